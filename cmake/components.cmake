@@ -1,0 +1,26 @@
+# vexa_component(name folder DEPS ... [EXCLUDE_MAINS])
+# A static library of every .cpp/.c under the folder (no main programs), or an interface
+# library while the folder is still empty.
+function(vexa_component name folder)
+  cmake_parse_arguments(ARG "EXCLUDE_MAINS" "" "DEPS" ${ARGN})
+  file(GLOB_RECURSE srcs CONFIGURE_DEPENDS
+       ${CMAKE_SOURCE_DIR}/${folder}/*.cpp ${CMAKE_SOURCE_DIR}/${folder}/*.c)
+  list(FILTER srcs EXCLUDE REGEX ".*_main\\.cpp$")
+  # ISA files carry their own flags: foo_avx2.cpp is built with AVX2/FMA/F16C, foo_avx512.cpp with AVX-512.
+  foreach(src ${srcs})
+    if(src MATCHES "_avx2\\.cpp$")
+      set_source_files_properties(${src} PROPERTIES COMPILE_OPTIONS "-mavx2;-mfma;-mf16c")
+    elseif(src MATCHES "_avx512\\.cpp$")
+      set_source_files_properties(${src} PROPERTIES COMPILE_OPTIONS "-mavx512f;-mavx512bw;-mavx512vl;-mavx512dq;-mfma;-mf16c")
+    endif()
+  endforeach()
+  if(srcs)
+    add_library(${name} STATIC ${srcs})
+    target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include)
+    target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  else()
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include)
+    target_link_libraries(${name} INTERFACE ${ARG_DEPS})
+  endif()
+endfunction()

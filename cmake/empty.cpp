@@ -1,0 +1,1 @@
+// The shared library's own translation unit is empty: its content comes from the components.
