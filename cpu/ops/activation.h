@@ -1,0 +1,20 @@
+// Erf and GELU kernels: the library erff, or a rational approximation (VEXA_CPU_VMATH).
+#pragma once
+
+#include <cstdint>
+
+namespace vexa::cpu {
+
+// Elements [begin, end) of erf (gelu false) or GELU (gelu true); `vector_math` picks the
+// rational approximation.
+void cpu_erf_gelu_range(const float* in, float* out, uint64_t begin, uint64_t end, bool gelu,
+                        bool vector_math);
+// The whole tensor, split in eight parts above the parallel threshold; math path from
+// cpu_vmath_enabled().
+void cpu_erf(const float* in, float* out, uint64_t n);
+void cpu_gelu(const float* in, float* out, uint64_t n);
+
+// One lane of the rational erf approximation (input clamped to [-4, 4]).
+float cpu_erf_rational(float x);
+
+}  // namespace vexa::cpu

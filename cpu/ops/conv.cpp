@@ -1,0 +1,365 @@
+#include "cpu/ops/conv.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+
+#include "cpu/ops/conv_simd.h"
+#include "cpu/ops/gemm.h"
+#include "cpu/ops/parallel_for.h"
+
+namespace vexa::cpu {
+
+namespace {
+
+// Output planes below this many elements take the whole plane as one im2col band.
+constexpr int64_t kIm2colWholePlaneOutputs = 65536;
+// Upper bound of one band's column matrix, in floats (16 MiB).
+constexpr int64_t kIm2colBandFloats = 4194304;
+// Parallel thresholds (worker count, total work).
+constexpr int64_t kIm2colMinChannels = 8;
+constexpr int64_t kIm2colMinWork = 8192;
+constexpr int64_t kDepthwiseMinChannels = 8;
+constexpr int64_t kDepthwiseMinWork = 4096;
+constexpr int64_t kEpilogueMinChannels = 8;
+constexpr int64_t kEpilogueMinWork = 65536;
+constexpr int64_t kCol2imMinChannels = 8;
+constexpr int64_t kCol2imMinWork = 8192;
+
+std::atomic<bool> g_force_portable{false};
+
+using AxpyFn = void (*)(float* y, const float* x, int64_t n, int64_t x_stride, float w);
+
+// y[i] += x[i * x_stride] * w; multiply then add (no fused step) so every path rounds alike.
+void axpy_strided_portable(float* y, const float* x, int64_t n, int64_t x_stride, float w) {
+  if (x_stride == 1) {
+    for (int64_t i = 0; i < n; ++i) y[i] = y[i] + x[i] * w;
+  } else {
+    for (int64_t i = 0; i < n; ++i) y[i] = y[i] + x[i * x_stride] * w;
+  }
+}
+
+AxpyFn select_axpy() {
+  static std::once_flag once;
+  static AxpyFn chosen = axpy_strided_portable;
+  std::call_once(once, [] {
+    if (conv_simd_available()) chosen = axpy_strided_avx2;
+  });
+  return g_force_portable.load(std::memory_order_relaxed) ? axpy_strided_portable : chosen;
+}
+
+// Range [lo, hi) of output positions o whose input position o * stride + offset lies in
+// [0, extent).
+void valid_range(int64_t count, int64_t stride, int64_t offset, int64_t extent, int64_t* lo,
+                 int64_t* hi) {
+  // o * stride + offset >= 0  <=>  o >= ceil(-offset / stride)
+  int64_t a = offset >= 0 ? 0 : (-offset + stride - 1) / stride;
+  // o * stride + offset <= extent - 1  <=>  o <= floor((extent - 1 - offset) / stride)
+  const int64_t top = extent - 1 - offset;
+  int64_t b = top < 0 ? 0 : top / stride + 1;
+  a = std::min(a, count);
+  b = std::min(b, count);
+  *lo = a;
+  *hi = std::max(a, b);
+}
+
+// One depthwise output plane: each tap (kh, kw) is a strided multiply-add over the output
+// columns whose input column is in bounds, so every output sums its in-bounds taps in
+// (kh, kw) order on every path.
+void depthwise_plane(const ConvGeometry& g, const float* x, const float* w, float* y, AxpyFn axpy) {
+  for (int64_t oh = 0; oh < g.oh; ++oh) {
+    float* yrow = y + oh * g.ow;
+    std::fill(yrow, yrow + g.ow, 0.0f);
+    for (int64_t kh = 0; kh < g.kh; ++kh) {
+      const int64_t ih = oh * g.sh - g.pt + kh * g.dh;
+      if (ih < 0 || ih >= g.h) continue;
+      const float* xrow = x + ih * g.w;
+      for (int64_t kw = 0; kw < g.kw; ++kw) {
+        const int64_t off = kw * g.dw - g.pl;
+        int64_t lo, hi;
+        valid_range(g.ow, g.sw, off, g.w, &lo, &hi);
+        if (hi > lo) axpy(yrow + lo, xrow + lo * g.sw + off, hi - lo, g.sw, w[kh * g.kw + kw]);
+      }
+    }
+  }
+}
+
+// Fills the column matrix for input channels of one group and output rows [oh0, oh0 + rows).
+void im2col_channel(const ConvGeometry& g, const float* xc, int64_t c, int64_t oh0, int64_t rows,
+                    float* col) {
+  const int64_t band = rows * g.ow;
+  for (int64_t kh = 0; kh < g.kh; ++kh) {
+    for (int64_t kw = 0; kw < g.kw; ++kw) {
+      float* dst = col + ((c * g.kh + kh) * g.kw + kw) * band;
+      const int64_t off = kw * g.dw - g.pl;
+      int64_t lo, hi;
+      valid_range(g.ow, g.sw, off, g.w, &lo, &hi);
+      for (int64_t r = 0; r < rows; ++r) {
+        float* d = dst + r * g.ow;
+        const int64_t ih = (oh0 + r) * g.sh - g.pt + kh * g.dh;
+        if (ih < 0 || ih >= g.h || hi <= lo) {
+          std::fill(d, d + g.ow, 0.0f);
+          continue;
+        }
+        // First in-bounds tap of the row; earlier columns are padding.
+        const float* src = xc + ih * g.w + (lo * g.sw + off);
+        std::fill(d, d + lo, 0.0f);
+        if (g.sw == 1) {
+          std::memcpy(d + lo, src, sizeof(float) * static_cast<size_t>(hi - lo));
+        } else {
+          for (int64_t o = 0; o < hi - lo; ++o) d[lo + o] = src[o * g.sw];
+        }
+        std::fill(d + hi, d + g.ow, 0.0f);
+      }
+    }
+  }
+}
+
+// Direct convolution without scratch; serves as the fallback when a caller hands in too
+// small a workspace, so the output is always written.
+void conv_direct(const ConvGeometry& g, const float* x, const float* wt, float* y) {
+  const int64_t group = std::max(1, g.group);
+  const int64_t cg = g.c_in / group;
+  const int64_t cog = g.c_out / group;
+  for (int64_t co = 0; co < g.c_out; ++co) {
+    const int64_t gi = co / cog;
+    for (int64_t oh = 0; oh < g.oh; ++oh) {
+      for (int64_t ow = 0; ow < g.ow; ++ow) {
+        float acc = 0.0f;
+        for (int64_t c = 0; c < cg; ++c) {
+          const float* xc = x + (gi * cg + c) * g.h * g.w;
+          const float* wc = wt + (co * cg + c) * g.kh * g.kw;
+          for (int64_t kh = 0; kh < g.kh; ++kh) {
+            const int64_t ih = oh * g.sh - g.pt + kh * g.dh;
+            if (ih < 0 || ih >= g.h) continue;
+            for (int64_t kw = 0; kw < g.kw; ++kw) {
+              const int64_t iw = ow * g.sw - g.pl + kw * g.dw;
+              if (iw < 0 || iw >= g.w) continue;
+              acc += xc[ih * g.w + iw] * wc[kh * g.kw + kw];
+            }
+          }
+        }
+        y[(co * g.oh + oh) * g.ow + ow] = acc;
+      }
+    }
+  }
+}
+
+void epilogue_channel(float* p, int64_t n, int64_t c, int64_t c_out, const ConvEpilogue& e) {
+  const float* t = e.table;
+  switch (e.activation) {
+    case kConvActNone:
+      if (t != nullptr) {
+        const float b = t[c];
+        for (int64_t i = 0; i < n; ++i) p[i] = p[i] + b;
+      }
+      break;
+    case kConvActRelu: {
+      const float b = t != nullptr ? t[c] : 0.0f;
+      for (int64_t i = 0; i < n; ++i) {
+        const float v = t != nullptr ? p[i] + b : p[i];
+        p[i] = v >= 0.0f ? v : 0.0f;  // NaN becomes 0
+      }
+      break;
+    }
+    case kConvActReluAffine: {
+      if (t == nullptr) break;
+      const float b = t[c], s = t[c_out + c], sh = t[2 * c_out + c];
+      for (int64_t i = 0; i < n; ++i) {
+        float v = p[i] + b;
+        v = v >= 0.0f ? v : 0.0f;
+        p[i] = v * s + sh;
+      }
+      break;
+    }
+    case kConvActLeakyRelu: {
+      const float b = t != nullptr ? t[c] : 0.0f;
+      for (int64_t i = 0; i < n; ++i) {
+        const float v = t != nullptr ? p[i] + b : p[i];
+        p[i] = v >= 0.0f ? v : v * e.slope;
+      }
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+void cpu_conv_force_portable(bool on) { g_force_portable.store(on, std::memory_order_relaxed); }
+
+int32_t cpu_conv_band_rows(int32_t oh, int32_t ow, int64_t k) {
+  if (int64_t{oh} * ow < kIm2colWholePlaneOutputs) return std::max(oh, 1);
+  const int64_t per_row = std::max<int64_t>(1, int64_t{ow} * k);
+  const int64_t rows = std::min<int64_t>(kIm2colBandFloats / per_row, oh);
+  return static_cast<int32_t>(std::max<int64_t>(rows, 1));
+}
+
+ConvPath cpu_conv_path(const ConvGeometry& g, bool allow_depthwise) {
+  const int32_t group = std::max(1, g.group);
+  const bool one_by_one = g.kh == 1 && g.kw == 1 && g.pt == 0 && g.pl == 0 && group == 1;
+  if (one_by_one && g.sh == 1 && g.sw == 1) return ConvPath::kPointwise;
+  if (one_by_one) return ConvPath::kStridedPointwise;
+  if (allow_depthwise && group == g.c_in && group == g.c_out) return ConvPath::kDepthwise;
+  return ConvPath::kIm2col;
+}
+
+uint64_t cpu_conv_workspace_floats(const ConvGeometry& g) {
+  const int32_t group = std::max(1, g.group);
+  const ConvPath path = cpu_conv_path(g, true);
+  if (path == ConvPath::kPointwise || path == ConvPath::kDepthwise) return 0;
+  const int64_t k = int64_t{g.c_in / group} * g.kh * g.kw;
+  const int64_t rows = cpu_conv_band_rows(g.oh, g.ow, k);
+  return static_cast<uint64_t>(k * g.ow * rows);
+}
+
+uint64_t cpu_conv_transpose_workspace_floats(const ConvGeometry& g) {
+  const int32_t group = std::max(1, g.group);
+  return static_cast<uint64_t>(int64_t{g.c_out / group} * g.kh * g.kw * g.h * g.w);
+}
+
+void cpu_depthwise_plane_reference(const ConvGeometry& g, const float* x, const float* w,
+                                   float* y) {
+  depthwise_plane(g, x, w, y, axpy_strided_portable);
+}
+
+void cpu_depthwise_plane(const ConvGeometry& g, const float* x, const float* w, float* y) {
+  depthwise_plane(g, x, w, y, select_axpy());
+}
+
+void cpu_conv_epilogue(float* y, int32_t c_out, int64_t plane, const ConvEpilogue& e) {
+  if (e.activation == kConvActNone && e.table == nullptr) return;
+  if (e.activation < kConvActNone || e.activation > kConvActLeakyRelu) return;
+  const bool parallel = c_out >= kEpilogueMinChannels && c_out * plane >= kEpilogueMinWork;
+  cpu_parallel_for(c_out, parallel,
+                   [&](int64_t c) { epilogue_channel(y + c * plane, plane, c, c_out, e); });
+}
+
+void cpu_conv2d(const ConvGeometry& g, const float* x, const float* wt, float* y,
+                const ConvEpilogue& epilogue, bool allow_depthwise, float* workspace,
+                uint64_t workspace_floats) {
+  const int32_t group = std::max(1, g.group);
+  if (g.c_out <= 0 || g.oh <= 0 || g.ow <= 0) return;
+  const int64_t in_item = int64_t{g.c_in} * g.h * g.w;
+  const int64_t plane = int64_t{g.oh} * g.ow;
+  const int64_t out_item = int64_t{g.c_out} * plane;
+  const ConvPath path = cpu_conv_path(g, allow_depthwise);
+  const int64_t cg = g.c_in / group;
+  const int64_t cog = g.c_out / group;
+  const int64_t k = cg * g.kh * g.kw;
+  int64_t rows = cpu_conv_band_rows(g.oh, g.ow, k);
+  if (path == ConvPath::kStridedPointwise || path == ConvPath::kIm2col) {
+    // Never let a band outgrow the scratch the caller sized; one row must fit.
+    const int64_t per_row = std::max<int64_t>(1, k * g.ow);
+    rows = std::min<int64_t>(rows, static_cast<int64_t>(workspace_floats) / per_row);
+  }
+  for (int64_t item = 0; item < std::max(1, g.batch); ++item) {
+    const float* xi = x + item * in_item;
+    float* yi = y + item * out_item;
+    if (k == 0) {
+      std::fill(yi, yi + out_item, 0.0f);
+    } else if (path == ConvPath::kPointwise) {
+      cpu_gemm(kCblasRowMajor, kCblasNoTrans, kCblasNoTrans, g.c_out, static_cast<int32_t>(plane),
+               g.c_in, 1.0f, wt, g.c_in, xi, static_cast<int32_t>(plane), 0.0f, yi,
+               static_cast<int32_t>(plane));
+    } else if (path == ConvPath::kDepthwise) {
+      const bool parallel = g.c_in >= kDepthwiseMinChannels &&
+                            int64_t{g.c_in} * plane >= kDepthwiseMinWork;
+      const AxpyFn axpy = select_axpy();
+      cpu_parallel_for(g.c_in, parallel, [&](int64_t c) {
+        depthwise_plane(g, xi + c * g.h * g.w, wt + c * g.kh * g.kw, yi + c * plane, axpy);
+      });
+    } else if (rows < 1 || workspace == nullptr) {
+      conv_direct(g, xi, wt, yi);
+    } else {
+      for (int64_t gi = 0; gi < group; ++gi) {
+        const float* xg = xi + gi * cg * g.h * g.w;
+        const float* wg = wt + gi * cog * k;
+        float* yg = yi + gi * cog * plane;
+        for (int64_t oh0 = 0; oh0 < g.oh; oh0 += rows) {
+          const int64_t band_rows = std::min<int64_t>(rows, g.oh - oh0);
+          const int64_t band = band_rows * g.ow;
+          const bool parallel = cg >= kIm2colMinChannels && band * cg >= kIm2colMinWork;
+          cpu_parallel_for(cg, parallel, [&](int64_t c) {
+            im2col_channel(g, xg + c * g.h * g.w, c, oh0, band_rows, workspace);
+          });
+          cpu_gemm(kCblasRowMajor, kCblasNoTrans, kCblasNoTrans, static_cast<int32_t>(cog),
+                   static_cast<int32_t>(band), static_cast<int32_t>(k), 1.0f, wg,
+                   static_cast<int32_t>(k), workspace, static_cast<int32_t>(band), 0.0f,
+                   yg + oh0 * g.ow, static_cast<int32_t>(plane));
+        }
+      }
+    }
+    cpu_conv_epilogue(yi, g.c_out, plane, epilogue);
+  }
+}
+
+void cpu_conv_transpose2d(const ConvGeometry& g, const float* x, const float* wt,
+                          const float* bias, bool relu, float* y, float* workspace,
+                          uint64_t workspace_floats) {
+  const int32_t group = std::max(1, g.group);
+  if (g.c_out <= 0 || g.oh <= 0 || g.ow <= 0) return;
+  const int64_t cin_g = g.c_in / group;
+  const int64_t cout_g = g.c_out / group;
+  const int64_t hw = int64_t{g.h} * g.w;
+  const int64_t m = cout_g * g.kh * g.kw;
+  const int64_t plane = int64_t{g.oh} * g.ow;
+  const bool have_scratch =
+      workspace != nullptr && static_cast<uint64_t>(m * hw) <= workspace_floats;
+  for (int64_t item = 0; item < std::max(1, g.batch); ++item) {
+    const float* xi = x + item * g.c_in * hw;
+    float* yi = y + item * g.c_out * plane;
+    for (int64_t gi = 0; gi < group; ++gi) {
+      const float* xg = xi + gi * cin_g * hw;
+      const float* wg = wt + gi * cin_g * m;
+      float* yg = yi + gi * cout_g * plane;
+      const float* bg = bias != nullptr ? bias + gi * cout_g : nullptr;
+      const bool gemm_done = have_scratch && m > 0 && hw > 0 && cin_g > 0;
+      if (gemm_done) {
+        cpu_gemm(kCblasRowMajor, kCblasTrans, kCblasNoTrans, static_cast<int32_t>(m),
+                 static_cast<int32_t>(hw), static_cast<int32_t>(cin_g), 1.0f, wg,
+                 static_cast<int32_t>(m), xg, static_cast<int32_t>(hw), 0.0f, workspace,
+                 static_cast<int32_t>(hw));
+      }
+      const bool parallel = cout_g >= kCol2imMinChannels && cout_g * plane >= kCol2imMinWork;
+      cpu_parallel_for(cout_g, parallel, [&](int64_t co) {
+        float* out = yg + co * plane;
+        std::fill(out, out + plane, bg != nullptr ? bg[co] : 0.0f);
+        for (int64_t kh = 0; kh < g.kh; ++kh) {
+          for (int64_t kw = 0; kw < g.kw; ++kw) {
+            const int64_t row = (co * g.kh + kh) * g.kw + kw;
+            const int64_t off_w = kw * g.dw - g.pl;
+            // Input columns iw whose output column iw * sw + off_w lands inside the plane.
+            int64_t lo, hi;
+            valid_range(g.w, g.sw, off_w, g.ow, &lo, &hi);
+            if (hi <= lo) continue;
+            for (int64_t ih = 0; ih < g.h; ++ih) {
+              const int64_t oh = ih * g.sh - g.pt + kh * g.dh;
+              if (oh < 0 || oh >= g.oh) continue;
+              float* dst = out + oh * g.ow + (lo * g.sw + off_w);
+              if (gemm_done) {
+                const float* src = workspace + row * hw + ih * g.w + lo;
+                for (int64_t i = 0; i < hi - lo; ++i) dst[i * g.sw] += src[i];
+              } else {
+                // No scratch: form the column value on the fly from the input channels.
+                for (int64_t i = 0; i < hi - lo; ++i) {
+                  float v = 0.0f;
+                  for (int64_t c = 0; c < cin_g; ++c)
+                    v += wg[c * m + row] * xg[c * hw + ih * g.w + lo + i];
+                  dst[i * g.sw] += v;
+                }
+              }
+            }
+          }
+        }
+        if (relu) {
+          for (int64_t i = 0; i < plane; ++i) out[i] = out[i] >= 0.0f ? out[i] : 0.0f;
+        }
+      });
+    }
+  }
+}
+
+}  // namespace vexa::cpu

@@ -1,0 +1,70 @@
+// Convolution kernels: Conv through pointwise GEMM, banded im2col + GEMM or the direct
+// depthwise loop, with a per-channel epilogue; ConvTranspose through GEMM + col2im.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vexa::cpu {
+
+// Epilogue after the raw convolution (node word [29] of a Conv).
+enum ConvActivation : int64_t {
+  kConvActNone = 0,
+  kConvActRelu = 1,
+  kConvActReluAffine = 2,  // ReLU, then per-channel scale and shift from a 3 x C_out table
+  kConvActLeakyRelu = 3,
+};
+
+// Geometry of one Conv / ConvTranspose node. For ConvTranspose, c_in / h / w describe the
+// node's input and c_out / oh / ow its (larger) output.
+struct ConvGeometry {
+  int32_t batch = 1;
+  int32_t c_in = 0, h = 0, w = 0;
+  int32_t c_out = 0, oh = 0, ow = 0;
+  int32_t kh = 1, kw = 1;
+  int32_t sh = 1, sw = 1;
+  int32_t pt = 0, pl = 0;
+  int32_t dh = 1, dw = 1;
+  int32_t group = 1;
+};
+
+struct ConvEpilogue {
+  int64_t activation = kConvActNone;
+  float slope = 0.0f;            // leaky ReLU
+  const float* table = nullptr;  // bias (C_out), or bias/scale/shift (3 x C_out) for mode 2
+};
+
+// Output rows per im2col band: all rows while the plane is below 65,536 outputs, else as
+// many as keep the column matrix within 4,194,304 floats (at least one).
+int32_t cpu_conv_band_rows(int32_t oh, int32_t ow, int64_t k);
+// Scratch floats the Conv needs (largest band of the im2col or strided-pointwise gather).
+uint64_t cpu_conv_workspace_floats(const ConvGeometry& g);
+// Scratch floats the ConvTranspose needs (one group's column matrix).
+uint64_t cpu_conv_transpose_workspace_floats(const ConvGeometry& g);
+
+// Which path a Conv takes (exposed for tests and profiling).
+enum class ConvPath { kPointwise, kStridedPointwise, kDepthwise, kIm2col };
+ConvPath cpu_conv_path(const ConvGeometry& g, bool allow_depthwise);
+
+// Raw convolution of every batch item into y followed by the epilogue. `weights` is
+// C_out x (C_in / group) x KH x KW; `workspace` holds at least cpu_conv_workspace_floats(g).
+void cpu_conv2d(const ConvGeometry& g, const float* x, const float* weights, float* y,
+                const ConvEpilogue& epilogue, bool allow_depthwise, float* workspace,
+                uint64_t workspace_floats);
+
+// The epilogue alone over C_out planes of `plane` floats each.
+void cpu_conv_epilogue(float* y, int32_t c_out, int64_t plane, const ConvEpilogue& epilogue);
+
+// Depthwise convolution of one channel plane (the portable loop and the dispatched one).
+void cpu_depthwise_plane_reference(const ConvGeometry& g, const float* x, const float* w, float* y);
+void cpu_depthwise_plane(const ConvGeometry& g, const float* x, const float* w, float* y);
+// Forces the portable depthwise loop (tests compare the two paths).
+void cpu_conv_force_portable(bool on);
+
+// ConvTranspose: `weights` is C_in x (C_out / group) x KH x KW, `bias` C_out or null; with
+// relu the output is thresholded at 0 after col2im.
+void cpu_conv_transpose2d(const ConvGeometry& g, const float* x, const float* weights,
+                          const float* bias, bool relu, float* y, float* workspace,
+                          uint64_t workspace_floats);
+
+}  // namespace vexa::cpu

@@ -1,0 +1,91 @@
+#include "cpu/ops/norm.h"
+
+#include <cmath>
+
+#include "cpu/ops/parallel_for.h"
+
+namespace vexa::cpu {
+
+namespace {
+
+constexpr uint64_t kLayerNormParts = 8;
+constexpr uint64_t kLayerNormMinRows = 1024;
+constexpr uint64_t kLayerNormMinWork = 262144;
+
+void layernorm_rows(const float* x, const float* scale, const float* bias, float* y, uint64_t r0,
+                    uint64_t r1, uint64_t d, float epsilon, float inv_d) {
+  for (uint64_t r = r0; r < r1; ++r) {
+    const float* xr = x + r * d;
+    float* yr = y + r * d;
+    float sum = 0.0f;
+    for (uint64_t j = 0; j < d; ++j) sum += xr[j];
+    const float mean = sum * inv_d;
+    float ss = 0.0f;
+    for (uint64_t j = 0; j < d; ++j) {
+      const float c = xr[j] - mean;
+      ss += c * c;
+    }
+    const float inv = 1.0f / std::sqrt(std::fma(ss, inv_d, epsilon));
+    if (bias != nullptr) {
+      for (uint64_t j = 0; j < d; ++j) yr[j] = std::fma((xr[j] - mean) * inv, scale[j], bias[j]);
+    } else {
+      for (uint64_t j = 0; j < d; ++j) yr[j] = ((xr[j] - mean) * inv) * scale[j];
+    }
+  }
+}
+
+}  // namespace
+
+void cpu_layernorm(const float* x, const float* scale, const float* bias, float* y, uint64_t rows,
+                   uint64_t d, float epsilon) {
+  if (d < 1 || rows == 0) return;
+  const float inv_d = 1.0f / static_cast<float>(d);
+  const bool parallel = rows >= kLayerNormMinRows && rows * d >= kLayerNormMinWork;
+  if (!parallel) {
+    layernorm_rows(x, scale, bias, y, 0, rows, d, epsilon, inv_d);
+    return;
+  }
+  const uint64_t chunk = (rows + kLayerNormParts - 1) / kLayerNormParts;
+  cpu_parallel_for(kLayerNormParts, true, [&](int64_t part) {
+    const uint64_t r0 = static_cast<uint64_t>(part) * chunk;
+    if (r0 >= rows) return;
+    const uint64_t r1 = r0 + chunk < rows ? r0 + chunk : rows;
+    layernorm_rows(x, scale, bias, y, r0, r1, d, epsilon, inv_d);
+  });
+}
+
+void cpu_batchnorm(const float* x, const float* scale, const float* shift, float* y,
+                   uint64_t planes, uint64_t channels, uint64_t plane_size) {
+  if (channels == 0) return;
+  for (uint64_t p = 0; p < planes; ++p) {
+    const uint64_t c = p % channels;
+    const float s = scale[c], b = shift[c];
+    const float* src = x + p * plane_size;
+    float* dst = y + p * plane_size;
+    for (uint64_t i = 0; i < plane_size; ++i) dst[i] = src[i] * s + b;
+  }
+}
+
+void cpu_instancenorm(const float* x, const float* scale, const float* bias, float* y,
+                      uint64_t planes, uint64_t channels, uint64_t plane_size, float epsilon) {
+  if (channels == 0 || plane_size == 0) return;
+  const float hw = static_cast<float>(plane_size);
+  for (uint64_t p = 0; p < planes; ++p) {
+    const uint64_t c = p % channels;
+    const float* src = x + p * plane_size;
+    float* dst = y + p * plane_size;
+    float sum = 0.0f;
+    for (uint64_t i = 0; i < plane_size; ++i) sum += src[i];
+    const float mean = sum / hw;
+    float ss = 0.0f;
+    for (uint64_t i = 0; i < plane_size; ++i) {
+      const float d = src[i] - mean;
+      ss += d * d;
+    }
+    const float inv = 1.0f / std::sqrt(ss / hw + epsilon);
+    for (uint64_t i = 0; i < plane_size; ++i)
+      dst[i] = std::fma((src[i] - mean) * inv, scale[c], bias[c]);
+  }
+}
+
+}  // namespace vexa::cpu

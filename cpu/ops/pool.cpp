@@ -1,0 +1,70 @@
+#include "cpu/ops/pool.h"
+
+#include <algorithm>
+
+#include "cpu/ops/parallel_for.h"
+
+namespace vexa::cpu {
+
+namespace {
+
+constexpr int64_t kPoolMinPlanes = 8;
+constexpr int64_t kPoolMinWork = 4096;
+
+template <bool kMax>
+void pool_plane(const PoolGeometry& g, const float* x, float* y) {
+  const int64_t n = int64_t{g.oh} * g.ow;
+  if (g.kh < 1 || g.kw < 1) {
+    const float fill = kMax ? kMaxPoolEmpty : 0.0f / static_cast<float>(int64_t{g.kh} * g.kw);
+    std::fill(y, y + n, fill);
+    return;
+  }
+  const float area = static_cast<float>(int64_t{g.kh} * g.kw);
+  for (int64_t oh = 0; oh < g.oh; ++oh) {
+    const int64_t r0 = oh * g.sh - g.pt;
+    const int64_t rlo = std::max<int64_t>(r0, 0), rhi = std::min<int64_t>(r0 + g.kh, g.h);
+    for (int64_t ow = 0; ow < g.ow; ++ow) {
+      const int64_t c0 = ow * g.sw - g.pl;
+      const int64_t clo = std::max<int64_t>(c0, 0), chi = std::min<int64_t>(c0 + g.kw, g.w);
+      float acc = kMax ? kMaxPoolEmpty : 0.0f;
+      for (int64_t r = rlo; r < rhi; ++r) {
+        const float* row = x + r * g.w;
+        for (int64_t c = clo; c < chi; ++c) {
+          if constexpr (kMax) {
+            if (row[c] > acc) acc = row[c];
+          } else {
+            acc += row[c];
+          }
+        }
+      }
+      y[oh * g.ow + ow] = kMax ? acc : acc / area;
+    }
+  }
+}
+
+template <bool kMax>
+void pool(const PoolGeometry& g, const float* x, float* y) {
+  if (g.planes <= 0 || g.oh <= 0 || g.ow <= 0) return;
+  const int64_t in_plane = int64_t{g.h} * g.w;
+  const int64_t out_plane = int64_t{g.oh} * g.ow;
+  const bool parallel = g.planes >= kPoolMinPlanes && g.planes * out_plane >= kPoolMinWork;
+  cpu_parallel_for(g.planes, parallel, [&](int64_t p) {
+    pool_plane<kMax>(g, x + p * in_plane, y + p * out_plane);
+  });
+}
+
+}  // namespace
+
+void cpu_maxpool(const PoolGeometry& g, const float* x, float* y) { pool<true>(g, x, y); }
+void cpu_avgpool(const PoolGeometry& g, const float* x, float* y) { pool<false>(g, x, y); }
+
+void cpu_global_avgpool(int64_t planes, int64_t plane_size, const float* x, float* y) {
+  for (int64_t p = 0; p < planes; ++p) {
+    const float* src = x + p * plane_size;
+    double sum = 0.0;
+    for (int64_t i = 0; i < plane_size; ++i) sum += src[i];
+    y[p] = static_cast<float>(sum / static_cast<double>(plane_size));
+  }
+}
+
+}  // namespace vexa::cpu
