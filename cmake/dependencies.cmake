@@ -11,7 +11,8 @@ add_library(vexa_deps_core INTERFACE)
 target_link_libraries(vexa_deps_core INTERFACE nlohmann_json::nlohmann_json PkgConfig::XXHASH Threads::Threads)
 
 add_library(vexa_deps_blas INTERFACE)
-target_link_libraries(vexa_deps_blas INTERFACE PkgConfig::OPENBLAS DNNL::dnnl)
+# gomp: Debian's oneDNN runs on GNU OpenMP; the GEMM wrapper pins it to one thread per worker.
+target_link_libraries(vexa_deps_blas INTERFACE PkgConfig::OPENBLAS DNNL::dnnl gomp)
 
 add_library(vexa_deps_image INTERFACE)
 target_link_libraries(vexa_deps_image INTERFACE PNG::PNG JPEG::JPEG)

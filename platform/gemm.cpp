@@ -1,0 +1,281 @@
+#include "platform/gemm.h"
+
+#include <cblas.h>
+#include <oneapi/dnnl/dnnl.h>
+#include <omp.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <mutex>
+
+#include "platform/thread_pool.h"
+
+namespace vexa {
+namespace {
+
+// Every dimension at or below this goes to OpenBLAS: oneDNN's fixed per-call cost makes
+// it 2-8x slower there.
+constexpr int64_t kSmallGemmDimLimit = 64;
+// A block should carry at least this much arithmetic (2*m*n*k flops), or the dispatch
+// and the libraries' per-call packing outweigh the parallel gain.
+constexpr int64_t kMinFlopsPerBlock = 2'000'000;
+// Upper bound on blocks per product: enough to balance 8-32 threads, few enough that each
+// block keeps the library's kernels in their efficient range.
+constexpr int64_t kMaxBlocks = 32;
+// Narrowest column and row blocks worth a library call of their own.
+constexpr int64_t kMinBlockCols = 64;
+constexpr int64_t kMinBlockRows = 32;
+// Preferred multiple of block widths (one or two SIMD registers of floats).
+constexpr int64_t kBlockAlign = 8;
+// Matrix-vector products are memory bound; split them into parts of at least this many
+// output elements.
+constexpr int64_t kMinGemvBlockOutputs = 256;
+constexpr int64_t kMinGemvFlopsPerBlock = 1'000'000;
+// Transposes walk tiles of this many rows and columns so both sides stay in cache.
+constexpr int64_t kTransposeTile = 32;
+
+int64_t ceil_div(int64_t a, int64_t b) { return (a + b - 1) / b; }
+
+// Splits `length` into about `want` parts of at least `min_part`, preferring part sizes
+// that are multiples of kBlockAlign when that keeps the same part count.
+void split_axis(int64_t length, int64_t want, int64_t min_part, int64_t* part, int64_t* count) {
+  int64_t parts = std::clamp<int64_t>(length / std::max<int64_t>(min_part, 1), 1, std::max<int64_t>(want, 1));
+  int64_t size = ceil_div(length, parts);
+  int64_t aligned = ceil_div(size, kBlockAlign) * kBlockAlign;
+  if (ceil_div(length, aligned) == parts) size = aligned;
+  *part = size;
+  *count = ceil_div(length, size);
+}
+
+std::once_flag g_blas_once;
+
+void blas_single_threaded() {
+  // OpenBLAS's own threads busy-wait after every call and would starve the pool.
+  std::call_once(g_blas_once, [] { openblas_set_num_threads(1); });
+}
+
+// oneDNN (OpenMP build on Debian) reads the calling thread's OpenMP thread count. Pool
+// workers keep 1 for good; a caller thread gets its own setting back afterwards.
+struct OmpSingleThread {
+  int saved;
+  OmpSingleThread() : saved(omp_get_max_threads()) {
+    if (saved != 1) omp_set_num_threads(1);
+  }
+  ~OmpSingleThread() {
+    if (saved != 1) omp_set_num_threads(saved);
+  }
+};
+
+struct GemmArgs {
+  bool trans_a, trans_b;
+  int64_t M, N, K;
+  float alpha;
+  const float* A;
+  int64_t lda;
+  const float* B;
+  int64_t ldb;
+  float beta;
+  float* C;
+  int64_t ldc;
+  GemmPlan plan;
+};
+
+void scale_block(float beta, float* C, int64_t ldc, int64_t rows, int64_t cols) {
+  for (int64_t i = 0; i < rows; ++i) {
+    float* row = C + i * ldc;
+    if (beta == 0.0f) {
+      std::fill(row, row + cols, 0.0f);
+    } else {
+      for (int64_t j = 0; j < cols; ++j) row[j] *= beta;
+    }
+  }
+}
+
+void blas_sgemm(const GemmArgs& g, int64_t m, int64_t n, const float* A, const float* B,
+                float* C) {
+  cblas_sgemm(CblasRowMajor, g.trans_a ? CblasTrans : CblasNoTrans,
+              g.trans_b ? CblasTrans : CblasNoTrans, static_cast<int>(m), static_cast<int>(n),
+              static_cast<int>(g.K), g.alpha, A, static_cast<int>(g.lda), B,
+              static_cast<int>(g.ldb), g.beta, C, static_cast<int>(g.ldc));
+}
+
+void run_gemv_block(const GemmArgs& g, int64_t begin, int64_t len) {
+  const int K = static_cast<int>(g.K);
+  if (g.M == 1) {
+    // One row of C: y[begin, begin + len) = alpha * x * op(B) + beta * y.
+    float* y = g.C + begin;
+    if (g.beta == 0.0f) std::fill(y, y + len, 0.0f);
+    const int incx = g.trans_a ? static_cast<int>(g.lda) : 1;
+    if (g.trans_b) {
+      cblas_sgemv(CblasRowMajor, CblasNoTrans, static_cast<int>(len), K, g.alpha,
+                  g.B + begin * g.ldb, static_cast<int>(g.ldb), g.A, incx, g.beta, y, 1);
+    } else {
+      cblas_sgemv(CblasRowMajor, CblasTrans, K, static_cast<int>(len), g.alpha, g.B + begin,
+                  static_cast<int>(g.ldb), g.A, incx, g.beta, y, 1);
+    }
+  } else {
+    // One column of C: y = alpha * op(A) * x + beta * y, y strided by ldc.
+    float* y = g.C + begin * g.ldc;
+    if (g.beta == 0.0f) {
+      for (int64_t i = 0; i < len; ++i) y[i * g.ldc] = 0.0f;
+    }
+    const int incx = g.trans_b ? 1 : static_cast<int>(g.ldb);
+    if (g.trans_a) {
+      cblas_sgemv(CblasRowMajor, CblasTrans, K, static_cast<int>(len), g.alpha, g.A + begin,
+                  static_cast<int>(g.lda), g.B, incx, g.beta, y, static_cast<int>(g.ldc));
+    } else {
+      cblas_sgemv(CblasRowMajor, CblasNoTrans, static_cast<int>(len), K, g.alpha,
+                  g.A + begin * g.lda, static_cast<int>(g.lda), g.B, incx, g.beta, y,
+                  static_cast<int>(g.ldc));
+    }
+  }
+}
+
+void run_block(void* ctx, size_t index) {
+  const GemmArgs& g = *static_cast<const GemmArgs*>(ctx);
+  const GemmPlan& p = g.plan;
+  const int64_t b = static_cast<int64_t>(index);
+
+  if (p.kernel == GemmKernel::kBlasGemv) {
+    const int64_t length = g.M == 1 ? g.N : g.M;
+    const int64_t part = g.M == 1 ? p.col_block : p.row_block;
+    const int64_t begin = b * part;
+    run_gemv_block(g, begin, std::min(part, length - begin));
+    return;
+  }
+
+  const int64_t bi = b / p.col_count;
+  const int64_t bj = b % p.col_count;
+  const int64_t i0 = bi * p.row_block;
+  const int64_t j0 = bj * p.col_block;
+  const int64_t m = std::min(p.row_block, g.M - i0);
+  const int64_t n = std::min(p.col_block, g.N - j0);
+  const float* A = g.trans_a ? g.A + i0 : g.A + i0 * g.lda;
+  const float* B = g.trans_b ? g.B + j0 * g.ldb : g.B + j0;
+  float* C = g.C + i0 * g.ldc + j0;
+
+  if (p.kernel == GemmKernel::kOneDnn) {
+    OmpSingleThread single;
+    dnnl_status_t status = dnnl_sgemm(g.trans_a ? 'T' : 'N', g.trans_b ? 'T' : 'N', m, n, g.K,
+                                      g.alpha, A, g.lda, B, g.ldb, g.beta, C, g.ldc);
+    if (status == dnnl_success) return;
+    // oneDNN failed (its scratch allocation): the same block through OpenBLAS.
+  }
+  blas_sgemm(g, m, n, A, B, C);
+}
+
+bool fits_int(int64_t v) { return v >= 0 && v <= INT_MAX; }
+
+}  // namespace
+
+GemmPlan gemm_choose_kernel(int64_t M, int64_t N, int64_t K) {
+  GemmPlan plan;
+  if (M <= 0 || N <= 0 || K <= 0) return plan;
+  const int64_t flops = 2 * M * N * K;
+
+  if (M == 1 || N == 1) {
+    plan.kernel = GemmKernel::kBlasGemv;
+    const int64_t want =
+        std::clamp<int64_t>(flops / kMinGemvFlopsPerBlock, 1, kMaxBlocks);
+    plan.row_block = M;
+    plan.col_block = N;
+    if (M == 1) {
+      split_axis(N, want, kMinGemvBlockOutputs, &plan.col_block, &plan.col_count);
+    } else {
+      split_axis(M, want, kMinGemvBlockOutputs, &plan.row_block, &plan.row_count);
+    }
+    plan.block_count = plan.row_count * plan.col_count;
+    return plan;
+  }
+
+  if (M <= kSmallGemmDimLimit && N <= kSmallGemmDimLimit && K <= kSmallGemmDimLimit) {
+    plan.kernel = GemmKernel::kBlasSmall;
+  } else {
+    plan.kernel = GemmKernel::kOneDnn;
+  }
+  const int64_t want = std::clamp<int64_t>(flops / kMinFlopsPerBlock, 1, kMaxBlocks);
+  if (plan.kernel == GemmKernel::kBlasSmall || want == 1) {
+    plan.row_block = M;
+    plan.col_block = N;
+    return plan;
+  }
+  // Columns first (each block then reads a contiguous slab of B), rows for what is left.
+  split_axis(N, want, kMinBlockCols, &plan.col_block, &plan.col_count);
+  split_axis(M, want / plan.col_count, kMinBlockRows, &plan.row_block, &plan.row_count);
+  plan.block_count = plan.row_count * plan.col_count;
+  return plan;
+}
+
+bool gemm_f32(bool trans_a, bool trans_b, int64_t M, int64_t N, int64_t K, float alpha,
+              const float* A, int64_t lda, const float* B, int64_t ldb, float beta, float* C,
+              int64_t ldc, unsigned max_threads) {
+  if (!fits_int(M) || !fits_int(N) || !fits_int(K) || !fits_int(lda) || !fits_int(ldb) ||
+      !fits_int(ldc)) {
+    return false;
+  }
+  if (lda < std::max<int64_t>(1, trans_a ? M : K) || ldb < std::max<int64_t>(1, trans_b ? K : N) ||
+      ldc < std::max<int64_t>(1, N)) {
+    return false;
+  }
+  if (M == 0 || N == 0) return true;
+  if (C == nullptr) return false;
+  if (K == 0 || alpha == 0.0f) {
+    scale_block(beta, C, ldc, M, N);
+    return true;
+  }
+  if (A == nullptr || B == nullptr) return false;
+
+  blas_single_threaded();
+  GemmArgs args{trans_a, trans_b, M, N, K, alpha, A, lda, B, ldb, beta, C, ldc,
+                gemm_choose_kernel(M, N, K)};
+  parallel_apply(static_cast<size_t>(args.plan.block_count), &args, run_block, max_threads);
+  return true;
+}
+
+void gemm_pack_transposed(const float* src, int64_t rows, int64_t cols, int64_t ld_src,
+                          float* dst) {
+  for (int64_t r0 = 0; r0 < rows; r0 += kTransposeTile) {
+    const int64_t r1 = std::min(rows, r0 + kTransposeTile);
+    for (int64_t c0 = 0; c0 < cols; c0 += kTransposeTile) {
+      const int64_t c1 = std::min(cols, c0 + kTransposeTile);
+      for (int64_t c = c0; c < c1; ++c) {
+        for (int64_t r = r0; r < r1; ++r) dst[c * rows + r] = src[r * ld_src + c];
+      }
+    }
+  }
+}
+
+void gemm_warm_up() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    (void)thread_pool_size();
+    blas_single_threaded();
+    // oneDNN builds one kernel per transpose pair and beta class on first use.
+    constexpr int64_t kWarmDim = 96;
+    static float a[kWarmDim * kWarmDim], b[kWarmDim * kWarmDim], c[kWarmDim * kWarmDim];
+    std::fill(std::begin(a), std::end(a), 0.5f);
+    std::fill(std::begin(b), std::end(b), 0.25f);
+    OmpSingleThread single;
+    for (char ta : {'N', 'T'}) {
+      for (char tb : {'N', 'T'}) {
+        for (float beta : {0.0f, 1.0f}) {
+          dnnl_sgemm(ta, tb, kWarmDim, kWarmDim, kWarmDim, 1.0f, a, kWarmDim, b, kWarmDim, beta,
+                     c, kWarmDim);
+        }
+      }
+    }
+  });
+}
+
+const char* gemm_kernel_name(GemmKernel kernel) {
+  switch (kernel) {
+    case GemmKernel::kNone: return "none";
+    case GemmKernel::kBlasGemv: return "gemv";
+    case GemmKernel::kBlasSmall: return "openblas";
+    case GemmKernel::kOneDnn: return "onednn";
+  }
+  return "none";
+}
+
+}  // namespace vexa

@@ -1,0 +1,72 @@
+// The one single-precision matrix product of the process.
+//
+//   C = alpha * op(A) * op(B) + beta * C      (row-major; op(X) = X or X^T)
+//
+// op(A) is M x K, op(B) is K x N, C is M x N. Stored A is M x K (lda >= K) or, transposed,
+// K x M (lda >= M); stored B is K x N (ldb >= N) or, transposed, N x K (ldb >= K);
+// ldc >= N. As in BLAS, beta == 0 means C is not read (NaN or garbage there is ignored).
+//
+// The product is cut into a fixed set of column blocks of C (row blocks when C has few
+// columns), chosen from (M, N, K) alone, and the blocks run on the process thread pool
+// with the library single-threaded in each. The cut never depends on the thread count,
+// so results are byte-identical on any number of cores and under any thread cap
+// (ThreadCapScope or the max_threads argument, as for parallel_apply).
+//
+// Library by shape (gemm_choose_kernel is the single place that decides):
+//   - one row or one column          -> BLAS sgemv (OpenBLAS, one thread)
+//   - every dimension up to 64       -> OpenBLAS sgemm, one thread, not split
+//   - anything larger                -> oneDNN sgemm, one OpenMP thread per block
+// oneDNN is fastest with an untransposed B: pre-pack constant transposed weights once
+// with gemm_pack_transposed and call with trans_b = false.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vexa {
+
+enum class GemmKernel : uint8_t {
+  kNone = 0,         // nothing to multiply (M, N or K is 0, or alpha is 0): C = beta * C
+  kBlasGemv = 1,     // one row or one column
+  kBlasSmall = 2,    // small product, OpenBLAS sgemm
+  kOneDnn = 3,       // large product, oneDNN sgemm
+};
+
+// What gemm_f32 does for a shape: the kernel and the fixed grid of blocks of C. Block b
+// covers row block b / col_count and column block b % col_count; the last block of each
+// axis may be shorter.
+struct GemmPlan {
+  GemmKernel kernel = GemmKernel::kNone;
+  int64_t row_block = 0;  // rows of C per block
+  int64_t col_block = 0;  // columns of C per block
+  int64_t row_count = 1;
+  int64_t col_count = 1;
+  int64_t block_count = 1;  // row_count * col_count
+};
+
+// The shape rule. Pure function of its arguments.
+GemmPlan gemm_choose_kernel(int64_t M, int64_t N, int64_t K);
+
+// C = alpha * op(A) * op(B) + beta * C. Returns false (and leaves C untouched) for
+// negative sizes, leading dimensions below the stored widths, or null pointers where
+// elements would be read or written. max_threads caps participating threads (0: the
+// calling thread's ThreadCapScope, else the whole pool).
+bool gemm_f32(bool trans_a, bool trans_b, int64_t M, int64_t N, int64_t K, float alpha,
+              const float* A, int64_t lda, const float* B, int64_t ldb, float beta, float* C,
+              int64_t ldc, unsigned max_threads = 0);
+
+// Writes the transpose of the rows x cols matrix src (row stride ld_src >= cols) to dst
+// as a cols x rows matrix with row stride rows. For weights stored N x K (a transposed B):
+// pack once at build, then multiply with trans_b = false and ldb = N.
+void gemm_pack_transposed(const float* src, int64_t rows, int64_t cols, int64_t ld_src,
+                          float* dst);
+
+// Pays the libraries' one-off start-up costs (oneDNN generates its kernels on first use,
+// 35-150 ms) and creates the thread pool. Idempotent and thread-safe; engines call it
+// when they are built.
+void gemm_warm_up();
+
+// Name of a kernel for benchmarks and logs: "none", "gemv", "openblas", "onednn".
+const char* gemm_kernel_name(GemmKernel kernel);
+
+}  // namespace vexa

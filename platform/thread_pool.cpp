@@ -1,0 +1,302 @@
+#include "platform/thread_pool.h"
+
+#include <linux/futex.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <exception>
+#include <thread>
+
+namespace vexa {
+namespace {
+
+// Callers on different threads may each run a job at once; beyond this many the extra
+// caller runs its job by itself.
+constexpr unsigned kJobSlots = 8;
+// After running out of work a thread polls this long before sleeping: kernels dispatch
+// back to back, and a futex round trip costs more than a short spin.
+constexpr auto kSpinBeforeSleep = std::chrono::microseconds(50);
+constexpr unsigned kSpinChecksPerClockRead = 64;
+// Indices are handed out in chunks so cheap bodies don't fight over one counter; a
+// thread sees about this many chunks, which keeps uneven bodies balanced.
+constexpr size_t kChunksPerThread = 4;
+constexpr size_t kCacheLineBytes = 64;
+
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) &&
+              std::atomic<uint32_t>::is_always_lock_free,
+              "futex words are plain 32-bit atomics");
+
+void futex_wait(std::atomic<uint32_t>* word, uint32_t expected) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected, nullptr,
+          nullptr, 0);
+}
+
+void futex_wake(std::atomic<uint32_t>* word, int count) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, count, nullptr,
+          nullptr, 0);
+}
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+thread_local bool t_in_region = false;
+thread_local unsigned t_thread_cap = 0;
+
+std::atomic<unsigned> g_size_for_testing{0};
+std::atomic<bool> g_pool_created{false};
+
+struct RegionGuard {
+  bool saved;
+  RegionGuard() : saved(t_in_region) { t_in_region = true; }
+  ~RegionGuard() { t_in_region = saved; }
+};
+
+struct Job {
+  ParallelFn fn = nullptr;
+  void* ctx = nullptr;
+  size_t n = 0;
+  size_t grain = 1;
+  alignas(kCacheLineBytes) std::atomic<size_t> next{0};
+  std::atomic<int> helper_tickets{0};  // workers that may still join
+  std::atomic<bool> failed{false};
+  std::exception_ptr error;  // written once, by the thread that set failed
+};
+
+// Takes chunks of indices until none are left or a body has thrown.
+void work_on(Job& job) {
+  while (!job.failed.load(std::memory_order_relaxed)) {
+    size_t begin = job.next.fetch_add(job.grain, std::memory_order_relaxed);
+    if (begin >= job.n) return;
+    size_t end = std::min(job.n, begin + job.grain);
+    try {
+      for (size_t i = begin; i < end; ++i) job.fn(job.ctx, i);
+    } catch (...) {
+      bool expected = false;
+      if (job.failed.compare_exchange_strong(expected, true)) job.error = std::current_exception();
+      return;
+    }
+  }
+}
+
+// A job is published in a slot. `visitors` counts workers that may be reading the slot's
+// job: a worker registers before it loads the pointer and leaves when done, so once the
+// owner has cleared the pointer and seen visitors reach 0 no worker can touch the job.
+struct alignas(kCacheLineBytes) Slot {
+  std::atomic<uint32_t> busy{0};  // owned by a caller from publication until drained
+  std::atomic<Job*> job{nullptr};
+  std::atomic<uint32_t> visitors{0};
+  std::atomic<uint32_t> owner_sleeping{0};
+};
+
+unsigned affinity_cpu_count() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+    int count = CPU_COUNT(&set);
+    if (count > 0) return static_cast<unsigned>(count);
+  }
+  unsigned hw = std::thread::hardware_concurrency();
+  return hw > 0 ? hw : 1;
+}
+
+class Pool {
+ public:
+  explicit Pool(unsigned participants) {
+    participants = std::clamp(participants, 1u, kMaxParallelThreads);
+    participants_ = 1;
+    for (unsigned i = 1; i < participants; ++i) {
+      try {
+        std::thread(&Pool::worker_main, this).detach();
+      } catch (...) {
+        break;  // run with the workers we got
+      }
+      ++participants_;
+    }
+  }
+
+  unsigned size() const { return participants_; }
+
+  // Runs the job with up to `helpers` workers beside the caller. False when every slot
+  // is taken (the caller then runs the job alone).
+  bool run(Job& job, unsigned helpers) {
+    Slot* slot = claim_slot();
+    if (slot == nullptr) return false;
+    job.helper_tickets.store(static_cast<int>(helpers), std::memory_order_relaxed);
+    slot->job.store(&job);
+    epoch_.fetch_add(1);
+    if (sleepers_.load() > 0) futex_wake(&epoch_, static_cast<int>(helpers));
+
+    {
+      RegionGuard region;
+      work_on(job);
+    }
+
+    slot->job.store(nullptr);
+    drain(*slot);
+    slot->busy.store(0, std::memory_order_release);
+    return true;
+  }
+
+ private:
+  Slot* claim_slot() {
+    for (Slot& slot : slots_) {
+      uint32_t expected = 0;
+      if (slot.busy.load(std::memory_order_relaxed) == 0 &&
+          slot.busy.compare_exchange_strong(expected, 1, std::memory_order_acquire)) {
+        return &slot;
+      }
+    }
+    return nullptr;
+  }
+
+  static void leave(Slot& slot) {
+    if (slot.visitors.fetch_sub(1) == 1 && slot.owner_sleeping.load() != 0) {
+      futex_wake(&slot.visitors, INT_MAX);
+    }
+  }
+
+  // Waits until no worker is inside the slot's (already unpublished) job.
+  static void drain(Slot& slot) {
+    auto deadline = std::chrono::steady_clock::now() + kSpinBeforeSleep;
+    for (unsigned iter = 1; slot.visitors.load() != 0; ++iter) {
+      cpu_relax();
+      if (iter % kSpinChecksPerClockRead == 0 && std::chrono::steady_clock::now() > deadline) {
+        slot.owner_sleeping.store(1);
+        for (uint32_t v = slot.visitors.load(); v != 0; v = slot.visitors.load()) {
+          futex_wait(&slot.visitors, v);
+        }
+        slot.owner_sleeping.store(0);
+        break;
+      }
+    }
+  }
+
+  // One pass over the slots; true when some work was done.
+  bool help_once() {
+    bool worked = false;
+    for (Slot& slot : slots_) {
+      if (slot.job.load(std::memory_order_relaxed) == nullptr) continue;
+      slot.visitors.fetch_add(1);
+      Job* job = slot.job.load();
+      if (job != nullptr && job->next.load(std::memory_order_relaxed) < job->n &&
+          job->helper_tickets.fetch_sub(1, std::memory_order_relaxed) > 0) {
+        work_on(*job);
+        worked = true;
+      }
+      leave(slot);
+    }
+    return worked;
+  }
+
+  void worker_main() {
+    t_in_region = true;  // nested calls from bodies run inline
+    for (;;) {
+      uint32_t seen = epoch_.load();
+      if (help_once()) continue;
+      bool posted = false;
+      auto deadline = std::chrono::steady_clock::now() + kSpinBeforeSleep;
+      for (unsigned iter = 1;; ++iter) {
+        if (epoch_.load(std::memory_order_relaxed) != seen) {
+          posted = true;
+          break;
+        }
+        cpu_relax();
+        if (iter % kSpinChecksPerClockRead == 0 && std::chrono::steady_clock::now() > deadline) {
+          break;
+        }
+      }
+      if (posted) continue;
+      sleepers_.fetch_add(1);
+      futex_wait(&epoch_, seen);
+      sleepers_.fetch_sub(1);
+    }
+  }
+
+  unsigned participants_ = 1;
+  Slot slots_[kJobSlots];
+  alignas(kCacheLineBytes) std::atomic<uint32_t> epoch_{0};
+  alignas(kCacheLineBytes) std::atomic<uint32_t> sleepers_{0};
+};
+
+Pool& pool() {
+  // Created on first use and never destroyed: detached workers may still be asleep in it
+  // when the process exits.
+  static Pool* instance = [] {
+    g_pool_created.store(true);
+    unsigned forced = g_size_for_testing.load();
+    return new Pool(forced != 0 ? forced : affinity_cpu_count());
+  }();
+  return *instance;
+}
+
+unsigned effective_cap(unsigned max_threads) {
+  unsigned cap = max_threads != 0 ? max_threads : t_thread_cap;
+  if (cap == 0 || cap > kMaxParallelThreads) cap = kMaxParallelThreads;
+  return cap;
+}
+
+void run_inline(size_t n, void* ctx, ParallelFn fn) {
+  RegionGuard region;
+  for (size_t i = 0; i < n; ++i) fn(ctx, i);
+}
+
+}  // namespace
+
+void parallel_apply(size_t n, void* ctx, ParallelFn fn) { parallel_apply(n, ctx, fn, 0); }
+
+void parallel_apply(size_t n, void* ctx, ParallelFn fn, unsigned max_threads) {
+  if (n == 0) return;
+  unsigned cap = effective_cap(max_threads);
+  if (t_in_region || n == 1 || cap <= 1) {
+    run_inline(n, ctx, fn);
+    return;
+  }
+  Pool& p = pool();
+  size_t threads = std::min<size_t>({cap, p.size(), n});
+  if (threads <= 1) {
+    run_inline(n, ctx, fn);
+    return;
+  }
+  Job job;
+  job.fn = fn;
+  job.ctx = ctx;
+  job.n = n;
+  job.grain = std::max<size_t>(1, n / (threads * kChunksPerThread));
+  if (!p.run(job, static_cast<unsigned>(threads - 1))) {
+    run_inline(n, ctx, fn);
+    return;
+  }
+  if (job.failed.load()) std::rethrow_exception(job.error);
+}
+
+ThreadCapScope::ThreadCapScope(unsigned max_threads) : saved_(t_thread_cap) {
+  t_thread_cap = max_threads;
+}
+
+ThreadCapScope::~ThreadCapScope() { t_thread_cap = saved_; }
+
+unsigned thread_pool_size() { return pool().size(); }
+
+unsigned parallel_thread_budget() {
+  if (t_in_region) return 1;
+  return std::min(effective_cap(0), pool().size());
+}
+
+bool in_parallel_region() { return t_in_region; }
+
+bool thread_pool_set_size_for_testing(unsigned participants) {
+  if (g_pool_created.load() || participants == 0) return false;
+  g_size_for_testing.store(participants);
+  return !g_pool_created.load();
+}
+
+}  // namespace vexa

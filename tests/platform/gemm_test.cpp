@@ -1,0 +1,269 @@
+#include "platform/gemm.h"
+
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "platform/thread_pool.h"
+
+namespace vexa {
+namespace {
+
+struct Shape {
+  int64_t M, N, K;
+};
+
+// Stored operands with their leading dimensions; `pad` extra floats per row.
+struct Operands {
+  bool ta, tb;
+  int64_t M, N, K, lda, ldb, ldc;
+  std::vector<float> A, B, C;
+};
+
+Operands make_operands(Shape s, bool ta, bool tb, int64_t pad, uint32_t seed) {
+  Operands o{ta, tb, s.M, s.N, s.K, 0, 0, 0, {}, {}, {}};
+  o.lda = (ta ? s.M : s.K) + pad;
+  o.ldb = (tb ? s.K : s.N) + pad;
+  o.ldc = s.N + pad;
+  int64_t a_rows = ta ? s.K : s.M, b_rows = tb ? s.N : s.K;
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+  o.A.resize(static_cast<size_t>(std::max<int64_t>(1, a_rows * o.lda)));
+  o.B.resize(static_cast<size_t>(std::max<int64_t>(1, b_rows * o.ldb)));
+  o.C.resize(static_cast<size_t>(std::max<int64_t>(1, s.M * o.ldc)));
+  for (float& v : o.A) v = dist(rng);
+  for (float& v : o.B) v = dist(rng);
+  for (float& v : o.C) v = dist(rng);
+  return o;
+}
+
+float op_a(const Operands& o, int64_t i, int64_t k) {
+  return o.ta ? o.A[k * o.lda + i] : o.A[i * o.lda + k];
+}
+float op_b(const Operands& o, int64_t k, int64_t j) {
+  return o.tb ? o.B[j * o.ldb + k] : o.B[k * o.ldb + j];
+}
+
+// Naive product in double; checks every element of C against a forward error bound and
+// that the padding between rows was left alone.
+void expect_matches_reference(const Operands& before, const std::vector<float>& got, float alpha,
+                              float beta, const char* what) {
+  int bad = 0;
+  for (int64_t i = 0; i < before.M; ++i) {
+    for (int64_t j = 0; j < before.ldc; ++j) {
+      const size_t at = static_cast<size_t>(i * before.ldc + j);
+      if (j >= before.N) {
+        if (std::memcmp(&got[at], &before.C[at], sizeof(float)) != 0 && bad++ < 5) {
+          ADD_FAILURE() << what << ": padding changed at " << i << "," << j;
+        }
+        continue;
+      }
+      double sum = 0.0, mag = 0.0;
+      for (int64_t k = 0; k < before.K; ++k) {
+        double p = static_cast<double>(op_a(before, i, k)) * op_b(before, k, j);
+        sum += p;
+        mag += std::fabs(p);
+      }
+      double c0 = beta == 0.0f ? 0.0 : static_cast<double>(beta) * before.C[at];
+      double want = static_cast<double>(alpha) * sum + c0;
+      double tol = 4.0 * static_cast<double>(before.K + 2) * FLT_EPSILON *
+                       (std::fabs(alpha) * mag + std::fabs(c0)) +
+                   1e-30;
+      if (!(std::fabs(got[at] - want) <= tol) && bad++ < 5) {
+        ADD_FAILURE() << what << ": C[" << i << "][" << j << "] = " << got[at] << ", want "
+                      << want << " (tol " << tol << ")";
+      }
+    }
+  }
+}
+
+std::string describe(Shape s, bool ta, bool tb, float alpha, float beta, int64_t pad) {
+  return "M=" + std::to_string(s.M) + " N=" + std::to_string(s.N) + " K=" +
+         std::to_string(s.K) + " ta=" + std::to_string(ta) + " tb=" + std::to_string(tb) +
+         " alpha=" + std::to_string(alpha) + " beta=" + std::to_string(beta) +
+         " pad=" + std::to_string(pad);
+}
+
+// Covers every kernel (gemv both ways, small OpenBLAS, oneDNN unsplit, split by columns,
+// by rows and both) and block edges that don't divide the size.
+const Shape kShapes[] = {
+    {1, 1, 1},     {1, 7, 5},     {7, 1, 5},     {1, 1000, 300}, {700, 1, 129}, {3, 5, 7},
+    {64, 64, 64},  {65, 64, 64},  {64, 65, 64},  {64, 64, 65},   {2, 3, 200},   {17, 300, 33},
+    {128, 784, 96}, {256, 49, 160}, {200, 333, 77}, {96, 1111, 24}, {513, 130, 40},
+};
+
+TEST(Gemm, MatchesNaiveProductForAllTransposesAndScalings) {
+  struct Scaling {
+    float alpha, beta;
+  };
+  const Scaling scalings[] = {{1.0f, 0.0f}, {0.5f, 2.0f}, {-1.5f, 1.0f}};
+  uint32_t seed = 1;
+  for (Shape s : kShapes) {
+    for (int t = 0; t < 4; ++t) {
+      bool ta = t & 1, tb = t & 2;
+      for (Scaling sc : scalings) {
+        int64_t pad = (seed % 2) ? 3 : 0;
+        Operands o = make_operands(s, ta, tb, pad, seed++);
+        std::vector<float> c = o.C;
+        std::string what = describe(s, ta, tb, sc.alpha, sc.beta, pad);
+        ASSERT_TRUE(gemm_f32(ta, tb, s.M, s.N, s.K, sc.alpha, o.A.data(), o.lda, o.B.data(),
+                             o.ldb, sc.beta, c.data(), o.ldc))
+            << what;
+        expect_matches_reference(o, c, sc.alpha, sc.beta, what.c_str());
+      }
+    }
+  }
+}
+
+TEST(Gemm, BetaZeroIgnoresGarbageInC) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (Shape s : {Shape{1, 40, 30}, Shape{40, 1, 30}, Shape{20, 20, 20}, Shape{150, 300, 80}}) {
+    Operands o = make_operands(s, false, false, 0, 7);
+    std::fill(o.C.begin(), o.C.end(), nan);
+    std::vector<float> c = o.C;
+    ASSERT_TRUE(gemm_f32(false, false, s.M, s.N, s.K, 1.0f, o.A.data(), o.lda, o.B.data(), o.ldb,
+                         0.0f, c.data(), o.ldc));
+    expect_matches_reference(o, c, 1.0f, 0.0f, "beta 0 over NaN");
+  }
+}
+
+TEST(Gemm, AlphaZeroOrEmptyKOnlyScalesC) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  std::vector<float> a(12, nan), b(12, nan);
+  std::vector<float> c = {1, 2, 3, 4, 5, 6};
+  ASSERT_TRUE(gemm_f32(false, false, 2, 3, 4, 0.0f, a.data(), 4, b.data(), 3, 2.0f, c.data(), 3));
+  EXPECT_EQ(c, (std::vector<float>{2, 4, 6, 8, 10, 12}));
+  ASSERT_TRUE(gemm_f32(false, false, 2, 3, 0, 1.0f, nullptr, 1, nullptr, 3, 0.5f, c.data(), 3));
+  EXPECT_EQ(c, (std::vector<float>{1, 2, 3, 4, 5, 6}));
+  std::fill(c.begin(), c.end(), nan);
+  ASSERT_TRUE(gemm_f32(false, false, 2, 3, 0, 1.0f, nullptr, 1, nullptr, 3, 0.0f, c.data(), 3));
+  EXPECT_EQ(c, (std::vector<float>(6, 0.0f)));
+  // Nothing to write: true without touching any pointer.
+  EXPECT_TRUE(gemm_f32(false, false, 0, 3, 4, 1.0f, nullptr, 4, nullptr, 3, 0.0f, nullptr, 3));
+}
+
+TEST(Gemm, RefusesBadArgumentsWithoutWriting) {
+  std::vector<float> a(64, 1.0f), b(64, 1.0f), c(64, 7.0f);
+  struct Bad {
+    bool ta, tb;
+    int64_t M, N, K, lda, ldb, ldc;
+    bool null_a, null_c;
+    const char* why;
+  };
+  const Bad cases[] = {
+      {false, false, -1, 2, 2, 2, 2, 2, false, false, "negative M"},
+      {false, false, 2, 2, -3, 2, 2, 2, false, false, "negative K"},
+      {false, false, 2, 3, 4, 3, 3, 3, false, false, "lda below K"},
+      {true, false, 5, 3, 4, 4, 3, 3, false, false, "transposed lda below M"},
+      {false, false, 2, 3, 4, 4, 2, 3, false, false, "ldb below N"},
+      {false, true, 2, 3, 4, 4, 3, 3, false, false, "transposed ldb below K"},
+      {false, false, 2, 3, 4, 4, 3, 2, false, false, "ldc below N"},
+      {false, false, 2, 3, 4, 4, 3, 3, true, false, "null A"},
+      {false, false, 2, 3, 4, 4, 3, 3, false, true, "null C"},
+      {false, false, int64_t{1} << 32, 3, 4, 4, 3, 3, false, false, "M beyond 32 bits"},
+  };
+  for (const Bad& t : cases) {
+    EXPECT_FALSE(gemm_f32(t.ta, t.tb, t.M, t.N, t.K, 1.0f, t.null_a ? nullptr : a.data(), t.lda,
+                          b.data(), t.ldb, 0.0f, t.null_c ? nullptr : c.data(), t.ldc))
+        << t.why;
+    for (float v : c) ASSERT_EQ(v, 7.0f) << t.why;
+  }
+}
+
+TEST(Gemm, SameBytesWithOneTwoAndEightThreads) {
+  const Shape shapes[] = {{64, 3136, 576}, {256, 196, 512}, {512, 49, 1152},
+                          {1, 1000, 2048}, {1000, 1, 512},  {48, 48, 48}};
+  for (Shape s : shapes) {
+    for (bool tb : {false, true}) {
+      Operands o = make_operands(s, false, tb, 0, 99);
+      std::vector<float> ref;
+      for (unsigned threads : {1u, 2u, 8u}) {
+        std::vector<float> c = o.C;
+        ASSERT_TRUE(gemm_f32(false, tb, s.M, s.N, s.K, 1.0f, o.A.data(), o.lda, o.B.data(), o.ldb,
+                             0.5f, c.data(), o.ldc, threads));
+        if (ref.empty()) {
+          ref = c;
+        } else {
+          EXPECT_EQ(0, std::memcmp(ref.data(), c.data(), c.size() * sizeof(float)))
+              << describe(s, false, tb, 1, 0.5f, 0) << " threads=" << threads;
+        }
+      }
+      {
+        ThreadCapScope scope(3);  // the scoped cap gives the same bytes too
+        std::vector<float> c = o.C;
+        ASSERT_TRUE(gemm_f32(false, tb, s.M, s.N, s.K, 1.0f, o.A.data(), o.lda, o.B.data(), o.ldb,
+                             0.5f, c.data(), o.ldc));
+        EXPECT_EQ(0, std::memcmp(ref.data(), c.data(), c.size() * sizeof(float)));
+      }
+    }
+  }
+}
+
+TEST(Gemm, ChoosesTheKernelByShape) {
+  struct Case {
+    Shape s;
+    GemmKernel kernel;
+  };
+  const Case cases[] = {
+      {{0, 5, 5}, GemmKernel::kNone},      {{5, 5, 0}, GemmKernel::kNone},
+      {{1, 1000, 2048}, GemmKernel::kBlasGemv}, {{300, 1, 20}, GemmKernel::kBlasGemv},
+      {{1, 1, 1}, GemmKernel::kBlasGemv},  {{64, 64, 64}, GemmKernel::kBlasSmall},
+      {{2, 2, 2}, GemmKernel::kBlasSmall}, {{65, 64, 64}, GemmKernel::kOneDnn},
+      {{64, 64, 65}, GemmKernel::kOneDnn}, {{64, 3136, 576}, GemmKernel::kOneDnn},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(gemm_choose_kernel(c.s.M, c.s.N, c.s.K).kernel, c.kernel)
+        << c.s.M << "x" << c.s.N << "x" << c.s.K;
+  }
+}
+
+TEST(Gemm, BlockGridTilesTheOutputExactly) {
+  const Shape shapes[] = {{64, 12544, 147}, {64, 3136, 576},  {256, 3136, 64}, {128, 784, 1152},
+                          {256, 196, 2304}, {2048, 49, 512},  {512, 49, 4608}, {1, 1000, 2048},
+                          {1000, 1, 2048},  {65, 65, 65},     {3, 100000, 3},  {100000, 3, 3}};
+  for (Shape s : shapes) {
+    GemmPlan p = gemm_choose_kernel(s.M, s.N, s.K);
+    SCOPED_TRACE(std::to_string(s.M) + "x" + std::to_string(s.N) + "x" + std::to_string(s.K));
+    ASSERT_GE(p.row_block, 1);
+    ASSERT_GE(p.col_block, 1);
+    EXPECT_EQ(p.block_count, p.row_count * p.col_count);
+    EXPECT_GE(p.row_block * p.row_count, s.M);
+    EXPECT_LT(p.row_block * (p.row_count - 1), s.M);
+    EXPECT_GE(p.col_block * p.col_count, s.N);
+    EXPECT_LT(p.col_block * (p.col_count - 1), s.N);
+    EXPECT_LE(p.block_count, 32);
+  }
+}
+
+TEST(Gemm, PackedTransposeGivesTheSameProduct) {
+  const int64_t M = 50, N = 97, K = 70, ld = K + 5;
+  Operands o = make_operands({M, N, K}, false, true, 5, 3);
+  ASSERT_EQ(o.ldb, ld);
+  std::vector<float> packed(static_cast<size_t>(K * N));
+  gemm_pack_transposed(o.B.data(), N, K, ld, packed.data());
+  for (int64_t k = 0; k < K; ++k) {
+    for (int64_t j = 0; j < N; ++j) {
+      ASSERT_EQ(packed[k * N + j], o.B[j * ld + k]) << k << "," << j;
+    }
+  }
+  std::vector<float> c = o.C;
+  ASSERT_TRUE(gemm_f32(false, false, M, N, K, 1.0f, o.A.data(), o.lda, packed.data(), N, 0.0f,
+                       c.data(), o.ldc));
+  expect_matches_reference(o, c, 1.0f, 0.0f, "packed B");
+}
+
+TEST(Gemm, WarmUpIsRepeatable) {
+  gemm_warm_up();
+  gemm_warm_up();
+  EXPECT_STREQ(gemm_kernel_name(GemmKernel::kOneDnn), "onednn");
+  EXPECT_STREQ(gemm_kernel_name(GemmKernel::kBlasSmall), "openblas");
+  EXPECT_STREQ(gemm_kernel_name(GemmKernel::kBlasGemv), "gemv");
+}
+
+}  // namespace
+}  // namespace vexa
