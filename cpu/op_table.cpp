@@ -10,7 +10,9 @@
 namespace vexa::cpu {
 
 // Operator families with a registrar; one line per family (see op_table.h).
-#define VEXA_CPU_OP_FAMILIES(X)
+#define VEXA_CPU_OP_FAMILIES(X) \
+  X(eltwise)                    \
+  X(unary)
 
 #define VEXA_DECLARE_FAMILY(name) void register_##name##_ops(OpRegistry& registry);
 VEXA_CPU_OP_FAMILIES(VEXA_DECLARE_FAMILY)
@@ -138,7 +140,7 @@ void build_entries() {
 
 }  // namespace
 
-void OpRegistry::add(uint64_t kind, OpCheckFn check, OpRunFn run) {
+void OpRegistry::add(uint64_t kind, OpCheckFn check, OpRunFn run, OpWorkspaceFn workspace) {
   const char* owner = kind < kOpKindSlots ? kFamilyOfKind[kind] : nullptr;
   if (owner == nullptr || std::strcmp(owner, family_) != 0 || check == nullptr || run == nullptr ||
       g_entries[kind].run != nullptr) {
@@ -146,7 +148,7 @@ void OpRegistry::add(uint64_t kind, OpCheckFn check, OpRunFn run) {
                  static_cast<unsigned long long>(kind));
     std::abort();
   }
-  g_entries[kind] = OpEntry{check, run};
+  g_entries[kind] = OpEntry{check, run, workspace};
 }
 
 const OpEntry* cpu_op_entry(uint64_t kind) {

@@ -6,8 +6,8 @@
 // functions may rely on everything their check established.
 //
 // Adding an operator family: write cpu/ops/<family>.cpp defining
-//     void register_<family>_ops(OpRegistry& registry);
-// that calls registry.add(kind, check, run) for each of its kinds, and add the one line
+//     void register_<family>_ops(OpRegistry& registry);   (in namespace vexa::cpu)
+// that calls registry.add(kind, check, run[, workspace]) for each of its kinds, and add the one line
 // X(<family>) to VEXA_CPU_OP_FAMILIES in cpu/op_table.cpp. Which family owns which kind is
 // fixed in that file's kind table; a family may only register the kinds it owns.
 #pragma once
@@ -67,17 +67,21 @@ struct OpContext {
 using OpCheckFn = bool (*)(const OpCheck& check);
 // Returns false only on a broken invariant; the run then ends with failure.
 using OpRunFn = bool (*)(const OpContext& ctx);
+// Bytes of the shared workspace a checked node needs (0 = none). The state's workspace is
+// sized to the largest need of any node, so a run function may use ctx.workspace up to it.
+using OpWorkspaceFn = uint64_t (*)(const OpCheck& check);
 
 struct OpEntry {
   OpCheckFn check = nullptr;
   OpRunFn run = nullptr;
+  OpWorkspaceFn workspace = nullptr;
 };
 
 class OpRegistry {
  public:
   explicit OpRegistry(const char* family) : family_(family) {}
   // Registers one kind; registering a kind owned by another family, or twice, aborts.
-  void add(uint64_t kind, OpCheckFn check, OpRunFn run);
+  void add(uint64_t kind, OpCheckFn check, OpRunFn run, OpWorkspaceFn workspace = nullptr);
 
  private:
   const char* family_;

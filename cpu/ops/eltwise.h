@@ -1,0 +1,28 @@
+// Two-operand element-wise family: broadcasting rule and the element functions.
+#pragma once
+
+#include <cstdint>
+
+#include "cpu/graph_records.h"
+
+namespace vexa::cpu {
+
+struct BroadcastShapes {
+  uint32_t rank = 0;         // max of the two operand ranks
+  uint64_t a[kMaxRank] = {};  // operand dims right-aligned into `rank` slots, leading slots 1
+  uint64_t b[kMaxRank] = {};
+  uint64_t out[kMaxRank] = {};
+  bool compatible = true;    // every aligned pair equal, or one side 1
+};
+
+// Right-aligns both shapes and forms the result shape: where one side is 1 the other side's
+// dim is taken (so 1 against 0 gives 0), otherwise the two must be equal.
+BroadcastShapes cpu_broadcast_shapes(uint64_t rank_a, const uint64_t* dims_a, uint64_t rank_b,
+                                     const uint64_t* dims_b);
+
+// Element count a same-shape Add needs before it is split over the worker pool.
+inline constexpr uint64_t kParallelAddMinElements = 262144;
+// The parallel Add always cuts its range into this many pieces, whatever the thread count.
+inline constexpr uint64_t kParallelAddPieces = 64;
+
+}  // namespace vexa::cpu
