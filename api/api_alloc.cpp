@@ -1,0 +1,68 @@
+#include "api/api_alloc.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+namespace vexa {
+
+namespace {
+
+std::atomic<int64_t> g_fail_countdown{0};
+
+bool hook_says_fail() {
+  int64_t current = g_fail_countdown.load(std::memory_order_relaxed);
+  while (current > 0) {
+    if (g_fail_countdown.compare_exchange_weak(current, current - 1, std::memory_order_relaxed)) {
+      return current == 1;
+    }
+  }
+  return false;
+}
+
+size_t page_rounded(size_t bytes, size_t page) { return (bytes + page - 1) / page * page; }
+
+size_t page_size() {
+  const long page = sysconf(_SC_PAGESIZE);
+  return page > 0 ? static_cast<size_t>(page) : 4096;
+}
+
+}  // namespace
+
+void* api_malloc(size_t bytes) {
+  if (hook_says_fail()) return nullptr;
+  return std::malloc(bytes == 0 ? 1 : bytes);
+}
+
+void* api_calloc(size_t count, size_t size) {
+  if (hook_says_fail()) return nullptr;
+  if (count == 0 || size == 0) return std::calloc(1, 1);
+  return std::calloc(count, size);
+}
+
+void api_test_fail_allocation(int64_t nth) {
+  g_fail_countdown.store(nth < 0 ? 0 : nth, std::memory_order_relaxed);
+}
+
+void* pinned_record_new(size_t bytes) {
+  if (hook_says_fail()) return nullptr;
+  const size_t page = page_size();
+  const size_t total = page_rounded(bytes, page);
+  void* record = nullptr;
+  if (posix_memalign(&record, page, total) != 0) return nullptr;
+  std::memset(record, 0, total);
+  (void)mlock(record, total);
+  return record;
+}
+
+void pinned_record_free(void* record, size_t bytes) {
+  if (record == nullptr) return;
+  const size_t total = page_rounded(bytes, page_size());
+  (void)munlock(record, total);
+  std::free(record);
+}
+
+}  // namespace vexa

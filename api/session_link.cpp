@@ -1,0 +1,61 @@
+#include "api/session_record.h"
+
+#include <mutex>
+#include <unordered_map>
+
+#include "api/error_map.h"
+
+namespace vexa {
+
+namespace {
+
+struct SessionRegistry {
+  std::mutex lock;
+  std::unordered_map<const Session*, uint64_t> live;
+  uint64_t next_generation = 1;
+};
+
+// Built on first use: no static initialiser runs at load time.
+SessionRegistry& registry() {
+  static SessionRegistry* instance = new SessionRegistry();
+  return *instance;
+}
+
+}  // namespace
+
+uint64_t session_link_register(Session* session) {
+  if (session == nullptr) return 0;
+  SessionRegistry& r = registry();
+  std::lock_guard<std::mutex> guard(r.lock);
+  const uint64_t generation = r.next_generation++;
+  r.live[session] = generation;
+  return generation;
+}
+
+void session_link_retire(Session* session) {
+  if (session == nullptr) return;
+  SessionRegistry& r = registry();
+  std::lock_guard<std::mutex> guard(r.lock);
+  r.live.erase(session);
+}
+
+uint64_t session_link_generation(const Session* session) {
+  if (session == nullptr) return 0;
+  SessionRegistry& r = registry();
+  std::lock_guard<std::mutex> guard(r.lock);
+  const auto it = r.live.find(session);
+  return it == r.live.end() ? 0 : it->second;
+}
+
+bool session_report_error_if_live(Session* session, uint64_t generation, uint32_t code,
+                                  std::string_view message) {
+  if (session == nullptr || generation == 0) return false;
+  SessionRegistry& r = registry();
+  std::lock_guard<std::mutex> guard(r.lock);
+  const auto it = r.live.find(session);
+  if (it == r.live.end() || it->second != generation) return false;
+  handle_set_error(*session, code, message);
+  return true;
+}
+
+}  // namespace vexa
