@@ -12,7 +12,9 @@ namespace vexa::cpu {
 // Operator families with a registrar; one line per family (see op_table.h).
 #define VEXA_CPU_OP_FAMILIES(X) \
   X(eltwise)                    \
-  X(unary)
+  X(unary)                      \
+  X(gemm_conv)                  \
+  X(pool_norm)
 
 #define VEXA_DECLARE_FAMILY(name) void register_##name##_ops(OpRegistry& registry);
 VEXA_CPU_OP_FAMILIES(VEXA_DECLARE_FAMILY)

@@ -255,7 +255,7 @@ void cpu_conv2d(const ConvGeometry& g, const float* x, const float* wt, float* y
     const int64_t per_row = std::max<int64_t>(1, k * g.ow);
     rows = std::min<int64_t>(rows, static_cast<int64_t>(workspace_floats) / per_row);
   }
-  for (int64_t item = 0; item < std::max(1, g.batch); ++item) {
+  for (int64_t item = 0; item < g.batch; ++item) {
     const float* xi = x + item * in_item;
     float* yi = y + item * out_item;
     if (k == 0) {
@@ -308,7 +308,7 @@ void cpu_conv_transpose2d(const ConvGeometry& g, const float* x, const float* wt
   const int64_t plane = int64_t{g.oh} * g.ow;
   const bool have_scratch =
       workspace != nullptr && static_cast<uint64_t>(m * hw) <= workspace_floats;
-  for (int64_t item = 0; item < std::max(1, g.batch); ++item) {
+  for (int64_t item = 0; item < g.batch; ++item) {
     const float* xi = x + item * g.c_in * hw;
     float* yi = y + item * g.c_out * plane;
     for (int64_t gi = 0; gi < group; ++gi) {

@@ -18,7 +18,7 @@ enum ConvActivation : int64_t {
 // Geometry of one Conv / ConvTranspose node. For ConvTranspose, c_in / h / w describe the
 // node's input and c_out / oh / ow its (larger) output.
 struct ConvGeometry {
-  int32_t batch = 1;
+  int32_t batch = 1;  // items processed one after another; 0 does nothing
   int32_t c_in = 0, h = 0, w = 0;
   int32_t c_out = 0, oh = 0, ow = 0;
   int32_t kh = 1, kw = 1;

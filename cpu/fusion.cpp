@@ -1,0 +1,355 @@
+#include "cpu/fusion.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "cpu/ops/conv.h"
+
+namespace vexa::cpu {
+
+namespace {
+
+constexpr uint64_t kPieceAlignBytes = 64;
+constexpr uint32_t kWordActivation = 29;
+constexpr uint32_t kWordSlope = 30;
+constexpr uint32_t kWordLeakySlope = 29;
+constexpr uint32_t kWordScaledAdd = 29;
+constexpr uint32_t kWordAddScale = 30;
+constexpr uint32_t kWordAxis = 26;
+constexpr uint64_t kConvTablePlanes = 3;
+
+constexpr uint64_t kind_of(OpKind k) { return static_cast<uint64_t>(k); }
+
+uint64_t round_up(uint64_t n) { return (n + kPieceAlignBytes - 1) & ~(kPieceAlignBytes - 1); }
+
+bool valid_id(const CpuState& s, uint64_t id) { return id < s.value_count; }
+
+void count_consumers(const CpuState& s, ArenaPlanner& p) {
+  std::memset(p.consumers, 0, sizeof(uint32_t) * s.value_count);
+  for (uint64_t n = 0; n < s.node_count; ++n) {
+    const CpuNode& node = s.nodes[n];
+    for (uint32_t k = 0; k < node.input_count() && k < kMaxNodeInputs; ++k) {
+      const uint64_t id = node.input(k);
+      if (valid_id(s, id)) ++p.consumers[id];
+    }
+  }
+}
+
+// A value only this one slot reads and nobody outside the graph sees.
+bool private_intermediate(const CpuState& s, const ArenaPlanner& p, uint64_t id) {
+  return valid_id(s, id) && s.values[id].kind() == kValueIntermediate && p.consumers[id] == 1;
+}
+
+bool is_conv_without_epilogue(const CpuNode& n) {
+  return n.kind() == kind_of(OpKind::kConv) && n.attr(kWordActivation) == kConvActNone &&
+         n.input_count() >= 2 && n.output_count() >= 1;
+}
+
+bool conv_has_bias(const CpuState& s, const CpuNode& conv) {
+  return conv.input_count() >= 3 && valid_id(s, conv.input(2));
+}
+
+// The BatchNormalization's per-channel vectors, checked to cover the Conv's output channels.
+bool bn_vectors_fit(const CpuState& s, const CpuNode& conv, const CpuNode& bn, uint64_t* m) {
+  if (bn.input_count() < 3 || !valid_id(s, bn.input(1)) || !valid_id(s, bn.input(2)))
+    return false;
+  const CpuValue& scale = s.values[bn.input(1)];
+  const CpuValue& shift = s.values[bn.input(2)];
+  const CpuValue& conv_out = s.values[conv.output(0)];
+  *m = scale.element_count();
+  // One scale per output channel; anything else is not a per-channel fold.
+  return *m != 0 && conv_out.rank() == 4 && conv_out.dim(1) == *m &&
+         shift.element_count() >= *m && scale.kind() == kValueWeight &&
+         shift.kind() == kValueWeight && s.data[bn.input(1)] != nullptr &&
+         s.data[bn.input(2)] != nullptr;
+}
+
+enum class BnPattern { kNone, kConvBn, kConvReluBn };
+
+BnPattern match_bn(const CpuState& s, const ArenaPlanner& p, uint64_t i, uint64_t* m) {
+  const CpuNode& bn = s.nodes[i];
+  if (bn.kind() != kind_of(OpKind::kBatchNormalization) || i < 1 || bn.input_count() < 1 ||
+      bn.output_count() < 1)
+    return BnPattern::kNone;
+  const CpuNode& prev = s.nodes[i - 1];
+  if (is_conv_without_epilogue(prev) && prev.output(0) == bn.input(0) &&
+      private_intermediate(s, p, bn.input(0))) {
+    const uint64_t w = prev.input(1);
+    if (!valid_id(s, w) || s.values[w].kind() != kValueWeight || p.consumers[w] != 1 ||
+        s.data[w] == nullptr)
+      return BnPattern::kNone;
+    // A bias that another node also reads must keep its values: such a pair stays unfolded.
+    if (conv_has_bias(s, prev) &&
+        (p.consumers[prev.input(2)] != 1 || s.values[prev.input(2)].kind() != kValueWeight))
+      return BnPattern::kNone;
+    if (!bn_vectors_fit(s, prev, bn, m)) return BnPattern::kNone;
+    const uint64_t wc = s.values[w].element_count();
+    if (*m > wc || wc % *m != 0) return BnPattern::kNone;
+    if (conv_has_bias(s, prev) && s.values[prev.input(2)].element_count() < *m)
+      return BnPattern::kNone;
+    return BnPattern::kConvBn;
+  }
+  if (i >= 2 && prev.kind() == kind_of(OpKind::kRelu) && prev.input_count() >= 1 &&
+      prev.output_count() >= 1 && prev.output(0) == bn.input(0) &&
+      private_intermediate(s, p, bn.input(0))) {
+    const CpuNode& conv = s.nodes[i - 2];
+    if (!is_conv_without_epilogue(conv) || conv.output(0) != prev.input(0) ||
+        !private_intermediate(s, p, prev.input(0)))
+      return BnPattern::kNone;
+    if (!valid_id(s, bn.input(1)) || p.consumers[bn.input(1)] != 1) return BnPattern::kNone;
+    if (!bn_vectors_fit(s, conv, bn, m)) return BnPattern::kNone;
+    if (conv_has_bias(s, conv) && s.values[conv.input(2)].element_count() < *m)
+      return BnPattern::kNone;
+    return BnPattern::kConvReluBn;
+  }
+  return BnPattern::kNone;
+}
+
+void drop_storage(CpuState& s, uint64_t id) {
+  if (valid_id(s, id)) s.values[id].w[kValueWordByteSize] = 0;
+}
+
+void fold_batchnorm(CpuState& s, ArenaPlanner& p) {
+  if (s.node_count < 2) return;
+  count_consumers(s, p);
+  uint64_t total = 0;
+  for (uint64_t i = 1; i < s.node_count; ++i) {
+    uint64_t m = 0;
+    switch (match_bn(s, p, i, &m)) {
+      case BnPattern::kConvBn:
+        total += round_up(kF32Bytes * s.values[s.nodes[i - 1].input(1)].element_count()) +
+                 round_up(kF32Bytes * m);
+        break;
+      case BnPattern::kConvReluBn:
+        total += round_up(kConvTablePlanes * kF32Bytes * m);
+        break;
+      case BnPattern::kNone:
+        break;
+    }
+  }
+  if (total == 0) return;
+  void* buffer = std::aligned_alloc(kPieceAlignBytes, total);
+  if (buffer == nullptr) return;
+  std::free(s.fused_weights);
+  s.fused_weights = static_cast<float*>(buffer);
+  s.fused_weights_size = total;
+  uint8_t* cursor = static_cast<uint8_t*>(buffer);
+  uint8_t* const end = cursor + total;
+  auto take = [&](uint64_t bytes) -> float* {
+    const uint64_t size = round_up(bytes);
+    if (static_cast<uint64_t>(end - cursor) < size) return nullptr;
+    float* piece = reinterpret_cast<float*>(cursor);
+    cursor += size;
+    return piece;
+  };
+
+  bool removed = false;
+  for (uint64_t i = 1; i < s.node_count; ++i) {
+    uint64_t m = 0;
+    const BnPattern pattern = match_bn(s, p, i, &m);
+    if (pattern == BnPattern::kNone) continue;
+    CpuNode& bn = s.nodes[i];
+    const float* scale = s.data[bn.input(1)];
+    const float* shift = s.data[bn.input(2)];
+    if (pattern == BnPattern::kConvBn) {
+      CpuNode& conv = s.nodes[i - 1];
+      const uint64_t wid = conv.input(1);
+      const uint64_t wc = s.values[wid].element_count();
+      float* weights = take(kF32Bytes * wc);
+      float* bias = take(kF32Bytes * m);
+      if (weights == nullptr || bias == nullptr) continue;
+      const uint64_t per_channel = wc / m;
+      const float* w = s.data[wid];
+      for (uint64_t c = 0; c < m; ++c)
+        for (uint64_t j = 0; j < per_channel; ++j)
+          weights[c * per_channel + j] = w[c * per_channel + j] * scale[c];
+      s.data[wid] = weights;
+      if (conv_has_bias(s, conv)) {
+        const uint64_t bid = conv.input(2);
+        const float* b = s.data[bid];
+        for (uint64_t c = 0; c < m; ++c) bias[c] = std::fma(b[c], scale[c], shift[c]);
+        s.data[bid] = bias;
+      } else {
+        conv.w[kNodeWordFirstInput + 2] = bn.input(2);
+        conv.w[kNodeWordInputCount] = 3;
+      }
+      const uint64_t old_out = conv.output(0);
+      conv.w[kNodeWordFirstOutput] = bn.output(0);
+      drop_storage(s, old_out);
+    } else {
+      CpuNode& relu = s.nodes[i - 1];
+      CpuNode& conv = s.nodes[i - 2];
+      float* table = take(kConvTablePlanes * kF32Bytes * m);
+      if (table == nullptr) continue;
+      const bool has_bias = conv_has_bias(s, conv);
+      const float* b = has_bias ? s.data[conv.input(2)] : nullptr;
+      for (uint64_t c = 0; c < m; ++c) {
+        table[c] = b != nullptr ? b[c] : 0.0f;
+        table[m + c] = scale[c];
+        table[2 * m + c] = shift[c];
+      }
+      // The scale value now holds the whole bias / scale / shift table.
+      const uint64_t sid = bn.input(1);
+      CpuValue& sv = s.values[sid];
+      s.data[sid] = table;
+      sv.w[kValueWordRank] = 1;
+      sv.w[kValueWordFirstDim] = kConvTablePlanes * m;
+      for (uint32_t d = 1; d < kMaxRank; ++d) sv.w[kValueWordFirstDim + d] = 0;
+      sv.w[kValueWordElementCount] = kConvTablePlanes * m;
+      sv.w[kValueWordByteSize] = kConvTablePlanes * m * kF32Bytes;
+      conv.w[kNodeWordFirstInput + 2] = sid;
+      conv.w[kNodeWordInputCount] = 3;
+      conv.w[kWordActivation] = kConvActReluAffine;
+      drop_storage(s, conv.output(0));
+      drop_storage(s, relu.output(0));
+      conv.w[kNodeWordFirstOutput] = bn.output(0);
+      relu.w[kNodeWordKind] = 0;
+    }
+    bn.w[kNodeWordKind] = 0;
+    removed = true;
+  }
+  if (removed) cpu_compact_nodes(s);
+}
+
+void fuse_activations(CpuState& s, ArenaPlanner& p) {
+  count_consumers(s, p);
+  bool fused = false;
+  for (uint64_t i = 0; i + 1 < s.node_count; ++i) {
+    CpuNode& conv = s.nodes[i];
+    CpuNode& act = s.nodes[i + 1];
+    const uint64_t ck = conv.kind(), ak = act.kind();
+    const bool leaky = ak == kind_of(OpKind::kLeakyRelu) && ck == kind_of(OpKind::kConv);
+    const bool relu = ak == kind_of(OpKind::kRelu) &&
+                      (ck == kind_of(OpKind::kConv) || ck == kind_of(OpKind::kConvTranspose));
+    if (!leaky && !relu) continue;
+    if (conv.attr(kWordActivation) != kConvActNone || conv.output_count() < 1 ||
+        act.input_count() < 1 || act.output_count() < 1)
+      continue;
+    const uint64_t mid = conv.output(0);
+    if (act.input(0) != mid || !private_intermediate(s, p, mid)) continue;
+    if (leaky) {
+      conv.w[kWordActivation] = kConvActLeakyRelu;
+      conv.w[kWordSlope] = act.w[kWordLeakySlope];
+    } else {
+      conv.w[kWordActivation] = kConvActRelu;
+    }
+    conv.w[kNodeWordFirstOutput] = act.output(0);
+    drop_storage(s, mid);
+    act.w[kNodeWordKind] = 0;
+    fused = true;
+  }
+  if (fused) cpu_compact_nodes(s);
+}
+
+bool one_element_weight(const CpuState& s, uint64_t id) {
+  return valid_id(s, id) && s.values[id].kind() == kValueWeight &&
+         s.values[id].element_count() == 1 && s.data[id] != nullptr;
+}
+
+void fuse_scaled_adds(CpuState& s, ArenaPlanner& p) {
+  count_consumers(s, p);
+  bool fused = false;
+  for (uint64_t i = 0; i + 1 < s.node_count; ++i) {
+    CpuNode& mul = s.nodes[i];
+    const CpuNode& add = s.nodes[i + 1];
+    if (mul.kind() != kind_of(OpKind::kMul) || add.kind() != kind_of(OpKind::kAdd) ||
+        mul.input_count() != 2 || add.input_count() != 2 || mul.output_count() < 1 ||
+        add.output_count() < 1 || add.attr(kWordScaledAdd) != 0)
+      continue;
+    const uint64_t t = mul.output(0);
+    if (!private_intermediate(s, p, t)) continue;
+    const uint64_t t_count = s.values[t].element_count();
+    uint64_t scalar = 0, x = 0;
+    if (one_element_weight(s, mul.input(1)) && valid_id(s, mul.input(0)) &&
+        s.values[mul.input(0)].element_count() == t_count) {
+      scalar = mul.input(1);
+      x = mul.input(0);
+    } else if (one_element_weight(s, mul.input(0)) && valid_id(s, mul.input(1)) &&
+               s.values[mul.input(1)].element_count() == t_count) {
+      scalar = mul.input(0);
+      x = mul.input(1);
+    } else {
+      continue;
+    }
+    uint64_t y;
+    if (add.input(0) == t) {
+      y = add.input(1);
+    } else if (add.input(1) == t) {
+      y = add.input(0);
+    } else {
+      continue;
+    }
+    if (!valid_id(s, y) || s.values[y].element_count() != t_count) continue;
+    const float scale = *s.data[scalar];
+    CpuNode fused_node = add;
+    fused_node.w[kNodeWordFirstInput] = x;
+    fused_node.w[kNodeWordFirstInput + 1] = y;
+    fused_node.w[kWordScaledAdd] = 1;
+    fused_node.w[kWordAddScale] = f32_word(scale);
+    mul = fused_node;
+    drop_storage(s, t);
+    s.nodes[i + 1].w[kNodeWordKind] = 0;
+    fused = true;
+  }
+  if (fused) cpu_compact_nodes(s);
+}
+
+bool channel_axis(int64_t axis) { return axis == 1 || axis == -3; }
+
+void absorb_concats(CpuState& s, ArenaPlanner& p) {
+  for (uint64_t v = 0; v < s.value_count; ++v) p.producer[v] = -1;
+  for (uint64_t n = 0; n < s.node_count; ++n) {
+    const CpuNode& node = s.nodes[n];
+    if (node.output_count() == 1 && valid_id(s, node.output(0)))
+      p.producer[node.output(0)] = static_cast<int32_t>(n);
+  }
+  for (uint64_t n = 0; n < s.node_count; ++n) {
+    CpuNode& outer = s.nodes[n];
+    if (outer.kind() != kind_of(OpKind::kConcat) || outer.input_count() < 2 ||
+        outer.input_count() > kMaxNodeInputs || outer.output_count() < 1 ||
+        !channel_axis(outer.attr(kWordAxis)))
+      continue;
+    const uint64_t out = outer.output(0);
+    if (!valid_id(s, out) || s.values[out].rank() != 4 || s.values[out].dim(0) != 1) continue;
+    const uint64_t first = outer.input(0);
+    if (!valid_id(s, first) || p.producer[first] < 0) continue;
+    const uint64_t inner_index = static_cast<uint64_t>(p.producer[first]);
+    // Only an inner Concat that runs before this one can be read through.
+    if (inner_index >= n) continue;
+    const CpuNode& inner = s.nodes[inner_index];
+    if (inner.kind() != kind_of(OpKind::kConcat) || !channel_axis(inner.attr(kWordAxis)) ||
+        inner.input_count() < 1)
+      continue;
+    const uint64_t total = outer.input_count() + inner.input_count() - 1;
+    if (total > kMaxNodeInputs) continue;
+    uint64_t inputs[kMaxNodeInputs];
+    uint64_t k = 0;
+    for (uint32_t j = 0; j < inner.input_count(); ++j) inputs[k++] = inner.input(j);
+    for (uint32_t j = 1; j < outer.input_count(); ++j) inputs[k++] = outer.input(j);
+    for (uint32_t j = 0; j < kMaxNodeInputs; ++j)
+      outer.w[kNodeWordFirstInput + j] = j < total ? inputs[j] : 0;
+    outer.w[kNodeWordInputCount] = total;
+  }
+}
+
+}  // namespace
+
+void cpu_compact_nodes(CpuState& s) {
+  uint64_t kept = 0;
+  for (uint64_t n = 0; n < s.node_count; ++n) {
+    if (s.nodes[n].kind() == 0) continue;
+    if (kept != n) s.nodes[kept] = s.nodes[n];
+    ++kept;
+  }
+  s.node_count = kept;
+}
+
+void cpu_fuse_graph(CpuState& state, ArenaPlanner& planner) {
+  fold_batchnorm(state, planner);
+  fuse_activations(state, planner);
+  fuse_scaled_adds(state, planner);
+  absorb_concats(state, planner);
+}
+
+}  // namespace vexa::cpu

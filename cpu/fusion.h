@@ -1,0 +1,19 @@
+// Prepare-time rewrites of a CPU state's node list: BatchNormalization folded into the Conv
+// before it (also across a Relu), Relu / LeakyRelu fused into a Conv or ConvTranspose
+// epilogue, Mul by a one-element weight plus Add turned into one scaled Add, and a Concat
+// reading an inner Concat's inputs directly.
+#pragma once
+
+#include "cpu/arena_planner.h"
+#include "cpu/cpu_state.h"
+
+namespace vexa::cpu {
+
+// Runs the four passes in order and compacts the node list. Never fails: when the folded
+// weight buffer cannot be allocated, BatchNormalization stays unfolded.
+void cpu_fuse_graph(CpuState& state, ArenaPlanner& planner);
+
+// Drops nodes whose kind is 0, keeping the order of the others.
+void cpu_compact_nodes(CpuState& state);
+
+}  // namespace vexa::cpu
