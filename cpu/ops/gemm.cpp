@@ -1,11 +1,10 @@
 #include "cpu/ops/gemm.h"
 
-#include <cblas.h>
-
 #include <algorithm>
 #include <cstring>
 
 #include "cpu/quant_study.h"
+#include "platform/gemm.h"
 
 namespace vexa::cpu {
 
@@ -14,9 +13,8 @@ namespace {
 void platform_sgemm(int32_t trans_a, int32_t trans_b, int32_t m, int32_t n, int32_t k, float alpha,
                     const float* a, int32_t lda, const float* b, int32_t ldb, float beta, float* c,
                     int32_t ldc) {
-  cblas_sgemm(CblasRowMajor, trans_a == kCblasTrans ? CblasTrans : CblasNoTrans,
-              trans_b == kCblasTrans ? CblasTrans : CblasNoTrans, m, n, k, alpha, a, lda, b, ldb,
-              beta, c, ldc);
+  gemm_f32(trans_a == kCblasTrans, trans_b == kCblasTrans, m, n, k, alpha, a, lda, b, ldb, beta, c,
+           ldc);
 }
 
 }  // namespace
