@@ -20,18 +20,20 @@ constexpr int64_t kSmallGemmDimLimit = 64;
 // A block should carry at least this much arithmetic (2*m*n*k flops), or the dispatch
 // and the libraries' per-call packing outweigh the parallel gain.
 constexpr int64_t kMinFlopsPerBlock = 2'000'000;
-// Upper bound on blocks per product: enough to balance 8-32 threads, few enough that each
-// block keeps the library's kernels in their efficient range.
-constexpr int64_t kMaxBlocks = 32;
-// Narrowest column and row blocks worth a library call of their own.
-constexpr int64_t kMinBlockCols = 64;
-constexpr int64_t kMinBlockRows = 32;
-// Preferred multiple of block widths (one or two SIMD registers of floats).
+// Upper bound on blocks per product. 24 divides evenly among 1, 2, 3, 4, 6, 8, 12 and 24
+// threads; more blocks would make them narrow, and oneDNN loses 10-40% on narrow blocks.
+constexpr int64_t kMaxBlocks = 24;
+// Narrowest blocks worth a library call of their own: oneDNN keeps its single-thread speed
+// on blocks of 16 full rows but loses 10-40% on blocks narrower than a few hundred columns.
+constexpr int64_t kMinBlockRows = 16;
+constexpr int64_t kMinBlockCols = 256;
+// A grid may use fewer blocks than wanted, down to this fraction, when that packs less.
+constexpr int64_t kMinBlocksNum = 2, kMinBlocksDen = 3;
+// Preferred multiple of block sizes (one or two SIMD registers of floats).
 constexpr int64_t kBlockAlign = 8;
-// Matrix-vector products are memory bound; split them into parts of at least this many
-// output elements.
-constexpr int64_t kMinGemvBlockOutputs = 256;
-constexpr int64_t kMinGemvFlopsPerBlock = 1'000'000;
+// Matrix-vector products are memory bound: parts of at least this many outputs and flops.
+constexpr int64_t kMinGemvBlockOutputs = 128;
+constexpr int64_t kMinGemvFlopsPerBlock = 512'000;
 // Transposes walk tiles of this many rows and columns so both sides stay in cache.
 constexpr int64_t kTransposeTile = 32;
 
@@ -46,6 +48,32 @@ void split_axis(int64_t length, int64_t want, int64_t min_part, int64_t* part, i
   if (ceil_div(length, aligned) == parts) size = aligned;
   *part = size;
   *count = ceil_div(length, size);
+}
+
+// Each block makes the library pack its slice of A (rows x K) and of B (K x columns), so
+// among grids of about `want` blocks take the one that packs least: r*N + c*M (times K).
+// Grids with fewer than 2/3 of `want` blocks count only when no grid reaches that.
+void choose_grid(int64_t M, int64_t N, int64_t want, int64_t* rows, int64_t* cols) {
+  const int64_t max_rows = std::max<int64_t>(1, M / kMinBlockRows);
+  const int64_t max_cols = std::max<int64_t>(1, N / kMinBlockCols);
+  const int64_t least = std::max<int64_t>(1, want * kMinBlocksNum / kMinBlocksDen);
+  int64_t best_count = 0, best_cost = 0;
+  for (int64_t r = 1; r <= std::min(max_rows, want); ++r) {
+    for (int64_t c = 1; c <= std::min(max_cols, want / r); ++c) {
+      const int64_t count = r * c;
+      const int64_t cost = r * N + c * M;
+      const bool enough = count >= least, best_enough = best_count >= least;
+      const bool better = best_count == 0 || (enough && !best_enough) ||
+                          (enough && best_enough && cost < best_cost) ||
+                          (!enough && !best_enough && count > best_count);
+      if (better) {
+        *rows = r;
+        *cols = c;
+        best_count = count;
+        best_cost = cost;
+      }
+    }
+  }
 }
 
 std::once_flag g_blas_once;
@@ -176,8 +204,7 @@ GemmPlan gemm_choose_kernel(int64_t M, int64_t N, int64_t K) {
 
   if (M == 1 || N == 1) {
     plan.kernel = GemmKernel::kBlasGemv;
-    const int64_t want =
-        std::clamp<int64_t>(flops / kMinGemvFlopsPerBlock, 1, kMaxBlocks);
+    const int64_t want = std::clamp<int64_t>(flops / kMinGemvFlopsPerBlock, 1, kMaxBlocks);
     plan.row_block = M;
     plan.col_block = N;
     if (M == 1) {
@@ -200,9 +227,10 @@ GemmPlan gemm_choose_kernel(int64_t M, int64_t N, int64_t K) {
     plan.col_block = N;
     return plan;
   }
-  // Columns first (each block then reads a contiguous slab of B), rows for what is left.
-  split_axis(N, want, kMinBlockCols, &plan.col_block, &plan.col_count);
-  split_axis(M, want / plan.col_count, kMinBlockRows, &plan.row_block, &plan.row_count);
+  int64_t rows = 1, cols = 1;
+  choose_grid(M, N, want, &rows, &cols);
+  split_axis(M, rows, 1, &plan.row_block, &plan.row_count);
+  split_axis(N, cols, 1, &plan.col_block, &plan.col_count);
   plan.block_count = plan.row_count * plan.col_count;
   return plan;
 }

@@ -236,7 +236,7 @@ TEST(Gemm, BlockGridTilesTheOutputExactly) {
     EXPECT_LT(p.row_block * (p.row_count - 1), s.M);
     EXPECT_GE(p.col_block * p.col_count, s.N);
     EXPECT_LT(p.col_block * (p.col_count - 1), s.N);
-    EXPECT_LE(p.block_count, 32);
+    EXPECT_LE(p.block_count, 24);
   }
 }
 
