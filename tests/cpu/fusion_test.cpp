@@ -1,0 +1,413 @@
+// Prepare-time fusion: graphs shaped like ResNet, MobileNetV2 and a small UNet give the same
+// outputs fused and unfused, and each pass removes exactly the nodes it should.
+#include "cpu/fusion.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <initializer_list>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "cpu/op_table.h"
+#include "cpu/ops/conv.h"
+#include "dense_tolerance.h"
+
+namespace vexa::cpu {
+namespace {
+
+using testing::lcg_values;
+
+constexpr uint64_t k(OpKind kind) { return static_cast<uint64_t>(kind); }
+
+// A graph held by the test: value records with their storage, and node records.
+class TestGraph {
+ public:
+  uint64_t value(uint64_t kind, std::initializer_list<uint64_t> dims, uint32_t seed = 0) {
+    CpuValue v{};
+    v.w[kValueWordKind] = kind;
+    v.w[kValueWordDtype] = kDtypeF32;
+    v.w[kValueWordRank] = dims.size();
+    uint64_t count = 1, i = 0;
+    for (uint64_t d : dims) {
+      v.w[kValueWordFirstDim + i++] = d;
+      count *= d;
+    }
+    v.w[kValueWordElementCount] = count;
+    v.w[kValueWordByteSize] = count * kF32Bytes;
+    values_.push_back(v);
+    storage_.push_back(seed != 0 ? lcg_values(count, seed) : std::vector<float>(count, 0.0f));
+    return values_.size() - 1;
+  }
+  uint64_t weight(std::initializer_list<uint64_t> dims, uint32_t seed) {
+    return value(kValueWeight, dims, seed);
+  }
+  uint64_t act(std::initializer_list<uint64_t> dims) { return value(kValueIntermediate, dims); }
+  std::vector<float>& storage(uint64_t v) { return storage_[v]; }
+
+  uint64_t node(OpKind kind, std::initializer_list<uint64_t> in, std::initializer_list<uint64_t> out,
+                const std::vector<std::pair<uint32_t, uint64_t>>& attrs = {}) {
+    CpuNode n{};
+    n.w[kNodeWordKind] = k(kind);
+    n.w[kNodeWordInputCount] = in.size();
+    uint32_t i = 0;
+    for (uint64_t v : in) n.w[kNodeWordFirstInput + i++] = v;
+    n.w[kNodeWordOutputCount] = out.size();
+    i = 0;
+    for (uint64_t v : out) n.w[kNodeWordFirstOutput + i++] = v;
+    for (const auto& [word, value] : attrs) n.w[word] = value;
+    nodes_.push_back(n);
+    return nodes_.size() - 1;
+  }
+
+  struct StateDeleter {
+    void operator()(CpuState* s) const {
+      std::free(s->fused_weights);
+      std::free(s);
+    }
+  };
+  using StatePtr = std::unique_ptr<CpuState, StateDeleter>;
+
+  StatePtr state() {
+    StatePtr s(static_cast<CpuState*>(std::calloc(1, sizeof(CpuState))));
+    s->batch = 1;
+    s->value_count = values_.size();
+    s->node_count = nodes_.size();
+    for (size_t v = 0; v < values_.size(); ++v) {
+      s->values[v] = values_[v];
+      s->data[v] = storage_[v].data();
+    }
+    for (size_t n = 0; n < nodes_.size(); ++n) s->nodes[n] = nodes_[n];
+    return s;
+  }
+
+ private:
+  std::vector<CpuValue> values_;
+  std::vector<std::vector<float>> storage_;
+  std::vector<CpuNode> nodes_;
+};
+
+void fuse(CpuState& s) {
+  auto* planner = static_cast<ArenaPlanner*>(std::calloc(1, sizeof(ArenaPlanner)));
+  cpu_fuse_graph(s, *planner);
+  std::free(planner);
+}
+
+// Checks every node as a build would, then runs the list in order.
+::testing::AssertionResult run(CpuState& s) {
+  uint64_t workspace_bytes = 64;
+  char message[256];
+  for (uint64_t n = 0; n < s.node_count; ++n) {
+    const OpEntry* e = cpu_op_entry(s.nodes[n].kind());
+    if (e == nullptr) return ::testing::AssertionFailure() << "no entry for node " << n;
+    message[0] = '\0';
+    OpCheck check{s.nodes[n], s.values, s.value_count, message, sizeof message};
+    if (!e->check(check)) return ::testing::AssertionFailure() << "node " << n << ": " << message;
+    if (e->workspace != nullptr) workspace_bytes = std::max(workspace_bytes, e->workspace(check));
+  }
+  std::vector<float> workspace(workspace_bytes / sizeof(float) + 1);
+  for (uint64_t n = 0; n < s.node_count; ++n) {
+    OpContext ctx{s.nodes[n], s.values, s.data, s.value_count, workspace.data(), workspace_bytes};
+    if (!cpu_op_entry(s.nodes[n].kind())->run(ctx))
+      return ::testing::AssertionFailure() << "node " << n << " failed";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+std::vector<uint64_t> kinds(const CpuState& s) {
+  std::vector<uint64_t> out;
+  for (uint64_t n = 0; n < s.node_count; ++n) out.push_back(s.nodes[n].kind());
+  return out;
+}
+
+std::vector<float> output_of(const CpuState& s, uint64_t v) {
+  return std::vector<float>(s.data[v], s.data[v] + s.values[v].element_count());
+}
+
+// Runs the graph unfused and fused from the same input and compares output `out`.
+void expect_same_results(TestGraph& g, uint64_t out, const std::vector<uint64_t>& fused_kinds) {
+  auto plain = g.state();
+  ASSERT_TRUE(run(*plain));
+  const auto want = output_of(*plain, out);
+  auto fused = g.state();
+  fuse(*fused);
+  EXPECT_EQ(kinds(*fused), fused_kinds);
+  ASSERT_TRUE(run(*fused));
+  const auto got = output_of(*fused, out);
+  ASSERT_EQ(got.size(), want.size());
+  std::vector<double> want_d(want.begin(), want.end());
+  EXPECT_TRUE(testing::all_close(got, want_d, 1.0, 1e-5));
+}
+
+std::vector<std::pair<uint32_t, uint64_t>> conv3x3_attrs() {
+  return {{15, 3}, {16, 3}, {17, 1}, {18, 1}, {19, 1}, {20, 1}, {23, 1}, {24, 1}};
+}
+std::vector<std::pair<uint32_t, uint64_t>> conv1x1_attrs() {
+  return {{15, 1}, {16, 1}, {17, 1}, {18, 1}, {23, 1}, {24, 1}};
+}
+
+TEST(Fusion, ResNetShapedGraph) {
+  TestGraph g;
+  const uint64_t x = g.value(kValueGraphInput, {1, 3, 16, 16}, 1);
+  // Stem: 7x7 stride-2 Conv, BatchNormalization, Relu, 3x3 stride-2 MaxPool.
+  const uint64_t w0 = g.weight({8, 3, 7, 7}, 2);
+  const uint64_t c0 = g.act({1, 8, 8, 8});
+  g.node(OpKind::kConv, {x, w0}, {c0},
+         {{15, 7}, {16, 7}, {17, 2}, {18, 2}, {19, 3}, {20, 3}, {23, 1}, {24, 1}});
+  const uint64_t s0 = g.weight({8}, 3), h0 = g.weight({8}, 4);
+  const uint64_t b0 = g.act({1, 8, 8, 8});
+  g.node(OpKind::kBatchNormalization, {c0, s0, h0}, {b0});
+  const uint64_t r0 = g.act({1, 8, 8, 8});
+  g.node(OpKind::kRelu, {b0}, {r0});
+  const uint64_t p0 = g.act({1, 8, 4, 4});
+  g.node(OpKind::kMaxPool, {r0}, {p0}, {{15, 3}, {16, 3}, {17, 2}, {18, 2}, {19, 1}, {20, 1}});
+  // Basic block: Conv+bias, BN, Relu, Conv, BN, Add with the block input, Relu.
+  const uint64_t w1 = g.weight({8, 8, 3, 3}, 5), bias1 = g.weight({8}, 6);
+  const uint64_t c1 = g.act({1, 8, 4, 4});
+  g.node(OpKind::kConv, {p0, w1, bias1}, {c1}, conv3x3_attrs());
+  const uint64_t s1 = g.weight({8}, 7), h1 = g.weight({8}, 8);
+  const uint64_t b1 = g.act({1, 8, 4, 4});
+  g.node(OpKind::kBatchNormalization, {c1, s1, h1}, {b1});
+  const uint64_t r1 = g.act({1, 8, 4, 4});
+  g.node(OpKind::kRelu, {b1}, {r1});
+  const uint64_t w2 = g.weight({8, 8, 3, 3}, 9);
+  const uint64_t c2 = g.act({1, 8, 4, 4});
+  g.node(OpKind::kConv, {r1, w2}, {c2}, conv3x3_attrs());
+  const uint64_t s2 = g.weight({8}, 10), h2 = g.weight({8}, 11);
+  const uint64_t b2 = g.act({1, 8, 4, 4});
+  g.node(OpKind::kBatchNormalization, {c2, s2, h2}, {b2});
+  const uint64_t a2 = g.act({1, 8, 4, 4});
+  g.node(OpKind::kAdd, {b2, p0}, {a2});
+  const uint64_t r2 = g.act({1, 8, 4, 4});
+  g.node(OpKind::kRelu, {a2}, {r2});
+  // Pooled planes read as a 1 x 8 matrix by the classifier Gemm (B stored transposed).
+  const uint64_t gp2 = g.act({1, 8});
+  g.node(OpKind::kGlobalAveragePool, {r2}, {gp2});
+  const uint64_t fc_b = g.weight({10}, 13), out = g.value(kValueGraphOutput, {1, 10});
+  const uint64_t fc_w2 = g.weight({10, 8}, 14);
+  g.node(OpKind::kGemm, {gp2, fc_w2, fc_b}, {out},
+         {{28, 1}, {29, f32_word(1.0f)}, {30, f32_word(1.0f)}});
+  expect_same_results(g, out,
+                      {k(OpKind::kConv), k(OpKind::kMaxPool), k(OpKind::kConv), k(OpKind::kConv),
+                       k(OpKind::kAdd), k(OpKind::kRelu), k(OpKind::kGlobalAveragePool),
+                       k(OpKind::kGemm)});
+  auto s = g.state();
+  fuse(*s);
+  EXPECT_EQ(s->nodes[0].attr(29), kConvActRelu);
+  EXPECT_EQ(s->nodes[2].attr(29), kConvActRelu);
+  // The second block Conv had no bias: it reads the BatchNormalization's shift now.
+  EXPECT_EQ(s->nodes[3].input_count(), 3u);
+  EXPECT_EQ(s->nodes[3].input(2), h2);
+  EXPECT_EQ(s->nodes[3].attr(29), kConvActNone);
+  // Folded weights live in the state's buffer; the stored ones are left as they were.
+  EXPECT_NE(s->data[w1], g.storage(w1).data());
+  EXPECT_EQ(s->values[c1].byte_size(), 0u);
+}
+
+TEST(Fusion, MobileNetV2ShapedGraph) {
+  TestGraph g;
+  const uint64_t x = g.value(kValueGraphInput, {1, 8, 12, 12}, 1);
+  // Inverted residual: 1x1 expand (bias) + BN + Relu, depthwise 3x3 + BN + Relu,
+  // 1x1 project + BN, residual Add.
+  const uint64_t we = g.weight({24, 8, 1, 1}, 2), be = g.weight({24}, 3);
+  const uint64_t ce = g.act({1, 24, 12, 12});
+  g.node(OpKind::kConv, {x, we, be}, {ce}, conv1x1_attrs());
+  const uint64_t bne = g.act({1, 24, 12, 12});
+  g.node(OpKind::kBatchNormalization, {ce, g.weight({24}, 4), g.weight({24}, 5)}, {bne});
+  const uint64_t re = g.act({1, 24, 12, 12});
+  g.node(OpKind::kRelu, {bne}, {re});
+  const uint64_t wd = g.weight({24, 1, 3, 3}, 6);
+  const uint64_t cd = g.act({1, 24, 12, 12});
+  g.node(OpKind::kConv, {re, wd}, {cd},
+         {{15, 3}, {16, 3}, {17, 1}, {18, 1}, {19, 1}, {20, 1}, {23, 1}, {24, 1}, {25, 24}});
+  const uint64_t bnd = g.act({1, 24, 12, 12});
+  g.node(OpKind::kBatchNormalization, {cd, g.weight({24}, 7), g.weight({24}, 8)}, {bnd});
+  const uint64_t rd = g.act({1, 24, 12, 12});
+  g.node(OpKind::kRelu, {bnd}, {rd});
+  const uint64_t wp = g.weight({8, 24, 1, 1}, 9);
+  const uint64_t cp = g.act({1, 8, 12, 12});
+  g.node(OpKind::kConv, {rd, wp}, {cp}, conv1x1_attrs());
+  const uint64_t bnp = g.act({1, 8, 12, 12});
+  g.node(OpKind::kBatchNormalization, {cp, g.weight({8}, 10), g.weight({8}, 11)}, {bnp});
+  const uint64_t sum = g.act({1, 8, 12, 12});
+  g.node(OpKind::kAdd, {bnp, x}, {sum});
+  // Conv -> Relu -> BatchNormalization keeps the BN after the ReLU (three-plane table).
+  const uint64_t wq = g.weight({8, 8, 3, 3}, 12), bq = g.weight({8}, 13);
+  const uint64_t cq = g.act({1, 8, 12, 12});
+  g.node(OpKind::kConv, {sum, wq, bq}, {cq}, conv3x3_attrs());
+  const uint64_t rq = g.act({1, 8, 12, 12});
+  g.node(OpKind::kRelu, {cq}, {rq});
+  const uint64_t bnq = g.act({1, 8, 12, 12});
+  const uint64_t sq = g.weight({8}, 14);
+  g.node(OpKind::kBatchNormalization, {rq, sq, g.weight({8}, 15)}, {bnq});
+  // Conv -> LeakyRelu, then a Mul by a one-element weight followed by an Add.
+  const uint64_t wl = g.weight({8, 8, 1, 1}, 16);
+  const uint64_t cl = g.act({1, 8, 12, 12});
+  g.node(OpKind::kConv, {bnq, wl}, {cl}, conv1x1_attrs());
+  const uint64_t lr = g.act({1, 8, 12, 12});
+  g.node(OpKind::kLeakyRelu, {cl}, {lr}, {{29, f32_word(0.2f)}});
+  const uint64_t scalar = g.weight({1}, 17);
+  const uint64_t t = g.act({1, 8, 12, 12});
+  g.node(OpKind::kMul, {lr, scalar}, {t});
+  const uint64_t out = g.value(kValueGraphOutput, {1, 8, 12, 12});
+  g.node(OpKind::kAdd, {sum, t}, {out});
+
+  expect_same_results(g, out,
+                      {k(OpKind::kConv), k(OpKind::kConv), k(OpKind::kConv), k(OpKind::kAdd),
+                       k(OpKind::kConv), k(OpKind::kConv), k(OpKind::kAdd)});
+  auto s = g.state();
+  fuse(*s);
+  EXPECT_EQ(s->nodes[1].attr(29), kConvActRelu);       // depthwise + BN + Relu
+  EXPECT_EQ(s->nodes[4].attr(29), kConvActReluAffine);  // Conv, Relu, BN
+  EXPECT_EQ(s->nodes[4].input(2), sq);
+  EXPECT_EQ(s->values[sq].element_count(), 24u);
+  EXPECT_EQ(s->nodes[5].attr(29), kConvActLeakyRelu);
+  EXPECT_EQ(s->nodes[5].attr_f32(30), 0.2f);
+  EXPECT_EQ(s->nodes[6].attr(29), 1);  // scaled Add: lr x s + sum
+  EXPECT_EQ(s->nodes[6].input(0), lr);
+  EXPECT_EQ(s->nodes[6].input(1), sum);
+  EXPECT_EQ(s->nodes[6].attr_f32(30), g.storage(scalar)[0]);
+}
+
+TEST(Fusion, SmallUNetShapedGraph) {
+  TestGraph g;
+  const uint64_t x = g.value(kValueGraphInput, {1, 4, 16, 16}, 1);
+  const uint64_t c1 = g.act({1, 8, 16, 16});
+  g.node(OpKind::kConv, {x, g.weight({8, 4, 3, 3}, 2), g.weight({8}, 3)}, {c1}, conv3x3_attrs());
+  const uint64_t r1 = g.act({1, 8, 16, 16});
+  g.node(OpKind::kRelu, {c1}, {r1});
+  const uint64_t p1 = g.act({1, 8, 8, 8});
+  g.node(OpKind::kMaxPool, {r1}, {p1}, {{15, 2}, {16, 2}, {17, 2}, {18, 2}});
+  const uint64_t c2 = g.act({1, 16, 8, 8});
+  g.node(OpKind::kConv, {p1, g.weight({16, 8, 3, 3}, 4)}, {c2}, conv3x3_attrs());
+  const uint64_t l2 = g.act({1, 16, 8, 8});
+  g.node(OpKind::kLeakyRelu, {c2}, {l2}, {{29, f32_word(0.1f)}});
+  const uint64_t up = g.act({1, 8, 16, 16});
+  g.node(OpKind::kConvTranspose, {l2, g.weight({16, 8, 2, 2}, 5), g.weight({8}, 6)}, {up},
+         {{15, 2}, {16, 2}, {17, 2}, {18, 2}, {23, 1}, {24, 1}});
+  const uint64_t ru = g.act({1, 8, 16, 16});
+  g.node(OpKind::kRelu, {up}, {ru});
+  const uint64_t skip = g.act({1, 8, 16, 16});
+  g.node(OpKind::kAdd, {ru, r1}, {skip});
+  const uint64_t out = g.value(kValueGraphOutput, {1, 2, 16, 16});
+  g.node(OpKind::kConv, {skip, g.weight({2, 8, 1, 1}, 7), g.weight({2}, 8)}, {out},
+         conv1x1_attrs());
+  expect_same_results(g, out,
+                      {k(OpKind::kConv), k(OpKind::kMaxPool), k(OpKind::kConv),
+                       k(OpKind::kConvTranspose), k(OpKind::kAdd), k(OpKind::kConv)});
+  auto s = g.state();
+  fuse(*s);
+  EXPECT_EQ(s->nodes[3].attr(29), kConvActRelu);  // ConvTranspose -> Relu fused
+}
+
+TEST(Fusion, PatternsThatMustStayUnfused) {
+  struct Case {
+    const char* name;
+    void (*build)(TestGraph& g, uint64_t* out);
+    size_t node_count;
+  };
+  const Case cases[] = {
+      {"BN input read twice",
+       [](TestGraph& g, uint64_t* out) {
+         const uint64_t x = g.value(kValueGraphInput, {1, 2, 4, 4}, 1);
+         const uint64_t c = g.act({1, 3, 4, 4});
+         g.node(OpKind::kConv, {x, g.weight({3, 2, 3, 3}, 2)}, {c}, conv3x3_attrs());
+         const uint64_t b = g.act({1, 3, 4, 4});
+         g.node(OpKind::kBatchNormalization, {c, g.weight({3}, 3), g.weight({3}, 4)}, {b});
+         *out = g.value(kValueGraphOutput, {1, 3, 4, 4});
+         g.node(OpKind::kAdd, {b, c}, {*out});
+       },
+       3},
+      {"Conv weight shared",
+       [](TestGraph& g, uint64_t* out) {
+         const uint64_t x = g.value(kValueGraphInput, {1, 3, 4, 4}, 1);
+         const uint64_t w = g.weight({3, 3, 3, 3}, 2);
+         const uint64_t c = g.act({1, 3, 4, 4});
+         g.node(OpKind::kConv, {x, w}, {c}, conv3x3_attrs());
+         const uint64_t b = g.act({1, 3, 4, 4});
+         g.node(OpKind::kBatchNormalization, {c, g.weight({3}, 3), g.weight({3}, 4)}, {b});
+         *out = g.value(kValueGraphOutput, {1, 3, 4, 4});
+         g.node(OpKind::kConv, {b, w}, {*out}, conv3x3_attrs());
+       },
+       3},
+      {"Conv bias shared with another Conv",
+       [](TestGraph& g, uint64_t* out) {
+         const uint64_t x = g.value(kValueGraphInput, {1, 3, 4, 4}, 1);
+         const uint64_t bias = g.weight({3}, 5);
+         const uint64_t c = g.act({1, 3, 4, 4});
+         g.node(OpKind::kConv, {x, g.weight({3, 3, 3, 3}, 2), bias}, {c}, conv3x3_attrs());
+         const uint64_t b = g.act({1, 3, 4, 4});
+         g.node(OpKind::kBatchNormalization, {c, g.weight({3}, 3), g.weight({3}, 4)}, {b});
+         *out = g.value(kValueGraphOutput, {1, 3, 4, 4});
+         g.node(OpKind::kConv, {b, g.weight({3, 3, 3, 3}, 6), bias}, {*out}, conv3x3_attrs());
+       },
+       3},
+      {"BN scale does not match the Conv's channels",
+       [](TestGraph& g, uint64_t* out) {
+         const uint64_t x = g.value(kValueGraphInput, {1, 2, 4, 4}, 1);
+         const uint64_t c = g.act({1, 1, 4, 4});
+         g.node(OpKind::kConv, {x, g.weight({1, 2, 3, 3}, 2)}, {c}, conv3x3_attrs());
+         *out = g.value(kValueGraphOutput, {1, 1, 4, 4});
+         g.node(OpKind::kBatchNormalization, {c, g.weight({4}, 3), g.weight({4}, 4)}, {*out});
+       },
+       2},
+      {"ConvTranspose then LeakyRelu",
+       [](TestGraph& g, uint64_t* out) {
+         const uint64_t x = g.value(kValueGraphInput, {1, 2, 3, 3}, 1);
+         const uint64_t c = g.act({1, 2, 6, 6});
+         g.node(OpKind::kConvTranspose, {x, g.weight({2, 2, 2, 2}, 2)}, {c},
+                {{15, 2}, {16, 2}, {17, 2}, {18, 2}, {23, 1}, {24, 1}});
+         *out = g.value(kValueGraphOutput, {1, 2, 6, 6});
+         g.node(OpKind::kLeakyRelu, {c}, {*out}, {{29, f32_word(0.1f)}});
+       },
+       2},
+      {"Conv output is a graph output",
+       [](TestGraph& g, uint64_t* out) {
+         const uint64_t x = g.value(kValueGraphInput, {1, 2, 4, 4}, 1);
+         const uint64_t c = g.value(kValueGraphOutput, {1, 2, 4, 4});
+         g.node(OpKind::kConv, {x, g.weight({2, 2, 3, 3}, 2)}, {c}, conv3x3_attrs());
+         *out = g.value(kValueGraphOutput, {1, 2, 4, 4});
+         g.node(OpKind::kRelu, {c}, {*out});
+       },
+       2},
+      {"Mul by a two-element weight",
+       [](TestGraph& g, uint64_t* out) {
+         const uint64_t x = g.value(kValueGraphInput, {2}, 1);
+         const uint64_t t = g.act({2});
+         g.node(OpKind::kMul, {x, g.weight({2}, 2)}, {t});
+         *out = g.value(kValueGraphOutput, {2});
+         g.node(OpKind::kAdd, {t, x}, {*out});
+       },
+       2},
+      {"Add that broadcasts",
+       [](TestGraph& g, uint64_t* out) {
+         const uint64_t x = g.value(kValueGraphInput, {2, 3}, 1);
+         const uint64_t t = g.act({2, 3});
+         g.node(OpKind::kMul, {g.weight({1}, 2), x}, {t});
+         *out = g.value(kValueGraphOutput, {2, 3});
+         g.node(OpKind::kAdd, {t, g.weight({3}, 3)}, {*out});
+       },
+       2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestGraph g;
+    uint64_t out = 0;
+    c.build(g, &out);
+    auto s = g.state();
+    fuse(*s);
+    EXPECT_EQ(s->node_count, c.node_count);
+    EXPECT_EQ(s->fused_weights, nullptr);
+    if (s->node_count == c.node_count) {
+      auto plain = g.state();
+      ASSERT_TRUE(run(*plain));
+      const auto want = output_of(*plain, out);
+      ASSERT_TRUE(run(*s));
+      EXPECT_EQ(output_of(*s, out), want);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vexa::cpu
