@@ -46,9 +46,10 @@ bool matches_at(std::string_view v, uint64_t pos, std::string_view needle) {
 }
 
 uint64_t fnv1a(std::string_view v) {
+  const uint8_t* s = ubytes(v);
   uint64_t h = kFnv1aOffsetBasis;
-  for (const uint8_t b : std::basic_string_view<uint8_t>(ubytes(v), v.size())) {
-    h ^= b;
+  for (uint64_t i = 0; i < v.size(); ++i) {
+    h ^= s[i];
     h *= kFnv1aPrime;
   }
   return h;
@@ -201,8 +202,9 @@ uint64_t utf8_count(std::string_view v) {
 }
 
 bool is_ascii(std::string_view v) {
+  const uint8_t* s = ubytes(v);
   uint8_t any_high = 0;
-  for (const uint8_t b : std::basic_string_view<uint8_t>(ubytes(v), v.size())) any_high |= b;
+  for (uint64_t i = 0; i < v.size(); ++i) any_high |= s[i];
   return any_high < 0x80;
 }
 
