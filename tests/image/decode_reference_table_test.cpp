@@ -132,7 +132,7 @@ TEST(DecodeReferenceTable, TestorigIsCloseToItsSourcePicture) {
   double sum = 0;
   for (size_t i = 0; i < d.rgb.size(); ++i) sum += std::abs(int{px[i]} - int{d.rgb[i]});
   free_pixels(px);
-  EXPECT_LT(sum / static_cast<double>(d.rgb.size()), 4.0);
+  EXPECT_LT(sum / static_cast<double>(d.rgb.size()), 1.0);  // swapped channels: about 47
 }
 
 }  // namespace
