@@ -12,108 +12,17 @@
 
 #include "cpu/op_table.h"
 #include "cpu/ops/conv.h"
+#include "dense_graph.h"
 #include "dense_tolerance.h"
 
 namespace vexa::cpu {
 namespace {
 
+using testing::k;
 using testing::lcg_values;
-
-constexpr uint64_t k(OpKind kind) { return static_cast<uint64_t>(kind); }
-
-// A graph held by the test: value records with their storage, and node records.
-class TestGraph {
- public:
-  uint64_t value(uint64_t kind, std::initializer_list<uint64_t> dims, uint32_t seed = 0) {
-    CpuValue v{};
-    v.w[kValueWordKind] = kind;
-    v.w[kValueWordDtype] = kDtypeF32;
-    v.w[kValueWordRank] = dims.size();
-    uint64_t count = 1, i = 0;
-    for (uint64_t d : dims) {
-      v.w[kValueWordFirstDim + i++] = d;
-      count *= d;
-    }
-    v.w[kValueWordElementCount] = count;
-    v.w[kValueWordByteSize] = count * kF32Bytes;
-    values_.push_back(v);
-    storage_.push_back(seed != 0 ? lcg_values(count, seed) : std::vector<float>(count, 0.0f));
-    return values_.size() - 1;
-  }
-  uint64_t weight(std::initializer_list<uint64_t> dims, uint32_t seed) {
-    return value(kValueWeight, dims, seed);
-  }
-  uint64_t act(std::initializer_list<uint64_t> dims) { return value(kValueIntermediate, dims); }
-  std::vector<float>& storage(uint64_t v) { return storage_[v]; }
-
-  uint64_t node(OpKind kind, std::initializer_list<uint64_t> in, std::initializer_list<uint64_t> out,
-                const std::vector<std::pair<uint32_t, uint64_t>>& attrs = {}) {
-    CpuNode n{};
-    n.w[kNodeWordKind] = k(kind);
-    n.w[kNodeWordInputCount] = in.size();
-    uint32_t i = 0;
-    for (uint64_t v : in) n.w[kNodeWordFirstInput + i++] = v;
-    n.w[kNodeWordOutputCount] = out.size();
-    i = 0;
-    for (uint64_t v : out) n.w[kNodeWordFirstOutput + i++] = v;
-    for (const auto& [word, value] : attrs) n.w[word] = value;
-    nodes_.push_back(n);
-    return nodes_.size() - 1;
-  }
-
-  struct StateDeleter {
-    void operator()(CpuState* s) const {
-      std::free(s->fused_weights);
-      std::free(s);
-    }
-  };
-  using StatePtr = std::unique_ptr<CpuState, StateDeleter>;
-
-  StatePtr state() {
-    StatePtr s(static_cast<CpuState*>(std::calloc(1, sizeof(CpuState))));
-    s->batch = 1;
-    s->value_count = values_.size();
-    s->node_count = nodes_.size();
-    for (size_t v = 0; v < values_.size(); ++v) {
-      s->values[v] = values_[v];
-      s->data[v] = storage_[v].data();
-    }
-    for (size_t n = 0; n < nodes_.size(); ++n) s->nodes[n] = nodes_[n];
-    return s;
-  }
-
- private:
-  std::vector<CpuValue> values_;
-  std::vector<std::vector<float>> storage_;
-  std::vector<CpuNode> nodes_;
-};
-
-void fuse(CpuState& s) {
-  auto* planner = static_cast<ArenaPlanner*>(std::calloc(1, sizeof(ArenaPlanner)));
-  cpu_fuse_graph(s, *planner);
-  std::free(planner);
-}
-
-// Checks every node as a build would, then runs the list in order.
-::testing::AssertionResult run(CpuState& s) {
-  uint64_t workspace_bytes = 64;
-  char message[256];
-  for (uint64_t n = 0; n < s.node_count; ++n) {
-    const OpEntry* e = cpu_op_entry(s.nodes[n].kind());
-    if (e == nullptr) return ::testing::AssertionFailure() << "no entry for node " << n;
-    message[0] = '\0';
-    OpCheck check{s.nodes[n], s.values, s.value_count, message, sizeof message};
-    if (!e->check(check)) return ::testing::AssertionFailure() << "node " << n << ": " << message;
-    if (e->workspace != nullptr) workspace_bytes = std::max(workspace_bytes, e->workspace(check));
-  }
-  std::vector<float> workspace(workspace_bytes / sizeof(float) + 1);
-  for (uint64_t n = 0; n < s.node_count; ++n) {
-    OpContext ctx{s.nodes[n], s.values, s.data, s.value_count, workspace.data(), workspace_bytes};
-    if (!cpu_op_entry(s.nodes[n].kind())->run(ctx))
-      return ::testing::AssertionFailure() << "node " << n << " failed";
-  }
-  return ::testing::AssertionSuccess();
-}
+using testing::TestGraph;
+using testing::fuse;
+using testing::run;
 
 std::vector<uint64_t> kinds(const CpuState& s) {
   std::vector<uint64_t> out;
