@@ -1,0 +1,197 @@
+// One-operand operators, PRelu, Where and Cast through built graphs against reference loops
+// written from the operator definitions.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <vector>
+
+#include "cpu_graph_fixture.h"
+
+namespace vexa::cpu {
+namespace {
+
+using graph_test::Attr;
+using graph_test::GraphModel;
+using graph_test::StateHolder;
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+const std::vector<float> kInputs = {kNaN, kInf,  -kInf, 0.0f,  -0.0f, 1.0f,  -1.0f, 0.5f,
+                                    -0.5f, 2.5f, -2.5f, 3.7f, -3.7f, 100.0f, -100.0f, 1e-8f,
+                                    6.0f, -6.0f, 0.25f, 7.5f};
+
+bool same(float x, float y) {
+  if (std::isnan(x) && std::isnan(y)) return true;
+  uint32_t bx, by;
+  std::memcpy(&bx, &x, 4);
+  std::memcpy(&by, &y, 4);
+  return bx == by;
+}
+
+std::vector<float> run_unary(OpKind kind, std::initializer_list<Attr> attrs,
+                             const std::vector<float>& x, std::string* why) {
+  GraphModel g;
+  const uint64_t in = g.value(kValueGraphInput, {x.size()});
+  const uint64_t out = g.value(kValueGraphOutput, {x.size()});
+  g.node(kind, {in}, {out}, attrs);
+  if (!g.open(why)) return {};
+  StateHolder s(g.create());
+  if (!s.ok()) {
+    *why = s.message();
+    return {};
+  }
+  std::vector<float> y(x.size(), -99.0f);
+  if (!cpu_run(s.handle(), x.data(), y.data())) *why = "run failed";
+  return y;
+}
+
+float clamp01(float v) { return v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v); }
+
+struct UnaryCase {
+  OpKind kind;
+  std::vector<Attr> attrs;
+  std::function<float(float)> ref;
+  bool exact;
+};
+
+TEST(CpuUnary, EveryMapMatchesItsDefinition) {
+  const float alpha = 0.2f, beta = 0.4f, slope = 0.1f, lo = -1.5f, hi = 2.0f;
+  const float selu_alpha = 1.6732632f, selu_gamma = 1.0507010f;
+  const std::vector<UnaryCase> cases = {
+      {OpKind::kRelu, {}, [](float v) { return v >= 0 ? v : 0.0f; }, true},
+      {OpKind::kSigmoid, {}, [](float v) { return 1.0f / (1.0f + std::exp(-v)); }, false},
+      {OpKind::kHardSigmoid, {{29, f32_word(alpha)}, {30, f32_word(beta)}},
+       [=](float v) { return clamp01(std::fma(v, alpha, beta)); }, true},
+      {OpKind::kHardSwish, {},
+       [](float v) { return v * clamp01(std::fma(v, 0.16666667f, 0.5f)); }, true},
+      {OpKind::kLeakyRelu, {{29, f32_word(slope)}}, [=](float v) { return v < 0 ? v * slope : v; },
+       true},
+      {OpKind::kClip, {{29, f32_word(lo)}, {30, f32_word(hi)}},
+       [=](float v) { return v < lo ? lo : (v > hi ? hi : v); }, true},
+      {OpKind::kSqrt, {}, [](float v) { return sqrtf(v); }, true},
+      {OpKind::kExp, {}, [](float v) { return expf(v); }, false},
+      {OpKind::kTanh, {}, [](float v) { return tanhf(v); }, false},
+      {OpKind::kCos, {}, [](float v) { return cosf(v); }, false},
+      {OpKind::kSin, {}, [](float v) { return sinf(v); }, false},
+      {OpKind::kLog, {}, [](float v) { return logf(v); }, false},
+      {OpKind::kAbs, {}, [](float v) { return fabsf(v); }, true},
+      {OpKind::kNeg, {}, [](float v) { return -v; }, true},
+      {OpKind::kFloor, {}, [](float v) { return floorf(v); }, true},
+      {OpKind::kCeil, {}, [](float v) { return ceilf(v); }, true},
+      {OpKind::kRound, {}, [](float v) { return roundf(v); }, true},
+      {OpKind::kReciprocal, {}, [](float v) { return 1.0f / v; }, true},
+      {OpKind::kElu, {}, [](float v) { return v >= 0 ? v : 1.0f * (expf(v) - 1.0f); }, false},
+      {OpKind::kElu, {{29, f32_word(0.5f)}},
+       [](float v) { return v >= 0 ? v : 0.5f * (expf(v) - 1.0f); }, false},
+      {OpKind::kSelu, {},
+       [=](float v) {
+         return v > 0 ? selu_gamma * v : (selu_alpha * selu_gamma) * (expf(v) - 1.0f);
+       },
+       false},
+      {OpKind::kNot, {}, [](float v) { return v == 0 ? 1.0f : 0.0f; }, true},
+      {OpKind::kCast, {{15, 9}}, [](float v) { return v != 0 ? 1.0f : 0.0f; }, true},
+      {OpKind::kCast, {{15, 7}},
+       [](float v) {
+         float t = truncf(v);
+         return t == 0 ? 0.0f : t;
+       },
+       true},
+  };
+  for (const UnaryCase& c : cases) {
+    std::string why;
+    GraphModel g;
+    const uint64_t in = g.value(kValueGraphInput, {kInputs.size()});
+    const uint64_t out = g.value(kValueGraphOutput, {kInputs.size()});
+    GraphNode n{};
+    n.op_kind = static_cast<uint64_t>(c.kind);
+    n.input_count = 1;
+    n.inputs[0] = in;
+    n.output_count = 1;
+    n.outputs[0] = out;
+    for (const Attr& a : c.attrs) n.words()[a.word] = a.value;
+    g.writer().add_node(n);
+    ASSERT_TRUE(g.open(&why)) << why;
+    StateHolder s(g.create());
+    ASSERT_TRUE(s.ok()) << s.message();
+    std::vector<float> y(kInputs.size());
+    ASSERT_TRUE(cpu_run(s.handle(), kInputs.data(), y.data()));
+    for (size_t i = 0; i < kInputs.size(); ++i) {
+      const float want = c.ref(kInputs[i]);
+      const std::string name(op_kind_name(static_cast<uint64_t>(c.kind)));
+      if (c.exact || !std::isfinite(want)) {
+        EXPECT_TRUE(same(y[i], want)) << name << "(" << kInputs[i] << ") = " << y[i] << " want " << want;
+      } else {
+        EXPECT_NEAR(y[i], want, 4e-7f * std::max(1.0f, std::fabs(want)))
+            << name << "(" << kInputs[i] << ")";
+      }
+    }
+  }
+}
+
+TEST(CpuUnary, HandPickedValues) {
+  std::string why;
+  auto cast_bool = run_unary(OpKind::kCast, {{15, 9}}, {-0.5f, 0.0f, kNaN}, &why);
+  EXPECT_EQ(cast_bool, (std::vector<float>{1, 0, 1}));
+  auto cast_int = run_unary(OpKind::kCast, {{15, 7}}, {-1.7f, -0.3f, 2.9f}, &why);
+  EXPECT_EQ(cast_int[0], -1.0f);
+  EXPECT_FALSE(std::signbit(cast_int[1]));
+  EXPECT_EQ(cast_int[2], 2.0f);
+  auto selu = run_unary(OpKind::kSelu, {}, {2.0f}, &why);
+  EXPECT_FLOAT_EQ(selu[0], 2.0f * 1.0507010f);
+  auto relu = run_unary(OpKind::kRelu, {}, {kNaN, -0.0f}, &why);
+  EXPECT_EQ(relu[0], 0.0f);
+  ASSERT_TRUE(why.empty()) << why;
+}
+
+TEST(CpuUnary, PReluSlopeAdvancesPerPlaneAndWraps) {
+  GraphModel g;
+  const uint64_t x = g.input({2, 3, 4, 4});
+  const uint64_t w = g.weight({3}, {0.1f, 0.2f, 0.3f});
+  const uint64_t y = g.output({2, 3, 4, 4});
+  g.node(OpKind::kPRelu, {x, w}, {y});
+  std::string why;
+  ASSERT_TRUE(g.open(&why)) << why;
+  StateHolder s(g.create());
+  ASSERT_TRUE(s.ok()) << s.message();
+  std::vector<float> in(96), out(96);
+  for (size_t i = 0; i < in.size(); ++i) in[i] = (i % 2 == 0) ? -1.0f : 2.0f;
+  ASSERT_TRUE(cpu_run(s.handle(), in.data(), out.data()));
+  const float slopes[] = {0.1f, 0.2f, 0.3f};
+  for (size_t i = 0; i < in.size(); ++i) {
+    const size_t plane = i / 16;
+    const float want = in[i] < 0 ? in[i] * slopes[plane % 3] : in[i];
+    ASSERT_EQ(out[i], want) << i;
+  }
+}
+
+TEST(CpuUnary, WhereBroadcastsEachOperandAgainstTheOutput) {
+  GraphModel g;
+  const uint64_t cond = g.input({2, 1, 3});
+  const uint64_t x = g.weight({4, 1}, {10, 20, 30, 40});
+  const uint64_t yv = g.weight({1}, {-1});
+  const uint64_t out = g.output({2, 4, 3});
+  g.node(OpKind::kWhere, {cond, x, yv}, {out});
+  std::string why;
+  ASSERT_TRUE(g.open(&why)) << why;
+  StateHolder s(g.create());
+  ASSERT_TRUE(s.ok()) << s.message();
+  const std::vector<float> c = {1, 0, kNaN, 0, 2, 0};
+  std::vector<float> got(24);
+  ASSERT_TRUE(cpu_run(s.handle(), c.data(), got.data()));
+  for (int n = 0; n < 2; ++n) {
+    for (int r = 0; r < 4; ++r) {
+      for (int k = 0; k < 3; ++k) {
+        const float cv = c[n * 3 + k];
+        const float want = cv != 0.0f ? 10.0f * (r + 1) : -1.0f;
+        EXPECT_EQ(got[(n * 4 + r) * 3 + k], want) << n << r << k;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vexa::cpu
