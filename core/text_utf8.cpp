@@ -145,7 +145,16 @@ bool utf8_valid(std::string_view v) {
   const uint8_t* s = ubytes(v);
   const uint64_t n = v.size();
   uint64_t i = 0;
+  constexpr uint64_t kHighBits = 0x8080808080808080ull;
   while (i < n) {
+    // Runs of ASCII are skipped a word at a time.
+    while (n - i >= sizeof(uint64_t)) {
+      uint64_t word = 0;
+      std::memcpy(&word, s + i, sizeof word);
+      if ((word & kHighBits) != 0) break;
+      i += sizeof word;
+    }
+    if (i == n) break;
     const uint8_t lead = s[i];
     if (lead < 0x80) {
       ++i;

@@ -375,6 +375,25 @@ TEST(Utf8, AgreesWithReferenceDecoderOnBoundaryBytes) {
   }
 }
 
+// ASCII runs are skipped in whole words: a sequence anywhere inside or after a long ASCII run,
+// and truncated at the very end, must still be judged.
+TEST(Utf8, SequencesInsideLongAsciiRunsAtEveryOffset) {
+  const std::string_view inserts[] = {"\xc3\xa9",     "\xe2\x82\xac", "\xf0\x9f\x98\x80",
+                                      "\x80",         "\xc0\x80",     "\xed\xa0\x80",
+                                      "\xf4\x90\x80\x80", "\xff",     "\xe2\x82"};
+  for (const std::string_view insert : inserts) {
+    for (size_t before = 0; before <= 33; ++before) {
+      for (const size_t after : {size_t{0}, size_t{1}, size_t{7}, size_t{8}, size_t{17}}) {
+        const std::string s = std::string(before, 'a') + std::string(insert) +
+                              std::string(after, 'b');
+        ASSERT_EQ(utf8_valid(s), reference_valid(s))
+            << "insert " << insert.size() << " bytes after " << before << ", then " << after;
+      }
+    }
+  }
+  EXPECT_TRUE(utf8_valid(std::string(1000, 'z')));
+}
+
 TEST(Utf8, CountMatchesBytewiseRuleAtEveryLengthAndOffset) {
   EXPECT_EQ(utf8_count("hello"), 5u);
   EXPECT_EQ(utf8_count("caf\xc3\xa9"), 4u);
