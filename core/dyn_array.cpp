@@ -12,7 +12,8 @@ constexpr uint64_t kTopBit = uint64_t{1} << 63;
 // Empty byte views point here so that callers never see a null pointer.
 constexpr uint8_t kEmptyBytes[1] = {0};
 
-// Resizes storage to cap elements of elem_bytes each; the array is untouched on failure.
+// Resizes storage to cap elements (bytes is their checked size); the array is untouched on
+// failure.
 template <typename Array>
 uint32_t resize_storage(Array* a, uint64_t cap, CheckedSize bytes) {
   if (bytes.overflow != 0) return kArrayNoMemory;
