@@ -8,6 +8,7 @@
 #include "cpu/ops/conv_simd.h"
 #include "cpu/ops/gemm.h"
 #include "cpu/ops/parallel_for.h"
+#include "cpu/quant_study.h"
 
 namespace vexa::cpu {
 
@@ -26,10 +27,20 @@ constexpr int64_t kEpilogueMinChannels = 8;
 constexpr int64_t kEpilogueMinWork = 65536;
 constexpr int64_t kCol2imMinChannels = 8;
 constexpr int64_t kCol2imMinWork = 8192;
+// Pixel ranges of a wide im2col band: at least this many output pixels each, at most this
+// many ranges, range lengths a multiple of kPartAlign.
+constexpr int64_t kPartMinColumns = 256;
+constexpr int64_t kMaxParts = 24;
+constexpr int64_t kPartAlign = 8;
 
 std::atomic<bool> g_force_portable{false};
 
 using AxpyFn = void (*)(float* y, const float* x, int64_t n, int64_t x_stride, float w);
+using Stride2CopyFn = void (*)(float* dst, const float* src, int64_t n);
+
+void copy_stride2_portable(float* dst, const float* src, int64_t n) {
+  for (int64_t i = 0; i < n; ++i) dst[i] = src[2 * i];
+}
 
 // y[i] += x[i * x_stride] * w; multiply then add (no fused step) so every path rounds alike.
 void axpy_strided_portable(float* y, const float* x, int64_t n, int64_t x_stride, float w) {
@@ -38,6 +49,17 @@ void axpy_strided_portable(float* y, const float* x, int64_t n, int64_t x_stride
   } else {
     for (int64_t i = 0; i < n; ++i) y[i] = y[i] + x[i * x_stride] * w;
   }
+}
+
+bool simd_enabled() {
+  static std::once_flag once;
+  static bool available = false;
+  std::call_once(once, [] { available = conv_simd_available(); });
+  return available && !g_force_portable.load(std::memory_order_relaxed);
+}
+
+Stride2CopyFn select_stride2_copy() {
+  return simd_enabled() ? copy_stride2_avx2 : copy_stride2_portable;
 }
 
 AxpyFn select_axpy() {
@@ -111,6 +133,49 @@ void im2col_channel(const ConvGeometry& g, const float* xc, int64_t c, int64_t o
           for (int64_t o = 0; o < hi - lo; ++o) d[lo + o] = src[o * g.sw];
         }
         std::fill(d + hi, d + g.ow, 0.0f);
+      }
+    }
+  }
+}
+
+// Column matrix of output pixels [q0, q1) of the plane (pixel q = oh x OW + ow) for all Cg
+// input channels of one group: col[(c x KH + kh) x KW + kw][q - q0], 0 where the tap falls
+// into padding. In-bounds runs are block copies, padding runs zero fills.
+void im2col_range(const ConvGeometry& g, const float* xg, int64_t cg, int64_t q0, int64_t q1,
+                  float* col) {
+  const Stride2CopyFn copy2 = select_stride2_copy();
+  const int64_t len = q1 - q0;
+  for (int64_t c = 0; c < cg; ++c) {
+    const float* xc = xg + c * g.h * g.w;
+    for (int64_t kh = 0; kh < g.kh; ++kh) {
+      for (int64_t kw = 0; kw < g.kw; ++kw) {
+        float* dst = col + ((c * g.kh + kh) * g.kw + kw) * len;
+        const int64_t off = kw * g.dw - g.pl;
+        int64_t lo, hi;
+        valid_range(g.ow, g.sw, off, g.w, &lo, &hi);
+        for (int64_t q = q0; q < q1;) {
+          const int64_t oh = q / g.ow;
+          const int64_t a = q - oh * g.ow;
+          const int64_t b = std::min<int64_t>(g.ow, a + (q1 - q));
+          float* d = dst + (q - q0) - a;  // d[ow] is the slot of column ow of this row
+          const int64_t ih = oh * g.sh - g.pt + kh * g.dh;
+          const int64_t l = std::max(lo, a), h = std::min(hi, b);
+          if (ih < 0 || ih >= g.h || h <= l) {
+            std::fill(d + a, d + b, 0.0f);
+          } else {
+            std::fill(d + a, d + l, 0.0f);
+            const float* src = xc + ih * g.w + (l * g.sw + off);
+            if (g.sw == 1) {
+              std::memcpy(d + l, src, sizeof(float) * static_cast<size_t>(h - l));
+            } else if (g.sw == 2) {
+              copy2(d + l, src, h - l);
+            } else {
+              for (int64_t o = 0; o < h - l; ++o) d[l + o] = src[o * g.sw];
+            }
+            std::fill(d + h, d + b, 0.0f);
+          }
+          q += b - a;
+        }
       }
     }
   }
@@ -280,15 +345,39 @@ void cpu_conv2d(const ConvGeometry& g, const float* x, const float* wt, float* y
         float* yg = yi + gi * cog * plane;
         for (int64_t oh0 = 0; oh0 < g.oh; oh0 += rows) {
           const int64_t band_rows = std::min<int64_t>(rows, g.oh - oh0);
+          const int64_t q_begin = oh0 * g.ow;
           const int64_t band = band_rows * g.ow;
-          const bool parallel = cg >= kIm2colMinChannels && band * cg >= kIm2colMinWork;
-          cpu_parallel_for(cg, parallel, [&](int64_t c) {
-            im2col_channel(g, xg + c * g.h * g.w, c, oh0, band_rows, workspace);
-          });
-          cpu_gemm(kCblasRowMajor, kCblasNoTrans, kCblasNoTrans, static_cast<int32_t>(cog),
-                   static_cast<int32_t>(band), static_cast<int32_t>(k), 1.0f, wg,
-                   static_cast<int32_t>(k), workspace, static_cast<int32_t>(band), 0.0f,
-                   yg + oh0 * g.ow, static_cast<int32_t>(plane));
+          // Wide bands are cut into pixel ranges that each build their own columns and run
+          // their own single-threaded product while those columns are still in cache. The
+          // cut depends on the shape only. The low-precision study shares operand scratch
+          // between products, so it keeps to one product per band.
+          int64_t parts = cpu_fakequant_enabled() ? 1 : band / kPartMinColumns;
+          parts = std::clamp<int64_t>(parts, 1, kMaxParts);
+          int64_t part_len = (band + parts - 1) / parts;
+          part_len = (part_len + kPartAlign - 1) / kPartAlign * kPartAlign;
+          parts = (band + part_len - 1) / part_len;
+          auto run_part = [&](int64_t p) {
+            const int64_t q0 = q_begin + p * part_len;
+            const int64_t q1 = std::min(q0 + part_len, q_begin + band);
+            float* col = workspace + (q0 - q_begin) * k;
+            im2col_range(g, xg, cg, q0, q1, col);
+            cpu_gemm(kCblasRowMajor, kCblasNoTrans, kCblasNoTrans, static_cast<int32_t>(cog),
+                     static_cast<int32_t>(q1 - q0), static_cast<int32_t>(k), 1.0f, wg,
+                     static_cast<int32_t>(k), col, static_cast<int32_t>(q1 - q0), 0.0f, yg + q0,
+                     static_cast<int32_t>(plane));
+          };
+          if (parts > 1) {
+            cpu_parallel_for(parts, true, run_part);
+          } else {
+            const bool parallel = cg >= kIm2colMinChannels && band * cg >= kIm2colMinWork;
+            cpu_parallel_for(cg, parallel, [&](int64_t c) {
+              im2col_channel(g, xg + c * g.h * g.w, c, oh0, band_rows, workspace);
+            });
+            cpu_gemm(kCblasRowMajor, kCblasNoTrans, kCblasNoTrans, static_cast<int32_t>(cog),
+                     static_cast<int32_t>(band), static_cast<int32_t>(k), 1.0f, wg,
+                     static_cast<int32_t>(k), workspace, static_cast<int32_t>(band), 0.0f,
+                     yg + q_begin, static_cast<int32_t>(plane));
+          }
         }
       }
     }
