@@ -7,6 +7,7 @@
 
 #include "cpu/op_table.h"
 #include "platform/thread_pool.h"
+#include "platform/vector_math.h"
 
 namespace vexa::cpu {
 
@@ -41,24 +42,39 @@ inline float apply(float a, float b) {
   if constexpr (op == BinOp::kOr) return (a != 0.0f || b != 0.0f) ? 1.0f : 0.0f;
 }
 
+// The vector routines are single IEEE operations per element, so every path below gives the
+// same bits as the element function.
 template <BinOp op>
 void run_vv(const float* a, const float* b, float* out, uint64_t n) {
+  if constexpr (op == BinOp::kSub) return vec_sub(a, b, out, n);
+  if constexpr (op == BinOp::kDiv) return vec_div(a, b, out, n);
+  if constexpr (op == BinOp::kAdd) return vec_add(a, b, out, n);
+  if constexpr (op == BinOp::kMul) return vec_mul(a, b, out, n);
+  if constexpr (op == BinOp::kMax) return vec_max(a, b, out, n);
+  if constexpr (op == BinOp::kMin) return vec_min(a, b, out, n);
   for (uint64_t i = 0; i < n; ++i) out[i] = apply<op>(a[i], b[i]);
 }
 
 template <BinOp op>
 void run_vs(const float* a, float b, float* out, uint64_t n) {
+  // a - b is exactly a + (-b); a division by b stays a true division (no reciprocal).
+  if constexpr (op == BinOp::kSub) return vec_add_scalar(a, -b, out, n);
+  if constexpr (op == BinOp::kAdd) return vec_add_scalar(a, b, out, n);
+  if constexpr (op == BinOp::kMul) return vec_mul_scalar(a, b, out, n);
   for (uint64_t i = 0; i < n; ++i) out[i] = apply<op>(a[i], b);
 }
 
 template <BinOp op>
 void run_sv(float a, const float* b, float* out, uint64_t n) {
+  if constexpr (op == BinOp::kAdd) return vec_add_scalar(b, a, out, n);
+  if constexpr (op == BinOp::kMul) return vec_mul_scalar(b, a, out, n);
+  if constexpr (op == BinOp::kDiv) return vec_scalar_div(a, b, out, n);
   for (uint64_t i = 0; i < n; ++i) out[i] = apply<op>(a, b[i]);
 }
 
 // a x s + b with two roundings, as the scaled Add is defined.
 void scaled_add(const float* a, const float* b, float s, float* out, uint64_t n) {
-  for (uint64_t i = 0; i < n; ++i) out[i] = a[i] * s + b[i];
+  vec_mul_scalar_add(a, s, b, out, n);
 }
 
 struct AddJob {

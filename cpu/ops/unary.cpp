@@ -3,6 +3,8 @@
 #include <cmath>
 
 #include "cpu/op_table.h"
+#include "cpu/quant_study.h"
+#include "platform/vector_math.h"
 
 namespace vexa::cpu {
 
@@ -37,10 +39,10 @@ bool run_unary(const OpContext& ctx) {
   switch (static_cast<OpKind>(node.kind())) {
     case OpKind::kRelu:
       // Threshold at 0: NaN fails x >= 0 and becomes 0.
-      map(x, y, n, [](float v) { return v >= 0.0f ? v : 0.0f; });
+      vec_zero_below(x, 0.0f, y, n);
       break;
     case OpKind::kSigmoid:
-      map(x, y, n, [](float v) { return 1.0f / (1.0f + std::exp(-v)); });
+      if (!cpu_i8_sigmoid(x, y, n)) vec_sigmoid(x, y, n);
       break;
     case OpKind::kHardSigmoid: {
       const float alpha = node.attr_f32(kAlphaWord);
@@ -61,7 +63,7 @@ bool run_unary(const OpContext& ctx) {
     case OpKind::kClip: {
       const float lo = node.attr_f32(kAlphaWord);
       const float hi = node.attr_f32(kBetaWord);
-      map(x, y, n, [=](float v) { return v < lo ? lo : (v > hi ? hi : v); });
+      vec_clip(x, lo, hi, y, n);
       break;
     }
     case OpKind::kSqrt: map(x, y, n, [](float v) { return std::sqrt(v); }); break;
@@ -71,11 +73,11 @@ bool run_unary(const OpContext& ctx) {
     case OpKind::kSin: map(x, y, n, [](float v) { return std::sin(v); }); break;
     case OpKind::kLog: map(x, y, n, [](float v) { return std::log(v); }); break;
     case OpKind::kAbs: map(x, y, n, [](float v) { return std::fabs(v); }); break;
-    case OpKind::kNeg: map(x, y, n, [](float v) { return -v; }); break;
+    case OpKind::kNeg: vec_neg(x, y, n); break;
     case OpKind::kFloor: map(x, y, n, [](float v) { return std::floor(v); }); break;
     case OpKind::kCeil: map(x, y, n, [](float v) { return std::ceil(v); }); break;
     case OpKind::kRound: map(x, y, n, [](float v) { return std::round(v); }); break;
-    case OpKind::kReciprocal: map(x, y, n, [](float v) { return 1.0f / v; }); break;
+    case OpKind::kReciprocal: vec_scalar_div(1.0f, x, y, n); break;
     case OpKind::kElu: {
       const float alpha = node.w[kAlphaWord] == 0 ? kEluDefaultAlpha : node.attr_f32(kAlphaWord);
       map(x, y, n, [=](float v) { return v >= 0.0f ? v : alpha * (std::exp(v) - 1.0f); });
