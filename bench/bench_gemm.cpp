@@ -1,6 +1,7 @@
 // GFLOP/s of gemm_f32 on ResNet-50 convolution shapes (M = output channels, N = output
 // pixels, K = input channels x kernel area; weights x im2col columns, no transposes), at one
-// thread and at every core, beside oneDNN alone and OpenBLAS alone on the same operands.
+// thread and at every core, beside oneDNN alone and OpenBLAS alone on the same operands;
+// plus a fully connected layer (one row) with B in both layouts and two small products.
 //
 //   bench_gemm [repeats]
 //
@@ -29,6 +30,7 @@ namespace {
 struct Case {
   const char* name;
   int64_t M, N, K;
+  bool tb = false;  // B stored N x K (a fully connected layer's weights)
 };
 
 const Case kCases[] = {
@@ -38,7 +40,8 @@ const Case kCases[] = {
     {"l3 3x3", 256, 196, 2304},         {"l3 1x1 expand", 1024, 196, 256},
     {"l3 1x1 reduce", 256, 196, 1024},  {"l4 3x3", 512, 49, 4608},
     {"l4 1x1 expand", 2048, 49, 512},   {"l4 1x1 reduce", 512, 49, 2048},
-    {"fc", 1, 1000, 2048},              {"small 32x64x48", 32, 64, 48},
+    {"fc", 1, 1000, 2048},              {"fc, B stored NxK", 1, 1000, 2048, true},
+    {"small 32x64x48", 32, 64, 48},
     {"small 64x64x64", 64, 64, 64},
 };
 constexpr size_t kCaseCount = sizeof(kCases) / sizeof(kCases[0]);
@@ -96,12 +99,12 @@ int main(int argc, char** argv) {
     const Case& c = kCases[i];
     Operands& o = ops[i];
     auto ours = [&](unsigned threads) {
-      vexa::gemm_f32(false, false, c.M, c.N, c.K, 1.0f, o.A.data(), c.K, o.B.data(), c.N, 0.0f,
-                     o.C.data(), c.N, threads);
+      vexa::gemm_f32(false, c.tb, c.M, c.N, c.K, 1.0f, o.A.data(), c.K, o.B.data(),
+                     c.tb ? c.K : c.N, 0.0f, o.C.data(), c.N, threads);
     };
     auto dnnl = [&] {
-      dnnl_sgemm('N', 'N', c.M, c.N, c.K, 1.0f, o.A.data(), c.K, o.B.data(), c.N, 0.0f,
-                 o.C.data(), c.N);
+      dnnl_sgemm('N', c.tb ? 'T' : 'N', c.M, c.N, c.K, 1.0f, o.A.data(), c.K, o.B.data(),
+                 c.tb ? c.K : c.N, 0.0f, o.C.data(), c.N);
     };
     ours1[i] = median_seconds(repeats, [&] { ours(1); });
     oursN[i] = median_seconds(repeats, [&] { ours(all); });
@@ -118,17 +121,17 @@ int main(int argc, char** argv) {
       const Case& c = kCases[i];
       Operands& o = ops[i];
       double t = median_seconds(repeats, [&] {
-        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<int>(c.M),
-                    static_cast<int>(c.N), static_cast<int>(c.K), 1.0f, o.A.data(),
-                    static_cast<int>(c.K), o.B.data(), static_cast<int>(c.N), 0.0f, o.C.data(),
-                    static_cast<int>(c.N));
+        cblas_sgemm(CblasRowMajor, CblasNoTrans, c.tb ? CblasTrans : CblasNoTrans,
+                    static_cast<int>(c.M), static_cast<int>(c.N), static_cast<int>(c.K), 1.0f,
+                    o.A.data(), static_cast<int>(c.K), o.B.data(),
+                    static_cast<int>(c.tb ? c.K : c.N), 0.0f, o.C.data(), static_cast<int>(c.N));
       });
       (phase == 0 ? blas1 : blasN)[i] = t;
     }
   }
   openblas_set_num_threads(1);
 
-  std::printf("GEMM GFLOP/s, row-major NN, median of %d runs; all = %u threads; warm-up %.1f ms\n",
+  std::printf("GEMM GFLOP/s, row-major, A untransposed, median of %d runs; all = %u threads; warm-up %.1f ms\n",
               repeats, all, warm_ms);
   std::printf("%-16s %5s %6s %5s %-8s %6s | %7s %7s %7s %6s | %7s %7s %7s %6s\n", "case", "M",
               "N", "K", "kernel", "blocks", "ours1", "dnnl1", "blas1", "ratio", "oursN",

@@ -261,6 +261,10 @@ bool gemm_f32(bool trans_a, bool trans_b, int64_t M, int64_t N, int64_t K, float
   return true;
 }
 
+bool gemm_prefers_untransposed_b(int64_t M, int64_t N, int64_t K) {
+  return gemm_choose_kernel(M, N, K).kernel == GemmKernel::kOneDnn;
+}
+
 void gemm_pack_transposed(const float* src, int64_t rows, int64_t cols, int64_t ld_src,
                           float* dst) {
   for (int64_t r0 = 0; r0 < rows; r0 += kTransposeTile) {

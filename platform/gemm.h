@@ -10,7 +10,8 @@
 // columns), chosen from (M, N, K) alone, and the blocks run on the process thread pool
 // with the library single-threaded in each. The cut never depends on the thread count,
 // so results are byte-identical on any number of cores and under any thread cap
-// (ThreadCapScope or the max_threads argument, as for parallel_apply).
+// (ThreadCapScope or the max_threads argument, as for parallel_apply). Called from inside a
+// parallel_apply body it runs all blocks on that thread.
 //
 // Library by shape (gemm_choose_kernel is the single place that decides):
 //   - one row or one column          -> BLAS sgemv (OpenBLAS, one thread)
@@ -54,6 +55,11 @@ GemmPlan gemm_choose_kernel(int64_t M, int64_t N, int64_t K);
 bool gemm_f32(bool trans_a, bool trans_b, int64_t M, int64_t N, int64_t K, float alpha,
               const float* A, int64_t lda, const float* B, int64_t ldb, float beta, float* C,
               int64_t ldc, unsigned max_threads = 0);
+
+// True when B should be given untransposed (K x N) for this shape: oneDNN's transposed-B
+// path is up to 2x slower. One-row products (M = 1) prefer B stored N x K, and small ones
+// don't care. An engine with constant N x K weights packs them at build when this holds.
+bool gemm_prefers_untransposed_b(int64_t M, int64_t N, int64_t K);
 
 // Writes the transpose of the rows x cols matrix src (row stride ld_src >= cols) to dst
 // as a cols x rows matrix with row stride rows. For weights stored N x K (a transposed B):

@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstdint>
 #include <exception>
+#include <limits>
 #include <thread>
 
 namespace vexa {
@@ -257,6 +258,12 @@ void parallel_apply(size_t n, void* ctx, ParallelFn fn, unsigned max_threads) {
   if (n == 0) return;
   unsigned cap = effective_cap(max_threads);
   if (t_in_region || n == 1 || cap <= 1) {
+    run_inline(n, ctx, fn);
+    return;
+  }
+  // The shared index counter may run past n by one chunk per thread; keep that far from
+  // wrapping (no real caller comes near).
+  if (n > std::numeric_limits<size_t>::max() / 2) {
     run_inline(n, ctx, fn);
     return;
   }

@@ -204,6 +204,34 @@ TEST(Gemm, SameBytesWithOneTwoAndEightThreads) {
   }
 }
 
+TEST(Gemm, CalledFromParallelBodiesGivesTheSerialBytes) {
+  // An engine may run independent products (groups, batch items) in parallel; each call
+  // then runs inline on its worker and must equal the same call made alone.
+  constexpr int kProducts = 6;
+  const Shape s{96, 400, 72};
+  std::vector<Operands> ops;
+  for (int p = 0; p < kProducts; ++p) ops.push_back(make_operands(s, p % 2, false, 0, 50 + p));
+  std::vector<std::vector<float>> alone(kProducts), nested(kProducts);
+  for (int p = 0; p < kProducts; ++p) {
+    Operands& o = ops[p];
+    alone[p] = o.C;
+    ASSERT_TRUE(gemm_f32(o.ta, o.tb, s.M, s.N, s.K, 1.0f, o.A.data(), o.lda, o.B.data(), o.ldb,
+                         0.0f, alone[p].data(), o.ldc));
+    nested[p] = o.C;
+  }
+  std::vector<int> ok(kProducts, 0);
+  parallel_for(kProducts, [&](size_t p) {
+    Operands& o = ops[p];
+    ok[p] = gemm_f32(o.ta, o.tb, s.M, s.N, s.K, 1.0f, o.A.data(), o.lda, o.B.data(), o.ldb, 0.0f,
+                     nested[p].data(), o.ldc);
+  });
+  for (int p = 0; p < kProducts; ++p) {
+    EXPECT_EQ(ok[p], 1);
+    EXPECT_EQ(0, std::memcmp(alone[p].data(), nested[p].data(), alone[p].size() * sizeof(float)))
+        << "product " << p;
+  }
+}
+
 TEST(Gemm, ChoosesTheKernelByShape) {
   struct Case {
     Shape s;
@@ -219,6 +247,7 @@ TEST(Gemm, ChoosesTheKernelByShape) {
   for (const Case& c : cases) {
     EXPECT_EQ(gemm_choose_kernel(c.s.M, c.s.N, c.s.K).kernel, c.kernel)
         << c.s.M << "x" << c.s.N << "x" << c.s.K;
+    EXPECT_EQ(gemm_prefers_untransposed_b(c.s.M, c.s.N, c.s.K), c.kernel == GemmKernel::kOneDnn);
   }
 }
 
