@@ -42,6 +42,7 @@ struct CpuState {
   uint32_t threads;      // cap on participating threads per run; 0 = the whole pool
   bool has_graph_input;  // a kind-1 value exists (input copies go nowhere else)
   bool profile;          // VEXA_CPU_PROFILE was set
+  bool study_enabled;    // the low-precision study was on when this state was built
   char dump_dir[kDumpDirCapacity];  // VEXA_CPU_DUMP; empty = no dumps
 };
 

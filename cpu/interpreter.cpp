@@ -92,7 +92,9 @@ bool execute(CpuState& s, const float* input, uint64_t input_floats, float* outp
     std::memcpy(s.data[s.input_value], input,
                 kF32Bytes * (input_floats < room ? input_floats : room));
   }
-  const bool study = cpu_fakequant_enabled();
+  // A state built with the study off never touches the process-wide study tables, so its runs
+  // cannot race with another state's build.
+  const bool study = s.study_enabled && cpu_fakequant_enabled();
   if (study && s.has_graph_input) {
     cpu_fakequant_activation(s.input_value, s.data[s.input_value],
                              s.values[s.input_value].element_count(), 0);

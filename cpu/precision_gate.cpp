@@ -63,6 +63,9 @@ void cpu_study_arm(CpuState& s, const OpenContainer& container,
   (void)container;
   cpu_i8_prepack(values, s.data, s.value_count, nodes, s.node_count, weight_is_int8, nullptr, 0);
   cpu_fakequant_configure(values, s.data, s.value_count, nodes, s.node_count);
+  s.study_enabled = cpu_fakequant_enabled();
+  // Latch the erf switch now, under the build lock, so no run is the first to read it.
+  (void)cpu_vmath_enabled();
 }
 
 }  // namespace vexa::cpu

@@ -464,6 +464,41 @@ TEST(CpuInterpreter, PrecisionSettingsTheCpuRefuses) {
   EXPECT_NE(s.message().find("dot-product"), std::string::npos) << s.message();
 }
 
+TEST(CpuInterpreter, StudyRoundsProducedValuesAndWritesCalibration) {
+  GraphModel g;
+  const uint64_t in = g.input({1, 2});
+  const uint64_t out = g.output({1, 2});
+  g.node(OpKind::kRelu, {in}, {out});
+  ASSERT_TRUE(g.open());
+  const float x[2] = {0.1f, 3.0f};
+  float y[2];
+  {
+    ScopedEnv env("VEXA_CPU_QT", "f16");
+    StateHolder s(g.create());
+    ASSERT_TRUE(s.ok());
+    ASSERT_TRUE(cpu_run(s.handle(), x, y));
+    EXPECT_EQ(y[0], 0.0999755859375f);
+    EXPECT_EQ(y[1], 3.0f);
+  }
+  const std::string dir = make_temp_dir();
+  const std::string path = dir + "/calib.bin";
+  {
+    ScopedEnv env("VEXA_CPU_QCAL_OUT", path.c_str());
+    StateHolder s(g.create());
+    ASSERT_TRUE(s.ok());
+    ASSERT_TRUE(cpu_run(s.handle(), x, y));
+    EXPECT_EQ(y[0], 0.1f);
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 12 * 2);
+  }
+  remove_dir(dir);
+  // A later build without the variables turns the study off again.
+  StateHolder plain(g.create());
+  ASSERT_TRUE(cpu_run(plain.handle(), x, y));
+  EXPECT_EQ(y[0], 0.1f);
+}
+
 TEST(CpuInterpreter, TwoStatesBuildAndRunOnTwoThreadsAtOnce) {
   Chain c1(256), c2(256);
   ASSERT_TRUE(c1.g.open());
