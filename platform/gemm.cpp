@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "platform/thread_pool.h"
 
@@ -83,8 +84,9 @@ void blas_single_threaded() {
   std::call_once(g_blas_once, [] { openblas_set_num_threads(1); });
 }
 
-// oneDNN (OpenMP build on Debian) reads the calling thread's OpenMP thread count. Pool
-// workers keep 1 for good; a caller thread gets its own setting back afterwards.
+// oneDNN (built on GNU OpenMP in Debian) sizes its team from the calling thread's OpenMP
+// thread count; one thread per block keeps the pool the only source of parallelism. The
+// count is per thread in libgomp and is put back, so a caller's own OpenMP use is unaffected.
 struct OmpSingleThread {
   int saved;
   OmpSingleThread() : saved(omp_get_max_threads()) {
@@ -285,15 +287,14 @@ void gemm_warm_up() {
     blas_single_threaded();
     // oneDNN builds one kernel per transpose pair and beta class on first use.
     constexpr int64_t kWarmDim = 96;
-    static float a[kWarmDim * kWarmDim], b[kWarmDim * kWarmDim], c[kWarmDim * kWarmDim];
-    std::fill(std::begin(a), std::end(a), 0.5f);
-    std::fill(std::begin(b), std::end(b), 0.25f);
+    std::vector<float> a(kWarmDim * kWarmDim, 0.5f), b(kWarmDim * kWarmDim, 0.25f),
+        c(kWarmDim * kWarmDim, 0.0f);
     OmpSingleThread single;
     for (char ta : {'N', 'T'}) {
       for (char tb : {'N', 'T'}) {
         for (float beta : {0.0f, 1.0f}) {
-          dnnl_sgemm(ta, tb, kWarmDim, kWarmDim, kWarmDim, 1.0f, a, kWarmDim, b, kWarmDim, beta,
-                     c, kWarmDim);
+          dnnl_sgemm(ta, tb, kWarmDim, kWarmDim, kWarmDim, 1.0f, a.data(), kWarmDim, b.data(),
+                     kWarmDim, beta, c.data(), kWarmDim);
         }
       }
     }

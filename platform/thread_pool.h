@@ -3,7 +3,7 @@
 // parallel_apply(n, ctx, fn) runs fn(ctx, i) for every i in [0, n) and returns when all
 // have finished. The calling thread takes indices too. Which thread runs an index is left
 // to timing, so a caller that wants byte-identical results on any core count makes each
-// index compute a fixed, disjoint piece of work chosen from n alone (never from the
+// index compute a fixed, disjoint slice of work chosen from n alone (never from the
 // thread count).
 //
 // The pool is created on the first call that needs it, sized from the process's CPU

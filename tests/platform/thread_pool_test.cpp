@@ -92,7 +92,7 @@ void concurrency_body(void* p, size_t) {
   ctx->running.fetch_sub(1);
 }
 
-TEST(ThreadPool, ThreadCapIsRespected) {
+TEST(ThreadPool, ThreadCapIsHonoured) {
   for (unsigned cap : {1u, 2u, 3u, 5u}) {
     {
       ConcurrencyCtx ctx;

@@ -50,9 +50,9 @@ std::vector<float> random_values(size_t n, uint32_t seed, float lo, float hi) {
   std::uniform_real_distribution<float> dist(lo, hi);
   std::vector<float> v(n);
   for (float& x : v) x = dist(rng);
-  // A few specials sprinkled through every vector.
-  const float specials[] = {0.0f, -0.0f, kInf, -kInf, kNaN, 1.0f, -1.0f, FLT_MIN, 1e-42f};
-  for (size_t i = 0; i < n; i += 13) v[i] = specials[(i / 13) % 9];
+  // A few edge values sprinkled through every vector.
+  const float edges[] = {0.0f, -0.0f, kInf, -kInf, kNaN, 1.0f, -1.0f, FLT_MIN, 1e-42f};
+  for (size_t i = 0; i < n; i += 13) v[i] = edges[(i / 13) % 9];
   return v;
 }
 
@@ -214,7 +214,7 @@ TEST_P(VectorPaths, DocumentedEdgeSemantics) {
   EXPECT_TRUE(std::isnan(nan_neg) && std::signbit(nan_neg) != std::signbit(kNaN));
 }
 
-TEST_P(VectorPaths, ExpAtSpecialValues) {
+TEST_P(VectorPaths, ExpAtEdgeValues) {
   struct Case {
     float x, want;
   };
