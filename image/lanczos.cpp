@@ -6,23 +6,32 @@
 #include <cstring>
 #include <stdexcept>
 #include <system_error>
+#include <mutex>
 #include <thread>
 
 #include "core/types.h"
+#include "image/lanczos_kernels.h"
 
 namespace vexa {
 namespace {
 
 constexpr double kPi = 3.141592653589793;
 constexpr double kLanczosLobes = 3.0;
-constexpr int kWeightFractionBits = 22;
 constexpr double kWeightOne = 4194304.0;  // 2^22
-constexpr int32_t kRoundingOffset = int32_t{1} << (kWeightFractionBits - 1);
+constexpr int32_t kRoundingOffset = kLanczosRoundingOffset;
 constexpr uint32_t kBytesPerPixel = 3;
 // Columns accumulated at once in a vertical pass: a stack block, so the parts never allocate.
 constexpr size_t kVerticalChunkBytes = 1536;
 
 std::atomic<uint32_t> g_failing_thread_parts{0};
+std::atomic<bool> g_force_portable{false};
+
+bool cpu_has_avx2() {
+  static std::once_flag once;
+  static bool available = false;
+  std::call_once(once, [] { available = lanczos_avx2_available(); });
+  return available;
+}
 
 [[noreturn]] void throw_bad_dimensions() { throw std::runtime_error("Image dimensions"); }
 
@@ -40,12 +49,7 @@ double lanczos3(double x) {
 // Rounds half away from zero; the tables hold only finite values of magnitude <= 2^22.
 int32_t round_weight(double w) { return static_cast<int32_t>(w < 0.0 ? w - 0.5 : w + 0.5); }
 
-uint8_t clamp_to_byte(int32_t acc) {
-  const int32_t v = acc >> kWeightFractionBits;
-  if (v < 0) return 0;
-  if (v > 254) return 255;
-  return static_cast<uint8_t>(v);
-}
+uint8_t clamp_to_byte(int32_t acc) { return lanczos_clamp_to_byte(acc); }
 
 bool source_is_valid(const ImageBuffer& image) {
   if (image.width < 1 || image.width > kMaxImageSide || image.height < 1 ||
@@ -211,7 +215,13 @@ ResampleWeights lanczos3_weights(uint32_t source_size, uint32_t target_size) {
 
 void resize_lanczos3_part(const ResampleJob& job, uint32_t part) {
   if (job.horizontal) {
-    resample_rows_horizontal(job, part);
+    if (job.use_avx2 && job.channel_weights != nullptr) {
+      lanczos_rows_horizontal_avx2(job, part);
+    } else {
+      resample_rows_horizontal(job, part);
+    }
+  } else if (job.use_avx2) {
+    lanczos_rows_vertical_avx2(job, part);
   } else {
     resample_rows_vertical(job, part);
   }
@@ -236,12 +246,30 @@ ImageBuffer resize_lanczos3(const ImageBuffer& source, uint32_t target, bool hor
   job.source = &source;
   job.weights = table.weights.data();
   job.taps = table.taps;
+  job.use_avx2 = lanczos_uses_avx2();
+  std::vector<int32_t> channel_weights;
+  if (job.use_avx2 && horizontal) {
+    channel_weights.resize(table.weights.size() * 3);
+    for (size_t i = 0; i < table.weights.size(); ++i) {
+      channel_weights[3 * i] = channel_weights[3 * i + 1] = channel_weights[3 * i + 2] =
+          table.weights[i];
+    }
+    job.channel_weights = channel_weights.data();
+  }
   run_pass(job);
   return result;
 }
 
 void lanczos_fail_thread_starts_for_testing(uint32_t part_mask) {
   g_failing_thread_parts.store(part_mask, std::memory_order_relaxed);
+}
+
+void lanczos_force_portable_for_testing(bool portable) {
+  g_force_portable.store(portable, std::memory_order_relaxed);
+}
+
+bool lanczos_uses_avx2() {
+  return !g_force_portable.load(std::memory_order_relaxed) && cpu_has_avx2();
 }
 
 }  // namespace vexa

@@ -41,6 +41,10 @@ struct ResampleJob {
   const ImageBuffer* source = nullptr;
   const int32_t* weights = nullptr;
   uint32_t taps = 0;
+  // Vector kernels: when true the rows run on the AVX2 kernels, and a horizontal pass also
+  // needs channel_weights (each weight repeated for R, G and B: 3 * taps per output).
+  bool use_avx2 = false;
+  const int32_t* channel_weights = nullptr;
 };
 
 // Number of interleaved parts of a pass: part p writes output rows p, p + 4, p + 8, ...
@@ -57,5 +61,11 @@ void resize_lanczos3_part(const ResampleJob& job, uint32_t part);
 // Test hook: thread creation for each part p in 1..3 whose bit (1 << p) is set fails as if the
 // platform refused it, so the inline fallback runs. 0 restores normal threads.
 void lanczos_fail_thread_starts_for_testing(uint32_t part_mask);
+
+// Test hook: true makes every later pass use the portable kernels even on an AVX2 CPU.
+void lanczos_force_portable_for_testing(bool portable);
+
+// Whether passes started now would use the AVX2 kernels.
+bool lanczos_uses_avx2();
 
 }  // namespace vexa
