@@ -11,8 +11,8 @@
 // count (above 1: the wrapper is faster).
 // Medians of `repeats` timed runs after one warm-up run.
 #include <cblas.h>
-#include <oneapi/dnnl/dnnl.h>
 #include <omp.h>
+#include <oneapi/dnnl/dnnl.h>
 
 #include <algorithm>
 #include <chrono>
@@ -34,13 +34,20 @@ struct Case {
 };
 
 const Case kCases[] = {
-    {"conv1 7x7/2", 64, 12544, 147},    {"l1 1x1 reduce", 64, 3136, 64},
-    {"l1 3x3", 64, 3136, 576},          {"l1 1x1 expand", 256, 3136, 64},
-    {"l2 3x3", 128, 784, 1152},         {"l2 1x1 expand", 512, 784, 128},
-    {"l3 3x3", 256, 196, 2304},         {"l3 1x1 expand", 1024, 196, 256},
-    {"l3 1x1 reduce", 256, 196, 1024},  {"l4 3x3", 512, 49, 4608},
-    {"l4 1x1 expand", 2048, 49, 512},   {"l4 1x1 reduce", 512, 49, 2048},
-    {"fc", 1, 1000, 2048},              {"fc, B stored NxK", 1, 1000, 2048, true},
+    {"conv1 7x7/2", 64, 12544, 147},
+    {"l1 1x1 reduce", 64, 3136, 64},
+    {"l1 3x3", 64, 3136, 576},
+    {"l1 1x1 expand", 256, 3136, 64},
+    {"l2 3x3", 128, 784, 1152},
+    {"l2 1x1 expand", 512, 784, 128},
+    {"l3 3x3", 256, 196, 2304},
+    {"l3 1x1 expand", 1024, 196, 256},
+    {"l3 1x1 reduce", 256, 196, 1024},
+    {"l4 3x3", 512, 49, 4608},
+    {"l4 1x1 expand", 2048, 49, 512},
+    {"l4 1x1 reduce", 512, 49, 2048},
+    {"fc", 1, 1000, 2048},
+    {"fc, B stored NxK", 1, 1000, 2048, true},
     {"small 32x64x48", 32, 64, 48},
     {"small 64x64x64", 64, 64, 64},
 };
@@ -131,11 +138,11 @@ int main(int argc, char** argv) {
   }
   openblas_set_num_threads(1);
 
-  std::printf("GEMM GFLOP/s, row-major, A untransposed, median of %d runs; all = %u threads; warm-up %.1f ms\n",
-              repeats, all, warm_ms);
-  std::printf("%-16s %5s %6s %5s %-8s %6s | %7s %7s %7s %6s | %7s %7s %7s %6s\n", "case", "M",
-              "N", "K", "kernel", "blocks", "ours1", "dnnl1", "blas1", "ratio", "oursN",
-              "dnnlN", "blasN", "ratio");
+  std::printf("GEMM GFLOP/s, row-major, A untransposed, median of %d runs\n", repeats);
+  std::printf("all = %u threads; first-use warm-up took %.1f ms\n", all, warm_ms);
+  std::printf("%-16s %5s %6s %5s %-8s %6s | %7s %7s %7s %6s | %7s %7s %7s %6s\n", "case", "M", "N",
+              "K", "kernel", "blocks", "ours1", "dnnl1", "blas1", "ratio", "oursN", "dnnlN",
+              "blasN", "ratio");
   for (size_t i = 0; i < kCaseCount; ++i) {
     const Case& c = kCases[i];
     vexa::GemmPlan plan = vexa::gemm_choose_kernel(c.M, c.N, c.K);
@@ -144,12 +151,12 @@ int main(int argc, char** argv) {
                   static_cast<long long>(plan.col_count));
     double best1 = std::min(dnnl1[i], blas1[i]);
     double bestN = std::min(dnnlN[i], blasN[i]);
-    std::printf("%-16s %5lld %6lld %5lld %-8s %6s | %7.1f %7.1f %7.1f %6.2f | %7.1f %7.1f %7.1f %6.2f\n",
-                c.name, static_cast<long long>(c.M), static_cast<long long>(c.N),
-                static_cast<long long>(c.K), vexa::gemm_kernel_name(plan.kernel), grid,
-                gflops(c, ours1[i]), gflops(c, dnnl1[i]), gflops(c, blas1[i]),
-                best1 / ours1[i], gflops(c, oursN[i]), gflops(c, dnnlN[i]), gflops(c, blasN[i]),
-                bestN / oursN[i]);
+    std::printf(
+        "%-16s %5lld %6lld %5lld %-8s %6s | %7.1f %7.1f %7.1f %6.2f | %7.1f %7.1f %7.1f %6.2f\n",
+        c.name, static_cast<long long>(c.M), static_cast<long long>(c.N),
+        static_cast<long long>(c.K), vexa::gemm_kernel_name(plan.kernel), grid, gflops(c, ours1[i]),
+        gflops(c, dnnl1[i]), gflops(c, blas1[i]), best1 / ours1[i], gflops(c, oursN[i]),
+        gflops(c, dnnlN[i]), gflops(c, blasN[i]), bestN / oursN[i]);
   }
   std::printf("ratio > 1: the wrapper is faster than the best library call on its own\n");
   return 0;

@@ -1,12 +1,13 @@
 #include "platform/gemm.h"
 
 #include <cblas.h>
-#include <oneapi/dnnl/dnnl.h>
 #include <omp.h>
+#include <oneapi/dnnl/dnnl.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <vector>
 
@@ -40,10 +41,18 @@ constexpr int64_t kTransposeTile = 32;
 
 int64_t ceil_div(int64_t a, int64_t b) { return (a + b - 1) / b; }
 
+// 2*M*N*K, saturated: only compared with small thresholds.
+int64_t flop_count(int64_t M, int64_t N, int64_t K) {
+  const int64_t mn = M * N;  // both below 2^31
+  if (mn > std::numeric_limits<int64_t>::max() / 2 / K) return std::numeric_limits<int64_t>::max();
+  return 2 * mn * K;
+}
+
 // Splits `length` into about `want` parts of at least `min_part`, preferring part sizes
 // that are multiples of kBlockAlign when that keeps the same part count.
 void split_axis(int64_t length, int64_t want, int64_t min_part, int64_t* part, int64_t* count) {
-  int64_t parts = std::clamp<int64_t>(length / std::max<int64_t>(min_part, 1), 1, std::max<int64_t>(want, 1));
+  int64_t parts =
+      std::clamp<int64_t>(length / std::max<int64_t>(min_part, 1), 1, std::max<int64_t>(want, 1));
   int64_t size = ceil_div(length, parts);
   int64_t aligned = ceil_div(size, kBlockAlign) * kBlockAlign;
   if (ceil_div(length, aligned) == parts) size = aligned;
@@ -122,8 +131,7 @@ void scale_block(float beta, float* C, int64_t ldc, int64_t rows, int64_t cols) 
   }
 }
 
-void blas_sgemm(const GemmArgs& g, int64_t m, int64_t n, const float* A, const float* B,
-                float* C) {
+void blas_sgemm(const GemmArgs& g, int64_t m, int64_t n, const float* A, const float* B, float* C) {
   cblas_sgemm(CblasRowMajor, g.trans_a ? CblasTrans : CblasNoTrans,
               g.trans_b ? CblasTrans : CblasNoTrans, static_cast<int>(m), static_cast<int>(n),
               static_cast<int>(g.K), g.alpha, A, static_cast<int>(g.lda), B,
@@ -201,8 +209,8 @@ bool fits_int(int64_t v) { return v >= 0 && v <= INT_MAX; }
 
 GemmPlan gemm_choose_kernel(int64_t M, int64_t N, int64_t K) {
   GemmPlan plan;
-  if (M <= 0 || N <= 0 || K <= 0) return plan;
-  const int64_t flops = 2 * M * N * K;
+  if (M <= 0 || N <= 0 || K <= 0 || M > INT_MAX || N > INT_MAX || K > INT_MAX) return plan;
+  const int64_t flops = flop_count(M, N, K);
 
   if (M == 1 || N == 1) {
     plan.kernel = GemmKernel::kBlasGemv;
@@ -257,8 +265,8 @@ bool gemm_f32(bool trans_a, bool trans_b, int64_t M, int64_t N, int64_t K, float
   if (A == nullptr || B == nullptr) return false;
 
   blas_single_threaded();
-  GemmArgs args{trans_a, trans_b, M, N, K, alpha, A, lda, B, ldb, beta, C, ldc,
-                gemm_choose_kernel(M, N, K)};
+  GemmArgs args{trans_a, trans_b, M,   N,    K, alpha, A,
+                lda,     B,       ldb, beta, C, ldc,   gemm_choose_kernel(M, N, K)};
   parallel_apply(static_cast<size_t>(args.plan.block_count), &args, run_block, max_threads);
   return true;
 }
@@ -303,10 +311,14 @@ void gemm_warm_up() {
 
 const char* gemm_kernel_name(GemmKernel kernel) {
   switch (kernel) {
-    case GemmKernel::kNone: return "none";
-    case GemmKernel::kBlasGemv: return "gemv";
-    case GemmKernel::kBlasSmall: return "openblas";
-    case GemmKernel::kOneDnn: return "onednn";
+    case GemmKernel::kNone:
+      return "none";
+    case GemmKernel::kBlasGemv:
+      return "gemv";
+    case GemmKernel::kBlasSmall:
+      return "openblas";
+    case GemmKernel::kOneDnn:
+      return "onednn";
   }
   return "none";
 }

@@ -45,7 +45,8 @@ struct GemmPlan {
   int64_t block_count = 1;  // row_count * col_count
 };
 
-// The shape rule. Pure function of its arguments.
+// The shape rule. Pure function of its arguments; kNone when a size is 0, negative or
+// beyond 32 bits.
 GemmPlan gemm_choose_kernel(int64_t M, int64_t N, int64_t K);
 
 // C = alpha * op(A) * op(B) + beta * C. Returns false (and leaves C untouched) for

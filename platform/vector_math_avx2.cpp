@@ -39,13 +39,13 @@ inline void map2(const float* a, const float* b, float* out, size_t n, Op op) {
 }
 
 inline __m256 pow2(__m256i k) {
-  return _mm256_castsi256_ps(
-      _mm256_slli_epi32(_mm256_add_epi32(k, _mm256_set1_epi32(kFloatExponentBias)), kFloatMantissaBits));
+  return _mm256_castsi256_ps(_mm256_slli_epi32(
+      _mm256_add_epi32(k, _mm256_set1_epi32(kFloatExponentBias)), kFloatMantissaBits));
 }
 
 inline __m256 exp8(__m256 x) {
-  const __m256 c = _mm256_min_ps(_mm256_max_ps(x, _mm256_set1_ps(kExpMinInput)),
-                                 _mm256_set1_ps(kExpMaxInput));
+  const __m256 c =
+      _mm256_min_ps(_mm256_max_ps(x, _mm256_set1_ps(kExpMinInput)), _mm256_set1_ps(kExpMaxInput));
   const __m256 k = _mm256_round_ps(_mm256_mul_ps(c, _mm256_set1_ps(kLog2E)),
                                    _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
   __m256 r = _mm256_fnmadd_ps(k, _mm256_set1_ps(kLn2Head), c);
@@ -122,8 +122,22 @@ void sigmoid(const float* a, float* out, size_t n) {
   });
 }
 
-const Kernels kAvx2 = {add, sub, mul, div, add_scalar, mul_scalar, scalar_div, mul_scalar_add,
-                       mul_scalar_add_scalar, neg, max, min, zero_below, clip, exp, sigmoid};
+const Kernels kAvx2 = {add,
+                       sub,
+                       mul,
+                       div,
+                       add_scalar,
+                       mul_scalar,
+                       scalar_div,
+                       mul_scalar_add,
+                       mul_scalar_add_scalar,
+                       neg,
+                       max,
+                       min,
+                       zero_below,
+                       clip,
+                       exp,
+                       sigmoid};
 
 }  // namespace
 

@@ -243,6 +243,8 @@ TEST(Gemm, ChoosesTheKernelByShape) {
       {{1, 1, 1}, GemmKernel::kBlasGemv},  {{64, 64, 64}, GemmKernel::kBlasSmall},
       {{2, 2, 2}, GemmKernel::kBlasSmall}, {{65, 64, 64}, GemmKernel::kOneDnn},
       {{64, 64, 65}, GemmKernel::kOneDnn}, {{64, 3136, 576}, GemmKernel::kOneDnn},
+      {{INT32_MAX, INT32_MAX, INT32_MAX}, GemmKernel::kOneDnn},
+      {{int64_t{1} << 31, 5, 5}, GemmKernel::kNone},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(gemm_choose_kernel(c.s.M, c.s.N, c.s.K).kernel, c.kernel)
@@ -254,7 +256,8 @@ TEST(Gemm, ChoosesTheKernelByShape) {
 TEST(Gemm, BlockGridTilesTheOutputExactly) {
   const Shape shapes[] = {{64, 12544, 147}, {64, 3136, 576},  {256, 3136, 64}, {128, 784, 1152},
                           {256, 196, 2304}, {2048, 49, 512},  {512, 49, 4608}, {1, 1000, 2048},
-                          {1000, 1, 2048},  {65, 65, 65},     {3, 100000, 3},  {100000, 3, 3}};
+                          {1000, 1, 2048},  {65, 65, 65},     {3, 100000, 3},  {100000, 3, 3},
+                          {INT32_MAX, INT32_MAX, INT32_MAX}};
   for (Shape s : shapes) {
     GemmPlan p = gemm_choose_kernel(s.M, s.N, s.K);
     SCOPED_TRACE(std::to_string(s.M) + "x" + std::to_string(s.N) + "x" + std::to_string(s.K));

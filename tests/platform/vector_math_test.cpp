@@ -36,7 +36,9 @@ int64_t ulp_distance(float a, float b) {
   return d < 0 ? -d : d;
 }
 
-bool same_bits(float a, float b) { return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b); }
+bool same_bits(float a, float b) {
+  return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b);
+}
 
 // Both dispatch paths, restored to the CPU's best when the test ends.
 class VectorPaths : public ::testing::TestWithParam<bool> {
@@ -70,13 +72,17 @@ const BinaryCase kBinary[] = {
     {"max", vec_max, [](float a, float b) { return a >= b ? a : b; }},
     {"min", vec_min, [](float a, float b) { return a <= b ? a : b; }},
     {"mul_scalar_add(0.75)",
-     [](const float* a, const float* b, float* o, size_t n) { vec_mul_scalar_add(a, 0.75f, b, o, n); },
+     [](const float* a, const float* b, float* o, size_t n) {
+       vec_mul_scalar_add(a, 0.75f, b, o, n);
+     },
      [](float a, float b) {
        volatile float p = a * 0.75f;  // two roundings, as documented
        return p + b;
      }},
     {"strided add (unit)",
-     [](const float* a, const float* b, float* o, size_t n) { vec_add_strided(a, 1, b, 1, o, 1, n); },
+     [](const float* a, const float* b, float* o, size_t n) {
+       vec_add_strided(a, 1, b, 1, o, 1, n);
+     },
      [](float a, float b) { return a + b; }},
 };
 
@@ -112,8 +118,8 @@ TEST_P(VectorPaths, BinaryRoutinesMatchScalarBitForBit) {
   for (const BinaryCase& c : kBinary) {
     for (size_t n : kSizes) {
       for (size_t offset : {0, 1, 3}) {  // unaligned starts
-        SCOPED_TRACE(std::string(c.name) + " n=" + std::to_string(n) + " offset=" +
-                     std::to_string(offset));
+        SCOPED_TRACE(std::string(c.name) + " n=" + std::to_string(n) +
+                     " offset=" + std::to_string(offset));
         std::vector<float> a = random_values(n + offset, 11 + n, -4.0f, 4.0f);
         std::vector<float> b = random_values(n + offset, 23 + n, -4.0f, 4.0f);
         std::vector<float> out(n + offset + 1, kSentinel);
@@ -121,8 +127,8 @@ TEST_P(VectorPaths, BinaryRoutinesMatchScalarBitForBit) {
         size_t bad = 0;
         for (size_t i = 0; i < n; ++i) {
           float want = c.ref(a[offset + i], b[offset + i]);
-          if (!same_bits(out[offset + i], want) && !(std::isnan(want) && std::isnan(out[offset + i])) &&
-              bad++ < 3) {
+          if (!same_bits(out[offset + i], want) &&
+              !(std::isnan(want) && std::isnan(out[offset + i])) && bad++ < 3) {
             ADD_FAILURE() << "i=" << i << " a=" << a[offset + i] << " b=" << b[offset + i]
                           << " got " << out[offset + i] << " want " << want;
           }
@@ -147,8 +153,8 @@ TEST_P(VectorPaths, UnaryRoutinesMatchScalarBitForBit) {
   for (const UnaryCase& c : kUnary) {
     for (size_t n : kSizes) {
       for (size_t offset : {0, 2}) {
-        SCOPED_TRACE(std::string(c.name) + " n=" + std::to_string(n) + " offset=" +
-                     std::to_string(offset));
+        SCOPED_TRACE(std::string(c.name) + " n=" + std::to_string(n) +
+                     " offset=" + std::to_string(offset));
         std::vector<float> a = random_values(n + offset, 5 + n, -3.0f, 3.0f);
         std::vector<float> out(n + offset + 1, kSentinel);
         c.fn(a.data() + offset, out.data() + offset, n);
@@ -167,50 +173,65 @@ TEST_P(VectorPaths, UnaryRoutinesMatchScalarBitForBit) {
   }
 }
 
+// One element through a routine.
+float one(void (*fn)(const float*, const float*, float*, size_t), float a, float b) {
+  float out;
+  fn(&a, &b, &out, 1);
+  return out;
+}
+float one(void (*fn)(const float*, float*, size_t), float a) {
+  float out;
+  fn(&a, &out, 1);
+  return out;
+}
+float relu(float a) {
+  float out;
+  vec_zero_below(&a, 0.0f, &out, 1);
+  return out;
+}
+float clip(float a, float lo, float hi) {
+  float out;
+  vec_clip(&a, lo, hi, &out, 1);
+  return out;
+}
+float reciprocal(float a) {
+  float out;
+  vec_scalar_div(1.0f, &a, &out, 1);
+  return out;
+}
+
 TEST_P(VectorPaths, DocumentedEdgeSemantics) {
   struct Case {
     const char* what;
-    std::function<float()> got;
-    float want;
-  };
-  auto bin = [](void (*fn)(const float*, const float*, float*, size_t), float a, float b) {
-    float out;
-    fn(&a, &b, &out, 1);
-    return out;
-  };
-  auto un = [](std::function<void(const float*, float*, size_t)> fn, float a) {
-    float out;
-    fn(&a, &out, 1);
-    return out;
+    float got, want;
   };
   const Case cases[] = {
-      {"max(NaN, 1) gives 1", [&] { return bin(vec_max, kNaN, 1.0f); }, 1.0f},
-      {"max(1, NaN) gives NaN", [&] { return bin(vec_max, 1.0f, kNaN); }, kNaN},
-      {"min(NaN, 1) gives 1", [&] { return bin(vec_min, kNaN, 1.0f); }, 1.0f},
-      {"min(-0, +0) gives -0", [&] { return bin(vec_min, -0.0f, 0.0f); }, -0.0f},
-      {"div(1, 0) gives inf", [&] { return bin(vec_div, 1.0f, 0.0f); }, kInf},
-      {"sub is a - b", [&] { return bin(vec_sub, 5.0f, 3.0f); }, 2.0f},
-      {"div is a / b", [&] { return bin(vec_div, 6.0f, 3.0f); }, 2.0f},
-      {"relu of NaN is 0", [&] { return un([](const float* a, float* o, size_t n) { vec_zero_below(a, 0, o, n); }, kNaN); }, 0.0f},
-      {"relu keeps -0", [&] { return un([](const float* a, float* o, size_t n) { vec_zero_below(a, 0, o, n); }, -0.0f); }, -0.0f},
-      {"relu of -1e-30 is 0", [&] { return un([](const float* a, float* o, size_t n) { vec_zero_below(a, 0, o, n); }, -1e-30f); }, 0.0f},
-      {"clip keeps NaN", [&] { return un([](const float* a, float* o, size_t n) { vec_clip(a, 0, 1, o, n); }, kNaN); }, kNaN},
-      {"clip lower bound wins when lo > hi", [&] { return un([](const float* a, float* o, size_t n) { vec_clip(a, 2, 1, o, n); }, 0.0f); }, 2.0f},
-      {"clip above hi with lo > hi", [&] { return un([](const float* a, float* o, size_t n) { vec_clip(a, 2, 1, o, n); }, 5.0f); }, 1.0f},
-      {"neg of 0 is -0", [&] { return un(vec_neg, 0.0f); }, -0.0f},
-      {"scalar_div(1, -0) is -inf", [&] { return un([](const float* a, float* o, size_t n) { vec_scalar_div(1, a, o, n); }, -0.0f); }, -kInf},
-      {"sigmoid(0) is 0.5", [&] { return un(vec_sigmoid, 0.0f); }, 0.5f},
-      {"sigmoid(-inf) is 0", [&] { return un(vec_sigmoid, -kInf); }, 0.0f},
-      {"sigmoid(-200) is 0", [&] { return un(vec_sigmoid, -200.0f); }, 0.0f},
-      {"sigmoid(inf) is 1", [&] { return un(vec_sigmoid, kInf); }, 1.0f},
-      {"sigmoid(NaN) is NaN", [&] { return un(vec_sigmoid, kNaN); }, kNaN},
+      {"max(NaN, 1) gives 1", one(vec_max, kNaN, 1.0f), 1.0f},
+      {"max(1, NaN) gives NaN", one(vec_max, 1.0f, kNaN), kNaN},
+      {"min(NaN, 1) gives 1", one(vec_min, kNaN, 1.0f), 1.0f},
+      {"min(-0, +0) gives -0", one(vec_min, -0.0f, 0.0f), -0.0f},
+      {"div(1, 0) gives inf", one(vec_div, 1.0f, 0.0f), kInf},
+      {"sub is a - b", one(vec_sub, 5.0f, 3.0f), 2.0f},
+      {"div is a / b", one(vec_div, 6.0f, 3.0f), 2.0f},
+      {"relu of NaN is 0", relu(kNaN), 0.0f},
+      {"relu keeps -0", relu(-0.0f), -0.0f},
+      {"relu of -1e-30 is 0", relu(-1e-30f), 0.0f},
+      {"clip keeps NaN", clip(kNaN, 0.0f, 1.0f), kNaN},
+      {"clip lower bound wins when lo > hi", clip(0.0f, 2.0f, 1.0f), 2.0f},
+      {"clip above hi with lo > hi", clip(5.0f, 2.0f, 1.0f), 1.0f},
+      {"neg of 0 is -0", one(vec_neg, 0.0f), -0.0f},
+      {"1 / -0 is -inf", reciprocal(-0.0f), -kInf},
+      {"sigmoid(0) is 0.5", one(vec_sigmoid, 0.0f), 0.5f},
+      {"sigmoid(-inf) is 0", one(vec_sigmoid, -kInf), 0.0f},
+      {"sigmoid(-200) is 0", one(vec_sigmoid, -200.0f), 0.0f},
+      {"sigmoid(inf) is 1", one(vec_sigmoid, kInf), 1.0f},
+      {"sigmoid(NaN) is NaN", one(vec_sigmoid, kNaN), kNaN},
   };
   for (const Case& c : cases) {
-    float got = c.got();
-    EXPECT_TRUE(same_bits(got, c.want) || (std::isnan(got) && std::isnan(c.want)))
-        << c.what << ": got " << got;
+    EXPECT_TRUE(same_bits(c.got, c.want) || (std::isnan(c.got) && std::isnan(c.want)))
+        << c.what << ": got " << c.got;
   }
-  float nan_neg = un(vec_neg, kNaN);
+  float nan_neg = one(vec_neg, kNaN);
   EXPECT_TRUE(std::isnan(nan_neg) && std::signbit(nan_neg) != std::signbit(kNaN));
 }
 
@@ -220,10 +241,9 @@ TEST_P(VectorPaths, ExpAtEdgeValues) {
   };
   const float e = static_cast<float>(std::exp(1.0));
   const Case exact[] = {
-      {0.0f, 1.0f},       {-0.0f, 1.0f},         {kInf, kInf},          {-kInf, 0.0f},
-      {FLT_MAX, kInf},    {-FLT_MAX, 0.0f},      {88.7229f, kInf},      {89.0f, kInf},
-      {1000.0f, kInf},    {-104.0f, 0.0f},       {-120.0f, 0.0f},       {1e-42f, 1.0f},
-      {-1e-42f, 1.0f},    {1.0f, e},
+      {0.0f, 1.0f},     {-0.0f, 1.0f},    {kInf, kInf},    {-kInf, 0.0f},   {FLT_MAX, kInf},
+      {-FLT_MAX, 0.0f}, {88.7229f, kInf}, {89.0f, kInf},   {1000.0f, kInf}, {-104.0f, 0.0f},
+      {-120.0f, 0.0f},  {1e-42f, 1.0f},   {-1e-42f, 1.0f}, {1.0f, e},
   };
   for (const Case& c : exact) {
     float out;
@@ -323,12 +343,14 @@ INSTANTIATE_TEST_SUITE_P(Paths, VectorPaths, ::testing::Values(false, true),
                          });
 
 TEST(VectorMath, BothPathsGiveTheSameBits) {
-  std::vector<float> x = random_values(20011, 3, -110.0f, 95.0f), b = random_values(20011, 4, -2, 2);
+  std::vector<float> x = random_values(20011, 3, -110.0f, 95.0f),
+                     b = random_values(20011, 4, -2, 2);
   using Fn = std::function<void(const float*, float*, size_t)>;
   const std::pair<const char*, Fn> fns[] = {
       {"exp", vec_exp},
       {"sigmoid", vec_sigmoid},
-      {"mul_scalar_add", [&](const float* a, float* o, size_t n) { vec_mul_scalar_add(a, 1.5f, b.data(), o, n); }},
+      {"mul_scalar_add",
+       [&](const float* a, float* o, size_t n) { vec_mul_scalar_add(a, 1.5f, b.data(), o, n); }},
       {"clip", [](const float* a, float* o, size_t n) { vec_clip(a, -3.0f, 7.0f, o, n); }},
   };
   for (const auto& [name, fn] : fns) {
