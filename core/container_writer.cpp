@@ -584,6 +584,14 @@ bool ContainerWriter::write_to_path(const std::string& path, std::string* error)
     unlink(temp.c_str());
     return false;
   }
+  // Make the rename itself durable; the file is already complete, so this is best effort.
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const int dir_fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd >= 0) {
+    (void)fsync(dir_fd);
+    close(dir_fd);
+  }
   return true;
 }
 

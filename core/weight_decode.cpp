@@ -18,8 +18,8 @@ constexpr uint32_t kSubnormalMagic = (127 - 15 + 1) << 23;  // 2^-14 as a single
 constexpr uint32_t kSingleExponentMask = 0x7f800000;
 constexpr uint64_t kHalvesPerStep = 16;
 
-// Branch-free so that the loop below vectorises; only integer operations and one exact
-// subtraction of normal singles, so denormal modes of the FPU cannot change a result.
+// Only integer operations and one exact subtraction of normal singles, so denormal modes of the
+// FPU cannot change a result.
 inline uint32_t half_bits_to_single_bits(uint32_t h) {
   const uint32_t magnitude = h & 0x7fff;
   const uint32_t sign = (h & kHalfSignMask) << 16;
@@ -35,14 +35,37 @@ inline uint32_t half_bits_to_single_bits(uint32_t h) {
   return r | sign;
 }
 
+// The same conversion four lanes at a time with the compiler's generic vectors (SSE2 on x86-64,
+// no ISA flags needed); lane for lane identical to the scalar form above.
+typedef uint32_t U32x4 __attribute__((vector_size(16)));
+typedef float F32x4 __attribute__((vector_size(16)));
+
+inline U32x4 half_bits_to_single_bits_x4(U32x4 h) {
+  const U32x4 magnitude = h & 0x7fffu;
+  const U32x4 sign = (h & kHalfSignMask) << 16;
+  const U32x4 shifted = magnitude << kHalfMantissaShift;
+  const U32x4 normal = shifted + kExponentRebias;
+  const U32x4 magic = {kSubnormalMagic, kSubnormalMagic, kSubnormalMagic, kSubnormalMagic};
+  const F32x4 sub = reinterpret_cast<F32x4>(shifted | kSubnormalMagic) - reinterpret_cast<F32x4>(magic);
+  const U32x4 subnormal = reinterpret_cast<U32x4>(sub);
+  const U32x4 special = shifted | kSingleExponentMask;
+  const U32x4 is_subnormal = reinterpret_cast<U32x4>(magnitude < 0x0400u);
+  const U32x4 is_special = reinterpret_cast<U32x4>(magnitude >= kHalfExponentMask);
+  U32x4 r = (is_subnormal & subnormal) | (~is_subnormal & normal);
+  r = (is_special & special) | (~is_special & r);
+  return r | sign;
+}
+
 void decode_f16(uint64_t n, const uint8_t* src, float* dst) {
   uint64_t i = 0;
   for (; n - i >= kHalvesPerStep; i += kHalvesPerStep) {
     uint16_t h[kHalvesPerStep];
-    uint32_t out[kHalvesPerStep];
     std::memcpy(h, src + 2 * i, sizeof h);
-    for (uint64_t k = 0; k < kHalvesPerStep; ++k) out[k] = half_bits_to_single_bits(h[k]);
-    std::memcpy(dst + i, out, sizeof out);
+    for (uint64_t k = 0; k < kHalvesPerStep; k += 4) {
+      const U32x4 wide = {h[k], h[k + 1], h[k + 2], h[k + 3]};
+      const U32x4 out = half_bits_to_single_bits_x4(wide);
+      std::memcpy(dst + i + k, &out, sizeof out);
+    }
   }
   for (; i < n; ++i) {
     uint16_t h;
