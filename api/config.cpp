@@ -35,13 +35,6 @@ void config_free_and_null(Config** config) {
   *config = nullptr;
 }
 
-bool probe_gpu_weight_slot(uint64_t bytes) {
-  (void)bytes;
-  return false;
-}
-
-bool probe_has_neural_engine() { return false; }
-
 int32_t probe_backend_impl(const Config* config, uint32_t backend) {
   if (config != nullptr && config->skel_dir_len != 0) {
     setenv("ADSP_LIBRARY_PATH", config->skel_dir, 1);

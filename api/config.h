@@ -34,8 +34,8 @@ void config_free_and_null(Config** config);
 // 1 when `backend` can run on this device. Sets ADSP_LIBRARY_PATH from a non-empty skel_dir.
 int32_t probe_backend_impl(const Config* config, uint32_t backend);
 
-// Stand-ins for the GPU services until the GPU backend provides them: a GPU-resident weight
-// slot of `bytes` cannot be had, and there is no Neural Engine.
+// Device probes (backend_probe.cpp): whether a GPU-resident weight slot of `bytes` can be
+// allocated and released, and whether the device has a Neural Engine.
 bool probe_gpu_weight_slot(uint64_t bytes);
 bool probe_has_neural_engine();
 

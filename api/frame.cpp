@@ -104,8 +104,9 @@ int32_t set_rotated(Frame* frame, const uint8_t* pixels, uint32_t width, uint32_
   return frame_adopt_rgb(frame, out, out_w, out_h);
 }
 
-// Shared tail of both loaders: adopt upright pixels, or rotate the ones still to be turned.
-int32_t frame_from_decoded(Frame* frame, Expected<DecodedImage> result) {
+}  // namespace
+
+int32_t frame_load_decoded(Frame* frame, Expected<DecodedImage> result) {
   if (!result.ok()) {
     const std::string_view message = expected_message_view(result.error);
     handle_set_error(*frame, kInvalidImage, message);
@@ -125,8 +126,6 @@ int32_t frame_from_decoded(Frame* frame, Expected<DecodedImage> result) {
   release_pixels(&image);
   return ok;
 }
-
-}  // namespace
 
 void pixel_buffer_release(FramePixelBuffer* buffer) {
   if (buffer == nullptr) return;
@@ -250,7 +249,7 @@ VEXA_API int32_t vexa_frame_load_file(vexa_frame* frame, const char* path, uint6
       handle_set_error(*f, kInvalidArgument, "Empty image file path");
       return 0;
     }
-    return frame_from_decoded(f, image_file_to_rgb(p.ptr, p.len));
+    return frame_load_decoded(f, image_file_to_rgb(p.ptr, p.len));
   });
 }
 
@@ -262,7 +261,7 @@ VEXA_API int32_t vexa_frame_load_encoded(vexa_frame* frame, const uint8_t* bytes
       handle_set_error(*f, kInvalidArgument, "Invalid encoded image buffer or length");
       return 0;
     }
-    return frame_from_decoded(f, image_bytes_to_rgb(bytes, len));
+    return frame_load_decoded(f, image_bytes_to_rgb(bytes, len));
   });
 }
 

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "image/decode.h"
+
 namespace vexa {
 
 inline constexpr uint32_t kMaxFrameSide = 16384;
@@ -47,6 +49,11 @@ int32_t frame_adopt_rgb(Frame* frame, uint8_t* pixels, uint32_t width, uint32_t 
 int32_t frame_set_pixels_impl(Frame* frame, const uint8_t* pixels, uint64_t len, uint32_t width,
                               uint32_t height, uint64_t stride, uint32_t format,
                               uint32_t orientation, bool copy);
+
+// Shared tail of the file and byte loaders: a decoder failure becomes code 4 with the decoder's
+// text; upright pixels are adopted; pixels still to be turned go through the raw-pixel checks
+// and rotation. Takes ownership of the result's pixels or message.
+int32_t frame_load_decoded(Frame* frame, Expected<DecodedImage> result);
 
 void frame_free_and_null(Frame** frame);
 

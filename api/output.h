@@ -86,6 +86,11 @@ struct Output {
   uint32_t generated_tokens;
   uint32_t cached_prompt_tokens;
 };
+static_assert(offsetof(Output, session) == 128);
+static_assert(offsetof(Output, tensors) == 152);
+static_assert(offsetof(Output, labels_blob) == 11416);
+static_assert(offsetof(Output, boxes) == 13500);
+static_assert(sizeof(Output) == 56560);
 
 // Drops per-run results (narrowed copies, labels, top-k, boxes, text, counts); keeps the f32
 // buffers for reuse, the tensor count, the geometry, decode, task and the session link.

@@ -2,8 +2,10 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api/api_alloc.h"
@@ -416,4 +418,74 @@ TEST(Frame, LoadFailures) {
   EXPECT_EQ(0, vexa_frame_load_file(f.get(), with_nul, 3));
   EXPECT_EQ(4u, vexa_frame_error_code(f.get()));
   EXPECT_EQ(nullptr, vexa_frame_data_ptr(f.get()));
+}
+
+namespace {
+vexa::Expected<vexa::DecodedImage> decoded(uint32_t w, uint32_t h, uint32_t orientation) {
+  auto* px = static_cast<uint8_t*>(std::malloc(size_t{w} * h * 3));
+  for (size_t i = 0; i < size_t{w} * h * 3; ++i) px[i] = static_cast<uint8_t>(i * 7);
+  return vexa::expected_ok(vexa::DecodedImage{w, h, orientation, px});
+}
+}  // namespace
+
+TEST(Frame, DecodedImagesStillToBeTurned) {
+  // 3 x 2 pixels with orientation 6 come out 2 x 3, first row = first column bottom to top.
+  FramePtr f = new_frame();
+  ASSERT_EQ(1, vexa::frame_load_decoded(rec(f.get()), decoded(3, 2, 6)));
+  EXPECT_EQ(2u, vexa_frame_width(f.get()));
+  EXPECT_EQ(3u, vexa_frame_height(f.get()));
+  const uint8_t* d = vexa_frame_data_ptr(f.get());
+  EXPECT_EQ(static_cast<uint8_t>(9 * 7), d[0]);  // source row 1, column 0
+  EXPECT_EQ(0, d[3]);                            // source row 0, column 0
+
+  // Upright images of any decodable size are adopted; one that must still turn passes the
+  // raw-pixel limits first (ASan checks the refused pixels are freed).
+  ASSERT_EQ(1, vexa::frame_load_decoded(rec(f.get()), decoded(20000, 1, 1)));
+  EXPECT_EQ(20000u, vexa_frame_width(f.get()));
+  EXPECT_EQ(0, vexa::frame_load_decoded(rec(f.get()), decoded(20000, 1, 8)));
+  EXPECT_EQ("Invalid pixel pointer, dimensions, or format", frame_message(f.get()));
+  EXPECT_EQ(20000u, vexa_frame_width(f.get()));
+
+  const std::string long_text(400, 'e');
+  EXPECT_EQ(0, vexa::frame_load_decoded(rec(f.get()),
+                                        vexa::expected_error<vexa::DecodedImage>(long_text)));
+  EXPECT_EQ(4u, vexa_frame_error_code(f.get()));
+  EXPECT_EQ(255u, vexa_frame_error_message_len(f.get()));
+  EXPECT_EQ(long_text.substr(0, 255), frame_message(f.get()));
+
+  // The buffer record cannot be allocated: the decoded pixels are freed, the frame keeps its own.
+  vexa::api_test_fail_allocation(1);
+  EXPECT_EQ(0, vexa::frame_load_decoded(rec(f.get()), decoded(4, 4, 1)));
+  vexa::api_test_fail_allocation(0);
+  EXPECT_EQ("Out of memory allocating FramePixelBuffer", frame_message(f.get()));
+  EXPECT_EQ(20000u, vexa_frame_width(f.get()));
+}
+
+TEST(Frame, CropsReleasedOnManyThreads) {
+  std::vector<uint8_t> px(64 * 64 * 3, 1);
+  for (int round = 0; round < 20; ++round) {
+    vexa_frame* parent = vexa_frame_new();
+    ASSERT_EQ(1, vexa_frame_set_pixels(parent, px.data(), px.size(), 64, 64, 0, 1, 1, 1));
+    std::vector<vexa_frame*> crops;
+    for (int i = 0; i < 8; ++i) {
+      crops.push_back(vexa_frame_new());
+      ASSERT_EQ(1, vexa_frame_crop_into(parent, crops.back(), i, i, 8, 8));
+    }
+    std::vector<std::thread> threads;
+    for (vexa_frame* c : crops) threads.emplace_back([c] { vexa_frame_free(c); });
+    vexa_frame_free(parent);
+    for (std::thread& t : threads) t.join();
+  }
+}
+
+TEST(Handles, ConstructorsReturnNullWhenAllocationFails) {
+  vexa::api_test_fail_allocation(1);
+  EXPECT_EQ(nullptr, vexa_frame_new());
+  vexa::api_test_fail_allocation(1);
+  EXPECT_EQ(nullptr, vexa_input_new());
+  vexa::api_test_fail_allocation(1);
+  EXPECT_EQ(nullptr, vexa_output_new());
+  vexa::api_test_fail_allocation(1);
+  EXPECT_EQ(nullptr, vexa_config_new());
+  vexa::api_test_fail_allocation(0);
 }
