@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/container_format.h"
+#include "core/types.h"
 
 namespace vexa::cpu {
 
