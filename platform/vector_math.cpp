@@ -30,6 +30,14 @@ float exp_one(float x) {
   return (p * pow2(k1)) * pow2(ki - k1);
 }
 
+// cond ? x : y without a branch: activations are signed at random and a mispredicted
+// branch per element costs more than the arithmetic.
+inline float select(bool cond, float x, float y) {
+  const uint32_t mask = 0u - static_cast<uint32_t>(cond);
+  return std::bit_cast<float>((std::bit_cast<uint32_t>(x) & mask) |
+                              (std::bit_cast<uint32_t>(y) & ~mask));
+}
+
 void add(const float* a, const float* b, float* out, size_t n) {
   for (size_t i = 0; i < n; ++i) out[i] = a[i] + b[i];
 }
@@ -61,18 +69,18 @@ void neg(const float* a, float* out, size_t n) {
   for (size_t i = 0; i < n; ++i) out[i] = -a[i];
 }
 void max(const float* a, const float* b, float* out, size_t n) {
-  for (size_t i = 0; i < n; ++i) out[i] = a[i] >= b[i] ? a[i] : b[i];
+  for (size_t i = 0; i < n; ++i) out[i] = select(a[i] >= b[i], a[i], b[i]);
 }
 void min(const float* a, const float* b, float* out, size_t n) {
-  for (size_t i = 0; i < n; ++i) out[i] = a[i] <= b[i] ? a[i] : b[i];
+  for (size_t i = 0; i < n; ++i) out[i] = select(a[i] <= b[i], a[i], b[i]);
 }
 void zero_below(const float* a, float t, float* out, size_t n) {
-  for (size_t i = 0; i < n; ++i) out[i] = a[i] >= t ? a[i] : 0.0f;
+  for (size_t i = 0; i < n; ++i) out[i] = select(a[i] >= t, a[i], 0.0f);
 }
 void clip(const float* a, float lo, float hi, float* out, size_t n) {
   for (size_t i = 0; i < n; ++i) {
     const float x = a[i];
-    out[i] = x < lo ? lo : (x > hi ? hi : x);
+    out[i] = select(x < lo, lo, select(x > hi, hi, x));
   }
 }
 void exp(const float* a, float* out, size_t n) {
