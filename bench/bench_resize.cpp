@@ -83,14 +83,14 @@ std::vector<double> time_pillow_ms(const std::string& image_path) {
       "import sys, time, statistics\n"
       "from PIL import Image\n"
       "src = Image.open(sys.argv[1]); src.load()\n"
-      "for spec in sys.argv[2:]:\n"
-      "    w, h = map(int, spec.split('x'))\n"
+      "for size in sys.argv[2:]:\n"
+      "    w, h = map(int, size.split('x'))\n"
       "    times = []\n"
       "    for run in range(" + std::to_string(kWarmupRuns + kTimedRuns) + "):\n"
       "        t0 = time.perf_counter(); out = src.resize((w, h), Image.LANCZOS)\n"
       "        t1 = time.perf_counter()\n"
       "        if run >= " + std::to_string(kWarmupRuns) + ": times.append((t1 - t0) * 1000.0)\n"
-      "    out.save(sys.argv[1] + '.' + spec + '.ppm')\n"
+      "    out.save(sys.argv[1] + '.' + size + '.ppm')\n"
       "    print(statistics.median(times))\n";
   const std::string script_path = image_path + ".py";
   {

@@ -128,8 +128,9 @@ std::thread start_part_thread(const ResampleJob& job, uint32_t part) {
   return std::thread(resize_lanczos3_part, std::cref(job), part);
 }
 
-// Parts 1..3 on their own threads, part 0 on the caller. A thread that cannot be created has
-// its part run inline after part 0, so the output never depends on thread availability.
+// Row slices 1 to 3 go to three workers, slice 0 to the caller. A worker that cannot be created
+// has its slice run inline after the caller's own, in increasing order, so the output never
+// depends on thread availability.
 void run_pass(const ResampleJob& job) {
   constexpr uint32_t kWorkers = kLanczosParts - 1;
   std::thread workers[kWorkers];
