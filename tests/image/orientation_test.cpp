@@ -12,14 +12,14 @@ namespace {
 constexpr uint32_t kW = 3;
 constexpr uint32_t kH = 2;
 
-// Source pixel (x, y) holds (10x + y, 100 + x, 200 + y): every pixel distinct, channels distinct.
-std::vector<uint8_t> source_pixels() {
+// Source pixel (x, y) holds (x, y, x + 7y): every pixel distinct for sides below 256.
+std::vector<uint8_t> source_pixels(uint32_t w = kW, uint32_t h = kH) {
   std::vector<uint8_t> px;
-  for (uint32_t y = 0; y < kH; ++y) {
-    for (uint32_t x = 0; x < kW; ++x) {
-      px.push_back(static_cast<uint8_t>(10 * x + y));
-      px.push_back(static_cast<uint8_t>(100 + x));
-      px.push_back(static_cast<uint8_t>(200 + y));
+  for (uint32_t y = 0; y < h; ++y) {
+    for (uint32_t x = 0; x < w; ++x) {
+      px.push_back(static_cast<uint8_t>(x));
+      px.push_back(static_cast<uint8_t>(y));
+      px.push_back(static_cast<uint8_t>(x + 7 * y));
     }
   }
   return px;
@@ -27,7 +27,8 @@ std::vector<uint8_t> source_pixels() {
 
 // Independent reference, written the other way round: which source (column, row) each output
 // pixel (c, r) shows, for a picture shown upright.
-void reference_source(uint32_t o, uint32_t c, uint32_t r, uint32_t* sx, uint32_t* sy) {
+void reference_source(uint32_t o, uint32_t c, uint32_t r, uint32_t* sx, uint32_t* sy,
+                      uint32_t kW = vexa::test::kW, uint32_t kH = vexa::test::kH) {
   switch (o) {
     case 1: *sx = c; *sy = r; break;
     case 2: *sx = kW - 1 - c; *sy = r; break;
@@ -41,9 +42,14 @@ void reference_source(uint32_t o, uint32_t c, uint32_t r, uint32_t* sx, uint32_t
 }
 
 TEST(Orientation, AllEightAgainstIndependentMapping) {
-  const std::vector<uint8_t> src = source_pixels();
+  // Small, single-row, single-column, and sides that are not multiples of any blocking.
+  const uint32_t sizes[][2] = {{3, 2}, {1, 1}, {1, 5}, {7, 1}, {23, 37}, {40, 17}};
+  for (const auto& size : sizes) {
+  const uint32_t kW = size[0];
+  const uint32_t kH = size[1];
+  const std::vector<uint8_t> src = source_pixels(kW, kH);
   for (uint32_t o = 1; o <= 8; ++o) {
-    SCOPED_TRACE(o);
+    SCOPED_TRACE(std::to_string(kW) + "x" + std::to_string(kH) + " orientation " + std::to_string(o));
     RgbImage img{};
     char msg[kImageMessageCapacity] = "";
     ASSERT_EQ(alloc_rgb_image(&img, kW, kH, msg), 1) << msg;
@@ -60,12 +66,13 @@ TEST(Orientation, AllEightAgainstIndependentMapping) {
       for (uint32_t c = 0; c < out_w; ++c) {
         uint32_t sx = 0;
         uint32_t sy = 0;
-        reference_source(o, c, r, &sx, &sy);
-        EXPECT_EQ(0, std::memcmp(rgb_at(out, out_w, c, r), rgb_at(src, kW, sx, sy), 3))
+        reference_source(o, c, r, &sx, &sy, kW, kH);
+        ASSERT_EQ(0, std::memcmp(rgb_at(out, out_w, c, r), rgb_at(src, kW, sx, sy), 3))
             << "output (" << c << "," << r << ")";
       }
     }
     free_image(&img);
+  }
   }
 }
 
