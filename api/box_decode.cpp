@@ -126,7 +126,7 @@ bool is_face_layout(const Output& o) {
   return o.tensors[0].count == (w / 8) * (h / 8) * kFaceAnchorsPerCell;
 }
 
-void decode_face(const Output& o, const Mapper& map, float threshold, Candidates* out) {
+LayoutResult decode_face(const Output& o, const Mapper& map, float threshold, Candidates* out) {
   const uint64_t w = o.input_width != 0 ? o.input_width : kDefaultDetectorInputSize;
   const uint64_t h = o.input_height != 0 ? o.input_height : w;
   for (uint32_t s = 0; s < 3; ++s) {
@@ -140,10 +140,10 @@ void decode_face(const Output& o, const Mapper& map, float threshold, Candidates
     const uint64_t fw = w / stride;
     const uint64_t fh = h / stride;
     const uint64_t entries = fw * fh * kFaceAnchorsPerCell;
-    // A stride whose tensors cannot hold their grid is skipped rather than over-read.
+    // Only tensor 0's size picked this layout; the others must hold their grids too.
     if (!holds(scores_t, entries, 1) || !holds(box_t, entries, kBoxValues) ||
         !holds(mark_t, entries, 2 * kFaceLandmarks)) {
-      continue;
+      return LayoutResult::kShortTensor;
     }
     const float fstride = static_cast<float>(stride);
     for (uint64_t c = 0; c < fw * fh; ++c) {
@@ -170,6 +170,7 @@ void decode_face(const Output& o, const Mapper& map, float threshold, Candidates
       }
     }
   }
+  return LayoutResult::kDone;
 }
 
 LayoutResult decode_split(const Output& o, const Mapper& map, float threshold, Candidates* out) {
@@ -313,10 +314,7 @@ LayoutResult decode_grid(const Output& o, const Mapper& map, float threshold, Ca
 }
 
 LayoutResult collect(const Output& o, const Mapper& map, float threshold, Candidates* out) {
-  if (is_face_layout(o)) {
-    decode_face(o, map, threshold, out);
-    return LayoutResult::kDone;
-  }
+  if (is_face_layout(o)) return decode_face(o, map, threshold, out);
   const OutputTensor& t0 = o.tensors[0];
   if (t0.rank != 3) return LayoutResult::kUnsupported;
   if (o.tensor_count >= 2) {

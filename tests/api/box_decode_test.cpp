@@ -231,11 +231,23 @@ TEST(BoxDecode, FaceLayoutWithLandmarks) {
   }
   expect_box(out.get(), 1, {16, 16, 48, 48, 0.7f, 0});
 
-  // A stride whose landmark tensor is short is skipped, the others still decode.
-  o->tensors[6].count = 10;
+  // A stride whose tensor is shorter than its grid is an error, never an over-read.
+  SessionHolder session;
+  vexa::output_attach_session(o, session.s);
+  for (int t : {4, 6, 8}) {
+    const uint64_t full = o->tensors[t].count;
+    o->tensors[t].count = full - 1;
+    EXPECT_EQ(-1, vexa_output_decode_boxes(out.get(), 10, 0.5f, 0.5f)) << t;
+    EXPECT_EQ("Output tensor is too short for its box layout",
+              std::string(session.s->error_message, session.s->error_message_len));
+    o->tensors[t].count = full;
+  }
+  // A stride without data is skipped; the others still decode.
+  float* held = o->tensors[3].f32_data;
+  o->tensors[3].f32_data = nullptr;
   ASSERT_EQ(1, vexa_output_decode_boxes(out.get(), 10, 0.5f, 0.5f));
   EXPECT_FLOAT_EQ(0.7f, vexa_output_box_score(out.get(), 0));
-  o->tensors[6].count = marks[0].size();
+  o->tensors[3].f32_data = held;
 
   // Named for another decoder, the same nine tensors fall to the shape rules: tensor 0 has
   // rank 3 but no layout of two or more tensors fits, so the grid rule sees F = 128, N = 1.
