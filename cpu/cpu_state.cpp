@@ -72,8 +72,9 @@ struct ReleasePlanner {
   void operator()(ArenaPlanner* p) const { std::free(p); }
 };
 
-// Copies the value and node records word for word and records inputs and outputs.
-bool copy_records(CpuState& s, const OpenContainer& c, uint8_t* weight_base) {
+// Copies the value and node records word for word and records inputs and outputs. Nothing
+// is derived from them yet: they are checked first.
+bool copy_records(CpuState& s, const OpenContainer& c) {
   const uint64_t value_stride = container_section_stride(&c, kValueSection);
   const uint64_t node_stride = container_section_stride(&c, kNodeSection);
   if (value_stride < sizeof(CpuValue) || node_stride < sizeof(CpuNode)) return false;
@@ -101,18 +102,24 @@ bool copy_records(CpuState& s, const OpenContainer& c, uint8_t* weight_base) {
     std::memcpy(s.nodes[n].w, c.image + container_entry_offset(&c, kNodeSection, n),
                 sizeof(CpuNode));
   }
+  return true;
+}
+
+// Weights point into the borrowed storage; only called once their ranges were checked.
+void point_at_weights(CpuState& s, uint8_t* weight_base) {
   for (uint64_t v = 0; v < s.value_count; ++v) {
     if (s.values[v].kind() == kValueWeight) {
       s.data[v] = reinterpret_cast<float*>(weight_base + s.values[v].data_offset());
     }
   }
-  return true;
 }
 
-// Activations are computed and stored as f32 whatever type the model names for them.
+// Activations are computed and stored as f32 whatever type the model names for them. Dims
+// past the rank are cleared so no kernel can pick up a stray one.
 void use_f32_storage(CpuState& s) {
   for (uint64_t v = 0; v < s.value_count; ++v) {
     CpuValue& val = s.values[v];
+    for (uint64_t d = val.rank(); d < kMaxRank; ++d) val.w[kValueWordFirstDim + d] = 0;
     if (val.kind() == kValueWeight) continue;
     val.w[kValueWordDtype] = kDtypeF32;
     val.w[kValueWordByteSize] = kF32Bytes * val.element_count();
@@ -205,15 +212,17 @@ bool env_set(const char* name) { return std::getenv(name) != nullptr; }
 // Copies and checks the records and resolves the batch; false with the error filled.
 bool prepare_graph(CpuState& s, ArenaPlanner& p, const OpenContainer& c, uint8_t* weight_base,
                    uint64_t batch, bool& scaled, GraphCheckError& error) {
-  if (!copy_records(s, c, weight_base)) {
+  if (!copy_records(s, c)) {
     error.code = ErrorCode::kInvalidModel;
     std::snprintf(error.message, sizeof error.message, "graph records in .vexa are too short");
     return false;
   }
   if (!graph_check_records(s, c.weights_data_size, error)) return false;
+  point_at_weights(s, weight_base);
   use_f32_storage(s);
   if (!resolve_batch(s, p, batch, scaled)) {
-    copy_records(s, c, weight_base);
+    copy_records(s, c);
+    point_at_weights(s, weight_base);
     use_f32_storage(s);
     resolve_batch(s, p, 1, scaled);
   }
