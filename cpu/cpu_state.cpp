@@ -284,12 +284,6 @@ CpuCreateResult cpu_state_create_with(const OpenContainer* container, uint8_t* w
     }
   }
 
-  uint64_t workspace = 0;
-  if (!graph_workspace_bytes(*s, workspace)) {
-    release_state(s);
-    return failure(ErrorCode::kInvalidModel, "convolution workspace size overflows");
-  }
-
   const bool fuse = !env_set("VEXA_CPU_QCAL_OUT") && !env_set("VEXA_CPU_NOFUSE");
   if (fuse) {
     cpu_fuse_graph(*s, *planner);
@@ -297,6 +291,13 @@ CpuCreateResult cpu_state_create_with(const OpenContainer* container, uint8_t* w
       release_state(s);
       return failure(error.code, error.message);
     }
+  }
+
+  // Sized from the node list that will run, so every kernel's need is covered.
+  uint64_t workspace = 0;
+  if (!graph_workspace_bytes(*s, workspace)) {
+    release_state(s);
+    return failure(ErrorCode::kInvalidModel, "convolution workspace size overflows");
   }
 
   s->arena_size = arena_plan(*s, *planner);
