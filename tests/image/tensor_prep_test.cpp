@@ -431,6 +431,65 @@ TEST(TensorPrep, CropResizeRefusesBadArguments) {
   free_image(&img);
 }
 
+// Random crops and output sizes over a small image, each into a buffer of exactly the size the
+// call may write: out-of-bounds reads or writes show up under the sanitizers, and every written
+// value must be one the two value ranges allow.
+TEST(TensorPrep, CropResizeRandomArgumentsStayInBounds) {
+  constexpr uint32_t W = 23, H = 17;
+  const std::vector<uint8_t> px = random_rgb(W, H, 77);
+  RgbImage img = make_image(px, W, H);
+  std::mt19937 rng(99);
+  auto pick = [&](int lo, int hi) { return lo + int(rng() % uint32_t(hi - lo + 1)); };
+  for (int iter = 0; iter < 3000; ++iter) {
+    const int32_t x = pick(-40, 60), y = pick(-40, 60), cw = pick(-3, 50), ch = pick(-3, 50);
+    const int32_t out_h = pick(-2, 19), out_w = pick(-2, 19);
+    const uint64_t flags = rng() & 1;
+    const size_t n = out_h > 0 && out_w > 0 ? 3 * size_t(out_h) * size_t(out_w) : 0;
+    std::vector<float> out(n);
+    const bool wrote = crop_resize_chw(&img, x, y, cw, ch, out_h, out_w, flags, n ? out.data() : nullptr);
+    ASSERT_EQ(wrote, n > 0) << iter;
+    // 255 gives fmaf(255, 1/255, -0.5) * 2 = 1.0000001 in the plain range.
+    const float lo = flags ? -2.2f : -1.0f, hi = flags ? 2.7f : 1.0000002f;
+    for (const float v : out) ASSERT_TRUE(v >= lo && v <= hi) << iter << " " << v;
+  }
+  free_image(&img);
+}
+
+// Letterboxes of random images into random squares: the image block always fits the square
+// and the reported placement matches where the padding is.
+TEST(TensorPrep, LetterboxRandomShapesStayInsideTheSquare) {
+  std::mt19937 rng(5);
+  for (int iter = 0; iter < 60; ++iter) {
+    const uint32_t w = 1 + rng() % 40, h = 1 + rng() % 40, size = 1 + rng() % 48;
+    const uint64_t flags = rng() & 1;
+    // Byte 0 everywhere except G = 255, so image pixels are told from the pad (byte 77).
+    std::vector<uint8_t> px(3ull * w * h, 0);
+    for (size_t i = 1; i < px.size(); i += 3) px[i] = 255;
+    const std::string path = images().write("rand" + std::to_string(iter), w, h, px);
+    const Letterbox lb = letterbox(path, size, flags, 77, 0);
+    ASSERT_EQ(lb.data.size(), 3ull * size * size);
+    // The scaled size is the single-precision product, rounded: 6 x 12 in 31 scales the 6 by
+    // 2.5833333f to exactly 15.5f, so 16 columns (a double product would give 15).
+    const auto new_w = int32_t(std::round(lb.scale * float(w)));
+    const auto new_h = int32_t(std::round(lb.scale * float(h)));
+    ASSERT_GE(lb.pad_x, 0);
+    ASSERT_GE(lb.pad_y, 0);
+    ASSERT_LE(lb.pad_x + new_w, int32_t(size));
+    ASSERT_LE(lb.pad_y + new_h, int32_t(size));
+    for (uint32_t r = 0; r < size; ++r) {
+      for (uint32_t c = 0; c < size; ++c) {
+        const bool inside = new_w >= 1 && new_h >= 1 && int32_t(c) >= lb.pad_x &&
+                            int32_t(c) < lb.pad_x + new_w && int32_t(r) >= lb.pad_y &&
+                            int32_t(r) < lb.pad_y + new_h;
+        ASSERT_EQ(lb.data[size * size + r * size + c], inside ? 1.0f * 255 * 0.003921569f
+                                                               : 77.0f / 255.0f)
+            << iter << " " << r << " " << c << " " << w << "x" << h << " in " << size
+            << " scale " << lb.scale << " pad " << lb.pad_x << "," << lb.pad_y;
+      }
+    }
+  }
+}
+
 TEST(TensorPrep, FloatTensorChecks) {
   alignas(16) static float buf[4096];
   float* const d = buf;
