@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/bytes.h"
 #include "core/types.h"
 #include "image/decode.h"
 #include "image/decode_internal.h"
@@ -249,22 +250,25 @@ int decode_image_memory_rgb(const uint8_t* data, uint64_t len, uint32_t* width, 
 }
 
 Expected<DecodedImage> image_file_to_rgb(const char* path, uint64_t path_len) {
-  // An owned, NUL-terminated copy of the caller's (pointer, length) path.
   if (path == nullptr) path_len = 0;
-  if (path_len == UINT64_MAX || (path_len > 0 && std::memchr(path, 0, path_len) != nullptr)) {
+  // An owned, NUL-terminated copy of the caller's (pointer, length) path; an embedded NUL or
+  // no memory for the copy both refuse the path.
+  Bytes copy = bytes_copy(path, path_len);
+  if (copy.length != path_len) {
+    bytes_free(&copy);
     return expected_error<DecodedImage>(kErrPathNul);
   }
-  auto* cpath = static_cast<char*>(std::malloc(path_len + 1));
-  if (cpath == nullptr) return expected_error<DecodedImage>(kErrPathNul);
-  if (path_len > 0) std::memcpy(cpath, path, path_len);
-  cpath[path_len] = '\0';
+  const CStringResult cpath = bytes_to_cstring(&copy);
+  bytes_free(&copy);
+  if (cpath.status != kBytesOk) return expected_error<DecodedImage>(kErrPathNul);
 
   uint32_t width = 0;
   uint32_t height = 0;
   uint32_t orientation = kNoOrientation;
   uint8_t* pixels = nullptr;
-  const int ok = decode_image_path(cpath, &width, &height, &orientation, &pixels);
-  std::free(cpath);
+  const int ok = decode_image_path(cpath.data, &width, &height, &orientation, &pixels);
+  Bytes terminated{reinterpret_cast<uint8_t*>(cpath.data), cpath.length, cpath.length + 1};
+  bytes_release(&terminated);
   if (ok == 0) return expected_error<DecodedImage>(kErrDecodeFile);
   return expected_ok(DecodedImage{width, height, orientation, pixels});
 }

@@ -1,4 +1,4 @@
-// Shared pieces of the format decoders: messages, limits, a bounded reader and the
+// Shared by the format decoders: messages, limits, a bounded reader and the
 // per-format probe/decode entry points. Not part of the library's wider API.
 #pragma once
 

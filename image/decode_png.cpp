@@ -23,7 +23,7 @@ constexpr uint64_t kMinChunkLimitBytes = 64 * 1024;
 // Ancillary chunks that never change our pixels (no gamma or colour management is applied, and
 // EXIF is read by our own walk). libpng would buffer each whole, allocating and clearing as many
 // bytes as the chunk header claims, before noticing the data is not there; skipped chunks are
-// read through in small pieces instead. tRNS is kept: it decides the palette expansion.
+// read through in small steps instead. tRNS is kept: it decides the palette expansion.
 constexpr png_byte kIgnoredChunks[] =
     "bKGD\0cHRM\0eXIf\0gAMA\0hIST\0iCCP\0iTXt\0oFFs\0pCAL\0pHYs\0sCAL\0sPLT\0sRGB\0sTER\0"
     "tEXt\0tIME\0zTXt";
