@@ -140,5 +140,38 @@ int main(int argc, char** argv) {
   }
   std::printf("lowest conv/gemm ratio: %.2f at 1 thread, %.2f at %u threads\n", worst[0],
               worst[1], all);
+
+  // MobileNetV2's depthwise 3x3 layers: a direct loop with no product to compare against.
+  struct Depthwise {
+    const char* name;
+    int32_t channels, hw, stride;
+  };
+  const Depthwise depthwise[] = {{"dw 32 @112", 32, 112, 1},  {"dw 96 @112 /2", 96, 112, 2},
+                                 {"dw 144 @56", 144, 56, 1},  {"dw 192 @28", 192, 28, 1},
+                                 {"dw 576 @14", 576, 14, 1},  {"dw 960 @7", 960, 7, 1}};
+  std::printf("\n%-26s %8s %8s   (GFLOP/s, depthwise 3x3)\n", "shape", "1 thread", "all");
+  for (const Depthwise& d : depthwise) {
+    ConvGeometry g;
+    g.c_in = g.c_out = g.group = d.channels;
+    g.h = g.w = d.hw;
+    g.kh = g.kw = 3;
+    g.sh = g.sw = d.stride;
+    g.pt = g.pl = 1;
+    g.oh = g.ow = (d.hw + 2 - 3) / d.stride + 1;
+    const double flops = 2.0 * 9 * d.channels * static_cast<double>(g.oh) * g.ow;
+    const auto x = random_values(static_cast<size_t>(d.channels) * d.hw * d.hw, 4);
+    const auto w = random_values(static_cast<size_t>(d.channels) * 9, 5);
+    std::vector<float> y(static_cast<size_t>(d.channels) * g.oh * g.ow);
+    double rate[2];
+    const unsigned caps[2] = {1, all};
+    for (int t = 0; t < 2; ++t) {
+      vexa::ThreadCapScope cap(caps[t]);
+      rate[t] = flops / median_seconds(repeats, [&] {
+        vexa::cpu::cpu_conv2d(g, x.data(), w.data(), y.data(), vexa::cpu::ConvEpilogue{}, true,
+                              nullptr, 0);
+      }) * 1e-9;
+    }
+    std::printf("%-26s %8.1f %8.1f\n", d.name, rate[0], rate[1]);
+  }
   return 0;
 }

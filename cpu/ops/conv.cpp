@@ -35,20 +35,10 @@ constexpr int64_t kPartAlign = 8;
 
 std::atomic<bool> g_force_portable{false};
 
-using AxpyFn = void (*)(float* y, const float* x, int64_t n, int64_t x_stride, float w);
 using Stride2CopyFn = void (*)(float* dst, const float* src, int64_t n);
 
 void copy_stride2_portable(float* dst, const float* src, int64_t n) {
   for (int64_t i = 0; i < n; ++i) dst[i] = src[2 * i];
-}
-
-// y[i] += x[i * x_stride] * w; multiply then add (no fused step) so every path rounds alike.
-void axpy_strided_portable(float* y, const float* x, int64_t n, int64_t x_stride, float w) {
-  if (x_stride == 1) {
-    for (int64_t i = 0; i < n; ++i) y[i] = y[i] + x[i] * w;
-  } else {
-    for (int64_t i = 0; i < n; ++i) y[i] = y[i] + x[i * x_stride] * w;
-  }
 }
 
 bool simd_enabled() {
@@ -62,13 +52,8 @@ Stride2CopyFn select_stride2_copy() {
   return simd_enabled() ? copy_stride2_avx2 : copy_stride2_portable;
 }
 
-AxpyFn select_axpy() {
-  static std::once_flag once;
-  static AxpyFn chosen = axpy_strided_portable;
-  std::call_once(once, [] {
-    if (conv_simd_available()) chosen = axpy_strided_avx2;
-  });
-  return g_force_portable.load(std::memory_order_relaxed) ? axpy_strided_portable : chosen;
+DepthwiseRowFn select_depthwise_row() {
+  return simd_enabled() ? depthwise_row_avx2 : depthwise_row_portable;
 }
 
 // Range [lo, hi) of output positions o whose input position o * stride + offset lies in
@@ -86,24 +71,42 @@ void valid_range(int64_t count, int64_t stride, int64_t offset, int64_t extent, 
   *hi = std::max(a, b);
 }
 
-// One depthwise output plane: each tap (kh, kw) is a strided multiply-add over the output
-// columns whose input column is in bounds, so every output sums its in-bounds taps in
-// (kh, kw) order on every path.
-void depthwise_plane(const ConvGeometry& g, const float* x, const float* w, float* y, AxpyFn axpy) {
+// Rows of a depthwise window held in a stack table; taller kernels take the checked loop.
+constexpr int64_t kDepthwiseMaxRows = 32;
+
+// One depthwise output plane. Columns whose taps are all inside the row go through the row
+// kernel; edge columns sum their in-bounds taps in the same (kh, kw) order, so every path
+// gives the same bits.
+void depthwise_plane(const ConvGeometry& g, const float* x, const float* w, float* y,
+                     DepthwiseRowFn row_fn) {
+  const float* rows[kDepthwiseMaxRows];
+  int64_t lo = 0, hi = 0, lo_last = 0, hi_first = 0;
+  valid_range(g.ow, g.sw, -g.pl, g.w, &lo, &hi_first);
+  valid_range(g.ow, g.sw, int64_t{g.kw - 1} * g.dw - g.pl, g.w, &lo_last, &hi);
+  if (g.kh > kDepthwiseMaxRows || hi < lo) lo = hi = 0;
+  DepthwiseRow r{rows, w, g.kh, g.kw, g.sw, g.dw, -int64_t{g.pl}};
   for (int64_t oh = 0; oh < g.oh; ++oh) {
     float* yrow = y + oh * g.ow;
-    std::fill(yrow, yrow + g.ow, 0.0f);
-    for (int64_t kh = 0; kh < g.kh; ++kh) {
+    for (int64_t kh = 0; kh < g.kh && kh < kDepthwiseMaxRows; ++kh) {
       const int64_t ih = oh * g.sh - g.pt + kh * g.dh;
-      if (ih < 0 || ih >= g.h) continue;
-      const float* xrow = x + ih * g.w;
-      for (int64_t kw = 0; kw < g.kw; ++kw) {
-        const int64_t off = kw * g.dw - g.pl;
-        int64_t lo, hi;
-        valid_range(g.ow, g.sw, off, g.w, &lo, &hi);
-        if (hi > lo) axpy(yrow + lo, xrow + lo * g.sw + off, hi - lo, g.sw, w[kh * g.kw + kw]);
-      }
+      rows[kh] = ih >= 0 && ih < g.h ? x + ih * g.w : nullptr;
     }
+    auto edge = [&](int64_t ow) {
+      float acc = 0.0f;
+      for (int64_t kh = 0; kh < g.kh; ++kh) {
+        const int64_t ih = oh * g.sh - g.pt + kh * g.dh;
+        if (ih < 0 || ih >= g.h) continue;
+        for (int64_t kw = 0; kw < g.kw; ++kw) {
+          const int64_t iw = ow * g.sw - g.pl + kw * g.dw;
+          if (iw < 0 || iw >= g.w) continue;
+          acc += x[ih * g.w + iw] * w[kh * g.kw + kw];
+        }
+      }
+      yrow[ow] = acc;
+    };
+    for (int64_t ow = 0; ow < lo; ++ow) edge(ow);
+    if (hi > lo) row_fn(r, yrow, lo, hi);
+    for (int64_t ow = std::max(lo, hi); ow < g.ow; ++ow) edge(ow);
   }
 }
 
@@ -285,13 +288,27 @@ uint64_t cpu_conv_transpose_workspace_floats(const ConvGeometry& g) {
   return static_cast<uint64_t>(int64_t{g.c_out / group} * g.kh * g.kw * g.h * g.w);
 }
 
+void depthwise_row_portable(const DepthwiseRow& r, float* y, int64_t ow0, int64_t ow1) {
+  for (int64_t ow = ow0; ow < ow1; ++ow) {
+    float acc = 0.0f;
+    for (int64_t kh = 0; kh < r.kh_count; ++kh) {
+      const float* row = r.rows[kh];
+      if (row == nullptr) continue;
+      const float* src = row + ow * r.sw + r.offset;
+      for (int64_t kw = 0; kw < r.kw_count; ++kw)
+        acc += src[kw * r.dw] * r.weights[kh * r.kw_count + kw];
+    }
+    y[ow] = acc;
+  }
+}
+
 void cpu_depthwise_plane_reference(const ConvGeometry& g, const float* x, const float* w,
                                    float* y) {
-  depthwise_plane(g, x, w, y, axpy_strided_portable);
+  depthwise_plane(g, x, w, y, depthwise_row_portable);
 }
 
 void cpu_depthwise_plane(const ConvGeometry& g, const float* x, const float* w, float* y) {
-  depthwise_plane(g, x, w, y, select_axpy());
+  depthwise_plane(g, x, w, y, select_depthwise_row());
 }
 
 void cpu_conv_epilogue(float* y, int32_t c_out, int64_t plane, const ConvEpilogue& e) {
@@ -332,9 +349,9 @@ void cpu_conv2d(const ConvGeometry& g, const float* x, const float* wt, float* y
     } else if (path == ConvPath::kDepthwise) {
       const bool parallel = g.c_in >= kDepthwiseMinChannels &&
                             int64_t{g.c_in} * plane >= kDepthwiseMinWork;
-      const AxpyFn axpy = select_axpy();
+      const DepthwiseRowFn row_fn = select_depthwise_row();
       cpu_parallel_for(g.c_in, parallel, [&](int64_t c) {
-        depthwise_plane(g, xi + c * g.h * g.w, wt + c * g.kh * g.kw, yi + c * plane, axpy);
+        depthwise_plane(g, xi + c * g.h * g.w, wt + c * g.kh * g.kw, yi + c * plane, row_fn);
       });
     } else if (rows < 1 || workspace == nullptr) {
       conv_direct(g, xi, wt, yi);

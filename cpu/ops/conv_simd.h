@@ -6,11 +6,21 @@
 
 namespace vexa::cpu {
 
-// True once, when the CPU runs AVX2 code.
+// True when the CPU runs AVX2 code.
 bool conv_simd_available();
 
-// y[i] = y[i] + x[i * x_stride] * w for i < n, multiply then add (the portable rounding).
-void axpy_strided_avx2(float* y, const float* x, int64_t n, int64_t x_stride, float w);
+// One output row of a depthwise convolution over output columns whose taps are all in
+// bounds: y[ow] = sum over kh with rows[kh] non-null and kw < kw_count of
+// rows[kh][ow * sw + kw * dw + offset] * weights[kh * kw_count + kw], summed from 0 in (kh, kw)
+// order, each step a multiply then an add, so every path rounds alike.
+struct DepthwiseRow {
+  const float* const* rows;
+  const float* weights;
+  int64_t kh_count, kw_count, sw, dw, offset;
+};
+using DepthwiseRowFn = void (*)(const DepthwiseRow& r, float* y, int64_t ow0, int64_t ow1);
+void depthwise_row_portable(const DepthwiseRow& r, float* y, int64_t ow0, int64_t ow1);
+void depthwise_row_avx2(const DepthwiseRow& r, float* y, int64_t ow0, int64_t ow1);
 
 // dst[i] = src[2 i] for i < n (reads src[0 .. 2n - 2] only).
 void copy_stride2_avx2(float* dst, const float* src, int64_t n);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "dense_tolerance.h"
+#include "platform/thread_pool.h"
 
 namespace vexa::cpu {
 namespace {
@@ -161,6 +162,25 @@ TEST(ConvKernel, RowBandsEqualTheWholePlane) {
   ConvEpilogue e;
   const auto want = naive_conv(g, x, w, nullptr);
   EXPECT_TRUE(all_close(run_conv(g, x, w, e), want, 8.0));
+}
+
+TEST(ConvKernel, ResultsDoNotDependOnTheThreadCount) {
+  // Wide bands split into pixel ranges, a parallel im2col and a parallel depthwise pass.
+  const ConvGeometry shapes[] = {
+      make_geometry(1, 8, 40, 40, 16, 3, 1, 1, 1, 1),
+      make_geometry(1, 16, 30, 30, 16, 3, 1, 1, 1, 16),
+      make_geometry(1, 32, 12, 12, 24, 3, 2, 1, 1, 1),
+  };
+  for (const ConvGeometry& g : shapes) {
+    const auto x = lcg_values(static_cast<size_t>(g.c_in) * g.h * g.w, 61);
+    const auto w = lcg_values(static_cast<size_t>(g.c_out) * (g.c_in / g.group) * 9, 62);
+    std::vector<float> serial;
+    {
+      ThreadCapScope one(1);
+      serial = run_conv(g, x, w, ConvEpilogue{});
+    }
+    EXPECT_EQ(run_conv(g, x, w, ConvEpilogue{}), serial);
+  }
 }
 
 TEST(ConvKernel, SmallWorkspaceGivesNarrowerBandsOrTheDirectLoop) {
