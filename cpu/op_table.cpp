@@ -14,7 +14,11 @@ namespace vexa::cpu {
   X(eltwise)                    \
   X(unary)                      \
   X(gemm_conv)                  \
-  X(pool_norm)
+  X(pool_norm)                  \
+  X(movement)                   \
+  X(reduce)                     \
+  X(resize)                     \
+  X(detect)
 
 #define VEXA_DECLARE_FAMILY(name) void register_##name##_ops(OpRegistry& registry);
 VEXA_CPU_OP_FAMILIES(VEXA_DECLARE_FAMILY)

@@ -1,0 +1,250 @@
+// Index-driven data movement: Gather, GatherND and ScatterND. Index tensors hold f32 values;
+// each index is truncated, counted once from the end when negative and clamped into its axis,
+// so no index value, NaN included, can reach outside the data.
+#include <cstring>
+
+#include "cpu/ops/movement.h"
+#include "cpu/ops/op_shapes.h"
+
+namespace vexa::cpu {
+
+namespace {
+
+// ONNX GatherND batch_dims, recorded in attribute word 4.
+constexpr uint32_t kBatchDimsWord = 19;
+// Set to 1 when the ONNX node carried an "axis" attribute (ScatterElements).
+constexpr uint32_t kAxisRecordedWord = 16;
+
+void copy_floats(float* dst, const float* src, uint64_t n) {
+  if (n != 0) std::memcpy(dst, src, n * sizeof(float));
+}
+
+// ---- Gather: ONNX Gather along any axis ----
+
+bool check_gather(const OpCheck& check) {
+  if (!check.inputs_between(2, 2) || !check.outputs_between(1, 1) || !check.inputs_present(2)) {
+    return false;
+  }
+  const CpuValue& data = check.in_value(0);
+  uint32_t axis = 0;
+  if (data.rank() == 0 || !normalise_axis(check.node.attr(kAxisWord), data.rank(), axis)) {
+    return check.fail("axis %lld is outside data rank %llu", as_sll(check.node.attr(kAxisWord)),
+                      as_ull(data.rank()));
+  }
+  const AxisView view = axis_view(data, axis);
+  const uint64_t n = check.in_value(1).element_count();
+  if (n != 0 && view.d == 0) return check.fail("gathers from an empty axis");
+  const uint64_t want = view.outer * n * view.inner;
+  if (check.out_value(0).element_count() != want) {
+    return check.fail("output has %llu elements, the gather %llu",
+                      as_ull(check.out_value(0).element_count()), as_ull(want));
+  }
+  return true;
+}
+
+bool run_gather(const OpContext& ctx) {
+  const CpuValue& data_v = ctx.in_value(0);
+  uint32_t axis = 0;
+  if (!normalise_axis(ctx.node.attr(kAxisWord), data_v.rank(), axis)) return false;
+  const AxisView view = axis_view(data_v, axis);
+  const float* data = ctx.in(0);
+  const float* indices = ctx.in(1);
+  const uint64_t n = ctx.in_value(1).element_count();
+  float* out = ctx.out(0);
+  for (uint64_t o = 0; o < view.outer; ++o) {
+    const float* plane = data + o * view.d * view.inner;
+    for (uint64_t j = 0; j < n; ++j) {
+      const uint64_t i = wrap_clamp_index(indices[j], view.d);
+      copy_floats(out, plane + i * view.inner, view.inner);
+      out += view.inner;
+    }
+  }
+  return true;
+}
+
+// ---- GatherND and the tuple form of ScatterND ----
+
+// Index tuples of width k over the leading data axes, each selecting a slice of S floats.
+struct TupleLayout {
+  uint64_t k = 1;
+  uint64_t tuples = 0;
+  uint64_t slice = 1;
+};
+
+// False when the indices cannot address the data as tuples.
+bool tuple_layout(const CpuValue& data, const CpuValue& indices, TupleLayout& layout) {
+  const uint64_t q = indices.rank();
+  layout.k = q == 0 ? 1 : indices.dim(static_cast<uint32_t>(q - 1));
+  if (layout.k == 0 || layout.k > data.rank() || indices.element_count() % layout.k != 0) {
+    return false;
+  }
+  layout.tuples = indices.element_count() / layout.k;
+  layout.slice = dims_product(data, static_cast<uint32_t>(layout.k),
+                              static_cast<uint32_t>(data.rank()));
+  for (uint32_t j = 0; j < layout.k; ++j) {
+    if (layout.tuples != 0 && data.dim(j) == 0) return false;
+  }
+  return true;
+}
+
+uint64_t tuple_offset(const CpuValue& data, const float* tuple, uint64_t k) {
+  uint64_t flat = 0;
+  for (uint32_t j = 0; j < k; ++j) flat = flat * data.dim(j) + wrap_clamp_index(tuple[j], data.dim(j));
+  return flat;
+}
+
+bool check_gather_nd(const OpCheck& check) {
+  if (!check.inputs_between(2, 2) || !check.outputs_between(1, 1) || !check.inputs_present(2)) {
+    return false;
+  }
+  if (check.node.attr(kBatchDimsWord) != 0) {
+    return check.fail("batch_dims %lld is not supported", as_sll(check.node.attr(kBatchDimsWord)));
+  }
+  TupleLayout layout;
+  if (!tuple_layout(check.in_value(0), check.in_value(1), layout)) {
+    return check.fail("indices do not address the data as index tuples");
+  }
+  if (check.out_value(0).element_count() != layout.tuples * layout.slice) {
+    return check.fail("output has %llu elements, the gather %llu",
+                      as_ull(check.out_value(0).element_count()),
+                      as_ull(layout.tuples * layout.slice));
+  }
+  return true;
+}
+
+bool run_gather_nd(const OpContext& ctx) {
+  const CpuValue& data_v = ctx.in_value(0);
+  TupleLayout layout;
+  if (!tuple_layout(data_v, ctx.in_value(1), layout)) return false;
+  const float* data = ctx.in(0);
+  const float* indices = ctx.in(1);
+  float* out = ctx.out(0);
+  for (uint64_t t = 0; t < layout.tuples; ++t) {
+    const uint64_t flat = tuple_offset(data_v, indices + t * layout.k, layout.k);
+    copy_floats(out + t * layout.slice, data + flat * layout.slice, layout.slice);
+  }
+  return true;
+}
+
+// ---- ScatterND ----
+
+enum class ScatterForm { kInvalid, kElementwise, kTuple };
+
+// ScatterElements: indices and updates of one shape and the data's rank, the axis coordinate
+// taken from the index, every other coordinate inside the data.
+bool elementwise_fits(const CpuNode& node, const CpuValue& data, const CpuValue& indices,
+                      const CpuValue& updates) {
+  uint32_t axis = 0;
+  if (data.rank() == 0 || indices.rank() != data.rank() || !same_dims_except(indices, updates, kMaxRank) ||
+      !normalise_axis(node.attr(kAxisWord), data.rank(), axis)) {
+    return false;
+  }
+  for (uint32_t i = 0; i < data.rank(); ++i) {
+    if (i != axis && updates.dim(i) > data.dim(i)) return false;
+  }
+  return updates.element_count() == 0 || data.dim(axis) != 0;
+}
+
+// ONNX ScatterND: updates shaped indices.shape[:-1] + data.shape[k:].
+bool tuple_fits(const CpuValue& data, const CpuValue& indices, const CpuValue& updates,
+                bool exact_shape) {
+  TupleLayout layout;
+  if (!tuple_layout(data, indices, layout)) return false;
+  if (updates.element_count() != layout.tuples * layout.slice) return false;
+  if (!exact_shape) return true;
+  const uint64_t lead = indices.rank() == 0 ? 0 : indices.rank() - 1;
+  if (updates.rank() != lead + data.rank() - layout.k) return false;
+  for (uint32_t i = 0; i < lead; ++i) {
+    if (updates.dim(i) != indices.dim(i)) return false;
+  }
+  for (uint64_t i = layout.k; i < data.rank(); ++i) {
+    if (updates.dim(static_cast<uint32_t>(lead + i - layout.k)) != data.dim(static_cast<uint32_t>(i))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The converter lowers ScatterND and ScatterElements to one kind: a recorded axis attribute
+// marks the element form; otherwise the shapes ONNX defines for each form decide, ScatterND
+// first.
+ScatterForm scatter_form(const CpuNode& node, const CpuValue& data, const CpuValue& indices,
+                         const CpuValue& updates) {
+  const bool elementwise = elementwise_fits(node, data, indices, updates);
+  if (elementwise && node.attr(kAxisRecordedWord) == 1) return ScatterForm::kElementwise;
+  if (tuple_fits(data, indices, updates, true)) return ScatterForm::kTuple;
+  if (elementwise) return ScatterForm::kElementwise;
+  if (tuple_fits(data, indices, updates, false)) return ScatterForm::kTuple;
+  return ScatterForm::kInvalid;
+}
+
+bool check_scatter_nd(const OpCheck& check) {
+  if (!check.inputs_between(3, 3) || !check.outputs_between(1, 1) || !check.inputs_present(3)) {
+    return false;
+  }
+  const CpuValue& data = check.in_value(0);
+  if (!same_dims_except(data, check.out_value(0), kMaxRank)) {
+    return check.fail("output shape differs from the data shape");
+  }
+  if (scatter_form(check.node, data, check.in_value(1), check.in_value(2)) == ScatterForm::kInvalid) {
+    return check.fail("indices and updates fit neither the element nor the tuple form");
+  }
+  return true;
+}
+
+bool run_scatter_nd(const OpContext& ctx) {
+  const CpuValue& data_v = ctx.in_value(0);
+  const CpuValue& idx_v = ctx.in_value(1);
+  const CpuValue& upd_v = ctx.in_value(2);
+  const float* indices = ctx.in(1);
+  const float* updates = ctx.in(2);
+  float* out = ctx.out(0);
+  const ScatterForm form = scatter_form(ctx.node, data_v, idx_v, upd_v);
+  if (form == ScatterForm::kInvalid) return false;
+  if (out != ctx.in(0)) copy_floats(out, ctx.in(0), data_v.element_count());
+
+  if (form == ScatterForm::kTuple) {
+    TupleLayout layout;
+    tuple_layout(data_v, idx_v, layout);
+    for (uint64_t t = 0; t < layout.tuples; ++t) {
+      const uint64_t flat = tuple_offset(data_v, indices + t * layout.k, layout.k);
+      copy_floats(out + flat * layout.slice, updates + t * layout.slice, layout.slice);
+    }
+    return true;
+  }
+
+  const uint32_t rank = static_cast<uint32_t>(data_v.rank());
+  uint32_t axis = 0;
+  normalise_axis(ctx.node.attr(kAxisWord), rank, axis);
+  uint64_t strides[kMaxRank] = {};
+  uint64_t s = 1;
+  for (int i = static_cast<int>(rank) - 1; i >= 0; --i) {
+    strides[i] = s;
+    s *= data_v.dim(static_cast<uint32_t>(i));
+  }
+  uint64_t coord[kMaxRank] = {};
+  const uint64_t count = upd_v.element_count();
+  for (uint64_t u = 0; u < count; ++u) {
+    uint64_t at = 0;
+    for (uint32_t i = 0; i < rank; ++i) {
+      const uint64_t c = i == axis ? wrap_clamp_index(indices[u], data_v.dim(axis)) : coord[i];
+      at += c * strides[i];
+    }
+    out[at] = updates[u];
+    for (int i = static_cast<int>(rank) - 1; i >= 0; --i) {
+      if (++coord[i] < upd_v.dim(static_cast<uint32_t>(i))) break;
+      coord[i] = 0;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+void add_gather_scatter_ops(OpRegistry& registry) {
+  registry.add(static_cast<uint64_t>(OpKind::kGather), check_gather, run_gather);
+  registry.add(static_cast<uint64_t>(OpKind::kGatherND), check_gather_nd, run_gather_nd);
+  registry.add(static_cast<uint64_t>(OpKind::kScatterND), check_scatter_nd, run_scatter_nd);
+}
+
+}  // namespace vexa::cpu

@@ -1,0 +1,563 @@
+// Layout operators: Flatten, Identity, Concat, Split, Slice, Transpose, Expand, Pad,
+// DepthToSpace and SpaceToDepth. Shapes come from the value records; every check proves that
+// each read and write stays inside its tensor, so the run functions only move bytes.
+#include "cpu/ops/movement.h"
+
+#include <cstring>
+
+#include "cpu/ops/op_shapes.h"
+#include "platform/thread_pool.h"
+
+namespace vexa::cpu {
+
+namespace {
+
+constexpr uint32_t kSliceStepWord = 17;
+constexpr uint32_t kSliceStartWord = 19;
+constexpr uint32_t kSliceCountWord = 20;
+constexpr uint32_t kPermLengthWord = 15;
+constexpr uint32_t kPermFirstWord = 19;
+constexpr uint32_t kBlockSizeWord = 15;
+constexpr int64_t kDefaultBlockSize = 2;
+constexpr uint32_t kImageRank = 4;
+// The converter leaves a Pad's pads operand in the second input slot past the input count.
+constexpr uint32_t kPadPadsSlot = 1;
+
+// Large strided copies are cut into this many fixed row ranges.
+constexpr uint64_t kCopyPieces = 64;
+constexpr uint64_t kParallelCopyMinElements = 262144;
+
+void copy_floats(float* dst, const float* src, uint64_t n) {
+  if (n == 0 || dst == src) return;
+  std::memcpy(dst, src, n * sizeof(float));
+}
+
+// out (dims[0..rank-1], row-major) takes in at sum(coord[k] x in_strides[k]).
+struct StridedCopy {
+  const float* in;
+  float* out;
+  uint32_t rank;
+  uint64_t dims[kMaxRank];
+  uint64_t in_strides[kMaxRank];
+  uint64_t rows;  // product of dims[0..rank-2]
+};
+
+void strided_rows(const StridedCopy& job, uint64_t row_begin, uint64_t row_end) {
+  const uint32_t r = job.rank;
+  const uint64_t run = job.dims[r - 1];
+  const uint64_t step = job.in_strides[r - 1];
+  uint64_t coord[kMaxRank] = {};
+  uint64_t rem = row_begin;
+  uint64_t offset = 0;
+  for (int ax = static_cast<int>(r) - 2; ax >= 0; --ax) {
+    coord[ax] = rem % job.dims[ax];
+    rem /= job.dims[ax];
+    offset += coord[ax] * job.in_strides[ax];
+  }
+  for (uint64_t row = row_begin; row < row_end; ++row) {
+    float* dst = job.out + row * run;
+    const float* src = job.in + offset;
+    if (step == 1) {
+      std::memcpy(dst, src, run * sizeof(float));
+    } else if (step == 0) {
+      for (uint64_t i = 0; i < run; ++i) dst[i] = src[0];
+    } else {
+      for (uint64_t i = 0; i < run; ++i) dst[i] = src[i * step];
+    }
+    for (int ax = static_cast<int>(r) - 2; ax >= 0; --ax) {
+      offset += job.in_strides[ax];
+      if (++coord[ax] < job.dims[ax]) break;
+      offset -= job.in_strides[ax] * coord[ax];
+      coord[ax] = 0;
+    }
+  }
+}
+
+void strided_piece(void* ctx, size_t piece) {
+  const StridedCopy& job = *static_cast<const StridedCopy*>(ctx);
+  const uint64_t per = (job.rows + kCopyPieces - 1) / kCopyPieces;
+  const uint64_t begin = piece * per;
+  if (begin >= job.rows) return;
+  strided_rows(job, begin, begin + per < job.rows ? begin + per : job.rows);
+}
+
+void run_strided_copy(StridedCopy& job, uint64_t out_count) {
+  if (out_count == 0) return;
+  if (job.rank == 0) {
+    job.out[0] = job.in[0];
+    return;
+  }
+  uint64_t total = 1;
+  for (uint32_t i = 0; i < job.rank; ++i) total *= job.dims[i];
+  if (total == 0) return;
+  job.rows = total / job.dims[job.rank - 1];
+  if (total >= kParallelCopyMinElements && job.rows >= kCopyPieces) {
+    parallel_apply(kCopyPieces, &job, strided_piece);
+  } else {
+    strided_rows(job, 0, job.rows);
+  }
+}
+
+void row_major_strides(const CpuValue& v, uint64_t* strides) {
+  uint64_t s = 1;
+  for (int i = static_cast<int>(v.rank()) - 1; i >= 0; --i) {
+    strides[i] = s;
+    s *= v.dim(static_cast<uint32_t>(i));
+  }
+}
+
+// ---- Flatten, Identity ----
+
+bool check_copy(const OpCheck& check) {
+  const bool identity = check.node.kind() == static_cast<uint64_t>(OpKind::kIdentity);
+  if (!check.inputs_between(1, identity ? 3 : 1) || !check.outputs_between(1, 1) ||
+      !check.inputs_present(1)) {
+    return false;
+  }
+  // An output without elements (a sizeless value) receives nothing.
+  const uint64_t out_count = check.out_value(0).element_count();
+  if (out_count != 0 && check.in_value(0).element_count() != out_count) {
+    return check.fail("input has %llu elements, output %llu",
+                      as_ull(check.in_value(0).element_count()),
+                      as_ull(check.out_value(0).element_count()));
+  }
+  return true;
+}
+
+bool run_copy(const OpContext& ctx) {
+  copy_floats(ctx.out(0), ctx.in(0), ctx.out_value(0).element_count());
+  return true;
+}
+
+// ---- Concat, Split ----
+
+bool check_concat(const OpCheck& check) {
+  if (!check.inputs_between(1, kMaxNodeInputs) || !check.outputs_between(1, 1) ||
+      !check.inputs_present(static_cast<uint32_t>(check.node.input_count()))) {
+    return false;
+  }
+  const CpuValue& out = check.out_value(0);
+  uint32_t axis = 0;
+  if (!normalise_axis(check.node.attr(kAxisWord), out.rank(), axis)) {
+    return check.fail("axis %lld is outside rank %llu", as_sll(check.node.attr(kAxisWord)),
+                      as_ull(out.rank()));
+  }
+  uint64_t extent = 0;
+  for (uint32_t k = 0; k < check.node.input_count(); ++k) {
+    if (!same_dims_except(check.in_value(k), out, axis)) {
+      return check.fail("input %u does not match the output off the concatenation axis", k);
+    }
+    extent += check.in_value(k).dim(axis);
+  }
+  if (extent != out.dim(axis)) {
+    return check.fail("input extents add up to %llu, output has %llu", as_ull(extent),
+                      as_ull(out.dim(axis)));
+  }
+  return true;
+}
+
+bool run_concat(const OpContext& ctx) {
+  const CpuValue& out_v = ctx.out_value(0);
+  uint32_t axis = 0;
+  normalise_axis(ctx.node.attr(kAxisWord), out_v.rank(), axis);
+  const AxisView view = axis_view(out_v, axis);
+  float* out = ctx.out(0);
+  uint64_t start = 0;
+  for (uint32_t k = 0; k < ctx.node.input_count(); ++k) {
+    const uint64_t d = ctx.in_value(k).dim(axis);
+    const float* in = ctx.in(k);
+    const uint64_t block = d * view.inner;
+    for (uint64_t o = 0; o < view.outer; ++o) {
+      // Inputs the arena placed inside the output are already where they belong.
+      copy_floats(out + (o * view.d + start) * view.inner, in + o * block, block);
+    }
+    start += d;
+  }
+  return true;
+}
+
+bool check_split(const OpCheck& check) {
+  if (!check.inputs_between(1, 2) || !check.outputs_between(1, kMaxNodeOutputs) ||
+      !check.inputs_present(1)) {
+    return false;
+  }
+  const CpuValue& in = check.in_value(0);
+  uint32_t axis = 0;
+  if (!normalise_axis(check.node.attr(kAxisWord), in.rank(), axis)) {
+    return check.fail("axis %lld is outside rank %llu", as_sll(check.node.attr(kAxisWord)),
+                      as_ull(in.rank()));
+  }
+  uint64_t extent = 0;
+  for (uint32_t k = 0; k < check.node.output_count(); ++k) {
+    if (!same_dims_except(check.out_value(k), in, axis)) {
+      return check.fail("output %u does not match the input off the split axis", k);
+    }
+    extent += check.out_value(k).dim(axis);
+  }
+  // Outputs past the fourth are not kept, so the kept ones may cover less than the axis.
+  if (extent > in.dim(axis)) {
+    return check.fail("output extents add up to %llu, input has %llu", as_ull(extent),
+                      as_ull(in.dim(axis)));
+  }
+  return true;
+}
+
+bool run_split(const OpContext& ctx) {
+  const CpuValue& in_v = ctx.in_value(0);
+  uint32_t axis = 0;
+  normalise_axis(ctx.node.attr(kAxisWord), in_v.rank(), axis);
+  const AxisView view = axis_view(in_v, axis);
+  const float* in = ctx.in(0);
+  uint64_t start = 0;
+  for (uint32_t k = 0; k < ctx.node.output_count(); ++k) {
+    const uint64_t d = ctx.out_value(k).dim(axis);
+    float* out = ctx.out(k);
+    const uint64_t block = d * view.inner;
+    for (uint64_t o = 0; o < view.outer; ++o) {
+      copy_floats(out + o * block, in + (o * view.d + start) * view.inner, block);
+    }
+    start += d;
+  }
+  return true;
+}
+
+// ---- Slice ----
+
+int64_t slice_step(const CpuNode& node) {
+  const int64_t t = node.attr(kSliceStepWord);
+  return t == 0 ? 1 : t;
+}
+
+bool check_slice(const OpCheck& check) {
+  if (!check.inputs_between(1, 5) || !check.outputs_between(1, 1) || !check.inputs_present(1)) {
+    return false;
+  }
+  const CpuValue& in = check.in_value(0);
+  uint32_t axis = 0;
+  if (!normalise_axis(check.node.attr(kAxisWord), in.rank(), axis)) {
+    return check.fail("axis %lld is outside rank %llu", as_sll(check.node.attr(kAxisWord)),
+                      as_ull(in.rank()));
+  }
+  const AxisView view = axis_view(in, axis);
+  const int64_t start = check.node.attr(kSliceStartWord);
+  const int64_t count = check.node.attr(kSliceCountWord);
+  const int64_t step = slice_step(check.node);
+  const int64_t d = static_cast<int64_t>(view.d);
+  if (count < 0 || count > static_cast<int64_t>(kMaxTensorElements)) {
+    return check.fail("entry count %lld is invalid", as_sll(count));
+  }
+  if (count > 0) {
+    int64_t last = 0;
+    if (start < 0 || start >= d || __builtin_mul_overflow(count - 1, step, &last) ||
+        __builtin_add_overflow(last, start, &last) || last < 0 || last >= d) {
+      return check.fail("start %lld, step %lld and count %lld leave the axis of %lld",
+                        as_sll(start), as_sll(step), as_sll(count), as_sll(d));
+    }
+  }
+  if (check.out_value(0).element_count() != view.outer * static_cast<uint64_t>(count) * view.inner) {
+    return check.fail("output has %llu elements, the slice %llu",
+                      as_ull(check.out_value(0).element_count()),
+                      as_ull(view.outer * static_cast<uint64_t>(count) * view.inner));
+  }
+  return true;
+}
+
+bool run_slice(const OpContext& ctx) {
+  const CpuValue& in_v = ctx.in_value(0);
+  uint32_t axis = 0;
+  normalise_axis(ctx.node.attr(kAxisWord), in_v.rank(), axis);
+  const AxisView view = axis_view(in_v, axis);
+  const int64_t start = ctx.node.attr(kSliceStartWord);
+  const uint64_t count = static_cast<uint64_t>(ctx.node.attr(kSliceCountWord));
+  const int64_t step = slice_step(ctx.node);
+  const float* in = ctx.in(0);
+  float* out = ctx.out(0);
+  for (uint64_t o = 0; o < view.outer; ++o) {
+    const float* base = in + o * view.d * view.inner;
+    if (step == 1) {
+      copy_floats(out, base + static_cast<uint64_t>(start) * view.inner, count * view.inner);
+      out += count * view.inner;
+      continue;
+    }
+    for (uint64_t j = 0; j < count; ++j) {
+      const int64_t at = start + static_cast<int64_t>(j) * step;
+      copy_floats(out, base + static_cast<uint64_t>(at) * view.inner, view.inner);
+      out += view.inner;
+    }
+  }
+  return true;
+}
+
+// ---- Transpose ----
+
+// The permutation of a Transpose node: the recorded one when the words hold a permutation of
+// the input's axes, the reversal of the axes when no permutation was recorded (the ONNX
+// default). False when the words hold something else.
+bool transpose_perm(const CpuNode& node, uint32_t rank, uint32_t* perm) {
+  const int64_t length = node.attr(kPermLengthWord);
+  bool all_zero = true;
+  bool seen[kMaxRank] = {};
+  bool valid = rank <= kMaxRank;
+  for (uint32_t k = 0; k < rank && valid; ++k) {
+    const int64_t p = node.attr(kPermFirstWord + k);
+    all_zero = all_zero && p == 0;
+    if (p < 0 || p >= static_cast<int64_t>(rank) || seen[p]) {
+      valid = false;
+    } else {
+      seen[p] = true;
+      perm[k] = static_cast<uint32_t>(p);
+    }
+  }
+  if (length != 0 && length != static_cast<int64_t>(rank)) return false;
+  if (valid) return true;
+  if (length == 0 && all_zero && rank <= kMaxRank) {
+    for (uint32_t k = 0; k < rank; ++k) perm[k] = rank - 1 - k;
+    return true;
+  }
+  return false;
+}
+
+bool check_transpose(const OpCheck& check) {
+  if (!check.inputs_between(1, 1) || !check.outputs_between(1, 1) || !check.inputs_present(1)) {
+    return false;
+  }
+  const CpuValue& in = check.in_value(0);
+  const CpuValue& out = check.out_value(0);
+  const uint32_t rank = static_cast<uint32_t>(in.rank());
+  uint32_t perm[kMaxRank] = {};
+  if (!transpose_perm(check.node, rank, perm)) {
+    return check.fail("permutation words do not permute the %u input axes", rank);
+  }
+  if (out.rank() != rank) return check.fail("output rank differs from the input rank");
+  for (uint32_t k = 0; k < rank; ++k) {
+    if (out.dim(k) != in.dim(perm[k])) {
+      return check.fail("output axis %u has %llu entries, input axis %u has %llu", k,
+                        as_ull(out.dim(k)), perm[k], as_ull(in.dim(perm[k])));
+    }
+  }
+  return true;
+}
+
+bool run_transpose(const OpContext& ctx) {
+  const CpuValue& in = ctx.in_value(0);
+  const uint32_t rank = static_cast<uint32_t>(in.rank());
+  uint32_t perm[kMaxRank] = {};
+  if (!transpose_perm(ctx.node, rank, perm)) return false;
+  uint64_t in_strides[kMaxRank] = {};
+  row_major_strides(in, in_strides);
+  StridedCopy job{};
+  job.in = ctx.in(0);
+  job.out = ctx.out(0);
+  job.rank = rank;
+  for (uint32_t k = 0; k < rank; ++k) {
+    job.dims[k] = in.dim(perm[k]);
+    job.in_strides[k] = in_strides[perm[k]];
+  }
+  run_strided_copy(job, ctx.out_value(0).element_count());
+  return true;
+}
+
+// ---- Expand ----
+
+// Input dims right-aligned to the output rank, leading dims 1; false when the input does not
+// broadcast (an aligned dim neither 1 nor the output's, or extra leading dims above 1).
+bool expand_strides(const CpuValue& in, const CpuValue& out, uint64_t* strides) {
+  const uint32_t ro = static_cast<uint32_t>(out.rank());
+  const uint32_t ri = static_cast<uint32_t>(in.rank());
+  for (uint32_t i = 0; ri > ro && i < ri - ro; ++i) {
+    if (in.dim(i) != 1) return false;
+  }
+  uint64_t s = 1;
+  for (int k = static_cast<int>(ro) - 1; k >= 0; --k) {
+    const int from_end = static_cast<int>(ro) - 1 - k;
+    const uint64_t d = from_end < static_cast<int>(ri) ? in.dim(ri - 1 - from_end) : 1;
+    if (d != 1 && d != out.dim(static_cast<uint32_t>(k))) return false;
+    strides[k] = d == 1 ? 0 : s;
+    s *= d;
+  }
+  return true;
+}
+
+bool check_expand(const OpCheck& check) {
+  if (!check.inputs_between(1, 2) || !check.outputs_between(1, 1) || !check.inputs_present(1)) {
+    return false;
+  }
+  uint64_t strides[kMaxRank] = {};
+  if (!expand_strides(check.in_value(0), check.out_value(0), strides)) {
+    return check.fail("input does not broadcast to the output shape");
+  }
+  if (check.in_value(0).element_count() == 0 && check.out_value(0).element_count() != 0) {
+    return check.fail("an empty input cannot fill the output");
+  }
+  return true;
+}
+
+bool run_expand(const OpContext& ctx) {
+  const CpuValue& out = ctx.out_value(0);
+  StridedCopy job{};
+  job.in = ctx.in(0);
+  job.out = ctx.out(0);
+  job.rank = static_cast<uint32_t>(out.rank());
+  if (!expand_strides(ctx.in_value(0), out, job.in_strides)) return false;
+  for (uint32_t k = 0; k < job.rank; ++k) job.dims[k] = out.dim(k);
+  run_strided_copy(job, out.element_count());
+  return true;
+}
+
+// ---- Pad ----
+
+// The pads operand of a Pad node: input 1 when the node has two or more inputs, else the
+// second input slot, where the converter leaves it after cutting the input count to 1.
+// kAbsentValue when that slot names no weight.
+uint64_t pads_operand(const CpuNode& node, const CpuValue* values, uint64_t value_count) {
+  const uint64_t id = node.input(kPadPadsSlot);
+  if (node.input_count() == 0 || id >= value_count || values[id].kind() != kValueWeight) {
+    return kAbsentValue;
+  }
+  return id;
+}
+
+// Leading pads of every axis. The recorded pads (ONNX order: all begins, then all ends) are
+// used when they turn the input shape into the output shape; otherwise every pad follows the
+// data, which is what the output shape alone implies.
+void pad_begins(const OpContext& ctx, const CpuValue& in, const CpuValue& out, uint64_t* begin) {
+  const uint32_t rank = static_cast<uint32_t>(in.rank());
+  for (uint32_t i = 0; i < rank; ++i) begin[i] = 0;
+  const uint64_t id = pads_operand(ctx.node, ctx.values, ctx.value_count);
+  if (id == kAbsentValue || ctx.values[id].element_count() != 2ull * rank) return;
+  const float* pads = ctx.data[id];
+  uint64_t b[kMaxRank] = {};
+  const float limit = static_cast<float>(kMaxTensorElements);
+  for (uint32_t i = 0; i < rank; ++i) {
+    const float pb = pads[i];
+    const float pe = pads[rank + i];
+    if (!(pb >= 0.0f && pe >= 0.0f && pb <= limit && pe <= limit)) return;
+    b[i] = static_cast<uint64_t>(pb);
+    if (in.dim(i) + b[i] + static_cast<uint64_t>(pe) != out.dim(i)) return;
+  }
+  for (uint32_t i = 0; i < rank; ++i) begin[i] = b[i];
+}
+
+bool check_pad(const OpCheck& check) {
+  if (!check.inputs_between(1, 3) || !check.outputs_between(1, 1) || !check.inputs_present(1)) {
+    return false;
+  }
+  const CpuValue& in = check.in_value(0);
+  const CpuValue& out = check.out_value(0);
+  if (in.rank() == 0 || out.rank() != in.rank()) {
+    return check.fail("input and output must have the same rank of at least 1");
+  }
+  for (uint32_t i = 0; i < in.rank(); ++i) {
+    if (out.dim(i) < in.dim(i)) return check.fail("output axis %u is smaller than the input's", i);
+  }
+  if (check.node.input_count() >= 2 && check.has_input(kPadPadsSlot) &&
+      pads_operand(check.node, check.values, check.value_count) == kAbsentValue) {
+    return check.fail("pads must be a constant operand");
+  }
+  return true;
+}
+
+bool run_pad(const OpContext& ctx) {
+  const CpuValue& in = ctx.in_value(0);
+  const CpuValue& out_v = ctx.out_value(0);
+  uint64_t begin[kMaxRank] = {};
+  pad_begins(ctx, in, out_v, begin);
+  float* out = ctx.out(0);
+  const float* src = ctx.in(0);
+  if (out_v.element_count() == 0) return true;
+  std::memset(out, 0, out_v.element_count() * sizeof(float));
+  if (in.element_count() == 0) return true;
+  const uint32_t rank = static_cast<uint32_t>(in.rank());
+  uint64_t out_strides[kMaxRank] = {};
+  row_major_strides(out_v, out_strides);
+  const uint64_t run = in.dim(rank - 1);
+  const uint64_t rows = in.element_count() / run;
+  uint64_t coord[kMaxRank] = {};
+  for (uint64_t row = 0; row < rows; ++row) {
+    uint64_t at = begin[rank - 1];
+    for (uint32_t ax = 0; ax + 1 < rank; ++ax) at += (coord[ax] + begin[ax]) * out_strides[ax];
+    std::memcpy(out + at, src + row * run, run * sizeof(float));
+    for (int ax = static_cast<int>(rank) - 2; ax >= 0; --ax) {
+      if (++coord[ax] < in.dim(static_cast<uint32_t>(ax))) break;
+      coord[ax] = 0;
+    }
+  }
+  return true;
+}
+
+// ---- DepthToSpace, SpaceToDepth ----
+
+bool block_size(const CpuNode& node, uint64_t& b) {
+  const int64_t word = node.attr(kBlockSizeWord);
+  const int64_t v = word == 0 ? kDefaultBlockSize : word;
+  if (v < 1 || v > static_cast<int64_t>(kMaxTensorElements)) return false;
+  b = static_cast<uint64_t>(v);
+  return true;
+}
+
+bool check_block(const OpCheck& check) {
+  if (!check.inputs_between(1, 1) || !check.outputs_between(1, 1) || !check.inputs_present(1)) {
+    return false;
+  }
+  const CpuValue& in = check.in_value(0);
+  const CpuValue& out = check.out_value(0);
+  uint64_t b = 0;
+  if (!block_size(check.node, b)) return check.fail("block size %lld is invalid", as_sll(check.node.attr(kBlockSizeWord)));
+  if (in.rank() != kImageRank || out.rank() != kImageRank) return check.fail("expects NCHW tensors");
+  const uint64_t bb = b * b;
+  bool ok = false;
+  if (check.node.kind() == static_cast<uint64_t>(OpKind::kDepthToSpace)) {
+    ok = in.dim(1) % bb == 0 && out.dim(0) == in.dim(0) && out.dim(1) == in.dim(1) / bb &&
+         out.dim(2) == in.dim(2) * b && out.dim(3) == in.dim(3) * b;
+  } else {
+    ok = in.dim(2) % b == 0 && in.dim(3) % b == 0 && out.dim(0) == in.dim(0) &&
+         out.dim(1) == in.dim(1) * bb && out.dim(2) == in.dim(2) / b && out.dim(3) == in.dim(3) / b;
+  }
+  if (!ok) return check.fail("output shape does not match block size %llu", as_ull(b));
+  return true;
+}
+
+bool run_block(const OpContext& ctx) {
+  const CpuValue& in = ctx.in_value(0);
+  uint64_t b = 0;
+  if (!block_size(ctx.node, b)) return false;
+  const uint64_t n = in.dim(0), c = in.dim(1), h = in.dim(2), w = in.dim(3);
+  StridedCopy job{};
+  job.in = ctx.in(0);
+  job.out = ctx.out(0);
+  job.rank = 6;
+  if (ctx.node.kind() == static_cast<uint64_t>(OpKind::kDepthToSpace)) {
+    // Output viewed as [N, C/(b b), H, b, W, b]; the input channel of (oc, i, j) is
+    // oc b b + i b + j.
+    const uint64_t dims[6] = {n, c / (b * b), h, b, w, b};
+    const uint64_t strides[6] = {c * h * w, b * b * h * w, w, b * h * w, 1, h * w};
+    std::memcpy(job.dims, dims, sizeof dims);
+    std::memcpy(job.in_strides, strides, sizeof strides);
+  } else {
+    // Output viewed as [N, b, b, C, H/b, W/b]: channel (i b + j) C + c.
+    const uint64_t dims[6] = {n, b, b, c, h / b, w / b};
+    const uint64_t strides[6] = {c * h * w, w, 1, h * w, b * w, b};
+    std::memcpy(job.dims, dims, sizeof dims);
+    std::memcpy(job.in_strides, strides, sizeof strides);
+  }
+  run_strided_copy(job, ctx.out_value(0).element_count());
+  return true;
+}
+
+}  // namespace
+
+void register_movement_ops(OpRegistry& registry) {
+  registry.add(static_cast<uint64_t>(OpKind::kFlatten), check_copy, run_copy);
+  registry.add(static_cast<uint64_t>(OpKind::kIdentity), check_copy, run_copy);
+  registry.add(static_cast<uint64_t>(OpKind::kConcat), check_concat, run_concat);
+  registry.add(static_cast<uint64_t>(OpKind::kSplit), check_split, run_split);
+  registry.add(static_cast<uint64_t>(OpKind::kSlice), check_slice, run_slice);
+  registry.add(static_cast<uint64_t>(OpKind::kTranspose), check_transpose, run_transpose);
+  registry.add(static_cast<uint64_t>(OpKind::kExpand), check_expand, run_expand);
+  registry.add(static_cast<uint64_t>(OpKind::kPad), check_pad, run_pad);
+  registry.add(static_cast<uint64_t>(OpKind::kDepthToSpace), check_block, run_block);
+  registry.add(static_cast<uint64_t>(OpKind::kSpaceToDepth), check_block, run_block);
+  add_gather_scatter_ops(registry);
+}
+
+}  // namespace vexa::cpu
