@@ -222,9 +222,11 @@ bool check_matmul(const OpCheck& c) {
   if (head_interleaved(c.node, a, b)) {
     if (b.rank() < 2) return c.fail("head-interleaved layout needs B of rank 2 or more");
     const uint64_t n = b.dim(static_cast<uint32_t>(b.rank() - 1));
-    const uint64_t d2 = a.dim(2), d3 = a.dim(3);
-    if (b.element_count() != d2 * d3 * n ||
-        y.element_count() != a.dim(0) * a.dim(1) * d2 * n)
+    uint64_t b_need = 0, y_need = 0;
+    if (__builtin_mul_overflow(a.dim(2) * a.dim(3), n, &b_need) ||
+        __builtin_mul_overflow(a.dim(0) * a.dim(1), a.dim(2), &y_need) ||
+        __builtin_mul_overflow(y_need, n, &y_need) || a.element_count() == 0 ||
+        b.element_count() != b_need || y.element_count() != y_need)
       return c.fail("head-interleaved shapes do not match");
     return true;
   }
