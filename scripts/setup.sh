@@ -10,6 +10,7 @@ packages=(
   libopenblas-dev libdnnl-dev libicu-dev
   libjpeg-turbo-progs python3 python3-pil python3-numpy
   golang-1.19-src
+  fonts-dejavu-core libonnx-testdata python3-onnx
 )
 
 missing=()
