@@ -27,9 +27,11 @@ constexpr int64_t kEpilogueMinChannels = 8;
 constexpr int64_t kEpilogueMinWork = 65536;
 constexpr int64_t kCol2imMinChannels = 8;
 constexpr int64_t kCol2imMinWork = 8192;
-// Pixel ranges of a wide im2col band: at least this many output pixels each, at most this
-// many ranges, range lengths a multiple of kPartAlign.
+// Pixel ranges of a wide im2col band: at least this many output pixels each, between
+// kMinParts and kMaxParts ranges, range lengths a multiple of kPartAlign. Each range builds
+// its columns on the thread that multiplies them, so they never cross cores.
 constexpr int64_t kPartMinColumns = 256;
+constexpr int64_t kMinParts = 8;
 constexpr int64_t kMaxParts = 24;
 constexpr int64_t kPartAlign = 8;
 
@@ -368,8 +370,11 @@ void cpu_conv2d(const ConvGeometry& g, const float* x, const float* wt, float* y
           // their own single-threaded product while those columns are still in cache. The
           // cut depends on the shape only. The low-precision study shares operand scratch
           // between products, so it keeps to one product per band.
-          int64_t parts = cpu_fakequant_enabled() ? 1 : band / kPartMinColumns;
-          parts = std::clamp<int64_t>(parts, 1, kMaxParts);
+          int64_t parts = band / kPartMinColumns;
+          // Too few ranges would leave threads idle: one product with its own split serves
+          // better there.
+          if (parts < kMinParts || cpu_fakequant_enabled()) parts = 1;
+          parts = std::min(parts, kMaxParts);
           int64_t part_len = (band + parts - 1) / parts;
           part_len = (part_len + kPartAlign - 1) / kPartAlign * kPartAlign;
           parts = (band + part_len - 1) / part_len;

@@ -96,9 +96,9 @@ TEST(ConvKernel, MatchesNaiveReferenceOnEveryPath) {
       {"7x7 stride2 pad3", make_geometry(1, 3, 20, 18, 8, 7, 2, 3, 1, 1), ConvPath::kIm2col},
       {"kernel larger than padded row", make_geometry(1, 2, 3, 3, 3, 5, 1, 2, 1, 1),
        ConvPath::kIm2col},
-      {"pixel ranges crossing rows", make_geometry(1, 3, 20, 37, 5, 3, 1, 1, 1, 1),
+      {"pixel ranges crossing rows", make_geometry(1, 3, 40, 61, 5, 3, 1, 1, 1, 1),
        ConvPath::kIm2col},
-      {"pixel ranges stride2 dilation2", make_geometry(1, 2, 50, 45, 3, 3, 2, 2, 2, 1),
+      {"pixel ranges stride2 dilation2", make_geometry(1, 2, 100, 97, 3, 3, 2, 2, 2, 1),
        ConvPath::kIm2col},
       {"pointwise", make_geometry(2, 16, 7, 9, 12, 1, 1, 0, 1, 1), ConvPath::kPointwise},
       {"strided pointwise", make_geometry(1, 8, 15, 14, 5, 1, 2, 0, 1, 1),
@@ -167,7 +167,7 @@ TEST(ConvKernel, RowBandsEqualTheWholePlane) {
 TEST(ConvKernel, ResultsDoNotDependOnTheThreadCount) {
   // Wide bands split into pixel ranges, a parallel im2col and a parallel depthwise pass.
   const ConvGeometry shapes[] = {
-      make_geometry(1, 8, 40, 40, 16, 3, 1, 1, 1, 1),
+      make_geometry(1, 8, 64, 64, 16, 3, 1, 1, 1, 1),
       make_geometry(1, 16, 30, 30, 16, 3, 1, 1, 1, 16),
       make_geometry(1, 32, 12, 12, 24, 3, 2, 1, 1, 1),
   };
