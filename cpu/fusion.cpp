@@ -10,7 +10,7 @@ namespace vexa::cpu {
 
 namespace {
 
-constexpr uint64_t kPieceAlignBytes = 64;
+constexpr uint64_t kFoldAlignBytes = 64;
 constexpr uint32_t kWordActivation = 29;
 constexpr uint32_t kWordSlope = 30;
 constexpr uint32_t kWordLeakySlope = 29;
@@ -21,7 +21,7 @@ constexpr uint64_t kConvTablePlanes = 3;
 
 constexpr uint64_t kind_of(OpKind k) { return static_cast<uint64_t>(k); }
 
-uint64_t round_up(uint64_t n) { return (n + kPieceAlignBytes - 1) & ~(kPieceAlignBytes - 1); }
+uint64_t round_up(uint64_t n) { return (n + kFoldAlignBytes - 1) & ~(kFoldAlignBytes - 1); }
 
 bool valid_id(const CpuState& s, uint64_t id) { return id < s.value_count; }
 
@@ -129,7 +129,7 @@ void fold_batchnorm(CpuState& s, ArenaPlanner& p) {
     }
   }
   if (total == 0) return;
-  void* buffer = std::aligned_alloc(kPieceAlignBytes, total);
+  void* buffer = std::aligned_alloc(kFoldAlignBytes, total);
   if (buffer == nullptr) return;
   std::free(s.fused_weights);
   s.fused_weights = static_cast<float*>(buffer);
@@ -139,9 +139,9 @@ void fold_batchnorm(CpuState& s, ArenaPlanner& p) {
   auto take = [&](uint64_t bytes) -> float* {
     const uint64_t size = round_up(bytes);
     if (static_cast<uint64_t>(end - cursor) < size) return nullptr;
-    float* piece = reinterpret_cast<float*>(cursor);
+    float* slot = reinterpret_cast<float*>(cursor);
     cursor += size;
-    return piece;
+    return slot;
   };
 
   bool removed = false;
