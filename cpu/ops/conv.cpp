@@ -216,6 +216,11 @@ void conv_direct(const ConvGeometry& g, const float* x, const float* wt, float* 
   }
 }
 
+bool epilogue_active(const ConvEpilogue& e) {
+  if (e.activation == kConvActNone && e.table == nullptr) return false;
+  return e.activation >= kConvActNone && e.activation <= kConvActLeakyRelu;
+}
+
 void epilogue_channel(float* p, int64_t n, int64_t c, int64_t c_out, const ConvEpilogue& e) {
   const float* t = e.table;
   switch (e.activation) {
@@ -314,8 +319,7 @@ void cpu_depthwise_plane(const ConvGeometry& g, const float* x, const float* w, 
 }
 
 void cpu_conv_epilogue(float* y, int32_t c_out, int64_t plane, const ConvEpilogue& e) {
-  if (e.activation == kConvActNone && e.table == nullptr) return;
-  if (e.activation < kConvActNone || e.activation > kConvActLeakyRelu) return;
+  if (!epilogue_active(e)) return;
   const bool parallel = c_out >= kEpilogueMinChannels && c_out * plane >= kEpilogueMinWork;
   cpu_parallel_for(c_out, parallel,
                    [&](int64_t c) { epilogue_channel(y + c * plane, plane, c, c_out, e); });
@@ -342,6 +346,7 @@ void cpu_conv2d(const ConvGeometry& g, const float* x, const float* wt, float* y
   for (int64_t item = 0; item < g.batch; ++item) {
     const float* xi = x + item * in_item;
     float* yi = y + item * out_item;
+    bool banded = false;
     if (k == 0) {
       std::fill(yi, yi + out_item, 0.0f);
     } else if (path == ConvPath::kPointwise) {
@@ -358,6 +363,7 @@ void cpu_conv2d(const ConvGeometry& g, const float* x, const float* wt, float* y
     } else if (rows < 1 || workspace == nullptr) {
       conv_direct(g, xi, wt, yi);
     } else {
+      banded = true;
       for (int64_t gi = 0; gi < group; ++gi) {
         const float* xg = xi + gi * cg * g.h * g.w;
         const float* wg = wt + gi * cog * k;
@@ -387,6 +393,11 @@ void cpu_conv2d(const ConvGeometry& g, const float* x, const float* wt, float* y
                      static_cast<int32_t>(q1 - q0), static_cast<int32_t>(k), 1.0f, wg,
                      static_cast<int32_t>(k), col, static_cast<int32_t>(q1 - q0), 0.0f, yg + q0,
                      static_cast<int32_t>(plane));
+            // The epilogue of this range while it is still in cache.
+            if (epilogue_active(epilogue)) {
+              for (int64_t c = 0; c < cog; ++c)
+                epilogue_channel(yg + c * plane + q0, q1 - q0, gi * cog + c, g.c_out, epilogue);
+            }
           };
           if (parts > 1) {
             cpu_parallel_for(parts, true, run_part);
@@ -399,11 +410,18 @@ void cpu_conv2d(const ConvGeometry& g, const float* x, const float* wt, float* y
                      static_cast<int32_t>(band), static_cast<int32_t>(k), 1.0f, wg,
                      static_cast<int32_t>(k), workspace, static_cast<int32_t>(band), 0.0f,
                      yg + q_begin, static_cast<int32_t>(plane));
+            if (epilogue_active(epilogue)) {
+              const bool par = cog >= kEpilogueMinChannels && cog * band >= kEpilogueMinWork;
+              cpu_parallel_for(cog, par, [&](int64_t c) {
+                epilogue_channel(yg + c * plane + q_begin, band, gi * cog + c, g.c_out, epilogue);
+              });
+            }
           }
         }
       }
     }
-    cpu_conv_epilogue(yi, g.c_out, plane, epilogue);
+    // The banded paths ran their epilogue band by band.
+    if (!banded) cpu_conv_epilogue(yi, g.c_out, plane, epilogue);
   }
 }
 

@@ -159,8 +159,14 @@ TEST(ConvKernel, RowBandsEqualTheWholePlane) {
   ASSERT_LT(cpu_conv_band_rows(g.oh, g.ow, 16 * 9), g.oh);
   const auto x = lcg_values(static_cast<size_t>(g.c_in) * g.h * g.w, 11);
   const auto w = lcg_values(static_cast<size_t>(g.c_out) * g.c_in * 9, 12);
+  // The epilogue runs range by range on this path: bias and leaky ReLU.
+  const auto bias = lcg_values(static_cast<size_t>(g.c_out), 13);
   ConvEpilogue e;
-  const auto want = naive_conv(g, x, w, nullptr);
+  e.activation = kConvActLeakyRelu;
+  e.slope = 0.25f;
+  e.table = bias.data();
+  auto want = naive_conv(g, x, w, bias.data());
+  for (double& v : want) v = v >= 0 ? v : 0.25 * v;
   EXPECT_TRUE(all_close(run_conv(g, x, w, e), want, 8.0));
 }
 
