@@ -1,0 +1,122 @@
+// Latency of one converted model on the CPU engine, for the side-by-side comparison with ONNX
+// Runtime that bench/run_vs_ort.sh drives (it runs both on the same ONNX file and input).
+//
+//   bench_model MODEL.vexa INPUT.f32 THREADS RUNS [REFERENCE.f32]
+//
+// Prints "median_ms <x>" (median of RUNS timed runs after warm-up runs, THREADS worker threads,
+// 0 = every core) and, with a reference output, "max_abs_diff <d> max_rel <r>" against output 0.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "core/container.h"
+#include "cpu/cpu_state.h"
+#include "cpu/interpreter.h"
+
+namespace {
+
+constexpr int kWarmupRuns = 3;
+
+bool read_file(const char* path, std::vector<uint8_t>* out) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) return false;
+  out->assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  return true;
+}
+
+int fail(const std::string& text) {
+  std::fprintf(stderr, "bench_model: %s\n", text.c_str());
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace vexa;
+  if (argc < 5) {
+    std::fprintf(stderr, "usage: bench_model MODEL.vexa INPUT.f32 THREADS RUNS [REFERENCE.f32]\n");
+    return 2;
+  }
+  const uint32_t threads = static_cast<uint32_t>(std::atoi(argv[3]));
+  const int runs = std::max(1, std::atoi(argv[4]));
+
+  OpenResult opened = container_open_path(argv[1], std::strlen(argv[1]));
+  if (!opened.ok()) return fail("cannot open container, status " + std::to_string(opened.status));
+  OpenContainer c = opened.container;
+  // Converted containers store f32 weights only, so the weights region is used as it lies.
+  if (c.plan != nullptr) return fail("container stores non-f32 weights");
+  const uint64_t bytes = std::max<uint64_t>(c.weights_data_size, 1);
+  auto* weights = static_cast<uint8_t*>(
+      std::aligned_alloc(kWeightAlignmentBytes,
+                         (bytes + kWeightAlignmentBytes - 1) / kWeightAlignmentBytes *
+                             kWeightAlignmentBytes));
+  if (weights == nullptr ||
+      !read_fully_at(c.fd, weights, c.weights_data_size, c.base_offset + c.weights_offset)) {
+    return fail("cannot read weights");
+  }
+
+  cpu::CpuBuildOptions options;
+  options.threads = threads;
+  cpu::CpuCreateResult created = cpu::cpu_state_create_with(&c, weights, options);
+  if (created.tag != 0) {
+    std::string text(cpu::cpu_create_message(created));
+    cpu::cpu_create_result_release(&created);
+    return fail("cannot build CPU state: " + text);
+  }
+  cpu::CpuState* state = created.state;
+  cpu::CpuHandle handle = &state;
+
+  std::vector<uint8_t> input;
+  if (!read_file(argv[2], &input)) return fail("cannot read input");
+  const cpu::CpuValue& in_value = state->values[state->input_value];
+  if (input.size() != in_value.element_count() * sizeof(float)) {
+    return fail("input holds " + std::to_string(input.size()) + " bytes, model wants " +
+                std::to_string(in_value.element_count() * sizeof(float)));
+  }
+  if (!cpu::cpu_set_input(handle, state->input_value, input.data(), input.size())) {
+    return fail("input refused");
+  }
+
+  for (int i = 0; i < kWarmupRuns; ++i) {
+    if (!cpu::cpu_run(handle, nullptr, nullptr)) return fail("run failed");
+  }
+  std::vector<double> times;
+  for (int i = 0; i < runs; ++i) {
+    const double t0 = cpu::cpu_clock_seconds();
+    cpu::cpu_run(handle, nullptr, nullptr);
+    times.push_back((cpu::cpu_clock_seconds() - t0) * 1e3);
+  }
+  std::sort(times.begin(), times.end());
+  std::printf("median_ms %.3f\n", times[times.size() / 2]);
+
+  if (argc > 5) {
+    std::vector<uint8_t> ref_bytes;
+    if (!read_file(argv[5], &ref_bytes)) return fail("cannot read reference");
+    const uint64_t n = state->values[state->outputs[0]].element_count();
+    if (ref_bytes.size() != n * sizeof(float)) {
+      std::printf("max_abs_diff nan (reference holds %zu floats, output %llu)\n",
+                  ref_bytes.size() / 4, static_cast<unsigned long long>(n));
+    } else {
+      const float* ours = cpu::cpu_output_data(handle, 0);
+      const float* ref = reinterpret_cast<const float*>(ref_bytes.data());
+      double max_abs = 0, max_ref = 0;
+      for (uint64_t i = 0; i < n; ++i) {
+        const double d = std::fabs(static_cast<double>(ours[i]) - ref[i]);
+        max_abs = std::isnan(d) ? INFINITY : std::max(max_abs, d);
+        max_ref = std::max(max_ref, std::fabs(static_cast<double>(ref[i])));
+      }
+      std::printf("max_abs_diff %.3g max_rel %.3g\n", max_abs,
+                  max_ref > 0 ? max_abs / max_ref : max_abs);
+    }
+  }
+  cpu::cpu_state_destroy(handle);
+  std::free(weights);
+  container_close(&c);
+  return 0;
+}

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# CPU latency of our engine beside ONNX Runtime on the same ONNX files and inputs, at one
+# thread and at every core. Exports the models with fresh random weights (python3-torch),
+# converts them with vexa-convert, and prints per model and thread count: our median, ORT's
+# median, the ratio (ours / ORT, below 1 means faster) and the largest output difference.
+#
+#   bench/run_vs_ort.sh [model ...]       (default: every exported model)
+# Environment: BUILD_DIR (default build-bench), RUNS (default 20), THREADS_ALL (default nproc).
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${BUILD_DIR:-$root/build-bench}"
+runs="${RUNS:-20}"
+all="${THREADS_ALL:-$(nproc)}"
+models_dir="$build/bench_models"
+
+bash "$root/bench/setup_ort.sh"
+if ! /usr/bin/python3 -c "import torch" 2>/dev/null; then
+  echo "run_vs_ort: installing python3-torch" >&2
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends python3-torch
+fi
+
+if [ ! -f "$build/build.ninja" ]; then
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVEXA_BENCH=ON >/dev/null
+fi
+cmake --build "$build" --target bench_model vexa-convert >/dev/null
+
+if [ ! -f "$models_dir/manifest.tsv" ]; then
+  /usr/bin/python3 "$root/bench/models/export_models.py" "$models_dir" 2>/dev/null
+fi
+
+wanted=("$@")
+printf "%-14s %8s %12s %12s %8s %14s\n" model threads ours_ms ort_ms ratio max_abs_diff
+while IFS=$'\t' read -r name _input shape; do
+  if [ ${#wanted[@]} -gt 0 ] && [[ ! " ${wanted[*]} " =~ " $name " ]]; then continue; fi
+  onnx="$models_dir/$name.onnx"
+  vexa="$models_dir/$name.vexa"
+  input="$models_dir/$name.input.f32"
+  ref="$models_dir/$name.ort.f32"
+  if ! "$build/vexa-convert" "$onnx" "$vexa" >"$models_dir/$name.convert.log" 2>&1; then
+    printf "%-14s conversion failed: %s\n" "$name" "$(tail -n 3 "$models_dir/$name.convert.log" | tr '\n' ' ')"
+    continue
+  fi
+  for t in 1 "$all"; do
+    ort=$(node "$root/bench/ort_bench.js" "$onnx" "$input" "$shape" "$t" "$runs" "$ref" |
+          awk '/^median_ms/ {print $2}')
+    if ! out=$("$build/bench/bench_model" "$vexa" "$input" "$t" "$runs" "$ref" 2>&1); then
+      printf "%-14s %8s run failed: %s\n" "$name" "$t" "$(echo "$out" | tail -n 1)"
+      continue
+    fi
+    ours=$(echo "$out" | awk '/^median_ms/ {print $2}')
+    diff=$(echo "$out" | awk '/^max_abs_diff/ {print $2}')
+    ratio=$(awk -v a="$ours" -v b="$ort" 'BEGIN { printf "%.2f", a / b }')
+    printf "%-14s %8s %12s %12s %8s %14s\n" "$name" "$t" "$ours" "$ort" "$ratio" "$diff"
+  done
+done <"$models_dir/manifest.tsv"
