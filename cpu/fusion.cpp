@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cpu/ops/conv.h"
+#include "platform/gemm.h"
 
 namespace vexa::cpu {
 
@@ -17,6 +18,7 @@ constexpr uint32_t kWordLeakySlope = 29;
 constexpr uint32_t kWordScaledAdd = 29;
 constexpr uint32_t kWordAddScale = 30;
 constexpr uint32_t kWordAxis = 26;
+constexpr uint32_t kWordGemmTransB = 28;
 constexpr uint64_t kConvTablePlanes = 3;
 
 constexpr uint64_t kind_of(OpKind k) { return static_cast<uint64_t>(k); }
@@ -110,9 +112,8 @@ void drop_storage(CpuState& s, uint64_t id) {
   if (valid_id(s, id)) s.values[id].w[kValueWordByteSize] = 0;
 }
 
-void fold_batchnorm(CpuState& s, ArenaPlanner& p) {
-  if (s.node_count < 2) return;
-  count_consumers(s, p);
+uint64_t batchnorm_fold_bytes(const CpuState& s, const ArenaPlanner& p) {
+  if (s.node_count < 2) return 0;
   uint64_t total = 0;
   for (uint64_t i = 1; i < s.node_count; ++i) {
     uint64_t m = 0;
@@ -128,21 +129,26 @@ void fold_batchnorm(CpuState& s, ArenaPlanner& p) {
         break;
     }
   }
-  if (total == 0) return;
-  void* buffer = std::aligned_alloc(kFoldAlignBytes, total);
-  if (buffer == nullptr) return;
-  std::free(s.fused_weights);
-  s.fused_weights = static_cast<float*>(buffer);
-  s.fused_weights_size = total;
-  uint8_t* cursor = static_cast<uint8_t*>(buffer);
-  uint8_t* const end = cursor + total;
-  auto take = [&](uint64_t bytes) -> float* {
+  return total;
+}
+
+// Bump allocator over the state's folded-weight buffer.
+struct FoldBuffer {
+  uint8_t* cursor = nullptr;
+  uint8_t* end = nullptr;
+  float* take(uint64_t bytes) {
     const uint64_t size = round_up(bytes);
-    if (static_cast<uint64_t>(end - cursor) < size) return nullptr;
+    if (cursor == nullptr || static_cast<uint64_t>(end - cursor) < size) return nullptr;
     float* slot = reinterpret_cast<float*>(cursor);
     cursor += size;
     return slot;
-  };
+  }
+};
+
+void fold_batchnorm(CpuState& s, ArenaPlanner& p, FoldBuffer& buffer) {
+  if (s.node_count < 2) return;
+  count_consumers(s, p);
+  auto take = [&](uint64_t bytes) { return buffer.take(bytes); };
 
   bool removed = false;
   for (uint64_t i = 1; i < s.node_count; ++i) {
@@ -333,6 +339,50 @@ void absorb_concats(CpuState& s, ArenaPlanner& p) {
   }
 }
 
+// A Gemm whose B is a transposed f32 weight that only this node reads, with more than one
+// output row (a single row takes the matrix-vector path, which reads either layout well).
+// The GEMM library is fastest with an untransposed B, so such weights are stored transposed
+// once at build.
+bool packable_gemm(const CpuState& s, const ArenaPlanner& p, const CpuNode& n) {
+  if (n.kind() != kind_of(OpKind::kGemm) || n.input_count() < 2 || n.output_count() < 1 ||
+      n.attr(kWordGemmTransB) == 0)
+    return false;
+  const uint64_t b = n.input(1), y = n.output(0);
+  if (!valid_id(s, b) || !valid_id(s, y) || p.consumers[b] != 1) return false;
+  const CpuValue& bv = s.values[b];
+  return bv.kind() == kValueWeight && bv.rank() == 2 && s.data[b] != nullptr &&
+         bv.element_count() == bv.dim(0) * bv.dim(1) && bv.element_count() != 0 &&
+         s.values[y].rank() == 2 && s.values[y].dim(0) > 1;
+}
+
+uint64_t gemm_pack_bytes(const CpuState& s, const ArenaPlanner& p) {
+  uint64_t total = 0;
+  for (uint64_t i = 0; i < s.node_count; ++i) {
+    if (packable_gemm(s, p, s.nodes[i]))
+      total += round_up(kF32Bytes * s.values[s.nodes[i].input(1)].element_count());
+  }
+  return total;
+}
+
+void prepack_gemm_weights(CpuState& s, ArenaPlanner& p, FoldBuffer& buffer) {
+  count_consumers(s, p);
+  for (uint64_t i = 0; i < s.node_count; ++i) {
+    CpuNode& n = s.nodes[i];
+    if (!packable_gemm(s, p, n)) continue;
+    const uint64_t b = n.input(1);
+    CpuValue& bv = s.values[b];
+    const uint64_t rows = bv.dim(0), cols = bv.dim(1);  // N x K as stored
+    float* packed = buffer.take(kF32Bytes * bv.element_count());
+    if (packed == nullptr) return;
+    gemm_pack_transposed(s.data[b], static_cast<int64_t>(rows), static_cast<int64_t>(cols),
+                         static_cast<int64_t>(cols), packed);
+    s.data[b] = packed;
+    bv.w[kValueWordFirstDim] = cols;
+    bv.w[kValueWordFirstDim + 1] = rows;
+    n.w[kWordGemmTransB] = 0;
+  }
+}
+
 }  // namespace
 
 void cpu_compact_nodes(CpuState& s) {
@@ -346,10 +396,25 @@ void cpu_compact_nodes(CpuState& s) {
 }
 
 void cpu_fuse_graph(CpuState& state, ArenaPlanner& planner) {
-  fold_batchnorm(state, planner);
+  // One buffer holds the folded weights and the pre-packed Gemm weights; without it neither
+  // happens and the other passes still run.
+  count_consumers(state, planner);
+  const uint64_t total = batchnorm_fold_bytes(state, planner) + gemm_pack_bytes(state, planner);
+  FoldBuffer buffer;
+  if (total != 0) {
+    if (void* memory = std::aligned_alloc(kFoldAlignBytes, total)) {
+      std::free(state.fused_weights);
+      state.fused_weights = static_cast<float*>(memory);
+      state.fused_weights_size = total;
+      buffer.cursor = static_cast<uint8_t*>(memory);
+      buffer.end = buffer.cursor + total;
+    }
+  }
+  fold_batchnorm(state, planner, buffer);
   fuse_activations(state, planner);
   fuse_scaled_adds(state, planner);
   absorb_concats(state, planner);
+  prepack_gemm_weights(state, planner, buffer);
 }
 
 }  // namespace vexa::cpu

@@ -210,6 +210,36 @@ TEST(Fusion, SmallUNetShapedGraph) {
   EXPECT_EQ(s->nodes[3].attr(29), kConvActRelu);  // ConvTranspose -> Relu fused
 }
 
+TEST(Fusion, TransposedGemmWeightIsPrepacked) {
+  TestGraph g;
+  const uint64_t x = g.value(kValueGraphInput, {4, 6}, 1);
+  const uint64_t w = g.weight({5, 6}, 2);  // N x K, read transposed
+  const uint64_t c = g.weight({5}, 3);
+  const uint64_t out = g.value(kValueGraphOutput, {4, 5});
+  g.node(OpKind::kGemm, {x, w, c}, {out}, {{28, 1}, {29, f32_word(1.5f)}, {30, f32_word(1.0f)}});
+  expect_same_results(g, out, {k(OpKind::kGemm)});
+  auto s = g.state();
+  fuse(*s);
+  EXPECT_EQ(s->nodes[0].attr(28), 0);
+  EXPECT_EQ(s->values[w].dim(0), 6u);
+  EXPECT_EQ(s->values[w].dim(1), 5u);
+  EXPECT_EQ(s->data[w][1 * 5 + 2], g.storage(w)[2 * 6 + 1]);  // packed[k][n] = stored[n][k]
+  // A one-row product and a weight read by two nodes stay as stored.
+  TestGraph h;
+  const uint64_t x1 = h.value(kValueGraphInput, {1, 6}, 1);
+  const uint64_t w1 = h.weight({5, 6}, 2);
+  const uint64_t y1 = h.act({1, 5});
+  h.node(OpKind::kGemm, {x1, w1}, {y1}, {{28, 1}, {29, f32_word(1.0f)}});
+  const uint64_t x2 = h.value(kValueGraphInput, {3, 6}, 4);
+  const uint64_t y2 = h.value(kValueGraphOutput, {3, 5});
+  h.node(OpKind::kGemm, {x2, w1}, {y2}, {{28, 1}, {29, f32_word(1.0f)}});
+  auto t = h.state();
+  fuse(*t);
+  EXPECT_EQ(t->nodes[0].attr(28), 1);
+  EXPECT_EQ(t->nodes[1].attr(28), 1);
+  EXPECT_EQ(t->fused_weights, nullptr);
+}
+
 TEST(Fusion, PatternsThatMustStayUnfused) {
   struct Case {
     const char* name;
