@@ -294,7 +294,9 @@ TEST(CpuMovement, DepthToSpaceAndSpaceToDepthChannelOrders) {
       ASSERT_EQ(s.data(sy)[f], g.data(y)[src]);
     }
     // The two orders differ, so the round trip does not restore the channels.
-    if (b == 2) EXPECT_FALSE(same_floats(s.data(sy), x));
+    if (b == 2) {
+      EXPECT_FALSE(same_floats(s.data(sy), x));
+    }
   }
 }
 
