@@ -275,7 +275,10 @@ int32_t cpu_conv_band_rows(int32_t oh, int32_t ow, int64_t k) {
 ConvPath cpu_conv_path(const ConvGeometry& g, bool allow_depthwise) {
   const int32_t group = std::max(1, g.group);
   const bool one_by_one = g.kh == 1 && g.kw == 1 && g.pt == 0 && g.pl == 0 && group == 1;
-  if (one_by_one && g.sh == 1 && g.sw == 1) return ConvPath::kPointwise;
+  // The plain product reads the input planes as the output planes: only when they match
+  // (bottom or right padding makes the output larger; the gather handles that).
+  if (one_by_one && g.sh == 1 && g.sw == 1 && g.oh == g.h && g.ow == g.w)
+    return ConvPath::kPointwise;
   if (one_by_one) return ConvPath::kStridedPointwise;
   if (allow_depthwise && group == g.c_in && group == g.c_out) return ConvPath::kDepthwise;
   return ConvPath::kIm2col;

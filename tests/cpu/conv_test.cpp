@@ -103,6 +103,12 @@ TEST(ConvKernel, MatchesNaiveReferenceOnEveryPath) {
       {"pointwise", make_geometry(2, 16, 7, 9, 12, 1, 1, 0, 1, 1), ConvPath::kPointwise},
       {"strided pointwise", make_geometry(1, 8, 15, 14, 5, 1, 2, 0, 1, 1),
        ConvPath::kStridedPointwise},
+      {"1x1 with bottom and right padding", [] {
+         ConvGeometry g = make_geometry(1, 4, 6, 5, 3, 1, 1, 0, 1, 1);
+         g.oh = 8;  // two rows of bottom padding
+         g.ow = 6;  // one column of right padding
+         return g;
+       }(), ConvPath::kStridedPointwise},
       {"depthwise 3x3", make_geometry(1, 16, 20, 21, 16, 3, 1, 1, 1, 16), ConvPath::kDepthwise},
       {"depthwise 3x3 stride2", make_geometry(2, 8, 33, 40, 8, 3, 2, 1, 1, 8),
        ConvPath::kDepthwise},
