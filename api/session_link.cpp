@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "api/error_map.h"
+#include "api/session_internal.h"
 
 namespace vexa {
 
@@ -54,7 +55,7 @@ bool session_report_error_if_live(Session* session, uint64_t generation, uint32_
   std::lock_guard<std::mutex> guard(r.lock);
   const auto it = r.live.find(session);
   if (it == r.live.end() || it->second != generation) return false;
-  handle_set_error(*session, code, message);
+  session_set_error(session, code, message);
   return true;
 }
 

@@ -30,6 +30,7 @@ typedef struct vexa_config vexa_config;
 typedef struct vexa_frame vexa_frame;
 typedef struct vexa_input vexa_input;
 typedef struct vexa_output vexa_output;
+typedef struct vexa_session vexa_session;
 
 /* Backends. */
 #define VEXA_BACKEND_AUTO 0u
@@ -220,6 +221,107 @@ VEXA_API uint32_t vexa_output_finish_reason(const vexa_output* output);
 VEXA_API uint32_t vexa_output_prompt_tokens(const vexa_output* output);
 VEXA_API uint32_t vexa_output_generated_tokens(const vexa_output* output);
 VEXA_API uint32_t vexa_output_cached_prompt_tokens(const vexa_output* output);
+
+/* ---- sessions ---- */
+/* A session opens one model (a graph model on the CPU, GPU or NPU, or a generative model) and
+ * runs requests on it, one at a time: a call made while another holds the session fails with
+ * code 9. vexa_session_cancel may be called from any thread. Status functions return 1 on
+ * success and 0 on failure, with the failure in the session's error fields. */
+
+/* config may be null (AUTO, 8 threads); the session keeps its own copy. */
+VEXA_API vexa_session* vexa_session_new(const vexa_config* config);
+VEXA_API void vexa_session_free(vexa_session* session);
+/* Settings take effect at the next inspect or open. */
+VEXA_API void vexa_session_set_backend(vexa_session* session, uint32_t backend);
+/* Only "main" (or empty) is present in any model. */
+VEXA_API void vexa_session_set_subgraph(vexa_session* session, const char* name, uint64_t len);
+/* 1..64, checked at open. */
+VEXA_API void vexa_session_set_batch_size(vexa_session* session, uint32_t batch_size);
+VEXA_API void vexa_session_set_context_length(vexa_session* session, uint32_t tokens);
+VEXA_API void vexa_session_set_activation_fp16(vexa_session* session, int32_t flag);
+/* Open by path then runs one inference on zeroed inputs. */
+VEXA_API void vexa_session_set_warmup(vexa_session* session, int32_t flag);
+/* Frame preprocessing; values set here win over the model's metadata.
+ * Resize modes: 0 stretch, 1 letterbox, 2 center crop. */
+VEXA_API void vexa_session_set_resize_mode(vexa_session* session, uint32_t mode);
+VEXA_API void vexa_session_set_letterbox_pad(vexa_session* session, int32_t value);
+VEXA_API void vexa_session_set_color_bgr(vexa_session* session, int32_t flag);
+/* Plane c = (pixel * scale - mean[c]) / std[c]. */
+VEXA_API void vexa_session_set_normalization(vexa_session* session, float scale, float mean0,
+                                             float mean1, float mean2, float std0, float std1,
+                                             float std2);
+
+/* Reads the model and its information without building an engine. A relative path is joined
+ * to the configured models directory. */
+VEXA_API int32_t vexa_session_inspect(vexa_session* session, const char* path, uint64_t len);
+/* The model is the byte range [offset, offset + length) of fd, which stays the caller's. */
+VEXA_API int32_t vexa_session_inspect_fd(vexa_session* session, int32_t fd, uint64_t offset,
+                                         uint64_t length);
+/* Whether the inspected or opened model can run on the backend here. */
+VEXA_API int32_t vexa_session_check_backend(vexa_session* session, uint32_t backend);
+VEXA_API int32_t vexa_session_open(vexa_session* session, const char* path, uint64_t len);
+VEXA_API int32_t vexa_session_open_fd(vexa_session* session, int32_t fd, uint64_t offset,
+                                      uint64_t length);
+/* Unload releases the engine and keeps the model information; reload rebuilds the engine. */
+VEXA_API int32_t vexa_session_unload(vexa_session* session);
+VEXA_API int32_t vexa_session_reload(vexa_session* session);
+/* Clears the cancel flag and any stream; the engine stays. */
+VEXA_API int32_t vexa_session_reset(vexa_session* session);
+VEXA_API void vexa_session_cancel(vexa_session* session);
+
+/* One request: the whole result goes into the output. */
+VEXA_API int32_t vexa_session_run(vexa_session* session, const vexa_input* input,
+                                  vexa_output* output);
+/* Streaming of generative models: start runs the generation, then each next places one text
+ * delta (and the grown full text) in the output. next returns 1 for a delta, 0 at the end
+ * (the output then carries the final counts and finish reason) and -1 on error. */
+VEXA_API int32_t vexa_session_start(vexa_session* session, const vexa_input* input,
+                                    vexa_output* output);
+VEXA_API int32_t vexa_session_next(vexa_session* session, vexa_output* output);
+
+VEXA_API uint32_t vexa_session_requested_backend(const vexa_session* session);
+/* The backend the open engine uses; 0 while nothing is open. */
+VEXA_API uint32_t vexa_session_active_backend(const vexa_session* session);
+VEXA_API int32_t vexa_session_is_generative(const vexa_session* session);
+VEXA_API uint64_t vexa_session_estimated_memory_bytes(const vexa_session* session);
+VEXA_API int32_t vexa_session_subgraph_count(const vexa_session* session);
+VEXA_API const char* vexa_session_subgraph_name_ptr(const vexa_session* session, int32_t index);
+VEXA_API uint64_t vexa_session_subgraph_name_len(const vexa_session* session, int32_t index);
+
+/* Model inputs and outputs: i is valid when 0 <= i < count; dim j when 0 <= j < rank. */
+VEXA_API uint32_t vexa_session_input_count(const vexa_session* session);
+VEXA_API const char* vexa_session_input_name_ptr(const vexa_session* session, int32_t i);
+VEXA_API uint64_t vexa_session_input_name_len(const vexa_session* session, int32_t i);
+VEXA_API uint32_t vexa_session_input_dtype(const vexa_session* session, int32_t i);
+VEXA_API uint32_t vexa_session_input_rank(const vexa_session* session, int32_t i);
+VEXA_API int64_t vexa_session_input_dim(const vexa_session* session, int32_t i, int32_t j);
+VEXA_API uint64_t vexa_session_input_bytes(const vexa_session* session, int32_t i);
+VEXA_API uint32_t vexa_session_output_count(const vexa_session* session);
+VEXA_API const char* vexa_session_output_name_ptr(const vexa_session* session, int32_t i);
+VEXA_API uint64_t vexa_session_output_name_len(const vexa_session* session, int32_t i);
+VEXA_API uint32_t vexa_session_output_dtype(const vexa_session* session, int32_t i);
+VEXA_API uint32_t vexa_session_output_rank(const vexa_session* session, int32_t i);
+VEXA_API int64_t vexa_session_output_dim(const vexa_session* session, int32_t i, int32_t j);
+VEXA_API uint64_t vexa_session_output_bytes(const vexa_session* session, int32_t i);
+
+/* Model metadata (also after unload). Strings stay valid until the model is closed. */
+VEXA_API int32_t vexa_session_has_meta(const vexa_session* session, const char* key,
+                                       uint64_t len);
+VEXA_API const char* vexa_session_meta_str_ptr(vexa_session* session, const char* key,
+                                               uint64_t len);
+VEXA_API uint64_t vexa_session_meta_str_len(vexa_session* session, const char* key,
+                                            uint64_t len);
+VEXA_API int64_t vexa_session_meta_i64(const vexa_session* session, const char* key,
+                                       uint64_t len);
+VEXA_API double vexa_session_meta_f64(const vexa_session* session, const char* key,
+                                      uint64_t len);
+VEXA_API uint32_t vexa_session_label_count(const vexa_session* session);
+VEXA_API const char* vexa_session_label_ptr(const vexa_session* session, int32_t i);
+VEXA_API uint64_t vexa_session_label_len(const vexa_session* session, int32_t i);
+
+VEXA_API uint32_t vexa_session_error_code(const vexa_session* session);
+VEXA_API const char* vexa_session_error_message_ptr(const vexa_session* session);
+VEXA_API uint64_t vexa_session_error_message_len(const vexa_session* session);
 
 #ifdef __cplusplus
 }
