@@ -150,25 +150,21 @@ bool check_prelu(const OpCheck& check) {
   return true;
 }
 
-// Index of output element `index` in an operand broadcast against the output shape.
-uint64_t broadcast_index(const CpuValue& v, const CpuValue& out, uint64_t index) {
-  if (v.element_count() < 2) return 0;
+// Element strides of an operand read against the output shape: right-aligned, 0 on axes
+// where the operand has size 1 (or is missing), and 0 everywhere for fewer than two elements.
+void broadcast_strides(const CpuValue& v, const CpuValue& out, uint64_t* strides) {
   const uint64_t out_rank = out.rank();
   const uint64_t in_rank = v.rank();
-  uint64_t result = 0;
   uint64_t stride = 1;
   for (uint64_t k = 0; k < out_rank; ++k) {
     const uint64_t ax = out_rank - 1 - k;
-    const uint64_t d = out.dim(static_cast<uint32_t>(ax));
-    const uint64_t coord = index % d;
-    index /= d;
-    if (k < in_rank) {
-      const uint64_t vd = v.dim(static_cast<uint32_t>(in_rank - 1 - k));
-      if (vd != 1) result += coord * stride;
-      stride *= vd;
+    strides[ax] = 0;
+    if (k < in_rank && v.element_count() >= 2) {
+      const uint64_t d = v.dim(static_cast<uint32_t>(in_rank - 1 - k));
+      if (d != 1) strides[ax] = stride;
+      stride *= d;
     }
   }
-  return result;
 }
 
 bool run_where(const OpContext& ctx) {
@@ -185,9 +181,36 @@ bool run_where(const OpContext& ctx) {
     for (uint64_t i = 0; i < n; ++i) out[i] = c[i] != 0.0f ? x[i] : yv[i];
     return true;
   }
-  for (uint64_t i = 0; i < n; ++i) {
-    const float cond = c[broadcast_index(vc, vo, i)];
-    out[i] = cond != 0.0f ? x[broadcast_index(vx, vo, i)] : yv[broadcast_index(vy, vo, i)];
+  if (n == 0) return true;
+  // Walk the output in order; the last axis is a strided run of each operand, the outer axes
+  // advance like an odometer.
+  const uint32_t rank = static_cast<uint32_t>(vo.rank());
+  uint64_t sc[kMaxRank] = {}, sx[kMaxRank] = {}, sy[kMaxRank] = {};
+  broadcast_strides(vc, vo, sc);
+  broadcast_strides(vx, vo, sx);
+  broadcast_strides(vy, vo, sy);
+  const uint64_t inner = rank > 0 ? vo.dim(rank - 1) : 1;
+  const uint64_t ic = rank > 0 ? sc[rank - 1] : 0;
+  const uint64_t ix = rank > 0 ? sx[rank - 1] : 0;
+  const uint64_t iy = rank > 0 ? sy[rank - 1] : 0;
+  uint64_t coord[kMaxRank] = {};
+  uint64_t oc = 0, ox = 0, oy = 0;
+  for (uint64_t base = 0; base < n; base += inner) {
+    for (uint64_t j = 0; j < inner; ++j) {
+      out[base + j] = c[oc + j * ic] != 0.0f ? x[ox + j * ix] : yv[oy + j * iy];
+    }
+    for (int ax = static_cast<int>(rank) - 2; ax >= 0; --ax) {
+      if (++coord[ax] < vo.dim(static_cast<uint32_t>(ax))) {
+        oc += sc[ax];
+        ox += sx[ax];
+        oy += sy[ax];
+        break;
+      }
+      oc -= sc[ax] * (coord[ax] - 1);
+      ox -= sx[ax] * (coord[ax] - 1);
+      oy -= sy[ax] * (coord[ax] - 1);
+      coord[ax] = 0;
+    }
   }
   return true;
 }

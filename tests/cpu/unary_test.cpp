@@ -194,5 +194,64 @@ TEST(CpuUnary, WhereBroadcastsEachOperandAgainstTheOutput) {
   }
 }
 
+using Shape = std::vector<uint64_t>;
+
+uint64_t count_of(const Shape& s) {
+  uint64_t n = 1;
+  for (uint64_t d : s) n *= d;
+  return n;
+}
+
+// Value of operand `s` at output index i, by decomposing i over the output dims.
+float at(const std::vector<float>& v, const Shape& s, const Shape& out, uint64_t i) {
+  if (v.size() < 2) return v[0];
+  std::vector<uint64_t> coord(out.size());
+  for (size_t ax = out.size(); ax-- > 0;) {
+    coord[ax] = i % out[ax];
+    i /= out[ax];
+  }
+  uint64_t idx = 0;
+  for (size_t k = 0; k < s.size(); ++k) {
+    const size_t oax = k + out.size() - s.size();
+    idx = idx * s[k] + (s[k] == 1 ? 0 : coord[oax]);
+  }
+  return v[idx];
+}
+
+TEST(CpuUnary, WhereMatchesPerElementBroadcastOnManyShapes) {
+  struct Case {
+    Shape c, x, y, out;
+  };
+  const Case cases[] = {
+      {{2, 1, 3}, {4, 1}, {1}, {2, 4, 3}},      {{3}, {2, 3}, {2, 1}, {2, 3}},
+      {{1}, {5}, {5}, {5}},                     {{2, 3, 4}, {2, 3, 4}, {4}, {2, 3, 4}},
+      {{1, 1, 4}, {3, 1}, {1, 3, 1}, {1, 3, 4}}, {{6}, {6}, {6}, {6}},
+      {{2, 2, 1, 2}, {1, 2}, {2, 1, 3, 1}, {2, 2, 3, 2}},
+  };
+  uint32_t seed = 5;
+  for (const Case& k : cases) {
+    std::vector<float> c(count_of(k.c)), x(count_of(k.x)), y(count_of(k.y));
+    for (auto& v : c) v = static_cast<float>((seed = seed * 1103515245 + 12345) >> 16 & 1);
+    for (size_t i = 0; i < x.size(); ++i) x[i] = 100.0f + static_cast<float>(i);
+    for (size_t i = 0; i < y.size(); ++i) y[i] = -1.0f - static_cast<float>(i);
+    GraphModel g;
+    const uint64_t vc = g.value(kValueGraphInput, k.c);
+    const uint64_t vx = g.weight(k.x.empty() ? Shape{1} : k.x, x);
+    const uint64_t vy = g.weight(k.y.empty() ? Shape{1} : k.y, y);
+    const uint64_t vo = g.value(kValueGraphOutput, k.out);
+    g.node(OpKind::kWhere, {vc, vx, vy}, {vo});
+    std::string why;
+    ASSERT_TRUE(g.open(&why)) << why;
+    StateHolder s(g.create());
+    ASSERT_TRUE(s.ok()) << s.message();
+    std::vector<float> got(count_of(k.out));
+    ASSERT_TRUE(cpu_run(s.handle(), c.data(), got.data()));
+    for (uint64_t i = 0; i < got.size(); ++i) {
+      const float want = at(c, k.c, k.out, i) != 0.0f ? at(x, k.x, k.out, i) : at(y, k.y, k.out, i);
+      ASSERT_EQ(got[i], want) << "case with output rank " << k.out.size() << " element " << i;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vexa::cpu
