@@ -179,7 +179,9 @@ TEST(DenseOpChecks, MalformedNodesAreRefusedWithAMessage) {
     auto s = g.state();
     std::string message;
     EXPECT_EQ(check_node(*s, 0, &message), c.accepted) << message;
-    if (!c.accepted) EXPECT_FALSE(message.empty());
+    if (!c.accepted) {
+      EXPECT_FALSE(message.empty());
+    }
   }
 }
 
