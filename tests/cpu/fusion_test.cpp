@@ -210,6 +210,76 @@ TEST(Fusion, SmallUNetShapedGraph) {
   EXPECT_EQ(s->nodes[3].attr(29), kConvActRelu);  // ConvTranspose -> Relu fused
 }
 
+TEST(Fusion, ConcatReadsAnInnerConcatsInputs) {
+  struct Case {
+    const char* name;
+    int inner_inputs, outer_inputs;
+    int64_t inner_axis, outer_axis;
+    uint64_t batch;
+    bool absorbed;
+  };
+  const Case cases[] = {
+      {"axis 1", 2, 2, 1, 1, 1, true},
+      {"axis -3 both", 3, 2, -3, -3, 1, true},
+      {"nine inputs in all", 4, 6, 1, 1, 1, false},
+      {"eight inputs in all", 4, 5, 1, 1, 1, true},
+      {"inner on another axis", 2, 2, 2, 1, 1, false},
+      {"batch of two", 2, 2, 1, 1, 2, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestGraph g;
+    std::vector<uint64_t> inner_in, outer_rest;
+    for (int i = 0; i < c.inner_inputs; ++i) inner_in.push_back(g.value(kValueGraphInput, {c.batch, 1, 2, 2}, 1));
+    for (int i = 1; i < c.outer_inputs; ++i) outer_rest.push_back(g.value(kValueGraphInput, {c.batch, 1, 2, 2}, 2));
+    const uint64_t inner_out = g.act({c.batch, static_cast<uint64_t>(c.inner_inputs), 2, 2});
+    const uint64_t out = g.value(kValueGraphOutput,
+                                 {c.batch, static_cast<uint64_t>(c.inner_inputs + c.outer_inputs - 1), 2, 2});
+    CpuNode inner{}, outer{};
+    inner.w[kNodeWordKind] = k(OpKind::kConcat);
+    inner.w[kNodeWordInputCount] = inner_in.size();
+    for (size_t i = 0; i < inner_in.size(); ++i) inner.w[kNodeWordFirstInput + i] = inner_in[i];
+    inner.w[kNodeWordOutputCount] = 1;
+    inner.w[kNodeWordFirstOutput] = inner_out;
+    inner.w[26] = static_cast<uint64_t>(c.inner_axis);
+    outer.w[kNodeWordKind] = k(OpKind::kConcat);
+    outer.w[kNodeWordInputCount] = c.outer_inputs;
+    outer.w[kNodeWordFirstInput] = inner_out;
+    for (size_t i = 0; i < outer_rest.size(); ++i) outer.w[kNodeWordFirstInput + 1 + i] = outer_rest[i];
+    outer.w[kNodeWordOutputCount] = 1;
+    outer.w[kNodeWordFirstOutput] = out;
+    outer.w[26] = static_cast<uint64_t>(c.outer_axis);
+    auto s = g.state();
+    s->node_count = 2;
+    s->nodes[0] = inner;
+    s->nodes[1] = outer;
+    fuse(*s);
+    ASSERT_EQ(s->node_count, 2u);  // the inner Concat still runs
+    const CpuNode& n = s->nodes[1];
+    if (c.absorbed) {
+      std::vector<uint64_t> want = inner_in;
+      want.insert(want.end(), outer_rest.begin(), outer_rest.end());
+      ASSERT_EQ(n.input_count(), want.size());
+      for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(n.input(static_cast<uint32_t>(i)), want[i]);
+    } else {
+      EXPECT_EQ(n.input_count(), static_cast<uint64_t>(c.outer_inputs));
+      EXPECT_EQ(n.input(0), inner_out);
+    }
+  }
+}
+
+TEST(Fusion, ScaledAddIsNotFusedTwice) {
+  TestGraph g;
+  const uint64_t x = g.value(kValueGraphInput, {4}, 1);
+  const uint64_t t = g.act({4});
+  g.node(OpKind::kMul, {x, g.weight({1}, 2)}, {t});
+  const uint64_t out = g.value(kValueGraphOutput, {4});
+  g.node(OpKind::kAdd, {t, x}, {out}, {{29, 1}, {30, f32_word(2.0f)}});
+  auto s = g.state();
+  fuse(*s);
+  EXPECT_EQ(s->node_count, 2u);
+}
+
 TEST(Fusion, TransposedGemmWeightIsPrepacked) {
   TestGraph g;
   const uint64_t x = g.value(kValueGraphInput, {4, 6}, 1);
