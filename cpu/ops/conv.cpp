@@ -27,11 +27,14 @@ constexpr int64_t kEpilogueMinChannels = 8;
 constexpr int64_t kEpilogueMinWork = 65536;
 constexpr int64_t kCol2imMinChannels = 8;
 constexpr int64_t kCol2imMinWork = 8192;
-// Pixel ranges of a wide im2col band: at least this many output pixels each, between
-// kMinParts and kMaxParts ranges, range lengths a multiple of kPartAlign. Each range builds
-// its columns on the thread that multiplies them, so they never cross cores.
+// Pixel ranges of a wide im2col band: kMinParts to kMaxParts ranges of at least
+// kPartMinColumns output pixels, else at least kMinNarrowParts of kPartNarrowColumns; range
+// lengths a multiple of kPartAlign. Each range builds its columns on the thread that
+// multiplies them, so freshly written columns never have to cross cores.
 constexpr int64_t kPartMinColumns = 256;
 constexpr int64_t kMinParts = 8;
+constexpr int64_t kPartNarrowColumns = 128;
+constexpr int64_t kMinNarrowParts = 6;
 constexpr int64_t kMaxParts = 24;
 constexpr int64_t kPartAlign = 8;
 
@@ -150,6 +153,7 @@ void im2col_range(const ConvGeometry& g, const float* xg, int64_t cg, int64_t q0
                   float* col) {
   const Stride2CopyFn copy2 = select_stride2_copy();
   const int64_t len = q1 - q0;
+  const int64_t first_row = q0 / g.ow, first_col = q0 - first_row * g.ow;
   for (int64_t c = 0; c < cg; ++c) {
     const float* xc = xg + c * g.h * g.w;
     for (int64_t kh = 0; kh < g.kh; ++kh) {
@@ -158,26 +162,26 @@ void im2col_range(const ConvGeometry& g, const float* xg, int64_t cg, int64_t q0
         const int64_t off = kw * g.dw - g.pl;
         int64_t lo, hi;
         valid_range(g.ow, g.sw, off, g.w, &lo, &hi);
-        for (int64_t q = q0; q < q1;) {
-          const int64_t oh = q / g.ow;
-          const int64_t a = q - oh * g.ow;
+        int64_t oh = first_row, a = first_col;
+        for (int64_t q = q0; q < q1; ++oh, a = 0) {
           const int64_t b = std::min<int64_t>(g.ow, a + (q1 - q));
-          float* d = dst + (q - q0) - a;  // d[ow] is the slot of column ow of this row
+          float* seg = dst + (q - q0);  // seg[i] is the slot of column a + i of this row
           const int64_t ih = oh * g.sh - g.pt + kh * g.dh;
           const int64_t l = std::max(lo, a), h = std::min(hi, b);
           if (ih < 0 || ih >= g.h || h <= l) {
-            std::fill(d + a, d + b, 0.0f);
+            std::fill(seg, seg + (b - a), 0.0f);
           } else {
-            std::fill(d + a, d + l, 0.0f);
+            std::fill(seg, seg + (l - a), 0.0f);
             const float* src = xc + ih * g.w + (l * g.sw + off);
+            float* run = seg + (l - a);
             if (g.sw == 1) {
-              std::memcpy(d + l, src, sizeof(float) * static_cast<size_t>(h - l));
+              std::memcpy(run, src, sizeof(float) * static_cast<size_t>(h - l));
             } else if (g.sw == 2) {
-              copy2(d + l, src, h - l);
+              copy2(run, src, h - l);
             } else {
-              for (int64_t o = 0; o < h - l; ++o) d[l + o] = src[o * g.sw];
+              for (int64_t o = 0; o < h - l; ++o) run[o] = src[o * g.sw];
             }
-            std::fill(d + h, d + b, 0.0f);
+            std::fill(seg + (h - a), seg + (b - a), 0.0f);
           }
           q += b - a;
         }
@@ -379,10 +383,12 @@ void cpu_conv2d(const ConvGeometry& g, const float* x, const float* wt, float* y
           // their own single-threaded product while those columns are still in cache. The
           // cut depends on the shape only. The low-precision study shares operand scratch
           // between products, so it keeps to one product per band.
+          // Wide ranges keep the products efficient; a mid-sized band takes narrower ones
+          // rather than too few. Too few ranges would leave threads idle: one product with
+          // its own split serves better there.
           int64_t parts = band / kPartMinColumns;
-          // Too few ranges would leave threads idle: one product with its own split serves
-          // better there.
-          if (parts < kMinParts || cpu_fakequant_enabled()) parts = 1;
+          if (parts < kMinParts) parts = band / kPartNarrowColumns;
+          if (parts < kMinNarrowParts || cpu_fakequant_enabled()) parts = 1;
           parts = std::min(parts, kMaxParts);
           int64_t part_len = (band + parts - 1) / parts;
           part_len = (part_len + kPartAlign - 1) / kPartAlign * kPartAlign;
