@@ -98,6 +98,7 @@ TEST(ConvKernel, MatchesNaiveReferenceOnEveryPath) {
        ConvPath::kIm2col},
       {"pixel ranges crossing rows", make_geometry(1, 3, 40, 61, 5, 3, 1, 1, 1, 1),
        ConvPath::kIm2col},
+      {"narrow pixel ranges", make_geometry(1, 3, 30, 30, 4, 3, 1, 1, 1, 1), ConvPath::kIm2col},
       {"pixel ranges stride2 dilation2", make_geometry(1, 2, 100, 97, 3, 3, 2, 2, 2, 1),
        ConvPath::kIm2col},
       {"pointwise", make_geometry(2, 16, 7, 9, 12, 1, 1, 0, 1, 1), ConvPath::kPointwise},
