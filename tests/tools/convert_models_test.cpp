@@ -1,0 +1,67 @@
+// Exported architectures (ResNet-18, MobileNetV2, a YOLO-style detector, a small ViT) at opsets
+// 11, 13 and 17: converted, run on the CPU engine and compared with ONNX Runtime's outputs on
+// the same input (tests/fixtures/onnx/make_goldens.js).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "convert_test_util.h"
+
+namespace vexa::tools::testing {
+namespace {
+
+// Relative tolerance against the reference runtime, with a floor of the same fraction of the
+// output's largest magnitude so that values near zero are not judged on rounding noise alone.
+constexpr double kRelativeTolerance = 1e-4;
+
+struct ModelCase {
+  const char* stem;
+  const char* input;
+};
+
+class ConvertedModel : public ::testing::TestWithParam<ModelCase> {};
+
+TEST_P(ConvertedModel, MatchesReferenceRuntime) {
+  const ModelCase& c = GetParam();
+  const std::string dir = fixtures_dir() + "/models/";
+  TempDir tmp;
+  const std::string out = tmp.file("model.vexa");
+  InputBindings bindings;
+  onnx_bindings_init(bindings);
+  ConvertResult r = onnx_convert_file_bound(dir + c.stem + ".onnx", out, &bindings);
+  ASSERT_TRUE(r.ok) << r.text;
+  RunnableModel m;
+  bool unsupported = false;
+  const std::string why = m.open(out, &unsupported);
+  if (unsupported) GTEST_SKIP() << why;
+  ASSERT_EQ(why, "");
+  const std::vector<float> input = read_floats(dir + c.input + ".input.bin");
+  const std::vector<float> golden = read_floats(dir + c.stem + ".golden.bin");
+  ASSERT_FALSE(golden.empty());
+  std::vector<float> got;
+  ASSERT_TRUE(m.run(input, &got, golden.size()));
+  double peak = 0.0;
+  for (float g : golden) peak = std::max(peak, std::fabs(static_cast<double>(g)));
+  for (size_t i = 0; i < golden.size(); ++i) {
+    const double tol = kRelativeTolerance * std::max(std::fabs(static_cast<double>(golden[i])), peak);
+    ASSERT_NEAR(got[i], golden[i], tol) << "element " << i;
+  }
+}
+
+const ModelCase kModels[] = {
+    {"resnet18_w4_op11", "resnet18_w4"},   {"resnet18_w4_op13", "resnet18_w4"},
+    {"resnet18_w4_op17", "resnet18_w4"},   {"mobilenetv2_s25_op11", "mobilenetv2_s25"},
+    {"mobilenetv2_s25_op13", "mobilenetv2_s25"}, {"mobilenetv2_s25_op17", "mobilenetv2_s25"},
+    {"tinyyolo_op11", "tinyyolo"},         {"tinyyolo_op13", "tinyyolo"},
+    {"tinyyolo_op17", "tinyyolo"},         {"tinyvit_op11", "tinyvit"},
+    {"tinyvit_op13", "tinyvit"},           {"tinyvit_op17", "tinyvit"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Architectures, ConvertedModel, ::testing::ValuesIn(kModels),
+                         [](const ::testing::TestParamInfo<ModelCase>& info) {
+                           return std::string(info.param.stem);
+                         });
+
+}  // namespace
+}  // namespace vexa::tools::testing

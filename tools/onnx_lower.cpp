@@ -1,0 +1,585 @@
+#include "tools/onnx_lower.h"
+
+#include <cstring>
+#include <string>
+
+#include "tools/convert_bindings.h"
+#include "tools/onnx_wire.h"
+
+namespace vexa::tools {
+
+namespace {
+
+constexpr uint64_t kAttrIntsKept = 8;
+constexpr int64_t kSoftmaxLastAxisOpset = 13;
+constexpr float kHardSigmoidAlpha = 0.2f;
+constexpr float kHardSigmoidBeta = 0.5f;
+constexpr float kNormEpsilon = 1e-5f;
+constexpr float kLeakySlope = 0.01f;
+constexpr float kSeluAlpha = 1.67326319217681884765625f;
+constexpr float kSeluGamma = 1.05070102214813232421875f;
+
+struct OnnxAttr {
+  std::string_view name;
+  bool has_f = false, has_i = false, has_s = false, has_t = false;
+  float f = 0.0f;
+  int64_t i = 0;
+  std::string_view s;
+  uint64_t t_start = 0, t_end = 0;
+  int64_t ints[kAttrIntsKept] = {};
+  uint64_t ints_count = 0;
+  bool has_ints = false;
+};
+
+bool read_attribute(const uint8_t* image, uint64_t start, uint64_t end, OnnxAttr& a) {
+  WireCursor c{image, start, end};
+  uint32_t field = 0, wire = 0;
+  while (wire_read_tag(c, field, wire)) {
+    if ((field == 1 || field == 4 || field == 5) && wire == kWireBytes) {
+      uint64_t s0 = 0, n = 0;
+      if (!wire_read_bytes(c, s0, n)) return false;
+      const std::string_view text(reinterpret_cast<const char*>(image + s0), n);
+      if (field == 1) a.name = text;
+      if (field == 4) {
+        a.s = text;
+        a.has_s = true;
+      }
+      if (field == 5) {
+        a.t_start = s0;
+        a.t_end = s0 + n;
+        a.has_t = true;
+      }
+    } else if (field == 2 && wire == kWireFixed32) {
+      if (c.end - c.pos < 4) return false;
+      std::memcpy(&a.f, image + c.pos, 4);
+      c.pos += 4;
+      a.has_f = true;
+    } else if (field == 3 && wire == kWireVarint) {
+      a.i = static_cast<int64_t>(wire_read_varint(c));
+      a.has_i = true;
+    } else if (field == 8 && (wire == kWireVarint || wire == kWireBytes)) {
+      a.has_ints = true;
+      auto push = [&](uint64_t v) {
+        if (a.ints_count < kAttrIntsKept) a.ints[a.ints_count] = static_cast<int64_t>(v);
+        ++a.ints_count;
+      };
+      if (wire == kWireVarint) {
+        push(wire_read_varint(c));
+      } else {
+        uint64_t s0 = 0, n = 0;
+        if (!wire_read_bytes(c, s0, n)) return false;
+        WireCursor inner{image, s0, s0 + n};
+        while (!inner.done()) push(wire_read_varint(inner));
+      }
+    } else if (!onnx_skip_field(c, wire)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+uint64_t kind_of(OpKind k) { return static_cast<uint64_t>(k); }
+
+struct OpRow {
+  std::string_view op_type;
+  OpKind kind;
+};
+
+// The op_type table (exact, case-sensitive). Rows with special handling are matched before it.
+constexpr OpRow kOpTable[] = {
+    {"Sub", OpKind::kSub}, {"Div", OpKind::kDiv}, {"Add", OpKind::kAdd}, {"Mul", OpKind::kMul},
+    {"Conv", OpKind::kConv}, {"ConvInteger", OpKind::kConv}, {"Relu", OpKind::kRelu},
+    {"MaxPool", OpKind::kMaxPool}, {"GlobalAveragePool", OpKind::kGlobalAveragePool},
+    {"Flatten", OpKind::kFlatten}, {"Gemm", OpKind::kGemm}, {"Sigmoid", OpKind::kSigmoid},
+    {"HardSigmoid", OpKind::kHardSigmoid}, {"HardSwish", OpKind::kHardSwish},
+    {"Transpose", OpKind::kTranspose}, {"LayerNormalization", OpKind::kLayerNormalization},
+    {"MatMul", OpKind::kMatMul}, {"MatMulInteger", OpKind::kMatMul}, {"Erf", OpKind::kErf},
+    {"PRelu", OpKind::kPRelu}, {"BatchNormalization", OpKind::kBatchNormalization},
+    {"Concat", OpKind::kConcat}, {"Identity", OpKind::kIdentity},
+    {"Dropout", OpKind::kIdentity}, {"Cast", OpKind::kIdentity},
+    {"InstanceNormalization", OpKind::kInstanceNormalization},
+    {"AveragePool", OpKind::kAveragePool}, {"Shape", OpKind::kShape},
+    {"Reshape", OpKind::kReshape}, {"LeakyRelu", OpKind::kLeakyRelu},
+    {"Resize", OpKind::kResize}, {"ConvTranspose", OpKind::kConvTranspose},
+    {"Softmax", OpKind::kSoftmax}, {"Clip", OpKind::kClip}, {"ArgMax", OpKind::kArgMax},
+    {"Gelu", OpKind::kGelu}, {"Split", OpKind::kSplit}, {"Gather", OpKind::kGather},
+    {"Unsqueeze", OpKind::kUnsqueeze}, {"Slice", OpKind::kSlice},
+    {"Squeeze", OpKind::kSqueeze}, {"Pow", OpKind::kPow}, {"Sqrt", OpKind::kSqrt},
+    {"ReduceMean", OpKind::kReduceMean}, {"Equal", OpKind::kEqual}, {"Where", OpKind::kWhere},
+    {"Expand", OpKind::kExpand}, {"Tile", OpKind::kExpand},
+    {"DynamicQuantizeLinear", OpKind::kDynamicQuantizeLinear}, {"Exp", OpKind::kExp},
+    {"ConstantOfShape", OpKind::kConstantOfShape}, {"ReduceSum", OpKind::kReduceSum},
+    {"Tanh", OpKind::kTanh}, {"DequantizeLinear", OpKind::kDequantizeLinear},
+    {"Range", OpKind::kRange}, {"Less", OpKind::kLess}, {"LessOrEqual", OpKind::kGreater},
+    {"Cos", OpKind::kCos}, {"Sin", OpKind::kSin}, {"DepthToSpace", OpKind::kDepthToSpace},
+    {"Pad", OpKind::kPad}, {"Log", OpKind::kLog}, {"GridSample", OpKind::kGridSample},
+    {"Abs", OpKind::kAbs}, {"Neg", OpKind::kNeg}, {"Floor", OpKind::kFloor},
+    {"Ceil", OpKind::kCeil}, {"Round", OpKind::kRound}, {"Reciprocal", OpKind::kReciprocal},
+    {"Elu", OpKind::kElu}, {"Selu", OpKind::kSelu}, {"Max", OpKind::kMax}, {"Min", OpKind::kMin},
+    {"ReduceMax", OpKind::kReduceMax}, {"ReduceMin", OpKind::kReduceMin},
+    {"ReduceProd", OpKind::kReduceProd}, {"CumSum", OpKind::kCumSum}, {"TopK", OpKind::kTopK},
+    {"GatherND", OpKind::kGatherND}, {"ScatterND", OpKind::kScatterND},
+    {"ScatterElements", OpKind::kScatterND}, {"NonMaxSuppression", OpKind::kNonMaxSuppression},
+    {"SpaceToDepth", OpKind::kSpaceToDepth}, {"Mod", OpKind::kMod},
+    {"Greater", OpKind::kGreater}, {"GreaterOrEqual", OpKind::kGreater}, {"Not", OpKind::kNot},
+    {"And", OpKind::kAnd}, {"Or", OpKind::kOr}, {"OneHot", OpKind::kOneHot},
+};
+
+// Greater's comparison mode word as the CPU engine reads it.
+constexpr uint64_t kGreaterOrEqualMode = 1;
+constexpr uint64_t kLessOrEqualMode = 2;
+
+void init_words(GraphNode& n) {
+  for (uint64_t w = 0; w < kAttrWords; ++w) n.attrs[w] = 0;
+  for (uint32_t w : {kWordStrideH, kWordStrideW, kWordDilationH, kWordDilationW, kWordGroup,
+                     kWordAxis}) {
+    n.attrs[w] = 1;
+  }
+  n.attrs[kWordAlpha] = kAttrUnset;
+  n.attrs[kWordBeta] = kAttrUnset;
+}
+
+// Float words the engines read as floats get their ONNX defaults; every other kind uses those
+// words for flags (a Conv's epilogue, an Add's fused scale), which must start cleared.
+void default_float_words(GraphNode& n) {
+  float alpha = 0.0f, beta = 0.0f;
+  bool floats = true;
+  bool beta_unset = false;
+  switch (static_cast<OpKind>(n.op_kind)) {
+    case OpKind::kHardSigmoid: alpha = kHardSigmoidAlpha; beta = kHardSigmoidBeta; break;
+    case OpKind::kLayerNormalization:
+    case OpKind::kBatchNormalization:
+    case OpKind::kInstanceNormalization: alpha = kNormEpsilon; beta_unset = true; break;
+    case OpKind::kLeakyRelu: alpha = kLeakySlope; beta_unset = true; break;
+    case OpKind::kSelu: alpha = kSeluAlpha; beta = kSeluGamma; break;
+    case OpKind::kElu: alpha = 1.0f; beta = 1.0f; break;
+    case OpKind::kGemm: alpha = 1.0f; beta = 1.0f; break;
+    default: floats = false; break;
+  }
+  if (n.attrs[kWordAlpha] == kAttrUnset) n.attrs[kWordAlpha] = floats ? attr_f32_word(alpha) : 0;
+  if (n.attrs[kWordBeta] == kAttrUnset) {
+    n.attrs[kWordBeta] = floats ? (beta_unset ? kAttrUnset : attr_f32_word(beta)) : 0;
+  }
+}
+
+void apply_attribute(const OnnxAttr& a, GraphNode& n, NodeExtra& x, int64_t& value_tensor) {
+  uint64_t* w = n.attrs;
+  const std::string_view name = a.name;
+  const uint64_t k = a.ints_count < kAttrIntsKept ? a.ints_count : kAttrIntsKept;
+  auto u = [](int64_t v) { return static_cast<uint64_t>(v); };
+  if (name == "kernel_shape" && a.has_ints) {
+    if (k >= 2) {
+      w[0] = u(a.ints[0]);
+      w[1] = u(a.ints[1]);
+    } else if (k == 1) {
+      w[0] = 1;
+      w[1] = u(a.ints[0]);
+    }
+  } else if (name == "strides" && a.has_ints) {
+    if (k >= 2) {
+      w[2] = u(a.ints[0]);
+      w[3] = u(a.ints[1]);
+    } else if (k == 1) {
+      w[2] = 1;
+      w[3] = u(a.ints[0]);
+    }
+  } else if (name == "pads" && a.has_ints) {
+    x.pads_count = a.ints_count;
+    for (uint64_t i = 0; i < k; ++i) x.pads[i] = a.ints[i];
+    if (k >= 4) {
+      for (uint64_t i = 0; i < 4; ++i) w[4 + i] = u(a.ints[i]);
+    } else if (k == 2) {
+      w[4] = 0;
+      w[5] = u(a.ints[0]);
+      w[6] = 0;
+      w[7] = u(a.ints[1]);
+    }
+  } else if (name == "dilations" && a.has_ints) {
+    if (k >= 2) {
+      w[8] = u(a.ints[0]);
+      w[9] = u(a.ints[1]);
+    } else if (k == 1) {
+      w[8] = 1;
+      w[9] = u(a.ints[0]);
+    }
+  } else if ((name == "perm" || name == "split") && a.has_ints) {
+    w[0] = a.ints_count;
+    for (uint64_t i = 0; i < k && i < kMaxRank; ++i) w[4 + i] = u(a.ints[i]);
+  } else if (name == "axes" && a.has_ints) {
+    if (k >= 1) w[11] = u(a.ints[0]);
+    w[1] = a.ints_count;
+    if (k >= 2) w[3] = u(a.ints[1]);
+    x.has_axes_attr = true;
+    x.axes_count = a.ints_count;
+    for (uint64_t i = 0; i < k && i < kMaxRank; ++i) x.axes[i] = a.ints[i];
+  } else if (name == "axis" && a.has_i) {
+    w[11] = u(a.i);
+    w[1] = 1;
+  } else if (name == "starts" && a.has_ints) {
+    if (k >= 1) w[4] = u(a.ints[0]);
+    w[8] = 1;
+  } else if (name == "ends" && a.has_ints) {
+    if (k >= 1) w[6] = u(a.ints[0]);
+    w[9] = 1;
+  } else if (name == "start" && a.has_i) {
+    w[5] = u(a.i);
+    w[12] |= 1;
+  } else if (name == "end" && a.has_i) {
+    w[7] = u(a.i);
+    w[12] |= 2;
+  } else if (name == "keepdims" && a.has_i) {
+    w[0] = u(a.i);
+    x.keepdims = a.i != 0;
+    x.has_keepdims = true;
+  } else if ((name == "blocksize" || name == "to") && a.has_i) {
+    w[0] = u(a.i);
+  } else if (name == "group" && a.has_i) {
+    w[10] = u(a.i);
+  } else if (name == "batch_dims" && a.has_i) {
+    w[4] = u(a.i);
+  } else if ((name == "transA" || name == "exclusive") && a.has_i) {
+    w[12] = u(a.i);
+  } else if ((name == "transB" || name == "reverse") && a.has_i) {
+    w[13] = u(a.i);
+  } else if ((name == "epsilon" || name == "alpha") && a.has_f) {
+    w[14] = attr_f32_word(a.f);
+  } else if ((name == "beta" || name == "gamma") && a.has_f) {
+    w[15] = attr_f32_word(a.f);
+  } else if (name == "auto_pad" && a.has_s) {
+    if (a.s == "SAME_UPPER") w[12] = 2;
+    if (a.s == "SAME_LOWER") w[12] = 3;
+  } else if (name == "mode" && a.has_s) {
+    x.mode = a.s;
+    if (a.s == "linear" || a.s == "cubic") w[12] = 1;
+  } else if (name == "coordinate_transformation_mode" && a.has_s) {
+    x.transform_mode = a.s;
+    if (a.s == "align_corners") w[13] = 1;
+  } else if (name == "nearest_mode" && a.has_s) {
+    x.nearest_mode = a.s;
+  } else if (name == "ceil_mode" && a.has_i) {
+    x.ceil_mode = a.i != 0;
+  } else if (name == "fmod" && a.has_i) {
+    x.fmod = a.i != 0;
+  } else if (name == "approximate" && a.has_s) {
+    x.gelu_tanh = a.s == "tanh";
+  } else if (name == "equation" && a.has_s) {
+    if (a.s.size() >= 6 && a.s[5] == 'w') w[12] = 1;
+  } else if (name == "value" && a.has_t) {
+    value_tensor = 1;
+  }
+}
+
+}  // namespace
+
+uint64_t attr_f32_word(float f) {
+  uint32_t bits;
+  std::memcpy(&bits, &f, sizeof bits);
+  return bits;
+}
+
+float attr_word_f32(uint64_t word) {
+  const uint32_t bits = static_cast<uint32_t>(word);
+  float f;
+  std::memcpy(&f, &bits, sizeof f);
+  return f;
+}
+
+std::string_view onnx_lower_reason(uint32_t code) {
+  switch (code) {
+    case kLowerMalformedAttribute: return "malformed attribute";
+    case kLowerConstantWithoutValue: return "Constant without a value";
+    case kLowerEinsum:
+      return "its equation is not interpreted (Einsum converts only in the legacy [h] [w] form)";
+    case kLowerTooManyInputs: return "more than 8 inputs";
+    case kLowerTooManyOutputs: return "more than 4 outputs";
+    case kLowerBadTensor: return "its value tensor cannot be converted";
+    case kLowerUnsupportedForm: return "this form of the operator is not supported";
+    default: return "no Vexa lowering for this operator";
+  }
+}
+
+bool onnx_lower_node(BuilderState& s, uint64_t start, uint64_t end) {
+  if (s.graph_cut) return true;
+
+  GraphNode node{};
+  NodeExtra extra;
+  init_words(node);
+  uint32_t inputs[kGraphNodeMaxInputs];
+  uint32_t outputs[kGraphNodeMaxOutputs];
+  uint64_t input_count = 0, output_count = 0;
+  bool too_many_inputs = false, too_many_outputs = false;
+  bool malformed = false;
+  uint64_t value_start = 0, value_end = 0;
+  bool has_value = false;
+  std::vector<OnnxAttr> attributes;
+
+  WireCursor c{s.image, start, end};
+  uint32_t field = 0, wire = 0;
+  while (wire_read_tag(c, field, wire)) {
+    if ((field == 1 || field == 2 || field == 3 || field == 4 || field == 5) &&
+        wire == kWireBytes) {
+      uint64_t s0 = 0, n = 0;
+      if (!wire_read_bytes(c, s0, n)) {
+        malformed = true;
+        break;
+      }
+      const std::string_view text(reinterpret_cast<const char*>(s.image + s0), n);
+      if (field == 1) {
+        if (input_count >= kGraphNodeMaxInputs) {
+          too_many_inputs = true;
+          continue;
+        }
+        uint32_t index = UINT32_MAX;
+        if (!text.empty()) {
+          index = builder_value_index(s, text);
+          if (index >= s.values.size()) {
+            malformed = true;
+            break;
+          }
+        }
+        inputs[input_count++] = index;
+      } else if (field == 2) {
+        if (output_count >= kGraphNodeMaxOutputs) {
+          too_many_outputs = true;
+          continue;
+        }
+        uint32_t index = UINT32_MAX;
+        if (!text.empty()) {
+          index = builder_value_index(s, text);
+          if (index >= s.values.size()) {
+            malformed = true;
+            break;
+          }
+        }
+        outputs[output_count++] = index;
+      } else if (field == 3) {
+        extra.name = text;
+      } else if (field == 4) {
+        extra.op_type = text;
+      } else {
+        OnnxAttr a;
+        if (!read_attribute(s.image, s0, s0 + n, a)) {
+          malformed = true;
+          break;
+        }
+        attributes.push_back(a);
+      }
+    } else if (!onnx_skip_field(c, wire)) {
+      malformed = true;
+      break;
+    }
+  }
+  if (malformed) {
+    s.lower_failure = kLowerMalformedAttribute;
+    return false;
+  }
+  if (too_many_inputs) {
+    s.lower_failure = kLowerTooManyInputs;
+    return false;
+  }
+  if (too_many_outputs) {
+    s.lower_failure = kLowerTooManyOutputs;
+    return false;
+  }
+
+  const std::string_view op = extra.op_type;
+  if (op == "Einsum") {
+    s.lower_failure = kLowerEinsum;
+    return false;
+  }
+  OpKind kind{};
+  bool found = false;
+  for (const OpRow& row : kOpTable) {
+    if (row.op_type == op) {
+      kind = row.kind;
+      found = true;
+      break;
+    }
+  }
+  const bool is_constant = op == "Constant";
+  if (!found && !is_constant) {
+    s.lower_failure = kLowerNoLowering;
+    return false;
+  }
+  if (!is_constant) node.op_kind = kind_of(kind);
+
+  for (const OnnxAttr& a : attributes) {
+    int64_t value_flag = 0;
+    apply_attribute(a, node, extra, value_flag);
+    if (value_flag != 0) {
+      has_value = true;
+      value_start = a.t_start;
+      value_end = a.t_end;
+    }
+  }
+
+  if (is_constant) {
+    if (output_count < 1 || outputs[0] == UINT32_MAX || !has_value) {
+      s.lower_failure = kLowerConstantWithoutValue;
+      return false;
+    }
+    if (!onnx_read_tensor(s, outputs[0], true, value_start, value_end)) {
+      s.lower_failure = kLowerBadTensor;
+      return false;
+    }
+    return true;
+  }
+  if (output_count < 1 || outputs[0] == UINT32_MAX) {
+    s.lower_failure = kLowerUnsupportedForm;
+    return false;
+  }
+
+  // Per-kind starting values that differ from the shared ones.
+  bool has_axis = false;
+  for (const OnnxAttr& a : attributes) has_axis = has_axis || (a.name == "axis" && a.has_i);
+  switch (kind) {
+    case OpKind::kGather:
+    case OpKind::kArgMax:
+    case OpKind::kSplit:
+    case OpKind::kScatterND:
+      if (!has_axis) node.attrs[kWordAxis] = 0;
+      break;
+    case OpKind::kTopK:
+    case OpKind::kLayerNormalization:
+      if (!has_axis) node.attrs[kWordAxis] = static_cast<uint64_t>(int64_t{-1});
+      break;
+    case OpKind::kSoftmax:
+      if (!has_axis) {
+        node.attrs[kWordAxis] = s.opset >= kSoftmaxLastAxisOpset
+                                    ? static_cast<uint64_t>(int64_t{-1}) : 1;
+      }
+      break;
+    default:
+      break;
+  }
+  if (op == "ConvInteger" || op == "MatMulInteger") node.attrs[kWordBeta] = kIntegerOriginMark;
+  if (op == "Cast") node.attrs[1] = kCastTag;
+  if (op == "GreaterOrEqual") node.attrs[kWordMode] = kGreaterOrEqualMode;
+  if (op == "LessOrEqual") {
+    // a <= b runs as the engine's Greater in its less-or-equal mode.
+    node.attrs[kWordMode] = kLessOrEqualMode;
+  }
+  if (op == "Tile") node.attrs[kWordFlag] = 1;
+  if (kind == OpKind::kGelu && extra.gelu_tanh) {
+    s.lower_failure = kLowerUnsupportedForm;
+    return false;
+  }
+  if (kind == OpKind::kOneHot && s.bindings == nullptr) {
+    s.lower_failure = kLowerNoLowering;
+    return false;
+  }
+  if (kind == OpKind::kConstantOfShape && has_value) {
+    if (!onnx_read_tensor(s, outputs[0], true, value_start, value_end)) {
+      s.lower_failure = kLowerBadTensor;
+      return false;
+    }
+    // The tensor is only the fill value; the output stays the node's.
+    s.values[outputs[0]].kind = static_cast<uint64_t>(ValueKind::kIntermediate);
+    extra.has_value = true;
+  }
+  default_float_words(node);
+
+  auto emit = [&](const GraphNode& n) {
+    s.nodes.push_back(n);
+    s.extras.push_back(extra);
+  };
+  auto fill_io = [&](GraphNode& n) {
+    n.input_count = input_count;
+    for (uint64_t i = 0; i < kGraphNodeMaxInputs; ++i) {
+      n.inputs[i] = i < input_count && inputs[i] != UINT32_MAX ? inputs[i] : kAbsentInput;
+    }
+    n.output_count = output_count;
+    for (uint64_t i = 0; i < kGraphNodeMaxOutputs; ++i) {
+      n.outputs[i] = i < output_count && outputs[i] != UINT32_MAX ? outputs[i] : kAbsentInput;
+    }
+  };
+  fill_io(node);
+  if (kind == OpKind::kPad) node.input_count = 1;
+
+  // 1-D convolution: [N, C, L] runs as a 2-D convolution over [N, C, 1, L].
+  if (kind == OpKind::kConv && input_count >= 2 && inputs[1] != UINT32_MAX &&
+      s.values[inputs[1]].kind == static_cast<uint64_t>(ValueKind::kWeight) &&
+      s.values[inputs[1]].rank == 3) {
+    BuilderValue& wv = s.values[inputs[1]];
+    wv.rank = 4;
+    wv.dims[3] = wv.dims[2];
+    wv.dims[2] = 1;
+    const uint32_t unsq = builder_pool_append(s, outputs[0], "#unsqueeze");
+    const uint32_t conv = builder_pool_append(s, outputs[0], "#conv2d");
+    if (unsq == outputs[0] || conv == outputs[0]) {
+      s.lower_failure = kLowerUnsupportedForm;
+      return false;
+    }
+    GraphNode u{};
+    init_words(u);
+    u.op_kind = kind_of(OpKind::kUnsqueeze);
+    u.attrs[1] = 1;
+    u.attrs[kWordAxis] = 2;
+    default_float_words(u);
+    u.input_count = 1;
+    u.inputs[0] = node.inputs[0];
+    for (uint64_t i = 1; i < kGraphNodeMaxInputs; ++i) u.inputs[i] = kAbsentInput;
+    u.output_count = 1;
+    u.outputs[0] = unsq;
+    for (uint64_t i = 1; i < kGraphNodeMaxOutputs; ++i) u.outputs[i] = kAbsentInput;
+    GraphNode sq = u;
+    sq.op_kind = kind_of(OpKind::kSqueeze);
+    sq.inputs[0] = conv;
+    sq.outputs[0] = node.outputs[0];
+    node.inputs[0] = unsq;
+    node.outputs[0] = conv;
+    if (node.attrs[kWordKernelH] == 0) node.attrs[kWordKernelH] = 1;
+    emit(u);
+    emit(node);
+    emit(sq);
+    return true;
+  }
+
+  // Softmax before opset 13 normalises over all dims from the axis on: flatten to 2-D, take
+  // the softmax of each row, and restore the input's shape.
+  if (kind == OpKind::kSoftmax && s.opset < kSoftmaxLastAxisOpset && input_count >= 1 &&
+      inputs[0] != UINT32_MAX) {
+    const uint32_t flat = builder_pool_append(s, outputs[0], "#rows");
+    const uint32_t soft = builder_pool_append(s, outputs[0], "#softmax");
+    const uint32_t shape = builder_pool_append(s, outputs[0], "#shape");
+    if (flat == outputs[0] || soft == outputs[0] || shape == outputs[0]) {
+      s.lower_failure = kLowerUnsupportedForm;
+      return false;
+    }
+    GraphNode f = node;
+    f.op_kind = kind_of(OpKind::kFlatten);
+    f.input_count = 1;
+    f.outputs[0] = flat;
+    GraphNode sm = node;
+    sm.input_count = 1;
+    sm.inputs[0] = flat;
+    sm.outputs[0] = soft;
+    sm.attrs[kWordAxis] = 1;
+    GraphNode sh{};
+    init_words(sh);
+    sh.op_kind = kind_of(OpKind::kShape);
+    default_float_words(sh);
+    sh.input_count = 1;
+    sh.inputs[0] = node.inputs[0];
+    for (uint64_t i = 1; i < kGraphNodeMaxInputs; ++i) sh.inputs[i] = kAbsentInput;
+    sh.output_count = 1;
+    sh.outputs[0] = shape;
+    for (uint64_t i = 1; i < kGraphNodeMaxOutputs; ++i) sh.outputs[i] = kAbsentInput;
+    GraphNode r = sh;
+    r.op_kind = kind_of(OpKind::kReshape);
+    r.input_count = 2;
+    r.inputs[0] = soft;
+    r.inputs[1] = shape;
+    r.outputs[0] = node.outputs[0];
+    emit(f);
+    emit(sm);
+    emit(sh);
+    emit(r);
+    return true;
+  }
+
+  emit(node);
+  return true;
+}
+
+}  // namespace vexa::tools
