@@ -412,6 +412,54 @@ TEST(CpuInterpreter, ThreadCountsGiveIdenticalBytes) {
   EXPECT_EQ(0, std::memcmp(results[0].data(), results[2].data(), n * 4));
 }
 
+// The whole engine, convolutions and products included, splits work by size alone.
+TEST(CpuInterpreter, ThreadCountsGiveIdenticalBytesOnASmallConvNet) {
+  GraphModel g;
+  auto wave = [](size_t n, float freq, float scale) {
+    std::vector<float> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = std::sin(static_cast<float>(i) * freq) * scale;
+    return v;
+  };
+  const uint64_t x = g.input({1, 16, 40, 40});
+  const uint64_t a = g.inter({1, 32, 40, 40});
+  g.node(OpKind::kConv, {x, g.weight({32, 16, 3, 3}, wave(32 * 16 * 9, 0.37f, 0.1f))}, {a},
+         {{15, 3}, {16, 3}, {17, 1}, {18, 1}, {19, 1}, {20, 1}, {21, 1}, {22, 1}, {23, 1},
+          {24, 1}});
+  const uint64_t ar = g.inter({1, 32, 40, 40});
+  g.node(OpKind::kRelu, {a}, {ar});
+  const uint64_t d = g.inter({1, 32, 20, 20});
+  g.node(OpKind::kConv, {ar, g.weight({32, 1, 3, 3}, wave(32 * 9, 0.11f, 0.2f))}, {d},
+         {{15, 3}, {16, 3}, {17, 2}, {18, 2}, {19, 1}, {20, 1}, {21, 1}, {22, 1}, {23, 1},
+          {24, 1}, {25, 32}});
+  const uint64_t p = g.inter({1, 64, 20, 20});
+  g.node(OpKind::kConv, {d, g.weight({64, 32, 1, 1}, wave(64 * 32, 0.05f, 0.05f))}, {p},
+         {{15, 1}, {16, 1}, {17, 1}, {18, 1}, {23, 1}, {24, 1}});
+  const uint64_t sg = g.output({1, 64, 20, 20});
+  g.node(OpKind::kSigmoid, {p}, {sg});
+  const uint64_t gp = g.inter({1, 64, 1, 1});
+  g.node(OpKind::kGlobalAveragePool, {sg}, {gp});
+  const uint64_t fl = g.inter({1, 64});
+  g.node(OpKind::kFlatten, {gp}, {fl});
+  const uint64_t out = g.output({1, 10});
+  g.node(OpKind::kGemm, {fl, g.weight({64, 10}, wave(640, 0.3f, 0.1f))}, {out},
+         {{29, f32_word(1.0f)}});
+  ASSERT_TRUE(g.open());
+  const std::vector<float> in = wave(16 * 40 * 40, 0.013f, 1.0f);
+  std::vector<std::vector<float>> maps, logits;
+  for (uint32_t threads : {1u, 2u, 8u}) {
+    StateHolder s(g.create(1, threads));
+    ASSERT_TRUE(s.ok()) << s.message();
+    maps.emplace_back(64 * 400);
+    logits.emplace_back(10);
+    ASSERT_TRUE(cpu_run(s.handle(), in.data(), maps.back().data()));
+    std::memcpy(logits.back().data(), cpu_output_data(s.handle(), 1), 40);
+  }
+  for (size_t t = 1; t < maps.size(); ++t) {
+    EXPECT_EQ(0, std::memcmp(maps[0].data(), maps[t].data(), maps[0].size() * 4)) << t;
+    EXPECT_EQ(0, std::memcmp(logits[0].data(), logits[t].data(), 40)) << t;
+  }
+}
+
 TEST(CpuInterpreter, SupportedKindsAreExactlyTheKindsWithACase) {
   const uint64_t refused[] = {24, 25, 35, 37, 38, 44, 46, 49, 50, 86};
   for (uint64_t kind = 1; kind <= kOpKindLast; ++kind) {
