@@ -109,8 +109,10 @@ void row_major_strides(const CpuValue& v, uint64_t* strides) {
 // ---- Flatten, Identity ----
 
 bool check_copy(const OpCheck& check) {
+  // Identity also stands for Dropout (ratio, training flag) and Flatten for a Reshape that
+  // may keep its shape operand; only input 0 is read.
   const bool identity = check.node.kind() == static_cast<uint64_t>(OpKind::kIdentity);
-  if (!check.inputs_between(1, identity ? 3 : 1) || !check.outputs_between(1, 1) ||
+  if (!check.inputs_between(1, identity ? 3 : 2) || !check.outputs_between(1, 1) ||
       !check.inputs_present(1)) {
     return false;
   }
@@ -450,9 +452,13 @@ bool check_pad(const OpCheck& check) {
   for (uint32_t i = 0; i < in.rank(); ++i) {
     if (out.dim(i) < in.dim(i)) return check.fail("output axis %u is smaller than the input's", i);
   }
-  if (check.node.input_count() >= 2 && check.has_input(kPadPadsSlot) &&
-      pads_operand(check.node, check.values, check.value_count) == kAbsentValue) {
-    return check.fail("pads must be a constant operand");
+  if (check.node.input_count() >= 2 && check.has_input(kPadPadsSlot)) {
+    const uint64_t id = pads_operand(check.node, check.values, check.value_count);
+    if (id == kAbsentValue) return check.fail("pads must be a constant operand");
+    if (check.values[id].element_count() != 2 * in.rank()) {
+      return check.fail("pads operand has %llu entries for rank %llu",
+                        as_ull(check.values[id].element_count()), as_ull(in.rank()));
+    }
   }
   return true;
 }

@@ -372,8 +372,11 @@ TEST(CpuMovement, MalformedNodesAreRefusedAtBuild) {
          g.node(OpKind::kDepthToSpace, {g.in({1, 4, 2, 2})}, {g.out({1, 1, 4, 4})},
                 {{15, static_cast<uint64_t>(-2)}});
        }},
-      {"flatten two inputs", [](OpGraph& g) {
-         g.node(OpKind::kFlatten, {g.in({2}), g.in({2})}, {g.out({2})});
+      {"flatten three inputs", [](OpGraph& g) {
+         g.node(OpKind::kFlatten, {g.in({2}), g.in({2}), g.in({2})}, {g.out({2})});
+       }},
+      {"pads operand size", [](OpGraph& g) {
+         g.node(OpKind::kPad, {g.in({2, 3}), g.weight({3}, {0, 0, 1})}, {g.out({3, 3})});
        }},
   };
   for (const Bad& c : cases) {

@@ -109,6 +109,14 @@ class OpGraph {
 
   std::vector<float>& data(uint64_t v) { return storage_[v]; }
 
+  // Values without storage share one zero block, as in the engine; no operator may write it.
+  bool zero_block_intact() const {
+    for (float f : zeros_) {
+      if (f != 0.0f) return false;
+    }
+    return true;
+  }
+
   // Runs every node's build-time check; the first refusal's text lands in *message.
   bool check(std::string* message = nullptr) {
     bind();
