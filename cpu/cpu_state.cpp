@@ -24,6 +24,18 @@ constexpr uint32_t kTransposeFirstPermWord = 19;
 // Builds share process-wide study tables and read the environment; one at a time.
 std::mutex g_build_mutex;
 
+// Test hook: the n-th allocation of the next builds fails (0 = never). Read under the lock.
+uint32_t g_fail_allocation_countdown = 0;
+
+bool allocation_allowed() {
+  if (g_fail_allocation_countdown == 0) return true;
+  return --g_fail_allocation_countdown != 0;
+}
+
+void* zeroed_record(uint64_t bytes) {
+  return allocation_allowed() ? std::calloc(1, bytes) : nullptr;
+}
+
 CpuCreateResult failure(ErrorCode code, std::string_view message) {
   CpuCreateResult r{};
   r.tag = 1;
@@ -43,6 +55,7 @@ CpuCreateResult success(CpuState* state) {
 }
 
 void* aligned_zeroed(uint64_t bytes) {
+  if (!allocation_allowed()) return nullptr;
   const uint64_t size = round_up64(bytes == 0 ? kArenaAlignmentBytes : bytes);
   void* p = std::aligned_alloc(kArenaAlignmentBytes, size);
   if (p != nullptr) std::memset(p, 0, size);
@@ -242,7 +255,7 @@ CpuCreateResult cpu_state_create_with(const OpenContainer* container, uint8_t* w
   }
   std::lock_guard<std::mutex> lock(g_build_mutex);
 
-  CpuState* s = static_cast<CpuState*>(std::calloc(1, sizeof(CpuState)));
+  CpuState* s = static_cast<CpuState*>(zeroed_record(sizeof(CpuState)));
   if (s == nullptr) return failure(ErrorCode::kOutOfMemory, "out of memory allocating CpuState");
   s->batch = options.batch > 1 ? options.batch : 1;
   s->threads = options.threads;
@@ -257,7 +270,7 @@ CpuCreateResult cpu_state_create_with(const OpenContainer* container, uint8_t* w
   s->node_count = node_count;
 
   std::unique_ptr<ArenaPlanner, ReleasePlanner> planner(
-      static_cast<ArenaPlanner*>(std::calloc(1, sizeof(ArenaPlanner))));
+      static_cast<ArenaPlanner*>(zeroed_record(sizeof(ArenaPlanner))));
   if (!planner) {
     release_state(s);
     return failure(ErrorCode::kOutOfMemory, "out of memory allocating ArenaPlanner");
@@ -387,6 +400,11 @@ bool cpu_set_input(CpuState* const* handle, uint64_t value, const void* src, uin
 void cpu_set_context(CpuState* const* handle, const uint32_t* cancel_flag) {
   if (handle == nullptr || *handle == nullptr) return;
   (*handle)->cancel_flag = cancel_flag;
+}
+
+void cpu_fail_allocation_for_testing(uint32_t n) {
+  std::lock_guard<std::mutex> lock(g_build_mutex);
+  g_fail_allocation_countdown = n;
 }
 
 double cpu_clock_seconds() {

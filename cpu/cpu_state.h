@@ -84,6 +84,10 @@ float* cpu_output_data(const CpuState* const* handle, uint64_t k);
 bool cpu_set_input(CpuState* const* handle, uint64_t value, const void* src, uint64_t bytes);
 void cpu_set_context(CpuState* const* handle, const uint32_t* cancel_flag);
 
+// Test hook: the n-th allocation made by the following builds fails (state record, planner,
+// arena, workspace, in that order); 0 turns the hook off.
+void cpu_fail_allocation_for_testing(uint32_t n);
+
 // Monotonic clock in seconds, for profiling.
 double cpu_clock_seconds();
 

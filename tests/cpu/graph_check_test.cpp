@@ -248,5 +248,26 @@ TEST(CpuGraphCheck, RandomCorruptionsNeverCrash) {
   EXPECT_GT(built, 0);
 }
 
+// Every allocation of a build failing in turn gives its own message, and nothing leaks
+// (the sanitizer build checks the leaks).
+TEST(CpuGraphCheck, EachFailedAllocationIsReportedByName) {
+  Base b;
+  ASSERT_TRUE(b.g.open());
+  const char* expected[] = {"out of memory allocating CpuState",
+                            "out of memory allocating ArenaPlanner",
+                            "out of memory allocating CPU activation arena",
+                            "out of memory allocating im2col workspace"};
+  for (uint32_t n = 1; n <= 4; ++n) {
+    cpu_fail_allocation_for_testing(n);
+    StateHolder s(b.g.create());
+    cpu_fail_allocation_for_testing(0);
+    EXPECT_FALSE(s.ok());
+    EXPECT_EQ(s.code(), ErrorCode::kOutOfMemory);
+    EXPECT_EQ(s.message(), expected[n - 1]);
+  }
+  StateHolder s(b.g.create());
+  EXPECT_TRUE(s.ok());
+}
+
 }  // namespace
 }  // namespace vexa::cpu
