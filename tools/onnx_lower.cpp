@@ -529,9 +529,15 @@ bool onnx_lower_node(BuilderState& s, uint64_t start, uint64_t end) {
     node.inputs[0] = unsq;
     node.outputs[0] = conv;
     if (node.attrs[kWordKernelH] == 0) node.attrs[kWordKernelH] = 1;
-    emit(u);
+    NodeExtra axis_extra = extra;
+    axis_extra.has_axes_attr = true;
+    axis_extra.axes_count = 1;
+    axis_extra.axes[0] = 2;
+    s.nodes.push_back(u);
+    s.extras.push_back(axis_extra);
     emit(node);
-    emit(sq);
+    s.nodes.push_back(sq);
+    s.extras.push_back(axis_extra);
     return true;
   }
 

@@ -1,4 +1,4 @@
-// Shared pieces of the converter tests: temporary folders, file helpers and a converted model
+// Shared helpers of the converter tests: temporary folders, file helpers and a converted model
 // opened and run on the CPU engine.
 #pragma once
 
