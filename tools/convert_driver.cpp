@@ -11,6 +11,7 @@
 
 #include "core/container.h"
 #include "core/container_writer.h"
+#include "tools/batchnorm_reduce.h"
 #include "tools/family_rewrites.h"
 #include "tools/onnx_lower.h"
 #include "tools/onnx_wire.h"
@@ -287,6 +288,12 @@ ConvertResult onnx_convert(std::string_view onnx_path, std::string_view vexa_pat
                    (refused > kReportedRefusals ? "  ...\n" : ""));
   }
   if (tail.matched && !onnx_append_yolo_nms(s, tail)) {
+    return failure("the model is larger than the converter's limits (" +
+                   std::to_string(kBuilderMaxNodes) + " nodes, " +
+                   std::to_string(kBuilderMaxValues) + " values)");
+  }
+  uint64_t batch_norms = 0;
+  if (!onnx_reduce_batch_norms(s, &batch_norms)) {
     return failure("the model is larger than the converter's limits (" +
                    std::to_string(kBuilderMaxNodes) + " nodes, " +
                    std::to_string(kBuilderMaxValues) + " values)");

@@ -1,0 +1,246 @@
+// Family rewrites on small ONNX graphs that carry each rewrite's trigger names and shapes
+// (tests/fixtures/family_rewrites/make_graphs.py): what the lowering emits with and without the
+// rewrites, the detection-tail match and its YoloNms parameters, and the report lines.
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tools/convert_bindings.h"
+#include "tools/family_rewrites.h"
+#include "tools/onnx_lower.h"
+#include "tools/onnx_wire.h"
+
+namespace vexa::tools {
+namespace {
+
+std::string fixture(const char* name) {
+  return std::string(VEXA_FIXTURES_DIR) + "/family_rewrites/" + name;
+}
+
+float word_f32(uint64_t w) {
+  const uint32_t bits = static_cast<uint32_t>(w);
+  float f;
+  std::memcpy(&f, &bits, 4);
+  return f;
+}
+
+// The converter's reading passes up to the node lowering, done by hand so the rewrites can be
+// checked without the driver: model walk, initializers, graph inputs and outputs.
+struct Loaded {
+  std::vector<uint8_t> image;
+  std::unique_ptr<BuilderState> s = std::make_unique<BuilderState>();
+  uint64_t graph_start = 0, graph_end = 0;
+  std::vector<std::pair<uint64_t, uint64_t>> node_spans;
+
+  std::string kinds() const {
+    std::string out;
+    for (const GraphNode& n : s->nodes) {
+      if (!out.empty()) out += ",";
+      out += op_kind_name(static_cast<uint32_t>(n.op_kind));
+    }
+    return out;
+  }
+  std::string_view value_name(uint64_t v) const { return s->values[v].name; }
+};
+
+void load(const char* name, Loaded& l, const InputBindings* bindings = nullptr) {
+  std::ifstream f(fixture(name), std::ios::binary);
+  ASSERT_TRUE(f) << name;
+  l.image.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  BuilderState& s = *l.s;
+  s.image = l.image.data();
+  s.image_size = l.image.size();
+  s.bindings = bindings;
+  ASSERT_EQ(onnx_read_model(s, l.graph_start, l.graph_end), "");
+  s.opset = onnx_opset_for_domain(s, "");
+  bool corrupt = false;
+  onnx_walk_fields(s.image, l.graph_start, l.graph_end, {5}, &corrupt,
+                   [&](uint32_t, uint64_t a, uint64_t b) {
+                     EXPECT_TRUE(onnx_read_tensor(s, 0, false, a, b));
+                     return true;
+                   });
+  if (bindings != nullptr) {
+    std::string batch_note;
+    ASSERT_EQ(onnx_check_input_bindings(s, l.graph_start, l.graph_end, batch_note), "");
+  }
+  onnx_walk_fields(s.image, l.graph_start, l.graph_end, {11, 12}, &corrupt,
+                   [&](uint32_t field, uint64_t a, uint64_t b) {
+                     EXPECT_TRUE(onnx_read_graph_io(s, a, b, field == 12, 0));
+                     return true;
+                   });
+  onnx_walk_fields(s.image, l.graph_start, l.graph_end, {1}, &corrupt,
+                   [&](uint32_t, uint64_t a, uint64_t b) {
+                     l.node_spans.emplace_back(a, b);
+                     return true;
+                   });
+  ASSERT_FALSE(corrupt);
+}
+
+// Pass 2b as the driver runs it: the rewrite hook first, the ordinary lowering otherwise.
+// Nodes the ordinary lowering refuses leave nothing behind, as in the driver's report pass.
+void lower_all(Loaded& l, uint64_t last_node = ~uint64_t{0}) {
+  for (uint64_t k = 0; k < l.node_spans.size() && k <= last_node; ++k) {
+    const auto [a, b] = l.node_spans[k];
+    if (!onnx_rewrite_node(*l.s, a, b)) onnx_lower_node(*l.s, a, b);
+  }
+}
+
+TEST(FamilyRewriteReport, LinesFollowBitOrder) {
+  EXPECT_EQ(onnx_rewrite_lines(0), "");
+  const std::string pow_and_pool = onnx_rewrite_lines(kRewritePow | kRewriteNafnetPool);
+  EXPECT_EQ(pow_and_pool,
+            "  Pow with an exponent other than 2 or 0.5 lowered to Sqrt (below 1) or square\n"
+            "  CumSum/Pad subgraph replaced by global average pooling (NAFNet)\n");
+  const std::string all = onnx_rewrite_lines(0x3ff);
+  size_t lines = 0;
+  for (char c : all) lines += c == '\n';
+  EXPECT_EQ(lines, 10u);
+  EXPECT_EQ(all.rfind("  inputs/outputs dropped or baked by name", 0), 0u);
+}
+
+TEST(DetectionTail, MatchReadsThresholdsScalingAndCut) {
+  Loaded l;
+  load("detection_tail.onnx", l);
+  const DetectionTail t = onnx_match_detection_tail(*l.s, l.graph_start, l.graph_end);
+  ASSERT_TRUE(t.matched);
+  EXPECT_EQ(t.cut_node, 0u);  // the head's Mul: the score walk stops there
+  EXPECT_EQ(t.input_name, "head");
+  EXPECT_EQ(t.output_name, "detections");
+  EXPECT_EQ(t.max_out, 10u);
+  EXPECT_EQ(t.extra, 0u);
+  EXPECT_FLOAT_EQ(t.score_threshold, 0.25f);
+  EXPECT_FLOAT_EQ(t.iou_threshold, 0.45f);
+  EXPECT_FLOAT_EQ(t.coord_divisor, 640.0f);
+  EXPECT_FLOAT_EQ(t.coord_scale, 640.0f);
+  EXPECT_FLOAT_EQ(t.class_offset, 4096.0f);
+  EXPECT_EQ(t.centre_format, 1u);
+
+  lower_all(l, t.cut_node);
+  ASSERT_TRUE(onnx_append_yolo_nms(*l.s, t));
+  EXPECT_EQ(l.kinds(), "Mul,YoloNms");
+  const GraphNode& n = l.s->nodes.back();
+  EXPECT_EQ(n.input_count, 1u);
+  EXPECT_EQ(l.value_name(n.inputs[0]), "head");
+  EXPECT_EQ(n.inputs[1], kAbsentInput);
+  EXPECT_EQ(n.output_count, 1u);
+  EXPECT_EQ(l.value_name(n.outputs[0]), "detections");
+  const uint64_t* w = n.attrs;
+  EXPECT_EQ(w[0], 10u);
+  EXPECT_EQ(w[1], 0u);
+  EXPECT_EQ(w[2], 1u);
+  EXPECT_EQ(w[3], 1u);
+  EXPECT_FLOAT_EQ(word_f32(w[4]), 640.0f);
+  EXPECT_FLOAT_EQ(word_f32(w[5]), 640.0f);
+  EXPECT_FLOAT_EQ(word_f32(w[6]), 4096.0f);
+  EXPECT_EQ(w[7], 0u);
+  EXPECT_EQ(w[8] + w[9] + w[10], 3u);
+  EXPECT_EQ(w[11] + w[12], 0u);
+  EXPECT_EQ(w[13], 1u);
+  EXPECT_FLOAT_EQ(word_f32(w[14]), 0.25f);
+  EXPECT_FLOAT_EQ(word_f32(w[15]), 0.45f);
+}
+
+TEST(DetectionTail, NoMatchWithoutConstantThresholdOrTail) {
+  for (const char* name :
+       {"detection_tail_runtime_threshold.onnx", "nafnet_pool.onnx", "detection_head_cut.onnx"}) {
+    Loaded l;
+    load(name, l);
+    EXPECT_FALSE(onnx_match_detection_tail(*l.s, l.graph_start, l.graph_end).matched) << name;
+  }
+  DetectionTail none;
+  Loaded l;
+  load("detection_tail.onnx", l);
+  EXPECT_FALSE(onnx_append_yolo_nms(*l.s, none));
+  EXPECT_TRUE(l.s->nodes.empty());
+}
+
+TEST(DetectionTail, ValueScalarReadsF32AndI64Initializers) {
+  Loaded l;
+  load("detection_tail.onnx", l);
+  float v = 0;
+  ASSERT_TRUE(onnx_value_scalar(*l.s, "div", &v));
+  EXPECT_EQ(v, 640.0f);
+  ASSERT_TRUE(onnx_value_scalar(*l.s, "max_det", &v));
+  EXPECT_EQ(v, 10.0f);
+  EXPECT_FALSE(onnx_value_scalar(*l.s, "x", &v));        // a graph input has no data
+  EXPECT_FALSE(onnx_value_scalar(*l.s, "missing", &v));  // no such value
+}
+
+TEST(FamilyRewrites, NafnetCumSumPadBecomesGlobalAveragePool) {
+  Loaded l;
+  load("nafnet_pool.onnx", l);
+  lower_all(l);
+  EXPECT_EQ(l.kinds(), "GlobalAveragePool,Mul");
+  const GraphNode& pool = l.s->nodes[0];
+  EXPECT_EQ(l.value_name(pool.inputs[0]), "x");
+  EXPECT_EQ(l.value_name(pool.outputs[0]), "pooled");
+  EXPECT_EQ(l.s->rewrite_bits, kRewriteNafnetPool);
+  EXPECT_EQ(l.s->rewrite_state[0], 0u);
+}
+
+TEST(FamilyRewrites, DocLayoutTailFusedByPaddleNames) {
+  Loaded l;
+  load("doclayout_tail.onnx", l);
+  lower_all(l);
+  EXPECT_EQ(l.kinds(), "Mul,DetrTopK,MaskToBoxLogit,Sigmoid,Concat");
+  const auto& n = l.s->nodes;
+  EXPECT_EQ(l.value_name(n[0].inputs[0]), "p2o.pd_op.concat.11.0");
+  EXPECT_EQ(l.value_name(n[0].inputs[1]), "eager_tmp_2_deepcopy_547");
+  EXPECT_EQ(l.value_name(n[0].outputs[0]), "where0");
+  EXPECT_EQ(l.value_name(n[1].inputs[0]), "p2o.pd_op.add.37.0");
+  EXPECT_EQ(l.value_name(n[1].inputs[1]), "p2o.pd_op.layer_norm.2.0");
+  EXPECT_EQ(l.value_name(n[2].inputs[0]), "p2o.pd_op.bmm.0.0");
+  EXPECT_EQ(l.value_name(n[3].outputs[0]), "ident");
+  EXPECT_EQ(l.value_name(n[4].inputs[0]), "p2o.pd_op.sigmoid.25.0");
+  EXPECT_EQ(l.value_name(n[4].inputs[1]), "ident");
+  EXPECT_EQ(l.value_name(n[4].outputs[0]), "fetch_name_0");
+  EXPECT_EQ(n[4].attrs[kWordAxis], 2u);
+  EXPECT_TRUE(l.s->graph_cut);
+  EXPECT_EQ(l.s->rewrite_bits, kRewriteDocLayout);
+}
+
+TEST(FamilyRewrites, BindingsTurnNameRewritesOff) {
+  auto bindings = std::make_unique<InputBindings>();
+  onnx_bindings_init(*bindings);
+  Loaded l;
+  load("doclayout_tail.onnx", l, bindings.get());
+  for (const auto& [a, b] : l.node_spans) {
+    EXPECT_FALSE(onnx_rewrite_node(*l.s, a, b));
+  }
+  // "Shape.14" is an ordinary Shape when lowered.
+  ASSERT_TRUE(onnx_lower_node(*l.s, l.node_spans[0].first, l.node_spans[0].second));
+  EXPECT_EQ(l.kinds(), "Shape");
+  EXPECT_EQ(l.s->rewrite_bits, 0u);
+}
+
+TEST(FamilyRewrites, HeadCutKeepsConcatAsOutputAndDropsLayoutMoves) {
+  Loaded l;
+  load("detection_head_cut.onnx", l);
+  lower_all(l);
+  EXPECT_EQ(l.kinds(), "Sigmoid,Concat");
+  const GraphNode& concat = l.s->nodes[1];
+  EXPECT_EQ(l.value_name(concat.outputs[0]), "out");
+  EXPECT_EQ(concat.attrs[12], 1u);
+  EXPECT_TRUE(l.s->graph_cut);
+  EXPECT_EQ(l.s->rewrite_bits, kRewriteDetectionHeadCut);
+}
+
+TEST(FamilyRewrites, UnnamedGraphIsUntouched) {
+  // The detection tail's nodes carry none of the trigger names: lowering it node by node gives
+  // exactly the ordinary lowering and an empty report.
+  Loaded with, without;
+  load("detection_tail.onnx", with);
+  load("detection_tail.onnx", without);
+  lower_all(with);
+  for (const auto& [a, b] : without.node_spans) onnx_lower_node(*without.s, a, b);
+  EXPECT_EQ(with.kinds(), without.kinds());
+  EXPECT_EQ(with.s->rewrite_bits, 0u);
+}
+
+}  // namespace
+}  // namespace vexa::tools
