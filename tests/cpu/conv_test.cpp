@@ -143,6 +143,10 @@ TEST(ConvKernel, DepthwiseEqualsIm2colAndPortablePath) {
       make_geometry(1, 16, 30, 29, 16, 3, 1, 1, 1, 16),
       make_geometry(1, 8, 31, 64, 8, 3, 2, 1, 1, 8),
       make_geometry(1, 8, 9, 9, 8, 3, 2, 0, 1, 8),
+      // Rows of 32- and 8-wide blocks plus a masked tail, at stride 1 and 2.
+      make_geometry(1, 8, 11, 77, 8, 3, 1, 1, 1, 8),
+      make_geometry(1, 8, 11, 101, 8, 5, 2, 2, 1, 8),
+      make_geometry(1, 8, 11, 66, 8, 3, 2, 1, 1, 8),
   };
   for (const ConvGeometry& g : shapes) {
     const auto x = lcg_values(static_cast<size_t>(g.c_in) * g.h * g.w, 7);
