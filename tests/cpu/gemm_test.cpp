@@ -57,6 +57,31 @@ TEST(GemmOp, TransposeFlagsAndEveryShapeOfC) {
   }
 }
 
+TEST(GemmEntry, MatchesThePlainLoopOnEveryLibraryPath) {
+  // One row, a small product and a large one reach different libraries behind the entry.
+  struct Shape {
+    int32_t m, n, k;
+  };
+  const Shape shapes[] = {{1, 70, 33}, {17, 1, 9}, {40, 50, 60}, {130, 300, 96}};
+  for (const Shape& sh : shapes) {
+    for (bool ta : {false, true}) {
+      for (bool tb : {false, true}) {
+        SCOPED_TRACE(::testing::Message() << sh.m << "x" << sh.n << "x" << sh.k << " " << ta << tb);
+        const auto a = lcg_values(static_cast<size_t>(sh.m) * sh.k, 7);
+        const auto b = lcg_values(static_cast<size_t>(sh.k) * sh.n, 8);
+        const int32_t lda = ta ? sh.m : sh.k, ldb = tb ? sh.k : sh.n;
+        std::vector<float> got(static_cast<size_t>(sh.m) * sh.n, 0.5f), want = got;
+        cpu_gemm(kCblasRowMajor, ta ? kCblasTrans : kCblasNoTrans, tb ? kCblasTrans : kCblasNoTrans,
+                 sh.m, sh.n, sh.k, 1.25f, a.data(), lda, b.data(), ldb, -0.5f, got.data(), sh.n);
+        cpu_gemm_reference(ta ? kCblasTrans : kCblasNoTrans, tb ? kCblasTrans : kCblasNoTrans, sh.m,
+                           sh.n, sh.k, 1.25f, a.data(), lda, b.data(), ldb, -0.5f, want.data(), sh.n);
+        std::vector<double> want_d(want.begin(), want.end());
+        EXPECT_TRUE(all_close(got, want_d, 8.0));
+      }
+    }
+  }
+}
+
 TEST(GemmEntry, ColumnMajorAndLeadingDimensions) {
   // Row-major C (3 x 4) inside a wider buffer (ldc 6), A with lda 5, B with ldb 4.
   const int m = 3, n = 4, k = 2;
