@@ -395,7 +395,7 @@ TEST(SessionInfo, LabelsOutliveTheSession) {
   SessionPtr s = new_session();
   ASSERT_EQ(open_path(s.get(), path), 1);
   EXPECT_EQ(vexa_session_label_count(s.get()), 3u);
-  EXPECT_EQ(std::string(vexa_session_label_ptr(s.get(), 1)), "dog");
+  EXPECT_EQ(std::string(vexa_session_label_ptr(s.get(), 1), vexa_session_label_len(s.get(), 1)), "dog");
   EXPECT_EQ(vexa_session_label_len(s.get(), 2), 4u);
   EXPECT_EQ(vexa_session_label_len(s.get(), 3), 0u);
 
@@ -407,8 +407,9 @@ TEST(SessionInfo, LabelsOutliveTheSession) {
   s.reset();
   ASSERT_EQ(vexa_output_compute_top_k(out.get(), 0, 2, 0), 2);
   EXPECT_EQ(vexa_output_top_class_id(out.get(), 0), 1u);
-  EXPECT_EQ(std::string(vexa_output_top_label_ptr(out.get(), 0)), "dog");
-  EXPECT_EQ(std::string(vexa_output_top_label_ptr(out.get(), 1)), "bird");
+  // Label texts are (pointer, length) pairs; the last one has no NUL behind it.
+  EXPECT_EQ(std::string(vexa_output_top_label_ptr(out.get(), 0), vexa_output_top_label_len(out.get(), 0)), "dog");
+  EXPECT_EQ(std::string(vexa_output_top_label_ptr(out.get(), 1), vexa_output_top_label_len(out.get(), 1)), "bird");
 }
 
 TEST(SessionInfo, PathResolution) {
