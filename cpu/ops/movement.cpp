@@ -340,22 +340,129 @@ bool check_transpose(const OpCheck& check) {
   return true;
 }
 
+// A permutation with size-1 axes dropped and runs of input axes that stay adjacent and in
+// order merged into one axis: (0, 2, 3, 1) on [N, C, H, W] becomes (0, 2, 1) on [N, C, HW].
+struct CollapsedPerm {
+  uint32_t rank = 0;
+  uint64_t in_dims[kMaxRank] = {};
+  uint32_t perm[kMaxRank] = {};
+};
+
+CollapsedPerm collapse_perm(const CpuValue& in, const uint32_t* perm, uint32_t rank) {
+  // Output axes that carry more than one entry, as input axis numbers.
+  uint32_t kept[kMaxRank];
+  uint32_t n = 0;
+  for (uint32_t k = 0; k < rank; ++k) {
+    if (in.dim(perm[k]) != 1) kept[n++] = perm[k];
+  }
+  // Group consecutive output axes whose input axes follow each other (ignoring dropped axes).
+  uint32_t group_of_first[kMaxRank];
+  uint64_t group_dims[kMaxRank];
+  uint32_t groups = 0;
+  for (uint32_t k = 0; k < n; ++k) {
+    bool extends = false;
+    if (k > 0) {
+      uint32_t next = kept[k - 1] + 1;
+      while (next < rank && in.dim(next) == 1) ++next;
+      extends = next == kept[k];
+    }
+    if (extends) {
+      group_dims[groups - 1] *= in.dim(kept[k]);
+    } else {
+      group_of_first[groups] = kept[k];
+      group_dims[groups] = in.dim(kept[k]);
+      ++groups;
+    }
+  }
+  // Input order of the groups: by their first input axis.
+  CollapsedPerm c;
+  c.rank = groups;
+  for (uint32_t g = 0; g < groups; ++g) {
+    uint32_t position = 0;
+    for (uint32_t h = 0; h < groups; ++h) position += group_of_first[h] < group_of_first[g] ? 1 : 0;
+    c.perm[g] = position;
+    c.in_dims[position] = group_dims[g];
+  }
+  return c;
+}
+
+constexpr uint64_t kTransposeTile = 32;
+
+// out[b][j][i] = in[b][i][j] for an [batch, rows, cols] input, in square tiles so both sides
+// stay in cache.
+struct TiledTranspose {
+  const float* in;
+  float* out;
+  uint64_t batch, rows, cols;
+  uint64_t tile_rows;  // tiles along the output's rows (input columns)
+};
+
+void transpose_tiles(const TiledTranspose& job, uint64_t first, uint64_t last) {
+  for (uint64_t t = first; t < last; ++t) {
+    const uint64_t b = t / job.tile_rows;
+    const uint64_t j0 = (t % job.tile_rows) * kTransposeTile;
+    const uint64_t j1 = j0 + kTransposeTile < job.cols ? j0 + kTransposeTile : job.cols;
+    const float* src = job.in + b * job.rows * job.cols;
+    float* dst = job.out + b * job.rows * job.cols;
+    for (uint64_t i0 = 0; i0 < job.rows; i0 += kTransposeTile) {
+      const uint64_t i1 = i0 + kTransposeTile < job.rows ? i0 + kTransposeTile : job.rows;
+      for (uint64_t j = j0; j < j1; ++j) {
+        for (uint64_t i = i0; i < i1; ++i) dst[j * job.rows + i] = src[i * job.cols + j];
+      }
+    }
+  }
+}
+
+void transpose_tile_piece(void* ctx, size_t piece) {
+  const TiledTranspose& job = *static_cast<const TiledTranspose*>(ctx);
+  const uint64_t tiles = job.batch * job.tile_rows;
+  const uint64_t per = (tiles + kCopyPieces - 1) / kCopyPieces;
+  const uint64_t first = piece * per;
+  if (first >= tiles) return;
+  transpose_tiles(job, first, first + per < tiles ? first + per : tiles);
+}
+
 bool run_transpose(const OpContext& ctx) {
   const CpuValue& in = ctx.in_value(0);
   const uint32_t rank = static_cast<uint32_t>(in.rank());
   uint32_t perm[kMaxRank] = {};
   if (!transpose_perm(ctx.node, rank, perm)) return false;
+  const uint64_t count = ctx.out_value(0).element_count();
+  if (count == 0) return true;
+  const CollapsedPerm c = collapse_perm(in, perm, rank);
+  if (c.rank <= 1) {
+    copy_floats(ctx.out(0), ctx.in(0), count);
+    return true;
+  }
+  const bool swap2 = c.rank == 2;
+  const bool batched_swap = c.rank == 3 && c.perm[0] == 0 && c.perm[1] == 2 && c.perm[2] == 1;
+  if (swap2 || batched_swap) {
+    TiledTranspose job{ctx.in(0), ctx.out(0), swap2 ? 1 : c.in_dims[0],
+                       c.in_dims[c.rank - 2], c.in_dims[c.rank - 1], 0};
+    job.tile_rows = (job.cols + kTransposeTile - 1) / kTransposeTile;
+    const uint64_t tiles = job.batch * job.tile_rows;
+    if (count >= kParallelCopyMinElements && tiles >= kCopyPieces) {
+      parallel_apply(kCopyPieces, &job, transpose_tile_piece);
+    } else {
+      transpose_tiles(job, 0, tiles);
+    }
+    return true;
+  }
   uint64_t in_strides[kMaxRank] = {};
-  row_major_strides(in, in_strides);
+  uint64_t s = 1;
+  for (int i = static_cast<int>(c.rank) - 1; i >= 0; --i) {
+    in_strides[i] = s;
+    s *= c.in_dims[i];
+  }
   StridedCopy job{};
   job.in = ctx.in(0);
   job.out = ctx.out(0);
-  job.rank = rank;
-  for (uint32_t k = 0; k < rank; ++k) {
-    job.dims[k] = in.dim(perm[k]);
-    job.in_strides[k] = in_strides[perm[k]];
+  job.rank = c.rank;
+  for (uint32_t k = 0; k < c.rank; ++k) {
+    job.dims[k] = c.in_dims[c.perm[k]];
+    job.in_strides[k] = in_strides[c.perm[k]];
   }
-  run_strided_copy(job, ctx.out_value(0).element_count());
+  run_strided_copy(job, count);
   return true;
 }
 

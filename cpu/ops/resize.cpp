@@ -3,8 +3,10 @@
 // values sample the border or nothing, never outside the input.
 #include "cpu/ops/resize.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 
 #include "cpu/op_table.h"
 #include "cpu/ops/op_shapes.h"
@@ -12,7 +14,20 @@
 
 namespace vexa::cpu {
 
+// resize_avx2.cpp
+bool resize_avx2_available();
+void resize_linear_plane_avx2(const ResizeLinearJob& job, size_t plane);
+
 namespace {
+
+std::atomic<bool> g_force_portable{false};
+
+bool avx2_enabled() {
+  static std::once_flag once;
+  static bool available = false;
+  std::call_once(once, [] { available = resize_avx2_available(); });
+  return available && !g_force_portable.load(std::memory_order_relaxed);
+}
 
 constexpr uint32_t kResizeLinearWord = 27;
 constexpr uint32_t kResizeAlignCornersWord = 28;
@@ -290,8 +305,16 @@ void cpu_resize_nearest_axis(uint64_t in, uint64_t out, bool corners, int32_t* i
   }
 }
 
+void cpu_resize_force_portable(bool portable) {
+  g_force_portable.store(portable, std::memory_order_relaxed);
+}
+
 void cpu_resize_linear_worker(void* job_ptr, size_t plane) {
   const ResizeLinearJob& job = *static_cast<const ResizeLinearJob*>(job_ptr);
+  if (avx2_enabled()) {
+    resize_linear_plane_avx2(job, plane);
+    return;
+  }
   const float* v = job.input + plane * job.h * job.w;
   float* out = job.output + plane * job.oh * job.ow;
   for (uint64_t oy = 0; oy < job.oh; ++oy) {

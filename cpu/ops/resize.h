@@ -34,6 +34,9 @@ struct ResizeNearestJob {
 void cpu_resize_linear_worker(void* job, size_t plane);
 void cpu_resize_nearest_worker(void* job, size_t plane);
 
+// Test switch: true makes the linear worker take its portable path even where AVX2 is present.
+void cpu_resize_force_portable(bool portable);
+
 // Fills the linear tables of one axis (in -> out entries) with the half-pixel rule, or the
 // align-corners rule when align_corners is set.
 void cpu_resize_linear_axis(uint64_t in, uint64_t out, bool align_corners, int32_t* i0,

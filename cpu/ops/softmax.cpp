@@ -65,29 +65,76 @@ void softmax_line(const float* x, float* y, uint64_t d, uint64_t inner) {
   for (uint64_t j = 0; j < d; ++j) y[j * inner] = y[j * inner] / s;
 }
 
+// Positions p of one outer index handled together, the axis walked row by row so every
+// inner loop runs over contiguous memory. Each element goes through the same operations in
+// the same order as softmax_line.
+constexpr uint64_t kTilePositions = 1024;
+
 struct SoftmaxJob {
   const float* x;
   float* y;
   AxisView view;
+  uint64_t tiles_per_outer;  // position tiles of kTilePositions (inner > 1)
 };
 
-void softmax_lines(const SoftmaxJob& job, uint64_t first, uint64_t last) {
+void softmax_tile(const SoftmaxJob& job, uint64_t o, uint64_t p0, uint64_t p1) {
   const AxisView& v = job.view;
-  for (uint64_t line = first; line < last; ++line) {
-    const uint64_t o = line / v.inner;
-    const uint64_t p = line % v.inner;
-    const uint64_t base = o * v.d * v.inner + p;
-    softmax_line(job.x + base, job.y + base, v.d, v.inner);
+  float m[kTilePositions];
+  float s[kTilePositions];
+  const uint64_t n = p1 - p0;
+  const float* x = job.x + o * v.d * v.inner + p0;
+  float* y = job.y + o * v.d * v.inner + p0;
+  for (uint64_t p = 0; p < n; ++p) {
+    m[p] = -FLT_MAX;
+    s[p] = 0.0f;
   }
+  for (uint64_t j = 0; j < v.d; ++j) {
+    const float* row = x + j * v.inner;
+    for (uint64_t p = 0; p < n; ++p) {
+      if (row[p] > m[p]) m[p] = row[p];
+    }
+  }
+  for (uint64_t j = 0; j < v.d; ++j) {
+    const float* row = x + j * v.inner;
+    float* out = y + j * v.inner;
+    for (uint64_t p = 0; p < n; ++p) {
+      const float e = std::exp(row[p] - m[p]);
+      out[p] = e;
+      s[p] += e;
+    }
+  }
+  for (uint64_t j = 0; j < v.d; ++j) {
+    float* out = y + j * v.inner;
+    for (uint64_t p = 0; p < n; ++p) out[p] = out[p] / s[p];
+  }
+}
+
+// Work unit u: one contiguous line (inner == 1) or one position tile of one outer index.
+void softmax_units(const SoftmaxJob& job, uint64_t first, uint64_t last) {
+  const AxisView& v = job.view;
+  for (uint64_t u = first; u < last; ++u) {
+    if (v.inner == 1) {
+      softmax_line(job.x + u * v.d, job.y + u * v.d, v.d, 1);
+      continue;
+    }
+    const uint64_t o = u / job.tiles_per_outer;
+    const uint64_t p0 = (u % job.tiles_per_outer) * kTilePositions;
+    const uint64_t p1 = p0 + kTilePositions < v.inner ? p0 + kTilePositions : v.inner;
+    softmax_tile(job, o, p0, p1);
+  }
+}
+
+uint64_t softmax_unit_count(const SoftmaxJob& job) {
+  return job.view.inner == 1 ? job.view.outer : job.view.outer * job.tiles_per_outer;
 }
 
 void softmax_piece(void* ctx, size_t piece) {
   const SoftmaxJob& job = *static_cast<const SoftmaxJob*>(ctx);
-  const uint64_t lines = job.view.outer * job.view.inner;
-  const uint64_t per = (lines + kPieces - 1) / kPieces;
+  const uint64_t units = softmax_unit_count(job);
+  const uint64_t per = (units + kPieces - 1) / kPieces;
   const uint64_t first = piece * per;
-  if (first >= lines) return;
-  softmax_lines(job, first, first + per < lines ? first + per : lines);
+  if (first >= units) return;
+  softmax_units(job, first, first + per < units ? first + per : units);
 }
 
 bool run_softmax(const OpContext& ctx) {
@@ -109,12 +156,12 @@ bool run_softmax(const OpContext& ctx) {
     for (uint64_t j = 0; j < v.d; ++j) vec_div(y + j * v.inner, sum, y + j * v.inner, v.inner);
     return true;
   }
-  SoftmaxJob job{x, y, v};
-  const uint64_t lines = v.outer * v.inner;
-  if (lines >= kPieces && lines * v.d >= kParallelMinElements) {
+  SoftmaxJob job{x, y, v, (v.inner + kTilePositions - 1) / kTilePositions};
+  const uint64_t units = softmax_unit_count(job);
+  if (units >= 2 && v.outer * v.d * v.inner >= kParallelMinElements) {
     parallel_apply(kPieces, &job, softmax_piece);
   } else {
-    softmax_lines(job, 0, lines);
+    softmax_units(job, 0, units);
   }
   return true;
 }

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 
+#include "cpu/ops/resize.h"
 #include "op_harness.h"
 
 namespace vexa::cpu::optest {
@@ -86,6 +87,27 @@ TEST(CpuResize, LinearAndNearestAgainstReferences) {
   for (const Case& c : cases) {
     for (bool linear : {true, false}) {
       for (bool corners : {false, true}) run_resize(c.n, c.c, c.h, c.w, c.oh, c.ow, linear, corners);
+    }
+  }
+}
+
+// The vector and portable linear paths give the same bits, tails and odd widths included.
+TEST(CpuResize, LinearPathsAgreeBitForBit) {
+  const uint64_t widths[][2] = {{5, 7}, {9, 17}, {16, 33}, {64, 200}, {3, 1}};
+  for (const auto& wdt : widths) {
+    for (bool corners : {false, true}) {
+      std::vector<float> results[2];
+      for (int portable = 0; portable < 2; ++portable) {
+        cpu_resize_force_portable(portable == 1);
+        OpGraph g;
+        const uint64_t y = g.out({1, 9, 11, wdt[1]});
+        g.node(OpKind::kResize, {g.in({1, 9, 6, wdt[0]}, ramp(9 * 6 * wdt[0], 77))}, {y},
+               {{kLinear, 1}, {kAlignCorners, corners ? 1u : 0u}});
+        EXPECT_TRUE(g.run());
+        results[portable] = g.data(y);
+      }
+      cpu_resize_force_portable(false);
+      EXPECT_EQ(results[0], results[1]) << wdt[0] << " -> " << wdt[1];
     }
   }
 }
