@@ -366,17 +366,25 @@ bool yolo_nms(const float* data, uint64_t channels, uint64_t count, const YoloNm
   };
   std::vector<Candidate> candidates;
   std::vector<uint64_t> kept;
+  std::vector<float> best_score;
+  std::vector<uint32_t> best_class_of;
   try {
-    for (uint64_t i = 0; i < count; ++i) {
-      uint64_t best_class = 0;
-      float best = data[kYoloBoxPlanes * count + i];
-      for (uint64_t c = 1; c < classes; ++c) {
-        const float s = data[(kYoloBoxPlanes + c) * count + i];
-        if (s > best) {
-          best = s;
-          best_class = c;
+    // Best class per anchor, class plane by class plane so the reads stay contiguous; a later
+    // class wins only when strictly greater.
+    best_score.assign(data + kYoloBoxPlanes * count, data + (kYoloBoxPlanes + 1) * count);
+    best_class_of.assign(count, 0);
+    for (uint64_t c = 1; c < classes; ++c) {
+      const float* plane = data + (kYoloBoxPlanes + c) * count;
+      for (uint64_t i = 0; i < count; ++i) {
+        if (plane[i] > best_score[i]) {
+          best_score[i] = plane[i];
+          best_class_of[i] = static_cast<uint32_t>(c);
         }
       }
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+      const float best = best_score[i];
+      const uint64_t best_class = best_class_of[i];
       if (!(best > params.score_threshold)) continue;
       Candidate cand{i, best, static_cast<float>(best_class), {}};
       const float offset = cand.cls * params.class_offset;

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "cpu/graph_records.h"
+#include "platform/thread_pool.h"
 
 namespace vexa::cpu {
 
@@ -79,6 +80,29 @@ inline bool same_dims_except(const CpuValue& a, const CpuValue& b, uint32_t skip
     if (i != skip && a.dim(i) != b.dim(i)) return false;
   }
   return true;
+}
+
+// Work below this many touched elements runs inline on the calling thread.
+inline constexpr uint64_t kParallelMinWork = 65536;
+// Parallel work is always cut into this many ranges, so results never depend on thread count.
+inline constexpr uint64_t kWorkPieces = 64;
+
+// Runs fn(first, last) over [0, units) in kWorkPieces fixed ranges on the pool when `work`
+// (elements touched) reaches kParallelMinWork, else once inline. Ranges must write disjoint
+// outputs.
+template <class Fn>
+void for_unit_ranges(uint64_t units, uint64_t work, Fn&& fn) {
+  if (units == 0) return;
+  if (units < 2 || work < kParallelMinWork) {
+    fn(uint64_t{0}, units);
+    return;
+  }
+  const uint64_t per = (units + kWorkPieces - 1) / kWorkPieces;
+  parallel_for(kWorkPieces, [&](size_t piece) {
+    const uint64_t first = piece * per;
+    if (first >= units) return;
+    fn(first, first + per < units ? first + per : units);
+  });
 }
 
 inline unsigned long long as_ull(uint64_t v) { return static_cast<unsigned long long>(v); }

@@ -1,10 +1,11 @@
 // Single-axis reductions: ArgMax, ReduceMean/Sum/Max/Min/Prod, CumSum and TopK. Every
 // operator views its input as [outer, D, inner] and accumulates in f32 in axis order, one
 // output row of `inner` floats at a time so the inner loop runs over contiguous memory.
+#include "cpu/ops/reduce.h"
+
 #include <cstring>
 
 #include "cpu/ops/op_shapes.h"
-#include "cpu/ops/reduce.h"
 
 namespace vexa::cpu {
 
@@ -51,8 +52,8 @@ bool check_reduce(const OpCheck& check) {
 enum class Reduction { kMean, kSum, kMax, kMin, kProd };
 
 template <Reduction r>
-void reduce_rows(const float* x, float* y, const AxisView& v) {
-  for (uint64_t o = 0; o < v.outer; ++o) {
+void reduce_rows(const float* x, float* y, const AxisView& v, uint64_t o_begin, uint64_t o_end) {
+  for (uint64_t o = o_begin; o < o_end; ++o) {
     const float* src = x + o * v.d * v.inner;
     float* dst = y + o * v.inner;
     if constexpr (r == Reduction::kMax || r == Reduction::kMin) {
@@ -95,14 +96,28 @@ bool run_reduce(const OpContext& ctx) {
   const AxisView v = axis_view(in, axis);
   const float* x = ctx.in(0);
   float* y = ctx.out(0);
+  void (*rows)(const float*, float*, const AxisView&, uint64_t, uint64_t) = nullptr;
   switch (static_cast<OpKind>(ctx.node.kind())) {
-    case OpKind::kReduceMean: reduce_rows<Reduction::kMean>(x, y, v); break;
-    case OpKind::kReduceSum: reduce_rows<Reduction::kSum>(x, y, v); break;
-    case OpKind::kReduceMax: reduce_rows<Reduction::kMax>(x, y, v); break;
-    case OpKind::kReduceMin: reduce_rows<Reduction::kMin>(x, y, v); break;
-    case OpKind::kReduceProd: reduce_rows<Reduction::kProd>(x, y, v); break;
-    default: return false;
+    case OpKind::kReduceMean:
+      rows = reduce_rows<Reduction::kMean>;
+      break;
+    case OpKind::kReduceSum:
+      rows = reduce_rows<Reduction::kSum>;
+      break;
+    case OpKind::kReduceMax:
+      rows = reduce_rows<Reduction::kMax>;
+      break;
+    case OpKind::kReduceMin:
+      rows = reduce_rows<Reduction::kMin>;
+      break;
+    case OpKind::kReduceProd:
+      rows = reduce_rows<Reduction::kProd>;
+      break;
+    default:
+      return false;
   }
+  for_unit_ranges(v.outer, v.outer * v.d * v.inner,
+                  [&](uint64_t first, uint64_t last) { rows(x, y, v, first, last); });
   return true;
 }
 
@@ -114,22 +129,24 @@ bool run_argmax(const OpContext& ctx) {
   const AxisView v = axis_view(in, axis);
   const float* x = ctx.in(0);
   float* y = ctx.out(0);
-  for (uint64_t o = 0; o < v.outer; ++o) {
-    const float* src = x + o * v.d * v.inner;
-    for (uint64_t p = 0; p < v.inner; ++p) {
-      uint64_t best = 0;
-      if (v.d >= 2) {
-        float best_value = src[p];
-        for (uint64_t j = 1; j < v.d; ++j) {
-          if (src[j * v.inner + p] > best_value) {
-            best_value = src[j * v.inner + p];
-            best = j;
+  for_unit_ranges(v.outer, v.outer * v.d * v.inner, [&](uint64_t first, uint64_t last) {
+    for (uint64_t o = first; o < last; ++o) {
+      const float* src = x + o * v.d * v.inner;
+      for (uint64_t p = 0; p < v.inner; ++p) {
+        uint64_t best = 0;
+        if (v.d >= 2) {
+          float best_value = src[p];
+          for (uint64_t j = 1; j < v.d; ++j) {
+            if (src[j * v.inner + p] > best_value) {
+              best_value = src[j * v.inner + p];
+              best = j;
+            }
           }
         }
+        y[o * v.inner + p] = static_cast<float>(best);
       }
-      y[o * v.inner + p] = static_cast<float>(best);
     }
-  }
+  });
   return true;
 }
 
@@ -160,8 +177,8 @@ bool check_cumsum(const OpCheck& check) {
 bool run_cumsum(const OpContext& ctx) {
   const CpuValue& in = ctx.in_value(0);
   uint32_t axis = 0;
-  const bool from_input = ctx.node.input_count() >= 2 && ctx.has_input(1) &&
-                          ctx.in_value(1).element_count() >= 1;
+  const bool from_input =
+      ctx.node.input_count() >= 2 && ctx.has_input(1) && ctx.in_value(1).element_count() >= 1;
   // An axis computed at run time that names no axis ends the run.
   if (from_input ? !normalise_axis(truncate_index(ctx.in(1)[0]), in.rank(), axis)
                  : !input_axis(ctx.node, in, axis)) {
@@ -172,23 +189,25 @@ bool run_cumsum(const OpContext& ctx) {
   const bool reverse = ctx.node.attr(kCumSumReverseWord) != 0;
   const float* x = ctx.in(0);
   float* y = ctx.out(0);
-  for (uint64_t o = 0; o < v.outer; ++o) {
-    for (uint64_t p = 0; p < v.inner; ++p) {
-      const uint64_t base = o * v.d * v.inner + p;
-      float r = 0.0f;
-      for (uint64_t step = 0; step < v.d; ++step) {
-        const uint64_t j = reverse ? v.d - 1 - step : step;
-        const float value = x[base + j * v.inner];
-        if (exclusive) {
-          y[base + j * v.inner] = r;
-          r = r + value;
-        } else {
-          r = r + value;
-          y[base + j * v.inner] = r;
+  for_unit_ranges(v.outer, v.outer * v.d * v.inner, [&](uint64_t first, uint64_t last) {
+    for (uint64_t o = first; o < last; ++o) {
+      for (uint64_t p = 0; p < v.inner; ++p) {
+        const uint64_t base = o * v.d * v.inner + p;
+        float r = 0.0f;
+        for (uint64_t step = 0; step < v.d; ++step) {
+          const uint64_t j = reverse ? v.d - 1 - step : step;
+          const float value = x[base + j * v.inner];
+          if (exclusive) {
+            y[base + j * v.inner] = r;
+            r = r + value;
+          } else {
+            r = r + value;
+            y[base + j * v.inner] = r;
+          }
         }
       }
     }
-  }
+  });
   return true;
 }
 

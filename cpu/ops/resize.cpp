@@ -53,7 +53,8 @@ bool check_resize(const OpCheck& check) {
   }
   const CpuValue& in = check.in_value(0);
   const CpuValue& out = check.out_value(0);
-  if (in.rank() != kImageRank || out.rank() != kImageRank) return check.fail("expects NCHW tensors");
+  if (in.rank() != kImageRank || out.rank() != kImageRank)
+    return check.fail("expects NCHW tensors");
   if (out.dim(0) != in.dim(0) || out.dim(1) != in.dim(1)) {
     return check.fail("batch and channels of the output differ from the input's");
   }
@@ -105,8 +106,18 @@ bool run_resize(const OpContext& ctx) {
   const bool corners = align_corners(ctx.node);
   if (is_linear(ctx.node)) {
     // Layout: y0[oh] y1[oh] wy[oh] x0[ow] x1[ow] wx[ow].
-    ResizeLinearJob job{x, y, table, table + oh, weights + 2 * oh, table + 3 * oh,
-                        table + 3 * oh + ow, weights + 3 * oh + 2 * ow, h, w, oh, ow};
+    ResizeLinearJob job{x,
+                        y,
+                        table,
+                        table + oh,
+                        weights + 2 * oh,
+                        table + 3 * oh,
+                        table + 3 * oh + ow,
+                        weights + 3 * oh + 2 * ow,
+                        h,
+                        w,
+                        oh,
+                        ow};
     cpu_resize_linear_axis(h, oh, corners, table, table + oh, weights + 2 * oh);
     cpu_resize_linear_axis(w, ow, corners, table + 3 * oh, table + 3 * oh + ow,
                            weights + 3 * oh + 2 * ow);
@@ -149,37 +160,44 @@ bool run_grid_sample(const OpContext& ctx) {
   float* y = ctx.out(0);
   const float wf = static_cast<float>(w);
   const float hf = static_cast<float>(h);
-  for (uint64_t n = 0; n < n_count; ++n) {
-    for (uint64_t o = 0; o < oh * ow; ++o) {
-      const float gx = grid[(n * oh * ow + o) * 2];
-      const float gy = grid[(n * oh * ow + o) * 2 + 1];
-      const float px = clamp_float(0.5f + (gx + 1.0f) * wf * 0.5f, 0.0f, wf + 1.0f);
-      const float py = clamp_float(0.5f + (gy + 1.0f) * hf * 0.5f, 0.0f, hf + 1.0f);
-      const int64_t ix = static_cast<int64_t>(px);
-      const int64_t iy = static_cast<int64_t>(py);
-      const int64_t xs[2] = {ix - 1, ix + 1 > static_cast<int64_t>(w) + 1 ? static_cast<int64_t>(w) : ix};
-      const int64_t ys[2] = {iy - 1, iy + 1 > static_cast<int64_t>(h) + 1 ? static_cast<int64_t>(h) : iy};
-      const float fx = px - static_cast<float>(ix);
-      const float fy = py - static_cast<float>(iy);
-      // Taps in the order (x0, y0), (x0, y1), (x1, y0), (x1, y1).
-      const float weight[4] = {(1.0f - fx) * (1.0f - fy), (1.0f - fx) * fy, fx * (1.0f - fy),
-                               fx * fy};
-      for (uint64_t c = 0; c < channels; ++c) {
-        const float* plane = x + (n * channels + c) * h * w;
-        float acc = 0.0f;
-        for (int t = 0; t < 4; ++t) {
-          const int64_t tx = xs[t / 2];
-          const int64_t ty = ys[t % 2];
-          if (tx < 0 || ty < 0 || tx >= static_cast<int64_t>(w) || ty >= static_cast<int64_t>(h)) {
-            continue;
+  // One unit is one output row of one item; units write disjoint output rows.
+  for_unit_ranges(n_count * oh, n_count * oh * ow * channels, [&](uint64_t first, uint64_t last) {
+    for (uint64_t unit = first; unit < last; ++unit) {
+      const uint64_t n = unit / oh;
+      for (uint64_t o = (unit % oh) * ow; o < (unit % oh + 1) * ow; ++o) {
+        const float gx = grid[(n * oh * ow + o) * 2];
+        const float gy = grid[(n * oh * ow + o) * 2 + 1];
+        const float px = clamp_float(0.5f + (gx + 1.0f) * wf * 0.5f, 0.0f, wf + 1.0f);
+        const float py = clamp_float(0.5f + (gy + 1.0f) * hf * 0.5f, 0.0f, hf + 1.0f);
+        const int64_t ix = static_cast<int64_t>(px);
+        const int64_t iy = static_cast<int64_t>(py);
+        const int64_t xs[2] = {ix - 1,
+                               ix + 1 > static_cast<int64_t>(w) + 1 ? static_cast<int64_t>(w) : ix};
+        const int64_t ys[2] = {iy - 1,
+                               iy + 1 > static_cast<int64_t>(h) + 1 ? static_cast<int64_t>(h) : iy};
+        const float fx = px - static_cast<float>(ix);
+        const float fy = py - static_cast<float>(iy);
+        // Taps in the order (x0, y0), (x0, y1), (x1, y0), (x1, y1).
+        const float weight[4] = {(1.0f - fx) * (1.0f - fy), (1.0f - fx) * fy, fx * (1.0f - fy),
+                                 fx * fy};
+        for (uint64_t c = 0; c < channels; ++c) {
+          const float* plane = x + (n * channels + c) * h * w;
+          float acc = 0.0f;
+          for (int t = 0; t < 4; ++t) {
+            const int64_t tx = xs[t / 2];
+            const int64_t ty = ys[t % 2];
+            if (tx < 0 || ty < 0 || tx >= static_cast<int64_t>(w) ||
+                ty >= static_cast<int64_t>(h)) {
+              continue;
+            }
+            acc = std::fma(weight[t],
+                           plane[static_cast<uint64_t>(ty) * w + static_cast<uint64_t>(tx)], acc);
           }
-          acc = std::fma(weight[t], plane[static_cast<uint64_t>(ty) * w + static_cast<uint64_t>(tx)],
-                         acc);
+          y[(n * channels + c) * oh * ow + o] = acc;
         }
-        y[(n * channels + c) * oh * ow + o] = acc;
       }
     }
-  }
+  });
   return true;
 }
 
@@ -204,7 +222,8 @@ bool check_deform_unfold(const OpCheck& check) {
   const bool ok = x.dim(0) == 1 && off.dim(0) == 1 && mod.dim(0) == 1 && y.dim(0) == 1 &&
                   off.dim(1) == 2 * kk && off.dim(2) == h && off.dim(3) == w && mod.dim(1) == kk &&
                   mod.dim(2) == h && mod.dim(3) == w && y.dim(1) == x.dim(1) &&
-                  y.dim(2) == h * static_cast<uint64_t>(k) && y.dim(3) == w * static_cast<uint64_t>(k);
+                  y.dim(2) == h * static_cast<uint64_t>(k) &&
+                  y.dim(3) == w * static_cast<uint64_t>(k);
   if (!ok) return check.fail("input, offsets, modulation and output shapes disagree");
   return true;
 }
@@ -222,41 +241,46 @@ bool run_deform_unfold(const OpContext& ctx) {
   float* y = ctx.out(0);
   const int64_t plane = h * w;
   const int64_t row = w * k;
-  for (int64_t cy = 0; cy < h; ++cy) {
-    for (int64_t cx = 0; cx < w; ++cx) {
-      for (int64_t ky = 0; ky < k; ++ky) {
-        for (int64_t kx = 0; kx < k; ++kx) {
-          const int64_t t = ky * k + kx;
-          const int64_t at = cy * w + cx;
-          const float py = clamp_float(static_cast<float>(cy + ky) + offsets[2 * t * plane + at],
-                                       0.0f, static_cast<float>(hp - 1));
-          const float px = clamp_float(static_cast<float>(cx + kx) + offsets[(2 * t + 1) * plane + at],
-                                       0.0f, static_cast<float>(wp - 1));
-          const int64_t y0 = static_cast<int64_t>(py);
-          const int64_t x0 = static_cast<int64_t>(px);
-          const int64_t y1 = y0 + 1 >= hp ? hp - 1 : y0 + 1;
-          const int64_t x1 = x0 + 1 >= wp ? wp - 1 : x0 + 1;
-          const float fy = py - static_cast<float>(y0);
-          const float fx = px - static_cast<float>(x0);
-          const float m = modulation[t * plane + at];
-          // Taps in the order (y0, x0), (y1, x0), (y0, x1), (y1, x1).
-          const int64_t tr[4] = {y0 - pad, y1 - pad, y0 - pad, y1 - pad};
-          const int64_t tc[4] = {x0 - pad, x0 - pad, x1 - pad, x1 - pad};
-          const float tw[4] = {(1.0f - fy) * (1.0f - fx) * m, fy * (1.0f - fx) * m,
-                               (1.0f - fy) * fx * m, fy * fx * m};
-          const int64_t out_at = (cy * k + ky) * row + cx * k + kx;
-          for (int64_t ch = 0; ch < channels; ++ch) {
-            float acc = 0.0f;
-            for (int i = 0; i < 4; ++i) {
-              if (tr[i] < 0 || tr[i] >= h || tc[i] < 0 || tc[i] >= w) continue;
-              acc = std::fma(tw[i], x[ch * plane + tr[i] * w + tc[i]], acc);
+  // One unit is one input row: it fills K output rows of every channel.
+  const uint64_t work = static_cast<uint64_t>(channels * plane * k * k);
+  for_unit_ranges(static_cast<uint64_t>(h), work, [&](uint64_t first, uint64_t last) {
+    for (int64_t cy = static_cast<int64_t>(first); cy < static_cast<int64_t>(last); ++cy) {
+      for (int64_t cx = 0; cx < w; ++cx) {
+        for (int64_t ky = 0; ky < k; ++ky) {
+          for (int64_t kx = 0; kx < k; ++kx) {
+            const int64_t t = ky * k + kx;
+            const int64_t at = cy * w + cx;
+            const float py = clamp_float(static_cast<float>(cy + ky) + offsets[2 * t * plane + at],
+                                         0.0f, static_cast<float>(hp - 1));
+            const float px =
+                clamp_float(static_cast<float>(cx + kx) + offsets[(2 * t + 1) * plane + at], 0.0f,
+                            static_cast<float>(wp - 1));
+            const int64_t y0 = static_cast<int64_t>(py);
+            const int64_t x0 = static_cast<int64_t>(px);
+            const int64_t y1 = y0 + 1 >= hp ? hp - 1 : y0 + 1;
+            const int64_t x1 = x0 + 1 >= wp ? wp - 1 : x0 + 1;
+            const float fy = py - static_cast<float>(y0);
+            const float fx = px - static_cast<float>(x0);
+            const float m = modulation[t * plane + at];
+            // Taps in the order (y0, x0), (y1, x0), (y0, x1), (y1, x1).
+            const int64_t tr[4] = {y0 - pad, y1 - pad, y0 - pad, y1 - pad};
+            const int64_t tc[4] = {x0 - pad, x0 - pad, x1 - pad, x1 - pad};
+            const float tw[4] = {(1.0f - fy) * (1.0f - fx) * m, fy * (1.0f - fx) * m,
+                                 (1.0f - fy) * fx * m, fy * fx * m};
+            const int64_t out_at = (cy * k + ky) * row + cx * k + kx;
+            for (int64_t ch = 0; ch < channels; ++ch) {
+              float acc = 0.0f;
+              for (int i = 0; i < 4; ++i) {
+                if (tr[i] < 0 || tr[i] >= h || tc[i] < 0 || tc[i] >= w) continue;
+                acc = std::fma(tw[i], x[ch * plane + tr[i] * w + tc[i]], acc);
+              }
+              y[ch * plane * k * k + out_at] = acc;
             }
-            y[ch * plane * k * k + out_at] = acc;
           }
         }
       }
     }
-  }
+  });
   return true;
 }
 
@@ -268,8 +292,8 @@ void cpu_resize_linear_axis(uint64_t in, uint64_t out, bool corners, int32_t* i0
   const float s = static_cast<float>(in - a) / static_cast<float>(out - a);
   const int64_t last = static_cast<int64_t>(in) - 1;
   for (uint64_t o = 0; o < out; ++o) {
-    const float src = corners ? static_cast<float>(o) * s
-                              : std::fma(static_cast<float>(o) + 0.5f, s, -0.5f);
+    const float src =
+        corners ? static_cast<float>(o) * s : std::fma(static_cast<float>(o) + 0.5f, s, -0.5f);
     if (!(src > 0.0f)) {
       i0[o] = 0;
       i1[o] = 0;

@@ -129,6 +129,40 @@ TEST(CpuReduce, EveryReductionAlongEveryAxis) {
   }
 }
 
+// Sizes large enough to be split over the pool give the same values as one loop.
+TEST(CpuReduce, LargeTensorsMatchTheSerialLoop) {
+  const Dims dims{64, 300, 8};
+  const auto x = ramp(count_of(dims), 19);
+  const View v = view_of(dims, 1);
+  for (OpKind kind : {OpKind::kReduceSum, OpKind::kReduceMax, OpKind::kArgMax, OpKind::kCumSum}) {
+    OpGraph g;
+    const bool scan = kind == OpKind::kCumSum;
+    const uint64_t y = g.out(scan ? dims : Dims{64, 1, 8});
+    g.node(kind, {g.in(dims, x)}, {y}, {{kAxis, 1}});
+    ASSERT_TRUE(g.run());
+    std::vector<float> want(scan ? x.size() : v.outer * v.inner);
+    for (uint64_t o = 0; o < v.outer; ++o) {
+      for (uint64_t p = 0; p < v.inner; ++p) {
+        float acc = 0.0f, mx = x[o * v.d * v.inner + p];
+        uint64_t arg = 0;
+        for (uint64_t j = 0; j < v.d; ++j) {
+          const float e = x[(o * v.d + j) * v.inner + p];
+          acc += e;
+          if (scan) want[(o * v.d + j) * v.inner + p] = acc;
+          if (e > mx) {
+            mx = e;
+            arg = j;
+          }
+        }
+        if (kind == OpKind::kReduceSum) want[o * v.inner + p] = acc;
+        if (kind == OpKind::kReduceMax) want[o * v.inner + p] = mx;
+        if (kind == OpKind::kArgMax) want[o * v.inner + p] = static_cast<float>(arg);
+      }
+    }
+    EXPECT_EQ(g.data(y), want) << static_cast<int>(kind);
+  }
+}
+
 TEST(CpuReduce, HandPickedCases) {
   OpGraph g;
   const uint64_t am = g.out({1});

@@ -170,6 +170,24 @@ TEST(CpuGridSample, BilinearWithZeroPadding) {
   EXPECT_FLOAT_EQ(g.data(y)[1], 0.25f * (x[8] + x[9] + x[14] + x[15]));
 }
 
+// Large enough to be split over the pool.
+TEST(CpuGridSample, LargeGridMatchesReference) {
+  const uint64_t c = 16, h = 32, w = 32, oh = 64, ow = 64;
+  const auto x = ramp(c * h * w, 45);
+  const auto grid = ramp(oh * ow * 2, 47);
+  OpGraph g;
+  const uint64_t y = g.out({1, c, oh, ow});
+  g.node(OpKind::kGridSample, {g.in({1, c, h, w}, x), g.in({1, oh, ow, 2}, grid)}, {y});
+  ASSERT_TRUE(g.run());
+  std::vector<float> want(c * oh * ow);
+  for (uint64_t ch = 0; ch < c; ++ch) {
+    for (uint64_t o = 0; o < oh * ow; ++o) {
+      want[ch * oh * ow + o] = static_cast<float>(grid_ref(x, ch, h, w, grid[o * 2], grid[o * 2 + 1]));
+    }
+  }
+  EXPECT_TRUE(same_floats(g.data(y), want, 1e-5));
+}
+
 TEST(CpuGridSample, WildCoordinatesStayInside) {
   OpGraph g;
   const uint64_t y = g.out({1, 1, 1, 6});
@@ -184,8 +202,14 @@ TEST(CpuGridSample, WildCoordinatesStayInside) {
 }
 
 TEST(CpuDeformUnfold, MatchesTheTapDefinition) {
-  for (int64_t k : {3, 7}) {
-    const uint64_t c = 2, h = 3, w = 4, kk = static_cast<uint64_t>(k * k);
+  struct Size {
+    int64_t k;
+    uint64_t c, h, w;
+  };
+  // The last size is split over the pool.
+  for (const Size& size : {Size{3, 2, 3, 4}, Size{7, 2, 3, 4}, Size{3, 32, 16, 16}}) {
+    const int64_t k = size.k;
+    const uint64_t c = size.c, h = size.h, w = size.w, kk = static_cast<uint64_t>(k * k);
     const int64_t pad = k > 3 ? 3 : 1;
     const auto x = ramp(c * h * w, 51);
     auto off = ramp(2 * kk * h * w, 53);
