@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "tools/family_rewrites.h"
 #include "tools/onnx_wire.h"
 
 namespace vexa::tools {
@@ -355,6 +356,7 @@ bool onnx_read_graph_io(BuilderState& s, uint64_t start, uint64_t end, bool is_o
     h = (low >> kOptionHeightShift) & kOptionHalfMask;
     w = low & kOptionHalfMask;
   }
+  if (onnx_rewrite_graph_io(s, index, info, is_output, h, w)) return true;
   const uint64_t r = info.rank;
   v.kind = static_cast<uint64_t>(is_output ? ValueKind::kGraphOutput : ValueKind::kGraphInput);
   v.dtype = info.elem_type == kOnnxInt64 ? kTypeI64 : kTypeF32;

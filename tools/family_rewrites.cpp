@@ -35,6 +35,12 @@ constexpr uint64_t kTailMinChannels = 6;
 constexpr uint64_t kHeadCutRows = 300;
 constexpr uint64_t kHeadCutSearch = 6;
 constexpr uint64_t kConcatWritesOutputWord = 12;
+// SAM and CLIP plumbing baked at convert time.
+constexpr uint64_t kClipTokens = 77;
+constexpr uint64_t kSamPromptGrid = 64;
+constexpr float kSamPointX = 600.0f;
+constexpr float kSamPointY = 350.0f;
+constexpr uint64_t kSamImageSide = 1024;
 
 // GraphProto.node, NodeProto fields.
 constexpr uint32_t kGraphNodeField = 1;
@@ -264,6 +270,106 @@ bool graph_output_rows(const BuilderState& s, uint64_t rows) {
   return false;
 }
 
+// Turns a value into a converter-made f32 weight.
+void bake_weight(BuilderValue& v, uint64_t rank, const uint64_t* dims,
+                 const std::vector<float>& data) {
+  v.kind = static_cast<uint64_t>(ValueKind::kWeight);
+  v.dtype = kTypeF32;
+  v.rank = rank;
+  for (uint64_t d = 0; d < kMaxRank; ++d) v.dims[d] = d < rank ? dims[d] : 0;
+  std::vector<uint8_t> bytes(data.size() * sizeof(float));
+  std::memcpy(bytes.data(), data.data(), bytes.size());
+  builder_set_owned(v, std::move(bytes));
+}
+
+// Lowers the node the ordinary way, then makes its last emitted node write `output`.
+bool lower_writing(BuilderState& s, const ScannedNode& n, std::string_view output) {
+  const uint64_t before = s.nodes.size();
+  if (!onnx_lower_node(s, n.start, n.end) || s.nodes.size() == before) return false;
+  const uint32_t v = builder_value_index(s, output);
+  if (v >= s.values.size()) return false;
+  s.nodes.back().outputs[0] = v;
+  return true;
+}
+
+// SAM's node rules; see the pending-step words in the header. True when the node was consumed.
+bool rewrite_sam_node(BuilderState& s, const ScannedNode& n, bool* handled) {
+  uint64_t& pending = s.rewrite_state[0];
+  const uint64_t mode = s.rewrite_state[1];
+  const std::string_view out = n.output_count > 0 ? n.outputs[0] : std::string_view();
+  *handled = true;
+  if (pending >= kPendingSamPreprocessBase &&
+      pending < kPendingSamPreprocessBase + kBuilderMaxValues) {
+    if (n.name == "/Unsqueeze_4") {
+      const uint64_t image = pending - kPendingSamPreprocessBase;
+      pending = 0;
+      if (image < s.values.size()) {
+        emit_named(s, n, blank_node(OpKind::kIdentity), {s.values[image].name}, out);
+      }
+    }
+    return true;
+  }
+  if (pending == kPendingSamRange) {
+    if (n.op_type != "Gather") return true;
+    pending = 0;  // this Gather is lowered as it stands
+    *handled = false;
+    return false;
+  }
+  if (pending == kPendingSamPrompt) {
+    static constexpr std::string_view kKept[] = {
+        "/Unsqueeze_1", "/pe_layer/Mul", "/pe_layer/Sin", "/pe_layer/Cos",
+        "/pe_layer/MatMul", "/pe_layer/Concat", "/pe_layer/Transpose"};
+    for (std::string_view k : kKept) {
+      if (n.name == k) {
+        *handled = false;
+        return false;
+      }
+    }
+    if (n.name == "/Add_5") {
+      emit_named(s, n, blank_node(OpKind::kAdd),
+                 {"/Concat_output_0", "model.prompt_encoder.point_embeddings.1.weight"}, out);
+    } else if (n.name == "/Mul_9" && n.input_count >= 2) {
+      s.rewrite_state[2] = builder_value_index(s, n.inputs[1]);
+    } else if (n.name == "/Add_7" && s.rewrite_state[2] < s.values.size()) {
+      emit_named(s, n, blank_node(OpKind::kAdd),
+                 {"image_embeddings", s.values[s.rewrite_state[2]].name}, out);
+    } else if (n.name == "/Expand_1" && n.input_count >= 1) {
+      s.rewrite_state[3] = builder_value_index(s, n.inputs[0]);
+    } else if (n.name == "/Concat_2") {
+      const uint64_t before = s.nodes.size();
+      if (onnx_lower_node(s, n.start, n.end) && s.nodes.size() > before &&
+          s.rewrite_state[3] < s.values.size()) {
+        s.nodes.back().inputs[0] = s.rewrite_state[3];
+      }
+    } else if (n.name == "/Concat_6") {
+      pending = 0;
+      emit_named(s, n, blank_node(OpKind::kIdentity), {"/Unsqueeze_1_output_0"}, out);
+    }
+    return true;
+  }
+  if (mode == kSamEncoderMode && n.op_type == "Range") {
+    pending = kPendingSamRange;
+    return true;
+  }
+  if (mode >= kSamDecoderBase) {
+    if (n.name == "/Unsqueeze") {
+      pending = kPendingSamPrompt;
+      return true;
+    }
+    if (n.name == "/iou_prediction_head/layers.2/Gemm") {
+      if (!lower_writing(s, n, "iou_predictions")) return *handled = false;
+      s.graph_cut = true;
+      return true;
+    }
+    if (n.name == "/Reshape_5") {
+      if (!lower_writing(s, n, "masks")) return *handled = false;
+      return true;
+    }
+  }
+  *handled = false;
+  return false;
+}
+
 // [1, 300, *] output: the head's Concat writes the output and the rest of the graph goes.
 bool cut_at_detection_head(BuilderState& s) {
   uint32_t output = UINT32_MAX;
@@ -466,12 +572,73 @@ bool onnx_append_yolo_nms(BuilderState& s, const DetectionTail& tail) {
   return emit_named(s, origin, n, {tail.input_name}, tail.output_name);
 }
 
+bool onnx_rewrite_graph_io(BuilderState& s, uint32_t index, const OnnxValueInfo& info,
+                           bool is_output, uint64_t h, uint64_t w) {
+  if (s.bindings != nullptr || index >= s.values.size()) return false;
+  const std::string_view name = info.name;
+  BuilderValue& v = s.values[index];
+  if (is_output) {
+    for (std::string_view dropped :
+         {"fetch_name_1", "fetch_name_2", "low_res_masks", "last_hidden_state"}) {
+      if (name == dropped) {
+        s.rewrite_bits |= kRewriteIoByName;
+        return true;
+      }
+    }
+    return false;
+  }
+  for (std::string_view dropped : {"has_mask_input", "point_labels", "orig_im_size",
+                                   "scale_factor", "im_shape", "mask_input"}) {
+    if (name == dropped) {
+      s.rewrite_bits |= kRewriteIoByName;
+      return true;  // stays an unconnected intermediate
+    }
+  }
+  if (name == "attention_mask") {
+    const uint64_t length = h != 0 ? h : kClipTokens;
+    const uint64_t dims[2] = {1, length};
+    bake_weight(v, 2, dims, std::vector<float>(length, 1.0f));
+    s.rewrite_bits |= kRewriteIoByName;
+    return true;
+  }
+  if (name == "point_coords") {
+    const bool fallback = h == 0 || h == kSamPromptGrid;
+    const float x = fallback ? kSamPointX : static_cast<float>(h);
+    const float y = fallback || w == 0 ? kSamPointY : static_cast<float>(w);
+    const uint64_t dims[3] = {1, 1, 2};
+    bake_weight(v, 3, dims, {x, y});
+    s.rewrite_bits |= kRewriteIoByName;
+    return true;
+  }
+  if (name == "image_embeddings") {
+    s.rewrite_state[1] = index + kSamDecoderBase;
+    s.rewrite_bits |= kRewriteSam;
+    return false;
+  }
+  if (name == "input_image" && info.rank == 3) {
+    v.kind = static_cast<uint64_t>(ValueKind::kGraphInput);
+    v.dtype = kTypeF32;
+    v.rank = 4;
+    const uint64_t dims[4] = {1, 3, kSamImageSide, kSamImageSide};
+    for (uint64_t d = 0; d < kMaxRank; ++d) v.dims[d] = d < 4 ? dims[d] : 0;
+    s.rewrite_state[0] = kPendingSamPreprocessBase + index;
+    s.rewrite_state[1] = kSamEncoderMode;
+    s.rewrite_bits |= kRewriteSam;
+    return true;
+  }
+  return false;
+}
+
 bool onnx_rewrite_node(BuilderState& s, uint64_t start, uint64_t end) {
   if (s.bindings != nullptr) return false;
   ScannedNode n;
   scan_node(s.image, start, end, n);
   uint64_t& pending = s.rewrite_state[0];
   const std::string_view out = n.output_count > 0 ? n.outputs[0] : std::string_view();
+
+  bool handled = false;
+  const bool consumed = rewrite_sam_node(s, n, &handled);
+  if (handled) return consumed;
 
   // A pending step skips nodes until the one that completes it.
   if (pending == kPendingDocWhere) {

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "tools/onnx_builder.h"
+#include "tools/onnx_wire.h"
 
 namespace vexa::tools {
 
@@ -31,6 +32,14 @@ inline constexpr uint64_t kPendingDocTopK = 400002;
 inline constexpr uint64_t kPendingDocBoxes = 400003;
 // NAFNet: the CumSum's data input is remembered in rewrite_state[2].
 inline constexpr uint64_t kPendingNafnet = 900001;
+// SAM: the image preprocessing is skipped from the input (value + base) to "/Unsqueeze_4"; the
+// position-table Range to the next Gather; the prompt rewiring from "/Unsqueeze" to
+// "/Concat_6". rewrite_state[1] marks the mode: 1024 encoder, value + kSamDecoderBase decoder.
+inline constexpr uint64_t kPendingSamPreprocessBase = 800000;
+inline constexpr uint64_t kPendingSamRange = 999998;
+inline constexpr uint64_t kPendingSamPrompt = 600000;
+inline constexpr uint64_t kSamDecoderBase = 500000;
+inline constexpr uint64_t kSamEncoderMode = 1024;
 
 // The report lines of the set bits (bits 0..8 in order, then bit 9); the driver's
 // onnx_rewrite_report prints them for the last conversion.
@@ -61,6 +70,14 @@ DetectionTail onnx_match_detection_tail(const BuilderState& s, uint64_t graph_st
 // Appends the YoloNms node of a matched tail and sets nothing else; false when the value table
 // is full.
 bool onnx_append_yolo_nms(BuilderState& s, const DetectionTail& tail);
+
+// Graph inputs and outputs known by name, without a bindings record: called for a value-info
+// after its value was found or created (index) and before it becomes a graph input or output;
+// h and w are the option word's default sizes. Drops or bakes the prompt and mask plumbing of
+// SAM and CLIP and the extra outputs of the document-layout model, and starts SAM's modes.
+// Returns true when the value was handled and must not become a graph input or output.
+bool onnx_rewrite_graph_io(BuilderState& s, uint32_t index, const OnnxValueInfo& info,
+                           bool is_output, uint64_t h, uint64_t w);
 
 // Called for every node before it is lowered, without an input-bindings record only. Returns
 // true when the node was consumed by a rewrite (skipped, or replaced by what it emitted), in

@@ -193,5 +193,29 @@ TEST(ConvertedRun, BatchNormWithConstantStatisticsMatchesFormula) {
   }
 }
 
+TEST(ConvertedRun, RewriteReportNamesWhatWasApplied) {
+  char path[] = "/tmp/vexa-converted-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  const std::string dir = std::string(VEXA_FIXTURES_DIR) + "/family_rewrites/";
+  ConvertResult r = onnx_convert_file(dir + "io_by_name.onnx", path, 0);
+  ASSERT_TRUE(r.ok) << r.text;
+  EXPECT_EQ(r.text.find("attention_mask"), std::string::npos) << r.text;
+  EXPECT_EQ(r.text.find("last_hidden_state"), std::string::npos) << r.text;
+  EXPECT_EQ(onnx_rewrite_report(),
+            "  inputs/outputs dropped or baked by name (SAM prompt, CLIP attention mask, "
+            "PP-DocLayoutV3 extra outputs)\n");
+  // The next conversion starts from an empty report.
+  r = onnx_convert_file(dir + "detection_tail.onnx", path, 0);
+  ASSERT_TRUE(r.ok) << r.text;
+  EXPECT_EQ(onnx_rewrite_report(), "");
+  r = onnx_convert_file(dir + "nafnet_pool.onnx", path, 0);
+  ASSERT_TRUE(r.ok) << r.text;
+  EXPECT_EQ(onnx_rewrite_report(),
+            "  CumSum/Pad subgraph replaced by global average pooling (NAFNet)\n");
+  unlink(path);
+}
+
 }  // namespace
 }  // namespace vexa::tools

@@ -46,9 +46,23 @@ struct Loaded {
     return out;
   }
   std::string_view value_name(uint64_t v) const { return s->values[v].name; }
+  const BuilderValue& value(std::string_view name) const {
+    return s->values[s->value_index.at(name)];
+  }
+  std::vector<float> floats(std::string_view name) const {
+    const BuilderValue& v = value(name);
+    std::vector<float> out(v.data_bytes / 4);
+    if (v.has_data) std::memcpy(out.data(), v.data, v.data_bytes);
+    return out;
+  }
 };
 
-void load(const char* name, Loaded& l, const InputBindings* bindings = nullptr) {
+constexpr uint64_t kInputKind = static_cast<uint64_t>(ValueKind::kGraphInput);
+constexpr uint64_t kOutputKind = static_cast<uint64_t>(ValueKind::kGraphOutput);
+constexpr uint64_t kWeightKind = static_cast<uint64_t>(ValueKind::kWeight);
+
+void load(const char* name, Loaded& l, const InputBindings* bindings = nullptr,
+          uint64_t option_word = 0) {
   std::ifstream f(fixture(name), std::ios::binary);
   ASSERT_TRUE(f) << name;
   l.image.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
@@ -70,7 +84,7 @@ void load(const char* name, Loaded& l, const InputBindings* bindings = nullptr) 
   }
   onnx_walk_fields(s.image, l.graph_start, l.graph_end, {11, 12}, &corrupt,
                    [&](uint32_t field, uint64_t a, uint64_t b) {
-                     EXPECT_TRUE(onnx_read_graph_io(s, a, b, field == 12, 0));
+                     EXPECT_TRUE(onnx_read_graph_io(s, a, b, field == 12, option_word));
                      return true;
                    });
   onnx_walk_fields(s.image, l.graph_start, l.graph_end, {1}, &corrupt,
@@ -240,6 +254,82 @@ TEST(FamilyRewrites, UnnamedGraphIsUntouched) {
   for (const auto& [a, b] : without.node_spans) onnx_lower_node(*without.s, a, b);
   EXPECT_EQ(with.kinds(), without.kinds());
   EXPECT_EQ(with.s->rewrite_bits, 0u);
+}
+
+TEST(FamilyRewrites, PromptAndMaskInputsBakedOrDroppedByName) {
+  Loaded l;
+  load("io_by_name.onnx", l);
+  EXPECT_EQ(l.value("x").kind, kInputKind);
+  EXPECT_EQ(l.value("y").kind, kOutputKind);
+  // attention_mask: ones [1, 77] when the option word gives no size.
+  const BuilderValue& mask = l.value("attention_mask");
+  EXPECT_EQ(mask.kind, kWeightKind);
+  EXPECT_EQ(mask.rank, 2u);
+  EXPECT_EQ(mask.dims[1], 77u);
+  EXPECT_EQ(l.floats("attention_mask"), std::vector<float>(77, 1.0f));
+  EXPECT_EQ(l.value("point_coords").kind, kWeightKind);
+  EXPECT_EQ(l.floats("point_coords"), (std::vector<float>{600.0f, 350.0f}));
+  // Dropped: neither inputs nor outputs.
+  EXPECT_NE(l.value("point_labels").kind, kInputKind);
+  EXPECT_NE(l.value("has_mask_input").kind, kInputKind);
+  EXPECT_NE(l.value("last_hidden_state").kind, kOutputKind);
+  EXPECT_EQ(l.s->rewrite_bits, kRewriteIoByName);
+}
+
+TEST(FamilyRewrites, BakedSizesFollowTheOptionWord) {
+  const struct {
+    uint64_t option_word;
+    uint64_t mask_length;
+    float x, y;
+  } cases[] = {
+      {0, 77, 600, 350},                  // no size: the fixed values
+      {100, 100, 100, 100},               // one size for both
+      {(40u << 16) | 30u, 40, 40, 30},    // height 40, width 30
+      {64, 64, 600, 350},                 // the prompt grid size falls back too
+  };
+  for (const auto& c : cases) {
+    Loaded l;
+    load("io_by_name.onnx", l, nullptr, c.option_word);
+    EXPECT_EQ(l.value("attention_mask").dims[1], c.mask_length) << c.option_word;
+    EXPECT_EQ(l.floats("point_coords"), (std::vector<float>{c.x, c.y})) << c.option_word;
+  }
+}
+
+TEST(FamilyRewrites, SamEncoderPreprocessingAndRangeSkipped) {
+  Loaded l;
+  load("sam_encoder.onnx", l);
+  const BuilderValue& image = l.value("input_image");
+  EXPECT_EQ(image.kind, kInputKind);
+  EXPECT_EQ(image.rank, 4u);
+  EXPECT_EQ(std::vector<uint64_t>(image.dims, image.dims + 4),
+            (std::vector<uint64_t>{1, 3, 1024, 1024}));
+  lower_all(l);
+  EXPECT_EQ(l.kinds(), "Identity,Conv,Gather,Add");
+  EXPECT_EQ(l.value_name(l.s->nodes[0].inputs[0]), "input_image");
+  EXPECT_EQ(l.value_name(l.s->nodes[0].outputs[0]), "/Unsqueeze_4_output_0");
+  EXPECT_EQ(l.s->rewrite_state[0], 0u);
+  EXPECT_EQ(l.s->rewrite_bits, kRewriteSam);
+}
+
+TEST(FamilyRewrites, SamDecoderPromptRewiredAndCutAtIouHead) {
+  Loaded l;
+  load("sam_decoder.onnx", l);
+  lower_all(l);
+  EXPECT_EQ(l.kinds(), "Concat,Add,Add,Concat,Sin,Unsqueeze,Identity,Reshape,Gemm");
+  const auto& n = l.s->nodes;
+  EXPECT_EQ(l.value_name(n[1].inputs[0]), "/Concat_output_0");
+  EXPECT_EQ(l.value_name(n[1].inputs[1]), "model.prompt_encoder.point_embeddings.1.weight");
+  // /Add_7 adds the embeddings to what /Mul_9 multiplied by (the mask input is gone).
+  EXPECT_EQ(l.value_name(n[2].inputs[0]), "image_embeddings");
+  EXPECT_EQ(l.value_name(n[2].inputs[1]), "dense_source");
+  // /Concat_2 reads /Expand_1's input instead of its output.
+  EXPECT_EQ(l.value_name(n[3].inputs[0]), "tokens");
+  EXPECT_EQ(l.value_name(n[6].inputs[0]), "/Unsqueeze_1_output_0");
+  EXPECT_EQ(l.value_name(n[6].outputs[0]), "pe");
+  EXPECT_EQ(l.value_name(n[7].outputs[0]), "masks");
+  EXPECT_EQ(l.value_name(n[8].outputs[0]), "iou_predictions");
+  EXPECT_TRUE(l.s->graph_cut);
+  EXPECT_EQ(l.s->rewrite_bits, kRewriteSam | kRewriteIoByName);
 }
 
 }  // namespace
