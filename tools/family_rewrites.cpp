@@ -1,6 +1,7 @@
 #include "tools/family_rewrites.h"
 
 #include <cstring>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -370,6 +371,139 @@ bool rewrite_sam_node(BuilderState& s, const ScannedNode& n, bool* handled) {
   return false;
 }
 
+bool ends_with(std::string_view s, std::string_view tail) {
+  return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
+}
+
+bool starts_with(std::string_view s, std::string_view head) {
+  return s.substr(0, head.size()) == head;
+}
+
+constexpr uint64_t kWindowModValue = 6;
+constexpr uint64_t kDeformInputs = 3;
+// The scatter subgraph before a window Pad: the node that feeds the Pad sits this many emitted
+// nodes back, and the nodes between it and the Pad go.
+constexpr uint64_t kScatterSpan = 12;
+
+// Swin stage triggers and their windows per side.
+constexpr uint64_t kSwinMaxWindows = 11;
+constexpr std::pair<std::string_view, uint64_t> kSwinStages[] = {
+    {"/bb/layers.0_1/Cast", 6}, {"/bb/layers.1_1/Cast", 3}, {"/bb/layers.2_1/Cast", 2},
+    {"/bb/layers.3_1/Cast", 1}, {"/bb/layers.0/Ceil", 11}, {"/bb/layers.1/Ceil", 6},
+    {"/bb/layers.2/Ceil", 3},   {"/bb/layers.3/Ceil", 2}};
+
+// BiRefNet's node rules. True when the node was consumed; *handled false lets other rules look.
+bool rewrite_birefnet_node(BuilderState& s, const ScannedNode& n, bool* handled) {
+  uint64_t& pending = s.rewrite_state[0];
+  const std::string_view out = n.output_count > 0 ? n.outputs[0] : std::string_view();
+  *handled = true;
+  auto mod_constant = [&]() {
+    const uint32_t v = builder_value_index(s, out);
+    if (v >= s.values.size()) return;
+    BuilderValue& value = s.values[v];
+    value.kind = static_cast<uint64_t>(ValueKind::kIntermediate);
+    value.dtype = kTypeI64;
+    value.rank = 0;
+    std::vector<uint8_t> bytes(sizeof(int64_t));
+    const int64_t six = static_cast<int64_t>(kWindowModValue);
+    std::memcpy(bytes.data(), &six, sizeof six);
+    builder_set_owned(value, std::move(bytes));
+    value.known = true;
+  };
+  if (pending > kPendingSwinMaskBase && pending <= kPendingSwinMaskBase + kSwinMaxWindows) {
+    if (ends_with(n.name, "/Cast_44") || ends_with(n.name, "/Cast_48")) {
+      const uint64_t windows = pending - kPendingSwinMaskBase;
+      pending = 0;
+      const uint32_t v = builder_value_index(s, out);
+      if (v < s.values.size()) {
+        std::vector<float> mask;
+        try {
+          mask = swin_shift_mask(windows);
+        } catch (const std::bad_alloc&) {
+          return true;  // the step is abandoned; the mask stays unbaked
+        }
+        const uint64_t tokens = kSwinWindow * kSwinWindow;
+        const uint64_t dims[3] = {windows * windows, tokens, tokens};
+        bake_weight(s.values[v], 3, dims, mask);
+      }
+    }
+    return true;
+  }
+  if (pending == kPendingWindowPad) {
+    if (n.op_type == "Mod") {
+      mod_constant();
+      return true;
+    }
+    if (n.op_type != "Pad") return true;
+    pending = 0;  // this Pad is lowered with its data input only
+    *handled = false;
+    return false;
+  }
+  if (pending == kPendingDeformable) {
+    // The deformable convolution reads what the three nodes before the trigger produced:
+    // features, offsets and modulation.
+    if (n.op_type.find("DeformConv") != std::string_view::npos) {
+      pending = 0;
+      const uint64_t k = s.nodes.size();
+      if (k >= kDeformInputs) {
+        GraphNode unfold = blank_node(OpKind::kDeformUnfold);
+        const uint32_t output = builder_value_index(s, out);
+        if (output < s.values.size()) {
+          unfold.input_count = kDeformInputs;
+          for (uint64_t i = 0; i < kDeformInputs; ++i)
+            unfold.inputs[i] = s.nodes[k - kDeformInputs + i].outputs[0];
+          unfold.output_count = 1;
+          unfold.outputs[0] = output;
+          NodeExtra extra;
+          extra.name = n.name;
+          extra.op_type = n.op_type;
+          s.nodes.push_back(unfold);
+          s.extras.push_back(extra);
+        }
+      }
+    }
+    return true;
+  }
+  if (ends_with(n.name, "atrous_conv/Reshape")) {
+    pending = kPendingDeformable;
+    s.rewrite_bits |= kRewriteBiRefNet;
+    return true;
+  }
+  for (const auto& [trigger, windows] : kSwinStages) {
+    if (n.name == trigger) {
+      pending = kPendingSwinMaskBase + windows;
+      s.rewrite_bits |= kRewriteBiRefNet;
+      return true;
+    }
+  }
+  if ((n.op_type == "ScatterND" || n.op_type == "ScatterElements") && starts_with(n.name, "/bb/") &&
+      n.input_count >= 1) {
+    emit_named(s, n, blank_node(OpKind::kIdentity), {n.inputs[0]}, out);
+    s.rewrite_bits |= kRewriteBiRefNet;
+    return true;
+  }
+  if (n.op_type == "Mod" && (starts_with(n.name, "/bb/") || starts_with(n.name, "/features/"))) {
+    mod_constant();
+    pending = kPendingWindowPad;
+    s.rewrite_bits |= kRewriteBiRefNet;
+    return true;
+  }
+  // Only the backbone's window Pads: elsewhere a Pad twelve nodes after its producer is
+  // ordinary and nothing may be dropped.
+  if (n.op_type == "Pad" && starts_with(n.name, "/bb/") && n.input_count >= 1 &&
+      s.nodes.size() >= kScatterSpan) {
+    const uint64_t producer = s.nodes.size() - kScatterSpan;
+    const uint32_t data = builder_value_index(s, n.inputs[0]);
+    if (s.nodes[producer].outputs[0] == data) {
+      s.nodes.resize(producer + 1);
+      s.extras.resize(producer + 1);
+      s.rewrite_bits |= kRewriteBiRefNet;
+    }
+  }
+  *handled = false;
+  return false;
+}
+
 // [1, 300, *] output: the head's Concat writes the output and the rest of the graph goes.
 bool cut_at_detection_head(BuilderState& s) {
   uint32_t output = UINT32_MAX;
@@ -405,6 +539,32 @@ bool cut_at_detection_head(BuilderState& s) {
 }
 
 }  // namespace
+
+std::vector<float> swin_shift_mask(uint64_t windows_per_side) {
+  const uint64_t side = windows_per_side * kSwinWindow;
+  const uint64_t tokens = kSwinWindow * kSwinWindow;
+  // Region of a coordinate along one axis: the shifted image's last window splits at the shift.
+  auto region = [&](uint64_t g) -> uint64_t {
+    if (g + kSwinWindow < side) return 0;
+    return g + kSwinShift < side ? 1 : 2;
+  };
+  std::vector<float> mask(windows_per_side * windows_per_side * tokens * tokens);
+  for (uint64_t wy = 0; wy < windows_per_side; ++wy) {
+    for (uint64_t wx = 0; wx < windows_per_side; ++wx) {
+      float* m = mask.data() + (wy * windows_per_side + wx) * tokens * tokens;
+      for (uint64_t a = 0; a < tokens; ++a) {
+        const uint64_t ra = region(wy * kSwinWindow + a / kSwinWindow) * 3 +
+                            region(wx * kSwinWindow + a % kSwinWindow);
+        for (uint64_t b = 0; b < tokens; ++b) {
+          const uint64_t rb = region(wy * kSwinWindow + b / kSwinWindow) * 3 +
+                              region(wx * kSwinWindow + b % kSwinWindow);
+          m[a * tokens + b] = ra == rb ? 0.0f : kSwinMaskedScore;
+        }
+      }
+    }
+  }
+  return mask;
+}
 
 std::string onnx_rewrite_lines(uint32_t bits) {
   std::string out;
@@ -637,7 +797,9 @@ bool onnx_rewrite_node(BuilderState& s, uint64_t start, uint64_t end) {
   const std::string_view out = n.output_count > 0 ? n.outputs[0] : std::string_view();
 
   bool handled = false;
-  const bool consumed = rewrite_sam_node(s, n, &handled);
+  bool consumed = rewrite_sam_node(s, n, &handled);
+  if (handled) return consumed;
+  consumed = rewrite_birefnet_node(s, n, &handled);
   if (handled) return consumed;
 
   // A pending step skips nodes until the one that completes it.

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tools/onnx_builder.h"
 #include "tools/onnx_wire.h"
@@ -40,6 +41,19 @@ inline constexpr uint64_t kPendingSamRange = 999998;
 inline constexpr uint64_t kPendingSamPrompt = 600000;
 inline constexpr uint64_t kSamDecoderBase = 500000;
 inline constexpr uint64_t kSamEncoderMode = 1024;
+// BiRefNet: the Swin mask subgraph is skipped (700000 + windows per side) up to the Cast that
+// receives the baked mask; after a window-size Mod everything is skipped up to the next Pad.
+inline constexpr uint64_t kPendingSwinMaskBase = 700000;
+inline constexpr uint64_t kPendingWindowPad = 999999;
+// BiRefNet's deformable ASPP: from an "atrous_conv/Reshape" to the deformable convolution.
+inline constexpr uint64_t kPendingDeformable = 500000;
+inline constexpr uint64_t kSwinWindow = 12;
+inline constexpr uint64_t kSwinShift = 6;
+inline constexpr float kSwinMaskedScore = -100.0f;
+
+// The shifted-window attention mask of a Swin stage with n x n windows: [n * n, 144, 144],
+// 0 where two tokens of a window lie in the same shifted region, -100 elsewhere.
+std::vector<float> swin_shift_mask(uint64_t windows_per_side);
 
 // The report lines of the set bits (bits 0..8 in order, then bit 9); the driver's
 // onnx_rewrite_report prints them for the last conversion.

@@ -1,6 +1,7 @@
 // Family rewrites on small ONNX graphs that carry each rewrite's trigger names and shapes
 // (tests/fixtures/family_rewrites/make_graphs.py): what the lowering emits with and without the
 // rewrites, the detection-tail match and its YoloNms parameters, and the report lines.
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -330,6 +331,72 @@ TEST(FamilyRewrites, SamDecoderPromptRewiredAndCutAtIouHead) {
   EXPECT_EQ(l.value_name(n[8].outputs[0]), "iou_predictions");
   EXPECT_TRUE(l.s->graph_cut);
   EXPECT_EQ(l.s->rewrite_bits, kRewriteSam | kRewriteIoByName);
+}
+
+// Swin's own construction: label the padded image by the three slices of each axis
+// ([0, S-12), [S-12, S-6), [S-6, S)), cut it into 12 x 12 windows, compare labels.
+std::vector<float> swin_mask_by_slices(int n) {
+  const int side = n * 12;
+  std::vector<int> label(side * side);
+  const int bounds[4] = {0, side - 12, side - 6, side};
+  int count = 0;
+  for (int hy = 0; hy < 3; ++hy) {
+    for (int hx = 0; hx < 3; ++hx, ++count) {
+      for (int y = std::max(0, bounds[hy]); y < bounds[hy + 1]; ++y)
+        for (int x = std::max(0, bounds[hx]); x < bounds[hx + 1]; ++x) label[y * side + x] = count;
+    }
+  }
+  std::vector<float> mask;
+  for (int wy = 0; wy < n; ++wy)
+    for (int wx = 0; wx < n; ++wx)
+      for (int a = 0; a < 144; ++a)
+        for (int b = 0; b < 144; ++b) {
+          const int la = label[(wy * 12 + a / 12) * side + wx * 12 + a % 12];
+          const int lb = label[(wy * 12 + b / 12) * side + wx * 12 + b % 12];
+          mask.push_back(la == lb ? 0.0f : -100.0f);
+        }
+  return mask;
+}
+
+TEST(FamilyRewrites, SwinShiftMaskMatchesSliceConstruction) {
+  for (int n : {1, 2, 3, 6}) {
+    EXPECT_EQ(swin_shift_mask(static_cast<uint64_t>(n)), swin_mask_by_slices(n)) << n;
+  }
+  // One window: the two halves of each axis are separate regions.
+  const std::vector<float> one = swin_shift_mask(1);
+  EXPECT_EQ(one[0 * 144 + 5], 0.0f);     // (0,0) and (0,5): same region
+  EXPECT_EQ(one[0 * 144 + 6], -100.0f);  // (0,0) and (0,6): across the split
+}
+
+TEST(FamilyRewrites, BirefnetMaskBakedScatterWindowPadAndDeformableAspp) {
+  Loaded l;
+  load("birefnet_backbone.onnx", l);
+  lower_all(l);
+  EXPECT_EQ(l.kinds(), "Identity,Pad,Relu,Pad,Relu,Conv,Sigmoid,DeformUnfold");
+  EXPECT_EQ(l.value_name(l.s->nodes[0].inputs[0]), "x");        // ScatterND passes its data
+  EXPECT_EQ(l.s->nodes[1].input_count, 1u);                     // the window Pad: data only
+  EXPECT_EQ(l.value_name(l.s->nodes[3].inputs[0]), "a0");       // scatter subgraph gone
+  const GraphNode& unfold = l.s->nodes.back();
+  ASSERT_EQ(unfold.input_count, 3u);
+  EXPECT_EQ(l.value_name(unfold.inputs[0]), "feat");
+  EXPECT_EQ(l.value_name(unfold.inputs[1]), "offsets");
+  EXPECT_EQ(l.value_name(unfold.inputs[2]), "modulation");
+  EXPECT_EQ(l.value_name(unfold.outputs[0]), "aspp");
+  const BuilderValue& mask = l.value("attn_mask");
+  EXPECT_EQ(mask.kind, kWeightKind);
+  EXPECT_EQ(std::vector<uint64_t>(mask.dims, mask.dims + 3),
+            (std::vector<uint64_t>{4, 144, 144}));
+  EXPECT_EQ(l.floats("attn_mask"), swin_mask_by_slices(2));
+  for (const char* mod : {"remainder", "remainder_1"}) {
+    const BuilderValue& v = l.value(mod);
+    ASSERT_TRUE(v.has_data) << mod;
+    EXPECT_EQ(v.dtype, kTypeI64);
+    int64_t six = 0;
+    std::memcpy(&six, v.data, 8);
+    EXPECT_EQ(six, 6);
+  }
+  EXPECT_EQ(l.s->rewrite_state[0], 0u);
+  EXPECT_EQ(l.s->rewrite_bits, kRewriteBiRefNet);
 }
 
 }  // namespace
