@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "api/api_alloc.h"
 #include "api/api_test_util.h"
 #include "api/fake_generative_engine.h"
 #include "api/session_test_util.h"
@@ -350,4 +351,38 @@ TEST_F(SessionGenerate, LifecycleForwardsToTheEngine) {
   EXPECT_EQ(session_message(s.get()), "Failed to reload generative session");
   s.reset();
   EXPECT_EQ(script().frees.load(), 1);
+}
+
+TEST_F(SessionGenerate, EachAllocationFailingInTurn) {
+  script().deltas = {"one ", "two ", "three"};
+  std::vector<uint8_t> bgr(4 * 4 * 3, 77);
+  FramePtr frame = new_frame();
+  ASSERT_EQ(vexa_frame_set_pixels(frame.get(), bgr.data(), bgr.size(), 4, 4, 0, VEXA_PIXEL_BGR8, 1, 0), 1);
+  bool completed = false;
+  for (int64_t nth = 1; nth < 64 && !completed; ++nth) {
+    SCOPED_TRACE(nth);
+    InputPtr in = new_input();
+    OutputPtr out = new_output();
+    vexa_input_set_prompt(in.get(), "hi", 2);
+    vexa_input_set_frame(in.get(), frame.get());
+    vexa::api_test_fail_allocation(nth);
+    const int32_t run = vexa_session_run(s.get(), in.get(), out.get());
+    if (run == 0) {
+      EXPECT_EQ(vexa_session_error_code(s.get()), 7u) << session_message(s.get());
+    }
+    const int32_t start = vexa_session_start(s.get(), in.get(), out.get());
+    int32_t r = start == 1 ? 1 : -1;
+    int deltas = 0;
+    while (r == 1) {
+      r = vexa_session_next(s.get(), out.get());
+      if (r == 1) ++deltas;
+    }
+    vexa::api_test_fail_allocation(0);
+    if (r == -1 && start == 1) {
+      EXPECT_EQ(vexa_session_error_code(s.get()), 7u);
+    }
+    completed = run == 1 && start == 1 && r == 0 && deltas == 3 &&
+                full_text_of(out.get()) == "one two three";
+  }
+  EXPECT_TRUE(completed);
 }

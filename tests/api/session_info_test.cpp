@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -50,9 +51,9 @@ TEST(SessionInfo, DescriptorsByPathAndByDescriptorRange) {
   const std::string path = dir.file("m.vexa");
   ModelBuilder::write_bytes(path, bytes);
   // The same model 4096 bytes into a bigger file.
-  std::vector<uint8_t> padded(4096, 0xAB);
-  padded.insert(padded.end(), bytes.begin(), bytes.end());
-  padded.resize(padded.size() + 100, 0xCD);
+  std::vector<uint8_t> padded(4096 + bytes.size() + 100, 0xCD);
+  std::fill(padded.begin(), padded.begin() + 4096, uint8_t{0xAB});
+  std::copy(bytes.begin(), bytes.end(), padded.begin() + 4096);
   const std::string packed = dir.file("packed.bin");
   ModelBuilder::write_bytes(packed, padded);
 
@@ -470,4 +471,32 @@ TEST(SessionInfo, MalformedFilesNeverOpen) {
     EXPECT_EQ(vexa_session_subgraph_count(s.get()), 0);
     EXPECT_EQ(vexa_session_active_backend(s.get()), 0u);
   }
+}
+
+// A dynamic dimension (-1) reads back as -1 and counts as 1 element.
+TEST(SessionInfo, DynamicDimensionCountsAsOne) {
+  TempDir dir;
+  ModelBuilder m;
+  vexa::GraphValue in{};
+  in.kind = 1;
+  in.dtype = 2;
+  in.rank = 3;
+  in.dims[0] = 1;
+  in.dims[1] = ~uint64_t{0};
+  in.dims[2] = 4;
+  in.element_count = 4;
+  in.byte_size = 16;
+  const uint64_t x = m.raw_value(in, "x");
+  const uint64_t zero = m.weight({1}, {0.0f});
+  const uint64_t y = m.output({1, 4}, "y");
+  m.node(vexa::OpKind::kAdd, {x, zero}, {y});
+  const std::vector<uint8_t> bytes = m.bytes();
+  ASSERT_FALSE(bytes.empty());
+  const std::string path = dir.file("dyn.vexa");
+  ModelBuilder::write_bytes(path, bytes);
+  SessionPtr s = new_session();
+  ASSERT_EQ(vexa_session_inspect(s.get(), path.data(), path.size()), 1) << session_message(s.get());
+  EXPECT_EQ(vexa_session_input_dim(s.get(), 0, 1), -1);
+  EXPECT_EQ(vexa_session_input_bytes(s.get(), 0), 16u);
+  EXPECT_EQ(rec(s.get())->inputs[0].element_count, 4u);
 }

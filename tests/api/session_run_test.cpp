@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "api/api_alloc.h"
 #include "api/api_test_util.h"
 #include "api/session_test_util.h"
 
@@ -499,4 +500,46 @@ TEST(SessionRun, SecondaryInputs) {
   EXPECT_EQ(vexa_session_run(batched.s.get(), in2.get(), out.get()), 0);
   EXPECT_EQ(vexa_session_error_code(batched.s.get()), 1u);
   EXPECT_EQ(session_message(batched.s.get()), "Input tensor 'b' could not be bound to the model's engine");
+}
+
+// Every allocation of a request failing in turn gives a clean error (or a success once the
+// failure falls past the request), never a crash or a leak.
+TEST(SessionRun, EachAllocationFailingInTurn) {
+  Opened o;
+  open_model(&o, [](ModelBuilder& m) {
+    const uint64_t x = m.input({1, 3, 4, 4}, "images", 5);
+    const uint64_t zero = m.weight({1}, {0.0f});
+    const uint64_t y = m.output({1, 3, 4, 4}, "out", 3);
+    const uint64_t z = m.output({1, 3, 4, 4}, "half", 1);
+    m.node(vexa::OpKind::kAdd, {x, zero}, {y});
+    m.node(vexa::OpKind::kAdd, {x, zero}, {z});
+    const std::string_view labels[] = {"a", "b"};
+    m.writer().set_meta_string_list("labels", labels);
+  });
+  FramePtr f = rgb_frame(5, 3, [](uint32_t x, uint32_t y, uint32_t c) { return uint8_t(x + y + c); });
+  std::vector<uint8_t> raw(48, 9);
+  bool completed = false;
+  for (int64_t nth = 1; nth < 64 && !completed; ++nth) {
+    SCOPED_TRACE(nth);
+    InputPtr frame_in = new_input();
+    InputPtr raw_in = new_input();
+    OutputPtr out = new_output();
+    ASSERT_NE(out, nullptr);
+    vexa_input_set_frame(frame_in.get(), f.get());
+    ASSERT_EQ(vexa_input_set_u8(raw_in.get(), 0, raw.data(), raw.size(), 0), 1);
+    vexa::api_test_fail_allocation(nth);
+    const int32_t a = vexa_session_run(o.s.get(), frame_in.get(), out.get());
+    const uint32_t code_a = vexa_session_error_code(o.s.get());
+    const int32_t b = vexa_session_run(o.s.get(), raw_in.get(), out.get());
+    const uint32_t code_b = vexa_session_error_code(o.s.get());
+    vexa::api_test_fail_allocation(0);
+    if (a == 0) {
+      EXPECT_EQ(code_a, 7u) << session_message(o.s.get());
+    }
+    if (b == 0) {
+      EXPECT_EQ(code_b, 7u) << session_message(o.s.get());
+    }
+    completed = a == 1 && b == 1;
+  }
+  EXPECT_TRUE(completed);
 }
