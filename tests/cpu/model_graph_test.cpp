@@ -362,17 +362,102 @@ TEST(CpuModelGraph, SegmentationHeadAndBatchOfFour) {
   }
 }
 
-// A graph that breaks an operator's shape contract is refused as an invalid model.
-TEST(CpuModelGraph, MalformedOperatorRefusesTheModel) {
+// Data-movement and reduction operators on axes other than the batch axis: a batch of four in
+// one run equals four single runs, and the single run matches a hand-written pipeline.
+TEST(CpuModelGraph, MovementChainBatchesLikeSingleRuns) {
   GraphModel m;
-  const uint64_t x = m.input({1, 4});
-  const uint64_t y = m.output({1, 4});
-  m.node(OpKind::kTranspose, {x}, {y}, {{15, 2}, {19, 1}, {20, 1}});
+  const uint64_t x = m.input({1, 6, 5});
+  const uint64_t idx = m.weight({3}, {4, -1, 0});
+  const uint64_t g = m.inter({1, 3, 5});       // Gather rows 4, 5, 0 along axis 1
+  const uint64_t cat = m.inter({1, 9, 5});     // Concat [g, x] on axis 1
+  const uint64_t sl = m.inter({1, 9, 3});      // Slice entries 4, 2, 0 of axis 2
+  const uint64_t pad = m.inter({1, 10, 4});    // Pad one row after, one column before
+  const uint64_t pads = m.weight({6}, {0, 0, 1, 0, 1, 0});
+  const uint64_t top = m.inter({1, 10, 2});    // TopK 2 along the last axis
+  const uint64_t mean = m.output({1, 1, 2});   // ReduceMean over axis 1
+  m.node(OpKind::kGather, {x, idx}, {g}, {{26, 1}});
+  m.node(OpKind::kConcat, {g, x}, {cat}, {{26, 1}});
+  m.node(OpKind::kSlice, {cat}, {sl}, {{26, neg(-1)}, {17, neg(-2)}, {19, 4}, {20, 3}});
+  m.node(OpKind::kPad, {sl, pads}, {pad});
+  m.node(OpKind::kTopK, {pad}, {top}, {{26, neg(-1)}});
+  m.node(OpKind::kReduceMean, {top}, {mean}, {{26, 1}});
   ASSERT_TRUE(m.open());
   StateHolder s(m.create());
-  EXPECT_FALSE(s.ok());
-  EXPECT_EQ(s.code(), ErrorCode::kInvalidModel);
-  EXPECT_NE(s.message().find("Transpose"), std::string::npos) << s.message();
+  ASSERT_TRUE(s.ok()) << s.message();
+
+  auto reference = [](const float* in) {
+    std::vector<std::vector<float>> rows;
+    for (int r : {4, 5, 0, 0, 1, 2, 3, 4, 5}) rows.push_back({in[r * 5 + 4], in[r * 5 + 2], in[r * 5]});
+    std::vector<std::vector<float>> padded;
+    for (const auto& r : rows) padded.push_back({0.0f, r[0], r[1], r[2]});
+    padded.push_back({0, 0, 0, 0});
+    double s0 = 0, s1 = 0;
+    for (auto r : padded) {
+      std::stable_sort(r.begin(), r.end(), [](float a, float b) { return a > b; });
+      s0 += r[0];
+      s1 += r[1];
+    }
+    return std::vector<float>{static_cast<float>(s0 / 10), static_cast<float>(s1 / 10)};
+  };
+  const auto x1 = ramp(30, 4);
+  std::vector<float> out(2);
+  ASSERT_TRUE(cpu_run(s.handle(), x1.data(), out.data()));
+  EXPECT_TRUE(same_floats(out, reference(x1.data()), 1e-6));
+
+  StateHolder batched(m.create(4));
+  ASSERT_TRUE(batched.ok()) << batched.message();
+  EXPECT_EQ(batched.state()->batch, 4u);
+  const auto xs = ramp(4 * 30, 6);
+  std::vector<float> outs(8);
+  ASSERT_TRUE(cpu_run_batch(batched.handle(), 4, xs.data(), outs.data()));
+  for (uint64_t i = 0; i < 4; ++i) {
+    std::vector<float> one(2);
+    ASSERT_TRUE(cpu_run(s.handle(), xs.data() + i * 30, one.data()));
+    EXPECT_EQ(std::vector<float>(outs.begin() + 2 * i, outs.begin() + 2 * i + 2), one) << i;
+  }
+}
+
+// A graph that breaks an operator's contract is refused as an invalid model, naming the node.
+TEST(CpuModelGraph, MalformedOperatorsRefuseTheModel) {
+  struct Bad {
+    const char* op_name;
+    void (*build)(GraphModel&);
+  };
+  const Bad cases[] = {
+      {"Transpose", [](GraphModel& m) {
+         m.node(OpKind::kTranspose, {m.input({1, 4})}, {m.output({1, 4})}, {{15, 2}, {19, 1}, {20, 1}});
+       }},
+      {"Gather", [](GraphModel& m) {
+         m.node(OpKind::kGather, {m.input({1, 4}), m.weight({2}, {0, 1})}, {m.output({1, 2})},
+                {{26, 2}});
+       }},
+      {"Resize", [](GraphModel& m) {
+         m.node(OpKind::kResize, {m.input({1, 2, 4, 4})}, {m.output({1, 3, 8, 8})}, {{27, 1}});
+       }},
+      {"ScatterND", [](GraphModel& m) {
+         m.node(OpKind::kScatterND, {m.input({4}), m.weight({3}, {0, 1, 2}), m.weight({2}, {1, 2})},
+                {m.output({4})});
+       }},
+      {"NonMaxSuppression", [](GraphModel& m) {
+         m.node(OpKind::kNonMaxSuppression, {m.input({1, 5, 4}), m.weight({1, 2, 4}, std::vector<float>(8))},
+                {m.output({10, 3})});
+       }},
+      {"YoloNms", [](GraphModel& m) {
+         m.node(OpKind::kYoloNms, {m.input({1, 6, 10})}, {m.output({5, 6})}, {{15, 4}});
+       }},
+      {"Softmax", [](GraphModel& m) {
+         m.node(OpKind::kSoftmax, {m.input({1, 4})}, {m.output({1, 4})}, {{26, 2}});
+       }},
+  };
+  for (const Bad& c : cases) {
+    GraphModel m;
+    c.build(m);
+    ASSERT_TRUE(m.open());
+    StateHolder s(m.create());
+    EXPECT_FALSE(s.ok()) << c.op_name;
+    EXPECT_EQ(s.code(), ErrorCode::kInvalidModel) << c.op_name;
+    EXPECT_NE(s.message().find(c.op_name), std::string::npos) << s.message();
+  }
 }
 
 }  // namespace
