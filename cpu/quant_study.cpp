@@ -1,6 +1,7 @@
 #include "cpu/quant_study.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -53,7 +54,8 @@ std::vector<float>& operand_scratch(int which) {
   return buffers[which];
 }
 
-int g_vmath_state = -1;
+// -1 until the variable is first read; sessions on several threads may ask at once.
+std::atomic<int> g_vmath_state{-1};
 
 int quant_levels(QuantMode mode) { return mode == QuantMode::kI8 ? 127 : 7; }
 
@@ -364,14 +366,18 @@ void cpu_calibration_write() {
 }
 
 bool cpu_vmath_enabled() {
-  if (g_vmath_state < 0) {
+  int state = g_vmath_state.load(std::memory_order_acquire);
+  if (state < 0) {
     const char* v = std::getenv("VEXA_CPU_VMATH");
-    g_vmath_state = (v != nullptr && std::atoi(v) == 0) ? 0 : 1;
+    state = (v != nullptr && std::atoi(v) == 0) ? 0 : 1;
+    g_vmath_state.store(state, std::memory_order_release);
   }
-  return g_vmath_state == 1;
+  return state == 1;
 }
 
-void cpu_vmath_override(int state) { g_vmath_state = state < 0 ? -1 : (state != 0 ? 1 : 0); }
+void cpu_vmath_override(int state) {
+  g_vmath_state.store(state < 0 ? -1 : (state != 0 ? 1 : 0), std::memory_order_release);
+}
 
 bool cpu_i8_probe() { return false; }
 bool cpu_i8_prepacked_present() { return false; }
