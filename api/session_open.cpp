@@ -288,15 +288,15 @@ bool check_backend_impl(Session* s, uint32_t backend) {
     }
     if (ok) continue;
     const std::string_view name = op_kind_name(kind);
-    char piece[160];
-    const int len = std::snprintf(piece, sizeof piece, "%snode_%llu:%.*s",
+    char entry[160];
+    const int len = std::snprintf(entry, sizeof entry, "%snode_%llu:%.*s",
                                   refused ? ", " : "Unsupported operators for requested backend: ",
                                   static_cast<unsigned long long>(n),
                                   static_cast<int>(name.size()), name.data());
     refused = true;
-    if (len > 0 && static_cast<uint64_t>(len) < sizeof piece &&
+    if (len > 0 && static_cast<uint64_t>(len) < sizeof entry &&
         used + static_cast<uint64_t>(len) < kErrorMessageCapacity) {
-      std::memcpy(message + used, piece, static_cast<size_t>(len));
+      std::memcpy(message + used, entry, static_cast<size_t>(len));
       used += static_cast<uint64_t>(len);
     }
   }
@@ -481,10 +481,7 @@ bool session_open_engine(Session* s) {
   if (gpu_resident && want_gpu) {
     MpsState* engine = create_graph_engine(s, batch, false, true);
     if (engine == nullptr) {
-      char keep[kErrorMessageCapacity];
-      std::memcpy(keep, s->error_message, sizeof keep);
-      session_release_engines(s);
-      session_set_error(s, ErrorCode::kUnsupported, keep);
+      session_release_engines(s);  // keeps the engine's message
       return false;
     }
     attach_graph_engine(s, engine);
@@ -493,10 +490,7 @@ bool session_open_engine(Session* s) {
   } else if (gpu_resident && want_npu) {
     MpsState* engine = create_graph_engine(s, batch, true, true);
     if (engine == nullptr) {
-      char keep[kErrorMessageCapacity];
-      std::memcpy(keep, s->error_message, sizeof keep);
-      session_release_engines(s);
-      session_set_error(s, ErrorCode::kUnsupported, keep);
+      session_release_engines(s);  // keeps the engine's message
       return false;
     }
     attach_graph_engine(s, engine);
