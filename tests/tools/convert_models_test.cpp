@@ -3,17 +3,21 @@
 // the same input (tests/fixtures/onnx/make_goldens.js).
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdlib>
 #include <string>
 
 #include "convert_test_util.h"
 
 namespace vexa::tools::testing {
-namespace {
 
 // Relative tolerance against the reference runtime, with a floor of the same fraction of the
 // output's largest magnitude so that values near zero are not judged on rounding noise alone.
 constexpr double kRelativeTolerance = 1e-4;
+
+namespace {
 
 struct ModelCase {
   const char* stem;
@@ -62,6 +66,46 @@ INSTANTIATE_TEST_SUITE_P(Architectures, ConvertedModel, ::testing::ValuesIn(kMod
                          [](const ::testing::TestParamInfo<ModelCase>& info) {
                            return std::string(info.param.stem);
                          });
+
+}  // namespace
+}  // namespace vexa::tools::testing
+
+namespace vexa::tools::testing {
+namespace {
+
+// ResNet-18 at full width (about 45 MB of weights, never committed): exported by PyTorch at test
+// time when Debian's python3-torch is installed, and compared with PyTorch's own output.
+TEST(ConvertedFullModel, ResNet18MatchesPyTorch) {
+  const char* kPython = "/usr/bin/python3";
+  if (access(kPython, X_OK) != 0 ||
+      std::system("/usr/bin/python3 -c 'import torch' > /dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "python3-torch is not installed";
+  }
+  TempDir tmp;
+  const std::string cmd = std::string(kPython) + " " + fixtures_dir() + "/gen_torch_models.py " +
+                          tmp.path() + " --full > /dev/null 2>&1";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  InputBindings bindings;
+  onnx_bindings_init(bindings);
+  ConvertResult r = onnx_convert_file_bound(tmp.file("resnet18_full_op13.onnx"),
+                                            tmp.file("r.vexa"), &bindings);
+  ASSERT_TRUE(r.ok) << r.text;
+  EXPECT_EQ(r.text, "input  x [1, 3, 224, 224] f32\noutput y [1, 1000] f32\n"
+                    "opset 13, ir_version 7, 49 nodes\n");
+  RunnableModel m;
+  bool unsupported = false;
+  ASSERT_EQ(m.open(tmp.file("r.vexa"), &unsupported), "");
+  const std::vector<float> input = read_floats(tmp.file("resnet18_full.input.bin"));
+  const std::vector<float> golden = read_floats(tmp.file("resnet18_full.torch.bin"));
+  ASSERT_EQ(golden.size(), 1000u);
+  std::vector<float> got;
+  ASSERT_TRUE(m.run(input, &got, golden.size()));
+  double peak = 0.0;
+  for (float g : golden) peak = std::max(peak, std::fabs(static_cast<double>(g)));
+  for (size_t i = 0; i < golden.size(); ++i) {
+    ASSERT_NEAR(got[i], golden[i], kRelativeTolerance * peak) << "element " << i;
+  }
+}
 
 }  // namespace
 }  // namespace vexa::tools::testing
