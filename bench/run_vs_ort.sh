@@ -36,6 +36,8 @@ if [ -f "$ocr" ] && ! grep -q "^ppocr_det" "$models_dir/manifest.tsv"; then
 fi
 
 wanted=("$@")
+# Other processes on the machine distort the all-cores figures most: show the load.
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg), cores: $(nproc)"
 printf "%-14s %8s %12s %12s %8s %14s\n" model threads ours_ms ort_ms ratio max_abs_diff
 while IFS=$'\t' read -r name _input shape convert_args; do
   if [ ${#wanted[@]} -gt 0 ] && [[ ! " ${wanted[*]} " =~ " $name " ]]; then continue; fi
@@ -61,3 +63,4 @@ while IFS=$'\t' read -r name _input shape convert_args; do
     printf "%-14s %8s %12s %12s %8s %14s\n" "$name" "$t" "$ours" "$ort" "$ratio" "$diff"
   done
 done <"$models_dir/manifest.tsv"
+echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
