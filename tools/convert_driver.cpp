@@ -31,6 +31,8 @@ constexpr uint32_t kGraphOutputField = 12;
 constexpr uint64_t kMegabyteShift = 20;
 constexpr uint64_t kMegabyteRounding = uint64_t{1} << 19;
 constexpr uint64_t kOptionBatchShift = 32;
+// The writer's refusal of a metadata region the reader would not open.
+constexpr std::string_view kWriterMetadataTooLarge = "metadata region exceeds 64 MiB";
 
 // Notes of the most recent conversion.
 struct ConvertReport {
@@ -161,6 +163,9 @@ ConvertResult write_container(BuilderState& s, const std::string& vexa_path) {
   }
   std::string error;
   if (!writer.write_to_path(vexa_path, &error)) {
+    if (error == kWriterMetadataTooLarge) {
+      return failure("the container's metadata region would exceed 64 MiB, the reader's limit");
+    }
     return failure("failed to create output .vexa file: " + error);
   }
   return ConvertResult{true, ""};

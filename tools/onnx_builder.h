@@ -95,6 +95,7 @@ enum LowerFailure : uint32_t {
   kLowerTooManyOutputs = 6,
   kLowerBadTensor = 7,
   kLowerUnsupportedForm = 8,
+  kLowerPoolFull = 9,
 };
 
 // Failure codes of shape inference and folding (the driver turns them into messages).

@@ -294,6 +294,7 @@ std::string_view onnx_lower_reason(uint32_t code) {
     case kLowerTooManyOutputs: return "more than 4 outputs";
     case kLowerBadTensor: return "its value tensor cannot be converted";
     case kLowerUnsupportedForm: return "this form of the operator is not supported";
+    case kLowerPoolFull: return "the converter's name pool is full";
     default: return "no Vexa lowering for this operator";
   }
 }
@@ -507,7 +508,7 @@ bool onnx_lower_node(BuilderState& s, uint64_t start, uint64_t end) {
     const uint32_t unsq = builder_pool_append(s, outputs[0], "#unsqueeze");
     const uint32_t conv = builder_pool_append(s, outputs[0], "#conv2d");
     if (unsq == outputs[0] || conv == outputs[0]) {
-      s.lower_failure = kLowerUnsupportedForm;
+      s.lower_failure = kLowerPoolFull;
       return false;
     }
     GraphNode u{};
@@ -549,7 +550,7 @@ bool onnx_lower_node(BuilderState& s, uint64_t start, uint64_t end) {
     const uint32_t soft = builder_pool_append(s, outputs[0], "#softmax");
     const uint32_t shape = builder_pool_append(s, outputs[0], "#shape");
     if (flat == outputs[0] || soft == outputs[0] || shape == outputs[0]) {
-      s.lower_failure = kLowerUnsupportedForm;
+      s.lower_failure = kLowerPoolFull;
       return false;
     }
     GraphNode f = node;
