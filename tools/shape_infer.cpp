@@ -352,9 +352,28 @@ bool infer_resize(Pass& p) {
       w == 0) {
     return p.refuse("only whole-number upscaling factors are supported");
   }
-  const std::string_view mode = p.s.extras[p.ni].mode;
-  if (!(mode.empty() || mode == "nearest" || mode == "linear")) {
-    return p.refuse("mode " + std::string(mode) + " is not supported");
+  // The engines sample at half-pixel centres (or align corners); with whole-number factors the
+  // other ONNX coordinate rules give the same samples only in the combinations accepted here.
+  const NodeExtra& x_extra = p.s.extras[p.ni];
+  const std::string_view mode = x_extra.mode.empty() ? "nearest" : x_extra.mode;
+  const std::string_view transform =
+      x_extra.transform_mode.empty() ? "half_pixel" : x_extra.transform_mode;
+  const std::string_view nearest =
+      x_extra.nearest_mode.empty() ? "round_prefer_floor" : x_extra.nearest_mode;
+  const bool half_pixel = transform == "half_pixel" || transform == "pytorch_half_pixel";
+  bool honoured = false;
+  if (mode == "nearest") {
+    honoured = (half_pixel && (nearest == "round_prefer_floor" || nearest == "round_prefer_ceil")) ||
+               (transform == "asymmetric" && nearest == "floor") ||
+               (transform == "align_corners" && nearest == "round_prefer_floor");
+  } else if (mode == "linear") {
+    honoured = half_pixel || transform == "align_corners";
+  }
+  if (!honoured) {
+    return p.refuse("mode " + std::string(mode) + " with coordinate_transformation_mode " +
+                    std::string(transform) +
+                    (mode == "nearest" ? " and nearest_mode " + std::string(nearest) : "") +
+                    " is not supported");
   }
   p.n.attrs[kWordKernelH] = h / x.dims[2];
   p.n.attrs[kWordKernelW] = w / x.dims[3];

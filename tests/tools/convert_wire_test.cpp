@@ -282,3 +282,53 @@ TEST(ConverterShapes, OneDimensionalConvolutionRunsAsTwoDimensional) {
 
 }  // namespace
 }  // namespace vexa::tools::testing
+
+namespace vexa::tools::testing {
+namespace {
+
+// A [1, 1, 2, 2] input scaled by 2 x 3; expected values are ONNX Runtime's outputs.
+struct ResizeCase {
+  const char* model;
+  std::vector<float> expected;
+};
+
+TEST(ConverterResize, WholeFactorsInTheModesTheEnginesHonour) {
+  const ResizeCase cases[] = {
+      {"resize_nearest_halfpixel.onnx",
+       {1, 1, 1, 2, 2, 2, 1, 1, 1, 2, 2, 2, 3, 3, 3, 5, 5, 5, 3, 3, 3, 5, 5, 5}},
+      {"resize_nearest_asymmetric.onnx",
+       {1, 1, 1, 2, 2, 2, 1, 1, 1, 2, 2, 2, 3, 3, 3, 5, 5, 5, 3, 3, 3, 5, 5, 5}},
+      {"resize_linear_halfpixel.onnx",
+       {1, 1, 1.333333f, 1.666667f, 2, 2, 1.5f, 1.5f, 1.916667f, 2.333333f, 2.75f, 2.75f,
+        2.5f, 2.5f, 3.083333f, 3.666667f, 4.25f, 4.25f, 3, 3, 3.666667f, 4.333333f, 5, 5}},
+      {"resize_linear_align.onnx",
+       {1, 1.2f, 1.4f, 1.6f, 1.8f, 2, 1.666667f, 1.933333f, 2.2f, 2.466667f, 2.733333f, 3,
+        2.333333f, 2.666667f, 3, 3.333333f, 3.666667f, 4, 3, 3.4f, 3.8f, 4.2f, 4.6f, 5}},
+  };
+  for (const ResizeCase& c : cases) {
+    Converted r = convert_and_run(c.model, {1, 2, 3, 5}, 24);
+    ASSERT_TRUE(r.result.ok) << c.model << ": " << r.result.text;
+    if (!r.run_error.empty()) GTEST_SKIP() << r.run_error;
+    for (size_t i = 0; i < 24; ++i) EXPECT_NEAR(r.output[i], c.expected[i], 2e-6) << c.model << " " << i;
+  }
+  const RefusalCase refused[] = {
+      {"resize_nearest_asymmetric_ceil.onnx",
+       "unsupported Resize 'rs': mode nearest with coordinate_transformation_mode asymmetric and "
+       "nearest_mode ceil is not supported"},
+      {"resize_linear_asymmetric.onnx",
+       "unsupported Resize 'rs': mode linear with coordinate_transformation_mode asymmetric is "
+       "not supported"},
+      {"resize_cubic.onnx",
+       "unsupported Resize 'rs': mode cubic with coordinate_transformation_mode half_pixel is not "
+       "supported"},
+  };
+  for (const RefusalCase& c : refused) {
+    TempDir tmp;
+    const ConvertResult r = onnx_convert_file(wire(c.model), tmp.file("m.vexa"), 0);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.text, c.message);
+  }
+}
+
+}  // namespace
+}  // namespace vexa::tools::testing
