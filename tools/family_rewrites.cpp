@@ -65,7 +65,7 @@ std::string_view text_at(const uint8_t* image, uint64_t start, uint64_t length) 
   return std::string_view(reinterpret_cast<const char*>(image + start), length);
 }
 
-// Calls fn(name, field, cursor-after-tag, wire) for each attribute; fn consumes the value.
+// Calls fn(attribute name, start, end) for each AttributeProto of the node.
 template <typename Fn>
 void for_each_attribute(const uint8_t* image, uint64_t start, uint64_t end, Fn&& fn) {
   bool corrupt = false;

@@ -69,6 +69,7 @@ struct DetectionTail {
   std::string_view output_name;  // the graph output it writes
   uint64_t max_out = 0;          // N of the [1, N, K] output
   uint64_t extra = 0;            // K - 6
+  // Without the Div/Mul scaling or the class-offset Mul in the tail, boxes pass unchanged.
   float coord_divisor = 1.0f;
   float coord_scale = 1.0f;
   float class_offset = 0.0f;
