@@ -2,12 +2,7 @@
 
 namespace vexa::tools {
 
-BuilderState::BuilderState() {
-  // Reserved once so that values and their owned buffers never move during a conversion.
-  values.reserve(kBuilderMaxValues);
-  nodes.reserve(kBuilderMaxNodes);
-  extras.reserve(kBuilderMaxNodes);
-}
+BuilderState::BuilderState() = default;
 
 uint32_t builder_value_index(BuilderState& s, std::string_view name) {
   auto it = s.value_index.find(name);

@@ -128,7 +128,7 @@ struct BuilderState {
   uint64_t opset = 0;  // the default domain's
   std::vector<std::pair<std::string, std::string>> meta;
 
-  std::vector<BuilderValue> values;  // capacity reserved once: pointers into it stay valid
+  std::deque<BuilderValue> values;  // grows without moving: references stay valid
   std::unordered_map<std::string_view, uint32_t> value_index;
   std::vector<GraphNode> nodes;
   std::vector<NodeExtra> extras;  // parallel to nodes
