@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <xxhash.h>
 
+#include "core/checked_math.h"
 #include "core/container_digest.h"
 
 namespace vexa {
@@ -365,21 +366,24 @@ bool ContainerWriter::plan_layout(Layout* layout, std::string* error) const {
       aux_.empty() ? 1 : aux_.size(),
       tensors + 1,
   };
-  // Sizes here are bounded by what the process holds in memory, far from overflow; the 64 MiB
-  // limit on the region is checked below.
+  // Entry sizes are the caller's: a product that wraps would place records outside the region.
   uint64_t offset = kContainerHeaderBytes;
-  for (uint64_t i = 0; i < kSectionCount; ++i) {
-    uint64_t payload = counts[i] * entry_sizes_[i];
-    if (i == kSectionMetaKv) {
+  bool fits = true;
+  for (uint64_t i = 0; fits && i < kSectionCount; ++i) {
+    uint64_t payload = 0;
+    uint64_t size = 0;
+    fits = checked_mul_u64(counts[i], entry_sizes_[i], &payload);
+    if (fits && i == kSectionMetaKv) {
       layout->aux_area_offset = offset + kSectionHeaderBytes + payload;
-      payload += aux_area;
+      fits = checked_add_u64(payload, aux_area, &payload);
     }
-    const uint64_t size = round_up(kSectionHeaderBytes + payload, kSectionAlignmentBytes);
+    fits = fits && checked_add_u64(kSectionHeaderBytes, payload, &size) &&
+           checked_round_up(size, kSectionAlignmentBytes, &size);
     layout->sections[i] = SectionEntry{offset, size};
-    offset += size;
+    fits = fits && checked_add_u64(offset, size, &offset);
   }
-  layout->weights_offset = round_up(offset, kWeightAlignmentBytes);
-  if (layout->weights_offset > kMaxMetadataRegionBytes) {
+  if (!fits || !checked_round_up(offset, kWeightAlignmentBytes, &layout->weights_offset) ||
+      layout->weights_offset > kMaxMetadataRegionBytes) {
     *error = "metadata region exceeds 64 MiB";
     return false;
   }

@@ -327,6 +327,27 @@ TEST(ContainerWriterLayout, LargerEntrySizesAndSeveralGroupsAreAccepted) {
   EXPECT_EQ(f32_at(memory, container_weight_view(&c, 2).relative_offset, 2), 3.0f);
 }
 
+TEST(ContainerWriterLayout, EntrySizesWhoseSectionSizeWrapsAreRefused) {
+  const float v[1] = {};
+  GraphNode node{};
+  node.output_count = 1;
+  // Two or four entries of these strides add up to exactly 2^64 bytes.
+  const struct {
+    uint64_t entry_size;
+    int nodes;
+  } cases[] = {{uint64_t{1} << 63, 2}, {uint64_t{1} << 62, 4}, {uint64_t{1} << 62, 1}};
+  for (const auto& c : cases) {
+    ContainerWriter w;
+    ASSERT_TRUE(w.set_entry_size(kSectionNodes, c.entry_size));
+    w.add_tensor_f32("x", {}, v);
+    for (int k = 0; k < c.nodes; ++k) w.add_node(node);
+    std::vector<uint8_t> bytes;
+    std::string error;
+    EXPECT_FALSE(w.write_to_memory(&bytes, &error)) << c.entry_size << " x " << c.nodes;
+    EXPECT_EQ(error, "metadata region exceeds 64 MiB");
+  }
+}
+
 TEST(ContainerWriterLayout, GenerativeSectionSizesGetNoPlan) {
   ContainerWriter w;
   ASSERT_TRUE(w.set_entry_size(kSectionNodes, 264));
