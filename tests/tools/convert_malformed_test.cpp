@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "convert_test_util.h"
+#include "core/container_access.h"
 
 namespace vexa::tools::testing {
 namespace {
@@ -120,6 +121,43 @@ TEST(ConverterOutputFile, ModelWithoutWeightsGetsThePlaceholder) {
                                              kSectionHeaderBytes + t.name_offset),
                "vexa.placeholder_weight");
   container_close(&c);
+}
+
+}  // namespace
+}  // namespace vexa::tools::testing
+
+namespace vexa::tools::testing {
+namespace {
+
+// What the container holds: metadata texts, stored weights only for what the engines read, the
+// shapes of graph values.
+TEST(ConverterContainer, MetadataAndStoredWeights) {
+  TempDir tmp;
+  ConvertResult r = onnx_convert_file(wire("fold_mod.onnx"), tmp.file("m.vexa"), 0);
+  ASSERT_TRUE(r.ok) << r.text;
+  OpenResult opened = container_open_path(tmp.file("m.vexa").c_str(), tmp.file("m.vexa").size());
+  ASSERT_TRUE(opened.ok());
+  const OpenContainer* c = &opened.container;
+  EXPECT_EQ(meta_get_str(c, "onnx.opset", ""), "13");
+  EXPECT_EQ(meta_get_str(c, "onnx.ir_version", ""), "7");
+  EXPECT_EQ(meta_get_str(c, "onnx.producer_name", ""), "vexa-tests");
+  // The integer initializers feed only folded nodes: the one stored tensor is the folded result
+  // that the remaining Add reads.
+  ASSERT_EQ(container_tensor_count(c), 1u);
+  uint64_t weights = 0;
+  for (uint64_t i = 0; i < container_value_count(c); ++i) {
+    const GraphValue v = container_read_value(c, i);
+    if (v.kind != static_cast<uint64_t>(ValueKind::kWeight)) continue;
+    ++weights;
+    EXPECT_EQ(pool_string(c, v.name_offset, v.name_length), "folded");
+    EXPECT_EQ(v.rank, 1u);
+    EXPECT_EQ(v.dims[0], 4u);
+    EXPECT_EQ(v.byte_size, 16u);
+  }
+  EXPECT_EQ(weights, 1u);
+  ASSERT_EQ(container_node_count(c), 1u);
+  EXPECT_EQ(container_read_node(c, 0).op_kind, static_cast<uint64_t>(OpKind::kAdd));
+  container_close(&opened.container);
 }
 
 }  // namespace

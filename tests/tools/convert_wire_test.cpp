@@ -232,6 +232,8 @@ INSTANTIATE_TEST_SUITE_P(
         // max(ceil((limit - start) / delta), 0) elements.
         FoldCase{"fold_range.onnx", {1, 5, 9}},
         FoldCase{"fold_range_down.onnx", {10, 6, 2}},
+        // A graph output known at convert time is copied out of a stored constant.
+        FoldCase{"fold_output.onnx", {1, 5, 9}},
         // A negative base with a fractional exponent is NaN, as powf gives.
         FoldCase{"fold_pow_negative.onnx", {-8.0f, NAN}},
         FoldCase{"fold_pow_int.onnx", {1594323.0f, -8.0f, 4611686018427387904.0f}},
