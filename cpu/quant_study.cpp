@@ -27,7 +27,6 @@ constexpr int kValKind = 0, kValRank = 2, kValDims = 3, kValCount = 9;
 constexpr int kNodeKind = 0, kNodeInCount = 1, kNodeIn = 2, kNodeTransB = 28;
 
 struct StudyConfig {
-  bool enabled = false;
   QuantMode weight_mode = QuantMode::kOff;
   QuantMode value_mode = QuantMode::kOff;
   QuantMode operand_mode = QuantMode::kOff;
@@ -53,6 +52,10 @@ std::vector<float>& operand_scratch(int which) {
   static std::vector<float>* buffers = new std::vector<float>[2];
   return buffers[which];
 }
+
+// Read by GEMM and convolution kernels of every running state while a build on another thread
+// may be rewriting the study; set last by a build, after the tables are filled.
+std::atomic<bool> g_study_enabled{false};
 
 // -1 until the variable is first read; sessions on several threads may ask at once.
 std::atomic<int> g_vmath_state{-1};
@@ -161,6 +164,7 @@ void cpu_fakequant_grouped(float* data, uint64_t rows, uint64_t row_length, uint
 }
 
 void cpu_fakequant_reset() {
+  g_study_enabled.store(false, std::memory_order_release);
   study() = StudyConfig();
   for (int i = 0; i < 2; ++i) std::vector<float>().swap(operand_scratch(i));
 }
@@ -182,9 +186,9 @@ void cpu_fakequant_configure(const uint64_t (*values)[15], float* const* data,
   const char* out_path = std::getenv("VEXA_CPU_QCAL_OUT");
   s.collect = out_path != nullptr;
   if (s.collect) s.collect_path = out_path;
-  s.enabled = s.weight_mode != QuantMode::kOff || s.value_mode != QuantMode::kOff ||
-              s.operand_mode != QuantMode::kOff || s.collect;
-  if (!s.enabled) return;
+  const bool enabled = s.weight_mode != QuantMode::kOff || s.value_mode != QuantMode::kOff ||
+                       s.operand_mode != QuantMode::kOff || s.collect;
+  if (!enabled) return;
 
   s.value_count = value_count;
   s.wide.assign(value_count + 1, 0);
@@ -288,13 +292,15 @@ void cpu_fakequant_configure(const uint64_t (*values)[15], float* const* data,
       s.weight_ranges.emplace_back(start, start + 4 * count);
     }
   }
+  g_study_enabled.store(true, std::memory_order_release);
 }
 
-bool cpu_fakequant_enabled() { return study().enabled; }
+bool cpu_fakequant_enabled() { return g_study_enabled.load(std::memory_order_acquire); }
 
 void cpu_fakequant_activation(uint64_t value, float* data, uint64_t count, uint64_t op_kind) {
+  if (!cpu_fakequant_enabled()) return;
   StudyConfig& s = study();
-  if (!s.enabled || data == nullptr || count == 0 || value >= s.value_count) return;
+  if (data == nullptr || count == 0 || value >= s.value_count) return;
   const uint64_t vc = s.value_count;
   if (s.collect) {
     float amax = s.calib[value], lo = s.calib[vc + value], hi = s.calib[2 * vc + value];

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -546,6 +547,47 @@ TEST(CpuInterpreter, StudyRoundsProducedValuesAndWritesCalibration) {
   StateHolder plain(g.create());
   ASSERT_TRUE(cpu_run(plain.handle(), x, y));
   EXPECT_EQ(y[0], 0.1f);
+}
+
+// Every build resets the process-wide study while products on other threads ask whether it is
+// on: the thread sanitizer build catches a plain flag here.
+TEST(CpuInterpreter, BuildOnOneThreadWhileAnotherRunsProducts) {
+  constexpr int kRows = 2, kInner = 4, kCols = 3;
+  std::vector<float> w(kInner * kCols);
+  for (size_t i = 0; i < w.size(); ++i) w[i] = 0.25f * static_cast<float>(i) - 1.0f;
+  GraphModel g;
+  const uint64_t in = g.input({kRows, kInner});
+  const uint64_t wt = g.weight({kInner, kCols}, w);
+  const uint64_t out = g.output({kRows, kCols});
+  g.node(OpKind::kGemm, {in, wt}, {out}, {{29, f32_word(1.0f)}});
+  ASSERT_TRUE(g.open());
+  float x[kRows * kInner];
+  for (int i = 0; i < kRows * kInner; ++i) x[i] = static_cast<float>(i % 5) - 2.0f;
+  float want[kRows * kCols] = {};
+  for (int r = 0; r < kRows; ++r)
+    for (int c = 0; c < kCols; ++c)
+      for (int k = 0; k < kInner; ++k) want[r * kCols + c] += x[r * kInner + k] * w[k * kCols + c];
+
+  StateHolder running(g.create(1, 1));
+  ASSERT_TRUE(running.ok()) << running.message();
+  std::atomic<bool> stop{false};
+  bool builds_ok = true;
+  std::thread builder([&] {
+    while (!stop.load()) {
+      StateHolder s(g.create(1, 1));
+      if (!s.ok()) builds_ok = false;
+    }
+  });
+  bool runs_ok = true;
+  for (int round = 0; round < 400 && runs_ok; ++round) {
+    float y[kRows * kCols] = {};
+    runs_ok = cpu_run(running.handle(), x, y);
+    for (int i = 0; i < kRows * kCols; ++i) runs_ok = runs_ok && std::fabs(y[i] - want[i]) < 1e-5f;
+  }
+  stop.store(true);
+  builder.join();
+  EXPECT_TRUE(runs_ok);
+  EXPECT_TRUE(builds_ok);
 }
 
 TEST(CpuInterpreter, TwoStatesBuildAndRunOnTwoThreadsAtOnce) {
