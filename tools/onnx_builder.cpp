@@ -29,6 +29,10 @@ uint32_t builder_pool_append(BuilderState& s, uint32_t base, std::string_view su
   composed.append(suffix);
   auto it = s.value_index.find(composed);
   if (it != s.value_index.end()) return it->second;
+  if (s.values.size() >= kBuilderMaxValues) {
+    s.pool_full = true;
+    return base;
+  }
   s.pool_used += length;
   s.pool.push_back(std::move(composed));
   return builder_value_index(s, s.pool.back());
@@ -45,6 +49,8 @@ bool builder_element_count(uint64_t rank, const uint64_t* dims, uint64_t& count)
   count = 1;
   for (uint64_t i = 0; i < rank && i < kMaxRank; ++i) {
     const uint64_t d = dims[i];
+    // Each dim is capped too, so that products over any subset of dims stay in range.
+    if (d > kMaxElements) return false;
     if (d != 0 && count > kMaxElements / d) return false;
     count *= d;
   }

@@ -2,6 +2,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -16,6 +17,9 @@ constexpr float kResizeScaleSlack = 0.0001f;
 constexpr uint64_t kSameUpper = 2, kSameLower = 3;
 constexpr uint64_t kNmsDefaultBoxes = 100;
 constexpr uint64_t kNmsColumns = 3;
+// Bound on kernel, stride, dilation, pad and block attributes: far beyond any real model, and
+// small enough that the window arithmetic cannot overflow.
+constexpr uint64_t kMaxWindow = 65536;
 
 uint64_t k(OpKind kind) { return static_cast<uint64_t>(kind); }
 
@@ -94,6 +98,14 @@ bool window_geometry(Pass& p, uint64_t kh, uint64_t kw, uint64_t* out_hw, bool c
                        static_cast<int64_t>(n.attrs[kWordStrideW])};
   int64_t dil[2] = {static_cast<int64_t>(n.attrs[kWordDilationH]),
                     static_cast<int64_t>(n.attrs[kWordDilationW])};
+  if (kh > kMaxWindow || kw > kMaxWindow || n.attrs[kWordStrideH] > kMaxWindow ||
+      n.attrs[kWordStrideW] > kMaxWindow || n.attrs[kWordDilationH] > kMaxWindow ||
+      n.attrs[kWordDilationW] > kMaxWindow) {
+    return p.refuse("kernel, strides or dilations out of range");
+  }
+  for (uint32_t w = kWordPadTop; w <= kWordPadRight; ++w) {
+    if (n.attrs[w] > kMaxWindow) return p.refuse("pads out of range");
+  }
   const int64_t kernel[2] = {static_cast<int64_t>(kh), static_cast<int64_t>(kw)};
   for (int a = 0; a < 2; ++a) {
     if (stride[a] == 0) stride[a] = 1;
@@ -186,6 +198,11 @@ bool infer_conv_transpose(Pass& p) {
   }
   n.attrs[kWordKernelH] = kh;
   n.attrs[kWordKernelW] = kw;
+  for (uint32_t w : {kWordKernelH, kWordKernelW, kWordStrideH, kWordStrideW, kWordPadTop,
+                     kWordPadLeft, kWordPadBottom, kWordPadRight, kWordDilationH, kWordDilationW,
+                     kWordGroup}) {
+    if (n.attrs[w] > kMaxWindow) return p.refuse("attributes out of range");
+  }
   const uint64_t group = n.attrs[kWordGroup] == 0 ? 1 : n.attrs[kWordGroup];
   int64_t dims[4] = {static_cast<int64_t>(x.dims[0]), static_cast<int64_t>(w.dims[1] * group), 0, 0};
   for (int a = 0; a < 2; ++a) {
@@ -775,6 +792,7 @@ bool infer_node(Pass& p) {
       const BuilderValue& x = p.in(0);
       if (x.rank != 4) return p.fail(kFoldNot2d);
       uint64_t b = n.attrs[0] == 0 ? 2 : n.attrs[0];
+      if (b > kMaxWindow) return p.refuse("block size out of range");
       n.attrs[0] = b;
       uint64_t dims[4];
       if (kind == OpKind::kDepthToSpace) {
@@ -1142,11 +1160,13 @@ int slice_ranges(const BuilderState& s, uint64_t node, SliceRange& r) {
     if (step > 0) {
       start = start < 0 ? 0 : (start > dim ? dim : start);
       end = end < 0 ? 0 : (end > dim ? dim : end);
-      count = end > start ? (end - start + step - 1) / step : 0;
+      count = end > start ? (end - start - 1) / step + 1 : 0;
     } else {
       start = start < 0 ? -1 : (start > dim - 1 ? dim - 1 : start);
       end = end < -1 ? -1 : (end > dim - 1 ? dim - 1 : end);
-      count = start > end ? (start - end + (-step) - 1) / (-step) : 0;
+      // -step cannot be negated at the minimum; any step that large takes one element.
+      const int64_t back = step == INT64_MIN ? INT64_MAX : -step;
+      count = start > end ? (start - end - 1) / back + 1 : 0;
     }
     r.start[ax] = start;
     r.step[ax] = step;
