@@ -13,9 +13,11 @@
 
 namespace vexa::tools::testing {
 
-// Relative tolerance against the reference runtime, with a floor of the same fraction of the
-// output's largest magnitude so that values near zero are not judged on rounding noise alone.
+// Relative tolerance against the reference runtime. Outputs far below the largest one come from
+// sums that cancel, where f32 rounding of the terms dominates; they are judged relative to 1% of
+// the largest output instead.
 constexpr double kRelativeTolerance = 1e-4;
+constexpr double kPeakFloor = 1e-2;
 
 namespace {
 
@@ -24,16 +26,16 @@ struct ModelCase {
   const char* input;
 };
 
-class ConvertedModel : public ::testing::TestWithParam<ModelCase> {};
-
-TEST_P(ConvertedModel, MatchesReferenceRuntime) {
-  const ModelCase& c = GetParam();
+// Converts with a (empty) bindings record or with the option word alone, runs the model on its
+// committed input and compares with ONNX Runtime's output.
+void check_against_reference(const ModelCase& c, bool bound) {
   const std::string dir = fixtures_dir() + "/models/";
   TempDir tmp;
   const std::string out = tmp.file("model.vexa");
   InputBindings bindings;
   onnx_bindings_init(bindings);
-  ConvertResult r = onnx_convert_file_bound(dir + c.stem + ".onnx", out, &bindings);
+  ConvertResult r = bound ? onnx_convert_file_bound(dir + c.stem + ".onnx", out, &bindings)
+                          : onnx_convert_file(dir + c.stem + ".onnx", out, 0);
   ASSERT_TRUE(r.ok) << r.text;
   RunnableModel m;
   bool unsupported = false;
@@ -48,9 +50,20 @@ TEST_P(ConvertedModel, MatchesReferenceRuntime) {
   double peak = 0.0;
   for (float g : golden) peak = std::max(peak, std::fabs(static_cast<double>(g)));
   for (size_t i = 0; i < golden.size(); ++i) {
-    const double tol = kRelativeTolerance * std::max(std::fabs(static_cast<double>(golden[i])), peak);
+    const double tol = kRelativeTolerance * std::max(std::fabs(static_cast<double>(golden[i])), kPeakFloor * peak);
     ASSERT_NEAR(got[i], golden[i], tol) << "element " << i;
   }
+}
+
+class ConvertedModel : public ::testing::TestWithParam<ModelCase> {};
+
+TEST_P(ConvertedModel, MatchesReferenceRuntime) {
+  {
+    SCOPED_TRACE("with bindings");
+    check_against_reference(GetParam(), true);
+  }
+  SCOPED_TRACE("without bindings");
+  check_against_reference(GetParam(), false);
 }
 
 const ModelCase kModels[] = {
@@ -103,7 +116,8 @@ TEST(ConvertedFullModel, ResNet18MatchesPyTorch) {
   double peak = 0.0;
   for (float g : golden) peak = std::max(peak, std::fabs(static_cast<double>(g)));
   for (size_t i = 0; i < golden.size(); ++i) {
-    ASSERT_NEAR(got[i], golden[i], kRelativeTolerance * peak) << "element " << i;
+    const double tol = kRelativeTolerance * std::max(std::fabs(static_cast<double>(golden[i])), kPeakFloor * peak);
+    ASSERT_NEAR(got[i], golden[i], tol) << "element " << i;
   }
 }
 
