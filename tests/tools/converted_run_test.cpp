@@ -129,9 +129,11 @@ std::vector<float> reference_tail(const std::vector<float>& head, int channels, 
   return out;
 }
 
-TEST(ConvertedRun, DetectionTailRunsAsYoloNms) {
+class DetectionTailRun : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(DetectionTailRun, RunsAsYoloNms) {
   ConvertedModel m;
-  ASSERT_NO_FATAL_FAILURE(m.convert("family_rewrites/detection_tail.onnx"));
+  ASSERT_NO_FATAL_FAILURE(m.convert(std::string("family_rewrites/") + GetParam()));
   EXPECT_EQ(m.node_kinds().back(), "YoloNms");
 
   constexpr int kChannels = 6, kAnchors = 8;
@@ -157,6 +159,11 @@ TEST(ConvertedRun, DetectionTailRunsAsYoloNms) {
   EXPECT_FLOAT_EQ(got[2 * 6 + 4], 0.6f);
   EXPECT_EQ(got[3 * 6 + 4], 0.0f);
 }
+
+// Thresholds and scales as initializers, and as Constant nodes inside the tail.
+INSTANTIATE_TEST_SUITE_P(ConvertedRun, DetectionTailRun,
+                         ::testing::Values("detection_tail.onnx",
+                                           "detection_tail_constant_nodes.onnx"));
 
 TEST(ConvertedRun, NafnetPoolingIsChannelMean) {
   ConvertedModel m;

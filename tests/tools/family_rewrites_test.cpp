@@ -162,7 +162,9 @@ TEST(DetectionTail, MatchReadsThresholdsScalingAndCut) {
 
 TEST(DetectionTail, NoMatchWithoutConstantThresholdOrTail) {
   for (const char* name :
-       {"detection_tail_runtime_threshold.onnx", "nafnet_pool.onnx", "detection_head_cut.onnx"}) {
+       {"detection_tail_runtime_threshold.onnx", "detection_tail_second_nonzero.onnx",
+        "detection_tail_nms_score_input.onnx", "detection_tail_reads_input.onnx",
+        "detection_tail_output_rank2.onnx", "nafnet_pool.onnx", "detection_head_cut.onnx"}) {
     Loaded l;
     load(name, l);
     EXPECT_FALSE(onnx_match_detection_tail(*l.s, l.graph_start, l.graph_end).matched) << name;
@@ -172,6 +174,19 @@ TEST(DetectionTail, NoMatchWithoutConstantThresholdOrTail) {
   load("detection_tail.onnx", l);
   EXPECT_FALSE(onnx_append_yolo_nms(*l.s, none));
   EXPECT_TRUE(l.s->nodes.empty());
+}
+
+TEST(DetectionTail, ConstantNodesServeAsThresholdsAndScales) {
+  Loaded l;
+  load("detection_tail_constant_nodes.onnx", l);
+  const DetectionTail t = onnx_match_detection_tail(*l.s, l.graph_start, l.graph_end);
+  ASSERT_TRUE(t.matched);
+  EXPECT_EQ(t.cut_node, 0u);
+  EXPECT_FLOAT_EQ(t.score_threshold, 0.25f);
+  EXPECT_FLOAT_EQ(t.iou_threshold, 0.45f);
+  EXPECT_FLOAT_EQ(t.coord_divisor, 640.0f);
+  EXPECT_FLOAT_EQ(t.coord_scale, 640.0f);
+  EXPECT_FLOAT_EQ(t.class_offset, 4096.0f);
 }
 
 TEST(DetectionTail, ValueScalarReadsF32AndI64Initializers) {
