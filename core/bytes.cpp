@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/checked_math.h"
+
 namespace vexa {
 
 namespace {
@@ -51,8 +53,8 @@ std::string_view bytes_view(const Bytes* b) {
 }
 
 uint32_t bytes_reserve(Bytes* b, uint64_t extra) {
-  if (extra > UINT64_MAX - b->length) return kBytesNoMemory;
-  const uint64_t need = b->length + extra;
+  uint64_t need = 0;
+  if (!checked_add_u64(b->length, extra, &need)) return kBytesNoMemory;
   if (need <= b->capacity) return kBytesOk;
   return grow_to(b, growth_capacity(b->capacity, need));
 }

@@ -10,14 +10,15 @@
 #include <unistd.h>
 
 #include "core/bytes.h"
+#include "core/checked_math.h"
 #include "core/container_digest.h"
+#include "core/types.h"
 
 namespace vexa {
 
 namespace {
 
 constexpr uint64_t kMaxContainerLength = uint64_t{1} << 63;
-constexpr uint64_t kMaxRank = 6;
 
 OpenResult open_failure(PackStatus status) {
   OpenResult r;
@@ -29,19 +30,6 @@ OpenResult open_failure(PackStatus status) {
 }
 
 bool is_multiple(uint64_t value, uint64_t unit) { return value % unit == 0; }
-
-// Rounds up to a multiple of kWeightAlignmentBytes; false when that overflows.
-bool round_up_weight(uint64_t value, uint64_t* out) {
-  const uint64_t rem = value % kWeightAlignmentBytes;
-  if (rem == 0) {
-    *out = value;
-    return true;
-  }
-  const uint64_t pad = kWeightAlignmentBytes - rem;
-  if (value > UINT64_MAX - pad) return false;
-  *out = value + pad;
-  return true;
-}
 
 template <typename Record>
 Record entry(const OpenContainer* c, uint64_t section, uint64_t j) {
@@ -101,7 +89,7 @@ bool tensor_ok(const OpenContainer* c, const TensorRecord& tr, uint64_t g, uint6
                uint64_t group_end) {
   const uint64_t w = c->image_size;
   if (tr.dtype != 1 && tr.dtype != 2 && tr.dtype != 4) return false;
-  if (tr.rank > kMaxRank) return false;
+  if (tr.rank > kMaxTensorRank) return false;
   const uint64_t z = tr.size;
   const uint64_t p = tr.padded_size;
   if (z == 0 || p == 0 || p < z || !is_multiple(p, kWeightAlignmentBytes)) return false;
@@ -137,7 +125,7 @@ uint64_t container_read_u64(const uint8_t* image, uint64_t offset) {
 }
 
 bool container_range_ok(uint64_t offset, uint64_t length, uint64_t size) {
-  return offset <= size && length <= size - offset;
+  return range_within(offset, length, size);
 }
 
 int64_t container_file_size(int fd) {
@@ -304,8 +292,6 @@ bool container_plan_f32_weights(OpenContainer* c) {
   auto* plan = static_cast<F32Plan*>(std::calloc(static_cast<size_t>(tensors), sizeof(F32Plan)));
   if (plan == nullptr) return false;
 
-  // Largest element count whose padded f32 size still fits in 64 bits.
-  constexpr uint64_t kMaxF32Elements = (UINT64_MAX - (kWeightAlignmentBytes - 1)) / 4;
   uint64_t n = 0;
   for (uint64_t j = 0; j < tensors; ++j) {
     TensorRecord tr = container_tensor_record(c, j);
@@ -332,8 +318,12 @@ bool container_plan_f32_weights(OpenContainer* c) {
       }
       rows = count / row_length;
     }
+    uint64_t bytes = 0;
     uint64_t padded = 0;
-    if (count > kMaxF32Elements || !round_up_weight(4 * count, &padded) || n > UINT64_MAX - padded) {
+    uint64_t next = 0;
+    if (!checked_mul_u64(count, 4, &bytes) ||
+        !checked_round_up(bytes, kWeightAlignmentBytes, &padded) ||
+        !checked_add_u64(n, padded, &next)) {
       std::free(plan);
       return false;
     }
@@ -342,12 +332,12 @@ bool container_plan_f32_weights(OpenContainer* c) {
     tr.rank = 1;
     std::memset(tr.dims, 0, sizeof tr.dims);
     tr.dims[0] = count;
-    tr.size = 4 * count;
+    tr.size = bytes;
     tr.padded_size = padded;
     tr.relative_offset = n;
-    tr.row_bytes = 4 * count;
+    tr.row_bytes = bytes;
     put_entry(c, kSectionTensors, j, tr);
-    n += padded;
+    n = next;
   }
 
   const uint64_t values = container_section_count(c, kSectionValues);

@@ -13,23 +13,15 @@
 
 #include "core/checked_math.h"
 #include "core/container_digest.h"
+#include "core/types.h"
 
 namespace vexa {
 
 namespace {
 
-constexpr uint64_t kMaxRank = 6;
 // Stored tensors are kept well below the 2^63 container limit.
 constexpr uint64_t kMaxStoredTensorBytes = uint64_t{1} << 62;
 constexpr uint64_t kZeroChunkBytes = 4096;
-
-uint64_t round_up(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit * unit; }
-
-bool checked_mul(uint64_t a, uint64_t b, uint64_t* out) {
-  if (a != 0 && b > UINT64_MAX / a) return false;
-  *out = a * b;
-  return true;
-}
 
 struct DtypeShape {
   uint64_t elements_per_block;
@@ -140,7 +132,7 @@ uint64_t ContainerWriter::add_tensor(std::string_view name, uint64_t dtype,
     fail("tensor name contains a NUL byte");
     return kWriterInvalidIndex;
   }
-  if (dims.size() > kMaxRank) {
+  if (dims.size() > kMaxTensorRank) {
     fail("tensor rank above 6: " + std::string(name));
     return kWriterInvalidIndex;
   }
@@ -158,10 +150,11 @@ uint64_t ContainerWriter::add_tensor(std::string_view name, uint64_t dtype,
   const uint64_t cols = t.rank == 0 ? 1 : t.dims[t.rank - 1];
   const uint64_t blocks = cols / shape.elements_per_block + (cols % shape.elements_per_block != 0);
   uint64_t size = 0;
-  bool ok = checked_mul(blocks, shape.bytes_per_block, &t.row_bytes);
+  bool ok = checked_mul_u64(blocks, shape.bytes_per_block, &t.row_bytes);
   size = t.row_bytes;
-  for (uint64_t k = 0; ok && k + 1 < t.rank; ++k) ok = checked_mul(size, t.dims[k], &size);
-  if (!ok || size > kMaxStoredTensorBytes) {
+  for (uint64_t k = 0; ok && k + 1 < t.rank; ++k) ok = checked_mul_u64(size, t.dims[k], &size);
+  if (!ok || size > kMaxStoredTensorBytes ||
+      !checked_round_up(size, kWeightAlignmentBytes, &t.padded_size)) {
     fail("tensor too large: " + std::string(name));
     return kWriterInvalidIndex;
   }
@@ -178,7 +171,6 @@ uint64_t ContainerWriter::add_tensor(std::string_view name, uint64_t dtype,
     group_open_requested_ = false;
   }
   t.group = group_first_.size() - 1;
-  t.padded_size = round_up(size, kWeightAlignmentBytes);
   t.relative_offset = next_relative_offset_;
   const auto* bytes = static_cast<const uint8_t*>(data);
   t.bytes.assign(bytes, bytes + size);
@@ -283,7 +275,7 @@ void ContainerWriter::set_meta_opaque(std::string_view key, std::string_view byt
 
 uint64_t ContainerWriter::add_value(const GraphValue& value, std::string_view name) {
   if (!error_.empty()) return kWriterInvalidIndex;
-  if (value.rank > kMaxRank) {
+  if (value.rank > kMaxTensorRank) {
     fail("graph value rank above 6");
     return kWriterInvalidIndex;
   }

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/checked_math.h"
+
 namespace vexa {
 
 namespace {
@@ -45,7 +47,7 @@ uint64_t size_max() { return UINT64_MAX; }
 
 CheckedSize checked_add(uint64_t a, uint64_t b) {
   uint64_t sum = 0;
-  if (__builtin_add_overflow(a, b, &sum)) return {1, 0};
+  if (!checked_add_u64(a, b, &sum)) return {1, 0};
   return {0, sum};
 }
 

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "core/checked_math.h"
+
 namespace vexa::text {
 
 namespace {
@@ -466,7 +468,7 @@ OptionalValue<std::string_view> view_array_get(const ViewArray* a, uint64_t i) {
 
 Bytes repeat(const char* p, uint64_t n, uint64_t times) {
   uint64_t total = 0;
-  if (n == 0 || times == 0 || __builtin_mul_overflow(n, times, &total)) return empty_bytes();
+  if (n == 0 || times == 0 || !checked_mul_u64(n, times, &total)) return empty_bytes();
   Bytes out = alloc_text(total);
   if (out.data == nullptr) return out;
   for (uint64_t k = 0; k < times; ++k) std::memcpy(out.data + k * n, p, n);
@@ -475,7 +477,7 @@ Bytes repeat(const char* p, uint64_t n, uint64_t times) {
 
 Bytes concat(const Bytes* b, const char* p, uint64_t n) {
   uint64_t total = 0;
-  if (__builtin_add_overflow(b->length, n, &total)) return empty_bytes();
+  if (!checked_add_u64(b->length, n, &total)) return empty_bytes();
   Bytes out = alloc_text(total);
   if (out.data == nullptr) return out;
   if (b->length != 0) std::memcpy(out.data, b->data, b->length);
@@ -487,8 +489,8 @@ Bytes join(const ViewArray* segments, std::string_view separator) {
   if (segments->count == 0) return empty_bytes();
   uint64_t total = 0;
   for (uint64_t i = 0; i < segments->count; ++i) {
-    if (__builtin_add_overflow(total, segments->views[i].size(), &total)) return empty_bytes();
-    if (i != 0 && __builtin_add_overflow(total, separator.size(), &total)) return empty_bytes();
+    if (!checked_add_u64(total, segments->views[i].size(), &total)) return empty_bytes();
+    if (i != 0 && !checked_add_u64(total, separator.size(), &total)) return empty_bytes();
   }
   Bytes out = alloc_text(total);
   if (out.data == nullptr) return out;
@@ -512,8 +514,8 @@ Bytes replace_all(const Bytes* b, std::string_view needle, std::string_view repl
   // Each match removes needle.size() bytes (never more than the text) and adds the replacement.
   uint64_t added = 0;
   uint64_t total = 0;
-  if (__builtin_mul_overflow(matches, replacement.size(), &added) ||
-      __builtin_add_overflow(text.size() - matches * needle.size(), added, &total)) {
+  if (!checked_mul_u64(matches, replacement.size(), &added) ||
+      !checked_add_u64(text.size() - matches * needle.size(), added, &total)) {
     return empty_bytes();
   }
   Bytes out = alloc_text(total);
@@ -619,7 +621,7 @@ std::string_view intern(std::string_view v) {
     }
   }
   uint64_t block_bytes = 0;
-  if (__builtin_add_overflow(v.size(), sizeof(InternNode), &block_bytes)) return empty_view();
+  if (!checked_add_u64(v.size(), sizeof(InternNode), &block_bytes)) return empty_view();
   auto* node = static_cast<InternNode*>(std::malloc(block_bytes));
   if (node == nullptr) return empty_view();
   node->next = g_intern_head;

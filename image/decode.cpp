@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/bytes.h"
+#include "core/checked_math.h"
 #include "core/types.h"
 #include "image/decode.h"
 #include "image/decode_internal.h"
@@ -160,16 +161,9 @@ int import_image_pixels(const uint8_t* pixels, uint64_t len, uint32_t width, uin
                orientation >= 1 && orientation <= kMaxOrientation;
   const uint64_t bpp = layout == rgb ? kRawBytesRgb : kRawBytesWithAlpha;
   const uint64_t row = bpp * width;  // <= 4 * 32768
-  if (valid) {
-    if (stride < row) {
-      valid = false;
-    } else if (height >= 2) {
-      // The last row needs only `row` bytes; the guard keeps stride * (height - 1) + row in range.
-      valid = stride <= (UINT64_MAX - row) / (height - 1) && len >= row + stride * (height - 1);
-    } else {
-      valid = len >= row;
-    }
-  }
+  uint64_t extent = 0;  // the last row needs only `row` bytes
+  valid = valid && stride >= row && checked_strided_extent(row, stride, height, &extent) &&
+          len >= extent;
   if (!valid) {
     copy_error_text(msg, kMsgInvalidRaw);
     return 0;

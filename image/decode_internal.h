@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/checked_math.h"
 #include "image/decode.h"
 
 namespace vexa::image_detail {
@@ -41,15 +42,12 @@ void copy_error_text(char* msg, const char* text);
 // 1..32768 per side and at most 100,000,000 pixels.
 bool image_dimensions_ok(uint64_t width, uint64_t height);
 
-// Reads that fail instead of running past the end. Offsets are checked with subtraction only,
-// so no sum can wrap.
+// Reads that fail instead of running past the end.
 struct BoundedReader {
   const uint8_t* data;
   uint64_t size;
 
-  bool has(uint64_t offset, uint64_t count) const {
-    return offset <= size && count <= size - offset;
-  }
+  bool has(uint64_t offset, uint64_t count) const { return range_within(offset, count, size); }
   uint16_t u16(uint64_t offset, bool big_endian) const {
     const uint8_t* p = data + offset;
     return big_endian ? static_cast<uint16_t>((p[0] << 8) | p[1])

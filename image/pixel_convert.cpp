@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/checked_math.h"
+
 namespace vexa {
 namespace {
 
@@ -58,10 +60,9 @@ bool pixel_buffer_valid(const PixelView* view) {
   if (bpp == 0) return false;
   const uint64_t row_bytes = uint64_t{bpp} * view->width;
   if (view->stride < row_bytes) return false;
-  if (view->height == 1) return view->length >= row_bytes;
-  const uint64_t rows_after_first = view->height - 1;
-  if (view->stride > (UINT64_MAX - row_bytes) / rows_after_first) return false;
-  return view->length >= row_bytes + view->stride * rows_after_first;
+  uint64_t extent = 0;
+  return checked_strided_extent(row_bytes, view->stride, view->height, &extent) &&
+         view->length >= extent;
 }
 
 Expected<RgbPixels> pixels_to_rgb(const PixelView* view) {

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "core/bytes.h"
+#include "core/checked_math.h"
 #include "image/bilinear.h"
 
 namespace vexa {
@@ -120,11 +121,6 @@ Expected<ChwTensor> unit_then(const char* path, uint64_t path_len, uint32_t out_
 float srgb_to_linear(float c) {
   if (c <= kSrgbLinearLimit) return c / kSrgbLinearSlope;
   return std::pow((c + kSrgbOffset) / kSrgbDivisor, kSrgbGamma);
-}
-
-// a * b with overflow detection.
-bool mul_overflows(uint64_t a, uint64_t b, uint64_t* out) {
-  return __builtin_mul_overflow(a, b, out);
 }
 
 }  // namespace
@@ -348,25 +344,18 @@ FloatTensorCheck float_tensor_check(const FloatTensorView& view) {
   const uint64_t row = view.row_stride == 0 ? packed : view.row_stride;
   if (row < packed || row % kFloatBytes != 0) return invalid;
   uint64_t extent = 0;
-  if (mul_overflows(row, view.height - 1, &extent) ||
-      __builtin_add_overflow(extent, packed, &extent)) {
-    return invalid;
-  }
+  if (!checked_strided_extent(packed, row, view.height, &extent)) return invalid;
   uint64_t plane = 0;
   if (hwc) {
     if (view.plane_stride != 0) return invalid;
   } else {
     if (view.plane_stride != 0) {
       plane = view.plane_stride;
-    } else if (mul_overflows(row, view.height, &plane)) {
+    } else if (!checked_mul_u64(row, view.height, &plane)) {
       return invalid;
     }
     if (plane < extent || plane % kFloatBytes != 0) return invalid;
-    uint64_t planes_after_first = 0;
-    if (mul_overflows(plane, view.channels - 1, &planes_after_first) ||
-        __builtin_add_overflow(extent, planes_after_first, &extent)) {
-      return invalid;
-    }
+    if (!checked_strided_extent(extent, plane, view.channels, &extent)) return invalid;
   }
   if (view.length < extent) return invalid;
   return FloatTensorCheck{0, row / kFloatBytes, plane / kFloatBytes};

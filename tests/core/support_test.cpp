@@ -14,6 +14,7 @@
 
 #include "core/atomics.h"
 #include "core/bytes.h"
+#include "core/checked_math.h"
 #include "core/clock.h"
 #include "core/os.h"
 
@@ -133,6 +134,55 @@ TEST(Bytes, EditingAndComparison) {
   Record none{nullptr, nullptr};
   free_first_word(&none);
   free_second_word(&none);
+}
+
+TEST(CheckedMath, EdgesOfEachOperation) {
+  constexpr uint64_t kMax = UINT64_MAX;
+  const struct {
+    const char* what;
+    bool (*op)(uint64_t, uint64_t, uint64_t*);
+    uint64_t a, b;
+    bool ok;
+    uint64_t want;
+  } cases[] = {
+      {"add fits exactly", checked_add_u64, kMax - 5, 5, true, kMax},
+      {"add one past", checked_add_u64, kMax - 5, 6, false, 0},
+      {"add zero to max", checked_add_u64, kMax, 0, true, kMax},
+      {"mul fits exactly", checked_mul_u64, kMax / 3, 3, true, kMax},
+      {"mul one past", checked_mul_u64, kMax / 3 + 1, 3, false, 0},
+      {"mul by zero", checked_mul_u64, kMax, 0, true, 0},
+      {"mul zero by max", checked_mul_u64, 0, kMax, true, 0},
+      {"mul 2^32 squared", checked_mul_u64, uint64_t{1} << 32, uint64_t{1} << 32, false, 0},
+      {"round up already aligned", checked_round_up, 32768, 16384, true, 32768},
+      {"round up one byte", checked_round_up, 1, 16384, true, 16384},
+      {"round up zero", checked_round_up, 0, 64, true, 0},
+      {"round up past the top", checked_round_up, kMax - 62, 64, false, 0},
+      {"round up to the last multiple", checked_round_up, kMax - 126, 64, true, kMax - 63},
+  };
+  for (const auto& c : cases) {
+    uint64_t out = 7;
+    EXPECT_EQ(c.op(c.a, c.b, &out), c.ok) << c.what;
+    EXPECT_EQ(out, c.ok ? c.want : 7u) << c.what << ": untouched on failure";
+  }
+
+  // stride * (count - 1) + last: 3 rows of 10 bytes 16 apart span 42 bytes.
+  uint64_t extent = 0;
+  EXPECT_TRUE(checked_strided_extent(10, 16, 3, &extent));
+  EXPECT_EQ(extent, 42u);
+  EXPECT_TRUE(checked_strided_extent(10, kMax, 1, &extent)) << "one row never reads the stride";
+  EXPECT_EQ(extent, 10u);
+  EXPECT_TRUE(checked_strided_extent(9, (kMax - 9) / 2, 3, &extent));
+  EXPECT_EQ(extent, kMax);
+  EXPECT_FALSE(checked_strided_extent(10, (kMax - 9) / 2, 3, &extent));
+  EXPECT_FALSE(checked_strided_extent(1, kMax / 2 + 1, 3, &extent));
+
+  EXPECT_TRUE(range_within(0, 0, 0));
+  EXPECT_TRUE(range_within(10, 0, 10));
+  EXPECT_FALSE(range_within(11, 0, 10));
+  EXPECT_TRUE(range_within(4, 6, 10));
+  EXPECT_FALSE(range_within(4, 7, 10));
+  EXPECT_FALSE(range_within(4, kMax, 10)) << "offset + length wraps to 3";
+  EXPECT_FALSE(range_within(kMax, 2, kMax));
 }
 
 TEST(Atomics, ValuesAndWrapping) {
