@@ -150,13 +150,56 @@ bool window_geometry(Pass& p, uint64_t kh, uint64_t kw, uint64_t* out_hw, bool c
   return true;
 }
 
+// Integer products (ConvInteger, MatMulInteger) run in f32: the constant weight minus its zero
+// point (per output channel of a Conv, per column of a MatMul) becomes a new f32 weight; the
+// input's zero point must be zero (a DynamicQuantizeLinear in front produces one).
+bool lower_integer_product(Pass& p, bool conv) {
+  GraphNode& n = p.n;
+  if (!present(n, 1) || !p.in(1).has_data) return p.refuse("the integer weight must be constant");
+  std::vector<float> x_zero, w_zero, wf;
+  if ((present(n, 2) && !p.floats(2, x_zero)) || (present(n, 3) && !p.floats(3, w_zero))) {
+    return p.refuse("zero points must be known at convert time");
+  }
+  for (float z : x_zero) {
+    if (z != 0.0f) return p.refuse("a non-zero input zero point");
+  }
+  const uint32_t w_index = static_cast<uint32_t>(n.inputs[1]);
+  const BuilderValue& w = p.s.values[w_index];
+  const_floats(w, wf);
+  uint64_t groups = 1, inner = 1;
+  if (conv) {
+    if (w.rank != 4) return p.refuse("the weight must be rank 4");
+    groups = w.dims[0];
+  } else {
+    if (w.rank != 2) return p.refuse("the weight must be rank 2");
+    inner = w.dims[1];
+  }
+  const uint64_t per = conv ? (groups == 0 ? 0 : wf.size() / groups) : 0;
+  if (!w_zero.empty() && w_zero.size() != 1 && w_zero.size() != (conv ? groups : inner)) {
+    return p.fail(kFoldInconsistent);
+  }
+  std::vector<float> adjusted(wf.size());
+  for (uint64_t i = 0; i < wf.size(); ++i) {
+    uint64_t c = 0;
+    if (w_zero.size() > 1) c = conv ? i / per : i % inner;
+    adjusted[i] = wf[i] - (w_zero.empty() ? 0.0f : w_zero[c]);
+  }
+  const uint32_t a = builder_pool_append(p.s, w_index, "#f32");
+  if (a == w_index) return p.refuse("the converter's name pool is full");
+  BuilderValue& av = p.s.values[a];
+  alloc_const_f32(av, w.rank, w.dims, adjusted);
+  p.s.int8_elements += wf.size();
+  n.inputs[1] = a;
+  p.keep_inputs(2);
+  n.attrs[kWordBeta] = 0;
+  return true;
+}
+
 bool infer_conv(Pass& p) {
   BuilderValue& x = p.in(0);
   if (x.rank != 4) return p.fail(kFoldNot2d);
   if (!present(p.n, 1) || p.in(1).rank != 4) return p.refuse("the weight must be rank 4");
-  if (p.n.attrs[kWordBeta] == kIntegerOriginMark) {
-    return p.refuse("integer convolutions (ConvInteger) are not supported");
-  }
+  if (p.n.attrs[kWordBeta] == kIntegerOriginMark && !lower_integer_product(p, true)) return false;
   const BuilderValue& w = p.in(1);
   uint64_t kh = p.n.attrs[kWordKernelH], kw = p.n.attrs[kWordKernelW];
   if (kh == 0) kh = w.dims[2];
@@ -220,9 +263,7 @@ bool infer_conv_transpose(Pass& p) {
 }
 
 bool infer_matmul(Pass& p) {
-  if (p.n.attrs[kWordBeta] == kIntegerOriginMark) {
-    return p.refuse("integer matrix products (MatMulInteger) are not supported");
-  }
+  if (p.n.attrs[kWordBeta] == kIntegerOriginMark && !lower_integer_product(p, false)) return false;
   if (!present(p.n, 1)) return p.fail(kFoldInconsistent);
   const BuilderValue& a = p.in(0);
   const BuilderValue& b = p.in(1);
@@ -681,6 +722,10 @@ bool infer_node(Pass& p) {
     }
     case OpKind::kIdentity:
       if (n.attrs[1] == kCastTag) return infer_cast(p);
+      // A Dropout's mask is never produced; a node that reads it is refused as reading an
+      // undefined value.
+      n.output_count = 1;
+      for (uint64_t o = 1; o < kGraphNodeMaxOutputs; ++o) n.outputs[o] = kAbsentInput;
       p.keep_inputs(1);
       return p.same_as_input();
     case OpKind::kReshape: {
@@ -807,6 +852,21 @@ bool infer_node(Pass& p) {
       return p.set_out(0, 4, dims);
     }
     case OpKind::kDequantizeLinear: return infer_dequantize(p);
+    case OpKind::kDynamicQuantizeLinear: {
+      // Activations stay f32: the quantised tensor is the input itself, with scale 1 and zero
+      // point 0, so what follows computes on the unquantised values.
+      const uint64_t one = 1;
+      if (n.output_count > 1 && n.outputs[1] != kAbsentInput) {
+        alloc_const_f32(p.out(1), 1, &one, {1.0f});
+      }
+      if (n.output_count > 2 && n.outputs[2] != kAbsentInput) {
+        alloc_const_i64(p.out(2), 0, &one, {0});
+      }
+      n.output_count = 1;
+      for (uint64_t o = 1; o < kGraphNodeMaxOutputs; ++o) n.outputs[o] = kAbsentInput;
+      to_identity(p);
+      return p.same_as_input();
+    }
     case OpKind::kCumSum: {
       std::vector<int64_t> axis;
       if (!p.ints(1, axis) || axis.size() != 1) return p.refuse("the axis must be constant");

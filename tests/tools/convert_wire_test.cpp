@@ -334,3 +334,61 @@ TEST(ConverterResize, WholeFactorsInTheModesTheEnginesHonour) {
 
 }  // namespace
 }  // namespace vexa::tools::testing
+
+namespace vexa::tools::testing {
+namespace {
+
+// Dynamically quantised products run in f32 on the unquantised input: the weights minus their
+// zero points, scaled by the weight scale (the input's scale is 1).
+TEST(ConverterIntegerProducts, ConvIntegerRunsWithAdjustedWeights) {
+  std::vector<float> x(32);
+  for (size_t i = 0; i < x.size(); ++i) x[i] = static_cast<float>(static_cast<int>(i * 5 % 9) - 4) * 0.5f;
+  Converted c = convert_and_run("conv_integer.onnx", x, 48);
+  ASSERT_TRUE(c.result.ok) << c.result.text;
+  ASSERT_EQ(c.run_error, "");
+  EXPECT_EQ(onnx_int8_note(),
+            "int8 weights (MatMulInteger/ConvInteger) are stored as FP32: 0 MB of int8 became 0 MB, "
+            "and run in FP32");
+  const int zero[3] = {1, -2, 3};
+  for (int o = 0; o < 3; ++o) {
+    for (int h = 0; h < 4; ++h) {
+      for (int w = 0; w < 4; ++w) {
+        double acc = 0;
+        for (int i = 0; i < 2; ++i) {
+          for (int kh = 0; kh < 3; ++kh) {
+            for (int kw = 0; kw < 3; ++kw) {
+              const int y = h + kh - 1, z = w + kw - 1;
+              if (y < 0 || y >= 4 || z < 0 || z >= 4) continue;
+              const int index = ((o * 2 + i) * 3 + kh) * 3 + kw;
+              const int weight = (index * 7) % 23 - 11 - zero[o];
+              acc += weight * static_cast<double>(x[(i * 4 + y) * 4 + z]);
+            }
+          }
+        }
+        EXPECT_NEAR(c.output[(o * 4 + h) * 4 + w], acc * 0.05, 1e-5) << o << "," << h << "," << w;
+      }
+    }
+  }
+}
+
+TEST(ConverterIntegerProducts, MatMulIntegerRunsWithAdjustedWeights) {
+  std::vector<float> x(12);
+  for (size_t i = 0; i < x.size(); ++i) x[i] = static_cast<float>(i % 5) - 1.5f;
+  Converted c = convert_and_run("matmul_integer.onnx", x, 15);
+  ASSERT_TRUE(c.result.ok) << c.result.text;
+  ASSERT_EQ(c.run_error, "");
+  const int zero[5] = {0, 1, -1, 2, -2};
+  for (int r = 0; r < 3; ++r) {
+    for (int col = 0; col < 5; ++col) {
+      double acc = 0;
+      for (int k = 0; k < 4; ++k) {
+        const int b = ((k * 5 + col) * 5) % 17 - 8 - zero[col];
+        acc += b * static_cast<double>(x[r * 4 + k]);
+      }
+      EXPECT_NEAR(c.output[r * 5 + col], acc * 0.05, 1e-5) << r << "," << col;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vexa::tools::testing
