@@ -855,6 +855,22 @@ bool infer_node(Pass& p) {
     case OpKind::kDynamicQuantizeLinear: {
       // Activations stay f32: the quantised tensor is the input itself, with scale 1 and zero
       // point 0, so what follows computes on the unquantised values.
+      for (uint64_t o = 0; o < n.output_count; ++o) {
+        if (n.outputs[o] != kAbsentInput &&
+            p.out(o).kind == static_cast<uint64_t>(ValueKind::kGraphOutput)) {
+          return p.refuse("its quantised outputs are graph outputs");
+        }
+      }
+      // Only integer products may read the (unquantised) tensor.
+      for (uint64_t later = p.ni + 1; later < p.s.nodes.size(); ++later) {
+        const GraphNode& m = p.s.nodes[later];
+        for (uint64_t i = 0; i < m.input_count; ++i) {
+          if (m.inputs[i] == n.outputs[0] && m.attrs[kWordBeta] != kIntegerOriginMark) {
+            return p.refuse("its quantised output feeds " + std::string(op_kind_name(m.op_kind)) +
+                            ", not an integer product");
+          }
+        }
+      }
       const uint64_t one = 1;
       if (n.output_count > 1 && n.outputs[1] != kAbsentInput) {
         alloc_const_f32(p.out(1), 1, &one, {1.0f});
