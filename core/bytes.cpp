@@ -144,14 +144,17 @@ bool bytes_equal_view(const Bytes* a, const void* p, uint64_t n) {
 
 bool bytes_equal(const Bytes* a, const Bytes* b) { return bytes_equal_view(a, b->data, b->length); }
 
-uint64_t bytes_hash(const Bytes* b) {
+uint64_t fnv1a64(const void* p, uint64_t n) {
+  const auto* s = static_cast<const uint8_t*>(p);
   uint64_t h = kFnv1aOffsetBasis;
-  for (uint64_t i = 0; i < b->length; ++i) {
-    h ^= b->data[i];
+  for (uint64_t i = 0; i < n; ++i) {
+    h ^= s[i];
     h *= kFnv1aPrime;
   }
   return h;
 }
+
+uint64_t bytes_hash(const Bytes* b) { return fnv1a64(b->data, b->length); }
 
 void free_first_word(void* record) {
   void* p = nullptr;

@@ -58,8 +58,10 @@ uint32_t bytes_remove_range(Bytes* b, uint64_t start, uint64_t end);
 Bytes bytes_clone(const Bytes* b);
 bool bytes_equal(const Bytes* a, const Bytes* b);
 bool bytes_equal_view(const Bytes* a, const void* p, uint64_t n);
-// 64-bit FNV-1a.
+// 64-bit FNV-1a over the used bytes.
 uint64_t bytes_hash(const Bytes* b);
+// 64-bit FNV-1a of n bytes: XOR each byte in, then multiply by the prime.
+uint64_t fnv1a64(const void* p, uint64_t n);
 
 inline constexpr uint64_t kFnv1aOffsetBasis = 0xcbf29ce484222325ull;
 inline constexpr uint64_t kFnv1aPrime = 0x100000001b3ull;

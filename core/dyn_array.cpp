@@ -3,13 +3,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/bytes.h"
 #include "core/checked_math.h"
 
 namespace vexa {
 
 namespace {
-
-constexpr uint64_t kTopBit = uint64_t{1} << 63;
 
 // Empty byte views point here so that callers never see a null pointer.
 constexpr uint8_t kEmptyBytes[1] = {0};
@@ -63,12 +62,7 @@ CheckedSize checked_mul_record(uint64_t n) {
   return {0, n * kRecordElementBytes};
 }
 
-uint64_t grow_capacity(uint64_t cap, uint64_t need) {
-  if (need <= cap) return cap;
-  uint64_t c = cap > 1 ? cap : 1;
-  while (c < need) c = (c & kTopBit) != 0 ? need : c * 2;
-  return c;
-}
+uint64_t grow_capacity(uint64_t cap, uint64_t need) { return growth_capacity(cap, need); }
 
 uint64_t identity(uint64_t x) { return x; }
 

@@ -47,16 +47,6 @@ bool matches_at(std::string_view v, uint64_t pos, std::string_view needle) {
   return std::memcmp(v.data() + pos, needle.data(), needle.size()) == 0;
 }
 
-uint64_t fnv1a(std::string_view v) {
-  const uint8_t* s = ubytes(v);
-  uint64_t h = kFnv1aOffsetBasis;
-  for (uint64_t i = 0; i < v.size(); ++i) {
-    h ^= s[i];
-    h *= kFnv1aPrime;
-  }
-  return h;
-}
-
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // Copies b with every byte passed through map; 16 bytes per step keeps the loop vectorisable.
@@ -264,8 +254,8 @@ int32_t compare(std::string_view a, std::string_view b) {
   return a.size() < b.size() ? -1 : 1;
 }
 
-uint64_t hash_view(std::string_view v) { return fnv1a(v); }
-uint64_t hash_view_2(std::string_view v) { return fnv1a(v); }
+uint64_t hash_view(std::string_view v) { return fnv1a64(v.data(), v.size()); }
+uint64_t hash_view_2(std::string_view v) { return fnv1a64(v.data(), v.size()); }
 
 // ---------------------------------------------------------------------------------------------
 // Optional results
@@ -612,7 +602,7 @@ const char* node_text(const InternNode* node) {
 
 std::string_view intern(std::string_view v) {
   if (v.empty()) return empty_view();
-  const uint64_t hash = fnv1a(v);
+  const uint64_t hash = fnv1a64(v.data(), v.size());
   std::lock_guard<std::mutex> hold(g_intern_lock);
   for (const InternNode* node = g_intern_head; node != nullptr; node = node->next) {
     if (node->hash == hash && node->length == v.size() &&

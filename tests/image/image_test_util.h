@@ -8,18 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "core/bytes.h"
 #include "image/decode.h"
 
 namespace vexa::test {
-
-inline uint64_t fnv1a64(const uint8_t* p, size_t n) {
-  uint64_t h = 0xcbf29ce484222325ULL;
-  for (size_t i = 0; i < n; ++i) {
-    h ^= p[i];
-    h *= 0x100000001b3ULL;
-  }
-  return h;
-}
 
 inline bool read_file(const std::string& path, std::vector<uint8_t>* out) {
   std::ifstream f(path, std::ios::binary);
