@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "tools/convert_bindings.h"
 #include "tools/onnx_wire.h"
@@ -29,9 +30,70 @@ struct OnnxAttr {
   int64_t ints[kAttrIntsKept] = {};
   uint64_t ints_count = 0;
   bool has_ints = false;
+  uint64_t start = 0, end = 0;  // the whole AttributeProto
 };
 
+// A Constant given by value_float, value_floats, value_int or value_ints: decoded into the value
+// as an f32 [1] / [n] or i64 scalar / [n] weight. False for a malformed attribute.
+bool constant_from_numbers(BuilderState& s, uint32_t value, const OnnxAttr& a) {
+  const bool floats = a.name == "value_float" || a.name == "value_floats";
+  const bool list = a.name == "value_floats" || a.name == "value_ints";
+  std::vector<float> f;
+  std::vector<int64_t> ints;
+  WireCursor c{s.image, a.start, a.end};
+  uint32_t field = 0, wire = 0;
+  while (wire_read_tag(c, field, wire)) {
+    if (field == 2 && wire == kWireFixed32 && !list && floats) {
+      if (c.end - c.pos < 4) return false;
+      float x;
+      std::memcpy(&x, s.image + c.pos, 4);
+      c.pos += 4;
+      f.assign(1, x);
+    } else if (field == 7 && list && floats && (wire == kWireFixed32 || wire == kWireBytes)) {
+      uint64_t s0 = c.pos, n = 4;
+      if (wire == kWireBytes && !wire_read_bytes(c, s0, n)) return false;
+      if (wire == kWireFixed32) {
+        if (c.end - c.pos < 4) return false;
+        c.pos += 4;
+      }
+      if (n % 4 != 0) return false;
+      for (uint64_t i = 0; i < n; i += 4) {
+        float x;
+        std::memcpy(&x, s.image + s0 + i, 4);
+        f.push_back(x);
+      }
+    } else if (field == 3 && wire == kWireVarint && !list && !floats) {
+      ints.assign(1, static_cast<int64_t>(wire_read_varint(c)));
+    } else if (field == 8 && list && !floats && (wire == kWireVarint || wire == kWireBytes)) {
+      if (wire == kWireVarint) {
+        ints.push_back(static_cast<int64_t>(wire_read_varint(c)));
+      } else {
+        uint64_t s0 = 0, n = 0;
+        if (!wire_read_bytes(c, s0, n)) return false;
+        WireCursor inner{s.image, s0, s0 + n};
+        while (!inner.done()) ints.push_back(static_cast<int64_t>(wire_read_varint(inner)));
+      }
+    } else if (!onnx_skip_field(c, wire)) {
+      return false;
+    }
+  }
+  BuilderValue& v = s.values[value];
+  const uint64_t n = floats ? f.size() : ints.size();
+  if (!list && n != 1) return false;
+  std::vector<uint8_t> bytes(n * (floats ? 4 : 8));
+  if (n != 0) std::memcpy(bytes.data(), floats ? static_cast<const void*>(f.data()) : ints.data(), bytes.size());
+  builder_set_owned(v, std::move(bytes));
+  v.kind = static_cast<uint64_t>(ValueKind::kWeight);
+  v.dtype = floats ? kTypeF32 : kTypeI64;
+  v.rank = list || floats ? 1 : 0;
+  for (uint64_t& d : v.dims) d = 0;
+  if (v.rank == 1) v.dims[0] = n;
+  return true;
+}
+
 bool read_attribute(const uint8_t* image, uint64_t start, uint64_t end, OnnxAttr& a) {
+  a.start = start;
+  a.end = end;
   WireCursor c{image, start, end};
   uint32_t field = 0, wire = 0;
   while (wire_read_tag(c, field, wire)) {
@@ -415,6 +477,19 @@ bool onnx_lower_node(BuilderState& s, uint64_t start, uint64_t end) {
   }
 
   if (is_constant) {
+    if (output_count >= 1 && outputs[0] != UINT32_MAX && !has_value) {
+      for (const OnnxAttr& a : attributes) {
+        if (a.name != "value_float" && a.name != "value_floats" && a.name != "value_int" &&
+            a.name != "value_ints") {
+          continue;
+        }
+        if (!constant_from_numbers(s, outputs[0], a)) {
+          s.lower_failure = kLowerMalformedAttribute;
+          return false;
+        }
+        return true;
+      }
+    }
     if (output_count < 1 || outputs[0] == UINT32_MAX || !has_value) {
       s.lower_failure = kLowerConstantWithoutValue;
       return false;

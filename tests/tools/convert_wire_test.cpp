@@ -392,3 +392,18 @@ TEST(ConverterIntegerProducts, MatMulIntegerRunsWithAdjustedWeights) {
 
 }  // namespace
 }  // namespace vexa::tools::testing
+
+namespace vexa::tools::testing {
+namespace {
+
+// Constants given as value_ints and value_float instead of a tensor.
+TEST(ConverterConstants, NumberAttributes) {
+  Converted c = convert_and_run("constant_value_forms.onnx", {0, 1, 2, 3, 4, 5}, 6);
+  ASSERT_TRUE(c.result.ok) << c.result.text;
+  EXPECT_EQ(c.result.text, "input  x [1, 6] f32\noutput y [2, 3] f32\nopset 13, ir_version 7, 2 nodes\n");
+  ASSERT_EQ(c.run_error, "");
+  EXPECT_EQ(c.output, (std::vector<float>{2.5f, 3.5f, 4.5f, 5.5f, 6.5f, 7.5f}));
+}
+
+}  // namespace
+}  // namespace vexa::tools::testing
