@@ -55,4 +55,11 @@ inline constexpr uint64_t kMaxTensorElements = uint64_t{1} << 30;
 inline constexpr uint32_t kMaxImageSide = 32768;
 inline constexpr uint64_t kMaxImagePixels = 100000000;
 
+// Both sides 1..kMaxImageSide and at most kMaxImagePixels pixels: every image and tensor size of
+// the image pipeline.
+inline bool image_dims_valid(uint64_t width, uint64_t height) {
+  if (width < 1 || width > kMaxImageSide || height < 1 || height > kMaxImageSide) return false;
+  return width * height <= kMaxImagePixels;  // both sides <= 2^15, so no wrap
+}
+
 }  // namespace vexa

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/checked_math.h"
+#include "core/types.h"
 #include "image/decode.h"
 
 namespace vexa::image_detail {
@@ -38,9 +39,6 @@ inline constexpr uint64_t kMinExifProbeBytes = 13;
 
 // snprintf(msg, 256, "%s", text); nothing when msg is null.
 void copy_error_text(char* msg, const char* text);
-
-// 1..32768 per side and at most 100,000,000 pixels.
-bool image_dimensions_ok(uint64_t width, uint64_t height);
 
 // Reads that fail instead of running past the end.
 struct BoundedReader {

@@ -69,7 +69,7 @@ bool ppm_parse_header(const uint8_t* h, uint64_t n, PpmHeader* out) {
   if (!ppm_read_number(h, n, &p, &max_value)) return false;
   // p is the byte right after the maximum value, inside the window: exactly one whitespace byte.
   if (max_value != kPpmMaxValue || !ppm_is_space(h[p])) return false;
-  if (!image_dimensions_ok(width, height)) return false;
+  if (!image_dims_valid(width, height)) return false;
   out->width = width;
   out->height = height;
   out->data_offset = p + 1;

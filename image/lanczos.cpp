@@ -52,12 +52,8 @@ int32_t round_weight(double w) { return static_cast<int32_t>(w < 0.0 ? w - 0.5 :
 uint8_t clamp_to_byte(int32_t acc) { return lanczos_clamp_to_byte(acc); }
 
 bool source_is_valid(const ImageBuffer& image) {
-  if (image.width < 1 || image.width > kMaxImageSide || image.height < 1 ||
-      image.height > kMaxImageSide) {
-    return false;
-  }
-  const uint64_t pixels = uint64_t{image.width} * image.height;
-  return pixels <= kMaxImagePixels && image.pixels.size() == pixels * kBytesPerPixel;
+  return image_dims_valid(image.width, image.height) &&
+         image.pixels.size() == uint64_t{image.width} * image.height * kBytesPerPixel;
 }
 
 void resample_rows_horizontal(const ResampleJob& job, uint32_t part) {
@@ -162,12 +158,10 @@ void run_pass(const ResampleJob& job) {
 }  // namespace
 
 ImageBuffer image_buffer_init(uint32_t width, int32_t height) {
-  if (width < 1 || width > kMaxImageSide || height < 1 ||
-      static_cast<uint32_t>(height) > kMaxImageSide) {
+  if (height < 1 || !image_dims_valid(width, static_cast<uint32_t>(height))) {
     throw_bad_dimensions();
   }
   const uint64_t pixels = uint64_t{width} * static_cast<uint32_t>(height);
-  if (pixels > kMaxImagePixels) throw_bad_dimensions();
   ImageBuffer image;
   image.width = width;
   image.height = static_cast<uint32_t>(height);

@@ -69,7 +69,7 @@ int apply_exif_orientation(RgbImage* img, uint32_t orientation, char* msg) {
   const bool swaps = orientation >= kFirstSwappingOrientation;
   const uint64_t out_w = swaps ? h : w;
   const uint64_t out_h = swaps ? w : h;
-  if (!image_dimensions_ok(out_w, out_h)) {
+  if (!image_dims_valid(out_w, out_h)) {
     copy_error_text(msg, kMsgDimensions);
     return 0;
   }

@@ -48,11 +48,6 @@ std::array<uint32_t, 3> pixel_channel_offsets(uint32_t format) {
   }
 }
 
-bool image_dims_valid(uint32_t width, uint32_t height) {
-  if (width < 1 || width > kMaxImageSide || height < 1 || height > kMaxImageSide) return false;
-  return uint64_t{width} * height <= kMaxImagePixels;
-}
-
 bool pixel_buffer_valid(const PixelView* view) {
   if (view == nullptr || view->data == nullptr) return false;
   if (!image_dims_valid(view->width, view->height)) return false;

@@ -35,9 +35,6 @@ static_assert(sizeof(RgbPixels) == 24);
 // Alpha is never read. Unknown formats give {0, 0, 0}.
 std::array<uint32_t, 3> pixel_channel_offsets(uint32_t format);
 
-// Both sides 1..32768 and at most 100,000,000 pixels.
-bool image_dims_valid(uint32_t width, uint32_t height);
-
 // Non-null data, valid dimensions, a known format, stride >= bytes per pixel * width, and
 // enough bytes for every row (the last row needs no stride padding); overflow-safe.
 bool pixel_buffer_valid(const PixelView* view);

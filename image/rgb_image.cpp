@@ -15,11 +15,6 @@ void copy_error_text(char* msg, const char* text) {
   std::snprintf(msg, kImageMessageCapacity, "%s", text);
 }
 
-bool image_dimensions_ok(uint64_t width, uint64_t height) {
-  if (width < 1 || width > kMaxImageSide || height < 1 || height > kMaxImageSide) return false;
-  return width * height <= kMaxImagePixels;  // both <= 2^15, so the product cannot wrap
-}
-
 }  // namespace image_detail
 
 using namespace image_detail;
@@ -29,7 +24,7 @@ int alloc_rgb_image(RgbImage* img, uint32_t width, uint32_t height, char* msg) {
     copy_error_text(msg, kMsgMissingOutput);
     return 0;
   }
-  if (!image_dimensions_ok(width, height)) {
+  if (!image_dims_valid(width, height)) {
     copy_error_text(msg, kMsgDimensions);
     return 0;
   }
