@@ -81,6 +81,15 @@ CStringResult bytes_to_cstring(const Bytes* b) {
   return CStringResult{kBytesOk, block, n};
 }
 
+CStringResult bytes_cstring_copy(const void* p, uint64_t n) {
+  if (p == nullptr && n > 0) return CStringResult{kBytesNoMemory, nullptr, n};
+  Bytes copy = bytes_copy(p, n);
+  if (copy.length != n) return CStringResult{kBytesNoMemory, nullptr, n};
+  const CStringResult r = bytes_to_cstring(&copy);
+  bytes_free(&copy);
+  return r;
+}
+
 uint8_t* bytes_data(const Bytes* b) { return b->data; }
 
 void bytes_free(Bytes* b) {

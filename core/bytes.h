@@ -43,6 +43,10 @@ std::string_view bytes_view(const Bytes* b);
 uint32_t bytes_reserve(Bytes* b, uint64_t extra);
 uint32_t bytes_append(Bytes* b, const void* p, uint64_t n);
 CStringResult bytes_to_cstring(const Bytes* b);
+// A caller's (pointer, length) path or name as an owned NUL-terminated copy (bytes_copy, then
+// bytes_to_cstring): status 1 for an embedded NUL, exhausted memory, or a null pointer with a
+// non-zero length. Free the copy with free().
+CStringResult bytes_cstring_copy(const void* p, uint64_t n);
 uint8_t* bytes_data(const Bytes* b);
 void bytes_free(Bytes* b);
 void bytes_release(Bytes* b);

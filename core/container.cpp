@@ -429,10 +429,7 @@ OpenResult container_open_fd(int fd, uint64_t base, uint64_t length, uint32_t fl
 }
 
 OpenResult container_open_path(const char* path, uint64_t path_length) {
-  Bytes copy = bytes_copy(path, path_length);
-  if (path_length > 0 && copy.data == nullptr) return open_failure(PackStatus::kIoFailed);
-  CStringResult text = bytes_to_cstring(&copy);
-  bytes_free(&copy);
+  const CStringResult text = bytes_cstring_copy(path, path_length);
   if (text.status != kBytesOk) return open_failure(PackStatus::kIoFailed);
   const int fd = open(text.data, O_RDONLY | O_CLOEXEC);
   std::free(text.data);

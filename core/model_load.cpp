@@ -55,10 +55,7 @@ ModelLoadResult model_load_fd(int fd, uint64_t base, uint64_t length) {
 }
 
 ModelLoadResult model_load_path(const char* path, uint64_t path_length) {
-  Bytes copy = bytes_copy(path, path_length);
-  if (path_length > 0 && copy.data == nullptr) return load_error(kTextReadFailed);
-  CStringResult text = bytes_to_cstring(&copy);
-  bytes_free(&copy);
+  const CStringResult text = bytes_cstring_copy(path, path_length);
   if (text.status != kBytesOk) return load_error(kTextReadFailed);
   const int fd = open(text.data, O_RDONLY | O_CLOEXEC);
   std::free(text.data);

@@ -189,6 +189,9 @@ TEST(ContainerCorruption, DescriptorRangesAndPaths) {
   o = container_open_path("a\0b", 3);
   EXPECT_FALSE(o.ok());
   EXPECT_EQ(o.status, 0u);
+  o = container_open_path(nullptr, 5);  // no bytes behind the length: refused, never read
+  EXPECT_FALSE(o.ok());
+  EXPECT_EQ(o.status, 0u);
 }
 
 // Exercises every accessor and the weight path of an opened container; must never crash.

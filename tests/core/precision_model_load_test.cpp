@@ -179,6 +179,8 @@ TEST(ModelLoad, TextsAndCodes) {
   EXPECT_EQ(message_of(r), "failed reading model");
   r = model_load_path("a\0b", 3);
   EXPECT_EQ(message_of(r), "failed reading model");
+  r = model_load_path(nullptr, 5);
+  EXPECT_EQ(message_of(r), "failed reading model");
   unlink(small.c_str());
   rmdir(dir_template);
 

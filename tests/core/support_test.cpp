@@ -48,6 +48,21 @@ TEST(Bytes, EmptyCopyViewAndTerminatedString) {
   std::free(s.data);
   EXPECT_EQ(bytes_view(&hello), "hello");
   bytes_free(&hello);
+
+  const struct {
+    const char* p;
+    uint64_t n;
+    uint32_t status;
+  } paths[] = {{"model.vexa", 10, 0}, {"model.vexa", 5, 0}, {nullptr, 0, 0}, {"", 0, 0},
+               {"a\0b", 3, 1}, {nullptr, 4, 1}};
+  for (const auto& c : paths) {
+    s = bytes_cstring_copy(c.p, c.n);
+    ASSERT_EQ(s.status, c.status) << c.n;
+    if (s.status != 0) continue;
+    EXPECT_EQ(s.length, c.n);
+    EXPECT_EQ(std::string(s.data), std::string(c.p == nullptr ? "" : c.p, c.n));
+    std::free(s.data);
+  }
 }
 
 TEST(Bytes, GrowthRule) {
