@@ -1,9 +1,11 @@
 #include "cpu/ops/activation.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
-#include <iterator>
+#include <mutex>
 
+#include "cpu/ops/activation_simd.h"
 #include "cpu/ops/parallel_for.h"
 #include "cpu/quant_study.h"
 
@@ -11,25 +13,27 @@ namespace vexa::cpu {
 
 namespace {
 
-constexpr float kInvSqrt2 = 0.70710677f;
-constexpr float kErfClamp = 4.0f;
+constexpr float kInvSqrt2 = kErfInvSqrt2;
+constexpr float kErfClamp = kErfRationalClamp;
 constexpr uint64_t kErfParts = 8;
 constexpr uint64_t kErfMinElements = 16384;
 constexpr uint64_t kErfLanes = 4;
 
-// Numerator and denominator of the approximation, highest power first.
-constexpr float kErfP[] = {-2.72614225801306e-10f, 2.77068142495902e-08f, -2.10102402082508e-06f,
-                           -5.69250639462346e-05f, -7.34990630326855e-04f, -2.95459980854025e-03f,
-                           -1.60960333262415e-02f};
-constexpr float kErfQ[] = {-1.45660718464996e-05f, -2.13374055278905e-04f, -1.68282697438203e-03f,
-                           -7.37332916720468e-03f, -1.42647390514189e-02f};
+std::atomic<bool> g_force_portable{false};
+
+bool simd_enabled() {
+  static std::once_flag once;
+  static bool available = false;
+  std::call_once(once, [] { available = activation_simd_available(); });
+  return available && !g_force_portable.load(std::memory_order_relaxed);
+}
 
 inline float erf_rational_clamped(float t) {
   const float u = t * t;
-  float p = kErfP[0];
-  for (size_t i = 1; i < std::size(kErfP); ++i) p = p * u + kErfP[i];
-  float q = kErfQ[0];
-  for (size_t i = 1; i < std::size(kErfQ); ++i) q = q * u + kErfQ[i];
+  float p = kErfRationalP[0];
+  for (int i = 1; i < kErfRationalPTerms; ++i) p = p * u + kErfRationalP[i];
+  float q = kErfRationalQ[0];
+  for (int i = 1; i < kErfRationalQTerms; ++i) q = q * u + kErfRationalQ[i];
   return t * p / q;
 }
 
@@ -49,6 +53,10 @@ void run_parts(const float* in, float* out, uint64_t n, bool gelu) {
 
 }  // namespace
 
+void cpu_activation_force_portable(bool on) {
+  g_force_portable.store(on, std::memory_order_relaxed);
+}
+
 float cpu_erf_rational(float x) { return erf_rational_clamped(std::clamp(x, -kErfClamp, kErfClamp)); }
 
 void cpu_erf_gelu_range(const float* in, float* out, uint64_t begin, uint64_t end, bool gelu,
@@ -62,6 +70,10 @@ void cpu_erf_gelu_range(const float* in, float* out, uint64_t begin, uint64_t en
     } else {
       for (uint64_t i = begin; i < end; ++i) out[i] = std::erf(in[i]);
     }
+    return;
+  }
+  if (simd_enabled()) {
+    erf_gelu_rational_avx2(in + begin, out + begin, end - begin, gelu);
     return;
   }
   // Four lanes at a time; a short tail is padded with zeros and only valid lanes stored.

@@ -14,6 +14,9 @@ void cpu_erf_gelu_range(const float* in, float* out, uint64_t begin, uint64_t en
 void cpu_erf(const float* in, float* out, uint64_t n);
 void cpu_gelu(const float* in, float* out, uint64_t n);
 
+// Forces the portable rational lanes instead of the vector kernel (tests compare the two).
+void cpu_activation_force_portable(bool on);
+
 // One lane of the rational erf approximation (input clamped to [-4, 4]).
 float cpu_erf_rational(float x);
 

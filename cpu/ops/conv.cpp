@@ -36,6 +36,8 @@ constexpr int64_t kMinParts = 8;
 constexpr int64_t kPartNarrowColumns = 128;
 constexpr int64_t kMinNarrowParts = 6;
 constexpr int64_t kMaxParts = 24;
+// Column floats of one range that fit comfortably in a core's second-level cache.
+constexpr int64_t kPartCacheFloats = 131072;
 constexpr int64_t kPartAlign = 8;
 
 std::atomic<bool> g_force_portable{false};
@@ -74,6 +76,35 @@ void valid_range(int64_t count, int64_t stride, int64_t offset, int64_t extent, 
   b = std::min(b, count);
   *lo = a;
   *hi = std::max(a, b);
+}
+
+// Scratch of the padded depthwise kernel, on each worker's stack: one band of padded input
+// rows, small enough to stay in the first-level cache.
+constexpr int64_t kDepthwiseBandFloats = 8192;
+constexpr int64_t kLaneFloats = 8;
+
+int64_t round_up(int64_t v, int64_t m) { return (v + m - 1) / m * m; }
+
+// Band layout of the padded depthwise kernel, or false when the shape does not fit it
+// (strides other than 1 and 2, or a window taller than a band).
+bool depthwise_padded_layout(const ConvGeometry& g, DepthwisePadded* p) {
+  if ((g.sw != 1 && g.sw != 2) || g.oh < 1 || g.ow < 1 || g.kw > kDepthwiseMaxTaps)
+    return false;
+  p->h = g.h, p->w = g.w, p->oh = g.oh, p->ow = g.ow, p->kh = g.kh, p->kw = g.kw;
+  p->sh = g.sh, p->sw = g.sw, p->pt = g.pt, p->pl = g.pl, p->dh = g.dh, p->dw = g.dw;
+  // Every eight-lane read of the last block stays inside its row (for stride 2, inside its
+  // half of even or odd columns).
+  const int64_t blocks_end = round_up(g.ow, kLaneFloats);
+  const int64_t reach = int64_t{g.kw - 1} * g.dw;
+  p->row_stride = g.sw == 1 ? round_up(blocks_end + reach, kLaneFloats)
+                            : 2 * round_up(blocks_end + reach / 2 + 1, kLaneFloats);
+  const int64_t rows_fit = kDepthwiseBandFloats / p->row_stride - 1;
+  const int64_t window = int64_t{g.kh - 1} * g.dh + 1;
+  if (rows_fit < window) return false;
+  p->band_rows = std::min<int64_t>((rows_fit - window) / g.sh + 1, g.oh);
+  p->band_floats = ((p->band_rows - 1) * g.sh + window) * p->row_stride;
+  // One spare row after the band, where a stride-2 row is laid out before it is split.
+  return p->band_floats + p->row_stride <= kDepthwiseBandFloats;
 }
 
 // Rows of a depthwise window held in a stack table; taller kernels take the checked loop.
@@ -322,6 +353,12 @@ void cpu_depthwise_plane_reference(const ConvGeometry& g, const float* x, const 
 }
 
 void cpu_depthwise_plane(const ConvGeometry& g, const float* x, const float* w, float* y) {
+  DepthwisePadded padded;
+  if (simd_enabled() && depthwise_padded_layout(g, &padded)) {
+    alignas(64) float scratch[kDepthwiseBandFloats];
+    depthwise_plane_padded_avx2(padded, x, w, y, scratch);
+    return;
+  }
   depthwise_plane(g, x, w, y, select_depthwise_row());
 }
 
@@ -364,8 +401,21 @@ void cpu_conv2d(const ConvGeometry& g, const float* x, const float* wt, float* y
       const bool parallel = g.c_in >= kDepthwiseMinChannels &&
                             int64_t{g.c_in} * plane >= kDepthwiseMinWork;
       const DepthwiseRowFn row_fn = select_depthwise_row();
+      DepthwisePadded padded;
+      const bool fast = simd_enabled() && depthwise_padded_layout(g, &padded);
+      const bool with_epilogue = epilogue_active(epilogue);
+      // Each plane gets its epilogue while it is still in cache.
+      banded = true;
       cpu_parallel_for(g.c_in, parallel, [&](int64_t c) {
-        depthwise_plane(g, xi + c * g.h * g.w, wt + c * g.kh * g.kw, yi + c * plane, row_fn);
+        float* yc = yi + c * plane;
+        if (fast) {
+          alignas(64) float scratch[kDepthwiseBandFloats];
+          depthwise_plane_padded_avx2(padded, xi + c * g.h * g.w, wt + c * g.kh * g.kw, yc,
+                                      scratch);
+        } else {
+          depthwise_plane(g, xi + c * g.h * g.w, wt + c * g.kh * g.kw, yc, row_fn);
+        }
+        if (with_epilogue) epilogue_channel(yc, plane, c, g.c_out, epilogue);
       });
     } else if (rows < 1 || workspace == nullptr) {
       conv_direct(g, xi, wt, yi);
@@ -390,6 +440,9 @@ void cpu_conv2d(const ConvGeometry& g, const float* x, const float* wt, float* y
           if (parts < kMinParts) parts = band / kPartNarrowColumns;
           if (parts < kMinNarrowParts || cpu_fakequant_enabled()) parts = 1;
           parts = std::min(parts, kMaxParts);
+          // A range's columns must also stay within the second-level cache between being
+          // built and being multiplied; deep inputs take more, narrower ranges.
+          if (parts > 1) parts = std::max(parts, (band * k + kPartCacheFloats - 1) / kPartCacheFloats);
           int64_t part_len = (band + parts - 1) / parts;
           part_len = (part_len + kPartAlign - 1) / kPartAlign * kPartAlign;
           parts = (band + part_len - 1) / part_len;
@@ -429,7 +482,7 @@ void cpu_conv2d(const ConvGeometry& g, const float* x, const float* wt, float* y
         }
       }
     }
-    // The banded paths ran their epilogue band by band.
+    // The banded and depthwise paths ran their epilogue piece by piece.
     if (!banded) cpu_conv_epilogue(yi, g.c_out, plane, epilogue);
   }
 }

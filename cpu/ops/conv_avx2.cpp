@@ -147,3 +147,157 @@ void copy_stride2_avx2(float* dst, const float* src, int64_t n) {
 }
 
 }  // namespace vexa::cpu
+
+namespace vexa::cpu {
+
+namespace {
+
+// Items are (output row, block of eight outputs) pairs of a band; four at a time give four
+// independent sums so the adds do not wait on each other. Every sum runs over (kh, kw) from
+// zero, a multiply then an add per step, as the portable row loop rounds.
+constexpr int64_t kItemsAtOnce = 4;
+
+struct BandItems {
+  const float* band;
+  float* y;
+  const float* w;
+  const int64_t* tap;  // column offset of each kw inside a padded row
+  int64_t row_stride, blocks, ow, sh, kh, kw, dh;
+};
+
+// dst[c] = src[c - pl] where 0 <= c - pl < w, else 0, for c < n (n a multiple of 8). Masked
+// loads read only the in-row lanes; the others never touch memory.
+inline void padded_row(const float* src, int64_t w, int64_t pl, float* dst, int64_t n) {
+  const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  for (int64_t c = 0; c < n; c += 8) {
+    const int64_t iw = c - pl;
+    if (iw >= 0 && iw + 8 <= w) {
+      _mm256_storeu_ps(dst + c, _mm256_loadu_ps(src + iw));
+    } else if (iw + 8 <= 0 || iw >= w) {
+      _mm256_storeu_ps(dst + c, _mm256_setzero_ps());
+    } else {
+      // Lanes l with 0 <= iw + l < w.
+      const __m256i pos = _mm256_add_epi32(lane, _mm256_set1_epi32(static_cast<int32_t>(iw)));
+      const __m256i in_row =
+          _mm256_andnot_si256(_mm256_cmpgt_epi32(_mm256_setzero_si256(), pos),
+                              _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int32_t>(w)), pos));
+      _mm256_storeu_ps(dst + c, _mm256_maskload_ps(src + iw, in_row));
+    }
+  }
+}
+
+// Walks the items of a band in order (row by row, block by block) without divisions.
+struct ItemCursor {
+  int64_t r = 0, ow = 0;
+  const float* next(const BandItems& b, float** out, bool* full) {
+    *out = b.y + r * b.ow + ow;
+    *full = ow + 8 <= b.ow;
+    const float* base = b.band + r * b.sh * b.row_stride + ow;
+    ow += 8;
+    if (ow >= b.ow) {
+      ow = 0;
+      ++r;
+    }
+    return base;
+  }
+};
+
+void band_items(const BandItems& b, int64_t rows) {
+  const __m256i tail_mask = first_lanes(b.ow % 8);
+  const int64_t items = rows * b.blocks;
+  ItemCursor cursor;
+  int64_t t = 0;
+  for (; t + kItemsAtOnce <= items; t += kItemsAtOnce) {
+    const float* base[kItemsAtOnce];
+    float* out[kItemsAtOnce];
+    bool full[kItemsAtOnce];
+    for (int64_t i = 0; i < kItemsAtOnce; ++i) base[i] = cursor.next(b, &out[i], &full[i]);
+    __m256 acc0 = _mm256_setzero_ps(), acc1 = _mm256_setzero_ps();
+    __m256 acc2 = _mm256_setzero_ps(), acc3 = _mm256_setzero_ps();
+    for (int64_t kh = 0; kh < b.kh; ++kh) {
+      const int64_t row = kh * b.dh * b.row_stride;
+      const float* wk = b.w + kh * b.kw;
+      for (int64_t kw = 0; kw < b.kw; ++kw) {
+        const __m256 wv = _mm256_set1_ps(wk[kw]);
+        const int64_t o = row + b.tap[kw];
+        acc0 = _mm256_add_ps(acc0, _mm256_mul_ps(_mm256_loadu_ps(base[0] + o), wv));
+        acc1 = _mm256_add_ps(acc1, _mm256_mul_ps(_mm256_loadu_ps(base[1] + o), wv));
+        acc2 = _mm256_add_ps(acc2, _mm256_mul_ps(_mm256_loadu_ps(base[2] + o), wv));
+        acc3 = _mm256_add_ps(acc3, _mm256_mul_ps(_mm256_loadu_ps(base[3] + o), wv));
+      }
+    }
+    const __m256 acc[kItemsAtOnce] = {acc0, acc1, acc2, acc3};
+    for (int64_t i = 0; i < kItemsAtOnce; ++i) {
+      if (full[i]) {
+        _mm256_storeu_ps(out[i], acc[i]);
+      } else {
+        _mm256_maskstore_ps(out[i], tail_mask, acc[i]);
+      }
+    }
+  }
+  for (; t < items; ++t) {
+    float* out;
+    bool full;
+    const float* base = cursor.next(b, &out, &full);
+    __m256 acc = _mm256_setzero_ps();
+    for (int64_t kh = 0; kh < b.kh; ++kh) {
+      const int64_t row = kh * b.dh * b.row_stride;
+      const float* wk = b.w + kh * b.kw;
+      for (int64_t kw = 0; kw < b.kw; ++kw) {
+        acc = _mm256_add_ps(
+            acc, _mm256_mul_ps(_mm256_loadu_ps(base + row + b.tap[kw]), _mm256_set1_ps(wk[kw])));
+      }
+    }
+    if (full) {
+      _mm256_storeu_ps(out, acc);
+    } else {
+      _mm256_maskstore_ps(out, tail_mask, acc);
+    }
+  }
+}
+
+}  // namespace
+
+void depthwise_plane_padded_avx2(const DepthwisePadded& p, const float* x, const float* w,
+                                 float* y, float* scratch) {
+  // Stride 2 keeps even padded columns in the first half of a row and odd ones in the
+  // second, so every tap reads eight neighbouring floats.
+  const int64_t half = p.row_stride / 2;
+  int64_t tap[kDepthwiseMaxTaps];
+  for (int64_t kw = 0; kw < p.kw; ++kw) {
+    const int64_t c = kw * p.dw;
+    tap[kw] = p.sw == 1 ? c : (c & 1) * half + (c >> 1);
+  }
+  BandItems b{scratch, nullptr, w, tap, p.row_stride, (p.ow + 7) / 8, p.ow, p.sh, p.kh, p.kw,
+              p.dh};
+  for (int64_t oh0 = 0; oh0 < p.oh; oh0 += p.band_rows) {
+    const int64_t rows = std::min(p.band_rows, p.oh - oh0);
+    const int64_t in_rows = (rows - 1) * p.sh + (p.kh - 1) * p.dh + 1;
+    // The band's input rows with their padding made explicit: zero rows above and below the
+    // plane, zero columns left and right of it.
+    for (int64_t pr = 0; pr < in_rows; ++pr) {
+      float* dst = scratch + pr * p.row_stride;
+      const int64_t ih = oh0 * p.sh - p.pt + pr;
+      if (ih < 0 || ih >= p.h) {
+        for (int64_t c = 0; c < p.row_stride; c += 8) _mm256_storeu_ps(dst + c, _mm256_setzero_ps());
+        continue;
+      }
+      // Stride 2 lays the row out in the spare row after the band first, then splits it.
+      float* padded = p.sw == 1 ? dst : scratch + p.band_floats;
+      padded_row(x + ih * p.w, p.w, p.pl, padded, p.row_stride);
+      if (p.sw == 2) {
+        const __m256i even = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+        for (int64_t c = 0; c < half; c += 8) {
+          const __m256 lo = _mm256_permutevar8x32_ps(_mm256_loadu_ps(padded + 2 * c), even);
+          const __m256 hi = _mm256_permutevar8x32_ps(_mm256_loadu_ps(padded + 2 * c + 8), even);
+          _mm256_storeu_ps(dst + c, _mm256_permute2f128_ps(lo, hi, 0x20));
+          _mm256_storeu_ps(dst + half + c, _mm256_permute2f128_ps(lo, hi, 0x31));
+        }
+      }
+    }
+    b.y = y + oh0 * p.ow;
+    band_items(b, rows);
+  }
+}
+
+}  // namespace vexa::cpu

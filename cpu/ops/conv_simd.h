@@ -22,6 +22,22 @@ using DepthwiseRowFn = void (*)(const DepthwiseRow& r, float* y, int64_t ow0, in
 void depthwise_row_portable(const DepthwiseRow& r, float* y, int64_t ow0, int64_t ow1);
 void depthwise_row_avx2(const DepthwiseRow& r, float* y, int64_t ow0, int64_t ow1);
 
+// A depthwise plane over an explicitly padded copy of its input, band by band: every output
+// takes every tap, the padding ones adding a zero product, which leaves the sum's bits as the
+// portable loop (that skips them) gives for finite weights. Strides 1 and 2 and kernels up
+// to kDepthwiseMaxTaps wide only.
+// row_stride and band_rows come from depthwise_padded_layout; scratch holds band_floats
+// plus one spare row.
+inline constexpr int64_t kDepthwiseMaxTaps = 16;  // kernel width limit of the padded kernel
+struct DepthwisePadded {
+  int64_t h, w, oh, ow, kh, kw, sh, sw, pt, pl, dh, dw;
+  int64_t row_stride;   // floats per padded input row (covers every full 8-lane read)
+  int64_t band_rows;    // output rows per band
+  int64_t band_floats;  // scratch floats of one band (a spare row follows it)
+};
+void depthwise_plane_padded_avx2(const DepthwisePadded& p, const float* x, const float* w,
+                                 float* y, float* scratch);
+
 // dst[i] = src[2 i] for i < n (reads src[0 .. 2n - 2] only).
 void copy_stride2_avx2(float* dst, const float* src, int64_t n);
 

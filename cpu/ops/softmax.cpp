@@ -1,10 +1,13 @@
 // Softmax along one axis. A single image with a channel-like axis ([1, D, inner], inner
 // 64..16384) runs row-wise on the vector routines; everything else runs per (outer, inner)
 // position with expf, split over the pool when large.
+#include <atomic>
 #include <cfloat>
 #include <cmath>
+#include <mutex>
 
 #include "cpu/ops/op_shapes.h"
+#include "cpu/ops/softmax_simd.h"
 #include "cpu/ops/reduce.h"
 #include "platform/thread_pool.h"
 #include "platform/vector_math.h"
@@ -17,6 +20,15 @@ constexpr uint64_t kVectorMinInner = 64;
 constexpr uint64_t kVectorMaxInner = 16384;
 constexpr uint64_t kParallelMinElements = 65536;
 constexpr uint64_t kPieces = 64;
+
+std::atomic<bool> g_force_portable{false};
+
+bool simd_enabled() {
+  static std::once_flag once;
+  static bool available = false;
+  std::call_once(once, [] { available = softmax_simd_available(); });
+  return available && !g_force_portable.load(std::memory_order_relaxed);
+}
 
 bool softmax_axis(const CpuNode& node, const CpuValue& out, AxisView& view) {
   uint32_t axis = 0;
@@ -112,9 +124,14 @@ void softmax_tile(const SoftmaxJob& job, uint64_t o, uint64_t p0, uint64_t p1) {
 // Work unit u: one contiguous line (inner == 1) or one position tile of one outer index.
 void softmax_units(const SoftmaxJob& job, uint64_t first, uint64_t last) {
   const AxisView& v = job.view;
+  const bool simd = v.inner == 1 && simd_enabled();
   for (uint64_t u = first; u < last; ++u) {
     if (v.inner == 1) {
-      softmax_line(job.x + u * v.d, job.y + u * v.d, v.d, 1);
+      if (simd) {
+        softmax_line_avx2(job.x + u * v.d, job.y + u * v.d, v.d);
+      } else {
+        softmax_line(job.x + u * v.d, job.y + u * v.d, v.d, 1);
+      }
       continue;
     }
     const uint64_t o = u / job.tiles_per_outer;
@@ -167,6 +184,8 @@ bool run_softmax(const OpContext& ctx) {
 }
 
 }  // namespace
+
+void cpu_softmax_force_portable(bool on) { g_force_portable.store(on, std::memory_order_relaxed); }
 
 void add_softmax_ops(OpRegistry& registry) {
   registry.add(static_cast<uint64_t>(OpKind::kSoftmax), check_softmax, run_softmax,
