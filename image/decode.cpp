@@ -245,15 +245,8 @@ int decode_image_memory_rgb(const uint8_t* data, uint64_t len, uint32_t* width, 
 
 Expected<DecodedImage> image_file_to_rgb(const char* path, uint64_t path_len) {
   if (path == nullptr) path_len = 0;
-  // An owned, NUL-terminated copy of the caller's (pointer, length) path; an embedded NUL or
-  // no memory for the copy both refuse the path.
-  Bytes copy = bytes_copy(path, path_len);
-  if (copy.length != path_len) {
-    bytes_free(&copy);
-    return expected_error<DecodedImage>(kErrPathNul);
-  }
-  const CStringResult cpath = bytes_to_cstring(&copy);
-  bytes_free(&copy);
+  // An embedded NUL or no memory for the copy both refuse the path.
+  const CStringResult cpath = bytes_cstring_copy(path, path_len);
   if (cpath.status != kBytesOk) return expected_error<DecodedImage>(kErrPathNul);
 
   uint32_t width = 0;
@@ -261,8 +254,7 @@ Expected<DecodedImage> image_file_to_rgb(const char* path, uint64_t path_len) {
   uint32_t orientation = kNoOrientation;
   uint8_t* pixels = nullptr;
   const int ok = decode_image_path(cpath.data, &width, &height, &orientation, &pixels);
-  Bytes terminated{reinterpret_cast<uint8_t*>(cpath.data), cpath.length, cpath.length + 1};
-  bytes_release(&terminated);
+  std::free(cpath.data);
   if (ok == 0) return expected_error<DecodedImage>(kErrDecodeFile);
   return expected_ok(DecodedImage{width, height, orientation, pixels});
 }

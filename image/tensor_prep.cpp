@@ -72,14 +72,7 @@ struct LoadedImage {
 // Decodes the file named by (path, path_len); returns null or the error text. An image outside
 // the pipeline's limits counts as a decoding failure: nothing downstream handles it.
 const char* load_image(const char* path, uint64_t path_len, LoadedImage* out) {
-  if (path == nullptr && path_len > 0) return kPathHasNul;
-  Bytes copy = bytes_copy(path, path_len);
-  if (copy.length != path_len) {
-    bytes_free(&copy);
-    return kPathHasNul;
-  }
-  const CStringResult cpath = bytes_to_cstring(&copy);
-  bytes_free(&copy);
+  const CStringResult cpath = bytes_cstring_copy(path, path_len);
   if (cpath.status != kBytesOk) return kPathHasNul;
   uint32_t width = 0, height = 0;
   uint8_t* pixels = nullptr;
