@@ -19,8 +19,6 @@ using namespace image_detail;
 
 namespace {
 
-constexpr uint32_t kNoOrientation = 1;
-constexpr uint32_t kMaxOrientation = 8;
 constexpr uint32_t kRawBytesRgb = 3;
 constexpr uint32_t kRawBytesWithAlpha = 4;
 

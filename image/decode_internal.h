@@ -31,6 +31,9 @@ inline constexpr const char* kMsgPngDepth = "PNG supports at most 8-bit channels
 inline constexpr const char* kMsgPngLayout = "Unexpected PNG pixel layout";
 
 inline constexpr uint32_t kRgbBytesPerPixel = 3;
+// EXIF orientation codes: 1 is upright (nothing to apply), 2..8 mirror and rotate.
+inline constexpr uint32_t kNoOrientation = 1;
+inline constexpr uint32_t kMaxOrientation = 8;
 inline constexpr uint64_t kMinEncodedBytes = 8;
 inline constexpr uint64_t kMaxEncodedFileBytes = uint64_t{512} << 20;
 // The lenient orientation walk of a file looks only at its first bytes.

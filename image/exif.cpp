@@ -11,8 +11,6 @@ using namespace image_detail;
 
 namespace {
 
-constexpr uint32_t kNoOrientation = 1;
-constexpr uint32_t kMaxOrientation = 8;
 constexpr uint16_t kTagOrientation = 274;
 constexpr uint16_t kTypeShort = 3;
 constexpr uint32_t kCountOne = 1;

@@ -18,7 +18,6 @@ namespace {
 constexpr double kPi = 3.141592653589793;
 constexpr double kLanczosLobes = 3.0;
 constexpr double kWeightOne = 4194304.0;  // 2^22
-constexpr int32_t kRoundingOffset = kLanczosRoundingOffset;
 constexpr uint32_t kBytesPerPixel = 3;
 // Columns accumulated at once in a vertical pass: a stack block, so the parts never allocate.
 constexpr size_t kVerticalChunkBytes = 1536;
@@ -49,8 +48,6 @@ double lanczos3(double x) {
 // Rounds half away from zero; the tables hold only finite values of magnitude <= 2^22.
 int32_t round_weight(double w) { return static_cast<int32_t>(w < 0.0 ? w - 0.5 : w + 0.5); }
 
-uint8_t clamp_to_byte(int32_t acc) { return lanczos_clamp_to_byte(acc); }
-
 bool source_is_valid(const ImageBuffer& image) {
   return image_dims_valid(image.width, image.height) &&
          image.pixels.size() == uint64_t{image.width} * image.height * kBytesPerPixel;
@@ -74,15 +71,15 @@ void resample_rows_horizontal(const ResampleJob& job, uint32_t part) {
       }
       const int32_t* w = job.weights + size_t{x} * job.taps;
       const uint8_t* s = src_row + size_t(start) * kBytesPerPixel;
-      int32_t r = kRoundingOffset, g = kRoundingOffset, b = kRoundingOffset;
+      int32_t r = kLanczosRoundingOffset, g = kLanczosRoundingOffset, b = kLanczosRoundingOffset;
       for (int32_t k = 0; k < count; ++k) {
         r += w[k] * s[3 * k];
         g += w[k] * s[3 * k + 1];
         b += w[k] * s[3 * k + 2];
       }
-      out[0] = clamp_to_byte(r);
-      out[1] = clamp_to_byte(g);
-      out[2] = clamp_to_byte(b);
+      out[0] = lanczos_clamp_to_byte(r);
+      out[1] = lanczos_clamp_to_byte(g);
+      out[2] = lanczos_clamp_to_byte(b);
     }
   }
 }
@@ -105,13 +102,13 @@ void resample_rows_vertical(const ResampleJob& job, uint32_t part) {
     const int32_t* w = job.weights + size_t{y} * job.taps;
     for (size_t c0 = 0; c0 < row_bytes; c0 += kVerticalChunkBytes) {
       const size_t n = std::min(kVerticalChunkBytes, row_bytes - c0);
-      std::fill(acc, acc + n, kRoundingOffset);
+      std::fill(acc, acc + n, kLanczosRoundingOffset);
       for (int32_t k = 0; k < count; ++k) {
         const uint8_t* s = src.pixels.data() + row_bytes * size_t(start + k) + c0;
         const int32_t wk = w[k];
         for (size_t j = 0; j < n; ++j) acc[j] += wk * s[j];
       }
-      for (size_t j = 0; j < n; ++j) dst_row[c0 + j] = clamp_to_byte(acc[j]);
+      for (size_t j = 0; j < n; ++j) dst_row[c0 + j] = lanczos_clamp_to_byte(acc[j]);
     }
   }
 }

@@ -11,8 +11,6 @@ using namespace image_detail;
 
 namespace {
 
-constexpr uint32_t kOrientationUpright = 1;
-constexpr uint32_t kOrientationMax = 8;
 constexpr uint32_t kFirstSwappingOrientation = 5;  // 5..8 exchange width and height
 // Source rows handled together by the transposing orientations, so that the destination is
 // written in short contiguous runs instead of one pixel per cache line.
@@ -53,12 +51,12 @@ int apply_exif_orientation(RgbImage* img, uint32_t orientation, char* msg) {
     copy_error_text(msg, kMsgMissingOutput);
     return 0;
   }
-  if (orientation < kOrientationUpright || orientation > kOrientationMax) {
+  if (orientation < kNoOrientation || orientation > kMaxOrientation) {
     copy_error_text(msg, kMsgInvalidRaw);
     return 0;
   }
   img->orientation = orientation;
-  if (orientation == kOrientationUpright) return 1;
+  if (orientation == kNoOrientation) return 1;
   if (img->pixels == nullptr) {
     copy_error_text(msg, kMsgMissingOutput);
     return 0;
