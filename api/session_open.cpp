@@ -380,7 +380,11 @@ bool build_cpu_engine(Session* s, uint32_t batch, uint32_t threads) {
   cpu::CpuCreateResult r = cpu::cpu_state_create_with(&s->container, s->weight_slot.data, options);
   if (r.tag != 0) {
     session_release_engines(s);
-    session_set_error(s, ErrorCode::kInvalidModel, cpu::cpu_create_message(r));
+    // A model the engine refuses is an invalid model whatever the reason; running out of memory
+    // says nothing about the model, and the caller may retry after freeing some.
+    const ErrorCode code =
+        r.code == ErrorCode::kOutOfMemory ? ErrorCode::kOutOfMemory : ErrorCode::kInvalidModel;
+    session_set_error(s, code, cpu::cpu_create_message(r));
     cpu::cpu_create_result_release(&r);
     return false;
   }

@@ -11,6 +11,7 @@
 #include "api/session_test_util.h"
 #include "core/atomics.h"
 #include "core/container_digest.h"
+#include "cpu/cpu_state.h"
 
 using namespace vexa_test;
 
@@ -149,6 +150,30 @@ TEST(SessionOpen, CheckBackend) {
   EXPECT_EQ(vexa_session_check_backend(s.get(), VEXA_BACKEND_CPU), 1);
   EXPECT_EQ(vexa_session_check_backend(s.get(), VEXA_BACKEND_AUTO), 1);
   EXPECT_EQ(vexa_session_error_code(s.get()), 0u);
+}
+
+TEST(SessionOpen, EngineOutOfMemoryIsNotAnInvalidModel) {
+  TempDir dir;
+  const std::string path = affine_model(dir);
+  const struct {
+    uint32_t nth;
+    const char* message;
+  } cases[] = {
+      {1, "out of memory allocating CpuState"},
+      {2, "out of memory allocating ArenaPlanner"},
+      {3, "out of memory allocating CPU activation arena"},
+  };
+  for (const auto& c : cases) {
+    SessionPtr s = new_session(VEXA_BACKEND_CPU);
+    vexa::cpu::cpu_fail_allocation_for_testing(c.nth);
+    EXPECT_EQ(open_path(s.get(), path), 0);
+    vexa::cpu::cpu_fail_allocation_for_testing(0);
+    EXPECT_EQ(vexa_session_error_code(s.get()), 7u) << c.nth;
+    EXPECT_EQ(session_message(s.get()), c.message);
+    EXPECT_EQ(vexa_session_active_backend(s.get()), 0u);
+    ASSERT_EQ(vexa_session_reload(s.get()), 1) << session_message(s.get());
+    EXPECT_EQ(run_affine(s.get()), affine_expected());
+  }
 }
 
 TEST(SessionOpen, VerificationCatchesOneFlippedWeightByte) {
