@@ -272,6 +272,8 @@ bool run_slice(const OpContext& ctx) {
   const int64_t start = ctx.node.attr(kSliceStartWord);
   const uint64_t count = static_cast<uint64_t>(ctx.node.attr(kSliceCountWord));
   const int64_t step = slice_step(ctx.node);
+  // The start of an empty slice was never checked against the axis.
+  if (count == 0) return true;
   const float* in = ctx.in(0);
   float* out = ctx.out(0);
   for (uint64_t o = 0; o < view.outer; ++o) {

@@ -112,6 +112,8 @@ TEST(CpuMovement, SliceStepsStartsAndEmptySlices) {
       {1, 3, 2, {1, 3, 5}},  {7, 3, -1, {7, 6, 5}}, {2, 4, 0, {2, 3, 4, 5}},
       {2, 4, 1, {2, 3, 4, 5}}, {0, 0, 1, {}},       {6, 2, -3, {6, 3}},
       {0, 8, 1, {0, 1, 2, 3, 4, 5, 6, 7}},
+      // An empty slice reads nothing, wherever its start lies.
+      {int64_t{1} << 61, 0, 1, {}},
   };
   for (const Case& c : cases) {
     for (int64_t axis : {1, -2}) {
