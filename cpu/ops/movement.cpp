@@ -19,6 +19,12 @@ constexpr uint32_t kPermLengthWord = 15;
 constexpr uint32_t kPermFirstWord = 19;
 constexpr uint32_t kBlockSizeWord = 15;
 constexpr int64_t kDefaultBlockSize = 2;
+// DepthToSpace channel order: 0 column-row-depth (channel oc b b + i b + j, the order of
+// containers that record no mode), 1 depth-column-row (channel (i b + j) C + oc, ONNX's
+// default "DCR").
+constexpr uint32_t kBlockOrderWord = 27;
+constexpr int64_t kBlockOrderCrd = 0;
+constexpr int64_t kBlockOrderDcr = 1;
 constexpr uint32_t kImageRank = 4;
 // The converter leaves a Pad's pads operand in the second input slot past the input count.
 constexpr uint32_t kPadPadsSlot = 1;
@@ -618,6 +624,11 @@ bool check_block(const OpCheck& check) {
   const CpuValue& out = check.out_value(0);
   uint64_t b = 0;
   if (!block_size(check.node, b)) return check.fail("block size %lld is invalid", as_sll(check.node.attr(kBlockSizeWord)));
+  const int64_t order = check.node.attr(kBlockOrderWord);
+  if (check.node.kind() == static_cast<uint64_t>(OpKind::kDepthToSpace) &&
+      order != kBlockOrderCrd && order != kBlockOrderDcr) {
+    return check.fail("channel order %lld is unknown", as_sll(order));
+  }
   if (in.rank() != kImageRank || out.rank() != kImageRank) return check.fail("expects NCHW tensors");
   const uint64_t bb = b * b;
   bool ok = false;
@@ -643,11 +654,14 @@ bool run_block(const OpContext& ctx) {
   job.rank = 6;
   if (ctx.node.kind() == static_cast<uint64_t>(OpKind::kDepthToSpace)) {
     // Output viewed as [N, C/(b b), H, b, W, b]; the input channel of (oc, i, j) is
-    // oc b b + i b + j.
-    const uint64_t dims[6] = {n, c / (b * b), h, b, w, b};
-    const uint64_t strides[6] = {c * h * w, b * b * h * w, w, b * h * w, 1, h * w};
+    // oc b b + i b + j, or (i b + j) C/(b b) + oc in depth-column-row order.
+    const uint64_t co = c / (b * b), plane = h * w;
+    const bool dcr = ctx.node.attr(kBlockOrderWord) == kBlockOrderDcr;
+    const uint64_t dims[6] = {n, co, h, b, w, b};
+    const uint64_t crd[6] = {c * plane, b * b * plane, w, b * plane, 1, plane};
+    const uint64_t dcr_strides[6] = {c * plane, plane, w, b * co * plane, 1, co * plane};
     std::memcpy(job.dims, dims, sizeof dims);
-    std::memcpy(job.in_strides, strides, sizeof strides);
+    std::memcpy(job.in_strides, dcr ? dcr_strides : crd, sizeof crd);
   } else {
     // Output viewed as [N, b, b, C, H/b, W/b]: channel (i b + j) C + c.
     const uint64_t dims[6] = {n, b, b, c, h / b, w / b};

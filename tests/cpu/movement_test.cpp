@@ -268,36 +268,43 @@ TEST(CpuMovement, PadPlacesDataByRecordedPadsOrAtTheStart) {
 }
 
 TEST(CpuMovement, DepthToSpaceAndSpaceToDepthChannelOrders) {
-  for (int64_t word : {0, 2, 3}) {
-    const uint64_t b = word == 0 ? 2 : static_cast<uint64_t>(word);
-    const Dims in{2, 2 * b * b, 3, 2};
-    const auto x = ramp(count_of(in), 6);
-    OpGraph g;
-    const uint64_t a = g.in(in, x);
-    const Dims out{2, 2, 3 * b, 2 * b};
-    const uint64_t y = g.out(out);
-    g.node(OpKind::kDepthToSpace, {a}, {y}, {{15, static_cast<uint64_t>(word)}});
-    ASSERT_TRUE(g.run());
-    for (uint64_t f = 0; f < count_of(out); ++f) {
-      const Dims o = unflatten(f, out);
-      const uint64_t i = o[2] % b, j = o[3] % b;
-      const uint64_t src = flatten({o[0], o[1] * b * b + i * b + j, o[2] / b, o[3] / b}, in);
-      ASSERT_EQ(g.data(y)[f], x[src]) << "b " << b;
-    }
-    OpGraph s;
-    const uint64_t sa = s.in(out, g.data(y));
-    const uint64_t sy = s.out(in);
-    s.node(OpKind::kSpaceToDepth, {sa}, {sy}, {{15, static_cast<uint64_t>(word)}});
-    ASSERT_TRUE(s.run());
-    for (uint64_t f = 0; f < count_of(in); ++f) {
-      const Dims o = unflatten(f, in);
-      const uint64_t c = o[1] % 2, ij = o[1] / 2, i = ij / b, j = ij % b;
-      const uint64_t src = flatten({o[0], c, o[2] * b + i, o[3] * b + j}, out);
-      ASSERT_EQ(s.data(sy)[f], g.data(y)[src]);
-    }
-    // The two orders differ, so the round trip does not restore the channels.
-    if (b == 2) {
-      EXPECT_FALSE(same_floats(s.data(sy), x));
+  constexpr uint64_t kOutChannels = 3;
+  // Order word: absent and 0 column-row-depth, 1 depth-column-row.
+  for (int order : {-1, 0, 1}) {
+    for (int64_t word : {0, 2, 3}) {
+      const uint64_t b = word == 0 ? 2 : static_cast<uint64_t>(word);
+      const bool dcr = order == 1;
+      const Dims in{2, kOutChannels * b * b, 3, 2};
+      const auto x = ramp(count_of(in), 6);
+      OpGraph g;
+      const uint64_t a = g.in(in, x);
+      const Dims out{2, kOutChannels, 3 * b, 2 * b};
+      const uint64_t y = g.out(out);
+      Attrs attrs{{15, static_cast<uint64_t>(word)}};
+      if (order >= 0) attrs.push_back({27, static_cast<uint64_t>(order)});
+      g.node(OpKind::kDepthToSpace, {a}, {y}, attrs);
+      ASSERT_TRUE(g.run());
+      for (uint64_t f = 0; f < count_of(out); ++f) {
+        const Dims o = unflatten(f, out);
+        const uint64_t i = o[2] % b, j = o[3] % b;
+        const uint64_t channel =
+            dcr ? (i * b + j) * kOutChannels + o[1] : o[1] * b * b + i * b + j;
+        const uint64_t src = flatten({o[0], channel, o[2] / b, o[3] / b}, in);
+        ASSERT_EQ(g.data(y)[f], x[src]) << "b " << b << " order " << order;
+      }
+      OpGraph s;
+      const uint64_t sa = s.in(out, g.data(y));
+      const uint64_t sy = s.out(in);
+      s.node(OpKind::kSpaceToDepth, {sa}, {sy}, {{15, static_cast<uint64_t>(word)}});
+      ASSERT_TRUE(s.run());
+      for (uint64_t f = 0; f < count_of(in); ++f) {
+        const Dims o = unflatten(f, in);
+        const uint64_t c = o[1] % kOutChannels, ij = o[1] / kOutChannels, i = ij / b, j = ij % b;
+        const uint64_t src = flatten({o[0], c, o[2] * b + i, o[3] * b + j}, out);
+        ASSERT_EQ(s.data(sy)[f], g.data(y)[src]);
+      }
+      // SpaceToDepth undoes only the depth-column-row order.
+      EXPECT_EQ(static_cast<bool>(same_floats(s.data(sy), x)), dcr) << "b " << b << " order " << order;
     }
   }
 }
@@ -373,6 +380,9 @@ TEST(CpuMovement, MalformedNodesAreRefusedAtBuild) {
       {"negative block", [](OpGraph& g) {
          g.node(OpKind::kDepthToSpace, {g.in({1, 4, 2, 2})}, {g.out({1, 1, 4, 4})},
                 {{15, static_cast<uint64_t>(-2)}});
+       }},
+      {"depth-to-space order word", [](OpGraph& g) {
+         g.node(OpKind::kDepthToSpace, {g.in({1, 4, 2, 2})}, {g.out({1, 1, 4, 4})}, {{27, 2}});
        }},
       {"flatten three inputs", [](OpGraph& g) {
          g.node(OpKind::kFlatten, {g.in({2}), g.in({2}), g.in({2})}, {g.out({2})});

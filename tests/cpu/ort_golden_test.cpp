@@ -64,7 +64,7 @@ uint64_t w(int64_t v) { return static_cast<uint64_t>(v); }
 
 TEST(CpuOrtGolden, OperatorsMatchOnnxRuntime) {
   const auto cases = load_cases();
-  ASSERT_GE(cases.size(), 26u) << "fixture missing or truncated";
+  ASSERT_GE(cases.size(), 27u) << "fixture missing or truncated";
   const Lowering lowerings[] = {
       {"gather_axis1", OpKind::kGather, {{26, 1}}},
       {"gather_axis0_2d", OpKind::kGather, {{26, 0}}},
@@ -83,6 +83,7 @@ TEST(CpuOrtGolden, OperatorsMatchOnnxRuntime) {
        {{15, 3}, {29, f32_bits(0.5f)}, {30, f32_bits(0.1f)}}},
       {"depth_to_space_crd", OpKind::kDepthToSpace, {{15, 2}}},
       {"space_to_depth", OpKind::kSpaceToDepth, {{15, 2}}},
+      {"depth_to_space_default", OpKind::kDepthToSpace, {{15, 2}, {27, 1}}},
       {"cumsum_exclusive_reverse", OpKind::kCumSum, {{26, 1}, {27, 1}, {28, 1}}, 1e-6},
       {"softmax_axis1", OpKind::kSoftmax, {{26, 1}}, 1e-6},
       {"reduce_mean_last", OpKind::kReduceMean, {{26, w(-1)}}, 1e-6},
