@@ -33,6 +33,8 @@ uint64_t growth_capacity(uint64_t capacity, uint64_t need) {
 
 Bytes bytes_empty() { return Bytes{nullptr, 0, 0}; }
 
+std::string_view empty_text_view() { return std::string_view(kEmptyText, 0); }
+
 Bytes bytes_copy(const void* p, uint64_t n) {
   if (n == 0 || n > SIZE_MAX) return bytes_empty();
   void* block = std::malloc(static_cast<size_t>(n));
@@ -48,7 +50,7 @@ Bytes bytes_copy(const void* p, uint64_t n) {
 }
 
 std::string_view bytes_view(const Bytes* b) {
-  if (b == nullptr || b->length == 0 || b->data == nullptr) return std::string_view(kEmptyText, 0);
+  if (b == nullptr || b->length == 0 || b->data == nullptr) return empty_text_view();
   return std::string_view(reinterpret_cast<const char*>(b->data), static_cast<size_t>(b->length));
 }
 

@@ -40,6 +40,8 @@ Bytes bytes_empty();
 Bytes bytes_copy(const void* p, uint64_t n);
 // A view that never carries a null pointer: empty buffers view one shared static empty string.
 std::string_view bytes_view(const Bytes* b);
+// That shared empty string, for every empty view the library hands out.
+std::string_view empty_text_view();
 uint32_t bytes_reserve(Bytes* b, uint64_t extra);
 uint32_t bytes_append(Bytes* b, const void* p, uint64_t n);
 CStringResult bytes_to_cstring(const Bytes* b);

@@ -1,13 +1,13 @@
 #include "core/container_access.h"
 
+#include "core/bytes.h"
+
 namespace vexa {
 
 namespace {
 
-constexpr char kEmptyText[1] = {0};
 constexpr uint64_t kMaxViewElements = (uint64_t{1} << 31) - 1;
 
-std::string_view empty_text() { return std::string_view(kEmptyText, 0); }
 
 bool has_metadata(const OpenContainer* c) {
   return container_section_stride(c, kSectionMetaKv) >= sizeof(MetaEntry);
@@ -35,6 +35,12 @@ Record read_entry(const OpenContainer* c, uint64_t section, uint64_t i) {
 
 bool value_in_pool(const OpenContainer* c, const MetaEntry& e) {
   return container_range_ok(e.value, e.value_length, pool_size(c));
+}
+
+// The first slot with this key, when it holds exactly `type`: nothing is converted.
+bool find_typed(const OpenContainer* c, const char* key, uint64_t key_length, MetaValueType type,
+                MetaEntry* e) {
+  return meta_find(c, key, key_length, e) && e->value_type == static_cast<uint64_t>(type);
 }
 
 }  // namespace
@@ -70,7 +76,7 @@ uint64_t meta_live_count(const OpenContainer* c) {
 }
 
 std::string_view pool_string(const OpenContainer* c, uint64_t offset, uint64_t length) {
-  if (length == 0 || !container_range_ok(offset, length, pool_size(c))) return empty_text();
+  if (length == 0 || !container_range_ok(offset, length, pool_size(c))) return empty_text_view();
   return std::string_view(reinterpret_cast<const char*>(pool_data(c) + offset),
                           static_cast<size_t>(length));
 }
@@ -100,8 +106,7 @@ bool meta_find(const OpenContainer* c, const char* key, uint64_t key_length, Met
 std::string_view meta_get_str(const OpenContainer* c, const char* key, uint64_t key_length,
                               const char* default_text, uint64_t default_length) {
   MetaEntry e;
-  if (meta_find(c, key, key_length, &e) &&
-      e.value_type == static_cast<uint64_t>(MetaValueType::kString) && value_in_pool(c, e)) {
+  if (find_typed(c, key, key_length, MetaValueType::kString, &e) && value_in_pool(c, e)) {
     return std::string_view(reinterpret_cast<const char*>(pool_data(c) + e.value),
                             static_cast<size_t>(e.value_length));
   }
@@ -111,10 +116,7 @@ std::string_view meta_get_str(const OpenContainer* c, const char* key, uint64_t 
 double meta_get_f64(const OpenContainer* c, const char* key, uint64_t key_length,
                     double default_value) {
   MetaEntry e;
-  if (!meta_find(c, key, key_length, &e) ||
-      e.value_type != static_cast<uint64_t>(MetaValueType::kF64)) {
-    return default_value;
-  }
+  if (!find_typed(c, key, key_length, MetaValueType::kF64, &e)) return default_value;
   double v;
   std::memcpy(&v, &e.value, sizeof v);
   return v;
@@ -123,20 +125,14 @@ double meta_get_f64(const OpenContainer* c, const char* key, uint64_t key_length
 int64_t meta_get_i64(const OpenContainer* c, const char* key, uint64_t key_length,
                      int64_t default_value) {
   MetaEntry e;
-  if (!meta_find(c, key, key_length, &e) ||
-      e.value_type != static_cast<uint64_t>(MetaValueType::kI64)) {
-    return default_value;
-  }
+  if (!find_typed(c, key, key_length, MetaValueType::kI64, &e)) return default_value;
   return static_cast<int64_t>(e.value);
 }
 
 bool meta_get_bool(const OpenContainer* c, const char* key, uint64_t key_length,
                    bool default_value) {
   MetaEntry e;
-  if (!meta_find(c, key, key_length, &e) ||
-      e.value_type != static_cast<uint64_t>(MetaValueType::kBool)) {
-    return default_value;
-  }
+  if (!find_typed(c, key, key_length, MetaValueType::kBool, &e)) return default_value;
   return e.value != 0;
 }
 
@@ -144,8 +140,7 @@ const uint8_t* meta_get_f32_array(const OpenContainer* c, const char* key, uint6
                                   uint64_t* count) {
   if (count != nullptr) *count = 0;
   MetaEntry e;
-  if (!meta_find(c, key, key_length, &e) ||
-      e.value_type != static_cast<uint64_t>(MetaValueType::kF32Array) || !value_in_pool(c, e)) {
+  if (!find_typed(c, key, key_length, MetaValueType::kF32Array, &e) || !value_in_pool(c, e)) {
     return nullptr;
   }
   if (count != nullptr) *count = e.value_length / 4;
@@ -155,10 +150,9 @@ const uint8_t* meta_get_f32_array(const OpenContainer* c, const char* key, uint6
 std::string_view meta_get_str_list_item(const OpenContainer* c, const char* key,
                                         uint64_t key_length, uint64_t index) {
   MetaEntry e;
-  if (!meta_find(c, key, key_length, &e) ||
-      e.value_type != static_cast<uint64_t>(MetaValueType::kStringList) ||
-      index >= e.item_count || !value_in_pool(c, e) || e.value_length == 0) {
-    return empty_text();
+  if (!find_typed(c, key, key_length, MetaValueType::kStringList, &e) || index >= e.item_count ||
+      !value_in_pool(c, e) || e.value_length == 0) {
+    return empty_text_view();
   }
   const char* p = reinterpret_cast<const char*>(pool_data(c) + e.value);
   const uint64_t n = e.value_length;
@@ -167,7 +161,7 @@ std::string_view meta_get_str_list_item(const OpenContainer* c, const char* key,
     uint64_t end = start;
     while (end < n && p[end] != '\0') ++end;
     if (item == index) return std::string_view(p + start, static_cast<size_t>(end - start));
-    if (end >= n) return empty_text();
+    if (end >= n) return empty_text_view();
     start = end + 1;
   }
 }

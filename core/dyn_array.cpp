@@ -10,9 +10,6 @@ namespace vexa {
 
 namespace {
 
-// Empty byte views point here so that callers never see a null pointer.
-constexpr uint8_t kEmptyBytes[1] = {0};
-
 // Resizes storage to cap elements (bytes is their checked size); the array is untouched on
 // failure.
 template <typename Array>
@@ -231,7 +228,7 @@ uint32_t byte_array_push(ByteArray* a, uint8_t v) {
 }
 
 ByteArrayView byte_array_view(const ByteArray* a) {
-  if (a->count == 0) return {kEmptyBytes, 0};
+  if (a->count == 0) return {reinterpret_cast<const uint8_t*>(empty_text_view().data()), 0};
   return {a->items, a->count};
 }
 

@@ -11,14 +11,9 @@ namespace vexa::text {
 
 namespace {
 
-// Every empty view handed out points here.
-constexpr char kEmptyText[1] = {0};
-
-constexpr std::string_view empty_view() { return std::string_view(kEmptyText, 0); }
-
 // Non-empty views keep their pointer; empty ones are normalised to the shared empty string.
 std::string_view make_view(const char* p, uint64_t n) {
-  if (n == 0) return empty_view();
+  if (n == 0) return empty_text_view();
   return std::string_view(p, n);
 }
 
@@ -36,11 +31,6 @@ Bytes alloc_text(uint64_t n) {
   auto* block = static_cast<uint8_t*>(std::malloc(n));
   if (block == nullptr) return empty_bytes();
   return Bytes{block, n, n};
-}
-
-std::string_view bytes_as_view(const Bytes* b) {
-  if (b->length == 0) return empty_view();
-  return std::string_view(reinterpret_cast<const char*>(b->data), b->length);
 }
 
 bool matches_at(std::string_view v, uint64_t pos, std::string_view needle) {
@@ -284,7 +274,7 @@ OptionalValue<uint64_t> rfind(std::string_view v, std::string_view needle) {
 }
 
 OptionalValue<std::string_view> view_slice(std::string_view v, uint64_t start, uint64_t end) {
-  if (end < start || end > v.size()) return {1, empty_view()};
+  if (end < start || end > v.size()) return {1, empty_text_view()};
   return {0, make_view(v.data() + start, end - start)};
 }
 
@@ -379,18 +369,18 @@ std::string_view take_suffix(std::string_view v, uint64_t k) {
 }
 
 std::string_view drop_prefix(std::string_view v, uint64_t k) {
-  if (k >= v.size()) return empty_view();
+  if (k >= v.size()) return empty_text_view();
   return make_view(v.data() + k, v.size() - k);
 }
 
 std::string_view drop_suffix(std::string_view v, uint64_t k) {
-  if (k >= v.size()) return empty_view();
+  if (k >= v.size()) return empty_text_view();
   return make_view(v.data(), v.size() - k);
 }
 
 std::string_view view_slice_unchecked(const char* p, uint64_t length, uint64_t start,
                                       uint64_t end) {
-  if (end <= start) return empty_view();
+  if (end <= start) return empty_text_view();
   return make_view(p + start, end - start);
 }
 
@@ -449,7 +439,7 @@ uint32_t view_array_push(ViewArray* a, std::string_view v) {
 }
 
 OptionalValue<std::string_view> view_array_get(const ViewArray* a, uint64_t i) {
-  if (i >= a->count) return {1, empty_view()};
+  if (i >= a->count) return {1, empty_text_view()};
   return {0, a->views[i]};
 }
 
@@ -498,7 +488,7 @@ Bytes join(const ViewArray* segments, std::string_view separator) {
 }
 
 Bytes replace_all(const Bytes* b, std::string_view needle, std::string_view replacement) {
-  const std::string_view text = bytes_as_view(b);
+  const std::string_view text = bytes_view(b);
   if (needle.empty()) return concat(b, nullptr, 0);
   const uint64_t matches = count(text, needle);
   // Each match removes needle.size() bytes (never more than the text) and adds the replacement.
@@ -601,7 +591,7 @@ const char* node_text(const InternNode* node) {
 }  // namespace
 
 std::string_view intern(std::string_view v) {
-  if (v.empty()) return empty_view();
+  if (v.empty()) return empty_text_view();
   const uint64_t hash = fnv1a64(v.data(), v.size());
   std::lock_guard<std::mutex> hold(g_intern_lock);
   for (const InternNode* node = g_intern_head; node != nullptr; node = node->next) {
@@ -611,9 +601,9 @@ std::string_view intern(std::string_view v) {
     }
   }
   uint64_t block_bytes = 0;
-  if (!checked_add_u64(v.size(), sizeof(InternNode), &block_bytes)) return empty_view();
+  if (!checked_add_u64(v.size(), sizeof(InternNode), &block_bytes)) return empty_text_view();
   auto* node = static_cast<InternNode*>(std::malloc(block_bytes));
-  if (node == nullptr) return empty_view();
+  if (node == nullptr) return empty_text_view();
   node->next = g_intern_head;
   node->hash = hash;
   node->length = v.size();
