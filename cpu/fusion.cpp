@@ -20,6 +20,9 @@ constexpr uint32_t kWordAddScale = 30;
 constexpr uint32_t kWordAxis = 26;
 constexpr uint32_t kWordGemmTransB = 28;
 constexpr uint64_t kConvTablePlanes = 3;
+constexpr uint32_t kWordClipLower = 29;
+constexpr uint32_t kWordClipUpper = 30;
+constexpr uint32_t kClipUpperShift = 32;  // a fused Clip's upper bound in word [30]'s high half
 
 constexpr uint64_t kind_of(OpKind k) { return static_cast<uint64_t>(k); }
 
@@ -248,6 +251,52 @@ void fuse_activations(CpuState& s, ArenaPlanner& p) {
   if (fused) cpu_compact_nodes(s);
 }
 
+// Conv -> Clip and Conv -> Sigmoid -> Mul (SiLU, the Conv's output read by both) become the
+// Conv's epilogue. The epilogue calls the same routines the nodes would, so results keep
+// their bits; the intermediate planes are never written out.
+void fuse_conv_tails(CpuState& s, ArenaPlanner& p) {
+  count_consumers(s, p);
+  bool fused = false;
+  for (uint64_t i = 0; i + 1 < s.node_count; ++i) {
+    CpuNode& conv = s.nodes[i];
+    if (!is_conv_without_epilogue(conv)) continue;
+    const uint64_t t = conv.output(0);
+    if (!valid_id(s, t) || s.values[t].kind() != kValueIntermediate) continue;
+    CpuNode& next = s.nodes[i + 1];
+    if (next.kind() == kind_of(OpKind::kClip) && next.input_count() == 1 &&
+        next.output_count() >= 1 && next.input(0) == t && private_intermediate(s, p, t)) {
+      const uint64_t lo = static_cast<uint32_t>(next.w[kWordClipLower]);
+      const uint64_t hi = static_cast<uint32_t>(next.w[kWordClipUpper]);
+      conv.w[kWordActivation] = kConvActClip;
+      conv.w[kWordSlope] = lo | (hi << kClipUpperShift);
+      conv.w[kNodeWordFirstOutput] = next.output(0);
+      drop_storage(s, t);
+      next.w[kNodeWordKind] = 0;
+      fused = true;
+      continue;
+    }
+    if (i + 2 >= s.node_count || next.kind() != kind_of(OpKind::kSigmoid) ||
+        next.input_count() != 1 || next.output_count() < 1 || next.input(0) != t ||
+        p.consumers[t] != 2)
+      continue;
+    CpuNode& mul = s.nodes[i + 2];
+    const uint64_t gate = next.output(0);
+    if (mul.kind() != kind_of(OpKind::kMul) || mul.input_count() != 2 ||
+        mul.output_count() < 1 || !private_intermediate(s, p, gate) ||
+        !((mul.input(0) == t && mul.input(1) == gate) ||
+          (mul.input(0) == gate && mul.input(1) == t)))
+      continue;
+    conv.w[kWordActivation] = kConvActSilu;
+    conv.w[kNodeWordFirstOutput] = mul.output(0);
+    drop_storage(s, t);
+    drop_storage(s, gate);
+    next.w[kNodeWordKind] = 0;
+    mul.w[kNodeWordKind] = 0;
+    fused = true;
+  }
+  if (fused) cpu_compact_nodes(s);
+}
+
 bool one_element_weight(const CpuState& s, uint64_t id) {
   return valid_id(s, id) && s.values[id].kind() == kValueWeight &&
          s.values[id].element_count() == 1 && s.data[id] != nullptr;
@@ -412,6 +461,7 @@ void cpu_fuse_graph(CpuState& state, ArenaPlanner& planner) {
   }
   fold_batchnorm(state, planner, buffer);
   fuse_activations(state, planner);
+  fuse_conv_tails(state, planner);
   fuse_scaled_adds(state, planner);
   absorb_concats(state, planner);
   prepack_gemm_weights(state, planner, buffer);

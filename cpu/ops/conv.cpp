@@ -9,6 +9,7 @@
 #include "cpu/ops/gemm.h"
 #include "cpu/ops/parallel_for.h"
 #include "cpu/quant_study.h"
+#include "platform/vector_math.h"
 
 namespace vexa::cpu {
 
@@ -82,6 +83,8 @@ void valid_range(int64_t count, int64_t stride, int64_t offset, int64_t extent, 
 // rows, small enough to stay in the first-level cache.
 constexpr int64_t kDepthwiseBandFloats = 8192;
 constexpr int64_t kLaneFloats = 8;
+// Floats of the sigmoid gate the fused SiLU epilogue computes at a time (on the stack).
+constexpr int64_t kSiluPieceFloats = 1024;
 
 int64_t round_up(int64_t v, int64_t m) { return (v + m - 1) / m * m; }
 
@@ -253,41 +256,40 @@ void conv_direct(const ConvGeometry& g, const float* x, const float* wt, float* 
 
 bool epilogue_active(const ConvEpilogue& e) {
   if (e.activation == kConvActNone && e.table == nullptr) return false;
-  return e.activation >= kConvActNone && e.activation <= kConvActLeakyRelu;
+  return e.activation >= kConvActNone && e.activation <= kConvActSilu;
 }
 
 void epilogue_channel(float* p, int64_t n, int64_t c, int64_t c_out, const ConvEpilogue& e) {
+  // Each step is one of the vector routines the separate nodes use (a single IEEE operation
+  // per element), so the fused result has the unfused bits.
   const float* t = e.table;
+  const size_t len = static_cast<size_t>(n);
+  const bool bias = t != nullptr && e.activation != kConvActReluAffine;
+  if (bias) vec_add_scalar(p, t[c], p, len);
   switch (e.activation) {
-    case kConvActNone:
-      if (t != nullptr) {
-        const float b = t[c];
-        for (int64_t i = 0; i < n; ++i) p[i] = p[i] + b;
-      }
+    case kConvActRelu:
+      vec_zero_below(p, 0.0f, p, len);  // NaN becomes 0
       break;
-    case kConvActRelu: {
-      const float b = t != nullptr ? t[c] : 0.0f;
-      for (int64_t i = 0; i < n; ++i) {
-        const float v = t != nullptr ? p[i] + b : p[i];
-        p[i] = v >= 0.0f ? v : 0.0f;  // NaN becomes 0
-      }
-      break;
-    }
     case kConvActReluAffine: {
       if (t == nullptr) break;
-      const float b = t[c], s = t[c_out + c], sh = t[2 * c_out + c];
-      for (int64_t i = 0; i < n; ++i) {
-        float v = p[i] + b;
-        v = v >= 0.0f ? v : 0.0f;
-        p[i] = v * s + sh;
-      }
+      vec_add_scalar(p, t[c], p, len);
+      vec_zero_below(p, 0.0f, p, len);
+      vec_mul_scalar_add_scalar(p, t[c_out + c], t[2 * c_out + c], p, len);
       break;
     }
-    case kConvActLeakyRelu: {
-      const float b = t != nullptr ? t[c] : 0.0f;
-      for (int64_t i = 0; i < n; ++i) {
-        const float v = t != nullptr ? p[i] + b : p[i];
-        p[i] = v >= 0.0f ? v : v * e.slope;
+    case kConvActLeakyRelu:
+      for (int64_t i = 0; i < n; ++i) p[i] = p[i] >= 0.0f ? p[i] : p[i] * e.slope;
+      break;
+    case kConvActClip:
+      vec_clip(p, e.clip_lo, e.clip_hi, p, len);  // as the Clip node: NaN stays
+      break;
+    case kConvActSilu: {
+      // The Sigmoid and Mul nodes' own routines, a cache-sized piece at a time.
+      float gate[kSiluPieceFloats];
+      for (int64_t i = 0; i < n; i += kSiluPieceFloats) {
+        const size_t piece = static_cast<size_t>(std::min<int64_t>(kSiluPieceFloats, n - i));
+        vec_sigmoid(p + i, gate, piece);
+        vec_mul(p + i, gate, p + i, piece);
       }
       break;
     }

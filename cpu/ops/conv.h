@@ -13,6 +13,9 @@ enum ConvActivation : int64_t {
   kConvActRelu = 1,
   kConvActReluAffine = 2,  // ReLU, then per-channel scale and shift from a 3 x C_out table
   kConvActLeakyRelu = 3,
+  // Set only when the engine is built, by fusing the node after the Conv:
+  kConvActClip = 4,  // Clip; word [30] holds the lower bound's bits low, the upper's high
+  kConvActSilu = 5,  // x * Sigmoid(x), rounded as the Sigmoid and Mul nodes round it
 };
 
 // Geometry of one Conv / ConvTranspose node. For ConvTranspose, c_in / h / w describe the
@@ -31,6 +34,7 @@ struct ConvGeometry {
 struct ConvEpilogue {
   int64_t activation = kConvActNone;
   float slope = 0.0f;            // leaky ReLU
+  float clip_lo = 0.0f, clip_hi = 0.0f;
   const float* table = nullptr;  // bias (C_out), or bias/scale/shift (3 x C_out) for mode 2
 };
 

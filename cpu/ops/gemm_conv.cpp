@@ -12,7 +12,8 @@ namespace vexa::cpu {
 namespace {
 
 constexpr int64_t kInt32Max = 2147483647;
-constexpr uint64_t kConvTableRows = 3;  // bias, scale, shift of the ReLU-then-affine epilogue
+constexpr uint64_t kConvTableRows = 3;
+constexpr uint32_t kHighHalfShift = 32;  // a fused Clip keeps its upper bound in word [30]'s high half  // bias, scale, shift of the ReLU-then-affine epilogue
 
 int64_t sdim(const CpuValue& v, uint32_t i) { return static_cast<int64_t>(v.dim(i)); }
 
@@ -102,6 +103,10 @@ bool run_conv(const OpContext& ctx) {
   ConvEpilogue e;
   e.activation = ctx.node.attr(kConvWordActivation);
   e.slope = ctx.node.attr_f32(kConvWordSlope);
+  if (e.activation == kConvActClip) {
+    e.clip_lo = e.slope;
+    e.clip_hi = word_f32(ctx.node.w[kConvWordSlope] >> kHighHalfShift);
+  }
   e.table = has_optional_input(ctx.node, 2) ? ctx.in(2) : nullptr;
   if (cpu_i8_conv1x1_fused(ctx.node.w, ctx.in(0), w, out)) {
     const int64_t plane = int64_t{g.oh} * g.ow;
