@@ -83,6 +83,7 @@ bool read_repeated_floats(WireCursor& c, uint32_t wire, std::vector<float>& out)
   if (wire != kWireBytes) return false;
   uint64_t start = 0, n = 0;
   if (!wire_read_bytes(c, start, n) || n % 4 != 0) return false;
+  if (n == 0) return true;
   const uint64_t first = out.size();
   out.resize(first + n / 4);
   std::memcpy(out.data() + first, c.image + start, n);

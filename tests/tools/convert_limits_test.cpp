@@ -80,3 +80,28 @@ TEST(ConverterLimits, ElementCountsAboveTheCapAreRefused) {
 
 }  // namespace
 }  // namespace vexa::tools::testing
+
+namespace vexa::tools::testing {
+namespace {
+
+// An empty packed float_data field (found by fuzzing) decodes as no values.
+TEST(ConverterLimits, EmptyPackedFieldsDecodeAsNoValues) {
+  TempDir tmp;
+  const std::string empty = pb_int(1, 0) + pb_int(2, 1) + pb_bytes(4, "") + pb_bytes(8, "e");
+  const std::string graph = pb_bytes(1, pb_node("Relu", {"x"}, {"y"}, "relu")) + pb_bytes(5, empty) +
+                            pb_bytes(11, pb_value_info("x", {1, 4})) +
+                            pb_bytes(12, pb_value_info("y", {1, 4}));
+  const ConvertResult r = convert_text(tmp, pb_model(graph));
+  EXPECT_TRUE(r.ok) << r.text;
+  // The same field for a tensor that needs four values.
+  const std::string short_tensor = pb_int(1, 4) + pb_int(2, 1) + pb_bytes(4, "") + pb_bytes(8, "s");
+  const std::string graph2 = pb_bytes(1, pb_node("Add", {"x", "s"}, {"y"}, "add")) +
+                             pb_bytes(5, short_tensor) + pb_bytes(11, pb_value_info("x", {4})) +
+                             pb_bytes(12, pb_value_info("y", {4}));
+  const ConvertResult r2 = convert_text(tmp, pb_model(graph2));
+  EXPECT_FALSE(r2.ok);
+  EXPECT_EQ(r2.text, "tensor 's': 0 values for 4 elements");
+}
+
+}  // namespace
+}  // namespace vexa::tools::testing
