@@ -13,6 +13,11 @@
 namespace vexa {
 namespace {
 
+// Bounds of the accessor sweep over each mutated container: enough to reach every record of the
+// sample, small enough for thousands of mutations.
+constexpr uint64_t kMaxExercisedRecords = 128;
+constexpr uint64_t kMaxExercisedWeightBytes = uint64_t{64} << 20;
+
 using Image = std::vector<uint8_t>;
 
 uint64_t u64_at(const Image& b, uint64_t at) { return load_record<uint64_t>(b.data() + at); }
@@ -194,41 +199,6 @@ TEST(ContainerCorruption, DescriptorRangesAndPaths) {
   EXPECT_EQ(o.status, 0u);
 }
 
-// Exercises every accessor and the weight path of an opened container; must never crash.
-void exercise(const OpenContainer& c, std::mt19937_64& rng) {
-  const uint64_t tensors = container_tensor_count(&c);
-  for (uint64_t j = 0; j <= tensors; ++j) (void)container_weight_view(&c, j);
-  for (uint64_t i = 0; i <= container_node_count(&c) && i < 64; ++i) {
-    const GraphNode n = container_read_node(&c, i);
-    (void)op_kind_name(n.op_kind);
-  }
-  for (uint64_t i = 0; i <= container_value_count(&c) && i < 64; ++i) {
-    const GraphValue v = container_read_value(&c, i);
-    (void)pool_string(&c, v.name_offset, v.name_length);
-  }
-  for (uint64_t i = 0; i < meta_count(&c) && i < 128; ++i) {
-    const MetaEntry e = meta_entry_at(&c, i);
-    (void)pool_string(&c, e.key_offset, e.key_length);
-    (void)meta_value_ptr(&c, e);
-  }
-  (void)meta_live_count(&c);
-  for (const char* key : {"task", "threshold", "classes", "fp16_safe", "labels", "mean", "blob"}) {
-    const uint64_t n = std::strlen(key);
-    (void)meta_get_str(&c, key, n, "", 0);
-    (void)meta_get_f64(&c, key, n, 0.0);
-    (void)meta_get_i64(&c, key, n, 0);
-    (void)meta_get_bool(&c, key, n, false);
-    uint64_t count = 0;
-    const uint8_t* arr = meta_get_f32_array(&c, key, n, &count);
-    for (uint64_t i = 0; arr != nullptr && i < count; ++i) (void)meta_f32_at(arr, i);
-    (void)meta_get_str_list_item(&c, key, n, rng() % 4);
-  }
-  std::vector<uint8_t> memory;
-  if (c.weights_data_size <= (uint64_t{64} << 20) && testing::load_weights(c, &memory)) {
-    (void)container_verify_tensors(&c, memory.data());
-  }
-}
-
 TEST(ContainerCorruption, RandomMutationsNeverCrash) {
   const Image sample = testing::make_sample().bytes;
   const uint64_t w = header_of(sample).weights_offset;
@@ -259,7 +229,7 @@ TEST(ContainerCorruption, RandomMutationsNeverCrash) {
     OpenResult r = container_open_fd(fd, 0, b.size(), (rng() & 1) ? kOpenFlagPlanF32 : 0);
     if (r.ok()) {
       ++opened;
-      exercise(r.container, rng);
+      testing::exercise_accessors(r.container, kMaxExercisedRecords, kMaxExercisedWeightBytes);
       container_close(&r.container);
     } else {
       EXPECT_LE(r.status, 6u);

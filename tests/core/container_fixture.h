@@ -13,8 +13,10 @@
 #include <unistd.h>
 
 #include "core/container.h"
+#include "core/container_access.h"
 #include "core/container_digest.h"
 #include "core/container_writer.h"
+#include "core/precision.h"
 #include "core/weight_decode.h"
 
 namespace vexa::testing {
@@ -201,6 +203,46 @@ inline bool load_weights(const OpenContainer& c, std::vector<uint8_t>* memory) {
     }
   }
   return true;
+}
+
+// Calls every accessor on an opened container (at most max_records records of each kind), then
+// loads and verifies the weights when they need at most max_weight_bytes. What the corruption
+// test and the fuzz target run on every container that opens: it must never crash or read out of
+// bounds, whatever the container holds.
+inline void exercise_accessors(const OpenContainer& c, uint64_t max_records,
+                               uint64_t max_weight_bytes) {
+  const uint64_t tensors = container_tensor_count(&c);
+  for (uint64_t j = 0; j <= tensors && j < max_records; ++j) (void)container_weight_view(&c, j);
+  for (uint64_t i = 0; i <= container_node_count(&c) && i < max_records; ++i) {
+    (void)op_kind_name(container_read_node(&c, i).op_kind);
+  }
+  for (uint64_t i = 0; i <= container_value_count(&c) && i < max_records; ++i) {
+    const GraphValue v = container_read_value(&c, i);
+    (void)pool_string(&c, v.name_offset, v.name_length);
+  }
+  for (uint64_t i = 0; i < meta_count(&c) && i < max_records; ++i) {
+    const MetaEntry e = meta_entry_at(&c, i);
+    (void)pool_string(&c, e.key_offset, e.key_length);
+    (void)meta_value_ptr(&c, e);
+  }
+  (void)meta_live_count(&c);
+  for (const char* key : {"task", "threshold", "classes", "fp16_safe", "labels", "mean", "blob"}) {
+    const uint64_t n = std::strlen(key);
+    (void)meta_get_str(&c, key, n, "", 0);
+    (void)meta_get_f64(&c, key, n, 0.0);
+    (void)meta_get_i64(&c, key, n, 0);
+    (void)meta_get_bool(&c, key, n, false);
+    uint64_t count = 0;
+    const uint8_t* arr = meta_get_f32_array(&c, key, n, &count);
+    volatile float sum = 0;
+    for (uint64_t i = 0; arr != nullptr && i < count; ++i) sum = sum + meta_f32_at(arr, i);
+    for (uint64_t i = 0; i < 4; ++i) (void)meta_get_str_list_item(&c, key, n, i);
+  }
+  (void)resolve_precision(&c, "cpu");
+  std::vector<uint8_t> memory;
+  if (c.weights_data_size <= max_weight_bytes && load_weights(c, &memory)) {
+    (void)container_verify_tensors(&c, memory.data());
+  }
 }
 
 }  // namespace vexa::testing
