@@ -1,4 +1,5 @@
 #include "core/text_utf8.h"
+#include "tests/core/utf8_reference.h"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,7 @@ namespace vexa::text {
 namespace {
 
 using namespace std::string_view_literals;
+using testing::reference_utf8_valid;
 
 constexpr uint64_t kTwo62 = uint64_t{1} << 62;
 
@@ -255,42 +257,6 @@ std::string encode(uint32_t cp) {
   return s;
 }
 
-// Independent reference: decode by the bit patterns, then reject overlong forms, surrogates
-// and values above U+10FFFF.
-bool reference_valid(std::string_view v) {
-  size_t i = 0;
-  while (i < v.size()) {
-    const auto b0 = static_cast<uint8_t>(v[i]);
-    size_t len = 0;
-    uint32_t cp = 0;
-    if (b0 < 0x80) {
-      len = 1;
-      cp = b0;
-    } else if ((b0 & 0xE0) == 0xC0) {
-      len = 2;
-      cp = b0 & 0x1F;
-    } else if ((b0 & 0xF0) == 0xE0) {
-      len = 3;
-      cp = b0 & 0x0F;
-    } else if ((b0 & 0xF8) == 0xF0) {
-      len = 4;
-      cp = b0 & 0x07;
-    } else {
-      return false;
-    }
-    if (i + len > v.size()) return false;
-    for (size_t k = 1; k < len; ++k) {
-      const auto b = static_cast<uint8_t>(v[i + k]);
-      if ((b & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (b & 0x3F);
-    }
-    const uint32_t min_for_len[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < min_for_len[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += len;
-  }
-  return true;
-}
-
 TEST(Utf8, BoundaryCodePointsAreValidAndTheirPrefixesAreNot) {
   const uint32_t boundaries[] = {0x00,   0x7F,   0x80,   0x7FF,   0x800,    0xD7FF,
                                  0xE000, 0xFFFD, 0xFFFF, 0x10000, 0x10FFFF, 0xFEFF};
@@ -343,7 +309,7 @@ TEST(Utf8, MalformedSequencesAreRejected) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(utf8_valid(c.bytes), c.valid) << c.what;
-    EXPECT_EQ(reference_valid(c.bytes), c.valid) << "reference disagrees: " << c.what;
+    EXPECT_EQ(reference_utf8_valid(c.bytes), c.valid) << "reference disagrees: " << c.what;
   }
 }
 
@@ -352,10 +318,10 @@ TEST(Utf8, MalformedSequencesAreRejected) {
 TEST(Utf8, AgreesWithReferenceDecoderOnBoundaryBytes) {
   for (int a = 0; a < 256; ++a) {
     const std::string one(1, static_cast<char>(a));
-    ASSERT_EQ(utf8_valid(one), reference_valid(one)) << a;
+    ASSERT_EQ(utf8_valid(one), reference_utf8_valid(one)) << a;
     for (int b = 0; b < 256; ++b) {
       const std::string two{static_cast<char>(a), static_cast<char>(b)};
-      ASSERT_EQ(utf8_valid(two), reference_valid(two)) << a << " " << b;
+      ASSERT_EQ(utf8_valid(two), reference_utf8_valid(two)) << a << " " << b;
     }
   }
   const uint8_t edges[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0,
@@ -365,10 +331,10 @@ TEST(Utf8, AgreesWithReferenceDecoderOnBoundaryBytes) {
       for (uint8_t c : edges) {
         const std::string three{static_cast<char>(lead), static_cast<char>(b),
                                 static_cast<char>(c)};
-        ASSERT_EQ(utf8_valid(three), reference_valid(three)) << lead << " " << +b << " " << +c;
+        ASSERT_EQ(utf8_valid(three), reference_utf8_valid(three)) << lead << " " << +b << " " << +c;
         for (uint8_t d : edges) {
           const std::string four = three + static_cast<char>(d);
-          ASSERT_EQ(utf8_valid(four), reference_valid(four)) << lead << " " << +b << " " << +c;
+          ASSERT_EQ(utf8_valid(four), reference_utf8_valid(four)) << lead << " " << +b << " " << +c;
         }
       }
     }
@@ -386,7 +352,7 @@ TEST(Utf8, SequencesInsideLongAsciiRunsAtEveryOffset) {
       for (const size_t after : {size_t{0}, size_t{1}, size_t{7}, size_t{8}, size_t{17}}) {
         const std::string s = std::string(before, 'a') + std::string(insert) +
                               std::string(after, 'b');
-        ASSERT_EQ(utf8_valid(s), reference_valid(s))
+        ASSERT_EQ(utf8_valid(s), reference_utf8_valid(s))
             << "insert " << insert.size() << " bytes after " << before << ", then " << after;
       }
     }

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "core/text_utf8.h"
+#include "tests/core/utf8_reference.h"
 
 namespace {
 
@@ -16,26 +17,6 @@ using namespace vexa;
 
 void require(bool ok) {
   if (!ok) std::abort();
-}
-
-bool reference_utf8(std::string_view v) {
-  size_t i = 0;
-  while (i < v.size()) {
-    const auto b0 = static_cast<uint8_t>(v[i]);
-    size_t len = b0 < 0x80 ? 1 : (b0 & 0xE0) == 0xC0 ? 2 : (b0 & 0xF0) == 0xE0 ? 3
-                                : (b0 & 0xF8) == 0xF0 ? 4 : 0;
-    if (len == 0 || i + len > v.size()) return false;
-    uint32_t cp = len == 1 ? b0 : b0 & (0x7F >> len);
-    for (size_t k = 1; k < len; ++k) {
-      const auto b = static_cast<uint8_t>(v[i + k]);
-      if ((b & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (b & 0x3F);
-    }
-    const uint32_t min_for_len[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < min_for_len[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += len;
-  }
-  return true;
 }
 
 void check_integer(std::string_view v) {
@@ -68,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view separator(reinterpret_cast<const char*>(data), 1);
   const std::string_view v(reinterpret_cast<const char*>(data) + 1, size - 1);
 
-  require(text::utf8_valid(v) == reference_utf8(v));
+  require(text::utf8_valid(v) == testing::reference_utf8_valid(v));
   uint64_t starts = 0;
   for (const char ch : v) starts += (static_cast<uint8_t>(ch) & 0xC0) != 0x80 ? 1 : 0;
   require(text::utf8_count(v) == starts);
