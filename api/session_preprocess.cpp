@@ -1,5 +1,6 @@
 // Frames into a graph model's planar f32 input: stretch, letterbox or centre crop, sampled
 // straight from the frame's own pixel format with 11-bit fixed-point bilinear weights.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -59,8 +60,9 @@ void frame_sample_bilinear(const Frame* frame, bool bgr, float x, float y, float
   const uint32_t h = frame->height;
   x = std::fmin(std::fmax(x, 0.0f), static_cast<float>(w - 1));
   y = std::fmin(std::fmax(y, 0.0f), static_cast<float>(h - 1));
-  const uint32_t x0 = static_cast<uint32_t>(std::floor(x));
-  const uint32_t y0 = static_cast<uint32_t>(std::floor(y));
+  // Past 2^24 a side's last index may round up to the side itself as a float.
+  const uint32_t x0 = std::min(static_cast<uint32_t>(std::floor(x)), w - 1);
+  const uint32_t y0 = std::min(static_cast<uint32_t>(std::floor(y)), h - 1);
   const uint32_t x1 = x0 + 1 < w ? x0 + 1 : x0;
   const uint32_t y1 = y0 + 1 < h ? y0 + 1 : y0;
   const int32_t wx1 = static_cast<int32_t>(std::trunc(std::fma(x - static_cast<float>(x0), kWeightScale, 0.5f)));

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <string>
 #include <vector>
 
 #include "api/api_alloc.h"
 #include "api/api_test_util.h"
+#include "api/session_internal.h"
 #include "api/session_test_util.h"
 
 using namespace vexa_test;
@@ -367,6 +369,29 @@ TEST(SessionRun, BatchesOfTensorsAndFrames) {
   EXPECT_EQ(tensor(out.get(), 0), (std::vector<float>{1, 2, 3, 9, 10, 11}));
   EXPECT_EQ(rec(out.get())->source_width, 1u);
   EXPECT_EQ(vexa_output_scale_x(out.get()), 1.0f);  // the first frame's scale
+}
+
+// Beyond 2^24 pixels a row's last index can round up to the width as a float; sampling at or
+// past the right edge must still read the last pixel (the row buffer is sized exactly).
+TEST(SessionRun, SamplingAtTheEdgeOfAVeryWideFrame) {
+  constexpr uint32_t kWidth = 16777220;  // the float nearest to kWidth - 1 is kWidth
+  std::vector<uint8_t> row(uint64_t{kWidth} * 3, 0);
+  row[row.size() - 3] = 10;
+  row[row.size() - 2] = 20;
+  row[row.size() - 1] = 30;
+  vexa::Frame frame{};
+  frame.data = row.data();
+  frame.width = kWidth;
+  frame.height = 1;
+  frame.stride = row.size();
+  frame.format = static_cast<uint32_t>(vexa::PixelFormat::kRgb8);
+  for (float x : {16777219.0f, 1e30f, std::numeric_limits<float>::infinity()}) {
+    float r = 0, g = 0, b = 0;
+    vexa::frame_sample_bilinear(&frame, false, x, 0.0f, &r, &g, &b);
+    EXPECT_EQ(r, 10.0f) << x;
+    EXPECT_EQ(g, 20.0f) << x;
+    EXPECT_EQ(b, 30.0f) << x;
+  }
 }
 
 TEST(SessionRun, RefusedRequests) {
