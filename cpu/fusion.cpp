@@ -302,6 +302,159 @@ bool one_element_weight(const CpuState& s, uint64_t id) {
          s.values[id].element_count() == 1 && s.data[id] != nullptr;
 }
 
+// A chain of scalar element-wise nodes after a Conv (a learnable affine, a hard-swish made
+// of Add, Clip, Mul and Div, another affine...) as one program run in the Conv's epilogue.
+struct TailChain {
+  uint64_t last = 0;      // index of the chain's last node
+  int32_t steps = 0;
+  float program[kConvTailProgramFloats] = {};
+  uint64_t carrier = 0;   // a one-element weight read only by the chain: it will hold the table
+  bool have_carrier = false;
+};
+
+// The scalar operand of a two-input node whose other operand is `cur`, or false.
+bool scalar_other(const CpuState& s, const CpuNode& n, uint64_t cur, float* value, uint64_t* id,
+                  bool* cur_first) {
+  if (n.input_count() != 2) return false;
+  const uint64_t a = n.input(0), b = n.input(1);
+  if (a == cur && b != cur && one_element_weight(s, b)) {
+    *id = b, *cur_first = true;
+  } else if (b == cur && a != cur && one_element_weight(s, a)) {
+    *id = a, *cur_first = false;
+  } else {
+    return false;
+  }
+  *value = *s.data[*id];
+  return true;
+}
+
+bool match_tail_chain(const CpuState& s, const ArenaPlanner& p, uint64_t i, TailChain* chain) {
+  const CpuNode& conv = s.nodes[i];
+  if (!is_conv_without_epilogue(conv) || !conv_has_bias(s, conv)) return false;
+  uint64_t cur = conv.output(0);
+  uint64_t saved = 0;
+  bool have_saved = false;
+  TailChain work;
+  bool found = false;
+  for (uint64_t j = i + 1; j < s.node_count && work.steps + 2 <= kConvTailMaxSteps; ++j) {
+    const CpuNode& n = s.nodes[j];
+    if (!valid_id(s, cur) || s.values[cur].kind() != kValueIntermediate || n.output_count() < 1 ||
+        !valid_id(s, n.output(0)) || s.values[n.output(0)].element_count() != s.values[cur].element_count())
+      break;
+    float* step = work.program + 1 + work.steps * kConvTailStepFloats;
+    const uint64_t kind = n.kind();
+    float value = 0.0f;
+    uint64_t weight = 0;
+    bool cur_first = false;
+    bool mul_saved = false;
+    if (kind == kind_of(OpKind::kMul) && have_saved && n.input_count() == 2 &&
+        ((n.input(0) == cur && n.input(1) == saved) || (n.input(0) == saved && n.input(1) == cur))) {
+      if (p.consumers[cur] != 1) break;
+      mul_saved = true;
+    } else {
+      // Any other step reads cur once more: a second reader is the saved value's Mul.
+      if (p.consumers[cur] == 2 && !have_saved) {
+        step[0] = kTailSave;
+        ++work.steps;
+        step += kConvTailStepFloats;
+        saved = cur;
+        have_saved = true;
+      } else if (p.consumers[cur] != 1) {
+        break;
+      }
+    }
+    if (mul_saved) {
+      step[0] = kTailMulSaved;
+      have_saved = false;
+    } else if ((kind == kind_of(OpKind::kMul) || kind == kind_of(OpKind::kAdd)) &&
+               scalar_other(s, n, cur, &value, &weight, &cur_first) &&
+               (kind != kind_of(OpKind::kAdd) || n.attr(kWordScaledAdd) == 0)) {
+      step[0] = kind == kind_of(OpKind::kMul) ? kTailMul : kTailAdd;
+      step[1] = value;
+    } else if ((kind == kind_of(OpKind::kDiv) || kind == kind_of(OpKind::kSub)) &&
+               scalar_other(s, n, cur, &value, &weight, &cur_first) && cur_first) {
+      // v - a is v + (-a) exactly.
+      step[0] = kind == kind_of(OpKind::kDiv) ? kTailDiv : kTailAdd;
+      step[1] = kind == kind_of(OpKind::kDiv) ? value : -value;
+    } else if (kind == kind_of(OpKind::kClip) && n.input_count() == 1 && n.input(0) == cur) {
+      step[0] = kTailClip;
+      step[1] = word_f32(n.w[kWordClipLower]);
+      step[2] = word_f32(n.w[kWordClipUpper]);
+    } else {
+      break;
+    }
+    ++work.steps;
+    if (weight != 0 && !work.have_carrier && p.consumers[weight] == 1) {
+      work.carrier = weight;
+      work.have_carrier = true;
+    }
+    cur = n.output(0);
+    if (!have_saved && work.have_carrier) {
+      *chain = work;
+      chain->last = j;
+      found = true;
+    }
+  }
+  if (!found) return false;
+  chain->program[0] = static_cast<float>(chain->steps);
+  return true;
+}
+
+// Room for the tables of every chain that may be fused: a Conv, or a BatchNormalization that
+// will fold into one, followed by a scalar Mul, Add, Sub or Div.
+uint64_t tail_chain_bytes(const CpuState& s) {
+  uint64_t total = 0;
+  for (uint64_t i = 0; i + 1 < s.node_count; ++i) {
+    const CpuNode& n = s.nodes[i];
+    const CpuNode& next = s.nodes[i + 1];
+    const uint64_t kind = n.kind(), next_kind = next.kind();
+    if ((kind != kind_of(OpKind::kConv) && kind != kind_of(OpKind::kBatchNormalization)) ||
+        n.output_count() < 1 || !valid_id(s, n.output(0)) || next.input_count() != 2)
+      continue;
+    if (next_kind != kind_of(OpKind::kMul) && next_kind != kind_of(OpKind::kAdd) &&
+        next_kind != kind_of(OpKind::kSub) && next_kind != kind_of(OpKind::kDiv))
+      continue;
+    if (!one_element_weight(s, next.input(0)) && !one_element_weight(s, next.input(1))) continue;
+    const CpuValue& y = s.values[n.output(0)];
+    if (y.rank() != 4) continue;
+    total += round_up(kF32Bytes * (y.dim(1) + kConvTailProgramFloats));
+  }
+  return total;
+}
+
+void fuse_tail_chains(CpuState& s, ArenaPlanner& p, FoldBuffer& buffer) {
+  count_consumers(s, p);
+  bool fused = false;
+  for (uint64_t i = 0; i + 1 < s.node_count; ++i) {
+    TailChain chain;
+    if (!match_tail_chain(s, p, i, &chain)) continue;
+    CpuNode& conv = s.nodes[i];
+    const CpuValue& bias_value = s.values[conv.input(2)];
+    const uint64_t c_out = s.values[conv.output(0)].dim(1);
+    if (bias_value.element_count() < c_out) continue;
+    float* table = buffer.take(kF32Bytes * (c_out + kConvTailProgramFloats));
+    if (table == nullptr) continue;
+    std::memcpy(table, s.data[conv.input(2)], kF32Bytes * c_out);
+    std::memcpy(table + c_out, chain.program, sizeof chain.program);
+    // The carrier weight now holds the bias and the program.
+    CpuValue& tv = s.values[chain.carrier];
+    s.data[chain.carrier] = table;
+    tv.w[kValueWordRank] = 1;
+    tv.w[kValueWordFirstDim] = c_out + kConvTailProgramFloats;
+    for (uint32_t d = 1; d < kMaxRank; ++d) tv.w[kValueWordFirstDim + d] = 0;
+    tv.w[kValueWordElementCount] = c_out + kConvTailProgramFloats;
+    tv.w[kValueWordByteSize] = (c_out + kConvTailProgramFloats) * kF32Bytes;
+    conv.w[kNodeWordFirstInput + 2] = chain.carrier;
+    conv.w[kWordActivation] = kConvActProgram;
+    for (uint64_t j = i; j < chain.last; ++j) drop_storage(s, s.nodes[j].output(0));
+    conv.w[kNodeWordFirstOutput] = s.nodes[chain.last].output(0);
+    for (uint64_t j = i + 1; j <= chain.last; ++j) s.nodes[j].w[kNodeWordKind] = 0;
+    i = chain.last;
+    fused = true;
+  }
+  if (fused) cpu_compact_nodes(s);
+}
+
 void fuse_scaled_adds(CpuState& s, ArenaPlanner& p) {
   count_consumers(s, p);
   bool fused = false;
@@ -448,7 +601,8 @@ void cpu_fuse_graph(CpuState& state, ArenaPlanner& planner) {
   // One buffer holds the folded weights and the pre-packed Gemm weights; without it neither
   // happens and the other passes still run.
   count_consumers(state, planner);
-  const uint64_t total = batchnorm_fold_bytes(state, planner) + gemm_pack_bytes(state, planner);
+  const uint64_t total = batchnorm_fold_bytes(state, planner) + gemm_pack_bytes(state, planner) +
+                         tail_chain_bytes(state);
   FoldBuffer buffer;
   if (total != 0) {
     if (void* memory = std::aligned_alloc(kFoldAlignBytes, total)) {
@@ -462,6 +616,7 @@ void cpu_fuse_graph(CpuState& state, ArenaPlanner& planner) {
   fold_batchnorm(state, planner, buffer);
   fuse_activations(state, planner);
   fuse_conv_tails(state, planner);
+  fuse_tail_chains(state, planner, buffer);
   fuse_scaled_adds(state, planner);
   absorb_concats(state, planner);
   prepack_gemm_weights(state, planner, buffer);

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "cpu/ops/conv_simd.h"
+#include "cpu/ops/eltwise.h"
 #include "cpu/ops/gemm.h"
 #include "cpu/ops/parallel_for.h"
 #include "cpu/quant_study.h"
@@ -85,6 +86,8 @@ constexpr int64_t kDepthwiseBandFloats = 8192;
 constexpr int64_t kLaneFloats = 8;
 // Floats of the sigmoid gate the fused SiLU epilogue computes at a time (on the stack).
 constexpr int64_t kSiluPieceFloats = 1024;
+// Floats a fused chain of scalar steps handles at a time (its saved copy is on the stack).
+constexpr int64_t kTailPieceFloats = 1024;
 
 int64_t round_up(int64_t v, int64_t m) { return (v + m - 1) / m * m; }
 
@@ -256,7 +259,41 @@ void conv_direct(const ConvGeometry& g, const float* x, const float* wt, float* 
 
 bool epilogue_active(const ConvEpilogue& e) {
   if (e.activation == kConvActNone && e.table == nullptr) return false;
+  if (e.activation == kConvActProgram) return e.program != nullptr;
   return e.activation >= kConvActNone && e.activation <= kConvActSilu;
+}
+
+// A fused chain of scalar steps over one plane, a cache-sized piece at a time.
+void run_tail_program(float* p, int64_t n, const float* program) {
+  const float count = program[0];
+  // The table is a weight: a count outside the program's room runs no step.
+  const int32_t steps = count >= 0.0f && count <= static_cast<float>(kConvTailMaxSteps)
+                            ? static_cast<int32_t>(count)
+                            : 0;
+  float saved[kTailPieceFloats];
+  for (int64_t i = 0; i < n; i += kTailPieceFloats) {
+    const size_t len = static_cast<size_t>(std::min<int64_t>(kTailPieceFloats, n - i));
+    float* v = p + i;
+    bool have_saved = false;
+    for (int32_t k = 0; k < steps; ++k) {
+      const float* step = program + 1 + k * kConvTailStepFloats;
+      const float a = step[1];
+      switch (static_cast<int32_t>(step[0])) {
+        case kTailMul: vec_mul_scalar(v, a, v, len); break;
+        case kTailAdd: vec_add_scalar(v, a, v, len); break;
+        case kTailDiv: cpu_div_by_scalar(v, a, v, len); break;
+        case kTailClip: vec_clip(v, a, step[2], v, len); break;
+        case kTailSave:
+          std::copy(v, v + len, saved);
+          have_saved = true;
+          break;
+        case kTailMulSaved:
+          if (have_saved) vec_mul(saved, v, v, len);
+          break;
+        default: break;
+      }
+    }
+  }
 }
 
 void epilogue_channel(float* p, int64_t n, int64_t c, int64_t c_out, const ConvEpilogue& e) {
@@ -293,6 +330,9 @@ void epilogue_channel(float* p, int64_t n, int64_t c, int64_t c_out, const ConvE
       }
       break;
     }
+    case kConvActProgram:
+      run_tail_program(p, n, e.program);
+      break;
     default:
       break;
   }

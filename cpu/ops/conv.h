@@ -16,7 +16,24 @@ enum ConvActivation : int64_t {
   // Set only when the engine is built, by fusing the node after the Conv:
   kConvActClip = 4,  // Clip; word [30] holds the lower bound's bits low, the upper's high
   kConvActSilu = 5,  // x * Sigmoid(x), rounded as the Sigmoid and Mul nodes round it
+  kConvActProgram = 6,  // a chain of scalar steps; the table is bias (C_out), then the program
 };
+
+// Steps of a fused element-wise chain after a Conv. The program is a step count followed by
+// that many (step, a, b) triples of floats; each step is one IEEE operation per element, as
+// the node it replaces computes it.
+enum ConvTailStep : int32_t {
+  kTailMul = 1,       // v * a
+  kTailAdd = 2,       // v + a
+  kTailDiv = 3,       // v / a
+  kTailClip = 4,      // a if v < a, else b if v > b, else v
+  kTailSave = 5,      // keep v for a later kTailMulSaved
+  kTailMulSaved = 6,  // saved * v
+};
+inline constexpr int32_t kConvTailMaxSteps = 16;
+inline constexpr int32_t kConvTailStepFloats = 3;
+// Floats of the program part of the table: the count and the steps.
+inline constexpr int32_t kConvTailProgramFloats = 1 + kConvTailMaxSteps * kConvTailStepFloats;
 
 // Geometry of one Conv / ConvTranspose node. For ConvTranspose, c_in / h / w describe the
 // node's input and c_out / oh / ow its (larger) output.
@@ -35,6 +52,7 @@ struct ConvEpilogue {
   int64_t activation = kConvActNone;
   float slope = 0.0f;            // leaky ReLU
   float clip_lo = 0.0f, clip_hi = 0.0f;
+  const float* program = nullptr;  // mode 6: the step count and steps
   const float* table = nullptr;  // bias (C_out), or bias/scale/shift (3 x C_out) for mode 2
 };
 

@@ -3,9 +3,12 @@
 // contiguous runs, or a run and a scalar.
 #include "cpu/ops/eltwise.h"
 
+#include <atomic>
 #include <cmath>
+#include <mutex>
 
 #include "cpu/op_table.h"
+#include "cpu/ops/eltwise_simd.h"
 #include "platform/thread_pool.h"
 #include "platform/vector_math.h"
 
@@ -18,6 +21,15 @@ constexpr uint32_t kAddScaleWord = 30;      // f32 scale s
 constexpr uint32_t kGreaterModeWord = 27;   // 1 >=, 2 <=, otherwise >
 constexpr int64_t kGreaterModeGreaterEqual = 1;
 constexpr int64_t kGreaterModeLessEqual = 2;
+
+std::atomic<bool> g_force_portable{false};
+
+bool simd_enabled() {
+  static std::once_flag once;
+  static bool available = false;
+  std::call_once(once, [] { available = eltwise_simd_available(); });
+  return available && !g_force_portable.load(std::memory_order_relaxed);
+}
 
 enum class BinOp { kSub, kDiv, kAdd, kMul, kEqual, kLess, kGreater, kGreaterEqual, kLessEqual,
                    kMax, kMin, kMod, kAnd, kOr };
@@ -61,6 +73,7 @@ void run_vs(const float* a, float b, float* out, uint64_t n) {
   if constexpr (op == BinOp::kSub) return vec_add_scalar(a, -b, out, n);
   if constexpr (op == BinOp::kAdd) return vec_add_scalar(a, b, out, n);
   if constexpr (op == BinOp::kMul) return vec_mul_scalar(a, b, out, n);
+  if constexpr (op == BinOp::kDiv) return cpu_div_by_scalar(a, b, out, n);
   for (uint64_t i = 0; i < n; ++i) out[i] = apply<op>(a[i], b);
 }
 
@@ -275,6 +288,20 @@ bool check_binary(const OpCheck& check) {
 }
 
 }  // namespace
+
+void cpu_eltwise_force_portable(bool on) { g_force_portable.store(on, std::memory_order_relaxed); }
+
+void cpu_div_by_scalar_reference(const float* a, float s, float* out, size_t n) {
+  for (size_t i = 0; i < n; ++i) out[i] = a[i] / s;
+}
+
+void cpu_div_by_scalar(const float* a, float s, float* out, size_t n) {
+  if (simd_enabled()) {
+    div_by_scalar_avx2(a, s, out, n);
+  } else {
+    cpu_div_by_scalar_reference(a, s, out, n);
+  }
+}
 
 BroadcastShapes cpu_broadcast_shapes(uint64_t rank_a, const uint64_t* dims_a, uint64_t rank_b,
                                      const uint64_t* dims_b) {

@@ -1,6 +1,7 @@
 // Two-operand element-wise family: broadcasting rule and the element functions.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "cpu/graph_records.h"
@@ -24,5 +25,12 @@ BroadcastShapes cpu_broadcast_shapes(uint64_t rank_a, const uint64_t* dims_a, ui
 inline constexpr uint64_t kParallelAddMinElements = 262144;
 // The parallel Add always cuts its range into this many pieces, whatever the thread count.
 inline constexpr uint64_t kParallelAddPieces = 64;
+
+// out[i] = a[i] / s, a true IEEE division per element (no reciprocal); vector code when the
+// CPU has it. out may equal a.
+void cpu_div_by_scalar(const float* a, float s, float* out, size_t n);
+void cpu_div_by_scalar_reference(const float* a, float s, float* out, size_t n);
+// Forces the portable element loops (tests compare the two paths).
+void cpu_eltwise_force_portable(bool on);
 
 }  // namespace vexa::cpu

@@ -81,12 +81,15 @@ bool check_conv_common(const OpCheck& c, bool transpose) {
   if (has_optional_input(c.node, 2)) {
     const uint64_t bias_count = c.in_value(2).element_count();
     const int64_t act = transpose ? 0 : c.node.attr(kConvWordActivation);
-    const uint64_t need = static_cast<uint64_t>(c_out) * (act == kConvActReluAffine ? kConvTableRows : 1);
+    uint64_t need = static_cast<uint64_t>(c_out) * (act == kConvActReluAffine ? kConvTableRows : 1);
+    if (act == kConvActProgram) need += kConvTailProgramFloats;
     if (bias_count < need) return c.fail("bias holds %llu values, needs %llu",
                                          static_cast<unsigned long long>(bias_count),
                                          static_cast<unsigned long long>(need));
   } else if (!transpose && c.node.attr(kConvWordActivation) == kConvActReluAffine) {
     return c.fail("ReLU-then-affine epilogue without its parameter table");
+  } else if (!transpose && c.node.attr(kConvWordActivation) == kConvActProgram) {
+    return c.fail("fused element-wise chain without its table");
   }
   return true;
 }
@@ -108,6 +111,7 @@ bool run_conv(const OpContext& ctx) {
     e.clip_hi = word_f32(ctx.node.w[kConvWordSlope] >> kHighHalfShift);
   }
   e.table = has_optional_input(ctx.node, 2) ? ctx.in(2) : nullptr;
+  if (e.activation == kConvActProgram && e.table != nullptr) e.program = e.table + g.c_out;
   if (cpu_i8_conv1x1_fused(ctx.node.w, ctx.in(0), w, out)) {
     const int64_t plane = int64_t{g.oh} * g.ow;
     for (int64_t item = 0; item < g.batch; ++item)
