@@ -8,10 +8,34 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "core/bytes.h"
 #include "image/decode.h"
+#include "image/normalize.h"
 
 namespace vexa::test {
+
+inline std::string message(const ExpectedMessage& m) {
+  return std::string(expected_message_view(m));
+}
+
+// Takes the planes out of an ok tensor record (or fails the test) and frees the block. `count` is
+// what the record must report; the block always holds three planes (lightness reports one).
+inline std::vector<float> take_chw(Expected<ChwTensor> r, uint32_t w, uint32_t h,
+                                   uint64_t count) {
+  EXPECT_TRUE(r.ok()) << (r.ok() ? "" : message(r.error));
+  if (!r.ok()) {
+    expected_message_free(&r.error);
+    return {};
+  }
+  EXPECT_EQ(r.value.width, w);
+  EXPECT_EQ(r.value.height, h);
+  EXPECT_EQ(r.value.count, count);
+  std::vector<float> out(r.value.data, r.value.data + 3ull * w * h);
+  std::free(r.value.data);
+  return out;
+}
 
 inline bool read_file(const std::string& path, std::vector<uint8_t>* out) {
   std::ifstream f(path, std::ios::binary);

@@ -9,11 +9,12 @@
 
 #include "image/bilinear.h"
 #include "image/normalize.h"
+#include "image_test_util.h"
 
 namespace vexa {
 namespace {
 
-std::string message(const ExpectedMessage& m) { return std::string(expected_message_view(m)); }
+using test::message;
 
 constexpr uint32_t kRgb = 1, kBgra = 4, kRgba = 3, kGray = 5;
 
@@ -25,18 +26,7 @@ PixelView packed_view(const std::vector<uint8_t>& px, uint32_t w, uint32_t h, ui
 // Runs pixels_to_chw and hands back the floats (the block is freed here).
 std::vector<float> chw(const PixelView& view, uint32_t w, uint32_t h,
                        const NormalizationParams& p) {
-  Expected<ChwTensor> r = pixels_to_chw(&view, w, h, &p);
-  EXPECT_TRUE(r.ok()) << (r.ok() ? "" : message(r.error));
-  if (!r.ok()) {
-    expected_message_free(&r.error);
-    return {};
-  }
-  EXPECT_EQ(r.value.width, w);
-  EXPECT_EQ(r.value.height, h);
-  EXPECT_EQ(r.value.count, 3ull * w * h);
-  std::vector<float> out(r.value.data, r.value.data + r.value.count);
-  std::free(r.value.data);
-  return out;
+  return test::take_chw(pixels_to_chw(&view, w, h, &p), w, h, 3ull * w * h);
 }
 
 TEST(Normalize, PresetTable) {

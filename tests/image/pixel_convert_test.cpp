@@ -5,11 +5,12 @@
 #include <vector>
 
 #include "image/pixel_convert.h"
+#include "image_test_util.h"
 
 namespace vexa {
 namespace {
 
-std::string message(const ExpectedMessage& m) { return std::string(expected_message_view(m)); }
+using test::message;
 
 // Three pixels, red-ish, green-ish, blue-ish, written as each format stores them.
 struct FormatCase {

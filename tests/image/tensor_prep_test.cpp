@@ -13,11 +13,12 @@
 
 #include "image/bilinear.h"
 #include "image/tensor_prep.h"
+#include "image_test_util.h"
 
 namespace vexa {
 namespace {
 
-std::string message(const ExpectedMessage& m) { return std::string(expected_message_view(m)); }
+using test::message;
 
 // RGB test images, written once per test program as binary PPM files in a private folder.
 class TempImages {
@@ -59,21 +60,7 @@ std::vector<uint8_t> random_rgb(uint32_t w, uint32_t h, uint32_t seed) {
   return px;
 }
 
-// Takes the tensor out of an ok record (or fails the test) and frees the block.
-std::vector<float> take(Expected<ChwTensor> r, uint32_t w, uint32_t h, uint64_t count) {
-  EXPECT_TRUE(r.ok()) << (r.ok() ? "" : message(r.error));
-  if (!r.ok()) {
-    expected_message_free(&r.error);
-    return {};
-  }
-  EXPECT_EQ(r.value.width, w);
-  EXPECT_EQ(r.value.height, h);
-  EXPECT_EQ(r.value.count, count);
-  // The block always holds three planes (lightness reports one).
-  std::vector<float> out(r.value.data, r.value.data + 3ull * w * h);
-  std::free(r.value.data);
-  return out;
-}
+using test::take_chw;
 
 std::string take_error(Expected<ChwTensor> r) {
   EXPECT_FALSE(r.ok());
@@ -115,7 +102,7 @@ TEST(TensorPrep, PathFamilyAgainstHandComputedValues) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     uint32_t sw = 0, sh = 0;
-    const std::vector<float> out = take(row.fn(path.data(), path.size(), 2, 2, &sw, &sh), 2, 2, 12);
+    const std::vector<float> out = take_chw(row.fn(path.data(), path.size(), 2, 2, &sw, &sh), 2, 2, 12);
     EXPECT_EQ(sw, 2u);
     EXPECT_EQ(sh, 2u);
     ASSERT_EQ(out.size(), 12u);
@@ -128,7 +115,7 @@ TEST(TensorPrep, PathFamilyAgainstHandComputedValues) {
     }
   }
   // Exact end points of the signed range, and null out-pointers are fine.
-  const std::vector<float> s = take(image_to_chw_signed(path.data(), path.size(), 2, 2, nullptr,
+  const std::vector<float> s = take_chw(image_to_chw_signed(path.data(), path.size(), 2, 2, nullptr,
                                                         nullptr), 2, 2, 12);
   EXPECT_EQ(s[0], -1.0f);     // R of pixel 0: byte 0
   EXPECT_EQ(s[4 + 0], 0.003921628f);  // G of pixel 0: byte 128 -> 128/255*2-1
@@ -159,7 +146,7 @@ TEST(TensorPrep, PathErrors) {
   }
   // The path need not be NUL-terminated: only path_len bytes are used.
   const std::string padded = path + "trailing";
-  take(image_to_chw_unit(padded.data(), path.size(), 3, 3, nullptr, nullptr), 3, 3, 27);
+  take_chw(image_to_chw_unit(padded.data(), path.size(), 3, 3, nullptr, nullptr), 3, 3, 27);
 }
 
 // CIE L* from sRGB in double precision: the independent reference.
@@ -176,7 +163,7 @@ TEST(TensorPrep, Lightness) {
   const uint32_t n = 8;
   const std::string path = images().write("lab", n, 1, px);
   const std::vector<float> out =
-      take(image_to_lightness(path.data(), path.size(), n, 1, nullptr, nullptr), n, 1, n);
+      take_chw(image_to_lightness(path.data(), path.size(), n, 1, nullptr, nullptr), n, 1, n);
   ASSERT_EQ(out.size(), 3u * n);
   EXPECT_EQ(out[0], 0.0f);
   EXPECT_NEAR(out[1], 100.0f, 2e-4);
@@ -202,7 +189,7 @@ struct Letterbox {
 Letterbox letterbox(const std::string& path, uint32_t size, uint64_t flags, uint8_t pad,
                     uint32_t mode) {
   Letterbox lb;
-  lb.data = take(image_letterbox_chw(path.data(), path.size(), size, flags, pad, mode, &lb.sw,
+  lb.data = take_chw(image_letterbox_chw(path.data(), path.size(), size, flags, pad, mode, &lb.sw,
                                      &lb.sh, &lb.scale, &lb.pad_x, &lb.pad_y),
                  size, size, 3ull * size * size);
   return lb;
@@ -215,7 +202,7 @@ TEST(TensorPrep, LetterboxCentredAndTopLeft) {
   // The image part is the bilinear resize to 100 x 50 in unit range.
   const PixelView view{px.data(), px.size(), W, H, 3 * W, 1};
   const NormalizationParams unit = preset_unit();
-  const std::vector<float> scaled = take(pixels_to_chw(&view, 100, 50, &unit), 100, 50, 15000);
+  const std::vector<float> scaled = take_chw(pixels_to_chw(&view, 100, 50, &unit), 100, 50, 15000);
   const float fill = 114.0f / 255.0f;
 
   for (const bool centre : {true, false}) {
@@ -292,7 +279,7 @@ TEST(TensorPrep, Sam1024KeepsPixelsUnscaledAndCutsLargeImages) {
   const std::string path = images().write("sam", W, H, px);
   uint32_t sw = 0, sh = 0;
   const std::vector<float> out =
-      take(image_to_sam1024(path.data(), path.size(), &sw, &sh), 1024, 1024, 3145728);
+      take_chw(image_to_sam1024(path.data(), path.size(), &sw, &sh), 1024, 1024, 3145728);
   EXPECT_EQ(sw, W);
   EXPECT_EQ(sh, H);
   ASSERT_EQ(out.size(), 3145728u);
@@ -317,7 +304,7 @@ TEST(TensorPrep, Sam1024KeepsPixelsUnscaledAndCutsLargeImages) {
   // A small image sits at the top-left; the rest is zero.
   const std::string small = images().write("sam_small", 3, 2, random_rgb(3, 2, 12));
   const std::vector<float> s =
-      take(image_to_sam1024(small.data(), small.size(), nullptr, nullptr), 1024, 1024, 3145728);
+      take_chw(image_to_sam1024(small.data(), small.size(), nullptr, nullptr), 1024, 1024, 3145728);
   EXPECT_NE(s[0], 0.0f);
   EXPECT_EQ(s[3], 0.0f);
   EXPECT_EQ(s[1024 * 2], 0.0f);
@@ -342,7 +329,7 @@ std::vector<float> crop_reference(const std::vector<uint8_t>& px, uint32_t w, in
   const uint64_t offset = 3 * (uint64_t(y0) * w + uint64_t(x0));
   const PixelView view{px.data() + offset, px.size() - offset, uint32_t(cw), uint32_t(ch),
                        3ull * w, 1};
-  return take(pixels_to_chw(&view, out_w, out_h, &p), out_w, out_h, 3ull * out_w * out_h);
+  return take_chw(pixels_to_chw(&view, out_w, out_h, &p), out_w, out_h, 3ull * out_w * out_h);
 }
 
 TEST(TensorPrep, CropResizeMatchesTheResizedRegion) {
@@ -571,13 +558,13 @@ TEST(TensorPrep, PackedViewAndRepacking) {
     ASSERT_FALSE(p.ok());
     EXPECT_EQ(message(p.error), needs_packed);
     expected_message_free(&p.error);
-    EXPECT_EQ(take(copy_tensor(v), 3, 2, 18), chw_packed);
+    EXPECT_EQ(take_chw(copy_tensor(v), 3, 2, 18), chw_packed);
   }
   Expected<PackedChwData> p = float_tensor_as_packed_chw(&packed_view);
   ASSERT_TRUE(p.ok());
   EXPECT_EQ(p.value.data, chw_packed.data());
   EXPECT_EQ(p.value.pixels, 6u);
-  EXPECT_EQ(take(copy_tensor(&packed_view), 3, 2, 18), chw_packed);
+  EXPECT_EQ(take_chw(copy_tensor(&packed_view), 3, 2, 18), chw_packed);
 
   // One channel: the plane stride is irrelevant to packing once it covers the extent.
   const FloatTensorView one{chw_packed.data(), 18 * 4, 3, 2, 1, kTensorLayoutChw, 0, 400};
