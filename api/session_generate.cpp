@@ -271,33 +271,15 @@ bool session_generate(Session* s, const Input* in, Output* o, bool streaming) {
 }
 
 bool session_start_impl(Session* s, const Input* in, Output* o) {
-  if (in == nullptr || o == nullptr) {
-    session_set_error(s, ErrorCode::kInvalidArgument, "Input and Output handles are required");
-    return false;
-  }
-  if (!session_try_acquire(s)) {
-    session_set_error(s, ErrorCode::kBusy, "Session is already executing an operation");
-    return false;
-  }
-  bool ok = false;
-  try {
-    if (!s->opened) {
-      session_set_error(s, ErrorCode::kInvalidArgument, "Session is not opened (or was unloaded)");
-    } else if (!s->is_generative) {
-      session_set_error(s, ErrorCode::kUnsupported,
+  return session_request(s, in, o, [&](Session* session) {
+    if (!session->is_generative) {
+      session_set_error(session, ErrorCode::kUnsupported,
                         "Streaming start/next requires a generative LLM/VLM model");
-    } else {
-      atomic_store_u32(&s->cancel, 0, kOrderRelease);
-      output_reset(o);
-      output_attach_session(o, s);
-      ok = session_generate(s, in, o, true);
+      return false;
     }
-  } catch (...) {
-    session_set_error_from_current(s);
-    ok = false;
-  }
-  session_release(s);
-  return ok;
+    session_begin_request(session, o);
+    return session_generate(session, in, o, true);
+  });
 }
 
 int32_t session_next_impl(Session* s, Output* o) {

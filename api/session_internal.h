@@ -63,6 +63,35 @@ void preprocess_frame(const Session* s, const Frame* frame, uint32_t width, uint
                       float* dst, float* scale_x, float* scale_y, float* pad_x, float* pad_y);
 
 // Requests.
+// Runs `body(s)` for one request on an opened session, holding the busy flag: the flag is
+// taken before anything else is read, so an open or unload on another thread can never change
+// the engines under the request. An exception the body lets escape becomes the session error.
+template <typename Body>
+bool session_request(Session* s, const Input* in, Output* o, Body&& body) {
+  if (in == nullptr || o == nullptr) {
+    session_set_error(s, ErrorCode::kInvalidArgument, "Input and Output handles are required");
+    return false;
+  }
+  if (!session_try_acquire(s)) {
+    session_set_error(s, ErrorCode::kBusy, "Session is already executing an operation");
+    return false;
+  }
+  bool ok = false;
+  try {
+    if (!s->opened) {
+      session_set_error(s, ErrorCode::kInvalidArgument, "Session is not opened (or was unloaded)");
+    } else {
+      ok = body(s);
+    }
+  } catch (...) {
+    session_set_error_from_current(s);
+    ok = false;
+  }
+  session_release(s);
+  return ok;
+}
+// Clears the cancel flag and hands the request a fresh output attached to the session.
+void session_begin_request(Session* s, Output* o);
 bool session_run_impl(Session* s, const Input* input, Output* output);
 bool session_generate(Session* s, const Input* input, Output* output, bool streaming);
 bool session_start_impl(Session* s, const Input* input, Output* output);

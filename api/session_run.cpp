@@ -434,34 +434,19 @@ bool run_graph(Session* s, const Input* in, Output* o, double t0) {
 
 }  // namespace
 
+void session_begin_request(Session* s, Output* o) {
+  atomic_store_u32(&s->cancel, 0, kOrderRelease);
+  output_reset(o);
+  output_attach_session(o, s);
+}
+
 bool session_run_impl(Session* s, const Input* in, Output* o) {
-  if (in == nullptr || o == nullptr) {
-    session_set_error(s, ErrorCode::kInvalidArgument, "Input and Output handles are required");
-    return false;
-  }
-  // The flag is taken before anything else is read, so an open or unload on another thread
-  // can never change the engines under this request.
-  if (!session_try_acquire(s)) {
-    session_set_error(s, ErrorCode::kBusy, "Session is already executing an operation");
-    return false;
-  }
-  bool ok = false;
-  try {
-    if (!s->opened) {
-      session_set_error(s, ErrorCode::kInvalidArgument, "Session is not opened (or was unloaded)");
-    } else {
-      atomic_store_u32(&s->cancel, 0, kOrderRelease);
-      const double t0 = monotonic_seconds();
-      output_reset(o);
-      output_attach_session(o, s);
-      ok = s->is_generative ? session_generate(s, in, o, false) : run_graph(s, in, o, t0);
-    }
-  } catch (...) {
-    session_set_error_from_current(s);
-    ok = false;
-  }
-  session_release(s);
-  return ok;
+  return session_request(s, in, o, [&](Session* session) {
+    const double t0 = monotonic_seconds();
+    session_begin_request(session, o);
+    return session->is_generative ? session_generate(session, in, o, false)
+                                  : run_graph(session, in, o, t0);
+  });
 }
 
 }  // namespace vexa
