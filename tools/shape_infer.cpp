@@ -79,13 +79,14 @@ struct Pass {
   }
 };
 
-bool floor_div_out(int64_t in, int64_t pad, int64_t window, int64_t stride, bool ceil_mode,
-                   uint64_t& out) {
-  const int64_t span = in + pad - window;
+// Output extent of a window sliding over `in` padded by pad_begin and pad_end. With ceil_mode a
+// last partial window counts, unless it would start inside the trailing padding.
+bool window_out(int64_t in, int64_t pad_begin, int64_t pad_end, int64_t window, int64_t stride,
+                bool ceil_mode, uint64_t& out) {
+  const int64_t span = in + pad_begin + pad_end - window;
   if (span < 0 || stride < 1) return false;
   int64_t o = (ceil_mode ? (span + stride - 1) / stride : span / stride) + 1;
-  // The last window must start inside the input or the leading padding.
-  if (ceil_mode && (o - 1) * stride >= in + pad - window + stride && o > 1) --o;
+  if (ceil_mode && o > 1 && (o - 1) * stride >= in + pad_begin) --o;
   out = static_cast<uint64_t>(o);
   return true;
 }
@@ -134,7 +135,7 @@ bool window_geometry(Pass& p, uint64_t kh, uint64_t kw, uint64_t* out_hw, bool c
   for (int a = 0; a < 2; ++a) {
     const int64_t in = static_cast<int64_t>(x.dims[2 + a]);
     const int64_t window = dil[a] * (kernel[a] - 1) + 1;
-    if (!floor_div_out(in, pads[a] + pads[a + 2], window, stride[a], ceil_mode, out_hw[a])) {
+    if (!window_out(in, pads[a], pads[a + 2], window, stride[a], ceil_mode, out_hw[a])) {
       return p.fail(kFoldInconsistent);
     }
   }

@@ -407,3 +407,33 @@ TEST(ConverterConstants, NumberAttributes) {
 
 }  // namespace
 }  // namespace vexa::tools::testing
+
+namespace vexa::tools::testing {
+namespace {
+
+// Windows over a [1, 1, 5, 5] input x[i] = (7i mod 11) - 5; expected values are ONNX Runtime's.
+TEST(ConverterWindows, CeilModePoolingAndAutomaticPadding) {
+  std::vector<float> x(25);
+  for (size_t i = 0; i < x.size(); ++i) x[i] = static_cast<float>(static_cast<int>(i * 7 % 11) - 5);
+  const std::vector<float> conv = {-2.5f, -5, 2.75f, 2, -0.5f, 3.25f, 1.75f, -3.25f, 0.5f,
+                                   0.5f, 0, 1.5f, -2.5f, 3, -1.25f, 0.5f, -3.75f, 1.5f};
+  const ResizeCase cases[] = {
+      {"maxpool_ceil_k2s2.onnx", {4, 5, 3, 1, 4, 5, 3, 2, -2}},
+      {"maxpool_ceil_k3s2p1.onnx", {4, 5, 5, 4, 4, 5, 3, 4, 2}},
+      // The last window would start in the trailing padding: three outputs, not four.
+      {"maxpool_ceil_k2s2p1.onnx", {-5, 2, 5, -1, 4, 5, 3, 4, 2}},
+      {"conv_same_upper.onnx", conv},
+      {"conv_same_lower.onnx", conv},
+  };
+  for (const ResizeCase& c : cases) {
+    Converted r = convert_and_run(c.model, x, c.expected.size());
+    ASSERT_TRUE(r.result.ok) << c.model << ": " << r.result.text;
+    ASSERT_EQ(r.run_error, "") << c.model;
+    for (size_t i = 0; i < c.expected.size(); ++i) {
+      EXPECT_NEAR(r.output[i], c.expected[i], 1e-6) << c.model << " " << i;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vexa::tools::testing
