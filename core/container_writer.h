@@ -2,7 +2,7 @@
 // padded into the weights region, every digest and the weights fold filled in, the header
 // sealed last. Used by the tests to make containers and by the converter and container tools.
 //
-// Mistakes (a bad shape, too many tensors, a key with a NUL...) are remembered; the first one is
+// Mistakes (a bad shape, too many tensors, a name with a NUL...) are remembered; the first one is
 // reported by write_to_memory / write_to_path, which then produce nothing.
 #pragma once
 

@@ -304,7 +304,7 @@ OptionalValue<int64_t> parse_i64(std::string_view v) {
 
 OptionalValue<double> parse_f64(std::string_view v) {
   constexpr OptionalValue<double> kInvalid{1, 0.0};
-  // Longest literal accepted; it mirrors the fixed scratch area of the original conversion.
+  // Longer literals are refused, not parsed.
   constexpr uint64_t kMaxLiteralBytes = 63;
   if (v.empty() || v.size() > kMaxLiteralBytes) return kInvalid;
 
