@@ -68,6 +68,19 @@ void reduce_rows(const float* x, float* y, const AxisView& v, uint64_t o_begin, 
           }
         }
       }
+    } else if (v.inner == 1) {
+      // A contiguous row: the running value stays in a register (same order, same bits)
+      // instead of going through dst on every step.
+      float acc = r == Reduction::kProd ? 1.0f : 0.0f;
+      for (uint64_t j = 0; j < v.d; ++j) {
+        if constexpr (r == Reduction::kProd) {
+          acc = acc * src[j];
+        } else {
+          acc = acc + src[j];
+        }
+      }
+      if constexpr (r == Reduction::kMean) acc = acc / static_cast<float>(v.d);
+      dst[0] = acc;
     } else {
       const float start = r == Reduction::kProd ? 1.0f : 0.0f;
       for (uint64_t p = 0; p < v.inner; ++p) dst[p] = start;
