@@ -16,6 +16,8 @@ namespace {
 // small tables, and every element is materialised in memory during conversion.
 constexpr uint64_t kMaxFoldElements = uint64_t{1} << 24;
 constexpr uint64_t kSmallConstantElements = 64;
+// Floats at or beyond this magnitude have no int64 value; converting them would be undefined.
+constexpr float kI64ConvertibleLimit = 9.2e18f;
 constexpr int64_t kOnnxToFloat = 1, kOnnxToFloat16 = 10, kOnnxToDouble = 11, kOnnxToBfloat16 = 16;
 constexpr int64_t kOnnxToBool = 9;
 
@@ -90,7 +92,7 @@ bool const_ints(const BuilderValue& v, std::vector<int64_t>& out) {
     } else {
       float f;
       std::memcpy(&f, v.data + i * 4, 4);
-      if (!std::isfinite(f) || std::fabs(f) >= 9.2e18f) return false;
+      if (!std::isfinite(f) || std::fabs(f) >= kI64ConvertibleLimit) return false;
       out[i] = static_cast<int64_t>(f);
     }
   }
@@ -382,7 +384,7 @@ FoldResult builder_eval_node(BuilderState& s, uint64_t ni) {
             const_floats(a, f);
             v.resize(f.size());
             for (size_t i = 0; i < f.size(); ++i) {
-              if (!std::isfinite(f[i]) || std::fabs(f[i]) >= 9.2e18f) {
+              if (!std::isfinite(f[i]) || std::fabs(f[i]) >= kI64ConvertibleLimit) {
                 return fail(s, kFoldInconsistent);
               }
               v[i] = to == kOnnxToBool ? f[i] != 0.0f : static_cast<int64_t>(f[i]);

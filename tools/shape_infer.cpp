@@ -398,8 +398,8 @@ bool infer_resize(Pass& p) {
   } else if (present(p.n, 2) && p.in(2).has_data && const_floats(p.in(2), scales) &&
              scales.size() == 4) {
     if (scales[0] != 1.0f || scales[1] != 1.0f || !(scales[2] > 0.0f) || !(scales[3] > 0.0f) ||
-        !std::isfinite(scales[2]) || !std::isfinite(scales[3]) || scales[2] > 65536.0f ||
-        scales[3] > 65536.0f) {
+        !std::isfinite(scales[2]) || !std::isfinite(scales[3]) ||
+        scales[2] > static_cast<float>(kMaxWindow) || scales[3] > static_cast<float>(kMaxWindow)) {
       return p.refuse("scales may change only the two spatial dims");
     }
     h = static_cast<uint64_t>(kResizeScaleSlack + scales[2] * static_cast<float>(x.dims[2]));
