@@ -82,7 +82,7 @@ void valid_range(int64_t count, int64_t stride, int64_t offset, int64_t extent, 
 
 // Scratch of the padded depthwise kernel, on each worker's stack: one band of padded input
 // rows, small enough to stay in the first-level cache.
-constexpr int64_t kDepthwiseBandFloats = 8192;
+constexpr int64_t kDepthwiseBandFloats = kPaddedBandFloats;
 constexpr int64_t kLaneFloats = 8;
 // Floats of the sigmoid gate the fused SiLU epilogue computes at a time (on the stack).
 constexpr int64_t kSiluPieceFloats = 1024;
@@ -91,26 +91,9 @@ constexpr int64_t kTailPieceFloats = 1024;
 
 int64_t round_up(int64_t v, int64_t m) { return (v + m - 1) / m * m; }
 
-// Band layout of the padded depthwise kernel, or false when the shape does not fit it
-// (strides other than 1 and 2, or a window taller than a band).
 bool depthwise_padded_layout(const ConvGeometry& g, DepthwisePadded* p) {
-  if ((g.sw != 1 && g.sw != 2) || g.oh < 1 || g.ow < 1 || g.kw > kDepthwiseMaxTaps)
-    return false;
-  p->h = g.h, p->w = g.w, p->oh = g.oh, p->ow = g.ow, p->kh = g.kh, p->kw = g.kw;
-  p->sh = g.sh, p->sw = g.sw, p->pt = g.pt, p->pl = g.pl, p->dh = g.dh, p->dw = g.dw;
-  // Every eight-lane read of the last block stays inside its row (for stride 2, inside its
-  // half of even or odd columns).
-  const int64_t blocks_end = round_up(g.ow, kLaneFloats);
-  const int64_t reach = int64_t{g.kw - 1} * g.dw;
-  p->row_stride = g.sw == 1 ? round_up(blocks_end + reach, kLaneFloats)
-                            : 2 * round_up(blocks_end + reach / 2 + 1, kLaneFloats);
-  const int64_t rows_fit = kDepthwiseBandFloats / p->row_stride - 1;
-  const int64_t window = int64_t{g.kh - 1} * g.dh + 1;
-  if (rows_fit < window) return false;
-  p->band_rows = std::min<int64_t>((rows_fit - window) / g.sh + 1, g.oh);
-  p->band_floats = ((p->band_rows - 1) * g.sh + window) * p->row_stride;
-  // One spare row after the band, where a stride-2 row is laid out before it is split.
-  return p->band_floats + p->row_stride <= kDepthwiseBandFloats;
+  return padded_window_layout(g.h, g.w, g.oh, g.ow, g.kh, g.kw, g.sh, g.sw, g.pt, g.pl, g.dh,
+                              g.dw, p);
 }
 
 // Rows of a depthwise window held in a stack table; taller kernels take the checked loop.
@@ -339,6 +322,30 @@ void epilogue_channel(float* p, int64_t n, int64_t c, int64_t c_out, const ConvE
 }
 
 }  // namespace
+
+bool padded_window_layout(int64_t h, int64_t w, int64_t oh, int64_t ow, int64_t kh, int64_t kw,
+                          int64_t sh, int64_t sw, int64_t pt, int64_t pl, int64_t dh, int64_t dw,
+                          DepthwisePadded* p) {
+  // An empty plane may come without storage: the portable loops never read it.
+  if ((sw != 1 && sw != 2) || oh < 1 || ow < 1 || kh < 1 || kw < 1 || h < 1 || w < 1 ||
+      kw > kDepthwiseMaxTaps)
+    return false;
+  p->h = h, p->w = w, p->oh = oh, p->ow = ow, p->kh = kh, p->kw = kw;
+  p->sh = sh, p->sw = sw, p->pt = pt, p->pl = pl, p->dh = dh, p->dw = dw;
+  // Every eight-lane read of the last block stays inside its row (for stride 2, inside its
+  // half of even or odd columns).
+  const int64_t blocks_end = round_up(ow, kLaneFloats);
+  const int64_t reach = (kw - 1) * dw;
+  p->row_stride = sw == 1 ? round_up(blocks_end + reach, kLaneFloats)
+                          : 2 * round_up(blocks_end + reach / 2 + 1, kLaneFloats);
+  const int64_t rows_fit = kPaddedBandFloats / p->row_stride - 1;
+  const int64_t window = (kh - 1) * dh + 1;
+  if (rows_fit < window) return false;
+  p->band_rows = std::min<int64_t>((rows_fit - window) / sh + 1, oh);
+  p->band_floats = ((p->band_rows - 1) * sh + window) * p->row_stride;
+  // One spare row after the band, where a stride-2 row is laid out before it is split.
+  return p->band_floats + p->row_stride <= kPaddedBandFloats;
+}
 
 void cpu_conv_force_portable(bool on) { g_force_portable.store(on, std::memory_order_relaxed); }
 

@@ -165,23 +165,20 @@ struct BandItems {
   int64_t row_stride, blocks, ow, sh, kh, kw, dh;
 };
 
-// dst[c] = src[c - pl] where 0 <= c - pl < w, else 0, for c < n (n a multiple of 8). Masked
-// loads read only the in-row lanes; the others never touch memory.
-inline void padded_row(const float* src, int64_t w, int64_t pl, float* dst, int64_t n) {
-  const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+// dst[c] = src[c - pl] where 0 <= c - pl < w, else `pad`, for c < n (n a multiple of 8).
+inline void padded_row(const float* src, int64_t w, int64_t pl, float pad, float* dst,
+                       int64_t n) {
+  const __m256 pad_v = _mm256_set1_ps(pad);
   for (int64_t c = 0; c < n; c += 8) {
     const int64_t iw = c - pl;
     if (iw >= 0 && iw + 8 <= w) {
       _mm256_storeu_ps(dst + c, _mm256_loadu_ps(src + iw));
     } else if (iw + 8 <= 0 || iw >= w) {
-      _mm256_storeu_ps(dst + c, _mm256_setzero_ps());
+      _mm256_storeu_ps(dst + c, pad_v);
     } else {
-      // Lanes l with 0 <= iw + l < w.
-      const __m256i pos = _mm256_add_epi32(lane, _mm256_set1_epi32(static_cast<int32_t>(iw)));
-      const __m256i in_row =
-          _mm256_andnot_si256(_mm256_cmpgt_epi32(_mm256_setzero_si256(), pos),
-                              _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int32_t>(w)), pos));
-      _mm256_storeu_ps(dst + c, _mm256_maskload_ps(src + iw, in_row));
+      // A block across the row's edge (at most two per row): element by element, so no
+      // address outside the row is ever formed.
+      for (int64_t l = 0; l < 8; ++l) dst[c + l] = iw + l >= 0 && iw + l < w ? src[iw + l] : pad;
     }
   }
 }
@@ -202,6 +199,23 @@ struct ItemCursor {
   }
 };
 
+// One tap of a window: a multiply then an add (depthwise), or the larger value where the
+// tap is greater (max pooling: a NaN tap never wins, the first of equal values stays).
+template <bool kMax>
+inline __m256 window_step(__m256 acc, __m256 x, __m256 w) {
+  if constexpr (kMax) {
+    return _mm256_max_ps(x, acc);
+  } else {
+    return _mm256_add_ps(acc, _mm256_mul_ps(x, w));
+  }
+}
+
+template <bool kMax>
+inline __m256 window_start() {
+  return kMax ? _mm256_set1_ps(kMaxPoolEmptyValue) : _mm256_setzero_ps();
+}
+
+template <bool kMax>
 void band_items(const BandItems& b, int64_t rows) {
   const __m256i tail_mask = first_lanes(b.ow % 8);
   const int64_t items = rows * b.blocks;
@@ -212,18 +226,17 @@ void band_items(const BandItems& b, int64_t rows) {
     float* out[kItemsAtOnce];
     bool full[kItemsAtOnce];
     for (int64_t i = 0; i < kItemsAtOnce; ++i) base[i] = cursor.next(b, &out[i], &full[i]);
-    __m256 acc0 = _mm256_setzero_ps(), acc1 = _mm256_setzero_ps();
-    __m256 acc2 = _mm256_setzero_ps(), acc3 = _mm256_setzero_ps();
+    __m256 acc0 = window_start<kMax>(), acc1 = acc0, acc2 = acc0, acc3 = acc0;
     for (int64_t kh = 0; kh < b.kh; ++kh) {
       const int64_t row = kh * b.dh * b.row_stride;
-      const float* wk = b.w + kh * b.kw;
+      const float* wk = kMax ? nullptr : b.w + kh * b.kw;
       for (int64_t kw = 0; kw < b.kw; ++kw) {
-        const __m256 wv = _mm256_set1_ps(wk[kw]);
+        const __m256 wv = kMax ? _mm256_setzero_ps() : _mm256_set1_ps(wk[kw]);
         const int64_t o = row + b.tap[kw];
-        acc0 = _mm256_add_ps(acc0, _mm256_mul_ps(_mm256_loadu_ps(base[0] + o), wv));
-        acc1 = _mm256_add_ps(acc1, _mm256_mul_ps(_mm256_loadu_ps(base[1] + o), wv));
-        acc2 = _mm256_add_ps(acc2, _mm256_mul_ps(_mm256_loadu_ps(base[2] + o), wv));
-        acc3 = _mm256_add_ps(acc3, _mm256_mul_ps(_mm256_loadu_ps(base[3] + o), wv));
+        acc0 = window_step<kMax>(acc0, _mm256_loadu_ps(base[0] + o), wv);
+        acc1 = window_step<kMax>(acc1, _mm256_loadu_ps(base[1] + o), wv);
+        acc2 = window_step<kMax>(acc2, _mm256_loadu_ps(base[2] + o), wv);
+        acc3 = window_step<kMax>(acc3, _mm256_loadu_ps(base[3] + o), wv);
       }
     }
     const __m256 acc[kItemsAtOnce] = {acc0, acc1, acc2, acc3};
@@ -239,13 +252,13 @@ void band_items(const BandItems& b, int64_t rows) {
     float* out;
     bool full;
     const float* base = cursor.next(b, &out, &full);
-    __m256 acc = _mm256_setzero_ps();
+    __m256 acc = window_start<kMax>();
     for (int64_t kh = 0; kh < b.kh; ++kh) {
       const int64_t row = kh * b.dh * b.row_stride;
-      const float* wk = b.w + kh * b.kw;
+      const float* wk = kMax ? nullptr : b.w + kh * b.kw;
       for (int64_t kw = 0; kw < b.kw; ++kw) {
-        acc = _mm256_add_ps(
-            acc, _mm256_mul_ps(_mm256_loadu_ps(base + row + b.tap[kw]), _mm256_set1_ps(wk[kw])));
+        const __m256 wv = kMax ? _mm256_setzero_ps() : _mm256_set1_ps(wk[kw]);
+        acc = window_step<kMax>(acc, _mm256_loadu_ps(base + row + b.tap[kw]), wv);
       }
     }
     if (full) {
@@ -256,10 +269,13 @@ void band_items(const BandItems& b, int64_t rows) {
   }
 }
 
-}  // namespace
-
-void depthwise_plane_padded_avx2(const DepthwisePadded& p, const float* x, const float* w,
-                                 float* y, float* scratch) {
+template <bool kMax>
+void window_plane_padded(const DepthwisePadded& p, const float* x, const float* w, float* y,
+                         float* scratch) {
+  // Padding taps hold 0 for the depthwise sum (a zero product) and the empty-window value for
+  // max pooling (never greater than the running maximum): both leave the result as skipping
+  // them would.
+  const float pad = kMax ? kMaxPoolEmptyValue : 0.0f;
   // Stride 2 keeps even padded columns in the first half of a row and odd ones in the
   // second, so every tap reads eight neighbouring floats.
   const int64_t half = p.row_stride / 2;
@@ -279,12 +295,12 @@ void depthwise_plane_padded_avx2(const DepthwisePadded& p, const float* x, const
       float* dst = scratch + pr * p.row_stride;
       const int64_t ih = oh0 * p.sh - p.pt + pr;
       if (ih < 0 || ih >= p.h) {
-        for (int64_t c = 0; c < p.row_stride; c += 8) _mm256_storeu_ps(dst + c, _mm256_setzero_ps());
+        for (int64_t c = 0; c < p.row_stride; c += 8) _mm256_storeu_ps(dst + c, _mm256_set1_ps(pad));
         continue;
       }
       // Stride 2 lays the row out in the spare row after the band first, then splits it.
       float* padded = p.sw == 1 ? dst : scratch + p.band_floats;
-      padded_row(x + ih * p.w, p.w, p.pl, padded, p.row_stride);
+      padded_row(x + ih * p.w, p.w, p.pl, pad, padded, p.row_stride);
       if (p.sw == 2) {
         const __m256i even = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
         for (int64_t c = 0; c < half; c += 8) {
@@ -296,8 +312,20 @@ void depthwise_plane_padded_avx2(const DepthwisePadded& p, const float* x, const
       }
     }
     b.y = y + oh0 * p.ow;
-    band_items(b, rows);
+    band_items<kMax>(b, rows);
   }
+}
+
+}  // namespace
+
+void depthwise_plane_padded_avx2(const DepthwisePadded& p, const float* x, const float* w,
+                                 float* y, float* scratch) {
+  window_plane_padded<false>(p, x, w, y, scratch);
+}
+
+void maxpool_plane_padded_avx2(const DepthwisePadded& p, const float* x, float* y,
+                               float* scratch) {
+  window_plane_padded<true>(p, x, nullptr, y, scratch);
 }
 
 }  // namespace vexa::cpu

@@ -37,6 +37,18 @@ struct DepthwisePadded {
 };
 void depthwise_plane_padded_avx2(const DepthwisePadded& p, const float* x, const float* w,
                                  float* y, float* scratch);
+// The same band walk for max pooling (dilation 1): padding taps hold kMaxPoolEmptyValue.
+void maxpool_plane_padded_avx2(const DepthwisePadded& p, const float* x, float* y,
+                               float* scratch);
+inline constexpr float kMaxPoolEmptyValue = -3.4028235e38f;  // as kMaxPoolEmpty
+
+// Band layout for a window of kh x kw taps (dilations dh, dw) over an h x w plane with the
+// given output size, strides and top/left padding; false when the padded kernels do not
+// take the shape. Scratch: kPaddedBandFloats.
+inline constexpr int64_t kPaddedBandFloats = 8192;
+bool padded_window_layout(int64_t h, int64_t w, int64_t oh, int64_t ow, int64_t kh, int64_t kw,
+                          int64_t sh, int64_t sw, int64_t pt, int64_t pl, int64_t dh, int64_t dw,
+                          DepthwisePadded* p);
 
 // dst[i] = src[2 i] for i < n (reads src[0 .. 2n - 2] only).
 void copy_stride2_avx2(float* dst, const float* src, int64_t n);

@@ -1,7 +1,10 @@
 #include "cpu/ops/pool.h"
 
 #include <algorithm>
+#include <atomic>
+#include <mutex>
 
+#include "cpu/ops/conv_simd.h"
 #include "cpu/ops/parallel_for.h"
 
 namespace vexa::cpu {
@@ -10,6 +13,8 @@ namespace {
 
 constexpr int64_t kPoolMinPlanes = 8;
 constexpr int64_t kPoolMinWork = 4096;
+constexpr int64_t kGlobalPoolMinWork = 65536;
+constexpr int64_t kGlobalPoolSums = 4;
 
 template <bool kMax>
 void pool_plane(const PoolGeometry& g, const float* x, float* y) {
@@ -42,29 +47,61 @@ void pool_plane(const PoolGeometry& g, const float* x, float* y) {
   }
 }
 
+static_assert(kMaxPoolEmptyValue == kMaxPoolEmpty, "the vector kernel pads with the empty value");
+
+std::atomic<bool> g_force_portable{false};
+
+bool simd_enabled() {
+  static std::once_flag once;
+  static bool available = false;
+  std::call_once(once, [] { available = conv_simd_available(); });
+  return available && !g_force_portable.load(std::memory_order_relaxed);
+}
+
 template <bool kMax>
 void pool(const PoolGeometry& g, const float* x, float* y) {
   if (g.planes <= 0 || g.oh <= 0 || g.ow <= 0) return;
   const int64_t in_plane = int64_t{g.h} * g.w;
   const int64_t out_plane = int64_t{g.oh} * g.ow;
   const bool parallel = g.planes >= kPoolMinPlanes && g.planes * out_plane >= kPoolMinWork;
+  // Max pooling takes the padded band kernel, whose padding taps never win.
+  DepthwisePadded padded;
+  const bool fast = kMax && simd_enabled() &&
+                    padded_window_layout(g.h, g.w, g.oh, g.ow, g.kh, g.kw, g.sh, g.sw, g.pt,
+                                         g.pl, 1, 1, &padded);
   cpu_parallel_for(g.planes, parallel, [&](int64_t p) {
-    pool_plane<kMax>(g, x + p * in_plane, y + p * out_plane);
+    if (fast) {
+      alignas(64) float scratch[kPaddedBandFloats];
+      maxpool_plane_padded_avx2(padded, x + p * in_plane, y + p * out_plane, scratch);
+    } else {
+      pool_plane<kMax>(g, x + p * in_plane, y + p * out_plane);
+    }
   });
 }
 
 }  // namespace
 
+void cpu_pool_force_portable(bool on) { g_force_portable.store(on, std::memory_order_relaxed); }
+
 void cpu_maxpool(const PoolGeometry& g, const float* x, float* y) { pool<true>(g, x, y); }
 void cpu_avgpool(const PoolGeometry& g, const float* x, float* y) { pool<false>(g, x, y); }
 
 void cpu_global_avgpool(int64_t planes, int64_t plane_size, const float* x, float* y) {
-  for (int64_t p = 0; p < planes; ++p) {
+  const bool parallel = planes >= kPoolMinPlanes && planes * plane_size >= kGlobalPoolMinWork;
+  cpu_parallel_for(planes, parallel, [&](int64_t p) {
     const float* src = x + p * plane_size;
+    // Independent partial sums, so the adds do not wait on one another; the order is fixed
+    // by the index, never by the thread count.
+    double part[kGlobalPoolSums] = {};
+    int64_t i = 0;
+    for (; i + kGlobalPoolSums <= plane_size; i += kGlobalPoolSums) {
+      for (int64_t k = 0; k < kGlobalPoolSums; ++k) part[k] += src[i + k];
+    }
+    for (; i < plane_size; ++i) part[0] += src[i];
     double sum = 0.0;
-    for (int64_t i = 0; i < plane_size; ++i) sum += src[i];
+    for (int64_t k = 0; k < kGlobalPoolSums; ++k) sum += part[k];
     y[p] = static_cast<float>(sum / static_cast<double>(plane_size));
-  }
+  });
 }
 
 }  // namespace vexa::cpu

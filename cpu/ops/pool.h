@@ -16,6 +16,8 @@ inline constexpr float kMaxPoolEmpty = -3.4028235e38f;
 
 // Max over the in-bounds taps; NaN inputs never win.
 void cpu_maxpool(const PoolGeometry& g, const float* x, float* y);
+// Forces the portable max-pooling loop (tests compare the two paths).
+void cpu_pool_force_portable(bool on);
 // Sum of the in-bounds taps divided by KH x KW: padding counts as zeros.
 void cpu_avgpool(const PoolGeometry& g, const float* x, float* y);
 // Mean of each H x W plane, accumulated in double precision.

@@ -12,6 +12,7 @@
 
 #include "cpu/ops/activation.h"
 #include "cpu/ops/conv.h"
+#include "cpu/ops/pool.h"
 #include "cpu/ops/softmax_simd.h"
 #include "cpu/quant_study.h"
 #include "dense_tolerance.h"
@@ -216,6 +217,51 @@ TEST(VectorKernels, PaddedDepthwiseMatchesThePortableLoopBitForBit) {
     cpu_depthwise_plane_reference(g, x.data(), w.data(), plain_plane.data());
     EXPECT_EQ(plane, plain_plane);
   }
+}
+
+PoolGeometry pool_geometry(int planes, int h, int w, int k, int s, int pad, bool ceil_mode) {
+  PoolGeometry g;
+  g.planes = planes, g.h = h, g.w = w, g.kh = g.kw = k, g.sh = g.sw = s, g.pt = g.pl = pad;
+  const int span_h = h + 2 * pad - k, span_w = w + 2 * pad - k;
+  g.oh = (ceil_mode ? (span_h + s - 1) : span_h) / s + 1;
+  g.ow = (ceil_mode ? (span_w + s - 1) : span_w) / s + 1;
+  return g;
+}
+
+TEST(VectorKernels, PaddedMaxPoolMatchesThePortableLoopBitForBit) {
+  const PoolGeometry shapes[] = {
+      pool_geometry(3, 112, 112, 3, 2, 1, false), pool_geometry(4, 20, 20, 5, 1, 2, false),
+      pool_geometry(2, 1, 1, 3, 1, 1, false),     pool_geometry(2, 7, 9, 2, 2, 0, true),
+      pool_geometry(2, 8, 17, 3, 2, 1, true),     pool_geometry(2, 15, 16, 3, 1, 1, false),
+      pool_geometry(2, 9, 8, 4, 2, 3, true),      pool_geometry(1, 30, 200, 7, 1, 3, false),
+      pool_geometry(1, 5, 6, 3, 3, 1, false),  // stride 3: the portable loop serves it
+  };
+  const float inf = std::numeric_limits<float>::infinity();
+  for (const PoolGeometry& g : shapes) {
+    SCOPED_TRACE(::testing::Message() << g.h << "x" << g.w << " k" << g.kh << " s" << g.sh
+                                      << " p" << g.pt << " out " << g.oh << "x" << g.ow);
+    auto x = lcg_values(static_cast<size_t>(g.planes) * g.h * g.w, 61);
+    // Runs of NaN, -inf and signed zeros: NaN never wins, -inf loses to the empty value, and
+    // of equal zeros the first in scan order stays.
+    for (size_t i = 0; i < x.size(); ++i) {
+      if (i % 11 == 3) x[i] = std::nanf("");
+      if (i % 13 == 5) x[i] = -inf;
+      if (i % 7 == 1) x[i] = (i / 7) % 2 == 0 ? 0.0f : -0.0f;
+      if (i % 17 == 2) x[i] = -1.5f;
+    }
+    const size_t out = static_cast<size_t>(g.planes) * g.oh * g.ow;
+    std::vector<float> fast(out, 7.0f), plain(out, 8.0f);
+    cpu_maxpool(g, x.data(), fast.data());
+    cpu_pool_force_portable(true);
+    cpu_maxpool(g, x.data(), plain.data());
+    cpu_pool_force_portable(false);
+    for (size_t i = 0; i < out; ++i) ASSERT_TRUE(same_bits(fast[i], plain[i])) << i;
+  }
+  // A plane of nothing but -inf gives the empty value, as the portable loop does.
+  const PoolGeometry g = pool_geometry(1, 9, 9, 3, 1, 1, false);
+  std::vector<float> x(81, -inf), y(81);
+  cpu_maxpool(g, x.data(), y.data());
+  for (float v : y) EXPECT_EQ(v, kMaxPoolEmpty);
 }
 
 }  // namespace
