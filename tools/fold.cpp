@@ -14,7 +14,7 @@ namespace {
 
 // Convert-time constants are bounded well below the tensor cap: they hold shapes, masks and
 // small tables, and every element is materialised in memory during conversion.
-constexpr uint64_t kMaxFoldElements = uint64_t{1} << 24;
+constexpr uint64_t kMaxFoldElements = uint64_t{1} << 22;
 constexpr uint64_t kSmallConstantElements = 64;
 // Floats at or beyond this magnitude have no int64 value; converting them would be undefined.
 constexpr float kI64ConvertibleLimit = 9.2e18f;
