@@ -165,21 +165,21 @@ struct BandItems {
   int64_t row_stride, blocks, ow, sh, kh, kw, dh;
 };
 
-// dst[c] = src[c - pl] where 0 <= c - pl < w, else `pad`, for c < n (n a multiple of 8).
+// dst[c] = src[c - pl] where 0 <= c - pl < w, else `pad`, for c < n (n a multiple of 8): the
+// row filled with the pad value, then the input copied over it. Every address formed lies
+// inside the input row or dst.
 inline void padded_row(const float* src, int64_t w, int64_t pl, float pad, float* dst,
                        int64_t n) {
   const __m256 pad_v = _mm256_set1_ps(pad);
-  for (int64_t c = 0; c < n; c += 8) {
-    const int64_t iw = c - pl;
-    if (iw >= 0 && iw + 8 <= w) {
-      _mm256_storeu_ps(dst + c, _mm256_loadu_ps(src + iw));
-    } else if (iw + 8 <= 0 || iw >= w) {
-      _mm256_storeu_ps(dst + c, pad_v);
-    } else {
-      // A block across the row's edge (at most two per row): element by element, so no
-      // address outside the row is ever formed.
-      for (int64_t l = 0; l < 8; ++l) dst[c + l] = iw + l >= 0 && iw + l < w ? src[iw + l] : pad;
-    }
+  for (int64_t c = 0; c < n; c += 8) _mm256_storeu_ps(dst + c, pad_v);
+  const int64_t len = std::min(w, n - pl);
+  if (len <= 0) return;
+  float* out = dst + pl;
+  int64_t i = 0;
+  for (; i + 8 <= len; i += 8) _mm256_storeu_ps(out + i, _mm256_loadu_ps(src + i));
+  if (i < len) {
+    const __m256i mask = first_lanes(len - i);
+    _mm256_maskstore_ps(out + i, mask, _mm256_maskload_ps(src + i, mask));
   }
 }
 
