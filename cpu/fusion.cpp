@@ -330,7 +330,11 @@ bool scalar_other(const CpuState& s, const CpuNode& n, uint64_t cur, float* valu
 
 bool match_tail_chain(const CpuState& s, const ArenaPlanner& p, uint64_t i, TailChain* chain) {
   const CpuNode& conv = s.nodes[i];
-  if (!is_conv_without_epilogue(conv) || !conv_has_bias(s, conv)) return false;
+  // The bias is copied into the table now: it must be a weight, not a value computed at run
+  // time.
+  if (!is_conv_without_epilogue(conv) || !conv_has_bias(s, conv) ||
+      s.values[conv.input(2)].kind() != kValueWeight || s.data[conv.input(2)] == nullptr)
+    return false;
   uint64_t cur = conv.output(0);
   uint64_t saved = 0;
   bool have_saved = false;

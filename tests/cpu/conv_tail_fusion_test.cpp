@@ -211,6 +211,22 @@ TEST(ConvTailFusion, ChainsStopWhereAValueLeavesTheChain) {
             (std::vector<uint64_t>{k(OpKind::kConv), k(OpKind::kRelu), k(OpKind::kAdd)}));
 }
 
+TEST(ConvTailFusion, ABiasComputedAtRunTimeKeepsTheChainUnfused) {
+  // The table takes a copy of the bias when the engine is built; a bias that is a graph input
+  // has no values then.
+  TestGraph g;
+  const uint64_t x = g.value(kValueGraphInput, {1, 2, 5, 5}, 31);
+  const uint64_t bias = g.value(kValueGraphInput, {2}, 32);
+  const uint64_t c = g.act({1, 2, 5, 5});
+  g.node(OpKind::kConv, {x, g.weight({2, 2, 3, 3}, 33), bias}, {c}, conv3x3());
+  const uint64_t m = g.act({1, 2, 5, 5});
+  g.node(OpKind::kMul, {c, g.weight({1}, 34)}, {m});
+  const uint64_t out = g.value(kValueGraphOutput, {1, 2, 5, 5});
+  g.node(OpKind::kAdd, {m, g.weight({1}, 35)}, {out});
+  EXPECT_EQ(kinds(*fuse_with_same_bits(g, out)),
+            (std::vector<uint64_t>{k(OpKind::kConv), k(OpKind::kMul), k(OpKind::kAdd)}));
+}
+
 TEST(ConvTailFusion, ProgramsFromATableOutsideTheirRoomRunNoStep) {
   // The table is a weight a container could hold: a step count beyond the room, a NaN count
   // and a Mul by a never-saved value leave the plane as bias only.
