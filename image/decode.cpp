@@ -107,7 +107,8 @@ int load_image_file(const char* path, RgbImage* out, char* msg) {
     copy_error_text(msg, kMsgMissingPath);
     return 0;
   }
-  FILE* f = std::fopen(path, "rb");
+  // "e": close-on-exec from the open on, so a fork elsewhere never inherits the file.
+  FILE* f = std::fopen(path, "rbe");
   if (f == nullptr) {
     copy_error_text(msg, kMsgCannotRead);
     return 0;

@@ -1,21 +1,19 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <xxhash.h>
 
 #include "core/container_access.h"
 #include "tests/core/container_fixture.h"
+#include "tests/core/inherit_probe.h"
 
 namespace vexa {
 namespace {
@@ -219,47 +217,19 @@ TEST(ContainerRoundTrip, EmbeddedDescriptorRangeWithAndWithoutPlan) {
 // A child forked while another thread opens a container must never inherit the container's
 // descriptor: the duplicate has to carry close-on-exec from the moment it exists.
 TEST(ContainerRoundTrip, DuplicateIsNeverInheritableEvenForAnInstant) {
-  constexpr auto kForkTime = std::chrono::milliseconds(600);
-  constexpr int kDescriptorsScanned = 1024;
   const SampleModel m = testing::make_sample();
   const int fd = testing::memory_file(m.bytes);
   ASSERT_GE(fd, 0);
   struct stat source {};
   ASSERT_EQ(fstat(fd, &source), 0);
-  std::atomic<bool> stop{false};
-  std::thread opener([&] {
-    while (!stop.load()) {
-      OpenResult r = container_open_fd(fd, 0, m.bytes.size(), 0);
-      if (r.ok()) container_close(&r.container);
-    }
-  });
-  int inherited = 0;
-  int forks = 0;
-  const auto deadline = std::chrono::steady_clock::now() + kForkTime;
-  while (inherited == 0 && std::chrono::steady_clock::now() < deadline) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      // System calls only: the opener may hold the allocator's locks at the fork.
-      for (int d = 0; d < kDescriptorsScanned; ++d) {
-        struct stat st;
-        const int flags = fcntl(d, F_GETFD);
-        if (flags >= 0 && (flags & FD_CLOEXEC) == 0 && fstat(d, &st) == 0 &&
-            st.st_dev == source.st_dev && st.st_ino == source.st_ino) {
-          _exit(1);
-        }
-      }
-      _exit(0);
-    }
-    ASSERT_GT(pid, 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 1) ++inherited;
-    ++forks;
-  }
-  stop.store(true);
-  opener.join();
+  const auto open_and_close = [&] {
+    OpenResult r = container_open_fd(fd, 0, m.bytes.size(), 0);
+    if (r.ok()) container_close(&r.container);
+  };
+  EXPECT_EQ(testing::count_inheritable_copies(source.st_dev, source.st_ino, open_and_close,
+                                              std::chrono::milliseconds(600)),
+            0);
   close(fd);
-  EXPECT_EQ(inherited, 0) << "after " << forks << " forks";
 }
 
 TEST(ContainerRoundTrip, FlippedWeightByteFailsVerification) {

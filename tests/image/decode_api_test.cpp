@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "image_test_util.h"
+#include "tests/core/inherit_probe.h"
 
 namespace vexa::test {
 namespace {
@@ -85,6 +86,22 @@ TEST(LoadImageFile, Messages) {
   ASSERT_EQ(load_image_file(testdata("images/jpeg-testimages/testorig.jpg").c_str(), &img, msg), 1);
   EXPECT_EQ(img.width, 227u);
   free_image(&img);
+}
+
+// A child forked while another thread decodes an image file must not inherit the file: every
+// descriptor the decoders open carries close-on-exec from the start.
+TEST(LoadImageFile, DescriptorsAreNeverInheritable) {
+  const std::string path = testdata("images/jpeg-testimages/testorig.jpg");
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  const auto decode = [&] {
+    uint32_t w = 0, h = 0, o = 0;
+    uint8_t* px = nullptr;
+    if (decode_image_path(path.c_str(), &w, &h, &o, &px) == 1) free_pixels(px);
+  };
+  EXPECT_EQ(vexa::testing::count_inheritable_copies(st.st_dev, st.st_ino, decode,
+                                                    std::chrono::milliseconds(600)),
+            0);
 }
 
 std::vector<uint8_t> ppm(const std::string& header, uint64_t pixel_bytes, uint8_t fill = 7) {
