@@ -99,8 +99,11 @@ BnPattern match_bn(const CpuState& s, const ArenaPlanner& p, uint64_t i, uint64_
       prev.output_count() >= 1 && prev.output(0) == bn.input(0) &&
       private_intermediate(s, p, bn.input(0))) {
     const CpuNode& conv = s.nodes[i - 2];
+    // The bias goes into the table now: one computed at run time has no values yet.
     if (!is_conv_without_epilogue(conv) || conv.output(0) != prev.input(0) ||
-        !private_intermediate(s, p, prev.input(0)))
+        !private_intermediate(s, p, prev.input(0)) ||
+        (conv_has_bias(s, conv) && (s.values[conv.input(2)].kind() != kValueWeight ||
+                                    s.data[conv.input(2)] == nullptr)))
       return BnPattern::kNone;
     if (!valid_id(s, bn.input(1)) || p.consumers[bn.input(1)] != 1) return BnPattern::kNone;
     if (!bn_vectors_fit(s, conv, bn, m)) return BnPattern::kNone;

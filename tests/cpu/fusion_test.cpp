@@ -10,8 +10,10 @@
 #include <utility>
 #include <vector>
 
+#include "cpu/interpreter.h"
 #include "cpu/op_table.h"
 #include "cpu/ops/conv.h"
+#include "cpu_graph_fixture.h"
 #include "dense_graph.h"
 #include "dense_tolerance.h"
 
@@ -414,6 +416,55 @@ TEST(Fusion, PatternsThatMustStayUnfused) {
       const auto want = output_of(*plain, out);
       ASSERT_TRUE(run(*s));
       EXPECT_EQ(output_of(*s, out), want);
+    }
+  }
+}
+
+
+// A Conv bias computed at run time (here a second graph input) has no values while the engine
+// is built, so a fusion that copies the bias into a table at build time must leave such a Conv
+// alone. Checked through the real build against a written-out 1x1 convolution.
+TEST(Fusion, RunTimeConvBiasKeepsItsValues) {
+  constexpr uint64_t kIn = 2, kOut = 3, kPlane = 4;
+  enum class Tail { kReluBatchNorm, kScalarAffine };
+  for (Tail tail : {Tail::kReluBatchNorm, Tail::kScalarAffine}) {
+    SCOPED_TRACE(tail == Tail::kReluBatchNorm ? "Relu, BatchNormalization" : "Mul, Add");
+    const std::vector<float> w = lcg_values(kOut * kIn, 2);
+    const std::vector<float> scale = {0.5f, -1.5f, 2.0f}, shift = {0.25f, 1.0f, -0.75f};
+    graph_test::GraphModel g;
+    const uint64_t x = g.input({1, kIn, 2, 2});
+    const uint64_t bias = g.input({kOut});
+    const uint64_t c = g.inter({1, kOut, 2, 2});
+    g.node(OpKind::kConv, {x, g.weight({kOut, kIn, 1, 1}, w), bias}, {c},
+           {{15, 1}, {16, 1}, {17, 1}, {18, 1}, {23, 1}, {24, 1}});
+    const uint64_t y = g.output({1, kOut, 2, 2});
+    if (tail == Tail::kReluBatchNorm) {
+      const uint64_t r = g.inter({1, kOut, 2, 2});
+      g.node(OpKind::kRelu, {c}, {r});
+      g.node(OpKind::kBatchNormalization, {r, g.weight({kOut}, scale), g.weight({kOut}, shift)},
+             {y});
+    } else {
+      const uint64_t m = g.inter({1, kOut, 2, 2});
+      g.node(OpKind::kMul, {c, g.weight({1}, {scale[0]})}, {m});
+      g.node(OpKind::kAdd, {m, g.weight({1}, {shift[0]})}, {y});
+    }
+    ASSERT_TRUE(g.open());
+    graph_test::StateHolder st(g.create());
+    ASSERT_TRUE(st.ok()) << st.message();
+    const std::vector<float> xv = lcg_values(kIn * kPlane, 3);
+    const std::vector<float> bv = {1.0f, -2.0f, 0.5f};
+    ASSERT_TRUE(cpu_set_input(st.handle(), bias, bv.data(), bv.size() * sizeof(float)));
+    std::vector<float> got(kOut * kPlane);
+    ASSERT_TRUE(cpu_run(st.handle(), xv.data(), got.data()));
+    for (uint64_t o = 0; o < kOut; ++o) {
+      for (uint64_t p = 0; p < kPlane; ++p) {
+        float v = bv[o];
+        for (uint64_t i = 0; i < kIn; ++i) v += w[o * kIn + i] * xv[i * kPlane + p];
+        const float want = tail == Tail::kReluBatchNorm
+                               ? std::max(v, 0.0f) * scale[o] + shift[o]
+                               : v * scale[0] + shift[0];
+        EXPECT_NEAR(got[o * kPlane + p], want, 1e-5f) << "channel " << o << " position " << p;
+      }
     }
   }
 }
