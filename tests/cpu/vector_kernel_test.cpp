@@ -12,6 +12,7 @@
 
 #include "cpu/ops/activation.h"
 #include "cpu/ops/conv.h"
+#include "cpu/ops/gemm.h"
 #include "cpu/ops/pool.h"
 #include "cpu/ops/softmax_simd.h"
 #include "cpu/quant_study.h"
@@ -262,6 +263,39 @@ TEST(VectorKernels, PaddedMaxPoolMatchesThePortableLoopBitForBit) {
   std::vector<float> x(81, -inf), y(81);
   cpu_maxpool(g, x.data(), y.data());
   for (float v : y) EXPECT_EQ(v, kMaxPoolEmpty);
+}
+
+TEST(VectorKernels, NarrowProductsCutAtSixteenColumnsMatchTheReference) {
+  // 33 to 63 columns go to the library as a multiple of 16 plus the rest; B plain and
+  // transposed, a C with its own stride and beta, and results equal at every thread count.
+  constexpr int32_t m = 80, k = 70;
+  for (int32_t n : {33, 47, 48, 49, 63, 64}) {
+    for (bool tb : {false, true}) {
+      SCOPED_TRACE(::testing::Message() << "n " << n << " trans_b " << tb);
+      const int32_t ldb = tb ? k + 3 : n + 5, ldc = n + 7;
+      const auto a = lcg_values(static_cast<size_t>(m) * k, 71);
+      const auto b = lcg_values(static_cast<size_t>(tb ? n : k) * ldb, 72);
+      const auto c0 = lcg_values(static_cast<size_t>(m) * ldc, 73);
+      std::vector<float> got = c0, want = c0;
+      const int32_t trans_b = tb ? kCblasTrans : kCblasNoTrans;
+      cpu_gemm(kCblasRowMajor, kCblasNoTrans, trans_b, m, n, k, 1.5f, a.data(), k, b.data(), ldb,
+               0.5f, got.data(), ldc);
+      cpu_gemm_reference(kCblasNoTrans, trans_b, m, n, k, 1.5f, a.data(), k, b.data(), ldb, 0.5f,
+                         want.data(), ldc);
+      std::vector<double> want_d(want.begin(), want.end());
+      EXPECT_TRUE(testing::all_close(got, want_d, 8.0));
+      // The padding between rows of C is left alone.
+      for (int32_t r = 0; r < m; ++r)
+        for (int32_t j = n; j < ldc; ++j) ASSERT_EQ(got[r * ldc + j], c0[r * ldc + j]);
+      std::vector<float> one = c0;
+      {
+        ThreadCapScope single(1);
+        cpu_gemm(kCblasRowMajor, kCblasNoTrans, trans_b, m, n, k, 1.5f, a.data(), k, b.data(),
+                 ldb, 0.5f, one.data(), ldc);
+      }
+      EXPECT_EQ(one, got);
+    }
+  }
 }
 
 }  // namespace
