@@ -547,7 +547,8 @@ bool ContainerWriter::write_to_path(const std::string& path, std::string* error)
   }
 
   std::string temp = path + ".tmp.XXXXXX";
-  const int fd = mkstemp(temp.data());
+  // Close-on-exec from creation: a fork on another thread must not inherit the half-written file.
+  const int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) {
     *error = "cannot create a temporary file beside " + path + ": " + std::strerror(errno);
     return false;

@@ -169,6 +169,22 @@ TEST(ContainerRoundTrip, PathOpenReadsEverythingBack) {
   std::filesystem::remove_all(dir);
 }
 
+// The writer's temporary file is never inheritable by a child forked on another thread.
+TEST(ContainerRoundTrip, WrittenFileIsNeverInheritable) {
+  const auto dir = temp_dir();
+  const std::string path = (dir / "sample.vexa").string();
+  ContainerWriter w;
+  SampleModel m;
+  testing::fill_sample(&w, &m);
+  const auto write = [&] {
+    std::string error;
+    (void)w.write_to_path(path, &error);
+  };
+  const testing::InheritTarget target{0, 0, dir.string() + "/"};
+  EXPECT_EQ(testing::count_inheritable_copies(target, write, std::chrono::milliseconds(300)), 0);
+  std::filesystem::remove_all(dir);
+}
+
 TEST(ContainerRoundTrip, EmbeddedDescriptorRangeWithAndWithoutPlan) {
   const SampleModel m = testing::make_sample();
   constexpr uint64_t kPrefix = 12345;
@@ -226,8 +242,9 @@ TEST(ContainerRoundTrip, DuplicateIsNeverInheritableEvenForAnInstant) {
     OpenResult r = container_open_fd(fd, 0, m.bytes.size(), 0);
     if (r.ok()) container_close(&r.container);
   };
-  EXPECT_EQ(testing::count_inheritable_copies(source.st_dev, source.st_ino, open_and_close,
-                                              std::chrono::milliseconds(600)),
+  const testing::InheritTarget target{source.st_dev, source.st_ino, {}};
+  EXPECT_EQ(testing::count_inheritable_copies(target, open_and_close,
+                                              std::chrono::milliseconds(300)),
             0);
   close(fd);
 }

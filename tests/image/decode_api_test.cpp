@@ -99,8 +99,8 @@ TEST(LoadImageFile, DescriptorsAreNeverInheritable) {
     uint8_t* px = nullptr;
     if (decode_image_path(path.c_str(), &w, &h, &o, &px) == 1) free_pixels(px);
   };
-  EXPECT_EQ(vexa::testing::count_inheritable_copies(st.st_dev, st.st_ino, decode,
-                                                    std::chrono::milliseconds(600)),
+  const vexa::testing::InheritTarget target{st.st_dev, st.st_ino, {}};
+  EXPECT_EQ(vexa::testing::count_inheritable_copies(target, decode, std::chrono::milliseconds(300)),
             0);
 }
 
