@@ -40,6 +40,13 @@ constexpr int64_t kMinNarrowParts = 6;
 constexpr int64_t kMaxParts = 24;
 // Column floats of one range that fit comfortably in a core's second-level cache.
 constexpr int64_t kPartCacheFloats = 131072;
+// Shifted-view path: enough input channels for each tap's product to run well, and a depth
+// bound that keeps the weight copy small.
+constexpr int64_t kShiftedMinChannels = 16;
+constexpr int64_t kShiftedMaxDepth = 65536;
+constexpr int64_t kShiftedColumnBlock = 16;
+// Measured crossover: 28 x 28 planes run alike both ways, 14 x 14 and smaller lose.
+constexpr int64_t kShiftedMinOutputs = 1024;
 constexpr int64_t kPartAlign = 8;
 
 std::atomic<bool> g_force_portable{false};
@@ -321,6 +328,100 @@ void epilogue_channel(float* p, int64_t n, int64_t c, int64_t c_out, const ConvE
   }
 }
 
+// Stride-1 convolutions without a column matrix: the input is copied once into zero-padded
+// planes of width Wp = OW + KW - 1, so the tap (kh, kw) of output pixel (oh, ow) sits at flat
+// offset (oh x Wp + ow) + kh x Wp + kw of its channel. Each tap is then one product of the
+// tap's weights (C_out x C_in) with a shifted view of the padded planes, accumulated over the
+// taps, on rows of Wp outputs of which the first OW are kept.
+struct ShiftedLayout {
+  int64_t wp = 0, hp = 0;
+  int64_t channel_stride = 0;  // floats per padded plane, with a zero tail for the last taps
+  int64_t taps = 0;
+  int64_t padded_outputs = 0;  // OH x Wp
+  int64_t part_len = 0, parts = 0;
+  int64_t input_floats = 0, weight_floats = 0, scratch_floats = 0;
+  int64_t total() const { return input_floats + weight_floats + scratch_floats; }
+};
+
+bool shifted_layout(const ConvGeometry& g, ShiftedLayout* s) {
+  if (std::max(1, g.group) != 1 || g.sh != 1 || g.sw != 1 || g.dh != 1 || g.dw != 1 ||
+      int64_t{g.kh} * g.kw < 2 || g.pt >= g.kh || g.pl >= g.kw || g.batch < 1 ||
+      g.c_in < kShiftedMinChannels || g.c_out < 1 || g.oh < 1 || g.ow < 1 ||
+      int64_t{g.c_in} * g.kh * g.kw > kShiftedMaxDepth || cpu_fakequant_enabled())
+    return false;
+  s->wp = int64_t{g.ow} + g.kw - 1;
+  s->hp = int64_t{g.oh} + g.kh - 1;
+  s->taps = int64_t{g.kh} * g.kw;
+  s->channel_stride = round_up(s->hp * s->wp + g.kw, kLaneFloats);
+  s->padded_outputs = int64_t{g.oh} * s->wp;
+  // Small planes make short products per tap; the column matrix serves them better.
+  if (s->padded_outputs < kShiftedMinOutputs) return false;
+  // Ranges whose accumulator and shifted inputs stay in the second-level cache, at least
+  // kMinParts of them so every core has work; lengths a multiple of 16 columns, which the
+  // library's kernel runs fastest.
+  int64_t len = kPartCacheFloats / std::max<int64_t>(g.c_in, g.c_out);
+  len = std::min(len, (s->padded_outputs + kMinParts - 1) / kMinParts);
+  len = std::max<int64_t>(kShiftedColumnBlock, len / kShiftedColumnBlock * kShiftedColumnBlock);
+  s->part_len = len;
+  s->parts = (s->padded_outputs + len - 1) / len;
+  s->input_floats = int64_t{g.c_in} * s->channel_stride;
+  s->weight_floats = s->taps * g.c_out * g.c_in;
+  s->scratch_floats = s->parts * g.c_out * len;
+  return true;
+}
+
+void conv_shifted(const ConvGeometry& g, const ShiftedLayout& s, const float* x, const float* wt,
+                  float* y, const ConvEpilogue& epilogue, float* workspace) {
+  float* xp = workspace;
+  float* wtaps = xp + s.input_floats;
+  float* scratch = wtaps + s.weight_floats;
+  const int64_t plane = int64_t{g.oh} * g.ow;
+  const int64_t cin = g.c_in, cout = g.c_out;
+  // Padded planes, one channel per task.
+  cpu_parallel_for(cin, cin >= kIm2colMinChannels, [&](int64_t c) {
+    float* dst = xp + c * s.channel_stride;
+    std::fill(dst, dst + s.channel_stride, 0.0f);
+    const float* src = x + c * g.h * g.w;
+    const int64_t cols = std::min<int64_t>(g.w, s.wp - g.pl);
+    for (int64_t r = 0; r < g.h && r + g.pt < s.hp; ++r)
+      std::copy(src + r * g.w, src + r * g.w + cols, dst + (r + g.pt) * s.wp + g.pl);
+  });
+  // Weights of each tap as a C_out x C_in matrix.
+  for (int64_t t = 0; t < s.taps; ++t)
+    for (int64_t m = 0; m < cout; ++m)
+      for (int64_t c = 0; c < cin; ++c) wtaps[(t * cout + m) * cin + c] = wt[(m * cin + c) * s.taps + t];
+  const bool with_epilogue = epilogue_active(epilogue);
+  cpu_parallel_for(s.parts, s.parts > 1, [&](int64_t p) {
+    const int64_t q0 = p * s.part_len;
+    const int64_t q1 = std::min(s.padded_outputs, q0 + s.part_len);
+    const int64_t len = q1 - q0;
+    float* acc = scratch + p * cout * s.part_len;
+    for (int64_t t = 0; t < s.taps; ++t) {
+      const int64_t kh = t / g.kw, kw = t % g.kw;
+      cpu_gemm(kCblasRowMajor, kCblasNoTrans, kCblasNoTrans, static_cast<int32_t>(cout),
+               static_cast<int32_t>(len), static_cast<int32_t>(cin), 1.0f, wtaps + t * cout * cin,
+               static_cast<int32_t>(cin), xp + q0 + kh * s.wp + kw,
+               static_cast<int32_t>(s.channel_stride), t == 0 ? 0.0f : 1.0f, acc,
+               static_cast<int32_t>(s.part_len));
+    }
+    // Keep the first OW of every padded row; the epilogue runs on each kept run in cache.
+    for (int64_t m = 0; m < cout; ++m) {
+      const float* row = acc + m * s.part_len;
+      for (int64_t q = q0; q < q1;) {
+        const int64_t oh = q / s.wp, ow = q - oh * s.wp;
+        const int64_t run_end = std::min(q1, oh * s.wp + s.wp);
+        if (ow < g.ow) {
+          const int64_t keep = std::min<int64_t>(g.ow - ow, run_end - q);
+          float* out = y + m * plane + oh * g.ow + ow;
+          std::copy(row + (q - q0), row + (q - q0) + keep, out);
+          if (with_epilogue) epilogue_channel(out, keep, m, cout, epilogue);
+        }
+        q = run_end;
+      }
+    }
+  });
+}
+
 }  // namespace
 
 bool padded_window_layout(int64_t h, int64_t w, int64_t oh, int64_t ow, int64_t kh, int64_t kw,
@@ -374,6 +475,9 @@ uint64_t cpu_conv_workspace_floats(const ConvGeometry& g) {
   if (path == ConvPath::kPointwise || path == ConvPath::kDepthwise) return 0;
   const int64_t k = int64_t{g.c_in / group} * g.kh * g.kw;
   const int64_t rows = cpu_conv_band_rows(g.oh, g.ow, k);
+  ShiftedLayout shifted;
+  if (path == ConvPath::kIm2col && shifted_layout(g, &shifted))
+    return static_cast<uint64_t>(std::max(shifted.total(), k * g.ow * rows));
   return static_cast<uint64_t>(k * g.ow * rows);
 }
 
@@ -436,6 +540,7 @@ void cpu_conv2d(const ConvGeometry& g, const float* x, const float* wt, float* y
     const int64_t per_row = std::max<int64_t>(1, k * g.ow);
     rows = std::min<int64_t>(rows, static_cast<int64_t>(workspace_floats) / per_row);
   }
+  ShiftedLayout shifted;
   for (int64_t item = 0; item < g.batch; ++item) {
     const float* xi = x + item * in_item;
     float* yi = y + item * out_item;
@@ -466,6 +571,10 @@ void cpu_conv2d(const ConvGeometry& g, const float* x, const float* wt, float* y
         }
         if (with_epilogue) epilogue_channel(yc, plane, c, g.c_out, epilogue);
       });
+    } else if (workspace != nullptr && shifted_layout(g, &shifted) &&
+               static_cast<uint64_t>(shifted.total()) <= workspace_floats) {
+      banded = true;
+      conv_shifted(g, shifted, xi, wt, yi, epilogue, workspace);
     } else if (rows < 1 || workspace == nullptr) {
       conv_direct(g, xi, wt, yi);
     } else {

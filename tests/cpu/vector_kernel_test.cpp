@@ -298,5 +298,74 @@ TEST(VectorKernels, NarrowProductsCutAtSixteenColumnsMatchTheReference) {
   }
 }
 
+// Full convolution summed in double, bias and ReLU applied.
+std::vector<double> naive_conv_relu(const ConvGeometry& g, const std::vector<float>& x,
+                                    const std::vector<float>& w, const std::vector<float>& bias) {
+  std::vector<double> y(static_cast<size_t>(g.batch) * g.c_out * g.oh * g.ow);
+  for (int n = 0; n < g.batch; ++n)
+    for (int m = 0; m < g.c_out; ++m)
+      for (int oh = 0; oh < g.oh; ++oh)
+        for (int ow = 0; ow < g.ow; ++ow) {
+          double acc = bias[m];
+          for (int c = 0; c < g.c_in; ++c)
+            for (int kh = 0; kh < g.kh; ++kh)
+              for (int kw = 0; kw < g.kw; ++kw) {
+                const int ih = oh - g.pt + kh, iw = ow - g.pl + kw;
+                if (ih < 0 || ih >= g.h || iw < 0 || iw >= g.w) continue;
+                acc += double{x[((static_cast<size_t>(n) * g.c_in + c) * g.h + ih) * g.w + iw]} *
+                       w[((static_cast<size_t>(m) * g.c_in + c) * g.kh + kh) * g.kw + kw];
+              }
+          y[((static_cast<size_t>(n) * g.c_out + m) * g.oh + oh) * g.ow + ow] = acc > 0 ? acc : 0;
+        }
+  return y;
+}
+
+TEST(VectorKernels, ShiftedViewConvolutionMatchesTheNaiveSum) {
+  struct Shape {
+    int batch, c_in, h, w, c_out, kh, kw, pt, pl, extra_h, extra_w;  // extra: bottom/right pad
+  };
+  const Shape shapes[] = {
+      {1, 16, 40, 40, 8, 3, 3, 1, 1, 1, 1},   {2, 16, 33, 35, 1, 3, 3, 1, 1, 1, 1},
+      {1, 24, 32, 45, 24, 5, 5, 2, 2, 2, 2},  {1, 16, 36, 30, 5, 3, 3, 0, 0, 0, 0},
+      {1, 16, 32, 40, 7, 1, 3, 0, 1, 0, 1},   {1, 16, 40, 32, 7, 3, 1, 1, 0, 1, 0},
+      {1, 17, 34, 34, 9, 3, 3, 1, 1, 0, 2},   {1, 16, 160, 30, 3, 3, 3, 2, 0, 0, 0},
+  };
+  for (const Shape& sh : shapes) {
+    ConvGeometry g;
+    g.batch = sh.batch, g.c_in = sh.c_in, g.h = sh.h, g.w = sh.w, g.c_out = sh.c_out;
+    g.kh = sh.kh, g.kw = sh.kw, g.pt = sh.pt, g.pl = sh.pl;
+    g.oh = sh.h + sh.pt + sh.extra_h - sh.kh + 1;
+    g.ow = sh.w + sh.pl + sh.extra_w - sh.kw + 1;
+    SCOPED_TRACE(::testing::Message() << sh.c_in << "x" << sh.h << "x" << sh.w << " -> " << sh.c_out
+                                      << "x" << g.oh << "x" << g.ow << " k" << sh.kh << "x"
+                                      << sh.kw);
+    const auto x = lcg_values(static_cast<size_t>(g.batch) * g.c_in * g.h * g.w, 81);
+    const auto w = lcg_values(static_cast<size_t>(g.c_out) * g.c_in * g.kh * g.kw, 82);
+    const auto bias = lcg_values(static_cast<size_t>(g.c_out), 83);
+    ConvEpilogue e;
+    e.activation = kConvActRelu;
+    e.table = bias.data();
+    const size_t out = static_cast<size_t>(g.batch) * g.c_out * g.oh * g.ow;
+    auto run = [&](uint64_t workspace_floats) {
+      std::vector<float> ws(workspace_floats + 1), y(out, std::nanf(""));
+      cpu_conv2d(g, x.data(), w.data(), y.data(), e, true, ws.data(), workspace_floats);
+      return y;
+    };
+    const uint64_t need = cpu_conv_workspace_floats(g);
+    const auto fast = run(need);
+    EXPECT_TRUE(testing::all_close(fast, naive_conv_relu(g, x, w, bias), 16.0));
+    std::vector<float> one;
+    {
+      ThreadCapScope single(1);
+      one = run(need);
+    }
+    EXPECT_EQ(one, fast);
+    // Too small a workspace for the padded planes: narrower column bands, same values.
+    const auto banded = run(static_cast<uint64_t>(g.c_in) * g.kh * g.kw * g.ow);
+    std::vector<double> banded_d(banded.begin(), banded.end());
+    EXPECT_TRUE(testing::all_close(fast, banded_d, 16.0));
+  }
+}
+
 }  // namespace
 }  // namespace vexa::cpu
