@@ -28,16 +28,24 @@ bool reduces_empty_axis_badly(uint64_t kind) {
          kind == static_cast<uint64_t>(OpKind::kReduceMin);
 }
 
-bool check_reduce(const OpCheck& check) {
-  if (!check.inputs_between(1, 2) || !check.outputs_between(1, 1) || !check.inputs_present(1)) {
+// Input 0 present and its recorded axis inside its rank; a refusal names the axis otherwise.
+bool check_axis_input(const OpCheck& check, uint32_t max_outputs, uint32_t& axis) {
+  if (!check.inputs_between(1, 2) || !check.outputs_between(1, max_outputs) ||
+      !check.inputs_present(1)) {
     return false;
   }
   const CpuValue& in = check.in_value(0);
-  uint32_t axis = 0;
   if (in.rank() == 0 || !input_axis(check.node, in, axis)) {
     return check.fail("axis %lld is outside rank %llu", as_sll(check.node.attr(kAxisWord)),
                       as_ull(in.rank()));
   }
+  return true;
+}
+
+bool check_reduce(const OpCheck& check) {
+  uint32_t axis = 0;
+  if (!check_axis_input(check, 1, axis)) return false;
+  const CpuValue& in = check.in_value(0);
   const AxisView v = axis_view(in, axis);
   if (check.out_value(0).element_count() != v.outer * v.inner) {
     return check.fail("output has %llu elements, a single-axis reduction gives %llu",
@@ -227,15 +235,9 @@ bool run_cumsum(const OpContext& ctx) {
 // ---- TopK ----
 
 bool check_topk(const OpCheck& check) {
-  if (!check.inputs_between(1, 2) || !check.outputs_between(1, 2) || !check.inputs_present(1)) {
-    return false;
-  }
-  const CpuValue& in = check.in_value(0);
   uint32_t axis = 0;
-  if (in.rank() == 0 || !input_axis(check.node, in, axis)) {
-    return check.fail("axis %lld is outside rank %llu", as_sll(check.node.attr(kAxisWord)),
-                      as_ull(in.rank()));
-  }
+  if (!check_axis_input(check, 2, axis)) return false;
+  const CpuValue& in = check.in_value(0);
   const CpuValue& values = check.out_value(0);
   if (!same_dims_except(values, in, axis)) {
     return check.fail("values output differs from the input off the axis");
