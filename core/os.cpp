@@ -1,5 +1,6 @@
 #include "core/os.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,7 +15,10 @@ namespace vexa {
 
 namespace {
 
-OutputHook g_output_hook = nullptr;
+// Atomic so that a hook swapped while another thread prints is seen whole or not at all.
+std::atomic<OutputHook> g_output_hook{nullptr};
+
+OutputHook current_hook() { return g_output_hook.load(std::memory_order_acquire); }
 
 // printf takes an int precision; longer texts are cut rather than wrapped negative.
 int print_precision(uint64_t n) { return n > INT32_MAX ? INT32_MAX : static_cast<int>(n); }
@@ -104,29 +108,29 @@ int os_fcntl_set_status() { return F_SETFL; }
 bool status_is_ok(const uint32_t* status) { return *status == 0; }
 bool status_is_error(const uint32_t* status) { return *status != 0; }
 
-void os_set_output_hook(OutputHook hook) { g_output_hook = hook; }
-bool os_has_output_hook() { return g_output_hook != nullptr; }
-void os_clear_output_hook() { g_output_hook = nullptr; }
+void os_set_output_hook(OutputHook hook) { g_output_hook.store(hook, std::memory_order_release); }
+bool os_has_output_hook() { return current_hook() != nullptr; }
+void os_clear_output_hook() { g_output_hook.store(nullptr, std::memory_order_release); }
 
 void os_print(const char* p, uint64_t n) {
-  if (g_output_hook != nullptr) {
-    g_output_hook(kOutputStreamStdout, p, n);
+  if (const OutputHook hook = current_hook()) {
+    hook(kOutputStreamStdout, p, n);
     return;
   }
   std::printf("%.*s", print_precision(n), p);
 }
 
 void os_print_line(const char* p, uint64_t n) {
-  if (g_output_hook != nullptr) {
-    g_output_hook(kOutputStreamStdout, p, n);
+  if (const OutputHook hook = current_hook()) {
+    hook(kOutputStreamStdout, p, n);
     return;
   }
   std::printf("%.*s\n", print_precision(n), p);
 }
 
 void os_print_error_line(const char* p, uint64_t n) {
-  if (g_output_hook != nullptr) {
-    g_output_hook(kOutputStreamStderr, p, n);
+  if (const OutputHook hook = current_hook()) {
+    hook(kOutputStreamStderr, p, n);
     return;
   }
   os_write_all(STDERR_FILENO, p, n);
@@ -134,8 +138,8 @@ void os_print_error_line(const char* p, uint64_t n) {
 }
 
 void os_print_error_newline() {
-  if (g_output_hook != nullptr) {
-    g_output_hook(kOutputStreamStderr, "", 0);
+  if (const OutputHook hook = current_hook()) {
+    hook(kOutputStreamStderr, "", 0);
     return;
   }
   os_write_all(STDERR_FILENO, "\n", 1);

@@ -65,7 +65,7 @@ bool status_is_ok(const uint32_t* status);
 bool status_is_error(const uint32_t* status);
 
 // hook(stream, text, length): stream 1 is standard output, 2 standard error. One process-wide
-// slot, written without synchronisation: set it before other threads print.
+// slot; a print racing with a change sees the old hook or the new one.
 using OutputHook = void (*)(int stream, const char* text, uint64_t length);
 inline constexpr int kOutputStreamStdout = 1;
 inline constexpr int kOutputStreamStderr = 2;

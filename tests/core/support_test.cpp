@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -349,6 +350,24 @@ TEST(OsHelpers, OutputHookRoutesPrinting) {
   const std::vector<std::pair<int, std::string>> want = {{1, "ab"}, {1, "cd"}, {2, "ef"}, {2, ""}};
   EXPECT_EQ(seen, want);
   g_hooked = nullptr;
+}
+
+// The slot may be swapped while another thread prints (a data race for ThreadSanitizer unless
+// the slot is atomic): every print sees either no hook or a whole one.
+TEST(OsHelpers, OutputHookSwappedWhilePrinting) {
+  constexpr int kSwaps = 2000;
+  static std::atomic<int> hooked_calls{0};
+  std::atomic<bool> stop{false};
+  std::thread printer([&] {
+    while (!stop.load()) os_print("", 0);
+  });
+  for (int i = 0; i < kSwaps; ++i) {
+    os_set_output_hook([](int, const char*, uint64_t) { hooked_calls.fetch_add(1); });
+    os_clear_output_hook();
+  }
+  stop.store(true);
+  printer.join();
+  EXPECT_FALSE(os_has_output_hook());
 }
 
 TEST(ClockAndWipes, MonotonicAndZeroing) {
