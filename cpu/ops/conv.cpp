@@ -328,32 +328,38 @@ void epilogue_channel(float* p, int64_t n, int64_t c, int64_t c_out, const ConvE
   }
 }
 
-// Stride-1 convolutions without a column matrix: the input is copied once into zero-padded
-// planes of width Wp = OW + KW - 1, so the tap (kh, kw) of output pixel (oh, ow) sits at flat
-// offset (oh x Wp + ow) + kh x Wp + kw of its channel. Each tap is then one product of the
-// tap's weights (C_out x C_in) with a shifted view of the padded planes, accumulated over the
-// taps, on rows of Wp outputs of which the first OW are kept.
+// Stride-1 and stride-2 convolutions without a column matrix. The input is copied once into
+// zero-padded planes split by stride phase (stride 2: even and odd rows times even and odd
+// columns), each Wq = OW + (KW - 1) / stride wide, so the tap (kh, kw) of output pixel
+// (oh, ow) sits at flat offset (oh x Wq + ow) + (kh / s) x Wq + kw / s of phase
+// (kh mod s, kw mod s). Each tap is then one product of the tap's weights (C_out x C_in) with
+// a shifted view of the phase planes, accumulated over the taps, on rows of Wq outputs of
+// which the first OW are kept.
 struct ShiftedLayout {
-  int64_t wp = 0, hp = 0;
-  int64_t channel_stride = 0;  // floats per padded plane, with a zero tail for the last taps
+  int64_t stride = 1;
+  int64_t wq = 0, hq = 0;
+  int64_t phase_stride = 0;    // floats per phase plane, with a zero tail for the last taps
+  int64_t channel_stride = 0;  // stride x stride phase planes
   int64_t taps = 0;
-  int64_t padded_outputs = 0;  // OH x Wp
+  int64_t padded_outputs = 0;  // OH x Wq
   int64_t part_len = 0, parts = 0;
   int64_t input_floats = 0, weight_floats = 0, scratch_floats = 0;
   int64_t total() const { return input_floats + weight_floats + scratch_floats; }
 };
 
 bool shifted_layout(const ConvGeometry& g, ShiftedLayout* s) {
-  if (std::max(1, g.group) != 1 || g.sh != 1 || g.sw != 1 || g.dh != 1 || g.dw != 1 ||
-      int64_t{g.kh} * g.kw < 2 || g.pt >= g.kh || g.pl >= g.kw || g.batch < 1 ||
+  if (std::max(1, g.group) != 1 || g.sh != g.sw || (g.sh != 1 && g.sh != 2) || g.dh != 1 ||
+      g.dw != 1 || int64_t{g.kh} * g.kw < 2 || g.pt >= g.kh || g.pl >= g.kw || g.batch < 1 ||
       g.c_in < kShiftedMinChannels || g.c_out < 1 || g.oh < 1 || g.ow < 1 ||
       int64_t{g.c_in} * g.kh * g.kw > kShiftedMaxDepth || cpu_fakequant_enabled())
     return false;
-  s->wp = int64_t{g.ow} + g.kw - 1;
-  s->hp = int64_t{g.oh} + g.kh - 1;
+  s->stride = g.sh;
+  s->wq = int64_t{g.ow} + (g.kw - 1) / s->stride;
+  s->hq = int64_t{g.oh} + (g.kh - 1) / s->stride;
   s->taps = int64_t{g.kh} * g.kw;
-  s->channel_stride = round_up(s->hp * s->wp + g.kw, kLaneFloats);
-  s->padded_outputs = int64_t{g.oh} * s->wp;
+  s->phase_stride = round_up(s->hq * s->wq + g.kw, kLaneFloats);
+  s->channel_stride = s->stride * s->stride * s->phase_stride;
+  s->padded_outputs = int64_t{g.oh} * s->wq;
   // Small planes make short products per tap; the column matrix serves them better.
   if (s->padded_outputs < kShiftedMinOutputs) return false;
   // Ranges whose accumulator and shifted inputs stay in the second-level cache, at least
@@ -376,15 +382,32 @@ void conv_shifted(const ConvGeometry& g, const ShiftedLayout& s, const float* x,
   float* wtaps = xp + s.input_floats;
   float* scratch = wtaps + s.weight_floats;
   const int64_t plane = int64_t{g.oh} * g.ow;
-  const int64_t cin = g.c_in, cout = g.c_out;
-  // Padded planes, one channel per task.
+  const int64_t cin = g.c_in, cout = g.c_out, st = s.stride;
+  const Stride2CopyFn copy2 = select_stride2_copy();
+  // Phase planes, one channel per task: phase (a, b) row r, column c holds input
+  // (st r + a - pt, st c + b - pl), 0 outside the input.
   cpu_parallel_for(cin, cin >= kIm2colMinChannels, [&](int64_t c) {
     float* dst = xp + c * s.channel_stride;
     std::fill(dst, dst + s.channel_stride, 0.0f);
     const float* src = x + c * g.h * g.w;
-    const int64_t cols = std::min<int64_t>(g.w, s.wp - g.pl);
-    for (int64_t r = 0; r < g.h && r + g.pt < s.hp; ++r)
-      std::copy(src + r * g.w, src + r * g.w + cols, dst + (r + g.pt) * s.wp + g.pl);
+    for (int64_t a = 0; a < st; ++a) {
+      for (int64_t b = 0; b < st; ++b) {
+        float* phase = dst + (a * st + b) * s.phase_stride;
+        int64_t lo, hi;
+        valid_range(s.wq, st, b - g.pl, g.w, &lo, &hi);
+        if (hi <= lo) continue;
+        for (int64_t r = 0; r < s.hq; ++r) {
+          const int64_t ih = st * r + a - g.pt;
+          if (ih < 0 || ih >= g.h) continue;
+          const float* run = src + ih * g.w + (st * lo + b - g.pl);
+          if (st == 1) {
+            std::copy(run, run + (hi - lo), phase + r * s.wq + lo);
+          } else {
+            copy2(phase + r * s.wq + lo, run, hi - lo);
+          }
+        }
+      }
+    }
   });
   // Weights of each tap as a C_out x C_in matrix.
   for (int64_t t = 0; t < s.taps; ++t)
@@ -398,9 +421,11 @@ void conv_shifted(const ConvGeometry& g, const ShiftedLayout& s, const float* x,
     float* acc = scratch + p * cout * s.part_len;
     for (int64_t t = 0; t < s.taps; ++t) {
       const int64_t kh = t / g.kw, kw = t % g.kw;
+      const int64_t offset =
+          ((kh % st) * st + kw % st) * s.phase_stride + (kh / st) * s.wq + kw / st;
       cpu_gemm(kCblasRowMajor, kCblasNoTrans, kCblasNoTrans, static_cast<int32_t>(cout),
                static_cast<int32_t>(len), static_cast<int32_t>(cin), 1.0f, wtaps + t * cout * cin,
-               static_cast<int32_t>(cin), xp + q0 + kh * s.wp + kw,
+               static_cast<int32_t>(cin), xp + q0 + offset,
                static_cast<int32_t>(s.channel_stride), t == 0 ? 0.0f : 1.0f, acc,
                static_cast<int32_t>(s.part_len));
     }
@@ -408,8 +433,8 @@ void conv_shifted(const ConvGeometry& g, const ShiftedLayout& s, const float* x,
     for (int64_t m = 0; m < cout; ++m) {
       const float* row = acc + m * s.part_len;
       for (int64_t q = q0; q < q1;) {
-        const int64_t oh = q / s.wp, ow = q - oh * s.wp;
-        const int64_t run_end = std::min(q1, oh * s.wp + s.wp);
+        const int64_t oh = q / s.wq, ow = q - oh * s.wq;
+        const int64_t run_end = std::min(q1, oh * s.wq + s.wq);
         if (ow < g.ow) {
           const int64_t keep = std::min<int64_t>(g.ow - ow, run_end - q);
           float* out = y + m * plane + oh * g.ow + ow;

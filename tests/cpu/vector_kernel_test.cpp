@@ -310,7 +310,7 @@ std::vector<double> naive_conv_relu(const ConvGeometry& g, const std::vector<flo
           for (int c = 0; c < g.c_in; ++c)
             for (int kh = 0; kh < g.kh; ++kh)
               for (int kw = 0; kw < g.kw; ++kw) {
-                const int ih = oh - g.pt + kh, iw = ow - g.pl + kw;
+                const int ih = oh * g.sh - g.pt + kh, iw = ow * g.sw - g.pl + kw;
                 if (ih < 0 || ih >= g.h || iw < 0 || iw >= g.w) continue;
                 acc += double{x[((static_cast<size_t>(n) * g.c_in + c) * g.h + ih) * g.w + iw]} *
                        w[((static_cast<size_t>(m) * g.c_in + c) * g.kh + kh) * g.kw + kw];
@@ -322,20 +322,24 @@ std::vector<double> naive_conv_relu(const ConvGeometry& g, const std::vector<flo
 
 TEST(VectorKernels, ShiftedViewConvolutionMatchesTheNaiveSum) {
   struct Shape {
-    int batch, c_in, h, w, c_out, kh, kw, pt, pl, extra_h, extra_w;  // extra: bottom/right pad
+    int batch, c_in, h, w, c_out, kh, kw, pt, pl, extra_h, extra_w, stride;  // extra: bottom/right pad
   };
   const Shape shapes[] = {
-      {1, 16, 40, 40, 8, 3, 3, 1, 1, 1, 1},   {2, 16, 33, 35, 1, 3, 3, 1, 1, 1, 1},
-      {1, 24, 32, 45, 24, 5, 5, 2, 2, 2, 2},  {1, 16, 36, 30, 5, 3, 3, 0, 0, 0, 0},
-      {1, 16, 32, 40, 7, 1, 3, 0, 1, 0, 1},   {1, 16, 40, 32, 7, 3, 1, 1, 0, 1, 0},
-      {1, 17, 34, 34, 9, 3, 3, 1, 1, 0, 2},   {1, 16, 160, 30, 3, 3, 3, 2, 0, 0, 0},
+      {1, 16, 40, 40, 8, 3, 3, 1, 1, 1, 1, 1},   {2, 16, 33, 35, 1, 3, 3, 1, 1, 1, 1, 1},
+      {1, 24, 32, 45, 24, 5, 5, 2, 2, 2, 2, 1},  {1, 16, 36, 30, 5, 3, 3, 0, 0, 0, 0, 1},
+      {1, 16, 32, 40, 7, 1, 3, 0, 1, 0, 1, 1},   {1, 16, 40, 32, 7, 3, 1, 1, 0, 1, 0, 1},
+      {1, 17, 34, 34, 9, 3, 3, 1, 1, 0, 2, 1},   {1, 16, 160, 30, 3, 3, 3, 2, 0, 0, 0, 1},
+      // Stride 2: odd and even sizes, with and without padding, a 5 x 5 and a 2 x 2 window.
+      {1, 16, 80, 80, 8, 3, 3, 1, 1, 1, 1, 2},   {2, 16, 81, 79, 5, 3, 3, 1, 1, 0, 0, 2},
+      {1, 16, 90, 70, 4, 3, 3, 0, 0, 0, 0, 2},   {1, 20, 77, 83, 6, 5, 5, 2, 2, 2, 2, 2},
+      {1, 16, 96, 64, 3, 2, 2, 0, 1, 0, 0, 2},
   };
   for (const Shape& sh : shapes) {
     ConvGeometry g;
     g.batch = sh.batch, g.c_in = sh.c_in, g.h = sh.h, g.w = sh.w, g.c_out = sh.c_out;
-    g.kh = sh.kh, g.kw = sh.kw, g.pt = sh.pt, g.pl = sh.pl;
-    g.oh = sh.h + sh.pt + sh.extra_h - sh.kh + 1;
-    g.ow = sh.w + sh.pl + sh.extra_w - sh.kw + 1;
+    g.kh = sh.kh, g.kw = sh.kw, g.pt = sh.pt, g.pl = sh.pl, g.sh = g.sw = sh.stride;
+    g.oh = (sh.h + sh.pt + sh.extra_h - sh.kh) / sh.stride + 1;
+    g.ow = (sh.w + sh.pl + sh.extra_w - sh.kw) / sh.stride + 1;
     SCOPED_TRACE(::testing::Message() << sh.c_in << "x" << sh.h << "x" << sh.w << " -> " << sh.c_out
                                       << "x" << g.oh << "x" << g.ow << " k" << sh.kh << "x"
                                       << sh.kw);
@@ -362,6 +366,7 @@ TEST(VectorKernels, ShiftedViewConvolutionMatchesTheNaiveSum) {
     EXPECT_EQ(one, fast);
     // Too small a workspace for the padded planes: narrower column bands, same values.
     const auto banded = run(static_cast<uint64_t>(g.c_in) * g.kh * g.kw * g.ow);
+    ASSERT_LT(static_cast<uint64_t>(g.c_in) * g.kh * g.kw * g.ow, need);
     std::vector<double> banded_d(banded.begin(), banded.end());
     EXPECT_TRUE(testing::all_close(fast, banded_d, 16.0));
   }
