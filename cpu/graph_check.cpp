@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <vector>
 
 #include "cpu/op_table.h"
 
@@ -185,6 +186,34 @@ bool conv_im2col_bytes(const CpuState& s, const CpuNode& node, uint64_t& bytes) 
   return mul(need, r, need) && mul(need, band, need) && (bytes = need, true);
 }
 
+// The arena planner, in-place Concat and fusion assume each activation has exactly one writer
+// that runs before every reader; a graph that breaks this would compute from stale or shared
+// bytes, so it is refused.
+bool check_single_writer_order(const CpuState& s, GraphCheckError& error) {
+  std::vector<uint8_t> written(s.value_count, 0);
+  for (uint64_t n = 0; n < s.node_count; ++n) {
+    const CpuNode& node = s.nodes[n];
+    for (uint32_t k = 0; k < node.input_count(); ++k) {
+      const uint64_t v = node.input(k);
+      if (v == kAbsentValue || s.values[v].kind() != kValueIntermediate) continue;
+      if (!written[v]) {
+        return fail(error, ErrorCode::kInvalidModel,
+                    "node %llu reads value %llu before any node writes it", ull(n), ull(v));
+      }
+    }
+    for (uint32_t k = 0; k < node.output_count(); ++k) {
+      const uint64_t v = node.output(k);
+      if (written[v]) {
+        return fail(error, ErrorCode::kInvalidModel,
+                    "node %llu writes value %llu, which an earlier node already wrote", ull(n),
+                    ull(v));
+      }
+      written[v] = 1;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool graph_check_records(const CpuState& s, uint64_t weight_bytes, GraphCheckError& error) {
@@ -197,7 +226,7 @@ bool graph_check_records(const CpuState& s, uint64_t weight_bytes, GraphCheckErr
   for (uint64_t n = 0; n < s.node_count; ++n) {
     if (!check_node(s, n, error)) return false;
   }
-  return true;
+  return check_single_writer_order(s, error);
 }
 
 bool graph_check_nodes(const CpuState& s, GraphCheckError& error) {

@@ -141,6 +141,20 @@ TEST(CpuGraphCheck, MalformedRecordsAreRefusedCleanly) {
          b.g.patch_value(b.out, kValueWordByteSize, 32);
        },
        ErrorCode::kInvalidModel, "element counts differ"},
+      {"two nodes write one value",
+       [](Base& b) {
+         b.g.patch_node(1, kInputs, b.in);
+         b.g.patch_node(1, kOutputs, b.t);
+       },
+       ErrorCode::kInvalidModel, "already wrote"},
+      {"value read before it is written",
+       [](Base& b) {
+         b.g.patch_node(0, kInputs, b.t);
+         b.g.patch_node(0, kOutputs, b.out);
+         b.g.patch_node(1, kInputs, b.in);
+         b.g.patch_node(1, kOutputs, b.t);
+       },
+       ErrorCode::kInvalidModel, "before any node writes it"},
       {"sizeless operand",
        [](Base& b) {
          b.g.patch_value(b.t, kValueWordRank, 0);
