@@ -528,6 +528,17 @@ bool onnx_lower_node(BuilderState& s, uint64_t start, uint64_t end) {
     default:
       break;
   }
+  if (kind == OpKind::kDepthToSpace) {
+    // The engine reads 0 as column-row-depth order and 1 as ONNX's default depth-column-row.
+    if (extra.mode.empty() || extra.mode == "DCR") {
+      node.attrs[kWordMode] = kDepthToSpaceDcr;
+    } else if (extra.mode == "CRD") {
+      node.attrs[kWordMode] = kDepthToSpaceCrd;
+    } else {
+      s.lower_failure = kLowerMalformedAttribute;
+      return false;
+    }
+  }
   if (op == "ConvInteger" || op == "MatMulInteger") node.attrs[kWordBeta] = kIntegerOriginMark;
   if (op == "Cast") node.attrs[1] = kCastTag;
   if (op == "GreaterOrEqual") node.attrs[kWordMode] = kGreaterOrEqualMode;

@@ -25,6 +25,10 @@ enum AttrWord : uint32_t {
   kWordAlpha = 14, kWordBeta = 15,
 };
 
+// DepthToSpace block order on word 27: ONNX's default depth-column-row, or column-row-depth.
+inline constexpr uint64_t kDepthToSpaceCrd = 0;
+inline constexpr uint64_t kDepthToSpaceDcr = 1;
+
 // Mark on word 15 of a Flatten that merges the two spatial dims.
 inline constexpr uint64_t kFlattenSpatialMark = 888;
 // Mark on word 15 of an integer-origin MatMul or Conv.
