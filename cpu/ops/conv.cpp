@@ -286,6 +286,23 @@ void run_tail_program(float* p, int64_t n, const float* program) {
   }
 }
 
+// The epilogues the padded depthwise kernel can apply as it stores (bias, ReLU, Clip).
+bool window_epilogue(const ConvEpilogue& e, int64_t c, WindowEpilogue* w) {
+  if (!epilogue_active(e)) return false;
+  w->has_bias = e.table != nullptr;
+  w->bias = e.table != nullptr ? e.table[c] : 0.0f;
+  switch (e.activation) {
+    case kConvActNone: w->mode = WindowEpilogue::kNone; return true;
+    case kConvActRelu: w->mode = WindowEpilogue::kRelu; return true;
+    case kConvActClip:
+      w->mode = WindowEpilogue::kClip;
+      w->lo = e.clip_lo;
+      w->hi = e.clip_hi;
+      return true;
+    default: return false;
+  }
+}
+
 void epilogue_channel(float* p, int64_t n, int64_t c, int64_t c_out, const ConvEpilogue& e) {
   // Each step is one of the vector routines the separate nodes use (a single IEEE operation
   // per element), so the fused result has the unfused bits.
@@ -534,7 +551,7 @@ void cpu_depthwise_plane(const ConvGeometry& g, const float* x, const float* w, 
   DepthwisePadded padded;
   if (simd_enabled() && depthwise_padded_layout(g, &padded)) {
     alignas(64) float scratch[kDepthwiseBandFloats];
-    depthwise_plane_padded_avx2(padded, x, w, y, scratch);
+    depthwise_plane_padded_avx2(padded, x, w, y, scratch, nullptr);
     return;
   }
   depthwise_plane(g, x, w, y, select_depthwise_row());
@@ -589,12 +606,15 @@ void cpu_conv2d(const ConvGeometry& g, const float* x, const float* wt, float* y
         float* yc = yi + c * plane;
         if (fast) {
           alignas(64) float scratch[kDepthwiseBandFloats];
+          WindowEpilogue fused;
+          const bool inline_epilogue = window_epilogue(epilogue, c, &fused);
           depthwise_plane_padded_avx2(padded, xi + c * g.h * g.w, wt + c * g.kh * g.kw, yc,
-                                      scratch);
+                                      scratch, inline_epilogue ? &fused : nullptr);
+          if (with_epilogue && !inline_epilogue) epilogue_channel(yc, plane, c, g.c_out, epilogue);
         } else {
           depthwise_plane(g, xi + c * g.h * g.w, wt + c * g.kh * g.kw, yc, row_fn);
+          if (with_epilogue) epilogue_channel(yc, plane, c, g.c_out, epilogue);
         }
-        if (with_epilogue) epilogue_channel(yc, plane, c, g.c_out, epilogue);
       });
     } else if (workspace != nullptr && shifted_layout(g, &shifted) &&
                static_cast<uint64_t>(shifted.total()) <= workspace_floats) {

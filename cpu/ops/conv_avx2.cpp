@@ -158,6 +158,7 @@ namespace {
 constexpr int64_t kItemsAtOnce = 4;
 
 struct BandItems {
+  const WindowEpilogue* epilogue;  // applied to each block before it is stored; may be null
   const float* band;
   float* y;
   const float* w;
@@ -215,6 +216,23 @@ inline __m256 window_start() {
   return kMax ? _mm256_set1_ps(kMaxPoolEmptyValue) : _mm256_setzero_ps();
 }
 
+// The bias, then ReLU or Clip, each exactly as the vector routines the epilogue would run
+// afterwards compute it.
+inline __m256 finish(const WindowEpilogue* e, __m256 v) {
+  if (e == nullptr) return v;
+  if (e->has_bias) v = _mm256_add_ps(v, _mm256_set1_ps(e->bias));
+  if (e->mode == WindowEpilogue::kRelu) {
+    // v >= 0 ? v : 0, NaN giving 0.
+    v = _mm256_and_ps(v, _mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_GE_OQ));
+  } else if (e->mode == WindowEpilogue::kClip) {
+    // lo if v < lo, else hi if v > hi, else v (NaN stays; lo wins when lo > hi).
+    const __m256 lo = _mm256_set1_ps(e->lo), hi = _mm256_set1_ps(e->hi);
+    const __m256 upper = _mm256_blendv_ps(v, hi, _mm256_cmp_ps(v, hi, _CMP_GT_OQ));
+    v = _mm256_blendv_ps(upper, lo, _mm256_cmp_ps(v, lo, _CMP_LT_OQ));
+  }
+  return v;
+}
+
 template <bool kMax>
 void band_items(const BandItems& b, int64_t rows) {
   const __m256i tail_mask = first_lanes(b.ow % 8);
@@ -242,9 +260,9 @@ void band_items(const BandItems& b, int64_t rows) {
     const __m256 acc[kItemsAtOnce] = {acc0, acc1, acc2, acc3};
     for (int64_t i = 0; i < kItemsAtOnce; ++i) {
       if (full[i]) {
-        _mm256_storeu_ps(out[i], acc[i]);
+        _mm256_storeu_ps(out[i], finish(b.epilogue, acc[i]));
       } else {
-        _mm256_maskstore_ps(out[i], tail_mask, acc[i]);
+        _mm256_maskstore_ps(out[i], tail_mask, finish(b.epilogue, acc[i]));
       }
     }
   }
@@ -262,16 +280,16 @@ void band_items(const BandItems& b, int64_t rows) {
       }
     }
     if (full) {
-      _mm256_storeu_ps(out, acc);
+      _mm256_storeu_ps(out, finish(b.epilogue, acc));
     } else {
-      _mm256_maskstore_ps(out, tail_mask, acc);
+      _mm256_maskstore_ps(out, tail_mask, finish(b.epilogue, acc));
     }
   }
 }
 
 template <bool kMax>
 void window_plane_padded(const DepthwisePadded& p, const float* x, const float* w, float* y,
-                         float* scratch) {
+                         float* scratch, const WindowEpilogue* epilogue) {
   // Padding taps hold 0 for the depthwise sum (a zero product) and the empty-window value for
   // max pooling (never greater than the running maximum): both leave the result as skipping
   // them would.
@@ -284,7 +302,7 @@ void window_plane_padded(const DepthwisePadded& p, const float* x, const float* 
     const int64_t c = kw * p.dw;
     tap[kw] = p.sw == 1 ? c : (c & 1) * half + (c >> 1);
   }
-  BandItems b{scratch, nullptr, w, tap, p.row_stride, (p.ow + 7) / 8, p.ow, p.sh, p.kh, p.kw,
+  BandItems b{epilogue, scratch, nullptr, w, tap, p.row_stride, (p.ow + 7) / 8, p.ow, p.sh, p.kh, p.kw,
               p.dh};
   for (int64_t oh0 = 0; oh0 < p.oh; oh0 += p.band_rows) {
     const int64_t rows = std::min(p.band_rows, p.oh - oh0);
@@ -319,13 +337,13 @@ void window_plane_padded(const DepthwisePadded& p, const float* x, const float* 
 }  // namespace
 
 void depthwise_plane_padded_avx2(const DepthwisePadded& p, const float* x, const float* w,
-                                 float* y, float* scratch) {
-  window_plane_padded<false>(p, x, w, y, scratch);
+                                 float* y, float* scratch, const WindowEpilogue* epilogue) {
+  window_plane_padded<false>(p, x, w, y, scratch, epilogue);
 }
 
 void maxpool_plane_padded_avx2(const DepthwisePadded& p, const float* x, float* y,
                                float* scratch) {
-  window_plane_padded<true>(p, x, nullptr, y, scratch);
+  window_plane_padded<true>(p, x, nullptr, y, scratch, nullptr);
 }
 
 }  // namespace vexa::cpu

@@ -35,8 +35,16 @@ struct DepthwisePadded {
   int64_t band_rows;    // output rows per band
   int64_t band_floats;  // scratch floats of one band (a spare row follows it)
 };
+// Per-channel epilogue the padded depthwise kernel applies before storing: the bias add, then
+// ReLU or Clip, with the bits of the separate vector passes.
+struct WindowEpilogue {
+  enum Mode : int32_t { kNone = 0, kRelu = 1, kClip = 2 };
+  int32_t mode = kNone;
+  bool has_bias = false;
+  float bias = 0.0f, lo = 0.0f, hi = 0.0f;
+};
 void depthwise_plane_padded_avx2(const DepthwisePadded& p, const float* x, const float* w,
-                                 float* y, float* scratch);
+                                 float* y, float* scratch, const WindowEpilogue* epilogue);
 // The same band walk for max pooling (dilation 1): padding taps hold kMaxPoolEmptyValue.
 void maxpool_plane_padded_avx2(const DepthwisePadded& p, const float* x, float* y,
                                float* scratch);
