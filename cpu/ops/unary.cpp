@@ -76,7 +76,8 @@ bool run_unary(const OpContext& ctx) {
     case OpKind::kNeg: vec_neg(x, y, n); break;
     case OpKind::kFloor: map(x, y, n, [](float v) { return std::floor(v); }); break;
     case OpKind::kCeil: map(x, y, n, [](float v) { return std::ceil(v); }); break;
-    case OpKind::kRound: map(x, y, n, [](float v) { return std::round(v); }); break;
+    // Halves go to the even neighbour, as the default rounding mode does.
+    case OpKind::kRound: map(x, y, n, [](float v) { return std::nearbyint(v); }); break;
     case OpKind::kReciprocal: vec_scalar_div(1.0f, x, y, n); break;
     case OpKind::kElu: {
       const float alpha = node.w[kAlphaWord] == 0 ? kEluDefaultAlpha : node.attr_f32(kAlphaWord);

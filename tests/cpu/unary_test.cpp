@@ -82,7 +82,16 @@ TEST(CpuUnary, EveryMapMatchesItsDefinition) {
       {OpKind::kNeg, {}, [](float v) { return -v; }, true},
       {OpKind::kFloor, {}, [](float v) { return floorf(v); }, true},
       {OpKind::kCeil, {}, [](float v) { return ceilf(v); }, true},
-      {OpKind::kRound, {}, [](float v) { return roundf(v); }, true},
+      {OpKind::kRound, {},
+       [](float v) {
+         // Nearest integer, a half going to the even neighbour (2.5 -> 2, -0.5 -> -0, 7.5 -> 8).
+         if (!std::isfinite(v)) return v;
+         const float f = floorf(v), d = v - f;
+         const bool up = d > 0.5f || (d == 0.5f && fmodf(f, 2.0f) != 0.0f);
+         const float r = up ? f + 1.0f : f;
+         return r == 0.0f ? copysignf(0.0f, v) : r;
+       },
+       true},
       {OpKind::kReciprocal, {}, [](float v) { return 1.0f / v; }, true},
       {OpKind::kElu, {}, [](float v) { return v >= 0 ? v : 1.0f * (expf(v) - 1.0f); }, false},
       {OpKind::kElu, {{29, f32_word(0.5f)}},
