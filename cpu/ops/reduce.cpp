@@ -14,6 +14,7 @@ namespace {
 constexpr uint32_t kCumSumExclusiveWord = 27;
 constexpr uint32_t kCumSumReverseWord = 28;
 constexpr uint32_t kTopKSmallestWord = 27;
+constexpr uint32_t kArgMaxLastIndexWord = 28;
 constexpr float kTopKLargestStart = -1e30f;
 constexpr float kTopKSmallestStart = 1e30f;
 
@@ -142,7 +143,8 @@ bool run_reduce(const OpContext& ctx) {
   return true;
 }
 
-// First index of the greatest entry; written as f32.
+// Index of the greatest entry, the first among equals or (select_last_index) the last; written
+// as f32.
 bool run_argmax(const OpContext& ctx) {
   const CpuValue& in = ctx.in_value(0);
   uint32_t axis = 0;
@@ -150,6 +152,7 @@ bool run_argmax(const OpContext& ctx) {
   const AxisView v = axis_view(in, axis);
   const float* x = ctx.in(0);
   float* y = ctx.out(0);
+  const bool last_index = ctx.node.attr(kArgMaxLastIndexWord) != 0;
   for_unit_ranges(v.outer, v.outer * v.d * v.inner, [&](uint64_t first, uint64_t last) {
     for (uint64_t o = first; o < last; ++o) {
       const float* src = x + o * v.d * v.inner;
@@ -158,7 +161,8 @@ bool run_argmax(const OpContext& ctx) {
         if (v.d >= 2) {
           float best_value = src[p];
           for (uint64_t j = 1; j < v.d; ++j) {
-            if (src[j * v.inner + p] > best_value) {
+            const float value = src[j * v.inner + p];
+            if (value > best_value || (last_index && value == best_value)) {
               best_value = src[j * v.inner + p];
               best = j;
             }

@@ -129,6 +129,25 @@ TEST(CpuReduce, EveryReductionAlongEveryAxis) {
   }
 }
 
+// ArgMax among equal maxima: the first index by default, the last with select_last_index.
+TEST(CpuReduce, ArgMaxTiesTakeFirstOrLastIndex) {
+  constexpr uint32_t kLastIndex = 28;
+  const Dims dims{2, 5};
+  // Row 0 holds its maximum at 1 and 3; row 1 at 0, 2 and 4.
+  const std::vector<float> x = {1, 4, 2, 4, 0, 7, -1, 7, 3, 7};
+  const struct {
+    uint64_t last;
+    std::vector<float> want;
+  } cases[] = {{0, {1, 0}}, {1, {3, 4}}};
+  for (const auto& c : cases) {
+    OpGraph g;
+    const uint64_t y = g.out(Dims{2, 1});
+    g.node(OpKind::kArgMax, {g.in(dims, x)}, {y}, {{kAxis, 1}, {kLastIndex, c.last}});
+    ASSERT_TRUE(g.run());
+    EXPECT_TRUE(same_floats(g.data(y), c.want)) << "select_last_index " << c.last;
+  }
+}
+
 // Sizes large enough to be split over the pool give the same values as one loop.
 TEST(CpuReduce, LargeTensorsMatchTheSerialLoop) {
   const Dims dims{64, 300, 8};
