@@ -76,7 +76,8 @@ void os_advise_no_cache(int fd, uint64_t offset, uint64_t length) {
 int os_eintr() { return EINTR; }
 int os_eagain() { return EAGAIN; }
 
-int os_socketpair(int fds[2]) { return socketpair(AF_UNIX, SOCK_STREAM, 0, fds); }
+// Close-on-exec from creation: a fork and exec on another thread must not inherit either end.
+int os_socketpair(int fds[2]) { return socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds); }
 int os_set_no_sigpipe(int fd) { return 0; }
 
 int os_set_socket_timeouts(int fd, uint64_t seconds) {

@@ -312,6 +312,7 @@ TEST(OsHelpers, FilesSocketsAndWrites) {
 
   int pair[2];
   ASSERT_EQ(os_socketpair(pair), 0);
+  for (const int end : pair) EXPECT_NE(fcntl(end, F_GETFD) & FD_CLOEXEC, 0) << "end " << end;
   EXPECT_EQ(os_set_no_sigpipe(pair[0]), 0);
   EXPECT_EQ(os_set_socket_timeouts(pair[0], 2), 0);
   EXPECT_EQ(os_set_nonblocking(pair[1]), 0);
