@@ -116,6 +116,75 @@ std::string node_report_line(const BuilderState& s, const OnnxNodeHeader& h, uin
          std::string(onnx_lower_reason(code)) + "\n";
 }
 
+// The number of dims a ValueInfoProto's tensor shape lists (0 without a shape), read without
+// the rank bound of the full reader so that a deeper shape can be reported as such.
+uint64_t value_info_rank(const uint8_t* image, uint64_t start, uint64_t end) {
+  constexpr uint32_t kTypeField = 2, kTensorTypeField = 1, kShapeField = 2, kDimField = 1;
+  uint64_t rank = 0;
+  bool corrupt = false;
+  auto each = [&](uint64_t a, uint64_t b, uint32_t field, auto&& fn) {
+    onnx_walk_fields(image, a, b, {field}, &corrupt, [&](uint32_t, uint64_t x, uint64_t y) {
+      fn(x, y);
+      return true;
+    });
+  };
+  each(start, end, kTypeField, [&](uint64_t a, uint64_t b) {
+    each(a, b, kTensorTypeField, [&](uint64_t c, uint64_t d) {
+      each(c, d, kShapeField, [&](uint64_t e, uint64_t f) {
+        each(e, f, kDimField, [&](uint64_t, uint64_t) { ++rank; });
+      });
+    });
+  });
+  return rank;
+}
+
+// Whether the ValueInfoProto's type, when it has one, is a tensor type (not a sequence, map or
+// optional).
+bool value_info_is_tensor(const uint8_t* image, uint64_t start, uint64_t end) {
+  constexpr uint32_t kTypeField = 2, kTensorTypeField = 1;
+  bool corrupt = false, has_type = false, tensor = false;
+  onnx_walk_fields(image, start, end, {kTypeField}, &corrupt, [&](uint32_t, uint64_t a, uint64_t b) {
+    has_type = true;
+    bool inner_corrupt = false;
+    onnx_walk_fields(image, a, b, {kTensorTypeField}, &inner_corrupt,
+                     [&](uint32_t, uint64_t, uint64_t) {
+                       tensor = true;
+                       return true;
+                     });
+    return true;
+  });
+  return !has_type || tensor;
+}
+
+bool onnx_integer_type(uint64_t t) {
+  return t == kOnnxUint8 || t == kOnnxInt8 || t == kOnnxUint16 || t == kOnnxInt16 ||
+         t == kOnnxInt32 || t == kOnnxInt64 || t == kOnnxUint32 || t == kOnnxUint64;
+}
+
+// Why a graph input or output cannot be carried by the f32 engines; empty when it can (or when
+// the full reader will report the entry as malformed).
+std::string graph_io_problem(const uint8_t* image, uint64_t start, uint64_t end, bool is_output) {
+  const std::string what = is_output ? "output" : "input";
+  OnnxValueInfo info;
+  if (!onnx_read_value_info(image, start, end, info)) {
+    const uint64_t rank = value_info_rank(image, start, end);
+    if (rank > kMaxRank) {
+      return "graph " + what + " has rank " + std::to_string(rank) +
+             ": rank above 6 is not supported";
+    }
+    return "";
+  }
+  if (!value_info_is_tensor(image, start, end)) {
+    return "graph " + what + " '" + std::string(info.name) +
+           "' is not a tensor (sequence, map and optional values are not supported)";
+  }
+  if (info.elem_type == kOnnxString || info.elem_type == kOnnxBfloat16) {
+    return "graph " + what + " '" + std::string(info.name) + "' holds " +
+           std::string(onnx_type_name(info.elem_type)) + " elements, which are not supported";
+  }
+  return "";
+}
+
 uint64_t round_up(uint64_t v, uint64_t a) { return (v + a - 1) / a * a; }
 
 ConvertResult write_container(BuilderState& s, const std::string& vexa_path) {
@@ -233,9 +302,18 @@ ConvertResult onnx_convert(std::string_view onnx_path, std::string_view vexa_pat
 
   // Pass 2a: graph inputs and outputs.
   bool input_failed = false;
+  std::string io_problem;
+  std::vector<std::string_view> integer_inputs;
   decoded = onnx_walk_fields(s.image, graph_start, graph_end, {kGraphInputField, kGraphOutputField},
                              &corrupt, [&](uint32_t field, uint64_t a, uint64_t b) {
     const bool is_output = field == kGraphOutputField;
+    io_problem = graph_io_problem(s.image, a, b, is_output);
+    if (!io_problem.empty()) return false;
+    OnnxValueInfo info;
+    if (!is_output && onnx_read_value_info(s.image, a, b, info) &&
+        onnx_integer_type(info.elem_type)) {
+      integer_inputs.push_back(info.name);
+    }
     if (!onnx_read_graph_io(s, a, b, is_output, option_word)) {
       input_failed = !is_output;
       return false;
@@ -243,6 +321,7 @@ ConvertResult onnx_convert(std::string_view onnx_path, std::string_view vexa_pat
     return true;
   });
   if (corrupt) return failure("corrupt GraphProto pass 2a");
+  if (!io_problem.empty()) return failure(io_problem);
   if (!decoded) {
     return failure(input_failed ? "failed parsing input ValueInfoProto"
                                 : "failed parsing output ValueInfoProto");
@@ -273,7 +352,8 @@ ConvertResult onnx_convert(std::string_view onnx_path, std::string_view vexa_pat
       ++refused;
       if (refused <= kReportedRefusals) {
         std::string line = node_report_line(s, header, s.lower_failure);
-        if (s.lower_failure == kLowerBadTensor && !s.detail.empty()) {
+        if ((s.lower_failure == kLowerBadTensor || s.lower_failure == kLowerUnsupportedForm) &&
+            !s.detail.empty()) {
           line.pop_back();
           line += " (" + s.detail + ")\n";
         }
@@ -296,6 +376,22 @@ ConvertResult onnx_convert(std::string_view onnx_path, std::string_view vexa_pat
     return failure("the model is larger than the converter's limits (" +
                    std::to_string(kBuilderMaxNodes) + " nodes, " +
                    std::to_string(kBuilderMaxValues) + " values)");
+  }
+  // The engines divide in f32; ONNX's integer division truncates.
+  for (const GraphNode& n : s.nodes) {
+    if (n.op_kind != static_cast<uint64_t>(OpKind::kDiv)) continue;
+    for (uint64_t i = 0; i < n.input_count && i < kGraphNodeMaxInputs; ++i) {
+      if (n.inputs[i] == kAbsentInput) continue;
+      for (std::string_view name : integer_inputs) {
+        if (s.values[n.inputs[i]].name == name) {
+          return failure("Div of integer input '" + std::string(name) +
+                         "' is not supported: integer division truncates, the f32 engines do not");
+        }
+      }
+    }
+  }
+  if (s.nodes.empty()) {
+    return failure("the graph has no operator to run: every output is a constant");
   }
   uint64_t batch_norms = 0;
   if (!onnx_reduce_batch_norms(s, &batch_norms)) {

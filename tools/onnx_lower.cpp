@@ -331,6 +331,92 @@ void apply_attribute(const OnnxAttr& a, GraphNode& n, NodeExtra& x, int64_t& val
   }
 }
 
+const OnnxAttr* find_attr(const std::vector<OnnxAttr>& attributes, std::string_view name) {
+  for (const OnnxAttr& a : attributes) {
+    if (a.name == name) return &a;
+  }
+  return nullptr;
+}
+
+int64_t attr_int(const std::vector<OnnxAttr>& attributes, std::string_view name, int64_t fallback) {
+  const OnnxAttr* a = find_attr(attributes, name);
+  return a != nullptr && a->has_i ? a->i : fallback;
+}
+
+std::string_view attr_text(const std::vector<OnnxAttr>& attributes, std::string_view name,
+                           std::string_view fallback) {
+  const OnnxAttr* a = find_attr(attributes, name);
+  return a != nullptr && a->has_s ? a->s : fallback;
+}
+
+constexpr int64_t kCastToString = 8;
+constexpr int64_t kCastToBfloat16 = 16;
+
+// Forms of an operator whose ONNX result the engines would not reproduce: refused with the
+// reason in s.detail. Attributes the engines honour through a word are recorded here.
+bool lower_checks(BuilderState& s, std::string_view op, OpKind kind,
+                  const std::vector<OnnxAttr>& attributes, GraphNode& node) {
+  auto refuse = [&](std::string why) {
+    s.detail = std::move(why);
+    return false;
+  };
+  switch (kind) {
+    case OpKind::kArgMax:
+      node.attrs[kWordFlag] = attr_int(attributes, "select_last_index", 0) != 0 ? 1 : 0;
+      break;
+    case OpKind::kAveragePool:
+      // Read by the shape pass once the pads are known, then cleared.
+      node.attrs[kWordFlag] = attr_int(attributes, "count_include_pad", 0) != 0 ? 1 : 0;
+      break;
+    case OpKind::kConvTranspose: {
+      if (find_attr(attributes, "output_shape") != nullptr) {
+        return refuse("output_shape is not supported");
+      }
+      const OnnxAttr* pad = find_attr(attributes, "output_padding");
+      if (pad != nullptr) {
+        for (uint64_t i = 0; i < pad->ints_count; ++i) {
+          if (i >= kAttrIntsKept || pad->ints[i] != 0) return refuse("output_padding is not supported");
+        }
+      }
+      break;
+    }
+    case OpKind::kGridSample: {
+      const std::string_view mode = attr_text(attributes, "mode", "bilinear");
+      if (mode != "bilinear" && mode != "linear") {
+        return refuse("mode " + std::string(mode) + " is not supported (only bilinear)");
+      }
+      const std::string_view padding = attr_text(attributes, "padding_mode", "zeros");
+      if (padding != "zeros") {
+        return refuse("padding_mode " + std::string(padding) + " is not supported (only zeros)");
+      }
+      if (attr_int(attributes, "align_corners", 0) != 0) {
+        return refuse("align_corners=1 is not supported");
+      }
+      break;
+    }
+    case OpKind::kScatterND: {
+      const std::string_view reduction = attr_text(attributes, "reduction", "none");
+      if (reduction != "none") {
+        return refuse("reduction " + std::string(reduction) + " is not supported");
+      }
+      break;
+    }
+    case OpKind::kGatherND:
+      if (attr_int(attributes, "batch_dims", 0) != 0) return refuse("batch_dims is not supported");
+      break;
+    default:
+      break;
+  }
+  if (op == "Cast") {
+    const int64_t to = attr_int(attributes, "to", 0);
+    if (to == kCastToString || to == kCastToBfloat16) {
+      return refuse(std::string("a cast to ") + (to == kCastToString ? "string" : "bfloat16") +
+                    " is not supported");
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 uint64_t attr_f32_word(float f) {
@@ -505,6 +591,11 @@ bool onnx_lower_node(BuilderState& s, uint64_t start, uint64_t end) {
     return false;
   }
 
+  if (!lower_checks(s, op, kind, attributes, node)) {
+    s.lower_failure = kLowerUnsupportedForm;
+    return false;
+  }
+
   // Per-kind starting values that differ from the shared ones.
   bool has_axis = false;
   for (const OnnxAttr& a : attributes) has_axis = has_axis || (a.name == "axis" && a.has_i);
@@ -668,6 +759,53 @@ bool onnx_lower_node(BuilderState& s, uint64_t start, uint64_t end) {
     emit(sm);
     emit(sh);
     emit(r);
+    return true;
+  }
+
+  // Max and Min of three or more inputs: a chain of two-input nodes, left to right.
+  if ((kind == OpKind::kMax || kind == OpKind::kMin) && input_count > 2) {
+    uint64_t acc = node.inputs[0];
+    for (uint64_t i = 1; i < input_count; ++i) {
+      GraphNode step = node;
+      step.input_count = 2;
+      step.inputs[0] = acc;
+      step.inputs[1] = node.inputs[i];
+      for (uint64_t j = 2; j < kGraphNodeMaxInputs; ++j) step.inputs[j] = kAbsentInput;
+      if (i + 1 < input_count) {
+        const std::string suffix = "#chain" + std::to_string(i);
+        const uint32_t partial = builder_pool_append(s, outputs[0], suffix);
+        if (partial == outputs[0]) {
+          s.lower_failure = kLowerPoolFull;
+          return false;
+        }
+        step.outputs[0] = partial;
+        acc = partial;
+      }
+      emit(step);
+    }
+    return true;
+  }
+
+  // Integer Mod takes the divisor's sign (fmod=0): fmod(fmod(a, b) + b, b) shifts a remainder
+  // of the other sign by one divisor and leaves the rest unchanged.
+  if (kind == OpKind::kMod && !extra.fmod && input_count == 2 && inputs[1] != UINT32_MAX) {
+    const uint32_t rem = builder_pool_append(s, outputs[0], "#fmod");
+    const uint32_t shifted = builder_pool_append(s, outputs[0], "#shifted");
+    if (rem == outputs[0] || shifted == outputs[0]) {
+      s.lower_failure = kLowerPoolFull;
+      return false;
+    }
+    GraphNode first = node;
+    first.outputs[0] = rem;
+    GraphNode add = node;
+    add.op_kind = kind_of(OpKind::kAdd);
+    add.inputs[0] = rem;
+    add.outputs[0] = shifted;
+    GraphNode last = node;
+    last.inputs[0] = shifted;
+    emit(first);
+    emit(add);
+    emit(last);
     return true;
   }
 

@@ -223,9 +223,40 @@ bool infer_pool(Pass& p) {
     return p.refuse("dilated pooling");
   }
   uint64_t hw[2] = {};
+  const bool average = p.n.op_kind == k(OpKind::kAveragePool);
+  // The lowering left count_include_pad on the flag word; the engine divides by the whole window.
+  const bool count_pads = p.n.attrs[kWordFlag] != 0;
+  if (average) p.n.attrs[kWordFlag] = 0;
   if (!window_geometry(p, kh, kw, hw, p.s.extras[p.ni].ceil_mode)) return false;
+  if (average) {
+    const uint64_t kernel[2] = {kh, kw};
+    for (int a = 0; a < 2; ++a) {
+      const uint64_t begin = p.n.attrs[kWordPadTop + a], end = p.n.attrs[kWordPadBottom + a];
+      if (!count_pads && (begin != 0 || end != 0)) {
+        return p.refuse("padding left out of the average (count_include_pad=0) is not supported");
+      }
+      // A last window that ceil_mode lets run past the padded input is divided by its clipped
+      // size in ONNX.
+      const uint64_t last = (hw[a] - 1) * p.n.attrs[kWordStrideH + a] + kernel[a];
+      if (last > x.dims[2 + a] + begin + end) {
+        return p.refuse("a ceil_mode window that runs past the padded input is not supported");
+      }
+    }
+  }
   const uint64_t dims[4] = {x.dims[0], x.dims[1], hw[0], hw[1]};
   return p.set_out(0, 4, dims);
+}
+
+// The engine's PRelu steps the slope once per channel plane (axis 1, or axis 0 of a vector):
+// any other slope shape would be read wrongly.
+bool prelu_slope_fits(const BuilderValue& x, const BuilderValue& slope) {
+  if (slope.rank > x.rank) return false;
+  const uint64_t channel_axis = x.rank <= 1 ? 0 : 1;
+  for (uint64_t d = 0; d < slope.rank; ++d) {
+    const uint64_t axis = x.rank - slope.rank + d;
+    if (slope.dims[d] != 1 && axis != channel_axis) return false;
+  }
+  return true;
 }
 
 bool infer_conv_transpose(Pass& p) {
@@ -723,6 +754,22 @@ bool infer_node(Pass& p) {
     }
     case OpKind::kIdentity:
       if (n.attrs[1] == kCastTag) return infer_cast(p);
+      if (p.s.extras[p.ni].op_type == "Dropout") {
+        if (n.output_count > 1 && n.outputs[1] != kAbsentInput &&
+            p.out(1).kind == static_cast<uint64_t>(ValueKind::kGraphOutput)) {
+          return p.refuse("its mask output is not produced");
+        }
+        // Training mode drops and rescales unless the ratio is zero.
+        std::vector<float> training, ratio;
+        if (present(n, 2)) {
+          if (!p.floats(2, training) || training.size() != 1) {
+            return p.refuse("training_mode must be known at convert time");
+          }
+          if (training[0] != 0.0f && !(p.floats(1, ratio) && ratio.size() == 1 && ratio[0] == 0.0f)) {
+            return p.refuse("training mode is not supported");
+          }
+        }
+      }
       // A Dropout's mask is never produced; a node that reads it is refused as reading an
       // undefined value.
       n.output_count = 1;
@@ -829,6 +876,9 @@ bool infer_node(Pass& p) {
     case OpKind::kMax: case OpKind::kMin: case OpKind::kMod: case OpKind::kGreater:
     case OpKind::kAnd: case OpKind::kOr: case OpKind::kEqual: case OpKind::kLess:
     case OpKind::kPRelu:
+      if (kind == OpKind::kPRelu && present(n, 1) && !prelu_slope_fits(p.in(0), p.in(1))) {
+        return p.refuse("a slope that varies along axes other than the channel axis");
+      }
       return infer_broadcast(p, 2);
     case OpKind::kWhere: return infer_broadcast(p, 3);
     case OpKind::kExpand: return infer_expand(p);
@@ -939,6 +989,10 @@ bool infer_node(Pass& p) {
     case OpKind::kRound: case OpKind::kReciprocal: case OpKind::kElu: case OpKind::kSelu:
     case OpKind::kAbs: case OpKind::kNeg: case OpKind::kNot: case OpKind::kCast:
       if (kind == OpKind::kBatchNormalization) {
+        // Constant scale, bias, mean and variance were folded into two inputs by now.
+        if (n.input_count > 3) {
+          return p.refuse("scale, bias, mean and variance must be known at convert time");
+        }
         for (uint64_t o = 1; o < n.output_count; ++o) {
           if (n.outputs[o] != kAbsentInput) return p.refuse("training-mode outputs");
         }
