@@ -350,8 +350,14 @@ bool container_plan_f32_weights(OpenContainer* c) {
     }
     v.data_offset = plan[v.tensor_index].f32_offset;
     if (v.dtype == 1 || v.dtype == 4) {
+      // The element count is the file's word: a forged one must not wrap into a small size.
+      uint64_t f32_bytes = 0;
+      if (!checked_mul_u64(v.element_count, 4, &f32_bytes)) {
+        std::free(plan);
+        return false;
+      }
       v.dtype = 2;
-      v.byte_size = v.element_count * 4;
+      v.byte_size = f32_bytes;
     }
     put_entry(c, kSectionValues, i, v);
   }

@@ -126,6 +126,9 @@ TEST(ContainerCorruption, EachFaultReachesItsStatus) {
       {"second load step", [](Image& b) { set_u64(b, entry_at(b, 7, 1) + 40, 1); }, true, 4},
       {"digest stride", [](Image& b) { set_u64(b, header_of(b).sections[10].offset + 8, 32); }, true, 4},
       {"weight value tensor index", [](Image& b) { set_u64(b, entry_at(b, 8, 3) + 88, 99); }, true, 5},
+      // 2^62 + 1 f16 elements: x4 for the f32 copy wraps to 4 bytes.
+      {"weight value element count wraps",
+       [](Image& b) { set_u64(b, entry_at(b, 8, 2) + 72, (uint64_t{1} << 62) + 1); }, true, 5},
   };
   for (const Corruption& c : cases) {
     Image b = sample;
