@@ -42,7 +42,8 @@ void pool_plane(const PoolGeometry& g, const float* x, float* y) {
           }
         }
       }
-      y[oh * g.ow + ow] = kMax ? acc : acc / area;
+      const float count = g.exclude_pad ? static_cast<float>((rhi - rlo) * (chi - clo)) : area;
+      y[oh * g.ow + ow] = kMax ? acc : acc / count;
     }
   }
 }

@@ -17,6 +17,7 @@ constexpr uint32_t kPoolWordStrideH = 17;
 constexpr uint32_t kPoolWordStrideW = 18;
 constexpr uint32_t kPoolWordPadTop = 19;
 constexpr uint32_t kPoolWordPadLeft = 20;
+constexpr uint32_t kPoolWordExcludePad = 28;
 constexpr uint32_t kNormWordEpsilon = 29;
 // Window, stride and pad bounds that keep every tap offset in 32 bits.
 constexpr int64_t kMaxWindow = 65536;
@@ -69,6 +70,7 @@ PoolGeometry pool_geometry(const OpContext& ctx) {
   g.sw = static_cast<int32_t>(n.attr(kPoolWordStrideW));
   g.pt = static_cast<int32_t>(n.attr(kPoolWordPadTop));
   g.pl = static_cast<int32_t>(n.attr(kPoolWordPadLeft));
+  g.exclude_pad = n.attr(kPoolWordExcludePad) != 0;
   return g;
 }
 

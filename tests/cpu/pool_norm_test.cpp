@@ -43,7 +43,14 @@ std::vector<double> naive_pool(const PoolGeometry& g, const std::vector<float>& 
             const double v = x[(p * g.h + r) * g.w + c];
             acc = max ? std::max(acc, v) : acc + v;
           }
-        y[(p * g.oh + oh) * g.ow + ow] = max ? acc : acc / (g.kh * g.kw);
+        int64_t taps = 0;
+        for (int64_t kh = 0; kh < g.kh; ++kh)
+          for (int64_t kw = 0; kw < g.kw; ++kw) {
+            const int64_t r = oh * g.sh - g.pt + kh, c = ow * g.sw - g.pl + kw;
+            taps += r >= 0 && r < g.h && c >= 0 && c < g.w ? 1 : 0;
+          }
+        const double count = g.exclude_pad ? static_cast<double>(taps) : g.kh * g.kw;
+        y[(p * g.oh + oh) * g.ow + ow] = max ? acc : acc / count;
       }
   return y;
 }
@@ -62,6 +69,11 @@ TEST(PoolKernel, MaxAndAverageMatchReference) {
     std::fill(y.begin(), y.end(), std::nanf(""));
     cpu_avgpool(g, x.data(), y.data());
     EXPECT_TRUE(all_close(y, naive_pool(g, x, false)));
+    PoolGeometry inside = g;
+    inside.exclude_pad = true;
+    std::fill(y.begin(), y.end(), std::nanf(""));
+    cpu_avgpool(inside, x.data(), y.data());
+    EXPECT_TRUE(all_close(y, naive_pool(inside, x, false)));
   }
 }
 
@@ -85,6 +97,10 @@ TEST(PoolKernel, PaddingEdgeCases) {
   cpu_avgpool(g, x.data(), y.data());
   EXPECT_EQ(y[0], 4.0f / 9.0f);
   EXPECT_EQ(y[5], 1.0f);
+  // Leaving the padding out of the count, every window over ones averages to one.
+  g.exclude_pad = true;
+  cpu_avgpool(g, x.data(), y.data());
+  EXPECT_EQ(y, std::vector<float>(16, 1.0f));
 }
 
 TEST(PoolKernel, GlobalAverageAccumulatesInDouble) {
