@@ -224,22 +224,21 @@ bool infer_pool(Pass& p) {
   }
   uint64_t hw[2] = {};
   const bool average = p.n.op_kind == k(OpKind::kAveragePool);
-  // The lowering left count_include_pad on the flag word; the engine divides by the whole window.
+  // The lowering left count_include_pad on the flag word. The engine reads the word as the
+  // opposite: average over the in-bounds taps only (ONNX's default).
   const bool count_pads = p.n.attrs[kWordFlag] != 0;
-  if (average) p.n.attrs[kWordFlag] = 0;
+  if (average) p.n.attrs[kWordFlag] = count_pads ? 0 : 1;
   if (!window_geometry(p, kh, kw, hw, p.s.extras[p.ni].ceil_mode)) return false;
-  if (average) {
+  if (average && count_pads) {
     const uint64_t kernel[2] = {kh, kw};
     for (int a = 0; a < 2; ++a) {
       const uint64_t begin = p.n.attrs[kWordPadTop + a], end = p.n.attrs[kWordPadBottom + a];
-      if (!count_pads && (begin != 0 || end != 0)) {
-        return p.refuse("padding left out of the average (count_include_pad=0) is not supported");
-      }
-      // A last window that ceil_mode lets run past the padded input is divided by its clipped
-      // size in ONNX.
+      // ONNX divides a last window that ceil_mode lets run past the padded input by its size
+      // within the padded input; the engine divides by the whole window.
       const uint64_t last = (hw[a] - 1) * p.n.attrs[kWordStrideH + a] + kernel[a];
       if (last > x.dims[2 + a] + begin + end) {
-        return p.refuse("a ceil_mode window that runs past the padded input is not supported");
+        return p.refuse("a ceil_mode window that runs past the padded input, with "
+                        "count_include_pad=1, is not supported");
       }
     }
   }

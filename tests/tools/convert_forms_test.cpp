@@ -123,7 +123,7 @@ TEST(ConverterForms, RefusedFormsNameTheirReasonAndNeighboursConvert) {
        graph(node("AveragePool", {"x"}, {"y"},
                   attr_ints("kernel_shape", {3, 3}) + attr_ints("pads", {1, 1, 1, 1})),
              {kImage}, {kImageOut}),
-       "count_include_pad=0"},
+       nullptr},
       {"average pool counting padding",
        graph(node("AveragePool", {"x"}, {"y"},
                   attr_ints("kernel_shape", {3, 3}) + attr_ints("pads", {1, 1, 1, 1}) +
@@ -134,6 +134,12 @@ TEST(ConverterForms, RefusedFormsNameTheirReasonAndNeighboursConvert) {
        graph(node("AveragePool", {"x"}, {"y"},
                   attr_ints("kernel_shape", {3, 3}) + attr_ints("strides", {2, 2}) +
                       attr_i("ceil_mode", 1)),
+             {kImage}, {pooled}),
+       nullptr},
+      {"average pool ceil window past the input, counting padding",
+       graph(node("AveragePool", {"x"}, {"y"},
+                  attr_ints("kernel_shape", {3, 3}) + attr_ints("strides", {2, 2}) +
+                      attr_i("ceil_mode", 1) + attr_i("count_include_pad", 1)),
              {kImage}, {pooled}),
        "ceil_mode window"},
       {"batch norm with run-time statistics",
