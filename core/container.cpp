@@ -12,6 +12,7 @@
 #include "core/bytes.h"
 #include "core/checked_math.h"
 #include "core/container_digest.h"
+#include "core/os.h"
 #include "core/types.h"
 
 namespace vexa {
@@ -435,7 +436,7 @@ OpenResult container_open_fd(int fd, uint64_t base, uint64_t length, uint32_t fl
 OpenResult container_open_path(const char* path, uint64_t path_length) {
   const CStringResult text = bytes_cstring_copy(path, path_length);
   if (text.status != kBytesOk) return open_failure(PackStatus::kIoFailed);
-  const int fd = open(text.data, O_RDONLY | O_CLOEXEC);
+  const int fd = os_open_regular_read(text.data);
   std::free(text.data);
   if (fd < 0) return open_failure(PackStatus::kIoFailed);
   const int64_t size = container_file_size(fd);

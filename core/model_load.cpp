@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "core/bytes.h"
+#include "core/os.h"
 
 namespace vexa {
 
@@ -57,7 +58,7 @@ ModelLoadResult model_load_fd(int fd, uint64_t base, uint64_t length) {
 ModelLoadResult model_load_path(const char* path, uint64_t path_length) {
   const CStringResult text = bytes_cstring_copy(path, path_length);
   if (text.status != kBytesOk) return load_error(kTextReadFailed);
-  const int fd = open(text.data, O_RDONLY | O_CLOEXEC);
+  const int fd = os_open_regular_read(text.data);
   std::free(text.data);
   if (fd < 0) return load_error(kTextReadFailed);
   const int64_t size = container_file_size(fd);

@@ -40,6 +40,30 @@ int os_stat(const char* path, void* record) { return stat(path, static_cast<stru
 int os_lstat(const char* path, void* record) { return lstat(path, static_cast<struct stat*>(record)); }
 int os_errno() { return errno; }
 
+int os_open_regular_read(const char* path) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  // Non-blocking only for the open itself: a FIFO then returns at once and fstat refuses it.
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) {
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return -1;
+  }
+  return fd;
+}
+
 void os_write_all(int fd, const void* p, uint64_t n) {
   const auto* bytes = static_cast<const uint8_t*>(p);
   uint64_t written = 0;

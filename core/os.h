@@ -23,6 +23,11 @@ int os_stat(const char* path, void* record);
 int os_lstat(const char* path, void* record);
 int os_errno();
 
+// Opens a regular file for reading, close-on-exec. Anything else (a FIFO, a device, a socket, a
+// directory) is refused with -1 without blocking: opening a FIFO for reading would wait for a
+// writer forever.
+int os_open_regular_read(const char* path);
+
 // Writes until n bytes are out or a write returns less than 1 (no retry on EINTR).
 void os_write_all(int fd, const void* p, uint64_t n);
 int64_t os_read(int fd, void* p, uint64_t n);

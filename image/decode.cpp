@@ -9,6 +9,7 @@
 
 #include "core/bytes.h"
 #include "core/checked_math.h"
+#include "core/os.h"
 #include "core/types.h"
 #include "image/decode.h"
 #include "image/decode_internal.h"
@@ -28,7 +29,7 @@ constexpr const char* kErrDecodeBytes = "failed to decode encoded image bytes";
 
 // Reads up to kExifProbeBytes from the start of the file for the lenient orientation walk.
 uint32_t file_lenient_orientation(const char* path) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  const int fd = os_open_regular_read(path);
   if (fd < 0) return kNoOrientation;
   auto* head = static_cast<uint8_t*>(std::malloc(kExifProbeBytes));
   uint32_t o = kNoOrientation;
@@ -107,9 +108,10 @@ int load_image_file(const char* path, RgbImage* out, char* msg) {
     copy_error_text(msg, kMsgMissingPath);
     return 0;
   }
-  // "e": close-on-exec from the open on, so a fork elsewhere never inherits the file.
-  FILE* f = std::fopen(path, "rbe");
+  const int fd = os_open_regular_read(path);
+  FILE* f = fd < 0 ? nullptr : ::fdopen(fd, "rb");
   if (f == nullptr) {
+    if (fd >= 0) ::close(fd);
     copy_error_text(msg, kMsgCannotRead);
     return 0;
   }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/os.h"
 #include "image/decode.h"
 #include "image/decode_internal.h"
 
@@ -101,7 +102,7 @@ bool ppm_decode_memory(const uint8_t* data, uint64_t len, uint32_t* width, uint3
 
 bool ppm_decode_file(const char* path, uint32_t* width, uint32_t* height, uint8_t** pixels) {
   if (path == nullptr) return false;
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  const int fd = os_open_regular_read(path);
   if (fd < 0) return false;
   uint8_t head[kPpmHeaderWindowBytes];
   const ssize_t got = ::pread(fd, head, sizeof head, 0);

@@ -9,6 +9,7 @@
 #include "core/container_access.h"
 #include "core/model_load.h"
 #include "tests/core/container_fixture.h"
+#include "tests/core/fifo_guard.h"
 
 namespace vexa {
 namespace {
@@ -200,6 +201,38 @@ TEST(ContainerCorruption, DescriptorRangesAndPaths) {
   o = container_open_path(nullptr, 5);  // no bytes behind the length: refused, never read
   EXPECT_FALSE(o.ok());
   EXPECT_EQ(o.status, 0u);
+}
+
+// A FIFO has no size and its open waits for a writer: both path openers refuse it at once with
+// their I/O failure.
+TEST(ContainerCorruption, PathNamingAFifoIsRefusedWithoutBlocking) {
+  testing::TempFifo fifo;
+  ASSERT_TRUE(fifo.ok());
+  const std::string& p = fifo.path();
+  constexpr auto kLimit = std::chrono::seconds(2);
+
+  OpenResult opened{};
+  EXPECT_TRUE(testing::returns_without_writer(
+      p, [&] { opened = container_open_path(p.data(), p.size()); }, kLimit));
+  EXPECT_FALSE(opened.ok());
+  if (opened.ok()) container_close(&opened.container);
+  EXPECT_EQ(opened.status, static_cast<uint32_t>(PackStatus::kIoFailed));
+
+  std::string load_text = "(not run)";
+  EXPECT_TRUE(testing::returns_without_writer(
+      p,
+      [&] {
+        ModelLoadResult r = model_load_path(p.data(), p.size());
+        if (r.ok()) {
+          container_close(&r.value);
+          load_text = "(opened)";
+        } else {
+          load_text = std::string(expected_message_view(r.error));
+          expected_message_free(&r.error);
+        }
+      },
+      kLimit));
+  EXPECT_EQ(load_text, "failed reading model");
 }
 
 TEST(ContainerCorruption, RandomMutationsNeverCrash) {

@@ -18,6 +18,7 @@
 #include "core/checked_math.h"
 #include "core/clock.h"
 #include "core/os.h"
+#include "tests/core/fifo_guard.h"
 
 namespace vexa {
 namespace {
@@ -330,6 +331,47 @@ TEST(OsHelpers, FilesSocketsAndWrites) {
   close(pair[0]);
   EXPECT_EQ(os_set_nonblocking(-1), -1);
   std::system(("rm -rf " + dir).c_str());
+}
+
+TEST(OsHelpers, OpenRegularReadRefusesAnythingElse) {
+  testing::TempFifo fifo;
+  ASSERT_TRUE(fifo.ok());
+  char dir_template[] = "/tmp/vexa-os-XXXXXX";
+  ASSERT_NE(mkdtemp(dir_template), nullptr);
+  const std::string dir = dir_template;
+  const std::string file = dir + "/f";
+  const int w = open(file.c_str(), os_open_flags_truncate(), 0644);
+  ASSERT_GE(w, 0);
+  os_write_all(w, "abc", 3);
+  os_close(w);
+
+  struct Case {
+    const char* what;
+    std::string path;
+    bool opens;
+  } cases[] = {{"regular file", file, true},
+               {"fifo", fifo.path(), false},
+               {"folder", dir, false},
+               {"character device", "/dev/null", false},
+               {"missing", dir + "/absent", false}};
+  for (const Case& c : cases) {
+    int fd = -2;
+    const bool returned = testing::returns_without_writer(
+        fifo.path(), [&] { fd = os_open_regular_read(c.path.c_str()); },
+        std::chrono::seconds(2));
+    EXPECT_TRUE(returned) << c.what << ": blocked until a writer came";
+    EXPECT_EQ(fd >= 0, c.opens) << c.what;
+    if (fd < 0) continue;
+    // Reads block again as usual and the descriptor is never inherited.
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0) << c.what;
+    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << c.what;
+    char buf[4] = {};
+    EXPECT_EQ(os_read(fd, buf, sizeof buf), 3);
+    os_close(fd);
+  }
+  EXPECT_EQ(os_open_regular_read(nullptr), -1);
+  unlink(file.c_str());
+  rmdir(dir.c_str());
 }
 
 std::vector<std::pair<int, std::string>>* g_hooked = nullptr;

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "image_test_util.h"
+#include "image/decode_internal.h"
+#include "tests/core/fifo_guard.h"
 #include "tests/core/inherit_probe.h"
 
 namespace vexa::test {
@@ -102,6 +104,44 @@ TEST(LoadImageFile, DescriptorsAreNeverInheritable) {
   const vexa::testing::InheritTarget target{st.st_dev, st.st_ino, {}};
   EXPECT_EQ(vexa::testing::count_inheritable_copies(target, decode, std::chrono::milliseconds(300)),
             0);
+}
+
+// Every path decoder refuses a FIFO at once, as an unreadable image, instead of waiting for a
+// writer that never comes.
+TEST(LoadImageFile, FifoIsRefusedWithoutBlocking) {
+  vexa::testing::TempFifo fifo;
+  ASSERT_TRUE(fifo.ok());
+  const char* p = fifo.path().c_str();
+  constexpr auto kLimit = std::chrono::seconds(2);
+  const auto guarded = [&](const std::function<void()>& call) {
+    return vexa::testing::returns_without_writer(fifo.path(), call, kLimit);
+  };
+
+  RgbImage img{};
+  char msg[kImageMessageCapacity] = "";
+  int loaded = -1;
+  EXPECT_TRUE(guarded([&] { loaded = load_image_file(p, &img, msg); })) << "load_image_file";
+  EXPECT_EQ(loaded, 0);
+  EXPECT_STREQ(msg, "Cannot read image");
+  if (loaded == 1) free_image(&img);
+
+  uint32_t w = 0, h = 0;
+  uint8_t* px = nullptr;
+  bool ppm_ok = true;
+  EXPECT_TRUE(guarded([&] { ppm_ok = image_detail::ppm_decode_file(p, &w, &h, &px); })) << "ppm_decode_file";
+  EXPECT_FALSE(ppm_ok);
+  if (ppm_ok) std::free(px);
+
+  for (const bool with_orientation : {false, true}) {
+    uint32_t o = 0;
+    px = nullptr;
+    int decoded = -1;
+    EXPECT_TRUE(guarded([&] {
+      decoded = decode_image_path(p, &w, &h, with_orientation ? &o : nullptr, &px);
+    })) << "decode_image_path, orientation " << with_orientation;
+    EXPECT_EQ(decoded, 0);
+    if (decoded == 1) free_pixels(px);
+  }
 }
 
 std::vector<uint8_t> ppm(const std::string& header, uint64_t pixel_bytes, uint8_t fill = 7) {
