@@ -12,6 +12,7 @@ namespace vexa {
 namespace {
 
 std::atomic<int64_t> g_fail_countdown{0};
+std::atomic<int64_t> g_pinned_live{0};
 
 bool hook_says_fail() {
   int64_t current = g_fail_countdown.load(std::memory_order_relaxed);
@@ -55,6 +56,7 @@ void* pinned_record_new(size_t bytes) {
   if (posix_memalign(&record, page, total) != 0) return nullptr;
   std::memset(record, 0, total);
   (void)mlock(record, total);
+  g_pinned_live.fetch_add(1, std::memory_order_relaxed);
   return record;
 }
 
@@ -63,6 +65,9 @@ void pinned_record_free(void* record, size_t bytes) {
   const size_t total = page_rounded(bytes, page_size());
   (void)munlock(record, total);
   std::free(record);
+  g_pinned_live.fetch_sub(1, std::memory_order_relaxed);
 }
+
+int64_t pinned_record_live_count() { return g_pinned_live.load(std::memory_order_relaxed); }
 
 }  // namespace vexa

@@ -529,7 +529,11 @@ VEXA_API vexa_session* vexa_session_new(const vexa_config* config) {
     for (int k = 0; k < 3; ++k) s->norm_std[k] = 1.0f;
     s->source_fd = -1;
     s->container.fd = -1;
-    session_link_register(s);
+    // An unregistered session could not be told apart from a freed one by its outputs.
+    if (session_link_register(s) == 0) {
+      pinned_record_free(s, sizeof(Session));
+      return nullptr;
+    }
     return reinterpret_cast<vexa_session*>(s);
   });
 }

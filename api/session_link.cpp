@@ -1,8 +1,11 @@
 #include "api/session_record.h"
 
+#include <functional>
 #include <mutex>
+#include <new>
 #include <unordered_map>
 
+#include "api/api_alloc.h"
 #include "api/error_map.h"
 #include "api/session_internal.h"
 
@@ -12,7 +15,10 @@ namespace {
 
 struct SessionRegistry {
   std::mutex lock;
-  std::unordered_map<const Session*, uint64_t> live;
+  std::unordered_map<const Session*, uint64_t, std::hash<const Session*>,
+                     std::equal_to<const Session*>,
+                     ApiAllocator<std::pair<const Session* const, uint64_t>>>
+      live;
   uint64_t next_generation = 1;
 };
 
@@ -28,8 +34,13 @@ uint64_t session_link_register(Session* session) {
   if (session == nullptr) return 0;
   SessionRegistry& r = registry();
   std::lock_guard<std::mutex> guard(r.lock);
-  const uint64_t generation = r.next_generation++;
-  r.live[session] = generation;
+  const uint64_t generation = r.next_generation;
+  try {
+    r.live[session] = generation;
+  } catch (const std::bad_alloc&) {
+    return 0;  // the map is unchanged: an insert that throws leaves no entry behind
+  }
+  ++r.next_generation;
   return generation;
 }
 

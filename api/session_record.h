@@ -126,6 +126,7 @@ struct Session {
 // Outputs may outlive the session that filled them, so they never hold a bare pointer they
 // would write through. A session is registered when it is created and retired before its
 // record is freed; an output remembers the session with the generation it had then.
+// Returns the session's generation, or 0 when it could not be registered (out of memory).
 uint64_t session_link_register(Session* session);
 void session_link_retire(Session* session);
 // The generation of a registered session, 0 when it is not live.

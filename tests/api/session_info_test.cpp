@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "api/api_alloc.h"
 #include "api/api_test_util.h"
 #include "api/session_test_util.h"
 #include "core/container_digest.h"
@@ -23,6 +24,24 @@ std::string affine_model(const TempDir& dir, const std::string& name = "model.ve
 }
 
 }  // namespace
+
+// Each allocation vexa_session_new makes (the record, then the registry entry) may fail: the
+// call returns null and leaves no record behind, and the next call works.
+TEST(SessionInfo, NewReleasesTheRecordWhenAnAllocationFails) {
+  const int64_t live_before = vexa::pinned_record_live_count();
+  for (const int64_t nth : {1, 2}) {
+    SCOPED_TRACE(nth);
+    vexa::api_test_fail_allocation(nth);
+    vexa_session* s = vexa_session_new(nullptr);
+    vexa::api_test_fail_allocation(0);
+    EXPECT_EQ(s, nullptr);
+    if (s != nullptr) vexa_session_free(s);
+    EXPECT_EQ(vexa::pinned_record_live_count(), live_before);
+  }
+  SessionPtr s(vexa_session_new(nullptr));
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(vexa::pinned_record_live_count(), live_before + 1);
+}
 
 TEST(SessionInfo, NewWithoutConfigDefaults) {
   SessionPtr s(vexa_session_new(nullptr));
