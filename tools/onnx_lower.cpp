@@ -372,11 +372,16 @@ bool lower_checks(BuilderState& s, std::string_view op, OpKind kind,
       if (find_attr(attributes, "output_shape") != nullptr) {
         return refuse("output_shape is not supported");
       }
+      // output_padding extends the bottom and right edges: carried on the axis and flag words
+      // to the shape pass, which restores them.
       const OnnxAttr* pad = find_attr(attributes, "output_padding");
-      if (pad != nullptr) {
-        for (uint64_t i = 0; i < pad->ints_count; ++i) {
-          if (i >= kAttrIntsKept || pad->ints[i] != 0) return refuse("output_padding is not supported");
-        }
+      if (pad != nullptr && pad->ints_count != 0) {
+        if (pad->ints_count != 2) return refuse("output_padding must list two values");
+        if (pad->ints[0] < 0 || pad->ints[1] < 0) return refuse("negative output_padding");
+        node.attrs[kWordAxis] = static_cast<uint64_t>(pad->ints[0]);
+        node.attrs[kWordFlag] = static_cast<uint64_t>(pad->ints[1]);
+      } else {
+        node.attrs[kWordAxis] = 0;
       }
       break;
     }

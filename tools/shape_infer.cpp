@@ -277,6 +277,16 @@ bool infer_conv_transpose(Pass& p) {
                      kWordGroup}) {
     if (n.attrs[w] > kMaxWindow) return p.refuse("attributes out of range");
   }
+  // The lowering left output_padding on the axis and flag words.
+  const uint64_t extra_hw[2] = {n.attrs[kWordAxis], n.attrs[kWordFlag]};
+  n.attrs[kWordAxis] = 1;
+  n.attrs[kWordFlag] = 0;
+  for (int a = 0; a < 2; ++a) {
+    const uint64_t stride = n.attrs[kWordStrideH + a], dil = n.attrs[kWordDilationH + a];
+    if (extra_hw[a] != 0 && extra_hw[a] >= (stride > dil ? stride : dil)) {
+      return p.refuse("output_padding must be smaller than the stride or the dilation");
+    }
+  }
   const uint64_t group = n.attrs[kWordGroup] == 0 ? 1 : n.attrs[kWordGroup];
   int64_t dims[4] = {static_cast<int64_t>(x.dims[0]), static_cast<int64_t>(w.dims[1] * group), 0, 0};
   for (int a = 0; a < 2; ++a) {
@@ -285,7 +295,8 @@ bool infer_conv_transpose(Pass& p) {
     const int64_t pads = static_cast<int64_t>(n.attrs[kWordPadTop + a]) +
                          static_cast<int64_t>(n.attrs[kWordPadBottom + a]);
     const int64_t kk = static_cast<int64_t>(a == 0 ? kh : kw);
-    dims[2 + a] = stride * (static_cast<int64_t>(x.dims[2 + a]) - 1) - pads + dil * (kk - 1) + 1;
+    dims[2 + a] = stride * (static_cast<int64_t>(x.dims[2 + a]) - 1) - pads + dil * (kk - 1) + 1 +
+                  static_cast<int64_t>(extra_hw[a]);
     if (dims[2 + a] < 1) return p.fail(kFoldInconsistent);
   }
   const uint64_t u[4] = {static_cast<uint64_t>(dims[0]), static_cast<uint64_t>(dims[1]),
