@@ -14,10 +14,27 @@ namespace {
 constexpr uint32_t kBatchDimsWord = 19;
 // Set to 1 when the ONNX node carried an "axis" attribute (ScatterElements).
 constexpr uint32_t kAxisRecordedWord = 16;
+// How a scattered update meets the value already there (ONNX "reduction").
+constexpr uint32_t kScatterReductionWord = 27;
+enum ScatterReduction : uint64_t {
+  kScatterReplace = 0, kScatterAdd = 1, kScatterMul = 2, kScatterMax = 3, kScatterMin = 4,
+};
 
 void copy_floats(float* dst, const float* src, uint64_t n) {
   if (n != 0) std::memcpy(dst, src, n * sizeof(float));
 }
+
+// Updates meet the output one after another in index order, so repeated indices accumulate.
+void scatter_into(float* dst, const float* src, uint64_t n, uint64_t reduction) {
+  switch (reduction) {
+    case kScatterAdd: for (uint64_t i = 0; i < n; ++i) dst[i] = dst[i] + src[i]; break;
+    case kScatterMul: for (uint64_t i = 0; i < n; ++i) dst[i] = dst[i] * src[i]; break;
+    case kScatterMax: for (uint64_t i = 0; i < n; ++i) dst[i] = src[i] > dst[i] ? src[i] : dst[i]; break;
+    case kScatterMin: for (uint64_t i = 0; i < n; ++i) dst[i] = src[i] < dst[i] ? src[i] : dst[i]; break;
+    default: copy_floats(dst, src, n); break;
+  }
+}
+
 
 // ---- Gather: ONNX Gather along any axis ----
 
@@ -179,6 +196,9 @@ ScatterForm scatter_form(const CpuNode& node, const CpuValue& data, const CpuVal
 }
 
 bool check_scatter_nd(const OpCheck& check) {
+  if (static_cast<uint64_t>(check.node.attr(kScatterReductionWord)) > kScatterMin) {
+    return check.fail("unknown scatter reduction %lld", as_sll(check.node.attr(kScatterReductionWord)));
+  }
   if (!check.inputs_between(3, 3) || !check.outputs_between(1, 1) || !check.inputs_present(3)) {
     return false;
   }
@@ -202,13 +222,14 @@ bool run_scatter_nd(const OpContext& ctx) {
   const ScatterForm form = scatter_form(ctx.node, data_v, idx_v, upd_v);
   if (form == ScatterForm::kInvalid) return false;
   if (out != ctx.in(0)) copy_floats(out, ctx.in(0), data_v.element_count());
+  const uint64_t reduction = static_cast<uint64_t>(ctx.node.attr(kScatterReductionWord));
 
   if (form == ScatterForm::kTuple) {
     TupleLayout layout;
     tuple_layout(data_v, idx_v, layout);
     for (uint64_t t = 0; t < layout.tuples; ++t) {
       const uint64_t flat = tuple_offset(data_v, indices + t * layout.k, layout.k);
-      copy_floats(out + flat * layout.slice, updates + t * layout.slice, layout.slice);
+      scatter_into(out + flat * layout.slice, updates + t * layout.slice, layout.slice, reduction);
     }
     return true;
   }
@@ -230,7 +251,7 @@ bool run_scatter_nd(const OpContext& ctx) {
       const uint64_t c = i == axis ? wrap_clamp_index(indices[u], data_v.dim(axis)) : coord[i];
       at += c * strides[i];
     }
-    out[at] = updates[u];
+    scatter_into(out + at, updates + u, 1, reduction);
     for (int i = static_cast<int>(rank) - 1; i >= 0; --i) {
       if (++coord[i] < upd_v.dim(static_cast<uint32_t>(i))) break;
       coord[i] = 0;

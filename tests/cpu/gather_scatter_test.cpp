@@ -171,6 +171,50 @@ TEST(CpuScatterND, ElementFormWritesAlongItsAxis) {
   EXPECT_EQ(g.data(y), (std::vector<float>{7, 6, 0, 5, 8, 0}));
 }
 
+// Reductions meet repeated indices in index order: worked by hand.
+TEST(CpuScatterND, ReductionsAccumulateRepeatedIndices) {
+  constexpr uint32_t kReduction = 27;
+  const std::vector<float> data{1, 2, 3, 4};
+  const struct {
+    uint64_t reduction;
+    std::vector<float> want;
+  } cases[] = {
+      {0, {1, 6, 3, 4}},   // the last update wins
+      {1, {1, 13, 3, 4}},  // 2 + 5 + 6
+      {2, {1, 60, 3, 4}},  // 2 * 5 * 6
+      {3, {1, 6, 3, 4}},   // max(2, 5, 6)
+      {4, {1, 2, 3, 4}},   // min(2, 5, 6)
+  };
+  for (const auto& c : cases) {
+    // Tuple form: data [4], indices [2, 1] both naming element 1.
+    OpGraph g;
+    const uint64_t y = g.out({4});
+    g.node(OpKind::kScatterND, {g.in({4}, data), g.in({2, 1}, {1, 1}), g.in({2}, {5, 6})}, {y},
+           {{kReduction, c.reduction}});
+    ASSERT_TRUE(g.run()) << c.reduction;
+    EXPECT_EQ(g.data(y), c.want) << "tuple form, reduction " << c.reduction;
+  }
+  // Element form along axis 1 of [1, 4]: indices 1, 1, 3 with updates 5, 6, 7.
+  const struct {
+    uint64_t reduction;
+    std::vector<float> want;
+  } element[] = {{0, {1, 6, 3, 7}}, {1, {1, 13, 3, 11}}, {2, {1, 60, 3, 28}}, {3, {1, 6, 3, 7}},
+                 {4, {1, 2, 3, 4}}};
+  for (const auto& c : element) {
+    OpGraph g;
+    const uint64_t y = g.out({1, 4});
+    g.node(OpKind::kScatterND,
+           {g.in({1, 4}, data), g.in({1, 3}, {1, 1, 3}), g.in({1, 3}, {5, 6, 7})}, {y},
+           {{kAxis, 1}, {16, 1}, {kReduction, c.reduction}});
+    ASSERT_TRUE(g.run()) << c.reduction;
+    EXPECT_EQ(g.data(y), c.want) << "element form, reduction " << c.reduction;
+  }
+  OpGraph bad;
+  bad.node(OpKind::kScatterND, {bad.in({4}, data), bad.in({1, 1}, {1}), bad.in({1}, {5})},
+           {bad.out({4})}, {{kReduction, 5}});
+  EXPECT_FALSE(bad.run());
+}
+
 TEST(CpuGatherScatter, MalformedNodesAreRefusedAtBuild) {
   struct Bad {
     const char* what;
