@@ -1,6 +1,7 @@
 #include "tools/onnx_lower.h"
 
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -400,10 +401,17 @@ bool lower_checks(BuilderState& s, std::string_view op, OpKind kind,
       break;
     }
     case OpKind::kScatterND: {
+      // The engine's reduction word: 0 replaces, then add, mul, max, min.
+      constexpr std::string_view kReductions[] = {"none", "add", "mul", "max", "min"};
       const std::string_view reduction = attr_text(attributes, "reduction", "none");
-      if (reduction != "none") {
+      uint64_t code = std::size(kReductions);
+      for (uint64_t i = 0; i < std::size(kReductions); ++i) {
+        if (kReductions[i] == reduction) code = i;
+      }
+      if (code == std::size(kReductions)) {
         return refuse("reduction " + std::string(reduction) + " is not supported");
       }
+      node.attrs[kWordMode] = code;
       break;
     }
     case OpKind::kGatherND:
