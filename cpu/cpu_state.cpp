@@ -1,11 +1,13 @@
 #include "cpu/cpu_state.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <new>
 
 #include "cpu/arena_planner.h"
 #include "cpu/fusion.h"
@@ -71,8 +73,12 @@ void release_buffers(CpuState* s) {
   s->fused_weights = nullptr;
 }
 
+// States allocated and not yet released, so tests can see a leaked one.
+std::atomic<uint64_t> g_live_states{0};
+
 void release_state(CpuState* s) {
   if (s == nullptr) return;
+  g_live_states.fetch_sub(1, std::memory_order_relaxed);
   release_buffers(s);
   // The tables hold model shapes; clear what was used before the record goes back.
   std::memset(s->values, 0, sizeof(CpuValue) * s->value_count);
@@ -84,6 +90,11 @@ void release_state(CpuState* s) {
 struct ReleasePlanner {
   void operator()(ArenaPlanner* p) const { std::free(p); }
 };
+
+struct ReleaseState {
+  void operator()(CpuState* s) const { release_state(s); }
+};
+using StateOwner = std::unique_ptr<CpuState, ReleaseState>;
 
 // Copies the value and node records word for word and records inputs and outputs. Nothing
 // is derived from them yet: they are checked first.
@@ -242,28 +253,20 @@ bool prepare_graph(CpuState& s, ArenaPlanner& p, const OpenContainer& c, uint8_t
   return true;
 }
 
-}  // namespace
-
-CpuCreateResult cpu_state_create_with(const OpenContainer* container, uint8_t* weight_base,
-                                      const CpuBuildOptions& options) {
-  if (weight_base == nullptr) return failure(ErrorCode::kInvalidArgument, "missing weight storage");
-  if (container == nullptr || container->image == nullptr) {
-    return failure(ErrorCode::kInvalidArgument, "missing model container");
-  }
-  if (reinterpret_cast<uintptr_t>(weight_base) % kF32Bytes != 0) {
-    return failure(ErrorCode::kInvalidArgument, "weight storage is not aligned for f32");
-  }
-  std::lock_guard<std::mutex> lock(g_build_mutex);
-
-  CpuState* s = static_cast<CpuState*>(zeroed_record(sizeof(CpuState)));
-  if (s == nullptr) return failure(ErrorCode::kOutOfMemory, "out of memory allocating CpuState");
+// The build proper, under the build lock. The owner releases the partial state on every early
+// return and on any exception thrown on the way (messages and tables allocate).
+CpuCreateResult build_state(const OpenContainer* container, uint8_t* weight_base,
+                            const CpuBuildOptions& options) {
+  StateOwner owner(static_cast<CpuState*>(zeroed_record(sizeof(CpuState))));
+  if (!owner) return failure(ErrorCode::kOutOfMemory, "out of memory allocating CpuState");
+  g_live_states.fetch_add(1, std::memory_order_relaxed);
+  CpuState* s = owner.get();
   s->batch = options.batch > 1 ? options.batch : 1;
   s->threads = options.threads;
 
   const uint64_t value_count = container_section_count(container, kValueSection);
   const uint64_t node_count = container_section_count(container, kNodeSection);
   if (value_count < 1 || value_count > kMaxValues || node_count < 1 || node_count > kMaxNodes) {
-    release_state(s);
     return failure(ErrorCode::kInvalidModel, "invalid graph node/value counts in .vexa");
   }
   s->value_count = value_count;
@@ -272,7 +275,6 @@ CpuCreateResult cpu_state_create_with(const OpenContainer* container, uint8_t* w
   std::unique_ptr<ArenaPlanner, ReleasePlanner> planner(
       static_cast<ArenaPlanner*>(zeroed_record(sizeof(ArenaPlanner))));
   if (!planner) {
-    release_state(s);
     return failure(ErrorCode::kOutOfMemory, "out of memory allocating ArenaPlanner");
   }
 
@@ -282,7 +284,6 @@ CpuCreateResult cpu_state_create_with(const OpenContainer* container, uint8_t* w
   const uint64_t requested = options.batch > kMaxBatch ? kMaxBatch : options.batch;
   bool scaled = false;
   if (!prepare_graph(*s, *planner, *container, weight_base, requested, scaled, error)) {
-    release_state(s);
     return failure(error.code, error.message);
   }
   if (!graph_check_nodes(*s, error)) {
@@ -292,7 +293,6 @@ CpuCreateResult cpu_state_create_with(const OpenContainer* container, uint8_t* w
       retried = graph_check_nodes(*s, error);
     }
     if (!retried) {
-      release_state(s);
       return failure(error.code, error.message);
     }
   }
@@ -301,7 +301,6 @@ CpuCreateResult cpu_state_create_with(const OpenContainer* container, uint8_t* w
   if (fuse) {
     cpu_fuse_graph(*s, *planner);
     if (!graph_check_nodes(*s, error)) {
-      release_state(s);
       return failure(error.code, error.message);
     }
   }
@@ -309,14 +308,12 @@ CpuCreateResult cpu_state_create_with(const OpenContainer* container, uint8_t* w
   // Sized from the node list that will run, so every kernel's need is covered.
   uint64_t workspace = 0;
   if (!graph_workspace_bytes(*s, workspace)) {
-    release_state(s);
     return failure(ErrorCode::kInvalidModel, "convolution workspace size overflows");
   }
 
   s->arena_size = arena_plan(*s, *planner);
   s->arena = static_cast<float*>(aligned_zeroed(s->arena_size));
   if (s->arena == nullptr) {
-    release_state(s);
     return failure(ErrorCode::kOutOfMemory, "out of memory allocating CPU activation arena");
   }
   for (uint64_t v = 0; v < s->value_count; ++v) {
@@ -329,13 +326,11 @@ CpuCreateResult cpu_state_create_with(const OpenContainer* container, uint8_t* w
   s->im2col_size = workspace;
   s->im2col = static_cast<float*>(aligned_zeroed(workspace));
   if (s->im2col == nullptr) {
-    release_state(s);
     return failure(ErrorCode::kOutOfMemory, "out of memory allocating im2col workspace");
   }
 
   PrecisionGateResult precision = cpu_precision_gate(*container);
   if (!precision.accepted) {
-    release_state(s);
     return failure(ErrorCode::kUnsupported, precision.message);
   }
 
@@ -346,7 +341,26 @@ CpuCreateResult cpu_state_create_with(const OpenContainer* container, uint8_t* w
   s->profile = env_set("VEXA_CPU_PROFILE");
 
   cpu_study_arm(*s, *container, precision);
-  return success(s);
+  return success(owner.release());
+}
+
+}  // namespace
+
+CpuCreateResult cpu_state_create_with(const OpenContainer* container, uint8_t* weight_base,
+                                      const CpuBuildOptions& options) {
+  if (weight_base == nullptr) return failure(ErrorCode::kInvalidArgument, "missing weight storage");
+  if (container == nullptr || container->image == nullptr) {
+    return failure(ErrorCode::kInvalidArgument, "missing model container");
+  }
+  if (reinterpret_cast<uintptr_t>(weight_base) % kF32Bytes != 0) {
+    return failure(ErrorCode::kInvalidArgument, "weight storage is not aligned for f32");
+  }
+  std::lock_guard<std::mutex> lock(g_build_mutex);
+  try {
+    return build_state(container, weight_base, options);
+  } catch (const std::bad_alloc&) {
+    return failure(ErrorCode::kOutOfMemory, "out of memory building CPU state");
+  }
 }
 
 CpuCreateResult cpu_state_create(const OpenContainer* container, uint8_t* weight_base,
@@ -400,6 +414,10 @@ bool cpu_set_input(CpuState* const* handle, uint64_t value, const void* src, uin
 void cpu_set_context(CpuState* const* handle, const uint32_t* cancel_flag) {
   if (handle == nullptr || *handle == nullptr) return;
   (*handle)->cancel_flag = cancel_flag;
+}
+
+uint64_t cpu_live_state_count_for_testing() {
+  return g_live_states.load(std::memory_order_relaxed);
 }
 
 void cpu_fail_allocation_for_testing(uint32_t n) {

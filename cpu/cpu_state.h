@@ -87,6 +87,8 @@ void cpu_set_context(CpuState* const* handle, const uint32_t* cancel_flag);
 // Test hook: the n-th allocation made by the following builds fails (state record, planner,
 // arena, workspace, in that order); 0 turns the hook off.
 void cpu_fail_allocation_for_testing(uint32_t n);
+// Test view: built states not yet destroyed, counting partial ones a failed build left behind.
+uint64_t cpu_live_state_count_for_testing();
 
 // Monotonic clock in seconds, for profiling.
 double cpu_clock_seconds();
