@@ -381,7 +381,10 @@ ConvertResult onnx_convert(std::string_view onnx_path, std::string_view vexa_pat
   for (const GraphNode& n : s.nodes) {
     if (n.op_kind != static_cast<uint64_t>(OpKind::kDiv)) continue;
     for (uint64_t i = 0; i < n.input_count && i < kGraphNodeMaxInputs; ++i) {
-      if (n.inputs[i] == kAbsentInput) continue;
+      if (n.inputs[i] == kAbsentInput ||
+          s.values[n.inputs[i]].kind != static_cast<uint64_t>(ValueKind::kGraphInput)) {
+        continue;
+      }
       for (std::string_view name : integer_inputs) {
         if (s.values[n.inputs[i]].name == name) {
           return failure("Div of integer input '" + std::string(name) +
