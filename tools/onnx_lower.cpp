@@ -370,8 +370,19 @@ bool lower_checks(BuilderState& s, std::string_view op, OpKind kind,
       node.attrs[kWordFlag] = attr_int(attributes, "count_include_pad", 0) != 0 ? 1 : 0;
       break;
     case OpKind::kConvTranspose: {
-      if (find_attr(attributes, "output_shape") != nullptr) {
-        return refuse("output_shape is not supported");
+      // output_shape (spatial, or the full NCHW shape) goes to the shape pass on the two float
+      // words, which it restores; 0 means absent.
+      const OnnxAttr* shape = find_attr(attributes, "output_shape");
+      if (shape != nullptr && shape->ints_count != 0) {
+        if (shape->ints_count != 2 && shape->ints_count != 4) {
+          return refuse("output_shape must list two spatial sizes");
+        }
+        const uint64_t first = shape->ints_count - 2;
+        if (shape->ints[first] < 1 || shape->ints[first + 1] < 1) {
+          return refuse("output_shape sizes must be positive");
+        }
+        node.attrs[kWordAlpha] = static_cast<uint64_t>(shape->ints[first]);
+        node.attrs[kWordBeta] = static_cast<uint64_t>(shape->ints[first + 1]);
       }
       // output_padding extends the bottom and right edges: carried on the axis and flag words
       // to the shape pass, which restores them.

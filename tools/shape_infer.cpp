@@ -277,10 +277,14 @@ bool infer_conv_transpose(Pass& p) {
                      kWordGroup}) {
     if (n.attrs[w] > kMaxWindow) return p.refuse("attributes out of range");
   }
-  // The lowering left output_padding on the axis and flag words.
+  // The lowering left output_padding on the axis and flag words, output_shape on the float
+  // words.
   const uint64_t extra_hw[2] = {n.attrs[kWordAxis], n.attrs[kWordFlag]};
+  const uint64_t wanted_hw[2] = {n.attrs[kWordAlpha], n.attrs[kWordBeta]};
   n.attrs[kWordAxis] = 1;
   n.attrs[kWordFlag] = 0;
+  n.attrs[kWordAlpha] = 0;
+  n.attrs[kWordBeta] = 0;
   for (int a = 0; a < 2; ++a) {
     const uint64_t stride = n.attrs[kWordStrideH + a], dil = n.attrs[kWordDilationH + a];
     if (extra_hw[a] != 0 && extra_hw[a] >= (stride > dil ? stride : dil)) {
@@ -295,8 +299,23 @@ bool infer_conv_transpose(Pass& p) {
     const int64_t pads = static_cast<int64_t>(n.attrs[kWordPadTop + a]) +
                          static_cast<int64_t>(n.attrs[kWordPadBottom + a]);
     const int64_t kk = static_cast<int64_t>(a == 0 ? kh : kw);
-    dims[2 + a] = stride * (static_cast<int64_t>(x.dims[2 + a]) - 1) - pads + dil * (kk - 1) + 1 +
-                  static_cast<int64_t>(extra_hw[a]);
+    const int64_t unpadded = stride * (static_cast<int64_t>(x.dims[2 + a]) - 1) +
+                             dil * (kk - 1) + 1 + static_cast<int64_t>(extra_hw[a]);
+    dims[2 + a] = unpadded - pads;
+    if (wanted_hw[a] != 0) {
+      // The pads follow from the requested size. An even total splits equally; a total of -1
+      // (one past the unpadded output) extends the bottom or right edge. Odd totals are split
+      // differently by ONNX's text and by ONNX Runtime, so they are refused.
+      const int64_t total = unpadded - static_cast<int64_t>(wanted_hw[a]);
+      if (total < -1 || (total > 0 && total % 2 != 0)) {
+        return p.refuse("output_shape " + std::to_string(wanted_hw[a]) + " against an unpadded " +
+                        "size of " + std::to_string(unpadded) + " is not supported");
+      }
+      const int64_t head = total < 0 ? 0 : total / 2;
+      n.attrs[kWordPadTop + a] = static_cast<uint64_t>(head);
+      n.attrs[kWordPadBottom + a] = static_cast<uint64_t>(total < 0 ? 0 : total - head);
+      dims[2 + a] = static_cast<int64_t>(wanted_hw[a]);
+    }
     if (dims[2 + a] < 1) return p.fail(kFoldInconsistent);
   }
   const uint64_t u[4] = {static_cast<uint64_t>(dims[0]), static_cast<uint64_t>(dims[1]),

@@ -4,10 +4,16 @@
 // node tests in the conformance run).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "convert_test_util.h"
+#include "core/container.h"
+#include "core/container_access.h"
+#include "cpu/cpu_state.h"
+#include "cpu/interpreter.h"
 #include "onnx_proto_builder.h"
 
 namespace vexa::tools::testing {
@@ -72,10 +78,23 @@ TEST(ConverterForms, RefusedFormsNameTheirReasonAndNeighboursConvert) {
   const Io grid{"g", {1, 2, 2, 2}};
   const Io pooled{"y", {1, 3, 2, 2}};
   const std::vector<FormCase> cases = {
-      {"transposed conv output_shape",
-       graph(node("ConvTranspose", {"x", "w"}, {"y"}, attr_ints("output_shape", {10, 8})),
-             {kImage, w}, {{"y", {1, 2, 10, 8}}}),
-       "output_shape is not supported"},
+      // Unpadded 6 x 6: 8 x 8 is two rows and columns of padding, 7 x 7 one past the edge.
+      {"transposed conv output_shape shrinking evenly",
+       graph(node("ConvTranspose", {"x", "w"}, {"y"}, attr_ints("output_shape", {4, 4})),
+             {kImage, w}, {{"y", {1, 2, 4, 4}}}),
+       nullptr},
+      {"transposed conv output_shape one past the edge",
+       graph(node("ConvTranspose", {"x", "w"}, {"y"}, attr_ints("output_shape", {7, 7})),
+             {kImage, w}, {{"y", {1, 2, 7, 7}}}),
+       nullptr},
+      {"transposed conv output_shape with an odd padding total",
+       graph(node("ConvTranspose", {"x", "w"}, {"y"}, attr_ints("output_shape", {5, 6})),
+             {kImage, w}, {{"y", {1, 2, 5, 6}}}),
+       "output_shape 5 against an unpadded size of 6 is not supported"},
+      {"transposed conv output_shape two past the edge",
+       graph(node("ConvTranspose", {"x", "w"}, {"y"}, attr_ints("output_shape", {6, 8})),
+             {kImage, w}, {{"y", {1, 2, 6, 8}}}),
+       "output_shape 8 against an unpadded size of 6"},
       {"transposed conv output_padding",
        graph(node("ConvTranspose", {"x", "w"}, {"y"},
                   attr_ints("strides", {2, 2}) + attr_ints("output_padding", {1, 1})),
@@ -217,6 +236,101 @@ TEST(ConverterForms, MaxOfThreeAndIntegerModBecomeChains) {
     const ConvertResult r = convert_model(tmp, t.graph, true);
     ASSERT_TRUE(r.ok) << t.what << ": " << r.text;
     EXPECT_NE(r.text.find(t.nodes), std::string::npos) << t.what << ": " << r.text;
+  }
+}
+
+// A float TensorProto initializer.
+std::string pb_initializer(const std::string& name, const std::vector<uint64_t>& dims,
+                           const std::vector<float>& values) {
+  std::string t;
+  for (uint64_t d : dims) t += pb_int(1, d);
+  t += pb_int(2, 1);
+  std::string raw(values.size() * sizeof(float), '\0');
+  std::memcpy(raw.data(), values.data(), raw.size());
+  return pb_bytes(5, t + pb_bytes(8, name) + pb_bytes(9, raw));
+}
+
+// Converts without bindings and runs the one-input model on the CPU engine.
+std::vector<float> convert_and_run(const std::string& g, const std::vector<float>& input) {
+  TempDir tmp;
+  const std::string model = pb_model(g, 13);
+  write_bytes(tmp.file("in.onnx"), std::vector<uint8_t>(model.begin(), model.end()));
+  const std::string out = tmp.file("out.vexa");
+  const ConvertResult r = onnx_convert_file(tmp.file("in.onnx"), out, 0);
+  EXPECT_TRUE(r.ok) << r.text;
+  if (!r.ok) return {};
+  OpenResult o = container_open_path(out.c_str(), out.size());
+  EXPECT_TRUE(o.ok());
+  if (!o.ok()) return {};
+  OpenContainer container = o.container;
+  std::vector<uint8_t> weights(std::max<uint64_t>(container.weights_data_size, 64));
+  std::vector<float> y;
+  if (read_fully_at(container.fd, weights.data(), container.weights_data_size,
+                    container.base_offset + container.weights_offset)) {
+    cpu::CpuCreateResult c = cpu::cpu_state_create_default(&container, weights.data());
+    EXPECT_EQ(c.tag, 0u);
+    if (c.tag == 0) {
+      cpu::CpuState* state = c.state;
+      EXPECT_TRUE(cpu::cpu_set_input(&state, state->input_value, input.data(),
+                                     input.size() * sizeof(float)));
+      EXPECT_TRUE(cpu::cpu_run(&state, nullptr, nullptr));
+      const uint64_t n = state->values[state->outputs[0]].element_count();
+      const float* data = cpu::cpu_output_data(&state, 0);
+      y.assign(data, data + n);
+      cpu::cpu_state_destroy(&state);
+    } else {
+      cpu::cpu_create_result_release(&c);
+    }
+  }
+  container_close(&container);
+  return y;
+}
+
+// One-channel transposed convolution written as ONNX defines it: input (ih, iw) with weight tap
+// (kh, kw) lands on output (ih * s - top + kh, iw * s - left + kw).
+std::vector<float> naive_transposed(const std::vector<float>& x, int h, int w,
+                                    const std::vector<float>& k, int kk, int s, int top, int left,
+                                    int oh, int ow) {
+  std::vector<float> y(static_cast<size_t>(oh) * ow, 0.0f);
+  for (int ih = 0; ih < h; ++ih)
+    for (int iw = 0; iw < w; ++iw)
+      for (int a = 0; a < kk; ++a)
+        for (int b = 0; b < kk; ++b) {
+          const int r = ih * s - top + a, c = iw * s - left + b;
+          if (r >= 0 && r < oh && c >= 0 && c < ow) y[r * ow + c] += x[ih * w + iw] * k[a * kk + b];
+        }
+  return y;
+}
+
+TEST(ConverterForms, TransposedConvOutputShapeAndPaddingMatchTheDefinition) {
+  const std::vector<float> x = {1, -2, 3, 0.5f, 4, -1, 2, 2, -3};
+  const std::vector<float> k = {0.5f, 1, -1, 2, 0.25f, 3, -2, 1, 1.5f};
+  const std::string weight = pb_initializer("w", {1, 1, 3, 3}, k);
+  const struct {
+    const char* what;
+    std::string attributes;
+    int top, left, oh, ow;
+  } cases[] = {
+      // Stride 2 over 3 x 3 is unpadded 7 x 7.
+      {"output_shape 5 x 5: one row and column of padding each side",
+       attr_ints("strides", {2, 2}) + attr_ints("output_shape", {5, 5}), 1, 1, 5, 5},
+      {"output_shape 8 x 7: one row past the bottom edge",
+       attr_ints("strides", {2, 2}) + attr_ints("output_shape", {8, 7}), 0, 0, 8, 7},
+      {"output_padding 1 x 0",
+       attr_ints("strides", {2, 2}) + attr_ints("output_padding", {1, 0}), 0, 0, 8, 7},
+      {"output_padding with pads",
+       attr_ints("strides", {2, 2}) + attr_ints("pads", {1, 0, 0, 1}) +
+           attr_ints("output_padding", {1, 1}),
+       1, 0, 7, 7},
+  };
+  for (const auto& c : cases) {
+    const std::string g =
+        node("ConvTranspose", {"x", "w"}, {"y"}, c.attributes) + weight +
+        pb_bytes(11, pb_value_info("x", {1, 1, 3, 3})) +
+        pb_bytes(12, pb_value_info("y", {1, 1, static_cast<uint64_t>(c.oh),
+                                         static_cast<uint64_t>(c.ow)}));
+    const std::vector<float> y = convert_and_run(g, x);
+    EXPECT_EQ(y, naive_transposed(x, 3, 3, k, 3, 2, c.top, c.left, c.oh, c.ow)) << c.what;
   }
 }
 
