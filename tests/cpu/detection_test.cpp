@@ -253,11 +253,7 @@ TEST(CpuMaskToBoxLogit, BoundingBoxesAsLogits) {
 }
 
 TEST(CpuDetection, MalformedNodesAreRefusedAtBuild) {
-  struct Bad {
-    const char* what;
-    void (*build)(OpGraph&);
-  };
-  const Bad cases[] = {
+  const RefusedGraph cases[] = {
       {"yolo rows", [](OpGraph& g) {
          g.node(OpKind::kYoloNms, {g.in({1, 7, 10})}, {g.out({5, 6})}, {{15, 4}});
        }},
@@ -294,13 +290,7 @@ TEST(CpuDetection, MalformedNodesAreRefusedAtBuild) {
          g.node(OpKind::kMaskToBoxLogit, {g.in({1, 300, 100, 100})}, {g.out({300, 4})});
        }},
   };
-  for (const Bad& c : cases) {
-    OpGraph g;
-    c.build(g);
-    std::string message;
-    EXPECT_FALSE(g.check(&message)) << c.what;
-    EXPECT_FALSE(message.empty()) << c.what;
-  }
+  expect_all_refused(cases);
 }
 
 }  // namespace

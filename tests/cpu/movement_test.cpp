@@ -310,11 +310,7 @@ TEST(CpuMovement, DepthToSpaceAndSpaceToDepthChannelOrders) {
 }
 
 TEST(CpuMovement, MalformedNodesAreRefusedAtBuild) {
-  struct Bad {
-    const char* what;
-    void (*build)(OpGraph&);
-  };
-  const Bad cases[] = {
+  const RefusedGraph cases[] = {
       {"concat extents", [](OpGraph& g) {
          g.node(OpKind::kConcat, {g.in({1, 2}), g.in({1, 3})}, {g.out({1, 6})}, {{kAxis, 1}});
        }},
@@ -391,13 +387,7 @@ TEST(CpuMovement, MalformedNodesAreRefusedAtBuild) {
          g.node(OpKind::kPad, {g.in({2, 3}), g.weight({3}, {0, 0, 1})}, {g.out({3, 3})});
        }},
   };
-  for (const Bad& c : cases) {
-    OpGraph g;
-    c.build(g);
-    std::string message;
-    EXPECT_FALSE(g.check(&message)) << c.what;
-    EXPECT_FALSE(message.empty()) << c.what;
-  }
+  expect_all_refused(cases);
 }
 
 }  // namespace

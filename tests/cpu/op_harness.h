@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -178,6 +179,22 @@ class OpGraph {
   uint64_t workspace_bytes_ = 64;
   float zeros_[16] = {};
 };
+
+// A graph the build-time check must refuse, with a reason given.
+struct RefusedGraph {
+  const char* what;
+  void (*build)(OpGraph&);
+};
+
+inline void expect_all_refused(std::span<const RefusedGraph> cases) {
+  for (const RefusedGraph& c : cases) {
+    OpGraph g;
+    c.build(g);
+    std::string message;
+    EXPECT_FALSE(g.check(&message)) << c.what;
+    EXPECT_FALSE(message.empty()) << c.what;
+  }
+}
 
 inline ::testing::AssertionResult same_floats(const std::vector<float>& got,
                                               const std::vector<float>& want, double tol = 0.0) {

@@ -253,11 +253,7 @@ TEST(CpuDeformUnfold, MatchesTheTapDefinition) {
 }
 
 TEST(CpuResizeFamily, MalformedNodesAreRefusedAtBuild) {
-  struct Bad {
-    const char* what;
-    void (*build)(OpGraph&);
-  };
-  const Bad cases[] = {
+  const RefusedGraph cases[] = {
       {"resize rank", [](OpGraph& g) { g.node(OpKind::kResize, {g.in({2, 2})}, {g.out({4, 4})}); }},
       {"resize channels", [](OpGraph& g) {
          g.node(OpKind::kResize, {g.in({1, 2, 2, 2})}, {g.out({1, 3, 4, 4})});
@@ -280,13 +276,7 @@ TEST(CpuResizeFamily, MalformedNodesAreRefusedAtBuild) {
                 {g.out({1, 1, 6, 6})}, {{15, 3}});
        }},
   };
-  for (const Bad& c : cases) {
-    OpGraph g;
-    c.build(g);
-    std::string message;
-    EXPECT_FALSE(g.check(&message)) << c.what;
-    EXPECT_FALSE(message.empty()) << c.what;
-  }
+  expect_all_refused(cases);
 }
 
 }  // namespace
