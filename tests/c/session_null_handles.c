@@ -3,19 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "check.h"
 #include "vexa/vexa.h"
-
-static int failures = 0;
-
-#define CHECK(cond)                                                      \
-  do {                                                                   \
-    if (!(cond)) {                                                       \
-      fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                        \
-    }                                                                    \
-  } while (0)
-
-static int is_empty_text(const char* p) { return p != NULL && p[0] == '\0'; }
 
 int main(void) {
   vexa_session_free(NULL);
