@@ -326,17 +326,8 @@ std::vector<double> naive_conv_transpose(const ConvGeometry& g, const std::vecto
 ConvGeometry transpose_geometry(int32_t batch, int32_t c_in, int32_t h, int32_t w, int32_t c_out,
                                 int32_t k, int32_t s, int32_t pad, int32_t out_pad, int32_t d,
                                 int32_t group) {
-  ConvGeometry g;
-  g.batch = batch;
-  g.c_in = c_in;
-  g.h = h;
-  g.w = w;
-  g.c_out = c_out;
-  g.kh = g.kw = k;
-  g.sh = g.sw = s;
-  g.pt = g.pl = pad;
-  g.dh = g.dw = d;
-  g.group = group;
+  ConvGeometry g = make_geometry(batch, c_in, h, w, c_out, k, s, pad, d, group);
+  // The output plane of a transposed conv follows from the input, not the other way round.
   g.oh = (h - 1) * s - 2 * pad + d * (k - 1) + 1 + out_pad;
   g.ow = (w - 1) * s - 2 * pad + d * (k - 1) + 1 + out_pad;
   return g;
