@@ -23,6 +23,16 @@ std::string affine_model(const TempDir& dir, const std::string& name = "model.ve
   return m.write(dir, name);
 }
 
+using MetaWriter = void (*)(vexa::ContainerWriter&);
+
+// The affine model with unit weights, carrying whatever metadata `meta` writes.
+std::string unit_affine_model(const TempDir& dir, MetaWriter meta) {
+  ModelBuilder m;
+  build_affine(m, 3, 2, 2, {1, 1, 1}, {0, 0, 0});
+  meta(m.writer());
+  return m.write(dir);
+}
+
 }  // namespace
 
 // Each allocation vexa_session_new makes (the record, then the registry entry) may fail: the
@@ -256,7 +266,7 @@ TEST(SessionInfo, NameLengthAndCountLimits) {
 TEST(SessionInfo, PresetsFromMetadataAndCallerSettings) {
   struct Case {
     const char* what;
-    void (*meta)(vexa::ContainerWriter&);
+    MetaWriter meta;
     uint32_t resize;
     uint8_t pad;
     uint8_t bgr;
@@ -302,10 +312,7 @@ TEST(SessionInfo, PresetsFromMetadataAndCallerSettings) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     TempDir dir;
-    ModelBuilder m;
-    build_affine(m, 3, 2, 2, {1, 1, 1}, {0, 0, 0});
-    c.meta(m.writer());
-    const std::string path = m.write(dir);
+    const std::string path = unit_affine_model(dir, c.meta);
     SessionPtr s = new_session();
     ASSERT_EQ(vexa_session_inspect(s.get(), path.data(), path.size()), 1) << session_message(s.get());
     const vexa::Session* r = rec(s.get());
@@ -318,12 +325,11 @@ TEST(SessionInfo, PresetsFromMetadataAndCallerSettings) {
   }
   // Caller settings survive every model change.
   TempDir dir;
-  ModelBuilder m;
-  build_affine(m, 3, 2, 2, {1, 1, 1}, {0, 0, 0});
-  m.writer().set_meta_string("task", "detect");
-  m.writer().set_meta_string("normalize", "imagenet");
-  m.writer().set_meta_string("color", "bgr");
-  const std::string path = m.write(dir);
+  const std::string path = unit_affine_model(dir, [](vexa::ContainerWriter& w) {
+    w.set_meta_string("task", "detect");
+    w.set_meta_string("normalize", "imagenet");
+    w.set_meta_string("color", "bgr");
+  });
   SessionPtr s = new_session();
   vexa_session_set_resize_mode(s.get(), 2);
   vexa_session_set_normalization(s.get(), 2.0f, 1, 1, 1, 3, 3, 3);
@@ -340,7 +346,7 @@ TEST(SessionInfo, PresetsFromMetadataAndCallerSettings) {
 TEST(SessionInfo, BackendPreferenceFromMetadata) {
   struct Case {
     const char* what;
-    void (*meta)(vexa::ContainerWriter&);
+    MetaWriter meta;
     uint32_t preference;
   };
   const Case cases[] = {
@@ -362,10 +368,7 @@ TEST(SessionInfo, BackendPreferenceFromMetadata) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     TempDir dir;
-    ModelBuilder m;
-    build_affine(m, 3, 2, 2, {1, 1, 1}, {0, 0, 0});
-    c.meta(m.writer());
-    const std::string path = m.write(dir);
+    const std::string path = unit_affine_model(dir, c.meta);
     SessionPtr s = new_session();
     ASSERT_EQ(vexa_session_inspect(s.get(), path.data(), path.size()), 1);
     EXPECT_EQ(rec(s.get())->backend_preference, c.preference);
