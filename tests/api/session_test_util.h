@@ -16,6 +16,7 @@
 
 #include "api/session_record.h"
 #include "core/container_writer.h"
+#include "tests/core/graph_records.h"
 #include "vexa/vexa.h"
 
 namespace vexa_test {
@@ -54,10 +55,8 @@ class TempDir {
   std::string path_;
 };
 
-struct Attr {
-  uint32_t word;
-  uint64_t value;
-};
+using vexa::test_graph::Attr;
+using vexa::test_graph::element_bytes;
 
 inline uint64_t f32_bits(float f) {
   uint32_t b;
@@ -65,26 +64,12 @@ inline uint64_t f32_bits(float f) {
   return b;
 }
 
-inline uint64_t element_bytes(uint64_t dtype) {
-  return dtype == 1 ? 2 : dtype == 3 ? 8 : dtype == 5 ? 1 : 4;
-}
-
 // Builds one model. Values are named as given; weights are f32 unless said otherwise.
 class ModelBuilder {
  public:
   uint64_t value(uint64_t kind, std::vector<uint64_t> dims, const std::string& name,
                  uint64_t dtype = 2) {
-    vexa::GraphValue v{};
-    v.kind = kind;
-    v.dtype = dtype;
-    v.rank = dims.size();
-    v.element_count = 1;
-    for (size_t i = 0; i < dims.size(); ++i) {
-      v.dims[i] = dims[i];
-      v.element_count *= dims[i];
-    }
-    v.byte_size = element_bytes(dtype) * v.element_count;
-    return writer_.add_value(v, name);
+    return writer_.add_value(vexa::test_graph::make_value(kind, dims, dtype), name);
   }
   uint64_t input(std::vector<uint64_t> dims, const std::string& name, uint64_t dtype = 2) {
     return value(1, std::move(dims), name, dtype);
@@ -110,25 +95,12 @@ class ModelBuilder {
   }
   uint64_t node(vexa::OpKind kind, std::initializer_list<uint64_t> inputs,
                 std::initializer_list<uint64_t> outputs, std::initializer_list<Attr> attrs = {}) {
-    vexa::GraphNode n{};
-    n.op_kind = static_cast<uint64_t>(kind);
-    n.input_count = inputs.size();
-    n.output_count = outputs.size();
-    size_t k = 0;
-    for (uint64_t v : inputs) n.inputs[k++] = v;
-    k = 0;
-    for (uint64_t v : outputs) n.outputs[k++] = v;
-    for (const Attr& a : attrs) n.words()[a.word] = a.value;
-    return writer_.add_node(n);
+    return writer_.add_node(vexa::test_graph::make_node(kind, inputs, outputs, attrs));
   }
   vexa::ContainerWriter& writer() { return writer_; }
 
   std::vector<uint8_t> bytes() {
-    if (writer_.tensor_count() == 0) {
-      const float pad = 0.0f;
-      const uint64_t dims[1] = {1};
-      writer_.add_tensor_f32("pad", dims, &pad);
-    }
+    vexa::test_graph::add_pad_tensor_if_empty(writer_);
     std::vector<uint8_t> out;
     std::string error;
     EXPECT_TRUE(writer_.write_to_memory(&out, &error)) << error;

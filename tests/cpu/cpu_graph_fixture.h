@@ -16,13 +16,11 @@
 #include "core/container_writer.h"
 #include "cpu/cpu_state.h"
 #include "cpu/interpreter.h"
+#include "tests/core/graph_records.h"
 
 namespace vexa::cpu::graph_test {
 
-struct Attr {
-  uint32_t word;
-  uint64_t value;
-};
+using test_graph::Attr;
 
 inline uint64_t f32_attr(float f) { return f32_word(f); }
 
@@ -40,18 +38,8 @@ class GraphModel {
     return value(kind, std::vector<uint64_t>(dims), dtype);
   }
   uint64_t value(uint64_t kind, const std::vector<uint64_t>& dims, uint64_t dtype = 2) {
-    GraphValue v{};
-    v.kind = kind;
-    v.dtype = dtype;
-    v.rank = dims.size();
-    v.element_count = 1;
-    for (size_t i = 0; i < dims.size(); ++i) {
-      v.dims[i] = dims[i];
-      v.element_count *= dims[i];
-    }
-    const uint64_t element = dtype == 1 ? 2 : dtype == 3 ? 8 : dtype == 5 ? 1 : 4;
-    v.byte_size = element * v.element_count;
-    return writer_.add_value(v, "v" + std::to_string(count_values_++));
+    return writer_.add_value(test_graph::make_value(kind, dims, dtype),
+                             "v" + std::to_string(count_values_++));
   }
   uint64_t input(std::initializer_list<uint64_t> dims, uint64_t dtype = 2) {
     return value(kValueGraphInput, dims, dtype);
@@ -71,27 +59,14 @@ class GraphModel {
 
   uint64_t node(OpKind kind, std::initializer_list<uint64_t> inputs,
                 std::initializer_list<uint64_t> outputs, std::initializer_list<Attr> attrs = {}) {
-    GraphNode n{};
-    n.op_kind = static_cast<uint64_t>(kind);
-    n.input_count = inputs.size();
-    n.output_count = outputs.size();
-    size_t k = 0;
-    for (uint64_t v : inputs) n.inputs[k++] = v;
-    k = 0;
-    for (uint64_t v : outputs) n.outputs[k++] = v;
-    for (const Attr& a : attrs) n.words()[a.word] = a.value;
-    return writer_.add_node(n);
+    return writer_.add_node(test_graph::make_node(kind, inputs, outputs, attrs));
   }
 
   ContainerWriter& writer() { return writer_; }
 
   // Writes, opens and loads the weights; false (with a test failure message) on any error.
   bool open(std::string* error = nullptr) {
-    if (writer_.tensor_count() == 0) {
-      const float pad = 0.0f;
-      const uint64_t dims[1] = {1};
-      writer_.add_tensor_f32("pad", dims, &pad);
-    }
+    test_graph::add_pad_tensor_if_empty(writer_);
     std::vector<uint8_t> bytes;
     std::string message;
     if (!writer_.write_to_memory(&bytes, &message)) {
