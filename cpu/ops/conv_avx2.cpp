@@ -178,10 +178,27 @@ inline void padded_row(const float* src, int64_t w, int64_t pl, float pad, float
   float* out = dst + pl;
   int64_t i = 0;
   for (; i + 8 <= len; i += 8) _mm256_storeu_ps(out + i, _mm256_loadu_ps(src + i));
-  if (i < len) {
-    const __m256i mask = first_lanes(len - i);
-    _mm256_maskstore_ps(out + i, mask, _mm256_maskload_ps(src + i, mask));
+  // Masked loads and stores are slow on some cores (microcoded): the few tail floats one by one.
+  for (; i < len; ++i) out[i] = src[i];
+}
+
+// Stores the first n (1 to 7) lanes of v with plain 128/64/32-bit stores, which every core
+// runs fast, where a masked store may take tens of cycles.
+inline void store_first_lanes(float* out, __m256 v, int64_t n) {
+  __m128 part = _mm256_castps256_ps128(v);
+  if (n >= 4) {
+    _mm_storeu_ps(out, part);
+    part = _mm256_extractf128_ps(v, 1);
+    out += 4;
+    n -= 4;
   }
+  if (n >= 2) {
+    _mm_storel_pi(reinterpret_cast<__m64*>(out), part);
+    part = _mm_movehl_ps(part, part);
+    out += 2;
+    n -= 2;
+  }
+  if (n >= 1) _mm_store_ss(out, part);
 }
 
 // Walks the items of a band in order (row by row, block by block) without divisions.
@@ -235,7 +252,7 @@ inline __m256 finish(const WindowEpilogue* e, __m256 v) {
 
 template <bool kMax>
 void band_items(const BandItems& b, int64_t rows) {
-  const __m256i tail_mask = first_lanes(b.ow % 8);
+  const int64_t tail = b.ow % 8;
   const int64_t items = rows * b.blocks;
   ItemCursor cursor;
   int64_t t = 0;
@@ -258,11 +275,10 @@ void band_items(const BandItems& b, int64_t rows) {
       }
     }
     const __m256 acc[kItemsAtOnce] = {acc0, acc1, acc2, acc3};
-    for (int64_t i = 0; i < kItemsAtOnce; ++i) {
-      if (full[i]) {
+    for (int64_t i = 0; i < kItemsAtOnce; ++i) {      if (full[i]) {
         _mm256_storeu_ps(out[i], finish(b.epilogue, acc[i]));
       } else {
-        _mm256_maskstore_ps(out[i], tail_mask, finish(b.epilogue, acc[i]));
+        store_first_lanes(out[i], finish(b.epilogue, acc[i]), tail);
       }
     }
   }
@@ -282,7 +298,7 @@ void band_items(const BandItems& b, int64_t rows) {
     if (full) {
       _mm256_storeu_ps(out, finish(b.epilogue, acc));
     } else {
-      _mm256_maskstore_ps(out, tail_mask, finish(b.epilogue, acc));
+      store_first_lanes(out, finish(b.epilogue, acc), tail);
     }
   }
 }

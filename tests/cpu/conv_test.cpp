@@ -164,6 +164,55 @@ TEST(ConvKernel, DepthwiseEqualsIm2colAndPortablePath) {
   }
 }
 
+TEST(ConvKernel, DepthwiseTailWidthsMatchThePortableLoop) {
+  // Output widths 1 to 17 cover every partial last block of eight, at both strides, with the
+  // bias and Clip the kernel applies as it stores; the edge-of-plane stores must leave the
+  // neighbouring channel's plane alone.
+  const float bias[] = {0.25f, -0.5f, 0.125f};
+  for (int32_t w = 1; w <= 17; ++w) {
+    for (int32_t s : {1, 2}) {
+      SCOPED_TRACE(::testing::Message() << "width " << w << " stride " << s);
+      const ConvGeometry g = make_geometry(1, 3, 5, w * s, 3, 3, s, 1, 1, 3);
+      const auto x = lcg_values(static_cast<size_t>(g.c_in) * g.h * g.w, 71 + w);
+      const auto wt = lcg_values(static_cast<size_t>(g.c_out) * 9, 72);
+      ConvEpilogue e;
+      e.activation = kConvActClip;
+      e.clip_lo = -0.3f;
+      e.clip_hi = 0.4f;
+      e.table = bias;
+      const auto fast = run_conv(g, x, wt, e);
+      cpu_conv_force_portable(true);
+      const auto portable = run_conv(g, x, wt, e);
+      cpu_conv_force_portable(false);
+      EXPECT_EQ(fast, portable);
+    }
+  }
+}
+
+TEST(ConvKernel, ShallowPointwiseRangesMatchReferenceOnAnyThreadCount) {
+  // 16 input channels over a 70 x 61 plane: the product is cut into pixel ranges that run
+  // the epilogue in cache; the last range is shorter than the others.
+  const ConvGeometry g = make_geometry(1, 16, 70, 61, 24, 1, 1, 0, 1, 1);
+  ASSERT_EQ(cpu_conv_path(g, true), ConvPath::kPointwise);
+  const auto x = lcg_values(static_cast<size_t>(g.c_in) * g.h * g.w, 81);
+  const auto w = lcg_values(static_cast<size_t>(g.c_out) * g.c_in, 82);
+  const auto bias = lcg_values(static_cast<size_t>(g.c_out), 83);
+  ConvEpilogue e;
+  e.activation = kConvActRelu;
+  e.table = bias.data();
+  auto want = naive_conv(g, x, w, bias.data());
+  for (double& v : want) v = v >= 0 ? v : 0.0;
+  std::vector<float> first;
+  for (unsigned threads : {1u, 2u, 8u}) {
+    SCOPED_TRACE(threads);
+    ThreadCapScope cap(threads);
+    const auto y = run_conv(g, x, w, e);
+    EXPECT_TRUE(all_close(y, want, 4.0));
+    if (first.empty()) first = y;
+    EXPECT_EQ(y, first);
+  }
+}
+
 TEST(ConvKernel, RowBandsEqualTheWholePlane) {
   // 256 x 256 outputs with K = 144: the band rule cuts the plane into bands of 113 rows.
   const ConvGeometry g = make_geometry(1, 16, 256, 256, 3, 3, 1, 1, 1, 1);
