@@ -1,4 +1,4 @@
-// Index-driven data movement: Gather, GatherND and ScatterND. Index tensors hold f32 values;
+// Index-driven data movement: Gather, GatherND (with batch dims) and ScatterND. Index tensors hold f32 values;
 // each index is truncated, counted once from the end when negative and clamped into its axis,
 // so no index value, NaN included, can reach outside the data.
 #include <cstring>
@@ -81,32 +81,51 @@ bool run_gather(const OpContext& ctx) {
 
 // ---- GatherND and the tuple form of ScatterND ----
 
-// Index tuples of width k over the leading data axes, each selecting a slice of S floats.
+// Index tuples of width k over the data axes after the first b (batch) axes, each selecting a
+// slice of S floats. Tuples of one batch entry address that entry's part of the data.
 struct TupleLayout {
+  uint64_t batch_dims = 0;
   uint64_t k = 1;
   uint64_t tuples = 0;
   uint64_t slice = 1;
+  uint64_t batches = 1;
+  uint64_t batch_stride = 0;  // floats of data per batch entry
 };
 
 // False when the indices cannot address the data as tuples.
-bool tuple_layout(const CpuValue& data, const CpuValue& indices, TupleLayout& layout) {
+bool tuple_layout(const CpuValue& data, const CpuValue& indices, TupleLayout& layout,
+                  uint64_t batch_dims = 0) {
   const uint64_t q = indices.rank();
+  layout.batch_dims = batch_dims;
   layout.k = q == 0 ? 1 : indices.dim(static_cast<uint32_t>(q - 1));
-  if (layout.k == 0 || layout.k > data.rank() || indices.element_count() % layout.k != 0) {
+  if (layout.k == 0 || batch_dims + layout.k > data.rank() ||
+      indices.element_count() % layout.k != 0) {
     return false;
   }
+  if (batch_dims != 0 && batch_dims >= q) return false;
+  layout.batches = 1;
+  for (uint32_t j = 0; j < batch_dims; ++j) {
+    if (indices.dim(j) != data.dim(j)) return false;
+    layout.batches *= data.dim(j);
+  }
   layout.tuples = indices.element_count() / layout.k;
-  layout.slice = dims_product(data, static_cast<uint32_t>(layout.k),
+  const uint32_t first = static_cast<uint32_t>(batch_dims);
+  layout.slice = dims_product(data, first + static_cast<uint32_t>(layout.k),
                               static_cast<uint32_t>(data.rank()));
+  layout.batch_stride = dims_product(data, first, static_cast<uint32_t>(data.rank()));
   for (uint32_t j = 0; j < layout.k; ++j) {
-    if (layout.tuples != 0 && data.dim(j) == 0) return false;
+    if (layout.tuples != 0 && data.dim(first + j) == 0) return false;
   }
   return true;
 }
 
-uint64_t tuple_offset(const CpuValue& data, const float* tuple, uint64_t k) {
+// Data offset, in slices, of one tuple within its batch entry.
+uint64_t tuple_offset(const CpuValue& data, const float* tuple, const TupleLayout& layout) {
   uint64_t flat = 0;
-  for (uint32_t j = 0; j < k; ++j) flat = flat * data.dim(j) + wrap_clamp_index(tuple[j], data.dim(j));
+  for (uint32_t j = 0; j < layout.k; ++j) {
+    const uint64_t dim = data.dim(static_cast<uint32_t>(layout.batch_dims) + j);
+    flat = flat * dim + wrap_clamp_index(tuple[j], dim);
+  }
   return flat;
 }
 
@@ -114,11 +133,14 @@ bool check_gather_nd(const OpCheck& check) {
   if (!check.inputs_between(2, 2) || !check.outputs_between(1, 1) || !check.inputs_present(2)) {
     return false;
   }
-  if (check.node.attr(kBatchDimsWord) != 0) {
-    return check.fail("batch_dims %lld is not supported", as_sll(check.node.attr(kBatchDimsWord)));
+  const int64_t batch_dims = check.node.attr(kBatchDimsWord);
+  if (batch_dims != 0 &&
+      (batch_dims < 0 || static_cast<uint64_t>(batch_dims) >= check.in_value(0).rank())) {
+    return check.fail("batch_dims %lld is out of range", as_sll(batch_dims));
   }
   TupleLayout layout;
-  if (!tuple_layout(check.in_value(0), check.in_value(1), layout)) {
+  if (!tuple_layout(check.in_value(0), check.in_value(1), layout,
+                    static_cast<uint64_t>(batch_dims))) {
     return check.fail("indices do not address the data as index tuples");
   }
   if (check.out_value(0).element_count() != layout.tuples * layout.slice) {
@@ -132,13 +154,19 @@ bool check_gather_nd(const OpCheck& check) {
 bool run_gather_nd(const OpContext& ctx) {
   const CpuValue& data_v = ctx.in_value(0);
   TupleLayout layout;
-  if (!tuple_layout(data_v, ctx.in_value(1), layout)) return false;
+  if (!tuple_layout(data_v, ctx.in_value(1), layout,
+                    static_cast<uint64_t>(ctx.node.attr(kBatchDimsWord)))) {
+    return false;
+  }
   const float* data = ctx.in(0);
   const float* indices = ctx.in(1);
   float* out = ctx.out(0);
+  if (layout.tuples == 0) return true;
+  const uint64_t per_batch = layout.tuples / layout.batches;
   for (uint64_t t = 0; t < layout.tuples; ++t) {
-    const uint64_t flat = tuple_offset(data_v, indices + t * layout.k, layout.k);
-    copy_floats(out + t * layout.slice, data + flat * layout.slice, layout.slice);
+    const uint64_t flat = tuple_offset(data_v, indices + t * layout.k, layout);
+    const float* base = data + (t / per_batch) * layout.batch_stride;
+    copy_floats(out + t * layout.slice, base + flat * layout.slice, layout.slice);
   }
   return true;
 }
@@ -228,7 +256,7 @@ bool run_scatter_nd(const OpContext& ctx) {
     TupleLayout layout;
     tuple_layout(data_v, idx_v, layout);
     for (uint64_t t = 0; t < layout.tuples; ++t) {
-      const uint64_t flat = tuple_offset(data_v, indices + t * layout.k, layout.k);
+      const uint64_t flat = tuple_offset(data_v, indices + t * layout.k, layout);
       scatter_into(out + flat * layout.slice, updates + t * layout.slice, layout.slice, reduction);
     }
     return true;

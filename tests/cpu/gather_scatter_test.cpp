@@ -113,6 +113,30 @@ TEST(CpuGatherND, TuplesWrapOnceAndClamp) {
   }
 }
 
+// batch_dims: each batch entry's tuples index only that entry's data (worked by hand).
+TEST(CpuGatherND, BatchDimsIndexWithinTheirEntry) {
+  constexpr uint32_t kBatchDims = 19;
+  {
+    // Data [2, 2, 2], indices [[1], [0]]: row 1 of entry 0, row 0 of entry 1.
+    OpGraph g;
+    const uint64_t y = g.out({2, 2});
+    g.node(OpKind::kGatherND, {g.in({2, 2, 2}, {0, 1, 2, 3, 4, 5, 6, 7}), g.in({2, 1}, {1, 0})},
+           {y}, {{kBatchDims, 1}});
+    ASSERT_TRUE(g.run());
+    EXPECT_EQ(g.data(y), (std::vector<float>{2, 3, 4, 5}));
+  }
+  {
+    // Data [2, 3], two element tuples per entry: entry 0 takes 2 and 0, entry 1 takes 1 and -1.
+    OpGraph g;
+    const uint64_t y = g.out({2, 2});
+    g.node(OpKind::kGatherND,
+           {g.in({2, 3}, {10, 11, 12, 20, 21, 22}), g.in({2, 2, 1}, {2, 0, 1, -1})}, {y},
+           {{kBatchDims, 1}});
+    ASSERT_TRUE(g.run());
+    EXPECT_EQ(g.data(y), (std::vector<float>{12, 10, 21, 22}));
+  }
+}
+
 TEST(CpuScatterND, TupleFormMatchesOnnx) {
   // ONNX's own example: data [4, 4, 4], indices [[0], [2]], updates [2, 4, 4].
   const Dims data{4, 4, 4};
@@ -236,8 +260,11 @@ TEST(CpuGatherScatter, MalformedNodesAreRefusedAtBuild) {
       {"gathernd tuple too wide", [](OpGraph& g) {
          g.node(OpKind::kGatherND, {g.in({3, 4}), g.in({3})}, {g.out({1})});
        }},
-      {"gathernd batch dims", [](OpGraph& g) {
-         g.node(OpKind::kGatherND, {g.in({3, 4}), g.in({3, 1})}, {g.out({3})}, {{19, 1}});
+      {"gathernd batch dims differ", [](OpGraph& g) {
+         g.node(OpKind::kGatherND, {g.in({3, 4}), g.in({2, 1})}, {g.out({2})}, {{19, 1}});
+       }},
+      {"gathernd batch dims beyond the rank", [](OpGraph& g) {
+         g.node(OpKind::kGatherND, {g.in({3, 4}), g.in({3, 4, 1})}, {g.out({3, 4})}, {{19, 2}});
        }},
       {"gathernd output size", [](OpGraph& g) {
          g.node(OpKind::kGatherND, {g.in({3, 4}), g.in({2, 1})}, {g.out({4})});
