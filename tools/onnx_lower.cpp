@@ -425,9 +425,6 @@ bool lower_checks(BuilderState& s, std::string_view op, OpKind kind,
       node.attrs[kWordMode] = code;
       break;
     }
-    case OpKind::kGatherND:
-      if (attr_int(attributes, "batch_dims", 0) != 0) return refuse("batch_dims is not supported");
-      break;
     default:
       break;
   }
