@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cpu/arena_planner.h"
+#include "cpu_records.h"
 
 namespace vexa::cpu {
 namespace {
@@ -25,17 +26,7 @@ class PlanGraph {
         planner_(static_cast<ArenaPlanner*>(std::calloc(1, sizeof(ArenaPlanner)))) {}
 
   uint64_t value(uint64_t kind, std::vector<uint64_t> dims) {
-    CpuValue& v = state_->values[state_->value_count];
-    v.w[kValueWordKind] = kind;
-    v.w[kValueWordDtype] = kDtypeF32;
-    v.w[kValueWordRank] = dims.size();
-    uint64_t count = 1;
-    for (size_t i = 0; i < dims.size(); ++i) {
-      v.w[kValueWordFirstDim + i] = dims[i];
-      count *= dims[i];
-    }
-    v.w[kValueWordElementCount] = count;
-    v.w[kValueWordByteSize] = 4 * count;
+    state_->values[state_->value_count] = test_records::f32_value_record(kind, dims);
     return state_->value_count++;
   }
   // A flat intermediate of `bytes` bytes (a multiple of 4).
@@ -44,11 +35,7 @@ class PlanGraph {
 
   void node(OpKind kind, std::vector<uint64_t> in, std::vector<uint64_t> out, int64_t axis = 1) {
     CpuNode& n = state_->nodes[state_->node_count++];
-    n.w[kNodeWordKind] = static_cast<uint64_t>(kind);
-    n.w[kNodeWordInputCount] = in.size();
-    for (size_t k = 0; k < in.size(); ++k) n.w[kNodeWordFirstInput + k] = in[k];
-    n.w[kNodeWordOutputCount] = out.size();
-    for (size_t k = 0; k < out.size(); ++k) n.w[kNodeWordFirstOutput + k] = out[k];
+    n = test_records::node_record(kind, in, out);
     n.w[26] = static_cast<uint64_t>(axis);
   }
 

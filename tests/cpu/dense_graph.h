@@ -14,6 +14,7 @@
 
 #include "cpu/fusion.h"
 #include "cpu/op_table.h"
+#include "cpu_records.h"
 #include "dense_tolerance.h"
 
 namespace vexa::cpu::testing {
@@ -24,17 +25,8 @@ inline constexpr uint64_t k(OpKind kind) { return static_cast<uint64_t>(kind); }
 class TestGraph {
  public:
   uint64_t value(uint64_t kind, std::initializer_list<uint64_t> dims, uint32_t seed = 0) {
-    CpuValue v{};
-    v.w[kValueWordKind] = kind;
-    v.w[kValueWordDtype] = kDtypeF32;
-    v.w[kValueWordRank] = dims.size();
-    uint64_t count = 1, i = 0;
-    for (uint64_t d : dims) {
-      v.w[kValueWordFirstDim + i++] = d;
-      count *= d;
-    }
-    v.w[kValueWordElementCount] = count;
-    v.w[kValueWordByteSize] = count * kF32Bytes;
+    const CpuValue v = test_records::f32_value_record(kind, dims);
+    const uint64_t count = v.w[kValueWordElementCount];
     values_.push_back(v);
     storage_.push_back(seed != 0 ? lcg_values(count, seed) : std::vector<float>(count, 0.0f));
     return values_.size() - 1;
@@ -47,16 +39,7 @@ class TestGraph {
 
   uint64_t node(OpKind kind, std::initializer_list<uint64_t> in, std::initializer_list<uint64_t> out,
                 const std::vector<std::pair<uint32_t, uint64_t>>& attrs = {}) {
-    CpuNode n{};
-    n.w[kNodeWordKind] = k(kind);
-    n.w[kNodeWordInputCount] = in.size();
-    uint32_t i = 0;
-    for (uint64_t v : in) n.w[kNodeWordFirstInput + i++] = v;
-    n.w[kNodeWordOutputCount] = out.size();
-    i = 0;
-    for (uint64_t v : out) n.w[kNodeWordFirstOutput + i++] = v;
-    for (const auto& [word, value] : attrs) n.w[word] = value;
-    nodes_.push_back(n);
+    nodes_.push_back(test_records::node_record(kind, in, out, attrs));
     return nodes_.size() - 1;
   }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cpu/op_table.h"
+#include "cpu_records.h"
 
 namespace vexa::cpu::optest {
 
@@ -64,16 +65,8 @@ inline uint64_t f32_bits(float f) { return f32_word(f); }
 class OpGraph {
  public:
   uint64_t value(uint64_t kind, const Dims& dims, std::vector<float> data = {}) {
-    CpuValue v{};
-    v.w[kValueWordKind] = kind;
-    v.w[kValueWordDtype] = kDtypeF32;
-    v.w[kValueWordRank] = dims.size();
-    for (size_t i = 0; i < dims.size(); ++i) v.w[kValueWordFirstDim + i] = dims[i];
-    const uint64_t n = count_of(dims);
-    v.w[kValueWordElementCount] = n;
-    v.w[kValueWordByteSize] = n * kF32Bytes;
-    values_.push_back(v);
-    data.resize(n, 0.0f);
+    values_.push_back(test_records::f32_value_record(kind, dims));
+    data.resize(count_of(dims), 0.0f);
     storage_.push_back(std::move(data));
     return values_.size() - 1;
   }
@@ -97,14 +90,7 @@ class OpGraph {
 
   CpuNode& node(OpKind kind, const std::vector<uint64_t>& inputs,
                 const std::vector<uint64_t>& outputs, const Attrs& attrs = {}) {
-    CpuNode n{};
-    n.w[kNodeWordKind] = static_cast<uint64_t>(kind);
-    n.w[kNodeWordInputCount] = inputs.size();
-    for (size_t i = 0; i < inputs.size() && i < kMaxNodeInputs; ++i) n.w[kNodeWordFirstInput + i] = inputs[i];
-    n.w[kNodeWordOutputCount] = outputs.size();
-    for (size_t i = 0; i < outputs.size() && i < kMaxNodeOutputs; ++i) n.w[kNodeWordFirstOutput + i] = outputs[i];
-    for (const auto& [word, v] : attrs) n.w[word] = v;
-    nodes_.push_back(n);
+    nodes_.push_back(test_records::node_record(kind, inputs, outputs, attrs));
     return nodes_.back();
   }
 
