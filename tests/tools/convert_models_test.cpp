@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <string>
@@ -20,6 +21,26 @@ constexpr double kRelativeTolerance = 1e-4;
 constexpr double kPeakFloor = 1e-2;
 
 namespace {
+
+// Every element within the tolerance above; stops at the first that is not.
+::testing::AssertionResult near_reference(const std::vector<float>& got,
+                                          const std::vector<float>& golden) {
+  if (got.size() != golden.size()) {
+    return ::testing::AssertionFailure() << "size " << got.size() << " vs " << golden.size();
+  }
+  double peak = 0.0;
+  for (float g : golden) peak = std::max(peak, std::fabs(static_cast<double>(g)));
+  for (size_t i = 0; i < golden.size(); ++i) {
+    const double want = golden[i];
+    const double tol = kRelativeTolerance * std::max(std::fabs(want), kPeakFloor * peak);
+    const double err = std::fabs(static_cast<double>(got[i]) - want);
+    if (!(err <= tol)) {
+      return ::testing::AssertionFailure() << "element " << i << ": got " << got[i] << ", want "
+                                           << want << " (tolerance " << tol << ")";
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
 
 struct ModelCase {
   const char* stem;
@@ -47,12 +68,7 @@ void check_against_reference(const ModelCase& c, bool bound) {
   ASSERT_FALSE(golden.empty());
   std::vector<float> got;
   ASSERT_TRUE(m.run(input, &got, golden.size()));
-  double peak = 0.0;
-  for (float g : golden) peak = std::max(peak, std::fabs(static_cast<double>(g)));
-  for (size_t i = 0; i < golden.size(); ++i) {
-    const double tol = kRelativeTolerance * std::max(std::fabs(static_cast<double>(golden[i])), kPeakFloor * peak);
-    ASSERT_NEAR(got[i], golden[i], tol) << "element " << i;
-  }
+  ASSERT_TRUE(near_reference(got, golden));
 }
 
 class ConvertedModel : public ::testing::TestWithParam<ModelCase> {};
@@ -113,12 +129,7 @@ TEST(ConvertedFullModel, ResNet18MatchesPyTorch) {
   ASSERT_EQ(golden.size(), 1000u);
   std::vector<float> got;
   ASSERT_TRUE(m.run(input, &got, golden.size()));
-  double peak = 0.0;
-  for (float g : golden) peak = std::max(peak, std::fabs(static_cast<double>(g)));
-  for (size_t i = 0; i < golden.size(); ++i) {
-    const double tol = kRelativeTolerance * std::max(std::fabs(static_cast<double>(golden[i])), kPeakFloor * peak);
-    ASSERT_NEAR(got[i], golden[i], tol) << "element " << i;
-  }
+  ASSERT_TRUE(near_reference(got, golden));
 }
 
 }  // namespace
