@@ -40,26 +40,25 @@ void bind_primary_frame(Input* in, const Frame* frame) {
   }
 }
 
-template <typename T>
-int32_t set_indexed(vexa_input* input, uint32_t index, const T* data, uint64_t count,
-                    int32_t copy, TensorDtype dtype) {
-  Input* in = as_input(input);
-  if (in == nullptr) return 0;
-  return guard_value<int32_t>(0, [&] {
-    return input_set_tensor_impl(in, index, false, nullptr, 0, static_cast<uint32_t>(dtype), data,
-                                 count, sizeof(T), copy != 0);
-  });
-}
+// Which slot a typed setter fills: a position, or a name (null or zero length: the empty name).
+struct TensorKey {
+  uint32_t index;
+  bool named;
+  const char* name;
+  uint64_t name_len;
+};
+TensorKey by_index(uint32_t index) { return {index, false, nullptr, 0}; }
+TensorKey by_name(const char* name, uint64_t name_len) { return {0, true, name, name_len}; }
 
 template <typename T>
-int32_t set_named(vexa_input* input, const char* name, uint64_t name_len, const T* data,
-                  uint64_t count, int32_t copy, TensorDtype dtype) {
+int32_t set_tensor(vexa_input* input, const TensorKey& key, const T* data, uint64_t count,
+                   int32_t copy, TensorDtype dtype) {
   Input* in = as_input(input);
   if (in == nullptr) return 0;
   return guard_value<int32_t>(0, [&] {
-    const TextArg n = text_or_empty(name, name_len);
-    return input_set_tensor_impl(in, 0, true, n.ptr, n.len, static_cast<uint32_t>(dtype), data,
-                                 count, sizeof(T), copy != 0);
+    const TextArg n = key.named ? text_or_empty(key.name, key.name_len) : TextArg{nullptr, 0};
+    return input_set_tensor_impl(in, key.index, key.named, n.ptr, n.len,
+                                 static_cast<uint32_t>(dtype), data, count, sizeof(T), copy != 0);
   });
 }
 
@@ -219,35 +218,35 @@ VEXA_API int32_t vexa_input_add_batch_frame(vexa_input* input, const vexa_frame*
 
 VEXA_API int32_t vexa_input_set_f32(vexa_input* input, uint32_t index, const float* data,
                                     uint64_t count, int32_t copy) {
-  return set_indexed(input, index, data, count, copy, TensorDtype::kF32);
+  return set_tensor(input, by_index(index), data, count, copy, TensorDtype::kF32);
 }
 VEXA_API int32_t vexa_input_set_named_f32(vexa_input* input, const char* name, uint64_t name_len,
                                           const float* data, uint64_t count, int32_t copy) {
-  return set_named(input, name, name_len, data, count, copy, TensorDtype::kF32);
+  return set_tensor(input, by_name(name, name_len), data, count, copy, TensorDtype::kF32);
 }
 VEXA_API int32_t vexa_input_set_i64(vexa_input* input, uint32_t index, const int64_t* data,
                                     uint64_t count, int32_t copy) {
-  return set_indexed(input, index, data, count, copy, TensorDtype::kI64);
+  return set_tensor(input, by_index(index), data, count, copy, TensorDtype::kI64);
 }
 VEXA_API int32_t vexa_input_set_named_i64(vexa_input* input, const char* name, uint64_t name_len,
                                           const int64_t* data, uint64_t count, int32_t copy) {
-  return set_named(input, name, name_len, data, count, copy, TensorDtype::kI64);
+  return set_tensor(input, by_name(name, name_len), data, count, copy, TensorDtype::kI64);
 }
 VEXA_API int32_t vexa_input_set_f16(vexa_input* input, uint32_t index, const uint16_t* data,
                                     uint64_t count, int32_t copy) {
-  return set_indexed(input, index, data, count, copy, TensorDtype::kF16);
+  return set_tensor(input, by_index(index), data, count, copy, TensorDtype::kF16);
 }
 VEXA_API int32_t vexa_input_set_named_f16(vexa_input* input, const char* name, uint64_t name_len,
                                           const uint16_t* data, uint64_t count, int32_t copy) {
-  return set_named(input, name, name_len, data, count, copy, TensorDtype::kF16);
+  return set_tensor(input, by_name(name, name_len), data, count, copy, TensorDtype::kF16);
 }
 VEXA_API int32_t vexa_input_set_u8(vexa_input* input, uint32_t index, const uint8_t* data,
                                    uint64_t count, int32_t copy) {
-  return set_indexed(input, index, data, count, copy, TensorDtype::kU8);
+  return set_tensor(input, by_index(index), data, count, copy, TensorDtype::kU8);
 }
 VEXA_API int32_t vexa_input_set_named_u8(vexa_input* input, const char* name, uint64_t name_len,
                                          const uint8_t* data, uint64_t count, int32_t copy) {
-  return set_named(input, name, name_len, data, count, copy, TensorDtype::kU8);
+  return set_tensor(input, by_name(name, name_len), data, count, copy, TensorDtype::kU8);
 }
 
 VEXA_API void vexa_input_set_prompt(vexa_input* input, const char* text, uint64_t len) {
