@@ -786,16 +786,16 @@ bool infer_node(Pass& p) {
       if (p.s.extras[p.ni].op_type == "Dropout") {
         if (n.output_count > 1 && n.outputs[1] != kAbsentInput &&
             p.out(1).kind == static_cast<uint64_t>(ValueKind::kGraphOutput)) {
-          return p.refuse("its mask output is not produced");
+          return p.refuse("Dropout's mask output is not produced");
         }
         // Training mode drops and rescales unless the ratio is zero.
         std::vector<float> training, ratio;
         if (present(n, 2)) {
           if (!p.floats(2, training) || training.size() != 1) {
-            return p.refuse("training_mode must be known at convert time");
+            return p.refuse("Dropout's training_mode must be known at convert time");
           }
           if (training[0] != 0.0f && !(p.floats(1, ratio) && ratio.size() == 1 && ratio[0] == 0.0f)) {
-            return p.refuse("training mode is not supported");
+            return p.refuse("Dropout in training mode is not supported");
           }
         }
       }

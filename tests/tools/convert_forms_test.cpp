@@ -136,7 +136,7 @@ TEST(ConverterForms, RefusedFormsNameTheirReasonAndNeighboursConvert) {
        "a cast to bfloat16 is not supported"},
       {"dropout mask as an output",
        graph(node("Dropout", {"x"}, {"y", "m"}), {kImage}, {kImageOut, {"m", {1, 3, 4, 4}, 9}}),
-       "its mask output is not produced"},
+       "Dropout's mask output is not produced"},
       {"dropout with a run-time training flag",
        graph(node("Dropout", {"x", "r", "t"}, {"y"}), {kImage, {"r", {}}, {"t", {}, 9}},
              {kImageOut}),
