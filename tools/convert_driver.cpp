@@ -1,7 +1,5 @@
 #include "tools/convert_driver.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <memory>
@@ -13,6 +11,7 @@
 #include "core/container_writer.h"
 #include "tools/batchnorm_reduce.h"
 #include "tools/family_rewrites.h"
+#include "tools/file_read.h"
 #include "tools/onnx_lower.h"
 #include "tools/onnx_wire.h"
 #include "tools/shape_infer.h"
@@ -85,28 +84,15 @@ std::string fold_message(const BuilderState& s) {
 }
 
 bool read_file(const char* path, std::vector<uint8_t>& image, std::string& error) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    error = "failed to open onnx file";
-    return false;
+  switch (read_regular_file(path, image)) {
+    case FileReadStatus::kOk: return true;
+    case FileReadStatus::kOpenFailed: error = "failed to open onnx file"; return false;
+    case FileReadStatus::kEmpty: error = "empty onnx file"; return false;
+    case FileReadStatus::kNoMemory: error = "out of memory reading onnx"; return false;
+    case FileReadStatus::kReadFailed: break;
   }
-  const int64_t size = container_file_size(fd);
-  if (size < 1) {
-    ::close(fd);
-    error = "empty onnx file";
-    return false;
-  }
-  try {
-    image.resize(static_cast<size_t>(size));
-  } catch (const std::bad_alloc&) {
-    ::close(fd);
-    error = "out of memory reading onnx";
-    return false;
-  }
-  const bool ok = read_fully_at(fd, image.data(), static_cast<uint64_t>(size), 0);
-  ::close(fd);
-  if (!ok) error = "failed reading onnx bytes";
-  return ok;
+  error = "failed reading onnx bytes";
+  return false;
 }
 
 std::string node_report_line(const BuilderState& s, const OnnxNodeHeader& h, uint32_t code) {

@@ -1,13 +1,12 @@
 #include "tools/onnx_wire.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "core/container.h"
+#include "tools/file_read.h"
 
 namespace vexa::tools {
 
@@ -103,22 +102,6 @@ bool parse_decimal(std::string_view text, uint64_t& value) {
   return true;
 }
 
-bool read_whole_file(const std::string& path, std::vector<uint8_t>& out) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const int64_t size = container_file_size(fd);
-  bool ok = size >= 0;
-  if (ok) {
-    try {
-      out.resize(static_cast<size_t>(size));
-    } catch (...) {
-      ok = false;
-    }
-  }
-  if (ok) ok = read_fully_at(fd, out.data(), static_cast<uint64_t>(size), 0);
-  ::close(fd);
-  return ok;
-}
 
 // A location is a relative path below the model's folder.
 bool location_is_safe(std::string_view location) {
@@ -277,7 +260,8 @@ bool external_bytes(BuilderState& s, const TensorParts& t, const uint8_t*& data,
   auto it = s.external_files.find(key);
   if (it == s.external_files.end()) {
     std::vector<uint8_t> bytes;
-    if (!read_whole_file(path, bytes)) {
+    const FileReadStatus read = read_regular_file(path.c_str(), bytes);
+    if (read != FileReadStatus::kOk && read != FileReadStatus::kEmpty) {
       return tensor_fail(s, t.name, "external data file \"" + path + "\" cannot be read");
     }
     it = s.external_files.emplace(key, std::move(bytes)).first;

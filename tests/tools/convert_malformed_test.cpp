@@ -8,6 +8,7 @@
 
 #include "convert_test_util.h"
 #include "core/container_access.h"
+#include "tests/core/fifo_guard.h"
 
 namespace vexa::tools::testing {
 namespace {
@@ -52,6 +53,22 @@ TEST(ConverterMalformed, FixedMessages) {
   }
   const ConvertResult r = onnx_convert_file(tmp.file("missing.onnx"), tmp.file("out.vexa"), 0);
   EXPECT_EQ(r.text, "failed to open onnx file");
+}
+
+// A FIFO or a folder named as the model is refused at once instead of waiting for a writer.
+TEST(ConverterMalformed, NonRegularModelPathsAreRefusedWithoutBlocking) {
+  TempDir tmp;
+  vexa::testing::TempFifo fifo;
+  ASSERT_TRUE(fifo.ok());
+  for (const std::string& path : {fifo.path(), tmp.file("")}) {
+    ConvertResult r;
+    EXPECT_TRUE(vexa::testing::returns_without_writer(
+        fifo.path(), [&] { r = onnx_convert_file(path, tmp.file("out.vexa"), 0); },
+        std::chrono::seconds(2)))
+        << path;
+    EXPECT_FALSE(r.ok) << path;
+    EXPECT_EQ(r.text, "failed to open onnx file") << path;
+  }
 }
 
 // Every prefix of a small model and every byte of it replaced by a few values.
