@@ -501,7 +501,7 @@ bool padded_window_layout(int64_t h, int64_t w, int64_t oh, int64_t ow, int64_t 
   if (rows_fit < window) return false;
   p->band_rows = std::min<int64_t>((rows_fit - window) / sh + 1, oh);
   p->band_floats = ((p->band_rows - 1) * sh + window) * p->row_stride;
-  // One spare row after the band, where a stride-2 row is laid out before it is split.
+  // One spare row after the band is kept free, so the band sizes stay as measured.
   return p->band_floats + p->row_stride <= kPaddedBandFloats;
 }
 

@@ -201,6 +201,37 @@ inline void store_first_lanes(float* out, __m256 v, int64_t n) {
   if (n >= 1) _mm_store_ss(out, part);
 }
 
+// The stride-2 layout of one padded row straight from the input: padded column c (input
+// column c - pl, or `pad` outside the input) goes to dst[c / 2] when c is even and to
+// dst[half + c / 2] when odd, for c < 2 half. Splitting from the input rather than from a
+// freshly written padded copy keeps the loads clear of pending stores (a stall of tens of
+// cycles per row when the copy is read back at once).
+inline void split_row(const float* src, int64_t w, int64_t pl, float pad, float* dst,
+                      int64_t half) {
+  const __m256 pad_v = _mm256_set1_ps(pad);
+  for (int64_t c = 0; c < 2 * half; c += 8) _mm256_storeu_ps(dst + c, pad_v);
+  const int64_t end = std::min(w, 2 * half - pl);  // input columns that land in the row
+  int64_t i = 0;
+  // A first input column at an odd padded column goes alone, so the vector blocks below
+  // start on even ones.
+  if (pl % 2 != 0 && i < end) {
+    dst[half + pl / 2] = src[0];
+    i = 1;
+  }
+  const __m256i even = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+  for (; i + 16 <= end; i += 16) {
+    const int64_t at = (i + pl) / 2;
+    const __m256 lo = _mm256_permutevar8x32_ps(_mm256_loadu_ps(src + i), even);
+    const __m256 hi = _mm256_permutevar8x32_ps(_mm256_loadu_ps(src + i + 8), even);
+    _mm256_storeu_ps(dst + at, _mm256_permute2f128_ps(lo, hi, 0x20));
+    _mm256_storeu_ps(dst + half + at, _mm256_permute2f128_ps(lo, hi, 0x31));
+  }
+  for (; i < end; ++i) {
+    const int64_t c = i + pl;
+    dst[(c & 1) * half + (c >> 1)] = src[i];
+  }
+}
+
 // Walks the items of a band in order (row by row, block by block) without divisions.
 struct ItemCursor {
   int64_t r = 0, ow = 0;
@@ -332,17 +363,10 @@ void window_plane_padded(const DepthwisePadded& p, const float* x, const float* 
         for (int64_t c = 0; c < p.row_stride; c += 8) _mm256_storeu_ps(dst + c, _mm256_set1_ps(pad));
         continue;
       }
-      // Stride 2 lays the row out in the spare row after the band first, then splits it.
-      float* padded = p.sw == 1 ? dst : scratch + p.band_floats;
-      padded_row(x + ih * p.w, p.w, p.pl, pad, padded, p.row_stride);
-      if (p.sw == 2) {
-        const __m256i even = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
-        for (int64_t c = 0; c < half; c += 8) {
-          const __m256 lo = _mm256_permutevar8x32_ps(_mm256_loadu_ps(padded + 2 * c), even);
-          const __m256 hi = _mm256_permutevar8x32_ps(_mm256_loadu_ps(padded + 2 * c + 8), even);
-          _mm256_storeu_ps(dst + c, _mm256_permute2f128_ps(lo, hi, 0x20));
-          _mm256_storeu_ps(dst + half + c, _mm256_permute2f128_ps(lo, hi, 0x31));
-        }
+      if (p.sw == 1) {
+        padded_row(x + ih * p.w, p.w, p.pl, pad, dst, p.row_stride);
+      } else {
+        split_row(x + ih * p.w, p.w, p.pl, pad, dst, half);
       }
     }
     b.y = y + oh0 * p.ow;
