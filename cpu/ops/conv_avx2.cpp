@@ -334,6 +334,57 @@ void band_items(const BandItems& b, int64_t rows) {
   }
 }
 
+// band_items for the common 3 x 3 depthwise window: the nine weights stay in registers and
+// the taps are unrolled. The same (kh, kw) order and the same multiply-then-add steps as the
+// general walk, so the bits are the same.
+void band_items_3x3(const BandItems& b, int64_t rows) {
+  constexpr int64_t kTaps = 3;
+  __m256 wv[kTaps * kTaps];
+  for (int64_t t = 0; t < kTaps * kTaps; ++t) wv[t] = _mm256_set1_ps(b.w[t]);
+  int64_t off[kTaps * kTaps];
+  for (int64_t kh = 0; kh < kTaps; ++kh)
+    for (int64_t kw = 0; kw < kTaps; ++kw) off[kh * kTaps + kw] = kh * b.dh * b.row_stride + b.tap[kw];
+  const int64_t tail = b.ow % 8;
+  const int64_t items = rows * b.blocks;
+  ItemCursor cursor;
+  int64_t t = 0;
+  auto store = [&](float* out, bool full, __m256 v) {
+    if (full) {
+      _mm256_storeu_ps(out, finish(b.epilogue, v));
+    } else {
+      store_first_lanes(out, finish(b.epilogue, v), tail);
+    }
+  };
+  for (; t + kItemsAtOnce <= items; t += kItemsAtOnce) {
+    const float* base[kItemsAtOnce];
+    float* out[kItemsAtOnce];
+    bool full[kItemsAtOnce];
+    for (int64_t i = 0; i < kItemsAtOnce; ++i) base[i] = cursor.next(b, &out[i], &full[i]);
+    __m256 acc0 = _mm256_setzero_ps(), acc1 = acc0, acc2 = acc0, acc3 = acc0;
+#pragma GCC unroll 9
+    for (int64_t k = 0; k < kTaps * kTaps; ++k) {
+      acc0 = _mm256_add_ps(acc0, _mm256_mul_ps(_mm256_loadu_ps(base[0] + off[k]), wv[k]));
+      acc1 = _mm256_add_ps(acc1, _mm256_mul_ps(_mm256_loadu_ps(base[1] + off[k]), wv[k]));
+      acc2 = _mm256_add_ps(acc2, _mm256_mul_ps(_mm256_loadu_ps(base[2] + off[k]), wv[k]));
+      acc3 = _mm256_add_ps(acc3, _mm256_mul_ps(_mm256_loadu_ps(base[3] + off[k]), wv[k]));
+    }
+    store(out[0], full[0], acc0);
+    store(out[1], full[1], acc1);
+    store(out[2], full[2], acc2);
+    store(out[3], full[3], acc3);
+  }
+  for (; t < items; ++t) {
+    float* out;
+    bool full;
+    const float* base = cursor.next(b, &out, &full);
+    __m256 acc = _mm256_setzero_ps();
+#pragma GCC unroll 9
+    for (int64_t k = 0; k < kTaps * kTaps; ++k)
+      acc = _mm256_add_ps(acc, _mm256_mul_ps(_mm256_loadu_ps(base + off[k]), wv[k]));
+    store(out, full, acc);
+  }
+}
+
 template <bool kMax>
 void window_plane_padded(const DepthwisePadded& p, const float* x, const float* w, float* y,
                          float* scratch, const WindowEpilogue* epilogue) {
@@ -370,7 +421,11 @@ void window_plane_padded(const DepthwisePadded& p, const float* x, const float* 
       }
     }
     b.y = y + oh0 * p.ow;
-    band_items<kMax>(b, rows);
+    if (!kMax && p.kh == 3 && p.kw == 3) {
+      band_items_3x3(b, rows);
+    } else {
+      band_items<kMax>(b, rows);
+    }
   }
 }
 
