@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cpu/ops/activation.h"
 #include "cpu/ops/conv.h"
+#include "cpu/ops/norm.h"
 #include "platform/gemm.h"
 
 namespace vexa::cpu {
@@ -592,6 +594,202 @@ void prepack_gemm_weights(CpuState& s, ArenaPlanner& p, FoldBuffer& buffer) {
   }
 }
 
+// ---- Normalisation and GELU written out node by node ----
+
+constexpr uint32_t kWordReduceAxis = 26;
+constexpr uint32_t kWordNormEpsilon = 29;
+constexpr float kGeluHalf = 0.5f;
+constexpr float kGeluOne = 1.0f;
+constexpr float kSqrt2 = 1.41421356f;
+constexpr float kGeluDivisorTolerance = 1e-4f;
+constexpr uint64_t kSquareReaders = 3;  // Mul(d, d) reads d twice, the Div once more
+
+void map_producers(const CpuState& s, ArenaPlanner& p) {
+  for (uint64_t v = 0; v < s.value_count; ++v) p.producer[v] = -1;
+  for (uint64_t n = 0; n < s.node_count; ++n) {
+    const CpuNode& node = s.nodes[n];
+    if (node.kind() != 0 && node.output_count() == 1 && valid_id(s, node.output(0)))
+      p.producer[node.output(0)] = static_cast<int32_t>(n);
+  }
+}
+
+// The node of `kind` with `want_inputs` inputs that alone writes `id`, an intermediate read
+// by exactly `readers` slots; null otherwise.
+CpuNode* produced_by(CpuState& s, const ArenaPlanner& p, uint64_t id, OpKind kind,
+                     uint32_t want_inputs, uint32_t readers) {
+  if (!valid_id(s, id) || s.values[id].kind() != kValueIntermediate ||
+      p.consumers[id] != readers || p.producer[id] < 0)
+    return nullptr;
+  CpuNode& n = s.nodes[p.producer[id]];
+  if (n.kind() != kind_of(kind) || n.input_count() != want_inputs) return nullptr;
+  for (uint32_t k = 0; k < want_inputs; ++k)
+    if (!valid_id(s, n.input(k))) return nullptr;
+  return &n;
+}
+
+bool weight_equals(const CpuState& s, uint64_t id, float value) {
+  return one_element_weight(s, id) && *s.data[id] == value;
+}
+
+// A reduction over the last axis of `x` that keeps the axis as 1.
+bool last_axis_mean(const CpuState& s, const CpuNode& mean, uint64_t x) {
+  const CpuValue& xv = s.values[x];
+  const CpuValue& mv = s.values[mean.output(0)];
+  const int64_t axis = mean.attr(kWordReduceAxis);
+  const int64_t rank = static_cast<int64_t>(xv.rank());
+  if (rank < 1 || (axis != -1 && axis != rank - 1)) return false;
+  const uint64_t d = xv.dim(static_cast<uint32_t>(rank - 1));
+  return d != 0 && mv.rank() == xv.rank() && mv.dim(static_cast<uint32_t>(rank - 1)) == 1 &&
+         mv.element_count() * d == xv.element_count();
+}
+
+// A per-feature vector for the last axis: d values, laid out along that axis.
+bool feature_weight(const CpuState& s, uint64_t id, uint64_t d) {
+  if (!valid_id(s, id) || s.values[id].kind() != kValueWeight || s.data[id] == nullptr)
+    return false;
+  const CpuValue& v = s.values[id];
+  return v.rank() >= 1 && v.element_count() == d && v.dim(static_cast<uint32_t>(v.rank() - 1)) == d;
+}
+
+void clear_attrs(CpuNode& n) {
+  for (uint32_t w = kNodeWordFirstAttr; w <= kNodeWordLastAttr; ++w) n.w[w] = 0;
+}
+
+// Add(Mul(Div(Sub(x, ReduceMean(x)), Sqrt(Add(ReduceMean(Mul(t, t)), eps))), scale), bias)
+// at node i becomes one LayerNormalization that rounds every step the same way.
+bool fuse_one_layernorm(CpuState& s, ArenaPlanner& p, uint64_t i) {
+  CpuNode& add = s.nodes[i];
+  if (add.kind() != kind_of(OpKind::kAdd) || add.input_count() != 2 || add.output_count() != 1 ||
+      add.attr(kWordScaledAdd) != 0)
+    return false;
+  for (uint32_t side = 0; side < 2; ++side) {
+    const uint64_t g = add.input(side), bias = add.input(1 - side);
+    CpuNode* mul = produced_by(s, p, g, OpKind::kMul, 2, 1);
+    if (mul == nullptr) continue;
+    for (uint32_t mside = 0; mside < 2; ++mside) {
+      const uint64_t normed = mul->input(mside), scale = mul->input(1 - mside);
+      CpuNode* div = produced_by(s, p, normed, OpKind::kDiv, 2, 1);
+      if (div == nullptr) continue;
+      const uint64_t centred = div->input(0), root = div->input(1);
+      CpuNode* sqrt = produced_by(s, p, root, OpKind::kSqrt, 1, 1);
+      CpuNode* sub = produced_by(s, p, centred, OpKind::kSub, 2, kSquareReaders);
+      if (sqrt == nullptr || sub == nullptr) continue;
+      CpuNode* add_eps = produced_by(s, p, sqrt->input(0), OpKind::kAdd, 2, 1);
+      if (add_eps == nullptr || add_eps->attr(kWordScaledAdd) != 0) continue;
+      uint64_t var = 0, eps = 0;
+      if (one_element_weight(s, add_eps->input(1))) {
+        var = add_eps->input(0), eps = add_eps->input(1);
+      } else if (one_element_weight(s, add_eps->input(0))) {
+        var = add_eps->input(1), eps = add_eps->input(0);
+      } else {
+        continue;
+      }
+      CpuNode* var_mean = produced_by(s, p, var, OpKind::kReduceMean, 1, 1);
+      if (var_mean == nullptr) continue;
+      CpuNode* square = produced_by(s, p, var_mean->input(0), OpKind::kMul, 2, 1);
+      if (square == nullptr || square->input(0) != centred || square->input(1) != centred)
+        continue;
+      const uint64_t x = sub->input(0);
+      CpuNode* mean = produced_by(s, p, sub->input(1), OpKind::kReduceMean, 1, 1);
+      if (mean == nullptr || mean->input(0) != x) continue;
+      const uint64_t count = s.values[x].element_count();
+      if (!last_axis_mean(s, *mean, x) || !last_axis_mean(s, *var_mean, centred)) continue;
+      const uint64_t d = s.values[x].dim(static_cast<uint32_t>(s.values[x].rank() - 1));
+      if (s.values[centred].element_count() != count || s.values[normed].element_count() != count ||
+          s.values[g].element_count() != count || s.values[add.output(0)].element_count() != count ||
+          s.values[var_mean->input(0)].element_count() != count ||
+          s.values[root].element_count() * d != count)
+        continue;
+      if (!feature_weight(s, scale, d) || !feature_weight(s, bias, d)) continue;
+      const float epsilon = *s.data[eps];
+      const uint64_t gone[] = {sub->input(1), centred, var_mean->input(0), var, sqrt->input(0),
+                               root, normed, g};
+      for (CpuNode* n : {mean, sub, square, var_mean, add_eps, sqrt, div, mul})
+        n->w[kNodeWordKind] = 0;
+      for (uint64_t id : gone) drop_storage(s, id);
+      const uint64_t y = add.output(0);
+      clear_attrs(add);
+      add.w[kNodeWordKind] = kind_of(OpKind::kLayerNormalization);
+      add.w[kNodeWordInputCount] = 3;
+      add.w[kNodeWordFirstInput] = x;
+      add.w[kNodeWordFirstInput + 1] = scale;
+      add.w[kNodeWordFirstInput + 2] = bias;
+      add.w[kNodeWordOutputCount] = 1;
+      add.w[kNodeWordFirstOutput] = y;
+      add.w[kWordReduceAxis] = static_cast<uint64_t>(int64_t{-1});
+      add.w[kWordNormEpsilon] = f32_word(epsilon);
+      add.w[kLayerNormWordStepwise] = 1;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Mul(Mul(x, Add(Erf(Div(x, c)), 1)), 0.5) with c close to sqrt(2) at node i becomes one GELU
+// that rounds every step the same way.
+bool fuse_one_gelu(CpuState& s, ArenaPlanner& p, uint64_t i) {
+  CpuNode& half = s.nodes[i];
+  if (half.kind() != kind_of(OpKind::kMul) || half.input_count() != 2 || half.output_count() != 1)
+    return false;
+  for (uint32_t side = 0; side < 2; ++side) {
+    if (!weight_equals(s, half.input(1 - side), kGeluHalf)) continue;
+    const uint64_t m = half.input(side);
+    CpuNode* mul = produced_by(s, p, m, OpKind::kMul, 2, 1);
+    if (mul == nullptr) continue;
+    for (uint32_t mside = 0; mside < 2; ++mside) {
+      const uint64_t x = mul->input(mside), a = mul->input(1 - mside);
+      CpuNode* add_one = produced_by(s, p, a, OpKind::kAdd, 2, 1);
+      if (add_one == nullptr || add_one->attr(kWordScaledAdd) != 0) continue;
+      uint64_t e = 0;
+      if (weight_equals(s, add_one->input(1), kGeluOne)) {
+        e = add_one->input(0);
+      } else if (weight_equals(s, add_one->input(0), kGeluOne)) {
+        e = add_one->input(1);
+      } else {
+        continue;
+      }
+      CpuNode* erf = produced_by(s, p, e, OpKind::kErf, 1, 1);
+      if (erf == nullptr) continue;
+      const uint64_t t = erf->input(0);
+      CpuNode* div = produced_by(s, p, t, OpKind::kDiv, 2, 1);
+      if (div == nullptr || div->input(0) != x || !one_element_weight(s, div->input(1))) continue;
+      const float divisor = *s.data[div->input(1)];
+      if (!(std::fabs(divisor - kSqrt2) <= kGeluDivisorTolerance)) continue;
+      const uint64_t count = s.values[x].element_count();
+      if (s.values[t].element_count() != count || s.values[e].element_count() != count ||
+          s.values[a].element_count() != count || s.values[m].element_count() != count ||
+          s.values[half.output(0)].element_count() != count)
+        continue;
+      for (CpuNode* n : {div, erf, add_one, mul}) n->w[kNodeWordKind] = 0;
+      for (uint64_t id : {t, e, a, m}) drop_storage(s, id);
+      const uint64_t y = half.output(0);
+      clear_attrs(half);
+      half.w[kNodeWordKind] = kind_of(OpKind::kGelu);
+      half.w[kNodeWordInputCount] = 1;
+      half.w[kNodeWordFirstInput] = x;
+      half.w[kNodeWordFirstInput + 1] = 0;
+      half.w[kNodeWordOutputCount] = 1;
+      half.w[kNodeWordFirstOutput] = y;
+      half.w[kGeluWordStepwise] = 1;
+      half.w[kGeluWordDivisor] = f32_word(divisor);
+      return true;
+    }
+  }
+  return false;
+}
+
+void fuse_norm_and_gelu(CpuState& s, ArenaPlanner& p) {
+  count_consumers(s, p);
+  map_producers(s, p);
+  bool fused = false;
+  for (uint64_t i = 0; i < s.node_count; ++i) {
+    // Only nodes before i are removed, so producer indices stay valid and consumer counts of
+    // the remaining values do not change (the removed values were read only inside).
+    if (fuse_one_layernorm(s, p, i) || fuse_one_gelu(s, p, i)) fused = true;
+  }
+  if (fused) cpu_compact_nodes(s);
+}
+
 }  // namespace
 
 void cpu_compact_nodes(CpuState& s) {
@@ -627,6 +825,7 @@ void cpu_fuse_graph(CpuState& state, ArenaPlanner& planner) {
   fuse_scaled_adds(state, planner);
   absorb_concats(state, planner);
   prepack_gemm_weights(state, planner, buffer);
+  fuse_norm_and_gelu(state, planner);
 }
 
 }  // namespace vexa::cpu

@@ -2,7 +2,9 @@
 // before it (also across a Relu), Relu / LeakyRelu fused into a Conv or ConvTranspose
 // epilogue, Mul by a one-element weight plus Add turned into one scaled Add, and a Concat
 // reading an inner Concat's inputs directly. Gemm weights stored transposed are also laid out
-// untransposed once, in the same buffer as the folded weights.
+// untransposed once, in the same buffer as the folded weights. Last, layer normalisation and
+// Erf-based GELU written out as element-wise chains become single nodes that round each step
+// as the chain did.
 #pragma once
 
 #include "cpu/arena_planner.h"

@@ -6,8 +6,10 @@
 #include <mutex>
 
 #include "cpu/ops/activation_simd.h"
+#include "cpu/ops/eltwise.h"
 #include "cpu/ops/parallel_for.h"
 #include "cpu/quant_study.h"
+#include "platform/vector_math.h"
 
 namespace vexa::cpu {
 
@@ -18,6 +20,9 @@ constexpr float kErfClamp = kErfRationalClamp;
 constexpr uint64_t kErfParts = 8;
 constexpr uint64_t kErfMinElements = 16384;
 constexpr uint64_t kErfLanes = 4;
+constexpr uint64_t kGeluBlockElements = 1024;  // 4 KiB of stack
+constexpr float kGeluOne = 1.0f;
+constexpr float kGeluHalf = 0.5f;
 
 std::atomic<bool> g_force_portable{false};
 
@@ -51,7 +56,36 @@ void run_parts(const float* in, float* out, uint64_t n, bool gelu) {
   });
 }
 
+// Elements [begin, end) of the step-by-step GELU, through a small stack block so the Erf
+// input stays in cache.
+void gelu_stepwise_range(const float* in, float* out, uint64_t begin, uint64_t end,
+                         float divisor, bool vmath) {
+  float block[kGeluBlockElements];
+  for (uint64_t b = begin; b < end; b += kGeluBlockElements) {
+    const uint64_t len = std::min<uint64_t>(kGeluBlockElements, end - b);
+    cpu_div_by_scalar(in + b, divisor, block, len);
+    cpu_erf_gelu_range(block, block, 0, len, false, vmath);
+    vec_add_scalar(block, kGeluOne, block, len);
+    vec_mul(in + b, block, block, len);
+    vec_mul_scalar(block, kGeluHalf, out + b, len);
+  }
+}
+
 }  // namespace
+
+void cpu_gelu_stepwise(const float* in, float* out, uint64_t n, float divisor) {
+  const bool vmath = cpu_vmath_enabled();
+  if (n < kErfMinElements) {
+    gelu_stepwise_range(in, out, 0, n, divisor, vmath);
+    return;
+  }
+  const uint64_t chunk = (n + kErfParts - 1) / kErfParts;
+  cpu_parallel_for(kErfParts, true, [&](int64_t part) {
+    const uint64_t begin = static_cast<uint64_t>(part) * chunk;
+    if (begin >= n) return;
+    gelu_stepwise_range(in, out, begin, std::min(begin + chunk, n), divisor, vmath);
+  });
+}
 
 void cpu_activation_force_portable(bool on) {
   g_force_portable.store(on, std::memory_order_relaxed);

@@ -1,8 +1,11 @@
 #include "cpu/ops/norm.h"
 
+#include <algorithm>
 #include <cmath>
 
+#include "cpu/ops/eltwise.h"
 #include "cpu/ops/parallel_for.h"
+#include "platform/vector_math.h"
 
 namespace vexa::cpu {
 
@@ -11,6 +14,7 @@ namespace {
 constexpr uint64_t kLayerNormParts = 8;
 constexpr uint64_t kLayerNormMinRows = 1024;
 constexpr uint64_t kLayerNormMinWork = 262144;
+constexpr uint64_t kStepwiseGroupRows = 8;
 
 void layernorm_rows(const float* x, const float* scale, const float* bias, float* y, uint64_t r0,
                     uint64_t r1, uint64_t d, float epsilon, float inv_d) {
@@ -34,7 +38,53 @@ void layernorm_rows(const float* x, const float* scale, const float* bias, float
   }
 }
 
+// Rows go in groups so the running sums of several rows advance together: each sum still
+// adds its row's values in order, one rounding per step, but the additions of different rows
+// overlap instead of waiting on each other.
+void layernorm_stepwise_rows(const float* x, const float* scale, const float* bias, float* y,
+                             uint64_t r0, uint64_t r1, uint64_t d, float epsilon) {
+  const float count = static_cast<float>(d);
+  for (uint64_t g = r0; g < r1; g += kStepwiseGroupRows) {
+    const uint64_t rows = std::min<uint64_t>(kStepwiseGroupRows, r1 - g);
+    float sum[kStepwiseGroupRows] = {};
+    for (uint64_t j = 0; j < d; ++j)
+      for (uint64_t k = 0; k < rows; ++k) sum[k] = sum[k] + x[(g + k) * d + j];
+    for (uint64_t k = 0; k < rows; ++k)
+      vec_add_scalar(x + (g + k) * d, -(sum[k] / count), y + (g + k) * d, d);
+    float ss[kStepwiseGroupRows] = {};
+    for (uint64_t j = 0; j < d; ++j) {
+      for (uint64_t k = 0; k < rows; ++k) {
+        const float c = y[(g + k) * d + j];
+        ss[k] = ss[k] + c * c;
+      }
+    }
+    for (uint64_t k = 0; k < rows; ++k) {
+      float* yr = y + (g + k) * d;
+      cpu_div_by_scalar(yr, std::sqrt(ss[k] / count + epsilon), yr, d);
+      vec_mul(yr, scale, yr, d);
+      if (bias != nullptr) vec_add(yr, bias, yr, d);
+    }
+  }
+}
+
 }  // namespace
+
+void cpu_layernorm_stepwise(const float* x, const float* scale, const float* bias, float* y,
+                            uint64_t rows, uint64_t d, float epsilon) {
+  if (d < 1 || rows == 0) return;
+  const bool parallel = rows >= kLayerNormMinRows && rows * d >= kLayerNormMinWork;
+  if (!parallel) {
+    layernorm_stepwise_rows(x, scale, bias, y, 0, rows, d, epsilon);
+    return;
+  }
+  const uint64_t chunk = (rows + kLayerNormParts - 1) / kLayerNormParts;
+  cpu_parallel_for(kLayerNormParts, true, [&](int64_t part) {
+    const uint64_t r0 = static_cast<uint64_t>(part) * chunk;
+    if (r0 >= rows) return;
+    const uint64_t r1 = r0 + chunk < rows ? r0 + chunk : rows;
+    layernorm_stepwise_rows(x, scale, bias, y, r0, r1, d, epsilon);
+  });
+}
 
 void cpu_layernorm(const float* x, const float* scale, const float* bias, float* y, uint64_t rows,
                    uint64_t d, float epsilon) {

@@ -117,7 +117,13 @@ bool run_layernorm(const OpContext& ctx) {
   const CpuValue& x = ctx.in_value(0);
   const uint64_t d = x.dim(static_cast<uint32_t>(x.rank() - 1));
   if (d == 0) return true;
-  cpu_layernorm(ctx.in(0), ctx.in(1), ctx.has_input(2) ? ctx.in(2) : nullptr, ctx.out(0),
+  const float* bias = ctx.has_input(2) ? ctx.in(2) : nullptr;
+  if (ctx.node.attr(kLayerNormWordStepwise) == 1) {
+    cpu_layernorm_stepwise(ctx.in(0), ctx.in(1), bias, ctx.out(0), x.element_count() / d, d,
+                           ctx.node.attr_f32(kNormWordEpsilon));
+    return true;
+  }
+  cpu_layernorm(ctx.in(0), ctx.in(1), bias, ctx.out(0),
                 x.element_count() / d, d, ctx.node.attr_f32(kNormWordEpsilon));
   return true;
 }
@@ -178,6 +184,11 @@ bool run_erf(const OpContext& ctx) {
 }
 
 bool run_gelu(const OpContext& ctx) {
+  if (ctx.node.attr(kGeluWordStepwise) == 1) {
+    cpu_gelu_stepwise(ctx.in(0), ctx.out(0), ctx.in_value(0).element_count(),
+                      ctx.node.attr_f32(kGeluWordDivisor));
+    return true;
+  }
   cpu_gelu(ctx.in(0), ctx.out(0), ctx.in_value(0).element_count());
   return true;
 }
