@@ -21,8 +21,10 @@ namespace {
 // caller runs its job by itself.
 constexpr unsigned kJobSlots = 8;
 // After running out of work a thread polls this long before sleeping: kernels dispatch
-// back to back, and a futex round trip costs more than a short spin.
-constexpr auto kSpinBeforeSleep = std::chrono::microseconds(50);
+// back to back, and a futex round trip costs more than a short spin. The window covers the
+// small nodes a graph runs inline between two parallel ones (a layer norm, a bias add), so
+// the workers are still awake for the next node.
+constexpr auto kSpinBeforeSleep = std::chrono::microseconds(500);
 constexpr unsigned kSpinChecksPerClockRead = 64;
 // Indices are handed out in chunks so cheap bodies don't fight over one counter; a
 // thread sees about this many chunks, which keeps uneven bodies balanced.
