@@ -8,33 +8,6 @@
 
 namespace vexa::cpu {
 
-namespace {
-
-// oneDNN's kernel runs about a third faster when the column count is a multiple of 16;
-// measured here on 7 x 7 planes (49 columns: 77 GFLOP/s whole, 103-108 split), while wider
-// products gain nothing at one thread and lose on many. So only narrow products are cut.
-constexpr int32_t kGemmColumnBlock = 16;
-constexpr int32_t kGemmSplitMinColumns = 32;
-constexpr int32_t kGemmSplitMaxColumns = 64;
-
-void platform_sgemm(int32_t trans_a, int32_t trans_b, int32_t m, int32_t n, int32_t k, float alpha,
-                    const float* a, int32_t lda, const float* b, int32_t ldb, float beta, float* c,
-                    int32_t ldc) {
-  const bool ta = trans_a == kCblasTrans, tb = trans_b == kCblasTrans;
-  const int32_t main = n / kGemmColumnBlock * kGemmColumnBlock;
-  if (n > kGemmSplitMinColumns && n < kGemmSplitMaxColumns && main != n &&
-      gemm_choose_kernel(m, main, k).kernel == GemmKernel::kOneDnn) {
-    // The cut depends on the shape only, so every thread count gives the same bits.
-    gemm_f32(ta, tb, m, main, k, alpha, a, lda, b, ldb, beta, c, ldc);
-    const float* b_rest = tb ? b + static_cast<int64_t>(main) * ldb : b + main;
-    gemm_f32(ta, tb, m, n - main, k, alpha, a, lda, b_rest, ldb, beta, c + main, ldc);
-    return;
-  }
-  gemm_f32(ta, tb, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
-}
-
-}  // namespace
-
 void cpu_gemm(int32_t order, int32_t trans_a, int32_t trans_b, int32_t m, int32_t n, int32_t k,
               float alpha, const float* a, int32_t lda, const float* b, int32_t ldb, float beta,
               float* c, int32_t ldc) {
@@ -63,7 +36,8 @@ void cpu_gemm(int32_t order, int32_t trans_a, int32_t trans_b, int32_t m, int32_
       ldb = n;
     }
   }
-  platform_sgemm(trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
+  gemm_f32(trans_a == kCblasTrans, trans_b == kCblasTrans, m, n, k, alpha, a, lda, b, ldb, beta, c,
+           ldc);
 }
 
 void cpu_gemm_reference(int32_t trans_a, int32_t trans_b, int32_t m, int32_t n, int32_t k,

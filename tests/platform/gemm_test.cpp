@@ -95,6 +95,8 @@ const Shape kShapes[] = {
     {1, 1, 1},     {1, 7, 5},     {7, 1, 5},     {1, 1000, 300}, {700, 1, 129}, {3, 5, 7},
     {64, 64, 64},  {65, 64, 64},  {64, 65, 64},  {64, 64, 65},   {2, 3, 200},   {17, 300, 33},
     {128, 784, 96}, {256, 49, 160}, {200, 333, 77}, {96, 1111, 24}, {513, 130, 40},
+    // Narrow products cut into a multiple of 16 columns and the rest inside each block.
+    {97, 33, 70},  {130, 47, 90},  {300, 63, 100}, {1000, 49, 70},
 };
 
 TEST(Gemm, MatchesNaiveProductForAllTransposesAndScalings) {
@@ -176,8 +178,8 @@ TEST(Gemm, RefusesBadArgumentsWithoutWriting) {
 }
 
 TEST(Gemm, SameBytesWithOneTwoAndEightThreads) {
-  const Shape shapes[] = {{64, 3136, 576}, {256, 196, 512}, {512, 49, 1152},
-                          {1, 1000, 2048}, {1000, 1, 512},  {48, 48, 48}};
+  const Shape shapes[] = {{64, 3136, 576}, {256, 196, 512}, {512, 49, 1152}, {1, 1000, 2048},
+                          {1000, 1, 512},  {48, 48, 48},    {1000, 47, 90}};
   for (Shape s : shapes) {
     for (bool tb : {false, true}) {
       Operands o = make_operands(s, false, tb, 0, 99);
@@ -250,6 +252,23 @@ TEST(Gemm, ChoosesTheKernelByShape) {
     EXPECT_EQ(gemm_choose_kernel(c.s.M, c.s.N, c.s.K).kernel, c.kernel)
         << c.s.M << "x" << c.s.N << "x" << c.s.K;
     EXPECT_EQ(gemm_prefers_untransposed_b(c.s.M, c.s.N, c.s.K), c.kernel == GemmKernel::kOneDnn);
+  }
+}
+
+TEST(Gemm, NarrowOneDnnProductsSplitTheirColumns) {
+  struct Case {
+    Shape s;
+    int64_t split_col;
+  };
+  const Case cases[] = {
+      {{512, 49, 4608}, 48}, {{130, 47, 90}, 32}, {{97, 33, 70}, 32}, {{300, 63, 100}, 48},
+      {{300, 32, 100}, 0},   {{300, 48, 100}, 0}, {{300, 64, 100}, 0}, {{300, 65, 100}, 0},
+      {{40, 49, 40}, 0},  // small product: OpenBLAS, not cut
+      {{1, 49, 4608}, 0},  // one row: matrix-vector
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(gemm_choose_kernel(c.s.M, c.s.N, c.s.K).split_col, c.split_col)
+        << c.s.M << "x" << c.s.N << "x" << c.s.K;
   }
 }
 
