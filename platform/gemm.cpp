@@ -36,12 +36,12 @@ constexpr int64_t kBlockAlign = 8;
 // Matrix-vector products are memory bound: parts of at least this many outputs and flops.
 constexpr int64_t kMinGemvBlockOutputs = 128;
 constexpr int64_t kMinGemvFlopsPerBlock = 512'000;
-// Narrow products whose column count is cut into a multiple of kSplitColumnBlock and the
-// rest (see GemmPlan::split_col); measured on 7 x 7 planes (49 columns): 77-79 GFLOP/s whole,
-// 98-109 cut. Wider products gain nothing at one thread and lose on many.
+// oneDNN's kernel runs 6-14% faster on a multiple of 16 columns (measured on 7 x 7, 10 x 10
+// and 14 x 14 planes: 49, 100 and 196 columns), and up to 40% at 49 columns. Products of more
+// than kSplitMinColumns columns that are not are cut (see GemmPlan::split_col); the few
+// remaining columns go to OpenBLAS, which handles them faster than oneDNN.
 constexpr int64_t kSplitColumnBlock = 16;
 constexpr int64_t kSplitMinColumns = 32;
-constexpr int64_t kSplitMaxColumns = 64;
 // Transposes walk tiles of this many rows and columns so both sides stay in cache.
 constexpr int64_t kTransposeTile = 32;
 
@@ -222,7 +222,7 @@ void run_block(void* ctx, size_t index) {
       if (rest == 1) {
         column_gemv(g, m, A, B_rest, C + p.split_col);
       } else {
-        run_onednn(g, m, rest, A, B_rest, C + p.split_col);
+        blas_sgemm(g, m, rest, A, B_rest, C + p.split_col);
       }
       return;
     }
@@ -234,10 +234,11 @@ void run_block(void* ctx, size_t index) {
 
 bool fits_int(int64_t v) { return v >= 0 && v <= INT_MAX; }
 
-// Columns of the first product of each block for a narrow oneDNN product (0: no split).
+// Columns of the first product of each block of a oneDNN product whose blocks span every
+// column (0: no split).
 int64_t narrow_split(const GemmPlan& plan, int64_t N) {
   if (plan.kernel != GemmKernel::kOneDnn || plan.col_count != 1) return 0;
-  if (N <= kSplitMinColumns || N >= kSplitMaxColumns || N % kSplitColumnBlock == 0) return 0;
+  if (N <= kSplitMinColumns || N % kSplitColumnBlock == 0) return 0;
   return N / kSplitColumnBlock * kSplitColumnBlock;
 }
 

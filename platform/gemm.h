@@ -43,9 +43,10 @@ struct GemmPlan {
   int64_t row_count = 1;
   int64_t col_count = 1;
   int64_t block_count = 1;  // row_count * col_count
-  // oneDNN products 33-63 columns wide: each block runs its first split_col columns (a
-  // multiple of 16, which oneDNN's kernel runs about a third faster) as one product and the
-  // rest as a second while its rows of A are still in cache. 0: no split.
+  // oneDNN products over 32 columns wide, not a multiple of 16, in blocks of full rows: each
+  // block runs its first split_col columns (a multiple of 16, which oneDNN's kernel runs
+  // faster) through oneDNN and the rest through OpenBLAS while its rows of A are still in
+  // cache. 0: no split.
   int64_t split_col = 0;
 };
 
