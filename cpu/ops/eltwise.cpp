@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "cpu/op_table.h"
+#include "cpu/ops/parallel_for.h"
 #include "cpu/ops/eltwise_simd.h"
 #include "platform/thread_pool.h"
 #include "platform/vector_math.h"
@@ -113,6 +114,20 @@ void cpu_add_worker(void* ctx, size_t piece) {
   }
 }
 
+// Calls fn(begin, end) over [0, n): inline below the split size, else in the fixed pieces.
+template <class Fn>
+void split_range(uint64_t n, Fn&& fn) {
+  if (n < kParallelBinaryMinElements) {
+    fn(0, n);
+    return;
+  }
+  const uint64_t chunk = (n + kParallelBinaryPieces - 1) / kParallelBinaryPieces;
+  cpu_parallel_for(static_cast<int64_t>(kParallelBinaryPieces), true, [&](int64_t piece) {
+    const uint64_t begin = static_cast<uint64_t>(piece) * chunk;
+    if (begin < n) fn(begin, begin + chunk < n ? begin + chunk : n);
+  });
+}
+
 template <BinOp op>
 void equal_count_path(const OpContext& ctx, const float* a, uint64_t na, const float* b,
                       uint64_t nb, float* out) {
@@ -131,11 +146,11 @@ void equal_count_path(const OpContext& ctx, const float* a, uint64_t na, const f
       }
       return;
     }
-    run_vv<op>(a, b, out, na);
+    split_range(na, [&](uint64_t i0, uint64_t i1) { run_vv<op>(a + i0, b + i0, out + i0, i1 - i0); });
   } else if (nb == 1) {
-    run_vs<op>(a, b[0], out, na);
+    split_range(na, [&](uint64_t i0, uint64_t i1) { run_vs<op>(a + i0, b[0], out + i0, i1 - i0); });
   } else {
-    run_sv<op>(a[0], b, out, nb);
+    split_range(nb, [&](uint64_t i0, uint64_t i1) { run_sv<op>(a[0], b + i0, out + i0, i1 - i0); });
   }
 }
 
@@ -177,28 +192,47 @@ void broadcast_path(const BroadcastShapes& sh, const float* a, const float* b, f
     inner_start = static_cast<uint32_t>(ax);
   }
 
-  uint64_t coord[kMaxRank] = {};
-  uint64_t off_a = 0, off_b = 0;
   const uint64_t outer_count = total / run;
-  for (uint64_t o = 0; o < outer_count; ++o) {
-    float* dst = out + o * run;
-    switch (pattern) {
-      case RunPattern::kBoth: run_vv<op>(a + off_a, b + off_b, dst, run); break;
-      case RunPattern::kAFull: run_vs<op>(a + off_a, b[off_b], dst, run); break;
-      case RunPattern::kBFull: run_sv<op>(a[off_a], b + off_b, dst, run); break;
-    }
-    // Advance the outer index like an odometer over the outer axes.
+  // Runs o_begin..o_end-1, the odometer started from o_begin's own coordinates.
+  auto rows = [&](uint64_t o_begin, uint64_t o_end) {
+    uint64_t coord[kMaxRank] = {};
+    uint64_t off_a = 0, off_b = 0;
+    uint64_t rest = o_begin;
     for (int ax = static_cast<int>(inner_start) - 1; ax >= 0; --ax) {
-      if (++coord[ax] < sh.out[ax]) {
-        off_a += stride_a[ax];
-        off_b += stride_b[ax];
-        break;
-      }
-      off_a -= stride_a[ax] * (coord[ax] - 1);
-      off_b -= stride_b[ax] * (coord[ax] - 1);
-      coord[ax] = 0;
+      coord[ax] = rest % sh.out[ax];
+      rest /= sh.out[ax];
+      off_a += coord[ax] * stride_a[ax];
+      off_b += coord[ax] * stride_b[ax];
     }
+    for (uint64_t o = o_begin; o < o_end; ++o) {
+      float* dst = out + o * run;
+      switch (pattern) {
+        case RunPattern::kBoth: run_vv<op>(a + off_a, b + off_b, dst, run); break;
+        case RunPattern::kAFull: run_vs<op>(a + off_a, b[off_b], dst, run); break;
+        case RunPattern::kBFull: run_sv<op>(a[off_a], b + off_b, dst, run); break;
+      }
+      // Advance the outer index like an odometer over the outer axes.
+      for (int ax = static_cast<int>(inner_start) - 1; ax >= 0; --ax) {
+        if (++coord[ax] < sh.out[ax]) {
+          off_a += stride_a[ax];
+          off_b += stride_b[ax];
+          break;
+        }
+        off_a -= stride_a[ax] * (coord[ax] - 1);
+        off_b -= stride_b[ax] * (coord[ax] - 1);
+        coord[ax] = 0;
+      }
+    }
+  };
+  if (total < kParallelBinaryMinElements || outer_count < 2) {
+    rows(0, outer_count);
+    return;
   }
+  const uint64_t chunk = (outer_count + kParallelBinaryPieces - 1) / kParallelBinaryPieces;
+  cpu_parallel_for(static_cast<int64_t>(kParallelBinaryPieces), true, [&](int64_t piece) {
+    const uint64_t begin = static_cast<uint64_t>(piece) * chunk;
+    if (begin < outer_count) rows(begin, begin + chunk < outer_count ? begin + chunk : outer_count);
+  });
 }
 
 bool padded_equal(const BroadcastShapes& sh) {

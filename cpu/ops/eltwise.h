@@ -22,9 +22,15 @@ BroadcastShapes cpu_broadcast_shapes(uint64_t rank_a, const uint64_t* dims_a, ui
                                      const uint64_t* dims_b);
 
 // Element count a same-shape Add needs before it is split over the worker pool.
-inline constexpr uint64_t kParallelAddMinElements = 262144;
+inline constexpr uint64_t kParallelAddMinElements = 32768;
 // The parallel Add always cuts its range into this many pieces, whatever the thread count.
 inline constexpr uint64_t kParallelAddPieces = 64;
+
+// Output element count from which the other binary cases (any kind, a scalar or broadcast
+// operand) are split over the pool, always into the same pieces: every element is computed on
+// its own, so the bytes never depend on the thread count.
+inline constexpr uint64_t kParallelBinaryMinElements = 32768;
+inline constexpr uint64_t kParallelBinaryPieces = 16;
 
 // out[i] = a[i] / s, a true IEEE division per element (no reciprocal); vector code when the
 // CPU has it. out may equal a.

@@ -12,8 +12,8 @@ namespace vexa::cpu {
 namespace {
 
 constexpr uint64_t kLayerNormParts = 8;
-constexpr uint64_t kLayerNormMinRows = 1024;
-constexpr uint64_t kLayerNormMinWork = 262144;
+constexpr uint64_t kLayerNormMinRows = 64;
+constexpr uint64_t kLayerNormMinWork = 16384;
 constexpr uint64_t kStepwiseGroupRows = 8;
 
 void layernorm_rows(const float* x, const float* scale, const float* bias, float* y, uint64_t r0,

@@ -245,3 +245,45 @@ TEST(CpuEltwise, BroadcastShapesRule) {
 
 }  // namespace
 }  // namespace vexa::cpu
+
+namespace vexa::cpu {
+namespace {
+
+// Scalar and broadcast operands above the split size: every thread count gives the naive
+// reference's bits, so the fixed pieces and the odometer restarted mid-way are both right.
+TEST(CpuEltwise, LargeBroadcastCasesSplitYetMatchReferenceOnAnyThreadCount) {
+  struct Case {
+    OpKind kind;
+    Shape a, b;
+  };
+  const Case cases[] = {
+      {OpKind::kMul, {1, 3, 197, 197}, {1}},
+      {OpKind::kDiv, {1}, {1, 3, 97, 131}},
+      {OpKind::kAdd, {768}, {1, 197, 768}},
+      {OpKind::kSub, {1, 197, 192}, {1, 197, 1}},
+      {OpKind::kMax, {3, 1, 129, 130}, {1, 5, 129, 1}},
+      {OpKind::kMul, {1, 40, 1000}, {1, 40, 1000}},
+      {OpKind::kAdd, {1, 197, 192}, {1, 197, 192}},
+  };
+  uint32_t seed = 500;
+  for (const Case& c : cases) {
+    const auto a = make_values(count_of(c.a), seed++);
+    const auto b = make_values(count_of(c.b), seed++);
+    ASSERT_GE(count_of(broadcast(c.a, c.b)), kParallelBinaryMinElements);
+    const auto want = reference_op(c.kind, 0, c.a, a, c.b, b);
+    for (uint32_t threads : {1u, 2u, 8u}) {
+      std::string why;
+      const auto got = run_binary(c.kind, {}, c.a, a, c.b, b, &why, threads);
+      ASSERT_TRUE(why.empty()) << why;
+      ASSERT_EQ(got.size(), want.size());
+      for (size_t i = 0; i < want.size(); ++i) {
+        ASSERT_TRUE(same_bits_or_both_nan(got[i], want[i]))
+            << op_kind_name(static_cast<uint64_t>(c.kind)) << " threads " << threads
+            << " element " << i;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vexa::cpu
