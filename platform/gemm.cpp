@@ -31,8 +31,10 @@ constexpr int64_t kMinBlockRows = 16;
 constexpr int64_t kMinBlockCols = 256;
 // A grid may use fewer blocks than wanted, down to this fraction, when that packs less.
 constexpr int64_t kMinBlocksNum = 2, kMinBlocksDen = 3;
-// Preferred multiple of block sizes (one or two SIMD registers of floats).
+// Preferred multiple of block sizes (one or two SIMD registers of floats); column blocks
+// take the multiple oneDNN's kernel runs fastest.
 constexpr int64_t kBlockAlign = 8;
+constexpr int64_t kColumnBlockAlign = 16;
 // Matrix-vector products are memory bound: parts of at least this many outputs and flops.
 constexpr int64_t kMinGemvBlockOutputs = 128;
 constexpr int64_t kMinGemvFlopsPerBlock = 512'000;
@@ -56,11 +58,12 @@ int64_t flop_count(int64_t M, int64_t N, int64_t K) {
 
 // Splits `length` into about `want` parts of at least `min_part`, preferring part sizes
 // that are multiples of kBlockAlign when that keeps the same part count.
-void split_axis(int64_t length, int64_t want, int64_t min_part, int64_t* part, int64_t* count) {
+void split_axis(int64_t length, int64_t want, int64_t min_part, int64_t* part, int64_t* count,
+                int64_t align = kBlockAlign) {
   int64_t parts =
       std::clamp<int64_t>(length / std::max<int64_t>(min_part, 1), 1, std::max<int64_t>(want, 1));
   int64_t size = ceil_div(length, parts);
-  int64_t aligned = ceil_div(size, kBlockAlign) * kBlockAlign;
+  int64_t aligned = ceil_div(size, align) * align;
   if (ceil_div(length, aligned) == parts) size = aligned;
   *part = size;
   *count = ceil_div(length, size);
@@ -278,7 +281,7 @@ GemmPlan gemm_choose_kernel(int64_t M, int64_t N, int64_t K) {
   int64_t rows = 1, cols = 1;
   choose_grid(M, N, want, &rows, &cols);
   split_axis(M, rows, 1, &plan.row_block, &plan.row_count);
-  split_axis(N, cols, 1, &plan.col_block, &plan.col_count);
+  split_axis(N, cols, 1, &plan.col_block, &plan.col_count, kColumnBlockAlign);
   plan.block_count = plan.row_count * plan.col_count;
   plan.split_col = narrow_split(plan, N);
   return plan;
