@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "cpu/op_table.h"
+#include "cpu/ops/parallel_for.h"
 #include "cpu/quant_study.h"
 #include "platform/vector_math.h"
 
@@ -19,6 +20,9 @@ constexpr float kEluDefaultAlpha = 1.0f;
 constexpr uint32_t kSeluDefaultAlphaBits = 0x3FD62D7D;  // 1.6732632
 constexpr uint32_t kSeluDefaultGammaBits = 0x3F867D5F;  // 1.0507010
 constexpr uint32_t kOneSixthBits = 0x3E2AAAAB;           // 0.16666667
+// Element count from which a one-operand map is split over the pool, in fixed pieces.
+constexpr uint64_t kParallelUnaryMinElements = 32768;
+constexpr uint64_t kParallelUnaryPieces = 16;
 
 inline float clamp01(float v) {
   if (v < 0.0f) return 0.0f;
@@ -31,19 +35,14 @@ void map(const float* in, float* out, uint64_t n, Fn fn) {
   for (uint64_t i = 0; i < n; ++i) out[i] = fn(in[i]);
 }
 
-bool run_unary(const OpContext& ctx) {
-  const float* x = ctx.in(0);
-  float* y = ctx.out(0);
-  const uint64_t n = ctx.out_value(0).element_count();
-  const CpuNode& node = ctx.node;
+// The element function of `node` over n values; false for a kind without one.
+bool unary_range(const CpuNode& node, const float* x, float* y, uint64_t n) {
   switch (static_cast<OpKind>(node.kind())) {
     case OpKind::kRelu:
       // Threshold at 0: NaN fails x >= 0 and becomes 0.
       vec_zero_below(x, 0.0f, y, n);
       break;
-    case OpKind::kSigmoid:
-      if (!cpu_i8_sigmoid(x, y, n)) vec_sigmoid(x, y, n);
-      break;
+    case OpKind::kSigmoid: vec_sigmoid(x, y, n); break;
     case OpKind::kHardSigmoid: {
       const float alpha = node.attr_f32(kAlphaWord);
       const float beta = node.attr_f32(kBetaWord);
@@ -105,6 +104,24 @@ bool run_unary(const OpContext& ctx) {
       break;
     default: return false;
   }
+  return true;
+}
+
+bool run_unary(const OpContext& ctx) {
+  const float* x = ctx.in(0);
+  float* y = ctx.out(0);
+  const uint64_t n = ctx.out_value(0).element_count();
+  const CpuNode& node = ctx.node;
+  if (node.kind() == static_cast<uint64_t>(OpKind::kSigmoid) && cpu_i8_sigmoid(x, y, n))
+    return true;
+  if (n < kParallelUnaryMinElements) return unary_range(node, x, y, n);
+  if (!unary_range(node, x, y, 0)) return false;
+  // Fixed pieces: each element is mapped on its own, so bytes do not depend on the threads.
+  const uint64_t chunk = (n + kParallelUnaryPieces - 1) / kParallelUnaryPieces;
+  cpu_parallel_for(static_cast<int64_t>(kParallelUnaryPieces), true, [&](int64_t piece) {
+    const uint64_t begin = static_cast<uint64_t>(piece) * chunk;
+    if (begin < n) unary_range(node, x + begin, y + begin, begin + chunk < n ? chunk : n - begin);
+  });
   return true;
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -258,6 +259,63 @@ TEST(CpuUnary, WhereMatchesPerElementBroadcastOnManyShapes) {
     for (uint64_t i = 0; i < got.size(); ++i) {
       const float want = at(c, k.c, k.out, i) != 0.0f ? at(x, k.x, k.out, i) : at(y, k.y, k.out, i);
       ASSERT_EQ(got[i], want) << "case with output rank " << k.out.size() << " element " << i;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vexa::cpu
+
+namespace vexa::cpu {
+namespace {
+
+// Maps above the split size: the fixed pieces give every element its own definition's value
+// (bits where the map is exact, the same bits at 1, 2 and 8 threads either way).
+TEST(CpuUnary, LargeMapsSplitYetKeepBitsOnAnyThreadCount) {
+  constexpr size_t kCount = 100003;  // not a multiple of the piece count
+  std::vector<float> x(kCount);
+  for (size_t i = 0; i < kCount; ++i) x[i] = kInputs[i % kInputs.size()] * (1.0f + 1e-5f * (i % 97));
+  const float slope = 0.1f;
+  const std::vector<UnaryCase> cases = {
+      {OpKind::kRelu, {}, [](float v) { return v >= 0 ? v : 0.0f; }, true},
+      {OpKind::kLeakyRelu, {{29, f32_word(slope)}}, [=](float v) { return v < 0 ? v * slope : v; },
+       true},
+      {OpKind::kSqrt, {}, [](float v) { return sqrtf(v); }, true},
+      {OpKind::kSigmoid, {}, [](float v) { return 1.0f / (1.0f + std::exp(-v)); }, false},
+      {OpKind::kExp, {}, [](float v) { return expf(v); }, false},
+  };
+  for (const UnaryCase& c : cases) {
+    std::vector<std::vector<float>> results;
+    for (uint32_t threads : {1u, 2u, 8u}) {
+      GraphModel g;
+      const uint64_t in = g.value(kValueGraphInput, {kCount});
+      const uint64_t out = g.value(kValueGraphOutput, {kCount});
+      GraphNode n{};
+      n.op_kind = static_cast<uint64_t>(c.kind);
+      n.input_count = 1;
+      n.inputs[0] = in;
+      n.output_count = 1;
+      n.outputs[0] = out;
+      for (const Attr& a : c.attrs) n.words()[a.word] = a.value;
+      g.writer().add_node(n);
+      std::string why;
+      ASSERT_TRUE(g.open(&why)) << why;
+      StateHolder s(g.create(1, threads));
+      ASSERT_TRUE(s.ok()) << s.message();
+      std::vector<float> y(kCount, -99.0f);
+      ASSERT_TRUE(cpu_run(s.handle(), x.data(), y.data()));
+      results.push_back(std::move(y));
+    }
+    for (size_t i = 0; i < kCount; ++i) {
+      const float want = c.ref(x[i]);
+      if (c.exact) {
+        ASSERT_TRUE(same(results[0][i], want)) << op_kind_name(static_cast<uint64_t>(c.kind)) << " " << i;
+      } else if (std::isfinite(want)) {
+        ASSERT_NEAR(results[0][i], want, 1e-5f * std::max(1.0f, std::fabs(want)))
+            << op_kind_name(static_cast<uint64_t>(c.kind)) << " " << i;
+      }
+      ASSERT_TRUE(same(results[1][i], results[0][i]) && same(results[2][i], results[0][i]))
+          << op_kind_name(static_cast<uint64_t>(c.kind)) << " element " << i;
     }
   }
 }
