@@ -25,6 +25,9 @@ constexpr unsigned kJobSlots = 8;
 // small nodes a graph runs inline between two parallel ones (a layer norm, a bias add), so
 // the workers are still awake for the next node.
 constexpr auto kSpinBeforeSleep = std::chrono::microseconds(500);
+// Past this part of the window a polling worker also yields its core on every clock read, so
+// on a machine with more runnable threads than cores the threads with work still get to run.
+constexpr auto kSpinBeforeYield = std::chrono::microseconds(50);
 constexpr unsigned kSpinChecksPerClockRead = 64;
 // Indices are handed out in chunks so cheap bodies don't fight over one counter; a
 // thread sees about this many chunks, which keeps uneven bodies balanced.
@@ -206,15 +209,19 @@ class Pool {
       uint32_t seen = epoch_.load();
       if (help_once()) continue;
       bool posted = false;
-      auto deadline = std::chrono::steady_clock::now() + kSpinBeforeSleep;
+      const auto start = std::chrono::steady_clock::now();
+      const auto deadline = start + kSpinBeforeSleep;
+      const auto yield_from = start + kSpinBeforeYield;
       for (unsigned iter = 1;; ++iter) {
         if (epoch_.load(std::memory_order_relaxed) != seen) {
           posted = true;
           break;
         }
         cpu_relax();
-        if (iter % kSpinChecksPerClockRead == 0 && std::chrono::steady_clock::now() > deadline) {
-          break;
+        if (iter % kSpinChecksPerClockRead == 0) {
+          const auto now = std::chrono::steady_clock::now();
+          if (now > deadline) break;
+          if (now > yield_from) sched_yield();
         }
       }
       if (posted) continue;
