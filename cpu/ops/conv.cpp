@@ -37,6 +37,12 @@ constexpr int64_t kPartMinColumns = 256;
 constexpr int64_t kMinParts = 8;
 constexpr int64_t kPartNarrowColumns = 128;
 constexpr int64_t kMinNarrowParts = 6;
+// Mid-sized bands of deep products (at least kDeepPartMinDepth input channels x kernel area)
+// take kDeepParts ranges instead: 784 outputs at depth 1,152 run 30-40% faster at 8 threads
+// in 14 ranges than in 7, whose one idle thread and uneven finish outweigh packing the
+// weights twice as often (2-3% slower at one thread).
+constexpr int64_t kDeepPartMinDepth = 1024;
+constexpr int64_t kDeepParts = 16;
 constexpr int64_t kMaxParts = 24;
 // Column floats of one range that fit comfortably in a core's second-level cache.
 constexpr int64_t kPartCacheFloats = 131072;
@@ -676,7 +682,10 @@ void cpu_conv2d(const ConvGeometry& g, const float* x, const float* wt, float* y
           // rather than too few. Too few ranges would leave threads idle: one product with
           // its own split serves better there.
           int64_t parts = band / kPartMinColumns;
-          if (parts < kMinParts) parts = band / kPartNarrowColumns;
+          if (parts < kMinParts) {
+            parts = band / kPartNarrowColumns;
+            if (parts >= kMinNarrowParts && k >= kDeepPartMinDepth) parts = kDeepParts;
+          }
           if (parts < kMinNarrowParts || cpu_fakequant_enabled()) parts = 1;
           parts = std::min(parts, kMaxParts);
           // A range's columns must also stay within the second-level cache between being

@@ -213,6 +213,41 @@ TEST(ConvKernel, ShallowPointwiseRangesMatchReferenceOnAnyThreadCount) {
   }
 }
 
+TEST(ConvKernel, MidSizedPlanesMatchReferenceOnAnyThreadCount) {
+  // Planes of 768 to 2047 outputs cut into narrow pixel ranges, more of them for deep
+  // products; odd sizes, stride 2 and a short last range included.
+  const ConvGeometry shapes[] = {
+      make_geometry(1, 8, 30, 31, 12, 3, 1, 1, 1, 1),    // depth 72
+      make_geometry(1, 120, 28, 29, 8, 3, 1, 1, 1, 1),   // depth 1,080
+      make_geometry(1, 116, 57, 55, 6, 3, 2, 1, 1, 1),   // depth 1,044, stride 2, 29 x 28
+      make_geometry(1, 5, 41, 39, 7, 5, 1, 2, 1, 1),     // depth 125, 5x5 window
+  };
+  for (const ConvGeometry& g : shapes) {
+    SCOPED_TRACE(::testing::Message() << g.c_in << "x" << g.h << "x" << g.w << " s" << g.sh);
+    ASSERT_EQ(cpu_conv_path(g, true), ConvPath::kIm2col);
+    const int64_t plane = int64_t{g.oh} * g.ow;
+    ASSERT_GE(plane, 768);
+    ASSERT_LT(plane, 2048);
+    const auto x = lcg_values(static_cast<size_t>(g.c_in) * g.h * g.w, 91);
+    const auto w = lcg_values(static_cast<size_t>(g.c_out) * g.c_in * g.kh * g.kw, 92);
+    const auto bias = lcg_values(static_cast<size_t>(g.c_out), 93);
+    ConvEpilogue e;
+    e.activation = kConvActRelu;
+    e.table = bias.data();
+    auto want = naive_conv(g, x, w, bias.data());
+    for (double& v : want) v = v >= 0 ? v : 0.0;
+    std::vector<float> first;
+    for (unsigned threads : {1u, 2u, 8u}) {
+      SCOPED_TRACE(threads);
+      ThreadCapScope cap(threads);
+      const auto y = run_conv(g, x, w, e);
+      EXPECT_TRUE(all_close(y, want, 8.0));
+      if (first.empty()) first = y;
+      EXPECT_EQ(y, first);
+    }
+  }
+}
+
 TEST(ConvKernel, RowBandsEqualTheWholePlane) {
   // 256 x 256 outputs with K = 144: the band rule cuts the plane into bands of 113 rows.
   const ConvGeometry g = make_geometry(1, 16, 256, 256, 3, 3, 1, 1, 1, 1);
