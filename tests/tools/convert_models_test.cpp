@@ -11,6 +11,7 @@
 #include <string>
 
 #include "convert_test_util.h"
+#include "vexa/vexa.h"
 
 namespace vexa::tools::testing {
 
@@ -92,6 +93,47 @@ const ModelCase kModels[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Architectures, ConvertedModel, ::testing::ValuesIn(kModels),
+                         [](const ::testing::TestParamInfo<ModelCase>& info) {
+                           return std::string(info.param.stem);
+                         });
+
+// The same converted models opened and run the way an application does: a session on the
+// default (AUTO) backend, a raw f32 input bound by index, the output copied out of the handle.
+class ConvertedModelThroughApi : public ::testing::TestWithParam<ModelCase> {};
+
+TEST_P(ConvertedModelThroughApi, MatchesReferenceRuntime) {
+  const ModelCase& c = GetParam();
+  const std::string dir = fixtures_dir() + "/models/";
+  TempDir tmp;
+  const std::string out = tmp.file("model.vexa");
+  InputBindings bindings;
+  onnx_bindings_init(bindings);
+  const ConvertResult r = onnx_convert_file_bound(dir + c.stem + ".onnx", out, &bindings);
+  ASSERT_TRUE(r.ok) << r.text;
+  const std::vector<float> input = read_floats(dir + c.input + ".input.bin");
+  const std::vector<float> golden = read_floats(dir + c.stem + ".golden.bin");
+  ASSERT_FALSE(golden.empty());
+
+  vexa_config* config = vexa_config_new();
+  vexa_session* session = vexa_session_new(config);
+  vexa_input* in = vexa_input_new();
+  vexa_output* result = vexa_output_new();
+  ASSERT_EQ(vexa_session_open(session, out.c_str(), out.size()), 1)
+      << vexa_session_error_message_ptr(session);
+  ASSERT_EQ(vexa_input_set_f32(in, 0, input.data(), input.size(), 1), 1);
+  ASSERT_EQ(vexa_session_run(session, in, result), 1) << vexa_session_error_message_ptr(session);
+  EXPECT_EQ(vexa_output_backend_used(result), VEXA_BACKEND_CPU);
+  std::vector<float> got(vexa_output_f32_len(result, 0));
+  ASSERT_EQ(got.size(), golden.size());
+  ASSERT_EQ(vexa_output_copy_f32(result, 0, got.data(), got.size()), got.size());
+  EXPECT_TRUE(near_reference(got, golden));
+  vexa_output_free(result);
+  vexa_input_free(in);
+  vexa_session_free(session);
+  vexa_config_free(config);
+}
+
+INSTANTIATE_TEST_SUITE_P(Architectures, ConvertedModelThroughApi, ::testing::ValuesIn(kModels),
                          [](const ::testing::TestParamInfo<ModelCase>& info) {
                            return std::string(info.param.stem);
                          });
