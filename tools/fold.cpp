@@ -137,6 +137,43 @@ void alloc_const_f32(BuilderValue& v, uint64_t rank, const uint64_t* dims,
   v.known = true;
 }
 
+// Strides of a packed row-major tensor, in elements.
+void row_major_strides(uint64_t rank, const uint64_t* dims, uint64_t* strides) {
+  uint64_t stride = 1;
+  for (uint64_t j = rank; j-- > 0;) {
+    strides[j] = stride;
+    stride *= dims[j];
+  }
+}
+
+template <typename T>
+bool take_elements(const std::vector<T>& v, const std::vector<uint64_t>& src, std::vector<T>& r) {
+  r.resize(src.size());
+  for (size_t i = 0; i < src.size(); ++i) {
+    if (src[i] >= v.size()) return false;
+    r[i] = v[src[i]];
+  }
+  return true;
+}
+
+// out becomes the constant whose element i is element src[i] of a (Transpose, Gather, Slice,
+// Expand and Tile all fold this way); false when an index falls outside a.
+bool take_const(const BuilderValue& a, const std::vector<uint64_t>& src, uint64_t rank,
+                const uint64_t* dims, BuilderValue& out) {
+  if (a.dtype == kTypeI64) {
+    std::vector<int64_t> v, r;
+    const_ints(a, v);
+    if (!take_elements(v, src, r)) return false;
+    alloc_const_i64(out, rank, dims, r);
+  } else {
+    std::vector<float> v, r;
+    const_floats(a, v);
+    if (!take_elements(v, src, r)) return false;
+    alloc_const_f32(out, rank, dims, r);
+  }
+  return true;
+}
+
 bool broadcast_shapes(uint64_t ra, const uint64_t* a, uint64_t rb, const uint64_t* b,
                       uint64_t& r, uint64_t* out) {
   r = ra > rb ? ra : rb;
@@ -447,11 +484,7 @@ FoldResult builder_eval_node(BuilderState& s, uint64_t ni) {
       uint64_t dims[kMaxRank] = {}, count = const_count(a);
       for (uint64_t i = 0; i < a.rank; ++i) dims[i] = a.dims[perm[i]];
       uint64_t in_strides[kMaxRank] = {};
-      uint64_t st = 1;
-      for (uint64_t j = a.rank; j-- > 0;) {
-        in_strides[j] = st;
-        st *= a.dims[j];
-      }
+      row_major_strides(a.rank, a.dims, in_strides);
       std::vector<uint64_t> src(count);
       for (uint64_t i = 0; i < count; ++i) {
         uint64_t rem = i, off = 0;
@@ -462,17 +495,7 @@ FoldResult builder_eval_node(BuilderState& s, uint64_t ni) {
         }
         src[i] = off;
       }
-      if (a.dtype == kTypeI64) {
-        std::vector<int64_t> v, r(count);
-        const_ints(a, v);
-        for (uint64_t i = 0; i < count; ++i) r[i] = v[src[i]];
-        alloc_const_i64(out, a.rank, dims, r);
-      } else {
-        std::vector<float> v, r(count);
-        const_floats(a, v);
-        for (uint64_t i = 0; i < count; ++i) r[i] = v[src[i]];
-        alloc_const_f32(out, a.rank, dims, r);
-      }
+      if (!take_const(a, src, a.rank, dims, out)) return fail(s, kFoldInconsistent);
       mark_folded(n);
       return kFoldDone;
     }
@@ -557,23 +580,7 @@ FoldResult builder_eval_node(BuilderState& s, uint64_t ni) {
           }
         }
       }
-      if (a.dtype == kTypeI64) {
-        std::vector<int64_t> v, r(src.size());
-        const_ints(a, v);
-        for (size_t i = 0; i < src.size(); ++i) {
-          if (src[i] >= v.size()) return fail(s, kFoldInconsistent);
-          r[i] = v[src[i]];
-        }
-        alloc_const_i64(out, rank, dims, r);
-      } else {
-        std::vector<float> v, r(src.size());
-        const_floats(a, v);
-        for (size_t i = 0; i < src.size(); ++i) {
-          if (src[i] >= v.size()) return fail(s, kFoldInconsistent);
-          r[i] = v[src[i]];
-        }
-        alloc_const_f32(out, rank, dims, r);
-      }
+      if (!take_const(a, src, rank, dims, out)) return fail(s, kFoldInconsistent);
       mark_folded(n);
       return kFoldDone;
     }
@@ -588,11 +595,7 @@ FoldResult builder_eval_node(BuilderState& s, uint64_t ni) {
       uint64_t count = 0;
       if (!out_count(a.rank, dims, count)) return kFoldNotFolded;
       uint64_t in_strides[kMaxRank] = {};
-      uint64_t stv = 1;
-      for (uint64_t j = a.rank; j-- > 0;) {
-        in_strides[j] = stv;
-        stv *= a.dims[j];
-      }
+      row_major_strides(a.rank, a.dims, in_strides);
       std::vector<uint64_t> src(count);
       for (uint64_t i = 0; i < count; ++i) {
         uint64_t rem = i, off = 0;
@@ -603,23 +606,7 @@ FoldResult builder_eval_node(BuilderState& s, uint64_t ni) {
         }
         src[i] = off;
       }
-      if (a.dtype == kTypeI64) {
-        std::vector<int64_t> v, o(count);
-        const_ints(a, v);
-        for (uint64_t i = 0; i < count; ++i) {
-          if (src[i] >= v.size()) return fail(s, kFoldInconsistent);
-          o[i] = v[src[i]];
-        }
-        alloc_const_i64(out, a.rank, dims, o);
-      } else {
-        std::vector<float> v, o(count);
-        const_floats(a, v);
-        for (uint64_t i = 0; i < count; ++i) {
-          if (src[i] >= v.size()) return fail(s, kFoldInconsistent);
-          o[i] = v[src[i]];
-        }
-        alloc_const_f32(out, a.rank, dims, o);
-      }
+      if (!take_const(a, src, a.rank, dims, out)) return fail(s, kFoldInconsistent);
       mark_folded(n);
       return kFoldDone;
     }
@@ -665,23 +652,7 @@ FoldResult builder_eval_node(BuilderState& s, uint64_t ni) {
           src[i] = broadcast_offset(i, rank, dims, a.rank, a.dims);
         }
       }
-      if (a.dtype == kTypeI64) {
-        std::vector<int64_t> v, o(count);
-        const_ints(a, v);
-        for (uint64_t i = 0; i < count; ++i) {
-          if (src[i] >= v.size()) return fail(s, kFoldInconsistent);
-          o[i] = v[src[i]];
-        }
-        alloc_const_i64(out, rank, dims, o);
-      } else {
-        std::vector<float> v, o(count);
-        const_floats(a, v);
-        for (uint64_t i = 0; i < count; ++i) {
-          if (src[i] >= v.size()) return fail(s, kFoldInconsistent);
-          o[i] = v[src[i]];
-        }
-        alloc_const_f32(out, rank, dims, o);
-      }
+      if (!take_const(a, src, rank, dims, out)) return fail(s, kFoldInconsistent);
       n.attrs[kWordFlag] = 0;
       mark_folded(n);
       return kFoldDone;
