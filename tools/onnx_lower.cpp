@@ -494,11 +494,14 @@ bool onnx_lower_node(BuilderState& s, uint64_t start, uint64_t end) {
         break;
       }
       const std::string_view text(reinterpret_cast<const char*>(s.image + s0), n);
-      if (field == 1) {
-        if (input_count >= kGraphNodeMaxInputs) {
-          too_many_inputs = true;
+      if (field == 1 || field == 2) {
+        const bool is_input = field == 1;
+        uint64_t& count = is_input ? input_count : output_count;
+        if (count >= (is_input ? kGraphNodeMaxInputs : kGraphNodeMaxOutputs)) {
+          (is_input ? too_many_inputs : too_many_outputs) = true;
           continue;
         }
+        // An empty name marks an absent optional operand.
         uint32_t index = UINT32_MAX;
         if (!text.empty()) {
           index = builder_value_index(s, text);
@@ -507,21 +510,7 @@ bool onnx_lower_node(BuilderState& s, uint64_t start, uint64_t end) {
             break;
           }
         }
-        inputs[input_count++] = index;
-      } else if (field == 2) {
-        if (output_count >= kGraphNodeMaxOutputs) {
-          too_many_outputs = true;
-          continue;
-        }
-        uint32_t index = UINT32_MAX;
-        if (!text.empty()) {
-          index = builder_value_index(s, text);
-          if (index >= s.values.size()) {
-            malformed = true;
-            break;
-          }
-        }
-        outputs[output_count++] = index;
+        (is_input ? inputs : outputs)[count++] = index;
       } else if (field == 3) {
         extra.name = text;
       } else if (field == 4) {
