@@ -1,12 +1,97 @@
 #include "cpu/ops/gemm.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
+#include "cpu/ops/parallel_for.h"
 #include "cpu/quant_study.h"
 #include "platform/gemm.h"
 
 namespace vexa::cpu {
+
+namespace {
+
+// Batched products: the whole batch is cut into about one task per this many flops, at most
+// kBatchMaxTasks, in row blocks of at least kBatchMinBlockRows rows (a multiple of
+// kBatchRowAlign) so the GEMM kernel keeps full register tiles.
+constexpr int64_t kBatchTaskMinFlops = 1'000'000;
+constexpr int64_t kBatchMaxTasks = 48;
+constexpr int64_t kBatchMinBlockRows = 16;
+constexpr int64_t kBatchRowAlign = 8;
+
+// Where one product of a batch reads and writes.
+struct ProductOperands {
+  const float* a;
+  const float* b;
+  float* y;
+};
+
+// count products Y_i (m x n, row stride ldc) = A_i (m x k, row stride lda) x B_i (k x n, ldb).
+struct BatchedProducts {
+  int64_t count, m, n, k, lda, ldb, ldc;
+};
+
+void zero_rows(float* y, int64_t rows, int64_t cols, int64_t ldc) {
+  for (int64_t r = 0; r < rows; ++r) std::fill(y + r * ldc, y + r * ldc + cols, 0.0f);
+}
+
+void product_rows(const BatchedProducts& job, const ProductOperands& p, int64_t r0, int64_t rows) {
+  float* y = p.y + r0 * job.ldc;
+  if (job.k == 0) {
+    zero_rows(y, rows, job.n, job.ldc);
+    return;
+  }
+  cpu_gemm(kCblasRowMajor, kCblasNoTrans, kCblasNoTrans, static_cast<int32_t>(rows),
+           static_cast<int32_t>(job.n), static_cast<int32_t>(job.k), 1.0f, p.a + r0 * job.lda,
+           static_cast<int32_t>(job.lda), p.b, static_cast<int32_t>(job.ldb), 0.0f, y,
+           static_cast<int32_t>(job.ldc));
+}
+
+// Several products run side by side, each cut into the same number of row blocks, and every
+// (product, row block) pair is one task with a GEMM on the thread that takes it. A lone
+// product goes whole to the GEMM wrapper, which splits it on its own. The operand-rounding
+// study and the int8 hooks keep per-call scratch, so with either active the products run
+// one after another.
+template <class Locate>
+void run_batched_products(const BatchedProducts& job, Locate&& locate) {
+  if (job.count <= 0 || job.m <= 0 || job.n <= 0) return;
+  const BatchedRowSplit split = cpu_matmul_row_split(job.count, job.m, job.n, job.k);
+  const int64_t tasks = job.count * split.blocks;
+  const bool serial_hooks = cpu_fakequant_enabled() || cpu_i8_prepacked_present();
+  if (job.count == 1 || serial_hooks) {
+    for (int64_t i = 0; i < job.count; ++i) product_rows(job, locate(i), 0, job.m);
+    return;
+  }
+  const double flops = 2.0 * static_cast<double>(job.count) * static_cast<double>(job.m) *
+                       static_cast<double>(job.n) * static_cast<double>(job.k);
+  const bool parallel = flops >= 2.0 * static_cast<double>(kBatchTaskMinFlops);
+  cpu_parallel_for(tasks, parallel, [&](int64_t t) {
+    const int64_t item = t / split.blocks;
+    const int64_t r0 = (t % split.blocks) * split.rows;
+    product_rows(job, locate(item), r0, std::min(split.rows, job.m - r0));
+  });
+}
+
+}  // namespace
+
+BatchedRowSplit cpu_matmul_row_split(int64_t count, int64_t m, int64_t n, int64_t k) {
+  BatchedRowSplit split{m, 1};
+  if (count <= 0 || m <= 0 || n <= 0) return split;
+  // In double: four 64-bit sizes may overflow an integer product.
+  const double flops = 2.0 * static_cast<double>(count) * static_cast<double>(m) *
+                       static_cast<double>(n) * static_cast<double>(std::max<int64_t>(k, 1));
+  const double want_tasks =
+      std::min(static_cast<double>(kBatchMaxTasks), flops / static_cast<double>(kBatchTaskMinFlops));
+  if (want_tasks <= static_cast<double>(count)) return split;
+  const int64_t blocks = static_cast<int64_t>(std::ceil(want_tasks / static_cast<double>(count)));
+  int64_t rows = (m + blocks - 1) / blocks;
+  rows = std::max(kBatchMinBlockRows, (rows + kBatchRowAlign - 1) / kBatchRowAlign * kBatchRowAlign);
+  if (rows >= m) return split;
+  split.rows = rows;
+  split.blocks = (m + rows - 1) / rows;
+  return split;
+}
 
 void cpu_gemm(int32_t order, int32_t trans_a, int32_t trans_b, int32_t m, int32_t n, int32_t k,
               float alpha, const float* a, int32_t lda, const float* b, int32_t ldb, float beta,
@@ -129,18 +214,10 @@ void cpu_matmul_cycled(const MatMulShape& s, const float* a, const float* b, flo
   if (!cpu_matmul_cycles(s, &na, &nb)) return;
   const int64_t m = s.a_dims[s.a_rank - 2], k = s.a_dims[s.a_rank - 1];
   const int64_t n = s.b_dims[s.b_rank - 1];
-  if (m == 0 || n == 0) return;
-  for (int64_t i = 0; i < na; ++i) {
-    float* yi = y + i * m * n;
-    if (k == 0) {
-      std::fill(yi, yi + m * n, 0.0f);
-      continue;
-    }
-    cpu_gemm(kCblasRowMajor, kCblasNoTrans, kCblasNoTrans, static_cast<int32_t>(m),
-             static_cast<int32_t>(n), static_cast<int32_t>(k), 1.0f, a + i * m * k,
-             static_cast<int32_t>(k), b + (i % nb) * k * n, static_cast<int32_t>(n), 0.0f, yi,
-             static_cast<int32_t>(n));
-  }
+  const BatchedProducts job{na, m, n, k, k, n, n};
+  run_batched_products(job, [&](int64_t i) {
+    return ProductOperands{a + i * m * k, b + (i % nb) * k * n, y + i * m * n};
+  });
 }
 
 void cpu_matmul(const MatMulShape& s, const float* a, const float* b, float* y) {
@@ -162,19 +239,13 @@ void cpu_matmul(const MatMulShape& s, const float* a, const float* b, float* y) 
   for (int32_t i = 0; i < a_batch; ++i) a_batches *= s.a_dims[i];
   for (int32_t i = 0; i < b_batch; ++i) b_batches *= s.b_dims[i];
   if (out_batches == 0) return;
-  if (k == 0) {
-    std::fill(y, y + out_batches * m * n, 0.0f);
-    return;
-  }
-  const int32_t ldb = static_cast<int32_t>(n);
   if (b_batches == 1 && a_batches == out_batches) {
     // One B for every item: the A batches stack into one tall product.
-    cpu_gemm(kCblasRowMajor, kCblasNoTrans, kCblasNoTrans, static_cast<int32_t>(a_batches * m),
-             static_cast<int32_t>(n), static_cast<int32_t>(k), 1.0f, a, static_cast<int32_t>(k),
-             b, ldb, 0.0f, y, static_cast<int32_t>(n));
+    const BatchedProducts job{1, a_batches * m, n, k, k, n, n};
+    run_batched_products(job, [&](int64_t) { return ProductOperands{a, b, y}; });
     return;
   }
-  // Element strides (in matrices) of each output batch axis in A and B; 0 where broadcast.
+  // Strides (in matrices) of each output batch axis in A and B; 0 where broadcast.
   int64_t a_stride[6] = {}, b_stride[6] = {};
   int64_t acc_a = 1, acc_b = 1;
   for (int32_t i = batch - 1; i >= 0; --i) {
@@ -187,42 +258,28 @@ void cpu_matmul(const MatMulShape& s, const float* a, const float* b, float* y) 
     acc_a *= da;
     acc_b *= db;
   }
-  int64_t index[6] = {};
-  for (int64_t item = 0; item < out_batches; ++item) {
-    int64_t ai = 0, bi = 0;
-    for (int32_t i = 0; i < batch; ++i) {
-      ai += index[i] * a_stride[i];
-      bi += index[i] * b_stride[i];
-    }
-    cpu_gemm(kCblasRowMajor, kCblasNoTrans, kCblasNoTrans, static_cast<int32_t>(m),
-             static_cast<int32_t>(n), static_cast<int32_t>(k), 1.0f, a + ai * m * k,
-             static_cast<int32_t>(k), b + bi * k * n, ldb, 0.0f, y + item * m * n,
-             static_cast<int32_t>(n));
+  const BatchedProducts job{out_batches, m, n, k, k, n, n};
+  run_batched_products(job, [&](int64_t item) {
+    int64_t ai = 0, bi = 0, rest = item;
     for (int32_t i = batch - 1; i >= 0; --i) {
-      if (++index[i] < y_dims[i]) break;
-      index[i] = 0;
+      const int64_t coord = rest % y_dims[i];
+      rest /= y_dims[i];
+      ai += coord * a_stride[i];
+      bi += coord * b_stride[i];
     }
-  }
+    return ProductOperands{a + ai * m * k, b + bi * k * n, y + item * m * n};
+  });
 }
 
 void cpu_matmul_head_interleaved(const int64_t a_dims[4], int64_t n, const float* a,
                                  const float* b, float* y) {
   const int64_t d0 = a_dims[0], d1 = a_dims[1], d2 = a_dims[2], d3 = a_dims[3];
-  if (d1 == 0 || n == 0) return;
-  for (int64_t item = 0; item < d0; ++item) {
-    for (int64_t h = 0; h < d2; ++h) {
-      const float* a_rows = a + item * d1 * d2 * d3 + h * d3;
-      float* y_rows = y + item * d1 * d2 * n + h * n;
-      if (d3 == 0) {
-        for (int64_t r = 0; r < d1; ++r) std::fill(y_rows + r * d2 * n, y_rows + r * d2 * n + n, 0.0f);
-        continue;
-      }
-      cpu_gemm(kCblasRowMajor, kCblasNoTrans, kCblasNoTrans, static_cast<int32_t>(d1),
-               static_cast<int32_t>(n), static_cast<int32_t>(d3), 1.0f, a_rows,
-               static_cast<int32_t>(d2 * d3), b + h * d3 * n, static_cast<int32_t>(n), 0.0f, y_rows,
-               static_cast<int32_t>(d2 * n));
-    }
-  }
+  const BatchedProducts job{d0 * d2, d1, n, d3, d2 * d3, n, d2 * n};
+  run_batched_products(job, [&](int64_t index) {
+    const int64_t item = index / d2, h = index % d2;
+    return ProductOperands{a + item * d1 * d2 * d3 + h * d3, b + h * d3 * n,
+                           y + item * d1 * d2 * n + h * n};
+  });
 }
 
 }  // namespace vexa::cpu

@@ -56,4 +56,13 @@ void cpu_matmul_cycled(const MatMulShape& s, const float* a, const float* b, flo
 void cpu_matmul_head_interleaved(const int64_t a_dims[4], int64_t n, const float* a,
                                  const float* b, float* y);
 
+// How the batched MatMuls above cut their products into tasks: every product's rows in
+// `blocks` blocks of `rows` rows (the last may be shorter), each block one task on the pool.
+// A function of the shapes alone, so results are byte-identical under any thread count.
+struct BatchedRowSplit {
+  int64_t rows = 0;
+  int64_t blocks = 1;
+};
+BatchedRowSplit cpu_matmul_row_split(int64_t count, int64_t m, int64_t n, int64_t k);
+
 }  // namespace vexa::cpu
