@@ -1,9 +1,12 @@
 #include "cpu/ops/norm.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <mutex>
 
 #include "cpu/ops/eltwise.h"
+#include "cpu/ops/norm_simd.h"
 #include "cpu/ops/parallel_for.h"
 #include "platform/vector_math.h"
 
@@ -14,7 +17,16 @@ namespace {
 constexpr uint64_t kLayerNormParts = 8;
 constexpr uint64_t kLayerNormMinRows = 64;
 constexpr uint64_t kLayerNormMinWork = 16384;
-constexpr uint64_t kStepwiseGroupRows = 8;
+constexpr uint64_t kStepwiseGroupRows = kNormSimdRows;
+
+std::atomic<bool> g_force_portable{false};
+
+bool simd_enabled() {
+  static std::once_flag once;
+  static bool available = false;
+  std::call_once(once, [] { available = norm_simd_available(); });
+  return available && !g_force_portable.load(std::memory_order_relaxed);
+}
 
 void layernorm_rows(const float* x, const float* scale, const float* bias, float* y, uint64_t r0,
                     uint64_t r1, uint64_t d, float epsilon, float inv_d) {
@@ -44,8 +56,13 @@ void layernorm_rows(const float* x, const float* scale, const float* bias, float
 void layernorm_stepwise_rows(const float* x, const float* scale, const float* bias, float* y,
                              uint64_t r0, uint64_t r1, uint64_t d, float epsilon) {
   const float count = static_cast<float>(d);
+  const bool simd = simd_enabled();
   for (uint64_t g = r0; g < r1; g += kStepwiseGroupRows) {
     const uint64_t rows = std::min<uint64_t>(kStepwiseGroupRows, r1 - g);
+    if (simd && rows == kNormSimdRows) {
+      layernorm_stepwise_rows8_avx2(x + g * d, scale, bias, y + g * d, d, epsilon);
+      continue;
+    }
     float sum[kStepwiseGroupRows] = {};
     for (uint64_t j = 0; j < d; ++j)
       for (uint64_t k = 0; k < rows; ++k) sum[k] = sum[k] + x[(g + k) * d + j];
@@ -77,7 +94,10 @@ void cpu_layernorm_stepwise(const float* x, const float* scale, const float* bia
     layernorm_stepwise_rows(x, scale, bias, y, 0, rows, d, epsilon);
     return;
   }
-  const uint64_t chunk = (rows + kLayerNormParts - 1) / kLayerNormParts;
+  // Whole groups per part keep the vector kernel busy; every row comes out the same either way.
+  const uint64_t groups = (rows + kStepwiseGroupRows - 1) / kStepwiseGroupRows;
+  const uint64_t chunk =
+      (groups + kLayerNormParts - 1) / kLayerNormParts * kStepwiseGroupRows;
   cpu_parallel_for(kLayerNormParts, true, [&](int64_t part) {
     const uint64_t r0 = static_cast<uint64_t>(part) * chunk;
     if (r0 >= rows) return;
@@ -137,5 +157,7 @@ void cpu_instancenorm(const float* x, const float* scale, const float* bias, flo
       dst[i] = std::fma((src[i] - mean) * inv, scale[c], bias[c]);
   }
 }
+
+void cpu_norm_force_portable(bool on) { g_force_portable.store(on, std::memory_order_relaxed); }
 
 }  // namespace vexa::cpu

@@ -19,6 +19,9 @@ void cpu_layernorm(const float* x, const float* scale, const float* bias, float*
 void cpu_layernorm_stepwise(const float* x, const float* scale, const float* bias, float* y,
                             uint64_t rows, uint64_t d, float epsilon);
 
+// Forces the portable layer normalisation (tests compare it with the vector path).
+void cpu_norm_force_portable(bool on);
+
 // y = x * scale[c] + shift[c] over `planes` planes of `plane_size` values, the channel index
 // cycling 0..channels-1 plane by plane.
 void cpu_batchnorm(const float* x, const float* scale, const float* shift, float* y,

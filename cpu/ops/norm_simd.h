@@ -1,0 +1,22 @@
+// Vector kernel of the layer normalisation, built only into the AVX2 file and chosen at run
+// time.
+#pragma once
+
+#include <cstdint>
+
+namespace vexa::cpu {
+
+// True when the CPU runs AVX2 code.
+bool norm_simd_available();
+
+// Rows handled by one call of layernorm_stepwise_rows8_avx2.
+inline constexpr uint64_t kNormSimdRows = 8;
+
+// The step-by-step layer normalisation of eight consecutive rows of d values (row stride d),
+// with the roundings of the portable path: each row's sum and sum of squares still add the
+// row's values one by one in column order (lane k of the accumulators is row k), then
+// mean = sum / d, c = x + (-mean), y = c / sqrt(ss / d + epsilon), y * scale, + bias.
+void layernorm_stepwise_rows8_avx2(const float* x, const float* scale, const float* bias, float* y,
+                                   uint64_t d, float epsilon);
+
+}  // namespace vexa::cpu
