@@ -3,6 +3,7 @@
 // each read and write stays inside its tensor, so the run functions only move bytes.
 #include "cpu/ops/movement.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "cpu/ops/op_shapes.h"
@@ -29,13 +30,42 @@ constexpr uint32_t kImageRank = 4;
 // The converter leaves a Pad's pads operand in the second input slot past the input count.
 constexpr uint32_t kPadPadsSlot = 1;
 
-// Large strided copies are cut into this many fixed row ranges.
+// Copies of at least kParallelCopyMinElements are cut into up to kCopyPieces pieces of at
+// least kCopyPieceMinElements. Even mid-sized copies go to the pool: their source was mostly
+// written by the workers of the node before, and one thread fetching every line from the
+// other cores' caches is several times slower than each core moving a piece.
 constexpr uint64_t kCopyPieces = 64;
-constexpr uint64_t kParallelCopyMinElements = 262144;
+constexpr uint64_t kParallelCopyMinElements = 16384;
+constexpr uint64_t kCopyPieceMinElements = 4096;
+
+// Pieces for a copy of `elements` made of `units` indivisible parts (rows, tiles); 1 = serial.
+uint64_t copy_pieces(uint64_t elements, uint64_t units) {
+  if (elements < kParallelCopyMinElements) return 1;
+  return std::max<uint64_t>(1, std::min({kCopyPieces, units, elements / kCopyPieceMinElements}));
+}
+
+struct FlatCopy {
+  float* dst;
+  const float* src;
+  uint64_t n, per;
+};
+
+void flat_copy_piece(void* ctx, size_t piece) {
+  const FlatCopy& job = *static_cast<const FlatCopy*>(ctx);
+  const uint64_t begin = piece * job.per;
+  if (begin >= job.n) return;
+  std::memcpy(job.dst + begin, job.src + begin, std::min(job.per, job.n - begin) * sizeof(float));
+}
 
 void copy_floats(float* dst, const float* src, uint64_t n) {
   if (n == 0 || dst == src) return;
-  std::memcpy(dst, src, n * sizeof(float));
+  const uint64_t pieces = copy_pieces(n, n);
+  if (pieces <= 1) {
+    std::memcpy(dst, src, n * sizeof(float));
+    return;
+  }
+  FlatCopy job{dst, src, n, (n + pieces - 1) / pieces};
+  parallel_apply(pieces, &job, flat_copy_piece);
 }
 
 // out (dims[0..rank-1], row-major) takes in at sum(coord[k] x in_strides[k]).
@@ -46,6 +76,7 @@ struct StridedCopy {
   uint64_t dims[kMaxRank];
   uint64_t in_strides[kMaxRank];
   uint64_t rows;  // product of dims[0..rank-2]
+  uint64_t pieces;
 };
 
 void strided_rows(const StridedCopy& job, uint64_t row_begin, uint64_t row_end) {
@@ -81,7 +112,7 @@ void strided_rows(const StridedCopy& job, uint64_t row_begin, uint64_t row_end) 
 
 void strided_piece(void* ctx, size_t piece) {
   const StridedCopy& job = *static_cast<const StridedCopy*>(ctx);
-  const uint64_t per = (job.rows + kCopyPieces - 1) / kCopyPieces;
+  const uint64_t per = (job.rows + job.pieces - 1) / job.pieces;
   const uint64_t begin = piece * per;
   if (begin >= job.rows) return;
   strided_rows(job, begin, begin + per < job.rows ? begin + per : job.rows);
@@ -97,8 +128,9 @@ void run_strided_copy(StridedCopy& job, uint64_t out_count) {
   for (uint32_t i = 0; i < job.rank; ++i) total *= job.dims[i];
   if (total == 0) return;
   job.rows = total / job.dims[job.rank - 1];
-  if (total >= kParallelCopyMinElements && job.rows >= kCopyPieces) {
-    parallel_apply(kCopyPieces, &job, strided_piece);
+  job.pieces = copy_pieces(total, job.rows);
+  if (job.pieces > 1) {
+    parallel_apply(job.pieces, &job, strided_piece);
   } else {
     strided_rows(job, 0, job.rows);
   }
@@ -397,37 +429,38 @@ CollapsedPerm collapse_perm(const CpuValue& in, const uint32_t* perm, uint32_t r
 constexpr uint64_t kTransposeTile = 32;
 
 // out[b][j][i] = in[b][i][j] for an [batch, rows, cols] input, in square tiles so both sides
-// stay in cache.
+// stay in cache. Tile t covers batch t / (tile_rows x tile_cols), output rows (input columns)
+// of tile (t / tile_cols) % tile_rows, output columns of tile t % tile_cols.
 struct TiledTranspose {
   const float* in;
   float* out;
   uint64_t batch, rows, cols;
   uint64_t tile_rows;  // tiles along the output's rows (input columns)
+  uint64_t tile_cols;  // tiles along the output's columns (input rows)
+  uint64_t tiles, pieces;
 };
 
 void transpose_tiles(const TiledTranspose& job, uint64_t first, uint64_t last) {
   for (uint64_t t = first; t < last; ++t) {
-    const uint64_t b = t / job.tile_rows;
-    const uint64_t j0 = (t % job.tile_rows) * kTransposeTile;
+    const uint64_t b = t / (job.tile_rows * job.tile_cols);
+    const uint64_t j0 = (t / job.tile_cols % job.tile_rows) * kTransposeTile;
     const uint64_t j1 = j0 + kTransposeTile < job.cols ? j0 + kTransposeTile : job.cols;
+    const uint64_t i0 = t % job.tile_cols * kTransposeTile;
+    const uint64_t i1 = i0 + kTransposeTile < job.rows ? i0 + kTransposeTile : job.rows;
     const float* src = job.in + b * job.rows * job.cols;
     float* dst = job.out + b * job.rows * job.cols;
-    for (uint64_t i0 = 0; i0 < job.rows; i0 += kTransposeTile) {
-      const uint64_t i1 = i0 + kTransposeTile < job.rows ? i0 + kTransposeTile : job.rows;
-      for (uint64_t j = j0; j < j1; ++j) {
-        for (uint64_t i = i0; i < i1; ++i) dst[j * job.rows + i] = src[i * job.cols + j];
-      }
+    for (uint64_t j = j0; j < j1; ++j) {
+      for (uint64_t i = i0; i < i1; ++i) dst[j * job.rows + i] = src[i * job.cols + j];
     }
   }
 }
 
 void transpose_tile_piece(void* ctx, size_t piece) {
   const TiledTranspose& job = *static_cast<const TiledTranspose*>(ctx);
-  const uint64_t tiles = job.batch * job.tile_rows;
-  const uint64_t per = (tiles + kCopyPieces - 1) / kCopyPieces;
+  const uint64_t per = (job.tiles + job.pieces - 1) / job.pieces;
   const uint64_t first = piece * per;
-  if (first >= tiles) return;
-  transpose_tiles(job, first, first + per < tiles ? first + per : tiles);
+  if (first >= job.tiles) return;
+  transpose_tiles(job, first, first + per < job.tiles ? first + per : job.tiles);
 }
 
 bool run_transpose(const OpContext& ctx) {
@@ -445,14 +478,20 @@ bool run_transpose(const OpContext& ctx) {
   const bool swap2 = c.rank == 2;
   const bool batched_swap = c.rank == 3 && c.perm[0] == 0 && c.perm[1] == 2 && c.perm[2] == 1;
   if (swap2 || batched_swap) {
-    TiledTranspose job{ctx.in(0), ctx.out(0), swap2 ? 1 : c.in_dims[0],
-                       c.in_dims[c.rank - 2], c.in_dims[c.rank - 1], 0};
+    TiledTranspose job{};
+    job.in = ctx.in(0);
+    job.out = ctx.out(0);
+    job.batch = swap2 ? 1 : c.in_dims[0];
+    job.rows = c.in_dims[c.rank - 2];
+    job.cols = c.in_dims[c.rank - 1];
     job.tile_rows = (job.cols + kTransposeTile - 1) / kTransposeTile;
-    const uint64_t tiles = job.batch * job.tile_rows;
-    if (count >= kParallelCopyMinElements && tiles >= kCopyPieces) {
-      parallel_apply(kCopyPieces, &job, transpose_tile_piece);
+    job.tile_cols = (job.rows + kTransposeTile - 1) / kTransposeTile;
+    job.tiles = job.batch * job.tile_rows * job.tile_cols;
+    job.pieces = copy_pieces(count, job.tiles);
+    if (job.pieces > 1) {
+      parallel_apply(job.pieces, &job, transpose_tile_piece);
     } else {
-      transpose_tiles(job, 0, tiles);
+      transpose_tiles(job, 0, job.tiles);
     }
     return true;
   }
