@@ -60,6 +60,10 @@ void run_parts(const float* in, float* out, uint64_t n, bool gelu) {
 // input stays in cache.
 void gelu_stepwise_range(const float* in, float* out, uint64_t begin, uint64_t end,
                          float divisor, bool vmath) {
+  if (vmath && simd_enabled()) {
+    gelu_stepwise_rational_avx2(in + begin, out + begin, end - begin, divisor);
+    return;
+  }
   float block[kGeluBlockElements];
   for (uint64_t b = begin; b < end; b += kGeluBlockElements) {
     const uint64_t len = std::min<uint64_t>(kGeluBlockElements, end - b);

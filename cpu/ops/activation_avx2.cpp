@@ -36,7 +36,28 @@ inline __m256 erf_gelu_lanes(__m256 x, bool gelu) {
                        _mm256_add_ps(_mm256_set1_ps(1.0f), e));
 }
 
+inline __m256 gelu_stepwise_lanes(__m256 x, __m256 divisor) {
+  const __m256 e = erf_gelu_lanes(_mm256_div_ps(x, divisor), false);
+  const __m256 a = _mm256_add_ps(e, _mm256_set1_ps(1.0f));
+  return _mm256_mul_ps(_mm256_mul_ps(x, a), _mm256_set1_ps(0.5f));
+}
+
 }  // namespace
+
+void gelu_stepwise_rational_avx2(const float* in, float* out, uint64_t n, float divisor) {
+  constexpr uint64_t kLanes = 8;
+  const __m256 d = _mm256_set1_ps(divisor);
+  uint64_t i = 0;
+  for (; i + kLanes <= n; i += kLanes)
+    _mm256_storeu_ps(out + i, gelu_stepwise_lanes(_mm256_loadu_ps(in + i), d));
+  if (i < n) {
+    const __m256i index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i mask =
+        _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int32_t>(n - i)), index);
+    const __m256 x = _mm256_maskload_ps(in + i, mask);
+    _mm256_maskstore_ps(out + i, mask, gelu_stepwise_lanes(x, d));
+  }
+}
 
 void erf_gelu_rational_avx2(const float* in, float* out, uint64_t n, bool gelu) {
   constexpr uint64_t kLanes = 8;

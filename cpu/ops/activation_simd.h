@@ -27,4 +27,9 @@ bool activation_simd_available();
 // elements.
 void erf_gelu_rational_avx2(const float* in, float* out, uint64_t n, bool gelu);
 
+// The step-by-step GELU of n elements in one pass, each step the IEEE operation the separate
+// nodes perform: t = x / divisor, e = the rational erf of t, a = e + 1, m = x * a,
+// out = m * 0.5. out may equal in.
+void gelu_stepwise_rational_avx2(const float* in, float* out, uint64_t n, float divisor);
+
 }  // namespace vexa::cpu
