@@ -30,6 +30,10 @@ bool simd_enabled() {
 
 void layernorm_rows(const float* x, const float* scale, const float* bias, float* y, uint64_t r0,
                     uint64_t r1, uint64_t d, float epsilon, float inv_d) {
+  if (simd_enabled()) {
+    for (; r0 + kNormSimdRows <= r1; r0 += kNormSimdRows)
+      layernorm_rows8_avx2(x + r0 * d, scale, bias, y + r0 * d, d, epsilon, inv_d);
+  }
   for (uint64_t r = r0; r < r1; ++r) {
     const float* xr = x + r * d;
     float* yr = y + r * d;
@@ -115,7 +119,8 @@ void cpu_layernorm(const float* x, const float* scale, const float* bias, float*
     layernorm_rows(x, scale, bias, y, 0, rows, d, epsilon, inv_d);
     return;
   }
-  const uint64_t chunk = (rows + kLayerNormParts - 1) / kLayerNormParts;
+  const uint64_t groups = (rows + kNormSimdRows - 1) / kNormSimdRows;
+  const uint64_t chunk = (groups + kLayerNormParts - 1) / kLayerNormParts * kNormSimdRows;
   cpu_parallel_for(kLayerNormParts, true, [&](int64_t part) {
     const uint64_t r0 = static_cast<uint64_t>(part) * chunk;
     if (r0 >= rows) return;

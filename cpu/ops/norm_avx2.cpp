@@ -33,27 +33,35 @@ inline void transpose8(__m256 r[kLanes]) {
 }
 
 // Per row k of the eight: acc[k] = (...((0 + f(v[k][0])) + f(v[k][1])) + ...) + f(v[k][d-1]),
-// in column order, with f the identity or the square.
+// in column order, with f(e) = e, or (e - centre[k])^2 when kSquare (centre 0: e^2).
 template <bool kSquare>
-void row_sums8(const float* v, uint64_t d, float acc[kLanes]) {
+void row_sums8(const float* v, uint64_t d, const float centre[kLanes], float acc[kLanes]) {
   __m256 sum = _mm256_setzero_ps();
+  const __m256 c = _mm256_loadu_ps(centre);
   uint64_t j = 0;
   for (; j + kLanes <= d; j += kLanes) {
     __m256 r[kLanes];
     for (uint64_t k = 0; k < kLanes; ++k) r[k] = _mm256_loadu_ps(v + k * d + j);
     transpose8(r);
     for (uint64_t i = 0; i < kLanes; ++i) {
-      sum = _mm256_add_ps(sum, kSquare ? _mm256_mul_ps(r[i], r[i]) : r[i]);
+      if (kSquare) {
+        const __m256 e = _mm256_sub_ps(r[i], c);
+        sum = _mm256_add_ps(sum, _mm256_mul_ps(e, e));
+      } else {
+        sum = _mm256_add_ps(sum, r[i]);
+      }
     }
   }
   _mm256_storeu_ps(acc, sum);
   for (; j < d; ++j) {
     for (uint64_t k = 0; k < kLanes; ++k) {
-      const float e = v[k * d + j];
+      const float e = kSquare ? v[k * d + j] - centre[k] : v[k * d + j];
       acc[k] = acc[k] + (kSquare ? e * e : e);
     }
   }
 }
+
+constexpr float kNoCentre[kLanes] = {};
 
 }  // namespace
 
@@ -61,7 +69,7 @@ void layernorm_stepwise_rows8_avx2(const float* x, const float* scale, const flo
                                    uint64_t d, float epsilon) {
   const float count = static_cast<float>(d);
   float sum[kLanes], ss[kLanes];
-  row_sums8<false>(x, d, sum);
+  row_sums8<false>(x, d, kNoCentre, sum);
   for (uint64_t k = 0; k < kLanes; ++k) {
     const float shift = -(sum[k] / count);
     const __m256 s = _mm256_set1_ps(shift);
@@ -72,7 +80,7 @@ void layernorm_stepwise_rows8_avx2(const float* x, const float* scale, const flo
       _mm256_storeu_ps(yr + j, _mm256_add_ps(_mm256_loadu_ps(xr + j), s));
     for (; j < d; ++j) yr[j] = xr[j] + shift;
   }
-  row_sums8<true>(y, d, ss);
+  row_sums8<true>(y, d, kNoCentre, ss);
   for (uint64_t k = 0; k < kLanes; ++k) {
     const float den = std::sqrt(ss[k] / count + epsilon);
     const __m256 dv = _mm256_set1_ps(den);
@@ -91,6 +99,35 @@ void layernorm_stepwise_rows8_avx2(const float* x, const float* scale, const flo
                                                _mm256_loadu_ps(scale + j)));
       }
       for (; j < d; ++j) yr[j] = yr[j] / den * scale[j];
+    }
+  }
+}
+
+void layernorm_rows8_avx2(const float* x, const float* scale, const float* bias, float* y,
+                          uint64_t d, float epsilon, float inv_d) {
+  float sum[kLanes], mean[kLanes], ss[kLanes];
+  row_sums8<false>(x, d, kNoCentre, sum);
+  for (uint64_t k = 0; k < kLanes; ++k) mean[k] = sum[k] * inv_d;
+  row_sums8<true>(x, d, mean, ss);
+  for (uint64_t k = 0; k < kLanes; ++k) {
+    const float inv = 1.0f / std::sqrt(std::fma(ss[k], inv_d, epsilon));
+    const __m256 mv = _mm256_set1_ps(mean[k]), iv = _mm256_set1_ps(inv);
+    const float* xr = x + k * d;
+    float* yr = y + k * d;
+    uint64_t j = 0;
+    if (bias != nullptr) {
+      for (; j + kLanes <= d; j += kLanes) {
+        const __m256 n = _mm256_mul_ps(_mm256_sub_ps(_mm256_loadu_ps(xr + j), mv), iv);
+        _mm256_storeu_ps(yr + j, _mm256_fmadd_ps(n, _mm256_loadu_ps(scale + j),
+                                                 _mm256_loadu_ps(bias + j)));
+      }
+      for (; j < d; ++j) yr[j] = std::fma((xr[j] - mean[k]) * inv, scale[j], bias[j]);
+    } else {
+      for (; j + kLanes <= d; j += kLanes) {
+        const __m256 n = _mm256_mul_ps(_mm256_sub_ps(_mm256_loadu_ps(xr + j), mv), iv);
+        _mm256_storeu_ps(yr + j, _mm256_mul_ps(n, _mm256_loadu_ps(scale + j)));
+      }
+      for (; j < d; ++j) yr[j] = ((xr[j] - mean[k]) * inv) * scale[j];
     }
   }
 }

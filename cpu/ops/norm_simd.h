@@ -19,4 +19,11 @@ inline constexpr uint64_t kNormSimdRows = 8;
 void layernorm_stepwise_rows8_avx2(const float* x, const float* scale, const float* bias, float* y,
                                    uint64_t d, float epsilon);
 
+// The LayerNormalization kernel's rule for eight consecutive rows, bit for bit as the portable
+// row loop: mean = (in-order f32 sum) x inv_d, s = in-order sum of (x - mean)^2,
+// inv = 1 / sqrt(fma(s, inv_d, epsilon)), y = fma((x - mean) x inv, scale, bias) or
+// ((x - mean) x inv) x scale without a bias.
+void layernorm_rows8_avx2(const float* x, const float* scale, const float* bias, float* y,
+                          uint64_t d, float epsilon, float inv_d);
+
 }  // namespace vexa::cpu
