@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "cpu/ops/conv_depthwise_simd.h"
 #include "cpu/ops/conv_simd.h"
 #include "cpu/ops/eltwise.h"
 #include "cpu/ops/gemm.h"
@@ -25,6 +26,8 @@ constexpr int64_t kIm2colMinChannels = 8;
 constexpr int64_t kIm2colMinWork = 8192;
 constexpr int64_t kDepthwiseMinChannels = 8;
 constexpr int64_t kDepthwiseMinWork = 4096;
+// Outputs a depthwise task covers at least (whole planes).
+constexpr int64_t kDepthwiseTaskOutputs = 2048;
 constexpr int64_t kEpilogueMinChannels = 8;
 constexpr int64_t kEpilogueMinWork = 65536;
 constexpr int64_t kCol2imMinChannels = 8;
@@ -110,6 +113,24 @@ int64_t round_up(int64_t v, int64_t m) { return (v + m - 1) / m * m; }
 bool depthwise_padded_layout(const ConvGeometry& g, DepthwisePadded* p) {
   return padded_window_layout(g.h, g.w, g.oh, g.ow, g.kh, g.kw, g.sh, g.sw, g.pt, g.pl, g.dh,
                               g.dw, p);
+}
+
+using DepthwiseDirectFn = void (*)(const DepthwiseDirect& d, const float* x, const float* w,
+                                   float* y, float* scratch, const WindowEpilogue* epilogue);
+
+// The direct depthwise kernel for this CPU (only called when simd_enabled()).
+DepthwiseDirectFn select_depthwise_direct() {
+  static std::once_flag once;
+  static DepthwiseDirectFn fn = depthwise_plane_direct_avx2;
+  std::call_once(once, [] {
+    if (depthwise_direct_avx512_available()) fn = depthwise_plane_direct_avx512;
+  });
+  return fn;
+}
+
+bool depthwise_direct_layout_of(const ConvGeometry& g, DepthwiseDirect* p) {
+  return depthwise_direct_layout(g.h, g.w, g.oh, g.ow, g.kh, g.kw, g.sh, g.sw, g.pt, g.pl, g.dh,
+                                 g.dw, p);
 }
 
 // Rows of a depthwise window held in a stack table; taller kernels take the checked loop.
@@ -569,6 +590,12 @@ void cpu_depthwise_plane_reference(const ConvGeometry& g, const float* x, const 
 }
 
 void cpu_depthwise_plane(const ConvGeometry& g, const float* x, const float* w, float* y) {
+  DepthwiseDirect direct;
+  if (simd_enabled() && depthwise_direct_layout_of(g, &direct)) {
+    alignas(64) float scratch[kDepthwiseDirectScratchFloats];
+    select_depthwise_direct()(direct, x, w, y, scratch, nullptr);
+    return;
+  }
   DepthwisePadded padded;
   if (simd_enabled() && depthwise_padded_layout(g, &padded)) {
     alignas(64) float scratch[kDepthwiseBandFloats];
@@ -639,24 +666,41 @@ void cpu_conv2d(const ConvGeometry& g, const float* x, const float* wt, float* y
       const bool parallel = g.c_in >= kDepthwiseMinChannels &&
                             int64_t{g.c_in} * plane >= kDepthwiseMinWork;
       const DepthwiseRowFn row_fn = select_depthwise_row();
+      DepthwiseDirect direct;
+      const bool use_direct = simd_enabled() && depthwise_direct_layout_of(g, &direct);
+      const DepthwiseDirectFn direct_fn = use_direct ? select_depthwise_direct() : nullptr;
       DepthwisePadded padded;
       const bool fast = simd_enabled() && depthwise_padded_layout(g, &padded);
       const bool with_epilogue = epilogue_active(epilogue);
       // Each plane gets its epilogue while it is still in cache.
-      banded = true;
-      cpu_parallel_for(g.c_in, parallel, [&](int64_t c) {
+      auto run_channel = [&](int64_t c) {
+        const float* xc = xi + c * g.h * g.w;
+        const float* wc = wt + c * g.kh * g.kw;
         float* yc = yi + c * plane;
-        if (fast) {
-          alignas(64) float scratch[kDepthwiseBandFloats];
+        if (use_direct || fast) {
+          alignas(64) float scratch[std::max(kDepthwiseDirectScratchFloats, kDepthwiseBandFloats)];
           WindowEpilogue fused;
           const bool inline_epilogue = window_epilogue(epilogue, c, &fused);
-          depthwise_plane_padded_avx2(padded, xi + c * g.h * g.w, wt + c * g.kh * g.kw, yc,
-                                      scratch, inline_epilogue ? &fused : nullptr);
+          if (use_direct) {
+            direct_fn(direct, xc, wc, yc, scratch, inline_epilogue ? &fused : nullptr);
+          } else {
+            depthwise_plane_padded_avx2(padded, xc, wc, yc, scratch,
+                                        inline_epilogue ? &fused : nullptr);
+          }
           if (with_epilogue && !inline_epilogue) epilogue_channel(yc, plane, c, g.c_out, epilogue);
         } else {
-          depthwise_plane(g, xi + c * g.h * g.w, wt + c * g.kh * g.kw, yc, row_fn);
+          depthwise_plane(g, xc, wc, yc, row_fn);
           if (with_epilogue) epilogue_channel(yc, plane, c, g.c_out, epilogue);
         }
+      };
+      // Small planes go several to a task so the per-task cost stays small beside the work.
+      // The split depends on the shape only, and each plane's bits on its inputs only.
+      const int64_t per_task = std::max<int64_t>(1, kDepthwiseTaskOutputs / plane);
+      const int64_t tasks = (g.c_in + per_task - 1) / per_task;
+      banded = true;
+      cpu_parallel_for(tasks, parallel, [&](int64_t task) {
+        const int64_t c_end = std::min<int64_t>(g.c_in, (task + 1) * per_task);
+        for (int64_t c = task * per_task; c < c_end; ++c) run_channel(c);
       });
     } else if (workspace != nullptr && shifted_layout(g, &shifted) &&
                static_cast<uint64_t>(shifted.total()) <= workspace_floats) {

@@ -1,0 +1,67 @@
+// Direct vector depthwise kernel: square 3 x 3 and 5 x 5 windows at stride 1 or 2 without
+// dilation, read straight from the input planes (no padded copy).
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+
+#include "cpu/ops/conv_simd.h"
+
+namespace vexa::cpu {
+
+struct DepthwiseDirect {
+  int64_t h, w, oh, ow;
+  int64_t k;       // window height and width
+  int64_t stride;  // along both axes
+  int64_t pt, pl;
+  int64_t row_stride;  // floats per staged row: left padding, the row, zeros after
+  int64_t band_rows;   // output rows per staged band
+};
+
+// Scratch floats of the direct kernel (per call, on the caller's stack): the staged rows of
+// one band, half the first-level cache, the other half left to the input and output streams.
+inline constexpr int64_t kDepthwiseDirectScratchFloats = 4096;
+inline constexpr int64_t kDepthwiseDirectLanes = 8;
+inline constexpr int64_t kDepthwiseDirectRowGroup = 4;  // output rows the kernel takes at once
+
+// True when the direct kernel takes the shape (it then fills *p).
+inline bool depthwise_direct_layout(int64_t h, int64_t w, int64_t oh, int64_t ow, int64_t kh,
+                                    int64_t kw, int64_t sh, int64_t sw, int64_t pt, int64_t pl,
+                                    int64_t dh, int64_t dw, DepthwiseDirect* p) {
+  constexpr int64_t kLanes = kDepthwiseDirectLanes;
+  if (kh != kw || (kh != 3 && kh != 5) || sh != sw || (sh != 1 && sh != 2) || dh != 1 ||
+      dw != 1 || h < 1 || w < 1 || oh < 1 || ow < 1 || pt < 0 || pl < 0 || pt >= kh ||
+      pl >= kw)
+    return false;
+  const int64_t blocks = (ow + kLanes - 1) / kLanes;
+  // The last block's loads reach kLanes - 1 columns past its last tap at stride 1, and
+  // 2 kLanes + (k - 1) / 2 * 2 - 1 past its first column at stride 2.
+  const int64_t reach = sh == 1 ? kh - 1 + kLanes - 1 : (kh - 1) / 2 * 2 + 2 * kLanes - 1;
+  const int64_t need = std::max((blocks - 1) * kLanes * sh + reach + 1, pl + std::max(w, kLanes));
+  const int64_t row_stride = (need + kLanes - 1) / kLanes * kLanes;
+  const int64_t rows_fit = kDepthwiseDirectScratchFloats / row_stride;
+  if (rows_fit < kh) return false;
+  int64_t band_rows = (rows_fit - kh) / sh + 1;
+  // Whole groups of the kernel's output rows per band.
+  if (band_rows >= kDepthwiseDirectRowGroup)
+    band_rows = band_rows / kDepthwiseDirectRowGroup * kDepthwiseDirectRowGroup;
+  band_rows = std::min(oh, band_rows);
+  *p = DepthwiseDirect{h, w, oh, ow, kh, sh, pt, pl, row_stride, band_rows};
+  return true;
+}
+
+// One channel: y (oh x ow) from x (h x w) and the k x k weights w. Each band of input rows
+// is first staged in scratch (kDepthwiseDirectScratchFloats) with its left and right
+// padding made explicit, so every tap is a plain load. Every output sums its taps from 0 in
+// (kh, kw) order, a multiply then an add per step; taps left or right of a row add a zero
+// product (the bits of skipping them, for finite weights), rows above or below the plane
+// are skipped. The epilogue (may be null) is applied before storing. Reads only x's h x w
+// floats.
+void depthwise_plane_direct_avx2(const DepthwiseDirect& p, const float* x, const float* w,
+                                 float* y, float* scratch, const WindowEpilogue* epilogue);
+// The same kernel and bits, built for CPUs with AVX-512 (F and VL), which it needs.
+bool depthwise_direct_avx512_available();
+void depthwise_plane_direct_avx512(const DepthwiseDirect& p, const float* x, const float* w,
+                                   float* y, float* scratch, const WindowEpilogue* epilogue);
+
+}  // namespace vexa::cpu
