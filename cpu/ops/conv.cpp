@@ -115,15 +115,16 @@ bool depthwise_padded_layout(const ConvGeometry& g, DepthwisePadded* p) {
                               g.dw, p);
 }
 
-using DepthwiseDirectFn = void (*)(const DepthwiseDirect& d, const float* x, const float* w,
-                                   float* y, float* scratch, const WindowEpilogue* epilogue);
+using DepthwiseDirectFn = void (*)(const DepthwiseDirect& d, int64_t channels, const float* x,
+                                   const float* w, float* y, const float* bias,
+                                   const WindowEpilogue* epilogue, float* scratch);
 
 // The direct depthwise kernel for this CPU (only called when simd_enabled()).
 DepthwiseDirectFn select_depthwise_direct() {
   static std::once_flag once;
-  static DepthwiseDirectFn fn = depthwise_plane_direct_avx2;
+  static DepthwiseDirectFn fn = depthwise_planes_direct_avx2;
   std::call_once(once, [] {
-    if (depthwise_direct_avx512_available()) fn = depthwise_plane_direct_avx512;
+    if (depthwise_direct_avx512_available()) fn = depthwise_planes_direct_avx512;
   });
   return fn;
 }
@@ -593,7 +594,7 @@ void cpu_depthwise_plane(const ConvGeometry& g, const float* x, const float* w, 
   DepthwiseDirect direct;
   if (simd_enabled() && depthwise_direct_layout_of(g, &direct)) {
     alignas(64) float scratch[kDepthwiseDirectScratchFloats];
-    select_depthwise_direct()(direct, x, w, y, scratch, nullptr);
+    select_depthwise_direct()(direct, 1, x, w, y, nullptr, nullptr, scratch);
     return;
   }
   DepthwisePadded padded;
@@ -672,35 +673,44 @@ void cpu_conv2d(const ConvGeometry& g, const float* x, const float* wt, float* y
       DepthwisePadded padded;
       const bool fast = simd_enabled() && depthwise_padded_layout(g, &padded);
       const bool with_epilogue = epilogue_active(epilogue);
-      // Each plane gets its epilogue while it is still in cache.
-      auto run_channel = [&](int64_t c) {
-        const float* xc = xi + c * g.h * g.w;
-        const float* wc = wt + c * g.kh * g.kw;
-        float* yc = yi + c * plane;
-        if (use_direct || fast) {
-          alignas(64) float scratch[std::max(kDepthwiseDirectScratchFloats, kDepthwiseBandFloats)];
-          WindowEpilogue fused;
-          const bool inline_epilogue = window_epilogue(epilogue, c, &fused);
-          if (use_direct) {
-            direct_fn(direct, xc, wc, yc, scratch, inline_epilogue ? &fused : nullptr);
-          } else {
-            depthwise_plane_padded_avx2(padded, xc, wc, yc, scratch,
-                                        inline_epilogue ? &fused : nullptr);
-          }
-          if (with_epilogue && !inline_epilogue) epilogue_channel(yc, plane, c, g.c_out, epilogue);
-        } else {
-          depthwise_plane(g, xc, wc, yc, row_fn);
-          if (with_epilogue) epilogue_channel(yc, plane, c, g.c_out, epilogue);
-        }
-      };
-      // Small planes go several to a task so the per-task cost stays small beside the work.
-      // The split depends on the shape only, and each plane's bits on its inputs only.
+      // Each plane gets its epilogue while it is still in cache. Small planes go several to
+      // a task so the per-task cost stays small beside the work; the split depends on the
+      // shape only, and each plane's bits on its inputs only.
       const int64_t per_task = std::max<int64_t>(1, kDepthwiseTaskOutputs / plane);
       const int64_t tasks = (g.c_in + per_task - 1) / per_task;
       banded = true;
       cpu_parallel_for(tasks, parallel, [&](int64_t task) {
-        const int64_t c_end = std::min<int64_t>(g.c_in, (task + 1) * per_task);
-        for (int64_t c = task * per_task; c < c_end; ++c) run_channel(c);
+        const int64_t c0 = task * per_task;
+        const int64_t c_end = std::min<int64_t>(g.c_in, c0 + per_task);
+        if (use_direct) {
+          alignas(64) float scratch[kDepthwiseDirectScratchFloats];
+          WindowEpilogue fused;
+          const bool inline_epilogue = window_epilogue(epilogue, c0, &fused);
+          const float* bias = inline_epilogue && fused.has_bias ? epilogue.table + c0 : nullptr;
+          direct_fn(direct, c_end - c0, xi + c0 * g.h * g.w, wt + c0 * g.kh * g.kw,
+                    yi + c0 * plane, bias, inline_epilogue ? &fused : nullptr, scratch);
+          if (with_epilogue && !inline_epilogue) {
+            for (int64_t c = c0; c < c_end; ++c)
+              epilogue_channel(yi + c * plane, plane, c, g.c_out, epilogue);
+          }
+          return;
+        }
+        for (int64_t c = c0; c < c_end; ++c) {
+          const float* xc = xi + c * g.h * g.w;
+          const float* wc = wt + c * g.kh * g.kw;
+          float* yc = yi + c * plane;
+          if (fast) {
+            alignas(64) float scratch[kDepthwiseBandFloats];
+            WindowEpilogue fused;
+            const bool inline_epilogue = window_epilogue(epilogue, c, &fused);
+            depthwise_plane_padded_avx2(padded, xc, wc, yc, scratch,
+                                        inline_epilogue ? &fused : nullptr);
+            if (with_epilogue && !inline_epilogue) epilogue_channel(yc, plane, c, g.c_out, epilogue);
+          } else {
+            depthwise_plane(g, xc, wc, yc, row_fn);
+            if (with_epilogue) epilogue_channel(yc, plane, c, g.c_out, epilogue);
+          }
+        }
       });
     } else if (workspace != nullptr && shifted_layout(g, &shifted) &&
                static_cast<uint64_t>(shifted.total()) <= workspace_floats) {

@@ -9,9 +9,10 @@ bool depthwise_direct_avx512_available() {
   return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512vl") != 0;
 }
 
-void depthwise_plane_direct_avx512(const DepthwiseDirect& d, const float* x, const float* w,
-                                   float* y, float* scratch, const WindowEpilogue* epilogue) {
-  depthwise_plane_direct<4, 2>(d, x, w, y, scratch, epilogue);
+void depthwise_planes_direct_avx512(const DepthwiseDirect& d, int64_t channels, const float* x,
+                                    const float* w, float* y, const float* bias,
+                                    const WindowEpilogue* epilogue, float* scratch) {
+  depthwise_planes_direct<4, 2>(d, channels, x, w, y, bias, epilogue, scratch);
 }
 
 }  // namespace vexa::cpu

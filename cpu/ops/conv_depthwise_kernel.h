@@ -186,108 +186,159 @@ inline void zero_staged_pads(float* scratch, int64_t rows, int64_t w, int64_t pl
   }
 }
 
+// Which blocks read the input itself and which input columns the others need staged.
+// Block b's loads cover padded columns b * 8 S to b * 8 S + reach. Inner blocks, whose
+// columns all hold input (pl to pl + w - 1), read the input; edge blocks read staged rows
+// holding input columns [0, left_end) and [right_begin, w).
+template <int K, int S>
+struct BlockSplit {
+  int64_t blocks, first_inner, end_inner, left_end, right_begin;
+  explicit BlockSplit(const DepthwiseDirect& d) {
+    constexpr int64_t kBlockCols = kLanes * S;
+    constexpr int64_t kReach = S == 1 ? K - 1 + kLanes - 1 : (K - 1) / 2 * 2 + 2 * kLanes - 1;
+    blocks = (d.ow + kLanes - 1) / kLanes;
+    first_inner = std::min(blocks, (d.pl + kBlockCols - 1) / kBlockCols);
+    const int64_t top = d.pl + d.w - 1 - kReach;
+    end_inner = std::clamp<int64_t>(top < 0 ? 0 : top / kBlockCols + 1, first_inner, blocks);
+    left_end = first_inner > 0 ? (first_inner - 1) * kBlockCols + kReach + 1 - d.pl : 0;
+    right_begin = end_inner < blocks ? end_inner * kBlockCols - d.pl : d.w;
+  }
+};
+
+// Input rows [from, to) of one channel plane x into staged rows (row ih at
+// staged + (ih - ih0) * row_stride), the columns the edge blocks read only.
+template <int K, int S>
+inline void stage_rows(const DepthwiseDirect& d, const BlockSplit<K, S>& split, const float* x,
+                       float* staged, int64_t ih0, int64_t from, int64_t to) {
+  for (int64_t ih = from; ih < to; ++ih) {
+    const float* src = x + ih * d.w;
+    float* out = staged + (ih - ih0) * d.row_stride + d.pl;
+    if (d.w < kLanes) {
+      stage_short_row(src, d.w, x, x + d.h * d.w, out);
+    } else if (split.left_end >= split.right_begin) {
+      stage_columns(src, d.w, 0, d.w, out);
+    } else {
+      stage_columns(src, d.w, 0, split.left_end, out);
+      stage_columns(src, d.w, split.right_begin, d.w, out);
+    }
+  }
+}
+
+// Output rows [oh_begin, oh_end) of one channel: groups of R rows, then two, then one;
+// stage_to(last_oh) is called before each group with the last output row whose input rows
+// must be staged by then.
+template <int K, int S, int R, int NB, int kMode, class StageTo>
+void output_rows(const Plane& p, const BlockSplit<K, S>& split, const Rows& staged,
+                 const Rows& direct, const __m256* wv, int64_t oh_begin, int64_t oh_end,
+                 StageTo&& stage_to) {
+  int64_t oh = oh_begin;
+  for (; oh + R <= oh_end; oh += R) {
+    stage_to(std::min(oh + 2 * R, oh_end) - 1);
+    rows_of_blocks<K, S, R, NB, kMode>(p, staged, direct, wv, oh, split.blocks,
+                                       split.first_inner, split.end_inner);
+  }
+  if constexpr (R > 2) {
+    for (; oh + 2 <= oh_end; oh += 2) {
+      stage_to(oh_end - 1);
+      rows_of_blocks<K, S, 2, NB, kMode>(p, staged, direct, wv, oh, split.blocks,
+                                         split.first_inner, split.end_inner);
+    }
+  }
+  for (; oh < oh_end; ++oh) {
+    stage_to(oh_end - 1);
+    rows_of_blocks<K, S, 1, NB, kMode>(p, staged, direct, wv, oh, split.blocks,
+                                       split.first_inner, split.end_inner);
+  }
+}
+
 template <int K, int S, int R, int NB, int kMode>
-void plane(const DepthwiseDirect& d, const float* x, const float* w, float* scratch,
-           const Plane& p) {
-  __m256 wv[K * K];
-  for (int t = 0; t < K * K; ++t) wv[t] = _mm256_set1_ps(w[t]);
-  const int64_t blocks = (d.ow + kLanes - 1) / kLanes;
-  // Block b's loads cover padded columns b * 8 S to b * 8 S + reach. Inner blocks, whose
-  // columns all hold input (pl to pl + w - 1), read the input itself; edge blocks read the
-  // staged rows.
-  constexpr int64_t kBlockCols = kLanes * S;
-  constexpr int64_t kReach = S == 1 ? K - 1 + kLanes - 1 : (K - 1) / 2 * 2 + 2 * kLanes - 1;
-  const int64_t first_inner = std::min(blocks, (d.pl + kBlockCols - 1) / kBlockCols);
-  const int64_t top = d.pl + d.w - 1 - kReach;
-  const int64_t end_inner =
-      std::clamp<int64_t>(top < 0 ? 0 : top / kBlockCols + 1, first_inner, blocks);
-  // Input columns the edge blocks read: [0, left_end) and [right_begin, w).
-  const int64_t left_end =
-      first_inner > 0 ? (first_inner - 1) * kBlockCols + kReach + 1 - d.pl : 0;
-  const int64_t right_begin = end_inner < blocks ? end_inner * kBlockCols - d.pl : d.w;
+void planes(const DepthwiseDirect& d, int64_t channels, const float* x, const float* w,
+            float* y, const float* bias, Plane p, float* scratch) {
+  const BlockSplit<K, S> split(d);
+  const int64_t in_plane = d.h * d.w, out_plane = d.oh * d.ow;
   const int64_t band_in_rows = std::min<int64_t>(d.h, (d.band_rows - 1) * S + K);
+  const int64_t band_floats = band_in_rows * d.row_stride;
+  // The staged columns of a whole plane, twice over: the next channel is staged while this
+  // one is computed, so no staged row is read back right after it was written (a load
+  // spanning queued stores waits for them to drain), which small planes would hit at once.
+  const bool two_planes =
+      d.band_rows >= d.oh && 2 * band_floats <= kDepthwiseDirectScratchFloats && channels > 1;
   zero_staged_pads(scratch, band_in_rows, d.w, d.pl, d.row_stride);
-  const Rows direct{x, d.w, -d.pl};
-  for (int64_t oh0 = 0; oh0 < d.oh; oh0 += d.band_rows) {
-    const int64_t rows = std::min(d.band_rows, d.oh - oh0);
-    const int64_t ih0 = std::max<int64_t>(0, oh0 * S - d.pt);
-    const Rows staged{scratch - ih0 * d.row_stride, d.row_stride, 0};
-    // Input rows are staged one group of R output rows ahead of their use: reading the input
-    // overlaps the arithmetic on rows staged earlier, and the staged stores have left the
-    // store queue before they are read back (a load spanning queued stores waits for them).
-    int64_t next = ih0;
-    auto stage_to = [&](int64_t last_oh) {
-      const int64_t end = std::min<int64_t>(d.h, last_oh * S - d.pt + K);
-      for (; next < end; ++next) {
-        const float* src = x + next * d.w;
-        float* out = scratch + (next - ih0) * d.row_stride + d.pl;
-        if (d.w < kLanes) {
-          stage_short_row(src, d.w, x, x + d.h * d.w, out);
-        } else if (left_end >= right_begin) {
-          stage_columns(src, d.w, 0, d.w, out);
-        } else {
-          stage_columns(src, d.w, 0, left_end, out);
-          stage_columns(src, d.w, right_begin, d.w, out);
-        }
-      }
-    };
-    const int64_t band_end = oh0 + rows;
-    int64_t oh = oh0;
-    for (; oh + R <= band_end; oh += R) {
-      stage_to(std::min(oh + 2 * R, band_end) - 1);
-      rows_of_blocks<K, S, R, NB, kMode>(p, staged, direct, wv, oh, blocks, first_inner,
-                                         end_inner);
+  if (two_planes) zero_staged_pads(scratch + band_floats, band_in_rows, d.w, d.pl, d.row_stride);
+  // Input rows past the last window (no bottom padding) are never read.
+  const int64_t plane_rows = band_in_rows;
+  if (two_planes) stage_rows(d, split, x, scratch, 0, 0, plane_rows);
+  for (int64_t c = 0; c < channels; ++c) {
+    const float* xc = x + c * in_plane;
+    p.y = y + c * out_plane;
+    if constexpr (kMode != kRaw) p.bias = _mm256_set1_ps(bias != nullptr ? bias[c] : 0.0f);
+    __m256 wv[K * K];
+    for (int t = 0; t < K * K; ++t) wv[t] = _mm256_set1_ps(w[c * K * K + t]);
+    const Rows direct{xc, d.w, -d.pl};
+    if (two_planes) {
+      float* own = scratch + (c & 1) * band_floats;
+      if (c + 1 < channels)
+        stage_rows(d, split, xc + in_plane, scratch + ((c + 1) & 1) * band_floats, 0, 0,
+                   plane_rows);
+      output_rows<K, S, R, NB, kMode>(p, split, Rows{own, d.row_stride, 0}, direct, wv, 0, d.oh,
+                                      [](int64_t) {});
+      continue;
     }
-    // The last rows two and one at a time keep the instantiations few.
-    if constexpr (R > 2) {
-      for (; oh + 2 <= band_end; oh += 2) {
-        stage_to(band_end - 1);
-        rows_of_blocks<K, S, 2, NB, kMode>(p, staged, direct, wv, oh, blocks, first_inner,
-                                           end_inner);
-      }
-    }
-    for (; oh < band_end; ++oh) {
-      stage_to(band_end - 1);
-      rows_of_blocks<K, S, 1, NB, kMode>(p, staged, direct, wv, oh, blocks, first_inner,
-                                         end_inner);
+    for (int64_t oh0 = 0; oh0 < d.oh; oh0 += d.band_rows) {
+      const int64_t oh_end = std::min(d.oh, oh0 + d.band_rows);
+      const int64_t ih0 = std::max<int64_t>(0, oh0 * S - d.pt);
+      // Input rows are staged one group of R output rows ahead of their use: reading the
+      // input overlaps the arithmetic on rows staged earlier, and the staged stores have
+      // drained before they are read back.
+      int64_t next = ih0;
+      auto stage_to = [&](int64_t last_oh) {
+        const int64_t end = std::min<int64_t>(d.h, last_oh * S - d.pt + K);
+        if (end > next) stage_rows(d, split, xc, scratch, ih0, next, end);
+        next = std::max(next, end);
+      };
+      output_rows<K, S, R, NB, kMode>(p, split, Rows{scratch - ih0 * d.row_stride, d.row_stride, 0},
+                                      direct, wv, oh0, oh_end, stage_to);
     }
   }
 }
 
 template <int K, int S, int R, int NB>
-void plane_any(const DepthwiseDirect& d, const float* x, const float* w, float* scratch,
-               float* y, const WindowEpilogue* e) {
-  Plane p{y, d.h, d.ow, d.pt, _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
-  if (e == nullptr) {
-    plane<K, S, R, NB, kRaw>(d, x, w, scratch, p);
+void planes_any(const DepthwiseDirect& d, int64_t channels, const float* x, const float* w,
+                float* y, const float* bias, const WindowEpilogue* e, float* scratch) {
+  const __m256 zero = _mm256_setzero_ps();
+  Plane p{y, d.h, d.ow, d.pt, zero, zero, zero};
+  if (e == nullptr && bias == nullptr) {
+    planes<K, S, R, NB, kRaw>(d, channels, x, w, y, nullptr, p, scratch);
     return;
   }
-  p.bias = _mm256_set1_ps(e->has_bias ? e->bias : 0.0f);
-  p.lo = _mm256_set1_ps(e->lo);
-  p.hi = _mm256_set1_ps(e->hi);
-  switch (e->mode) {
-    case WindowEpilogue::kRelu: plane<K, S, R, NB, kBiasRelu>(d, x, w, scratch, p); break;
-    case WindowEpilogue::kClip: plane<K, S, R, NB, kBiasClip>(d, x, w, scratch, p); break;
-    default: plane<K, S, R, NB, kBias>(d, x, w, scratch, p); break;
+  if (e != nullptr) {
+    p.lo = _mm256_set1_ps(e->lo);
+    p.hi = _mm256_set1_ps(e->hi);
+  }
+  switch (e != nullptr ? e->mode : WindowEpilogue::kNone) {
+    case WindowEpilogue::kRelu: planes<K, S, R, NB, kBiasRelu>(d, channels, x, w, y, bias, p, scratch); break;
+    case WindowEpilogue::kClip: planes<K, S, R, NB, kBiasClip>(d, channels, x, w, y, bias, p, scratch); break;
+    default: planes<K, S, R, NB, kBias>(d, channels, x, w, y, bias, p, scratch); break;
   }
 }
 
 // The direct kernel for square windows of 3 or 5 at stride 1 or 2 with R output rows and NB
 // blocks per tile.
 template <int R, int NB>
-void depthwise_plane_direct(const DepthwiseDirect& d, const float* x, const float* w, float* y,
-                            float* scratch, const WindowEpilogue* epilogue) {
+void depthwise_planes_direct(const DepthwiseDirect& d, int64_t channels, const float* x,
+                             const float* w, float* y, const float* bias,
+                             const WindowEpilogue* epilogue, float* scratch) {
   if (d.k == 3) {
     if (d.stride == 1) {
-      plane_any<3, 1, R, NB>(d, x, w, scratch, y, epilogue);
+      planes_any<3, 1, R, NB>(d, channels, x, w, y, bias, epilogue, scratch);
     } else {
-      plane_any<3, 2, R, NB>(d, x, w, scratch, y, epilogue);
+      planes_any<3, 2, R, NB>(d, channels, x, w, y, bias, epilogue, scratch);
     }
   } else if (d.k == 5) {
     if (d.stride == 1) {
-      plane_any<5, 1, R, NB>(d, x, w, scratch, y, epilogue);
+      planes_any<5, 1, R, NB>(d, channels, x, w, y, bias, epilogue, scratch);
     } else {
-      plane_any<5, 2, R, NB>(d, x, w, scratch, y, epilogue);
+      planes_any<5, 2, R, NB>(d, channels, x, w, y, bias, epilogue, scratch);
     }
   }
 }

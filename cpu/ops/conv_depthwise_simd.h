@@ -50,18 +50,22 @@ inline bool depthwise_direct_layout(int64_t h, int64_t w, int64_t oh, int64_t ow
   return true;
 }
 
-// One channel: y (oh x ow) from x (h x w) and the k x k weights w. Each band of input rows
-// is first staged in scratch (kDepthwiseDirectScratchFloats) with its left and right
-// padding made explicit, so every tap is a plain load. Every output sums its taps from 0 in
-// (kh, kw) order, a multiply then an add per step; taps left or right of a row add a zero
-// product (the bits of skipping them, for finite weights), rows above or below the plane
-// are skipped. The epilogue (may be null) is applied before storing. Reads only x's h x w
-// floats.
-void depthwise_plane_direct_avx2(const DepthwiseDirect& p, const float* x, const float* w,
-                                 float* y, float* scratch, const WindowEpilogue* epilogue);
+// `channels` planes one after another: y (channels x oh x ow) from x (channels x h x w) and
+// the k x k weights of each channel (w). Each band of input rows is staged in scratch
+// (kDepthwiseDirectScratchFloats) with its padding made explicit, the columns the edge
+// blocks read only; inner blocks read the input itself. Every output sums its taps from 0
+// in (kh, kw) order, a multiply then an add per step; taps left or right of a row add a
+// zero product (the bits of skipping them, for finite weights), rows above or below the
+// plane are skipped. Then, before storing: bias[c] when bias is not null, then ReLU or Clip
+// as epilogue->mode says (its bias fields are not read; a null epilogue applies nothing
+// more). Reads only the channels' input floats.
+void depthwise_planes_direct_avx2(const DepthwiseDirect& p, int64_t channels, const float* x,
+                                  const float* w, float* y, const float* bias,
+                                  const WindowEpilogue* epilogue, float* scratch);
 // The same kernel and bits, built for CPUs with AVX-512 (F and VL), which it needs.
 bool depthwise_direct_avx512_available();
-void depthwise_plane_direct_avx512(const DepthwiseDirect& p, const float* x, const float* w,
-                                   float* y, float* scratch, const WindowEpilogue* epilogue);
+void depthwise_planes_direct_avx512(const DepthwiseDirect& p, int64_t channels, const float* x,
+                                    const float* w, float* y, const float* bias,
+                                    const WindowEpilogue* epilogue, float* scratch);
 
 }  // namespace vexa::cpu

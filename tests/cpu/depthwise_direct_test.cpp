@@ -132,38 +132,70 @@ TEST(DepthwiseDirect, TakesTheShapesItIsBuiltFor) {
   EXPECT_LE(((d.band_rows - 1) * 1 + 3) * d.row_stride, kDepthwiseDirectScratchFloats);
 }
 
+// The store-time epilogue in scalar form, as the separate vector routines compute it.
+float store_epilogue(float v, const float* bias, int c, const WindowEpilogue* e) {
+  if (bias != nullptr) v = v + bias[c];
+  if (e == nullptr) return v;
+  if (e->mode == WindowEpilogue::kRelu) return v >= 0.0f ? v : 0.0f;
+  if (e->mode == WindowEpilogue::kClip) return v < e->lo ? e->lo : (v > e->hi ? e->hi : v);
+  return v;
+}
+
 TEST(DepthwiseDirect, EveryBuildMatchesThePortableLoopBitForBit) {
   if (!conv_simd_available()) GTEST_SKIP() << "no AVX2";
-  using Kernel = void (*)(const DepthwiseDirect&, const float*, const float*, float*, float*,
-                          const WindowEpilogue*);
-  std::vector<Kernel> kernels = {depthwise_plane_direct_avx2};
-  if (depthwise_direct_avx512_available()) kernels.push_back(depthwise_plane_direct_avx512);
+  using Kernel = void (*)(const DepthwiseDirect&, int64_t, const float*, const float*, float*,
+                          const float*, const WindowEpilogue*, float*);
+  std::vector<Kernel> kernels = {depthwise_planes_direct_avx2};
+  if (depthwise_direct_avx512_available()) kernels.push_back(depthwise_planes_direct_avx512);
+  WindowEpilogue relu, clip;
+  relu.mode = WindowEpilogue::kRelu;
+  clip.mode = WindowEpilogue::kClip;
+  clip.lo = -0.25f;
+  clip.hi = 0.3f;
+  struct Epi {
+    bool bias;
+    const WindowEpilogue* e;
+  };
+  const Epi epilogues[] = {{false, nullptr}, {true, nullptr}, {true, &relu}, {false, &clip},
+                           {true, &clip}};
   for (const Shape& s : direct_shapes()) {
     const ConvGeometry g = geometry(s);
-    SCOPED_TRACE(::testing::Message() << g.h << "x" << g.w << " k" << g.kh << " s" << g.sh
-                                      << " p" << g.pt);
+    SCOPED_TRACE(::testing::Message() << s.c << " x " << g.h << "x" << g.w << " k" << g.kh
+                                      << " s" << g.sh << " p" << g.pt);
     DepthwiseDirect d;
     ASSERT_TRUE(depthwise_direct_layout(g.h, g.w, g.oh, g.ow, g.kh, g.kw, g.sh, g.sw, g.pt, g.pl,
                                         g.dh, g.dw, &d));
-    // One plane on the heap, exactly sized, so a sanitizer sees any read outside it.
-    const auto x = lcg_values(static_cast<size_t>(g.h) * g.w, 81 + s.w);
-    const auto w = lcg_values(static_cast<size_t>(g.kh) * g.kw, 82);
-    std::vector<float> want(static_cast<size_t>(g.oh) * g.ow);
-    cpu_depthwise_plane_reference(g, x.data(), w.data(), want.data());
+    // The channels on the heap, exactly sized, so a sanitizer sees any read outside them.
+    const size_t plane = static_cast<size_t>(g.oh) * g.ow;
+    const auto x = lcg_values(static_cast<size_t>(s.c) * g.h * g.w, 81 + s.w);
+    const auto w = lcg_values(static_cast<size_t>(s.c) * g.kh * g.kw, 82);
+    const auto bias = lcg_values(static_cast<size_t>(s.c), 83);
+    std::vector<float> raw(s.c * plane);
+    for (int c = 0; c < s.c; ++c) {
+      cpu_depthwise_plane_reference(g, x.data() + c * g.h * g.w, w.data() + c * g.kh * g.kw,
+                                    raw.data() + c * plane);
+    }
     for (Kernel kernel : kernels) {
-      // The output plane sits between guard floats that must survive.
-      const float guard = 12345.0f;
-      std::vector<float> out(want.size() + 16, guard);
-      std::vector<float> scratch(kDepthwiseDirectScratchFloats,
-                                 std::numeric_limits<float>::quiet_NaN());
-      kernel(d, x.data(), w.data(), out.data() + 8, scratch.data(), nullptr);
-      std::vector<float> got(out.begin() + 8, out.end() - 8);
-      size_t at = 0;
-      EXPECT_TRUE(same_bits(got, want, &at)) << "element " << at << ": " << got[at] << " vs "
-                                             << want[at];
-      for (int i = 0; i < 8; ++i) {
-        EXPECT_EQ(out[i], guard);
-        EXPECT_EQ(out[out.size() - 1 - i], guard);
+      for (const Epi& epi : epilogues) {
+        const float* b = epi.bias ? bias.data() : nullptr;
+        std::vector<float> want(raw.size());
+        for (size_t i = 0; i < raw.size(); ++i)
+          want[i] = store_epilogue(raw[i], b, static_cast<int>(i / plane), epi.e);
+        // The output sits between guard floats that must survive.
+        const float guard = 12345.0f;
+        std::vector<float> out(want.size() + 16, guard);
+        std::vector<float> scratch(kDepthwiseDirectScratchFloats,
+                                   std::numeric_limits<float>::quiet_NaN());
+        kernel(d, s.c, x.data(), w.data(), out.data() + 8, b, epi.e, scratch.data());
+        std::vector<float> got(out.begin() + 8, out.end() - 8);
+        size_t at = 0;
+        ASSERT_TRUE(same_bits(got, want, &at))
+            << "element " << at << ": " << got[at] << " vs " << want[at] << " (bias "
+            << epi.bias << ", mode " << (epi.e ? epi.e->mode : -1) << ")";
+        for (int i = 0; i < 8; ++i) {
+          EXPECT_EQ(out[i], guard);
+          EXPECT_EQ(out[out.size() - 1 - i], guard);
+        }
       }
     }
   }
