@@ -48,23 +48,30 @@ void product_rows(const BatchedProducts& job, const ProductOperands& p, int64_t 
            static_cast<int32_t>(job.ldc));
 }
 
+// Tasks a batch of this many flops is worth.
+double batch_tasks_wanted(double flops) {
+  return std::min(static_cast<double>(kBatchMaxTasks), flops / static_cast<double>(kBatchTaskMinFlops));
+}
+
 // Several products run side by side, each cut into the same number of row blocks, and every
-// (product, row block) pair is one task with a GEMM on the thread that takes it. A lone
-// product goes whole to the GEMM wrapper, which splits it on its own. The operand-rounding
-// study and the int8 hooks keep per-call scratch, so with either active the products run
-// one after another.
+// (product, row block) pair is one task with a GEMM on the thread that takes it. Products go
+// whole to the GEMM wrapper, one after another, when there is one, when a few short products
+// would give fewer than half the tasks their work is worth (the wrapper also splits columns),
+// and while the operand-rounding study or the int8 hooks are active (they keep per-call
+// scratch). Every choice depends on the shapes alone.
 template <class Locate>
 void run_batched_products(const BatchedProducts& job, Locate&& locate) {
   if (job.count <= 0 || job.m <= 0 || job.n <= 0) return;
   const BatchedRowSplit split = cpu_matmul_row_split(job.count, job.m, job.n, job.k);
   const int64_t tasks = job.count * split.blocks;
+  const double flops = 2.0 * static_cast<double>(job.count) * static_cast<double>(job.m) *
+                       static_cast<double>(job.n) * static_cast<double>(job.k);
+  const bool too_few_tasks = 2.0 * static_cast<double>(tasks) < batch_tasks_wanted(flops);
   const bool serial_hooks = cpu_fakequant_enabled() || cpu_i8_prepacked_present();
-  if (job.count == 1 || serial_hooks) {
+  if (job.count == 1 || too_few_tasks || serial_hooks) {
     for (int64_t i = 0; i < job.count; ++i) product_rows(job, locate(i), 0, job.m);
     return;
   }
-  const double flops = 2.0 * static_cast<double>(job.count) * static_cast<double>(job.m) *
-                       static_cast<double>(job.n) * static_cast<double>(job.k);
   const bool parallel = flops >= 2.0 * static_cast<double>(kBatchTaskMinFlops);
   cpu_parallel_for(tasks, parallel, [&](int64_t t) {
     const int64_t item = t / split.blocks;
@@ -81,8 +88,7 @@ BatchedRowSplit cpu_matmul_row_split(int64_t count, int64_t m, int64_t n, int64_
   // In double: four 64-bit sizes may overflow an integer product.
   const double flops = 2.0 * static_cast<double>(count) * static_cast<double>(m) *
                        static_cast<double>(n) * static_cast<double>(std::max<int64_t>(k, 1));
-  const double want_tasks =
-      std::min(static_cast<double>(kBatchMaxTasks), flops / static_cast<double>(kBatchTaskMinFlops));
+  const double want_tasks = batch_tasks_wanted(flops);
   if (want_tasks <= static_cast<double>(count)) return split;
   const int64_t blocks = static_cast<int64_t>(std::ceil(want_tasks / static_cast<double>(count)));
   int64_t rows = (m + blocks - 1) / blocks;

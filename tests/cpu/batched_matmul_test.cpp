@@ -78,6 +78,8 @@ TEST(BatchedMatMul, BroadcastOnEitherSideMatchesNaiveLoopAtEveryThreadCount) {
       {"both broadcast, rank 4", {4, 4, {2, 1, 57, 41}, {1, 3, 41, 47}}, {2, 3}},
       {"B rank 3 under rank 4 A", {4, 3, {2, 2, 113, 17}, {2, 17, 19}}, {2, 2}},
       {"many tiny products", {3, 3, {40, 3, 5}, {40, 5, 7}}, {40}},
+      // Two short, wide products: each goes whole to the GEMM wrapper's own split.
+      {"few short wide products", {3, 3, {2, 9, 300}, {2, 300, 1100}}, {2}},
   };
   for (const BatchedCase& c : cases) {
     SCOPED_TRACE(c.name);
