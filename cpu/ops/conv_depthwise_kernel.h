@@ -47,9 +47,17 @@ inline void row_taps(const float* row, __m256* t) {
 #pragma GCC unroll 8
     for (int m = 0; m < (K + 1) / 2; ++m) {
       const __m256 a = _mm256_loadu_ps(row + 2 * m);
-      const __m256 b = _mm256_loadu_ps(row + 2 * m + kLanes);
-      t[2 * m] = _mm256_shuffle_ps(a, b, 0x88);
-      if (2 * m + 1 < K) t[2 * m + 1] = _mm256_shuffle_ps(a, b, 0xDD);
+      if (2 * m + 1 < K) {
+        const __m256 b = _mm256_loadu_ps(row + 2 * m + kLanes);
+        t[2 * m] = _mm256_shuffle_ps(a, b, 0x88);
+        t[2 * m + 1] = _mm256_shuffle_ps(a, b, 0xDD);
+      } else {
+        // The last column alone: the second load one float earlier, its odd floats taken,
+        // so the block reads nothing past its last tap (the right edge block of an even
+        // row then reads the input itself).
+        const __m256 b = _mm256_loadu_ps(row + 2 * m + kLanes - 1);
+        t[2 * m] = _mm256_shuffle_ps(a, b, 0xD8);
+      }
     }
   }
 }
@@ -195,7 +203,7 @@ struct BlockSplit {
   int64_t blocks, first_inner, end_inner, left_end, right_begin;
   explicit BlockSplit(const DepthwiseDirect& d) {
     constexpr int64_t kBlockCols = kLanes * S;
-    constexpr int64_t kReach = S == 1 ? K - 1 + kLanes - 1 : (K - 1) / 2 * 2 + 2 * kLanes - 1;
+    constexpr int64_t kReach = S == 1 ? K - 1 + kLanes - 1 : K - 1 + 2 * kLanes - 2;
     blocks = (d.ow + kLanes - 1) / kLanes;
     first_inner = std::min(blocks, (d.pl + kBlockCols - 1) / kBlockCols);
     const int64_t top = d.pl + d.w - 1 - kReach;

@@ -34,9 +34,9 @@ inline bool depthwise_direct_layout(int64_t h, int64_t w, int64_t oh, int64_t ow
       pl >= kw)
     return false;
   const int64_t blocks = (ow + kLanes - 1) / kLanes;
-  // The last block's loads reach kLanes - 1 columns past its last tap at stride 1, and
-  // 2 kLanes + (k - 1) / 2 * 2 - 1 past its first column at stride 2.
-  const int64_t reach = sh == 1 ? kh - 1 + kLanes - 1 : (kh - 1) / 2 * 2 + 2 * kLanes - 1;
+  // The last block's loads reach kLanes - 1 columns past the first column of its last tap
+  // (2 kLanes - 2 at stride 2).
+  const int64_t reach = sh == 1 ? kh - 1 + kLanes - 1 : kh - 1 + 2 * kLanes - 2;
   const int64_t need = std::max((blocks - 1) * kLanes * sh + reach + 1, pl + std::max(w, kLanes));
   const int64_t row_stride = (need + kLanes - 1) / kLanes * kLanes;
   const int64_t rows_fit = kDepthwiseDirectScratchFloats / row_stride;
