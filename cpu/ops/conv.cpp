@@ -54,6 +54,9 @@ constexpr int64_t kPartCacheFloats = 131072;
 constexpr int64_t kShiftedMinChannels = 16;
 constexpr int64_t kShiftedMaxDepth = 65536;
 constexpr int64_t kShiftedColumnBlock = 16;
+// Ranges of the shifted view: 16 keep 8 threads evenly busy where 8 or 9 left cores idle
+// while the last ones finished (56 x 56 and 80 x 80 planes at 8 threads: 10-30% faster).
+constexpr int64_t kShiftedMinParts = 16;
 // Measured crossover: 28 x 28 planes run alike both ways, 14 x 14 and smaller lose.
 constexpr int64_t kShiftedMinOutputs = 1024;
 constexpr int64_t kPartAlign = 8;
@@ -411,10 +414,10 @@ bool shifted_layout(const ConvGeometry& g, ShiftedLayout* s) {
   // Small planes make short products per tap; the column matrix serves them better.
   if (s->padded_outputs < kShiftedMinOutputs) return false;
   // Ranges whose accumulator and shifted inputs stay in the second-level cache, at least
-  // kMinParts of them so every core has work; lengths a multiple of 16 columns, which the
+  // kShiftedMinParts of them so every core has work; lengths a multiple of 16 columns, which the
   // library's kernel runs fastest.
   int64_t len = kPartCacheFloats / std::max<int64_t>(g.c_in, g.c_out);
-  len = std::min(len, (s->padded_outputs + kMinParts - 1) / kMinParts);
+  len = std::min(len, (s->padded_outputs + kShiftedMinParts - 1) / kShiftedMinParts);
   len = std::max<int64_t>(kShiftedColumnBlock, len / kShiftedColumnBlock * kShiftedColumnBlock);
   s->part_len = len;
   s->parts = (s->padded_outputs + len - 1) / len;
@@ -457,10 +460,11 @@ void conv_shifted(const ConvGeometry& g, const ShiftedLayout& s, const float* x,
       }
     }
   });
-  // Weights of each tap as a C_out x C_in matrix.
-  for (int64_t t = 0; t < s.taps; ++t)
+  // Weights of each tap as a C_out x C_in matrix, a tap per task.
+  cpu_parallel_for(s.taps, true, [&](int64_t t) {
     for (int64_t m = 0; m < cout; ++m)
       for (int64_t c = 0; c < cin; ++c) wtaps[(t * cout + m) * cin + c] = wt[(m * cin + c) * s.taps + t];
+  });
   const bool with_epilogue = epilogue_active(epilogue);
   cpu_parallel_for(s.parts, s.parts > 1, [&](int64_t p) {
     const int64_t q0 = p * s.part_len;

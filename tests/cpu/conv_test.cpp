@@ -271,6 +271,7 @@ TEST(ConvKernel, ResultsDoNotDependOnTheThreadCount) {
       make_geometry(1, 8, 64, 64, 16, 3, 1, 1, 1, 1),
       make_geometry(1, 16, 30, 30, 16, 3, 1, 1, 1, 16),
       make_geometry(1, 32, 12, 12, 24, 3, 2, 1, 1, 1),
+      make_geometry(1, 16, 40, 40, 16, 3, 1, 1, 1, 1),  // the shifted view
   };
   for (const ConvGeometry& g : shapes) {
     const auto x = lcg_values(static_cast<size_t>(g.c_in) * g.h * g.w, 61);
