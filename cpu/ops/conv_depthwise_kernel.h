@@ -259,23 +259,84 @@ void output_rows(const Plane& p, const BlockSplit<K, S>& split, const Rows& stag
   }
 }
 
+// Output rows [0, oh) of a plane staged whole with zero rows above and below it: every
+// tile reads staged rows only, so none tests its rows against the plane (zero rows add zero
+// products, the bits of skipping them).
+template <int K, int S, int R, int NB, int kMode>
+void padded_rows_of_blocks(const Plane& p, const Rows& staged, const __m256* wv, int64_t oh0,
+                           int64_t blocks) {
+  int64_t b = 0;
+  for (; b + NB <= blocks; b += NB) tile<K, S, R, NB, kMode, true>(p, staged, wv, oh0, b * kLanes);
+  for (; b < blocks; ++b) tile<K, S, R, 1, kMode, true>(p, staged, wv, oh0, b * kLanes);
+}
+
+template <int K, int S, int R, int NB, int kMode>
+void padded_plane(const Plane& p, const Rows& staged, const __m256* wv, int64_t oh_count,
+                  int64_t blocks) {
+  int64_t oh = 0;
+  for (; oh + R <= oh_count; oh += R) padded_rows_of_blocks<K, S, R, NB, kMode>(p, staged, wv, oh, blocks);
+  if constexpr (R > 2) {
+    for (; oh + 2 <= oh_count; oh += 2)
+      padded_rows_of_blocks<K, S, 2, NB, kMode>(p, staged, wv, oh, blocks);
+  }
+  for (; oh < oh_count; ++oh) padded_rows_of_blocks<K, S, 1, NB, kMode>(p, staged, wv, oh, blocks);
+}
+
+// Input rows [0, rows) of plane x whole into staged rows (row ih at staged + ih * row_stride,
+// column 0 at pl).
+inline void stage_whole_rows(const DepthwiseDirect& d, const float* x, float* staged,
+                             int64_t rows) {
+  for (int64_t ih = 0; ih < rows; ++ih) {
+    const float* src = x + ih * d.w;
+    float* out = staged + ih * d.row_stride + d.pl;
+    if (d.w < kLanes) {
+      stage_short_row(src, d.w, x, x + d.h * d.w, out);
+    } else {
+      stage_columns(src, d.w, 0, d.w, out);
+    }
+  }
+}
+
 template <int K, int S, int R, int NB, int kMode>
 void planes(const DepthwiseDirect& d, int64_t channels, const float* x, const float* w,
             float* y, const float* bias, Plane p, float* scratch) {
   const BlockSplit<K, S> split(d);
   const int64_t in_plane = d.h * d.w, out_plane = d.oh * d.ow;
+  // Small planes are staged whole, padding rows included, twice over: the next channel is
+  // staged while this one is computed, so no staged row is read back right after it was
+  // written (a load spanning queued stores waits for them to drain).
+  const int64_t window_end = (d.oh - 1) * S - d.pt + K;  // one past the last input row read
+  const int64_t used_rows = std::min(d.h, window_end);
+  const int64_t pad_bottom = std::max<int64_t>(0, window_end - d.h);
+  const int64_t plane_floats = (d.pt + used_rows + pad_bottom) * d.row_stride;
+  if (channels > 1 && 2 * plane_floats <= kDepthwiseDirectScratchFloats) {
+    const __m256 zero = _mm256_setzero_ps();
+    for (int64_t i = 0; i < 2; ++i) {
+      float* buf = scratch + i * plane_floats;
+      for (int64_t c = 0; c < d.pt * d.row_stride; c += kLanes) _mm256_storeu_ps(buf + c, zero);
+      float* below = buf + (d.pt + used_rows) * d.row_stride;
+      for (int64_t c = 0; c < pad_bottom * d.row_stride; c += kLanes)
+        _mm256_storeu_ps(below + c, zero);
+      zero_staged_pads(buf + d.pt * d.row_stride, used_rows, d.w, d.pl, d.row_stride);
+    }
+    const int64_t blocks = (d.ow + kLanes - 1) / kLanes;
+    stage_whole_rows(d, x, scratch + d.pt * d.row_stride, used_rows);
+    for (int64_t c = 0; c < channels; ++c) {
+      p.y = y + c * out_plane;
+      if constexpr (kMode != kRaw) p.bias = _mm256_set1_ps(bias != nullptr ? bias[c] : 0.0f);
+      __m256 wv[K * K];
+      for (int t = 0; t < K * K; ++t) wv[t] = _mm256_set1_ps(w[c * K * K + t]);
+      if (c + 1 < channels) {
+        float* next = scratch + ((c + 1) & 1) * plane_floats + d.pt * d.row_stride;
+        stage_whole_rows(d, x + (c + 1) * in_plane, next, used_rows);
+      }
+      const float* own = scratch + (c & 1) * plane_floats + d.pt * d.row_stride;
+      padded_plane<K, S, R, NB, kMode>(p, Rows{own, d.row_stride, 0}, wv, d.oh, blocks);
+    }
+    return;
+  }
   const int64_t band_in_rows = std::min<int64_t>(d.h, (d.band_rows - 1) * S + K);
-  const int64_t band_floats = band_in_rows * d.row_stride;
-  // The staged columns of a whole plane, twice over: the next channel is staged while this
-  // one is computed, so no staged row is read back right after it was written (a load
-  // spanning queued stores waits for them to drain), which small planes would hit at once.
-  const bool two_planes =
-      d.band_rows >= d.oh && 2 * band_floats <= kDepthwiseDirectScratchFloats && channels > 1;
   zero_staged_pads(scratch, band_in_rows, d.w, d.pl, d.row_stride);
-  if (two_planes) zero_staged_pads(scratch + band_floats, band_in_rows, d.w, d.pl, d.row_stride);
-  // Input rows past the last window (no bottom padding) are never read.
-  const int64_t plane_rows = band_in_rows;
-  if (two_planes) stage_rows(d, split, x, scratch, 0, 0, plane_rows);
   for (int64_t c = 0; c < channels; ++c) {
     const float* xc = x + c * in_plane;
     p.y = y + c * out_plane;
@@ -283,15 +344,6 @@ void planes(const DepthwiseDirect& d, int64_t channels, const float* x, const fl
     __m256 wv[K * K];
     for (int t = 0; t < K * K; ++t) wv[t] = _mm256_set1_ps(w[c * K * K + t]);
     const Rows direct{xc, d.w, -d.pl};
-    if (two_planes) {
-      float* own = scratch + (c & 1) * band_floats;
-      if (c + 1 < channels)
-        stage_rows(d, split, xc + in_plane, scratch + ((c + 1) & 1) * band_floats, 0, 0,
-                   plane_rows);
-      output_rows<K, S, R, NB, kMode>(p, split, Rows{own, d.row_stride, 0}, direct, wv, 0, d.oh,
-                                      [](int64_t) {});
-      continue;
-    }
     for (int64_t oh0 = 0; oh0 < d.oh; oh0 += d.band_rows) {
       const int64_t oh_end = std::min(d.oh, oh0 + d.band_rows);
       const int64_t ih0 = std::max<int64_t>(0, oh0 * S - d.pt);
