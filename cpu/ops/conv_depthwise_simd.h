@@ -1,5 +1,6 @@
 // Direct vector depthwise kernel: square 3 x 3 and 5 x 5 windows at stride 1 or 2 without
-// dilation, read straight from the input planes (no padded copy).
+// dilation. Inner columns of large planes are read straight from the input; only the edge
+// columns (and small planes whole) are copied with their padding made explicit.
 #pragma once
 
 #include <algorithm>
@@ -51,14 +52,14 @@ inline bool depthwise_direct_layout(int64_t h, int64_t w, int64_t oh, int64_t ow
 }
 
 // `channels` planes one after another: y (channels x oh x ow) from x (channels x h x w) and
-// the k x k weights of each channel (w). Each band of input rows is staged in scratch
-// (kDepthwiseDirectScratchFloats) with its padding made explicit, the columns the edge
-// blocks read only; inner blocks read the input itself. Every output sums its taps from 0
-// in (kh, kw) order, a multiply then an add per step; taps left or right of a row add a
-// zero product (the bits of skipping them, for finite weights), rows above or below the
-// plane are skipped. Then, before storing: bias[c] when bias is not null, then ReLU or Clip
-// as epilogue->mode says (its bias fields are not read; a null epilogue applies nothing
-// more). Reads only the channels' input floats.
+// the k x k weights of each channel (w). Small planes are staged whole in scratch
+// (kDepthwiseDirectScratchFloats) with zero rows and columns around them, two channels at a
+// time; larger ones band by band, the columns the edge blocks read only, while inner blocks
+// read the input itself. Every output sums its taps from 0 in (kh, kw) order, a multiply
+// then an add per step; padding taps add a zero product or are skipped, which gives the
+// same bits for finite weights. Then, before storing: bias[c] when bias is not null, then
+// ReLU or Clip as epilogue->mode says (its bias fields are not read; a null epilogue applies
+// nothing more). Reads only the channels' input floats.
 void depthwise_planes_direct_avx2(const DepthwiseDirect& p, int64_t channels, const float* x,
                                   const float* w, float* y, const float* bias,
                                   const WindowEpilogue* epilogue, float* scratch);
