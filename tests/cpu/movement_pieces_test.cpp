@@ -13,20 +13,6 @@ namespace {
 constexpr uint32_t kAxis = 26;
 constexpr unsigned kThreadCounts[] = {1, 2, 8};
 
-std::vector<float> permuted(const std::vector<float>& x, const Dims& in,
-                            const std::vector<uint32_t>& perm) {
-  Dims out(in.size());
-  for (size_t k = 0; k < in.size(); ++k) out[k] = in[perm[k]];
-  std::vector<float> y(x.size());
-  for (uint64_t f = 0; f < y.size(); ++f) {
-    const Dims o = unflatten(f, out);
-    Dims i(in.size());
-    for (size_t k = 0; k < in.size(); ++k) i[perm[k]] = o[k];
-    y[f] = x[flatten(i, in)];
-  }
-  return y;
-}
-
 TEST(CpuMovementPieces, TransposesOfEveryKernelShapeMatchTheIndexLoop) {
   struct Case {
     const char* name;
@@ -45,7 +31,7 @@ TEST(CpuMovementPieces, TransposesOfEveryKernelShapeMatchTheIndexLoop) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const auto x = ramp(count_of(c.in), 5);
-    const auto want = permuted(x, c.in, c.perm);
+    const auto want = transpose_ref(x, c.in, c.perm);
     Dims out(c.in.size());
     for (size_t k = 0; k < c.in.size(); ++k) out[k] = c.in[c.perm[k]];
     Attrs attrs{{15, c.perm.size()}};

@@ -138,20 +138,6 @@ TEST(CpuMovement, SliceStepsStartsAndEmptySlices) {
   }
 }
 
-std::vector<float> transpose_ref(const std::vector<float>& x, const Dims& in,
-                                 const std::vector<uint32_t>& perm) {
-  Dims out(in.size());
-  for (size_t k = 0; k < in.size(); ++k) out[k] = in[perm[k]];
-  std::vector<float> y(x.size());
-  for (uint64_t f = 0; f < y.size(); ++f) {
-    const Dims o = unflatten(f, out);
-    Dims i(in.size());
-    for (size_t k = 0; k < in.size(); ++k) i[perm[k]] = o[k];
-    y[f] = x[flatten(i, in)];
-  }
-  return y;
-}
-
 void expect_transpose(const Dims& in, const std::vector<uint32_t>& perm, bool record_length) {
   OpGraph g;
   const auto x = ramp(count_of(in), 11);

@@ -49,6 +49,21 @@ inline uint64_t flatten(const Dims& idx, const Dims& dims) {
   return f;
 }
 
+// Transpose by its definition: output index o reads input index i with i[perm[k]] = o[k].
+inline std::vector<float> transpose_ref(const std::vector<float>& x, const Dims& in,
+                                        const std::vector<uint32_t>& perm) {
+  Dims out(in.size());
+  for (size_t k = 0; k < in.size(); ++k) out[k] = in[perm[k]];
+  std::vector<float> y(x.size());
+  for (uint64_t f = 0; f < y.size(); ++f) {
+    const Dims o = unflatten(f, out);
+    Dims i(in.size());
+    for (size_t k = 0; k < in.size(); ++k) i[perm[k]] = o[k];
+    y[f] = x[flatten(i, in)];
+  }
+  return y;
+}
+
 // Deterministic values in [-1, 1).
 inline std::vector<float> ramp(uint64_t n, uint32_t seed) {
   std::vector<float> v(n);
