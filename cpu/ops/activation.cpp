@@ -8,6 +8,7 @@
 #include "cpu/ops/activation_simd.h"
 #include "cpu/ops/eltwise.h"
 #include "cpu/ops/parallel_for.h"
+#include "cpu/ops/simd_switch.h"
 #include "cpu/quant_study.h"
 #include "platform/vector_math.h"
 
@@ -24,14 +25,9 @@ constexpr uint64_t kGeluBlockElements = 1024;  // 4 KiB of stack
 constexpr float kGeluOne = 1.0f;
 constexpr float kGeluHalf = 0.5f;
 
-std::atomic<bool> g_force_portable{false};
+SimdSwitch g_simd(activation_simd_available);
 
-bool simd_enabled() {
-  static std::once_flag once;
-  static bool available = false;
-  std::call_once(once, [] { available = activation_simd_available(); });
-  return available && !g_force_portable.load(std::memory_order_relaxed);
-}
+bool simd_enabled() { return g_simd.enabled(); }
 
 inline float erf_rational_clamped(float t) {
   const float u = t * t;
@@ -92,7 +88,7 @@ void cpu_gelu_stepwise(const float* in, float* out, uint64_t n, float divisor) {
 }
 
 void cpu_activation_force_portable(bool on) {
-  g_force_portable.store(on, std::memory_order_relaxed);
+  g_simd.force_portable(on);
 }
 
 float cpu_erf_rational(float x) { return erf_rational_clamped(std::clamp(x, -kErfClamp, kErfClamp)); }

@@ -42,35 +42,30 @@ inline __m256 gelu_stepwise_lanes(__m256 x, __m256 divisor) {
   return _mm256_mul_ps(_mm256_mul_ps(x, a), _mm256_set1_ps(0.5f));
 }
 
-}  // namespace
-
-void gelu_stepwise_rational_avx2(const float* in, float* out, uint64_t n, float divisor) {
+// out[i] = lanes(in[i]) eight at a time; the last few through masked loads and stores, so
+// nothing past n is read or written.
+template <typename Lanes>
+void map_lanes(const float* in, float* out, uint64_t n, Lanes lanes) {
   constexpr uint64_t kLanes = 8;
-  const __m256 d = _mm256_set1_ps(divisor);
   uint64_t i = 0;
-  for (; i + kLanes <= n; i += kLanes)
-    _mm256_storeu_ps(out + i, gelu_stepwise_lanes(_mm256_loadu_ps(in + i), d));
+  for (; i + kLanes <= n; i += kLanes) _mm256_storeu_ps(out + i, lanes(_mm256_loadu_ps(in + i)));
   if (i < n) {
     const __m256i index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     const __m256i mask =
         _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int32_t>(n - i)), index);
-    const __m256 x = _mm256_maskload_ps(in + i, mask);
-    _mm256_maskstore_ps(out + i, mask, gelu_stepwise_lanes(x, d));
+    _mm256_maskstore_ps(out + i, mask, lanes(_mm256_maskload_ps(in + i, mask)));
   }
 }
 
+}  // namespace
+
+void gelu_stepwise_rational_avx2(const float* in, float* out, uint64_t n, float divisor) {
+  const __m256 d = _mm256_set1_ps(divisor);
+  map_lanes(in, out, n, [d](__m256 x) { return gelu_stepwise_lanes(x, d); });
+}
+
 void erf_gelu_rational_avx2(const float* in, float* out, uint64_t n, bool gelu) {
-  constexpr uint64_t kLanes = 8;
-  uint64_t i = 0;
-  for (; i + kLanes <= n; i += kLanes)
-    _mm256_storeu_ps(out + i, erf_gelu_lanes(_mm256_loadu_ps(in + i), gelu));
-  if (i < n) {
-    const __m256i index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    const __m256i mask =
-        _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int32_t>(n - i)), index);
-    const __m256 x = _mm256_maskload_ps(in + i, mask);
-    _mm256_maskstore_ps(out + i, mask, erf_gelu_lanes(x, gelu));
-  }
+  map_lanes(in, out, n, [gelu](__m256 x) { return erf_gelu_lanes(x, gelu); });
 }
 
 }  // namespace vexa::cpu

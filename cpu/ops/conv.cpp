@@ -10,6 +10,7 @@
 #include "cpu/ops/eltwise.h"
 #include "cpu/ops/gemm.h"
 #include "cpu/ops/parallel_for.h"
+#include "cpu/ops/simd_switch.h"
 #include "cpu/quant_study.h"
 #include "platform/vector_math.h"
 
@@ -64,7 +65,7 @@ constexpr int64_t kPartAlign = 8;
 // (24 input channels and up) lose 4-8% to the narrower products.
 constexpr int64_t kPointwiseCutMaxDepth = 16;
 
-std::atomic<bool> g_force_portable{false};
+SimdSwitch g_simd(conv_simd_available);
 
 using Stride2CopyFn = void (*)(float* dst, const float* src, int64_t n);
 
@@ -72,12 +73,7 @@ void copy_stride2_portable(float* dst, const float* src, int64_t n) {
   for (int64_t i = 0; i < n; ++i) dst[i] = src[2 * i];
 }
 
-bool simd_enabled() {
-  static std::once_flag once;
-  static bool available = false;
-  std::call_once(once, [] { available = conv_simd_available(); });
-  return available && !g_force_portable.load(std::memory_order_relaxed);
-}
+bool simd_enabled() { return g_simd.enabled(); }
 
 Stride2CopyFn select_stride2_copy() {
   return simd_enabled() ? copy_stride2_avx2 : copy_stride2_portable;
@@ -537,7 +533,7 @@ bool padded_window_layout(int64_t h, int64_t w, int64_t oh, int64_t ow, int64_t 
   return p->band_floats + p->row_stride <= kPaddedBandFloats;
 }
 
-void cpu_conv_force_portable(bool on) { g_force_portable.store(on, std::memory_order_relaxed); }
+void cpu_conv_force_portable(bool on) { g_simd.force_portable(on); }
 
 int32_t cpu_conv_band_rows(int32_t oh, int32_t ow, int64_t k) {
   if (int64_t{oh} * ow < kIm2colWholePlaneOutputs) return std::max(oh, 1);

@@ -10,6 +10,7 @@
 #include "cpu/op_table.h"
 #include "cpu/ops/parallel_for.h"
 #include "cpu/ops/eltwise_simd.h"
+#include "cpu/ops/simd_switch.h"
 #include "platform/thread_pool.h"
 #include "platform/vector_math.h"
 
@@ -23,14 +24,9 @@ constexpr uint32_t kGreaterModeWord = 27;   // 1 >=, 2 <=, otherwise >
 constexpr int64_t kGreaterModeGreaterEqual = 1;
 constexpr int64_t kGreaterModeLessEqual = 2;
 
-std::atomic<bool> g_force_portable{false};
+SimdSwitch g_simd(eltwise_simd_available);
 
-bool simd_enabled() {
-  static std::once_flag once;
-  static bool available = false;
-  std::call_once(once, [] { available = eltwise_simd_available(); });
-  return available && !g_force_portable.load(std::memory_order_relaxed);
-}
+bool simd_enabled() { return g_simd.enabled(); }
 
 enum class BinOp { kSub, kDiv, kAdd, kMul, kEqual, kLess, kGreater, kGreaterEqual, kLessEqual,
                    kMax, kMin, kMod, kAnd, kOr };
@@ -323,7 +319,7 @@ bool check_binary(const OpCheck& check) {
 
 }  // namespace
 
-void cpu_eltwise_force_portable(bool on) { g_force_portable.store(on, std::memory_order_relaxed); }
+void cpu_eltwise_force_portable(bool on) { g_simd.force_portable(on); }
 
 void cpu_div_by_scalar_reference(const float* a, float s, float* out, size_t n) {
   for (size_t i = 0; i < n; ++i) out[i] = a[i] / s;

@@ -8,6 +8,7 @@
 #include "cpu/ops/eltwise.h"
 #include "cpu/ops/norm_simd.h"
 #include "cpu/ops/parallel_for.h"
+#include "cpu/ops/simd_switch.h"
 #include "platform/vector_math.h"
 
 namespace vexa::cpu {
@@ -19,14 +20,9 @@ constexpr uint64_t kLayerNormMinRows = 64;
 constexpr uint64_t kLayerNormMinWork = 16384;
 constexpr uint64_t kStepwiseGroupRows = kNormSimdRows;
 
-std::atomic<bool> g_force_portable{false};
+SimdSwitch g_simd(norm_simd_available);
 
-bool simd_enabled() {
-  static std::once_flag once;
-  static bool available = false;
-  std::call_once(once, [] { available = norm_simd_available(); });
-  return available && !g_force_portable.load(std::memory_order_relaxed);
-}
+bool simd_enabled() { return g_simd.enabled(); }
 
 void layernorm_rows(const float* x, const float* scale, const float* bias, float* y, uint64_t r0,
                     uint64_t r1, uint64_t d, float epsilon, float inv_d) {
@@ -163,6 +159,6 @@ void cpu_instancenorm(const float* x, const float* scale, const float* bias, flo
   }
 }
 
-void cpu_norm_force_portable(bool on) { g_force_portable.store(on, std::memory_order_relaxed); }
+void cpu_norm_force_portable(bool on) { g_simd.force_portable(on); }
 
 }  // namespace vexa::cpu

@@ -6,6 +6,7 @@
 
 #include "cpu/ops/conv_simd.h"
 #include "cpu/ops/parallel_for.h"
+#include "cpu/ops/simd_switch.h"
 
 namespace vexa::cpu {
 
@@ -50,14 +51,9 @@ void pool_plane(const PoolGeometry& g, const float* x, float* y) {
 
 static_assert(kMaxPoolEmptyValue == kMaxPoolEmpty, "the vector kernel pads with the empty value");
 
-std::atomic<bool> g_force_portable{false};
+SimdSwitch g_simd(conv_simd_available);
 
-bool simd_enabled() {
-  static std::once_flag once;
-  static bool available = false;
-  std::call_once(once, [] { available = conv_simd_available(); });
-  return available && !g_force_portable.load(std::memory_order_relaxed);
-}
+bool simd_enabled() { return g_simd.enabled(); }
 
 template <bool kMax>
 void pool(const PoolGeometry& g, const float* x, float* y) {
@@ -82,7 +78,7 @@ void pool(const PoolGeometry& g, const float* x, float* y) {
 
 }  // namespace
 
-void cpu_pool_force_portable(bool on) { g_force_portable.store(on, std::memory_order_relaxed); }
+void cpu_pool_force_portable(bool on) { g_simd.force_portable(on); }
 
 void cpu_maxpool(const PoolGeometry& g, const float* x, float* y) { pool<true>(g, x, y); }
 void cpu_avgpool(const PoolGeometry& g, const float* x, float* y) { pool<false>(g, x, y); }

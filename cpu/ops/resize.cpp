@@ -10,6 +10,7 @@
 
 #include "cpu/op_table.h"
 #include "cpu/ops/op_shapes.h"
+#include "cpu/ops/simd_switch.h"
 #include "platform/thread_pool.h"
 
 namespace vexa::cpu {
@@ -20,14 +21,9 @@ void resize_linear_plane_avx2(const ResizeLinearJob& job, size_t plane);
 
 namespace {
 
-std::atomic<bool> g_force_portable{false};
+SimdSwitch g_simd(resize_avx2_available);
 
-bool avx2_enabled() {
-  static std::once_flag once;
-  static bool available = false;
-  std::call_once(once, [] { available = resize_avx2_available(); });
-  return available && !g_force_portable.load(std::memory_order_relaxed);
-}
+bool avx2_enabled() { return g_simd.enabled(); }
 
 constexpr uint32_t kResizeLinearWord = 27;
 constexpr uint32_t kResizeAlignCornersWord = 28;
@@ -330,7 +326,7 @@ void cpu_resize_nearest_axis(uint64_t in, uint64_t out, bool corners, int32_t* i
 }
 
 void cpu_resize_force_portable(bool portable) {
-  g_force_portable.store(portable, std::memory_order_relaxed);
+  g_simd.force_portable(portable);
 }
 
 void cpu_resize_linear_worker(void* job_ptr, size_t plane) {

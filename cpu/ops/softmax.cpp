@@ -9,6 +9,7 @@
 #include "cpu/ops/op_shapes.h"
 #include "cpu/ops/softmax_simd.h"
 #include "cpu/ops/reduce.h"
+#include "cpu/ops/simd_switch.h"
 #include "platform/thread_pool.h"
 #include "platform/vector_math.h"
 
@@ -21,14 +22,9 @@ constexpr uint64_t kVectorMaxInner = 16384;
 constexpr uint64_t kParallelMinElements = 65536;
 constexpr uint64_t kPieces = 64;
 
-std::atomic<bool> g_force_portable{false};
+SimdSwitch g_simd(softmax_simd_available);
 
-bool simd_enabled() {
-  static std::once_flag once;
-  static bool available = false;
-  std::call_once(once, [] { available = softmax_simd_available(); });
-  return available && !g_force_portable.load(std::memory_order_relaxed);
-}
+bool simd_enabled() { return g_simd.enabled(); }
 
 bool softmax_axis(const CpuNode& node, const CpuValue& out, AxisView& view) {
   uint32_t axis = 0;
@@ -185,7 +181,7 @@ bool run_softmax(const OpContext& ctx) {
 
 }  // namespace
 
-void cpu_softmax_force_portable(bool on) { g_force_portable.store(on, std::memory_order_relaxed); }
+void cpu_softmax_force_portable(bool on) { g_simd.force_portable(on); }
 
 void add_softmax_ops(OpRegistry& registry) {
   registry.add(static_cast<uint64_t>(OpKind::kSoftmax), check_softmax, run_softmax,
