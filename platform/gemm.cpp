@@ -19,9 +19,6 @@ namespace {
 // Every dimension at or below this goes to OpenBLAS: oneDNN's fixed per-call cost makes
 // it 2-8x slower there.
 constexpr int64_t kSmallGemmDimLimit = 64;
-// A block should carry at least this much arithmetic (2*m*n*k flops), or the dispatch
-// and the libraries' per-call packing outweigh the parallel gain.
-constexpr int64_t kMinFlopsPerBlock = 2'000'000;
 // Upper bound on blocks per product. 24 divides evenly among 1, 2, 3, 4, 6, 8, 12 and 24
 // threads; more blocks would make them narrow, and oneDNN loses 10-40% on narrow blocks.
 constexpr int64_t kMaxBlocks = 24;
@@ -247,7 +244,7 @@ int64_t narrow_split(const GemmPlan& plan, int64_t N) {
 
 }  // namespace
 
-GemmPlan gemm_choose_kernel(int64_t M, int64_t N, int64_t K) {
+GemmPlan gemm_choose_kernel(int64_t M, int64_t N, int64_t K, int64_t min_block_flops) {
   GemmPlan plan;
   if (M <= 0 || N <= 0 || K <= 0 || M > INT_MAX || N > INT_MAX || K > INT_MAX) return plan;
   const int64_t flops = flop_count(M, N, K);
@@ -271,7 +268,8 @@ GemmPlan gemm_choose_kernel(int64_t M, int64_t N, int64_t K) {
   } else {
     plan.kernel = GemmKernel::kOneDnn;
   }
-  const int64_t want = std::clamp<int64_t>(flops / kMinFlopsPerBlock, 1, kMaxBlocks);
+  const int64_t want =
+      std::clamp<int64_t>(flops / std::max<int64_t>(1, min_block_flops), 1, kMaxBlocks);
   if (plan.kernel == GemmKernel::kBlasSmall || want == 1) {
     plan.row_block = M;
     plan.col_block = N;
@@ -289,7 +287,7 @@ GemmPlan gemm_choose_kernel(int64_t M, int64_t N, int64_t K) {
 
 bool gemm_f32(bool trans_a, bool trans_b, int64_t M, int64_t N, int64_t K, float alpha,
               const float* A, int64_t lda, const float* B, int64_t ldb, float beta, float* C,
-              int64_t ldc, unsigned max_threads) {
+              int64_t ldc, unsigned max_threads, int64_t min_block_flops) {
   if (!fits_int(M) || !fits_int(N) || !fits_int(K) || !fits_int(lda) || !fits_int(ldb) ||
       !fits_int(ldc)) {
     return false;
@@ -308,7 +306,7 @@ bool gemm_f32(bool trans_a, bool trans_b, int64_t M, int64_t N, int64_t K, float
 
   blas_single_threaded();
   GemmArgs args{trans_a, trans_b, M,   N,    K, alpha, A,
-                lda,     B,       ldb, beta, C, ldc,   gemm_choose_kernel(M, N, K)};
+                lda,     B,       ldb, beta, C, ldc,   gemm_choose_kernel(M, N, K, min_block_flops)};
   parallel_apply(static_cast<size_t>(args.plan.block_count), &args, run_block, max_threads);
   return true;
 }

@@ -50,9 +50,15 @@ struct GemmPlan {
   int64_t split_col = 0;
 };
 
+// Least arithmetic (2*m*n*k flops) a block of the default cut carries: below it the dispatch
+// and the libraries' per-call packing outweigh the parallel gain.
+inline constexpr int64_t kGemmMinBlockFlops = 2'000'000;
+
 // The shape rule. Pure function of its arguments; kNone when a size is 0, negative or
-// beyond 32 bits.
-GemmPlan gemm_choose_kernel(int64_t M, int64_t N, int64_t K);
+// beyond 32 bits. A caller whose products lose more to packing per block (every row block
+// packs all of B again) asks for larger blocks with min_block_flops.
+GemmPlan gemm_choose_kernel(int64_t M, int64_t N, int64_t K,
+                            int64_t min_block_flops = kGemmMinBlockFlops);
 
 // C = alpha * op(A) * op(B) + beta * C. Returns false (and leaves C untouched) for
 // negative sizes, leading dimensions below the stored widths, or null pointers where
@@ -60,7 +66,8 @@ GemmPlan gemm_choose_kernel(int64_t M, int64_t N, int64_t K);
 // calling thread's ThreadCapScope, else the whole pool).
 bool gemm_f32(bool trans_a, bool trans_b, int64_t M, int64_t N, int64_t K, float alpha,
               const float* A, int64_t lda, const float* B, int64_t ldb, float beta, float* C,
-              int64_t ldc, unsigned max_threads = 0);
+              int64_t ldc, unsigned max_threads = 0,
+              int64_t min_block_flops = kGemmMinBlockFlops);
 
 // True when B should be given untransposed (K x N) for this shape: oneDNN's transposed-B
 // path is up to 2x slower. One-row products (M = 1) prefer B stored N x K, and small ones

@@ -45,7 +45,7 @@ void product_rows(const BatchedProducts& job, const ProductOperands& p, int64_t 
   cpu_gemm(kCblasRowMajor, kCblasNoTrans, kCblasNoTrans, static_cast<int32_t>(rows),
            static_cast<int32_t>(job.n), static_cast<int32_t>(job.k), 1.0f, p.a + r0 * job.lda,
            static_cast<int32_t>(job.lda), p.b, static_cast<int32_t>(job.ldb), 0.0f, y,
-           static_cast<int32_t>(job.ldc));
+           static_cast<int32_t>(job.ldc), kNodeProductMinBlockFlops);
 }
 
 // Tasks a batch of this many flops is worth.
@@ -101,11 +101,12 @@ BatchedRowSplit cpu_matmul_row_split(int64_t count, int64_t m, int64_t n, int64_
 
 void cpu_gemm(int32_t order, int32_t trans_a, int32_t trans_b, int32_t m, int32_t n, int32_t k,
               float alpha, const float* a, int32_t lda, const float* b, int32_t ldb, float beta,
-              float* c, int32_t ldc) {
+              float* c, int32_t ldc, int64_t min_block_flops) {
   if (m <= 0 || n <= 0) return;
   if (order == kCblasColMajor) {
     // A column-major product is the row-major product of the transposes with A and B swapped.
-    cpu_gemm(kCblasRowMajor, trans_b, trans_a, n, m, k, alpha, b, ldb, a, lda, beta, c, ldc);
+    cpu_gemm(kCblasRowMajor, trans_b, trans_a, n, m, k, alpha, b, ldb, a, lda, beta, c, ldc,
+             min_block_flops);
     return;
   }
   if (cpu_i8_prepacked_present() &&
@@ -128,7 +129,7 @@ void cpu_gemm(int32_t order, int32_t trans_a, int32_t trans_b, int32_t m, int32_
     }
   }
   gemm_f32(trans_a == kCblasTrans, trans_b == kCblasTrans, m, n, k, alpha, a, lda, b, ldb, beta, c,
-           ldc);
+           ldc, 0, min_block_flops);
 }
 
 void cpu_gemm_reference(int32_t trans_a, int32_t trans_b, int32_t m, int32_t n, int32_t k,
@@ -174,7 +175,7 @@ void cpu_gemm_op(const GemmParams& p, const float* a, const float* b, const floa
   }
   cpu_gemm(kCblasRowMajor, p.trans_a ? kCblasTrans : kCblasNoTrans,
            p.trans_b ? kCblasTrans : kCblasNoTrans, p.m, p.n, p.k, p.alpha, a, lda, b, ldb, beta,
-           y, p.n);
+           y, p.n, kNodeProductMinBlockFlops);
 }
 
 bool cpu_matmul_output_shape(const MatMulShape& s, int32_t* y_rank, int64_t y_dims[6]) {

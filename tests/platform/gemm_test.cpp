@@ -292,6 +292,39 @@ TEST(Gemm, BlockGridTilesTheOutputExactly) {
   }
 }
 
+TEST(Gemm, LargerBlockMinimumCutsFewerBlocksWithTheSameBytesOnAnyThreadCount) {
+  // Token-by-weight products of a small ViT: with 8 MFLOP blocks they cut into fewer, taller
+  // blocks than the default, every block still carrying the minimum.
+  constexpr int64_t kLarger = 8'000'000;
+  const Shape shapes[] = {{197, 192, 768}, {197, 768, 192}, {197, 576, 192}, {197, 192, 192}};
+  for (Shape s : shapes) {
+    SCOPED_TRACE(std::to_string(s.M) + "x" + std::to_string(s.N) + "x" + std::to_string(s.K));
+    const GemmPlan base = gemm_choose_kernel(s.M, s.N, s.K);
+    const GemmPlan big = gemm_choose_kernel(s.M, s.N, s.K, kLarger);
+    EXPECT_LE(big.block_count, base.block_count);
+    EXPECT_LE(big.block_count, std::max<int64_t>(1, 2 * s.M * s.N * s.K / kLarger));
+    Operands o = make_operands(s, false, false, 0, 7);
+    std::vector<float> ref;
+    for (unsigned threads : {1u, 2u, 8u}) {
+      std::vector<float> c = o.C;
+      ASSERT_TRUE(gemm_f32(false, false, s.M, s.N, s.K, 1.0f, o.A.data(), o.lda, o.B.data(),
+                           o.ldb, 0.0f, c.data(), o.ldc, threads, kLarger));
+      if (ref.empty()) {
+        ref = c;
+        // And the product itself is right.
+        for (int64_t m = 0; m < s.M; m += 37)
+          for (int64_t n = 0; n < s.N; n += 29) {
+            double want = 0.0;
+            for (int64_t k = 0; k < s.K; ++k) want += double{o.A[m * o.lda + k]} * o.B[k * o.ldb + n];
+            ASSERT_NEAR(c[m * o.ldc + n], want, 1e-4);
+          }
+      } else {
+        EXPECT_EQ(0, std::memcmp(ref.data(), c.data(), c.size() * sizeof(float))) << threads;
+      }
+    }
+  }
+}
+
 TEST(Gemm, PackedTransposeGivesTheSameProduct) {
   const int64_t M = 50, N = 97, K = 70, ld = K + 5;
   Operands o = make_operands({M, N, K}, false, true, 5, 3);
