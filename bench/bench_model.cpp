@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_model_loading.h"
 #include "core/container.h"
 #include "cpu/cpu_state.h"
 #include "cpu/interpreter.h"
@@ -23,12 +24,6 @@ namespace {
 
 constexpr int kWarmupRuns = 3;
 
-bool read_file(const char* path, std::vector<uint8_t>* out) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) return false;
-  out->assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-  return true;
-}
 
 int fail(const std::string& text) {
   std::fprintf(stderr, "bench_model: %s\n", text.c_str());
@@ -46,20 +41,11 @@ int main(int argc, char** argv) {
   const uint32_t threads = static_cast<uint32_t>(std::atoi(argv[3]));
   const int runs = std::max(1, std::atoi(argv[4]));
 
-  OpenResult opened = container_open_path(argv[1], std::strlen(argv[1]));
-  if (!opened.ok()) return fail("cannot open container, status " + std::to_string(opened.status));
-  OpenContainer c = opened.container;
-  // Converted containers store f32 weights only, so the weights region is used as it lies.
-  if (c.plan != nullptr) return fail("container stores non-f32 weights");
-  const uint64_t bytes = std::max<uint64_t>(c.weights_data_size, 1);
-  auto* weights = static_cast<uint8_t*>(
-      std::aligned_alloc(kWeightAlignmentBytes,
-                         (bytes + kWeightAlignmentBytes - 1) / kWeightAlignmentBytes *
-                             kWeightAlignmentBytes));
-  if (weights == nullptr ||
-      !read_fully_at(c.fd, weights, c.weights_data_size, c.base_offset + c.weights_offset)) {
-    return fail("cannot read weights");
-  }
+  BenchModel model;
+  std::string error;
+  if (!bench_open_model(argv[1], &model, &error)) return fail(error);
+  OpenContainer& c = model.container;
+  uint8_t* weights = model.weights;
 
   cpu::CpuBuildOptions options;
   options.threads = threads;
@@ -73,7 +59,7 @@ int main(int argc, char** argv) {
   cpu::CpuHandle handle = &state;
 
   std::vector<uint8_t> input;
-  if (!read_file(argv[2], &input)) return fail("cannot read input");
+  if (!bench_read_file(argv[2], &input)) return fail("cannot read input");
   const cpu::CpuValue& in_value = state->values[state->input_value];
   if (input.size() != in_value.element_count() * sizeof(float)) {
     return fail("input holds " + std::to_string(input.size()) + " bytes, model wants " +
@@ -97,7 +83,7 @@ int main(int argc, char** argv) {
 
   if (argc > 5) {
     std::vector<uint8_t> ref_bytes;
-    if (!read_file(argv[5], &ref_bytes)) return fail("cannot read reference");
+    if (!bench_read_file(argv[5], &ref_bytes)) return fail("cannot read reference");
     const uint64_t n = state->values[state->outputs[0]].element_count();
     if (ref_bytes.size() != n * sizeof(float)) {
       std::printf("max_abs_diff nan (reference holds %zu floats, output %llu)\n",
@@ -116,7 +102,5 @@ int main(int argc, char** argv) {
     }
   }
   cpu::cpu_state_destroy(handle);
-  std::free(weights);
-  container_close(&c);
   return 0;
 }

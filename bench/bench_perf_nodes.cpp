@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_model_loading.h"
 #include "core/container.h"
 #include "core/container_format.h"
 #include "cpu/cpu_state.h"
@@ -54,17 +55,11 @@ int main(int argc, char** argv) {
   const int runs = std::max(1, std::atoi(argv[4]));
   const int top = argc > 5 ? std::atoi(argv[5]) : kDefaultTop;
 
-  OpenResult opened = container_open_path(argv[1], std::strlen(argv[1]));
-  if (!opened.ok()) return fail("cannot open container");
-  OpenContainer c = opened.container;
-  if (c.plan != nullptr) return fail("container stores non-f32 weights");
-  const uint64_t bytes = std::max<uint64_t>(c.weights_data_size, 1);
-  auto* weights = static_cast<uint8_t*>(std::aligned_alloc(
-      kWeightAlignmentBytes,
-      (bytes + kWeightAlignmentBytes - 1) / kWeightAlignmentBytes * kWeightAlignmentBytes));
-  if (weights == nullptr ||
-      !read_fully_at(c.fd, weights, c.weights_data_size, c.base_offset + c.weights_offset))
-    return fail("cannot read weights");
+  BenchModel model;
+  std::string error;
+  if (!bench_open_model(argv[1], &model, &error)) return fail(error);
+  OpenContainer& c = model.container;
+  uint8_t* weights = model.weights;
 
   cpu::CpuBuildOptions options;
   options.threads = threads;
@@ -73,8 +68,8 @@ int main(int argc, char** argv) {
   cpu::CpuState* state = created.state;
   cpu::CpuHandle handle = &state;
 
-  std::ifstream f(argv[2], std::ios::binary);
-  std::vector<char> input((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  std::vector<uint8_t> input;
+  if (!bench_read_file(argv[2], &input)) return fail("cannot read input");
   if (!cpu::cpu_set_input(handle, state->input_value, input.data(), input.size()))
     return fail("input refused");
   for (int i = 0; i < kWarmupRuns; ++i) cpu::cpu_run(handle, nullptr, nullptr);
@@ -137,7 +132,5 @@ int main(int argc, char** argv) {
                 dims_text(s.values[node.output(0)]).c_str(), extra.c_str());
   }
   cpu::cpu_state_destroy(handle);
-  std::free(weights);
-  container_close(&c);
   return 0;
 }

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_model_loading.h"
 #include "core/container.h"
 #include "cpu/cpu_state.h"
 #include "cpu/interpreter.h"
@@ -34,19 +35,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: bench_perf_threads MODEL.vexa INPUT.f32\n");
     return 2;
   }
-  OpenResult opened = container_open_path(argv[1], std::strlen(argv[1]));
-  if (!opened.ok()) return fail("cannot open container");
-  OpenContainer c = opened.container;
-  if (c.plan != nullptr) return fail("container stores non-f32 weights");
-  const uint64_t bytes = std::max<uint64_t>(c.weights_data_size, 1);
-  auto* weights = static_cast<uint8_t*>(std::aligned_alloc(
-      kWeightAlignmentBytes,
-      (bytes + kWeightAlignmentBytes - 1) / kWeightAlignmentBytes * kWeightAlignmentBytes));
-  if (weights == nullptr ||
-      !read_fully_at(c.fd, weights, c.weights_data_size, c.base_offset + c.weights_offset))
-    return fail("cannot read weights");
-  std::ifstream f(argv[2], std::ios::binary);
-  const std::vector<char> input((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  BenchModel model;
+  std::string error;
+  if (!bench_open_model(argv[1], &model, &error)) return fail(error);
+  OpenContainer& c = model.container;
+  uint8_t* weights = model.weights;
+  std::vector<uint8_t> input;
+  if (!bench_read_file(argv[2], &input)) return fail("cannot read input");
 
   std::vector<float> first;
   int status = 0;
@@ -85,7 +80,5 @@ int main(int argc, char** argv) {
       status = 1;
     }
   }
-  std::free(weights);
-  container_close(&c);
   return status;
 }
