@@ -78,6 +78,18 @@ std::vector<float> conv(const ConvGeometry& g, const std::vector<float>& x,
   return y;
 }
 
+// The vector result checked bit for bit against the portable loop; returns the vector result.
+std::vector<float> conv_matching_portable(const ConvGeometry& g, const std::vector<float>& x,
+                                          const std::vector<float>& w, const ConvEpilogue& e) {
+  const auto fast = conv(g, x, w, e);
+  cpu_conv_force_portable(true);
+  const auto portable = conv(g, x, w, e);
+  cpu_conv_force_portable(false);
+  size_t at = 0;
+  EXPECT_TRUE(same_bits(fast, portable, &at)) << "element " << at;
+  return fast;
+}
+
 // The sum of in-bounds taps in double, then the epilogue.
 std::vector<double> naive(const ConvGeometry& g, const std::vector<float>& x,
                           const std::vector<float>& w, const ConvEpilogue& e) {
@@ -229,12 +241,7 @@ TEST(DepthwiseDirect, FusedEpiloguesMatchThePortablePathAndTheNaiveSum) {
       e.table = epi.bias ? bias_values : nullptr;
       e.clip_lo = -0.3f;
       e.clip_hi = 0.4f;
-      const auto fast = conv(g, x, w, e);
-      cpu_conv_force_portable(true);
-      const auto portable = conv(g, x, w, e);
-      cpu_conv_force_portable(false);
-      size_t at = 0;
-      EXPECT_TRUE(same_bits(fast, portable, &at)) << "element " << at;
+      const auto fast = conv_matching_portable(g, x, w, e);
       EXPECT_TRUE(all_close(fast, naive(g, x, w, e), 4.0));
     }
   }
@@ -253,12 +260,7 @@ TEST(DepthwiseDirect, ClipAndReluKeepTheirNaNRules) {
     e.activation = act;
     e.clip_lo = 0.0f;
     e.clip_hi = 6.0f;
-    const auto fast = conv(g, x, w, e);
-    cpu_conv_force_portable(true);
-    const auto portable = conv(g, x, w, e);
-    cpu_conv_force_portable(false);
-    size_t at = 0;
-    EXPECT_TRUE(same_bits(fast, portable, &at)) << "element " << at;
+    const auto fast = conv_matching_portable(g, x, w, e);
     const float centre = fast[4 * g.ow + 10];
     EXPECT_EQ(std::isnan(centre), act == kConvActClip);
   }
@@ -289,14 +291,9 @@ TEST(DepthwiseDirect, ManySmallPlanesGiveTheSameBitsAtAnyThreadCount) {
       ThreadCapScope cap(2);
       two = conv(g, x, w, e);
     }
-    const auto all = conv(g, x, w, e);
+    const auto all = conv_matching_portable(g, x, w, e);
     EXPECT_EQ(serial, all);
     EXPECT_EQ(two, all);
-    cpu_conv_force_portable(true);
-    const auto portable = conv(g, x, w, e);
-    cpu_conv_force_portable(false);
-    size_t at = 0;
-    EXPECT_TRUE(same_bits(all, portable, &at)) << "element " << at;
   }
 }
 
