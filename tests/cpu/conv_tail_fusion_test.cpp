@@ -16,6 +16,7 @@ namespace vexa::cpu {
 namespace {
 
 using testing::k;
+using testing::kinds;
 using testing::TestGraph;
 
 constexpr uint32_t kWordActivation = 29;
@@ -24,12 +25,6 @@ constexpr uint32_t kWordClipUpper = 30;
 
 std::vector<std::pair<uint32_t, uint64_t>> conv3x3(uint64_t group = 1) {
   return {{15, 3}, {16, 3}, {17, 1}, {18, 1}, {19, 1}, {20, 1}, {23, 1}, {24, 1}, {25, group}};
-}
-
-std::vector<uint64_t> kinds(const CpuState& s) {
-  std::vector<uint64_t> out;
-  for (uint64_t n = 0; n < s.node_count; ++n) out.push_back(s.nodes[n].kind());
-  return out;
 }
 
 // Runs the graph unfused and fused, checks output `out` has the same bits both ways and

@@ -97,6 +97,17 @@ inline ::testing::AssertionResult run(CpuState& s) {
   return ::testing::AssertionSuccess();
 }
 
+// The op kinds of the node list, in order (what fusion left).
+inline std::vector<uint64_t> kinds(const CpuState& s) {
+  std::vector<uint64_t> out;
+  for (uint64_t n = 0; n < s.node_count; ++n) out.push_back(s.nodes[n].kind());
+  return out;
+}
+
+// A copy of value v's floats.
+inline std::vector<float> output_of(const CpuState& s, uint64_t v) {
+  return std::vector<float>(s.data[v], s.data[v] + s.values[v].element_count());
+}
 
 }  // namespace vexa::cpu::testing
 

@@ -21,20 +21,12 @@ namespace vexa::cpu {
 namespace {
 
 using testing::k;
+using testing::kinds;
+using testing::output_of;
 using testing::lcg_values;
 using testing::TestGraph;
 using testing::fuse;
 using testing::run;
-
-std::vector<uint64_t> kinds(const CpuState& s) {
-  std::vector<uint64_t> out;
-  for (uint64_t n = 0; n < s.node_count; ++n) out.push_back(s.nodes[n].kind());
-  return out;
-}
-
-std::vector<float> output_of(const CpuState& s, uint64_t v) {
-  return std::vector<float>(s.data[v], s.data[v] + s.values[v].element_count());
-}
 
 // Runs the graph unfused and fused from the same input and compares output `out`.
 void expect_same_results(TestGraph& g, uint64_t out, const std::vector<uint64_t>& fused_kinds) {

@@ -15,21 +15,13 @@ namespace vexa::cpu {
 namespace {
 
 using testing::k;
+using testing::kinds;
+using testing::output_of;
 using testing::TestGraph;
 
 constexpr uint32_t kAxis = 26;
 constexpr uint64_t kLastAxis = ~uint64_t{0};  // -1
 constexpr unsigned kThreadCounts[] = {1, 2, 8};
-
-std::vector<uint64_t> kinds(const CpuState& s) {
-  std::vector<uint64_t> out;
-  for (uint64_t n = 0; n < s.node_count; ++n) out.push_back(s.nodes[n].kind());
-  return out;
-}
-
-std::vector<float> output_of(const CpuState& s, uint64_t v) {
-  return std::vector<float>(s.data[v], s.data[v] + s.values[v].element_count());
-}
 
 uint64_t scalar(TestGraph& g, float v) {
   const uint64_t id = g.weight({1}, 1);
