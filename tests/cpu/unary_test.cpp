@@ -59,6 +59,18 @@ struct UnaryCase {
   bool exact;
 };
 
+// One node of the case's kind from `in` to `out`, with its attribute words.
+void add_unary_node(GraphModel& g, const UnaryCase& c, uint64_t in, uint64_t out) {
+  GraphNode n{};
+  n.op_kind = static_cast<uint64_t>(c.kind);
+  n.input_count = 1;
+  n.inputs[0] = in;
+  n.output_count = 1;
+  n.outputs[0] = out;
+  for (const Attr& a : c.attrs) n.words()[a.word] = a.value;
+  g.writer().add_node(n);
+}
+
 TEST(CpuUnary, EveryMapMatchesItsDefinition) {
   const float alpha = 0.2f, beta = 0.4f, slope = 0.1f, lo = -1.5f, hi = 2.0f;
   const float selu_alpha = 1.6732632f, selu_gamma = 1.0507010f;
@@ -116,14 +128,7 @@ TEST(CpuUnary, EveryMapMatchesItsDefinition) {
     GraphModel g;
     const uint64_t in = g.value(kValueGraphInput, {kInputs.size()});
     const uint64_t out = g.value(kValueGraphOutput, {kInputs.size()});
-    GraphNode n{};
-    n.op_kind = static_cast<uint64_t>(c.kind);
-    n.input_count = 1;
-    n.inputs[0] = in;
-    n.output_count = 1;
-    n.outputs[0] = out;
-    for (const Attr& a : c.attrs) n.words()[a.word] = a.value;
-    g.writer().add_node(n);
+    add_unary_node(g, c, in, out);
     ASSERT_TRUE(g.open(&why)) << why;
     StateHolder s(g.create());
     ASSERT_TRUE(s.ok()) << s.message();
@@ -290,14 +295,7 @@ TEST(CpuUnary, LargeMapsSplitYetKeepBitsOnAnyThreadCount) {
       GraphModel g;
       const uint64_t in = g.value(kValueGraphInput, {kCount});
       const uint64_t out = g.value(kValueGraphOutput, {kCount});
-      GraphNode n{};
-      n.op_kind = static_cast<uint64_t>(c.kind);
-      n.input_count = 1;
-      n.inputs[0] = in;
-      n.output_count = 1;
-      n.outputs[0] = out;
-      for (const Attr& a : c.attrs) n.words()[a.word] = a.value;
-      g.writer().add_node(n);
+      add_unary_node(g, c, in, out);
       std::string why;
       ASSERT_TRUE(g.open(&why)) << why;
       StateHolder s(g.create(1, threads));
