@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/text_utf8.h"
+#include "tests/core/utf8_reference.h"
 
 namespace {
 
@@ -54,26 +55,6 @@ std::string mixed_utf8(size_t bytes, uint32_t seed) {
   return s;
 }
 
-bool naive_valid(std::string_view v) {
-  size_t i = 0;
-  while (i < v.size()) {
-    const auto b0 = static_cast<uint8_t>(v[i]);
-    const size_t len = b0 < 0x80 ? 1 : (b0 & 0xE0) == 0xC0 ? 2 : (b0 & 0xF0) == 0xE0 ? 3
-                                     : (b0 & 0xF8) == 0xF0 ? 4 : 0;
-    if (len == 0 || i + len > v.size()) return false;
-    uint32_t cp = len == 1 ? b0 : b0 & (0x7F >> len);
-    for (size_t k = 1; k < len; ++k) {
-      const auto b = static_cast<uint8_t>(v[i + k]);
-      if ((b & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (b & 0x3F);
-    }
-    const uint32_t min_for_len[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < min_for_len[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += len;
-  }
-  return true;
-}
-
 }  // namespace
 
 int main() {
@@ -90,10 +71,10 @@ int main() {
          });
 
   report("utf8_valid", [&] { consume(text::utf8_valid(text)); },
-         [&] { consume(naive_valid(text)); });
+         [&] { consume(testing::reference_utf8_valid(text)); });
   const std::string ascii(kTextBytes, 'x');
   report("utf8_valid (ascii)", [&] { consume(text::utf8_valid(ascii)); },
-         [&] { consume(naive_valid(ascii)); });
+         [&] { consume(testing::reference_utf8_valid(ascii)); });
 
   const Bytes source = bytes_copy(text.data(), text.size());
   std::string lowered(text.size(), ' ');
