@@ -12,6 +12,7 @@
 #include "cpu/op_table.h"
 #include "cpu/ops/detection.h"
 #include "platform/thread_pool.h"
+#include "tests/cpu/cpu_records.h"
 
 namespace {
 
@@ -53,17 +54,8 @@ struct Bench {
   std::vector<float> workspace;
 
   uint64_t add(const std::vector<uint64_t>& dims, uint32_t seed) {
-    CpuValue v{};
-    v.w[kValueWordKind] = kValueIntermediate;
-    v.w[kValueWordDtype] = kDtypeF32;
-    v.w[kValueWordRank] = dims.size();
-    uint64_t n = 1;
-    for (size_t i = 0; i < dims.size(); ++i) {
-      v.w[kValueWordFirstDim + i] = dims[i];
-      n *= dims[i];
-    }
-    v.w[kValueWordElementCount] = n;
-    v.w[kValueWordByteSize] = 4 * n;
+    const CpuValue v = test_records::f32_value_record(kValueIntermediate, dims);
+    const uint64_t n = v.element_count();
     values.push_back(v);
     storage.push_back(fill(n, seed));
     return values.size() - 1;
