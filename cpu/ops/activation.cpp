@@ -38,17 +38,25 @@ inline float erf_rational_clamped(float t) {
   return t * p / q;
 }
 
-void run_parts(const float* in, float* out, uint64_t n, bool gelu) {
-  const bool vmath = cpu_vmath_enabled();
+// range(begin, end) over [0, n): whole below kErfMinElements, else in kErfParts fixed parts.
+template <typename Range>
+void in_parts(uint64_t n, Range&& range) {
   if (n < kErfMinElements) {
-    cpu_erf_gelu_range(in, out, 0, n, gelu, vmath);
+    range(uint64_t{0}, n);
     return;
   }
   const uint64_t chunk = (n + kErfParts - 1) / kErfParts;
   cpu_parallel_for(kErfParts, true, [&](int64_t part) {
     const uint64_t begin = static_cast<uint64_t>(part) * chunk;
     if (begin >= n) return;
-    cpu_erf_gelu_range(in, out, begin, std::min(begin + chunk, n), gelu, vmath);
+    range(begin, std::min(begin + chunk, n));
+  });
+}
+
+void run_parts(const float* in, float* out, uint64_t n, bool gelu) {
+  const bool vmath = cpu_vmath_enabled();
+  in_parts(n, [&](uint64_t begin, uint64_t end) {
+    cpu_erf_gelu_range(in, out, begin, end, gelu, vmath);
   });
 }
 
@@ -75,15 +83,8 @@ void gelu_stepwise_range(const float* in, float* out, uint64_t begin, uint64_t e
 
 void cpu_gelu_stepwise(const float* in, float* out, uint64_t n, float divisor) {
   const bool vmath = cpu_vmath_enabled();
-  if (n < kErfMinElements) {
-    gelu_stepwise_range(in, out, 0, n, divisor, vmath);
-    return;
-  }
-  const uint64_t chunk = (n + kErfParts - 1) / kErfParts;
-  cpu_parallel_for(kErfParts, true, [&](int64_t part) {
-    const uint64_t begin = static_cast<uint64_t>(part) * chunk;
-    if (begin >= n) return;
-    gelu_stepwise_range(in, out, begin, std::min(begin + chunk, n), divisor, vmath);
+  in_parts(n, [&](uint64_t begin, uint64_t end) {
+    gelu_stepwise_range(in, out, begin, end, divisor, vmath);
   });
 }
 
