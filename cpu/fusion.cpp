@@ -1,5 +1,6 @@
 #include "cpu/fusion.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -24,7 +25,8 @@ constexpr uint32_t kWordGemmTransB = 28;
 constexpr uint64_t kConvTablePlanes = 3;
 constexpr uint32_t kWordClipLower = 29;
 constexpr uint32_t kWordClipUpper = 30;
-constexpr uint32_t kClipUpperShift = 32;  // a fused Clip's upper bound in word [30]'s high half
+constexpr uint32_t kClipUpperShift = 32;
+constexpr uint32_t kConvResidualInput = 3;  // a fused residual is a Conv's fourth input  // a fused Clip's upper bound in word [30]'s high half
 
 constexpr uint64_t kind_of(OpKind k) { return static_cast<uint64_t>(k); }
 
@@ -298,6 +300,64 @@ void fuse_conv_tails(CpuState& s, ArenaPlanner& p) {
     next.w[kNodeWordKind] = 0;
     mul.w[kNodeWordKind] = 0;
     fused = true;
+  }
+  if (fused) cpu_compact_nodes(s);
+}
+
+// Conv -> Add(conv output, r) [-> Relu] with r of the output's shape, the Add right after
+// the Conv: r becomes the Conv's fourth input, added in its epilogue after the bias and before
+// the ReLU, so neither the sum nor the ReLU is written out as a plane of its own. Only a Conv
+// with no activation yet qualifies: the Add came after any bias and before any activation.
+bool same_shape(const CpuValue& a, const CpuValue& b) {
+  return a.rank() == b.rank() && a.element_count() == b.element_count() &&
+         std::equal(a.dims(), a.dims() + a.rank(), b.dims());
+}
+
+void fuse_residual_adds(CpuState& s, ArenaPlanner& p) {
+  count_consumers(s, p);
+  bool fused = false;
+  for (uint64_t i = 0; i + 1 < s.node_count; ++i) {
+    CpuNode& conv = s.nodes[i];
+    CpuNode& add = s.nodes[i + 1];
+    if (!is_conv_without_epilogue(conv) || conv.input_count() > kConvResidualInput ||
+        add.kind() != kind_of(OpKind::kAdd) || add.input_count() != 2 ||
+        add.output_count() < 1 || add.attr(kWordScaledAdd) != 0)
+      continue;
+    const uint64_t t = conv.output(0);
+    if (!private_intermediate(s, p, t)) continue;
+    uint64_t r;
+    if (add.input(0) == t) {
+      r = add.input(1);
+    } else if (add.input(1) == t) {
+      r = add.input(0);
+    } else {
+      continue;
+    }
+    const uint64_t out = add.output(0);
+    if (r == t || !valid_id(s, r) || !valid_id(s, out) || s.values[r].dtype() != s.values[t].dtype() ||
+        !same_shape(s.values[r], s.values[t]) || !same_shape(s.values[out], s.values[t]))
+      continue;
+    if (conv.input_count() < kConvResidualInput) {
+      conv.w[kNodeWordFirstInput + 2] = kAbsentValue;  // no bias
+    }
+    conv.w[kNodeWordInputCount] = kConvResidualInput + 1;
+    conv.w[kNodeWordFirstInput + kConvResidualInput] = r;
+    conv.w[kNodeWordFirstOutput] = out;
+    drop_storage(s, t);
+    add.w[kNodeWordKind] = 0;
+    fused = true;
+    // A Relu reading only the sum joins the epilogue too.
+    if (i + 2 < s.node_count) {
+      CpuNode& relu = s.nodes[i + 2];
+      if (relu.kind() == kind_of(OpKind::kRelu) && relu.input_count() == 1 &&
+          relu.output_count() >= 1 && relu.input(0) == out && private_intermediate(s, p, out)) {
+        conv.w[kWordActivation] = kConvActRelu;
+        conv.w[kNodeWordFirstOutput] = relu.output(0);
+        drop_storage(s, out);
+        relu.w[kNodeWordKind] = 0;
+      }
+    }
+    i += 1;
   }
   if (fused) cpu_compact_nodes(s);
 }
@@ -822,6 +882,7 @@ void cpu_fuse_graph(CpuState& state, ArenaPlanner& planner) {
   fuse_activations(state, planner);
   fuse_conv_tails(state, planner);
   fuse_tail_chains(state, planner, buffer);
+  fuse_residual_adds(state, planner);
   fuse_scaled_adds(state, planner);
   absorb_concats(state, planner);
   prepack_gemm_weights(state, planner, buffer);

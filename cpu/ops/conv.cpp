@@ -278,7 +278,7 @@ void conv_direct(const ConvGeometry& g, const float* x, const float* wt, float* 
 }
 
 bool epilogue_active(const ConvEpilogue& e) {
-  if (e.activation == kConvActNone && e.table == nullptr) return false;
+  if (e.activation == kConvActNone && e.table == nullptr && e.residual == nullptr) return false;
   if (e.activation == kConvActProgram) return e.program != nullptr;
   return e.activation >= kConvActNone && e.activation <= kConvActSilu;
 }
@@ -318,7 +318,7 @@ void run_tail_program(float* p, int64_t n, const float* program) {
 
 // The epilogues the padded depthwise kernel can apply as it stores (bias, ReLU, Clip).
 bool window_epilogue(const ConvEpilogue& e, int64_t c, WindowEpilogue* w) {
-  if (!epilogue_active(e)) return false;
+  if (!epilogue_active(e) || e.residual != nullptr) return false;
   w->has_bias = e.table != nullptr;
   w->bias = e.table != nullptr ? e.table[c] : 0.0f;
   switch (e.activation) {
@@ -340,6 +340,9 @@ void epilogue_channel(float* p, int64_t n, int64_t c, int64_t c_out, const ConvE
   const size_t len = static_cast<size_t>(n);
   const bool bias = t != nullptr && e.activation != kConvActReluAffine;
   if (bias) vec_add_scalar(p, t[c], p, len);
+  // The residual Add comes after the bias, as the Add node after the Conv did.
+  const float* residual = e.residual != nullptr ? e.residual + (p - e.output_base) : nullptr;
+  if (residual != nullptr && e.activation != kConvActReluAffine) vec_add(p, residual, p, len);
   switch (e.activation) {
     case kConvActRelu:
       vec_zero_below(p, 0.0f, p, len);  // NaN becomes 0
@@ -347,6 +350,7 @@ void epilogue_channel(float* p, int64_t n, int64_t c, int64_t c_out, const ConvE
     case kConvActReluAffine: {
       if (t == nullptr) break;
       vec_add_scalar(p, t[c], p, len);
+      if (residual != nullptr) vec_add(p, residual, p, len);
       vec_zero_below(p, 0.0f, p, len);
       vec_mul_scalar_add_scalar(p, t[c_out + c], t[2 * c_out + c], p, len);
       break;
@@ -606,15 +610,17 @@ void cpu_depthwise_plane(const ConvGeometry& g, const float* x, const float* w, 
   depthwise_plane(g, x, w, y, select_depthwise_row());
 }
 
-void cpu_conv_epilogue(float* y, int32_t c_out, int64_t plane, const ConvEpilogue& e) {
-  if (!epilogue_active(e)) return;
+void cpu_conv_epilogue(float* y, int32_t c_out, int64_t plane, const ConvEpilogue& epilogue) {
+  if (!epilogue_active(epilogue)) return;
+  ConvEpilogue e = epilogue;
+  e.output_base = y;
   const bool parallel = c_out >= kEpilogueMinChannels && c_out * plane >= kEpilogueMinWork;
   cpu_parallel_for(c_out, parallel,
                    [&](int64_t c) { epilogue_channel(y + c * plane, plane, c, c_out, e); });
 }
 
 void cpu_conv2d(const ConvGeometry& g, const float* x, const float* wt, float* y,
-                const ConvEpilogue& epilogue, bool allow_depthwise, float* workspace,
+                const ConvEpilogue& batch_epilogue, bool allow_depthwise, float* workspace,
                 uint64_t workspace_floats) {
   const int32_t group = std::max(1, g.group);
   if (g.c_out <= 0 || g.oh <= 0 || g.ow <= 0) return;
@@ -635,6 +641,9 @@ void cpu_conv2d(const ConvGeometry& g, const float* x, const float* wt, float* y
   for (int64_t item = 0; item < g.batch; ++item) {
     const float* xi = x + item * in_item;
     float* yi = y + item * out_item;
+    ConvEpilogue epilogue = batch_epilogue;
+    if (epilogue.residual != nullptr) epilogue.residual += item * out_item;
+    epilogue.output_base = yi;
     bool banded = false;
     if (k == 0) {
       std::fill(yi, yi + out_item, 0.0f);

@@ -19,6 +19,10 @@ enum ConvActivation : int64_t {
   kConvActProgram = 6,  // a chain of scalar steps; the table is bias (C_out), then the program
 };
 
+// Input slot of a residual the engine fused into a Conv (an Add after it), set only when the
+// engine is built: a tensor of the output's shape added after the bias, before the activation.
+inline constexpr uint32_t kConvResidualInput = 3;
+
 // Steps of a fused element-wise chain after a Conv. The program is a step count followed by
 // that many (step, a, b) triples of floats; each step is one IEEE operation per element, as
 // the node it replaces computes it.
@@ -54,6 +58,11 @@ struct ConvEpilogue {
   float clip_lo = 0.0f, clip_hi = 0.0f;
   const float* program = nullptr;  // mode 6: the step count and steps
   const float* table = nullptr;  // bias (C_out), or bias/scale/shift (3 x C_out) for mode 2
+  // A tensor of the output's shape added after the bias and before the activation (a fused
+  // residual Add). It lines up with the output element at `output_base`: cpu_conv2d sets that
+  // for each batch item, cpu_conv_epilogue to its `y`.
+  const float* residual = nullptr;
+  const float* output_base = nullptr;
 };
 
 // Output rows per im2col band: all rows while the plane is below 65,536 outputs, else as
@@ -70,11 +79,12 @@ ConvPath cpu_conv_path(const ConvGeometry& g, bool allow_depthwise);
 
 // Raw convolution of every batch item into y followed by the epilogue. `weights` is
 // C_out x (C_in / group) x KH x KW; `workspace` holds at least cpu_conv_workspace_floats(g).
+// A residual in the epilogue covers every batch item, laid out as y.
 void cpu_conv2d(const ConvGeometry& g, const float* x, const float* weights, float* y,
                 const ConvEpilogue& epilogue, bool allow_depthwise, float* workspace,
                 uint64_t workspace_floats);
 
-// The epilogue alone over C_out planes of `plane` floats each.
+// The epilogue alone over C_out planes of `plane` floats each; a residual lines up with y.
 void cpu_conv_epilogue(float* y, int32_t c_out, int64_t plane, const ConvEpilogue& epilogue);
 
 // Depthwise convolution of one channel plane (the portable loop and the dispatched one).

@@ -46,12 +46,21 @@ ConvWords conv_words(const CpuNode& n) {
 
 // Shared shape contract of Conv (transpose false) and ConvTranspose (transpose true).
 bool check_conv_common(const OpCheck& c, bool transpose) {
-  if (!c.inputs_between(2, 3) || !c.outputs_between(1, 1) || !c.inputs_present(2)) return false;
+  // A Conv's fourth input is a residual the engine fused into it: the output's shape.
+  if (!c.inputs_between(2, transpose ? kConvResidualInput : kConvResidualInput + 1) || !c.outputs_between(1, 1) ||
+      !c.inputs_present(2))
+    return false;
   const CpuValue& x = c.in_value(0);
   const CpuValue& w = c.in_value(1);
   const CpuValue& y = c.out_value(0);
   if (x.rank() != 4 || y.rank() != 4 || w.rank() != 4)
     return c.fail("input, weight and output must be rank 4 (NCHW)");
+  if (has_optional_input(c.node, kConvResidualInput)) {
+    const CpuValue& r = c.in_value(kConvResidualInput);
+    if (r.rank() != 4 || r.element_count() != y.element_count() ||
+        !std::equal(r.dims(), r.dims() + 4, y.dims()))
+      return c.fail("fused residual does not have the output's shape");
+  }
   const ConvWords a = conv_words(c.node);
   // Kernel extents and strides are bounded so that every tap offset stays in 32 bits.
   constexpr int64_t kMaxWindow = 65536;
@@ -112,10 +121,15 @@ bool run_conv(const OpContext& ctx) {
   }
   e.table = has_optional_input(ctx.node, 2) ? ctx.in(2) : nullptr;
   if (e.activation == kConvActProgram && e.table != nullptr) e.program = e.table + g.c_out;
+  e.residual = has_optional_input(ctx.node, kConvResidualInput) ? ctx.in(kConvResidualInput)
+                                                               : nullptr;
   if (cpu_i8_conv1x1_fused(ctx.node.w, ctx.in(0), w, out)) {
-    const int64_t plane = int64_t{g.oh} * g.ow;
-    for (int64_t item = 0; item < g.batch; ++item)
-      cpu_conv_epilogue(out + item * g.c_out * plane, g.c_out, plane, e);
+    const int64_t out_item = int64_t{g.c_out} * g.oh * g.ow;
+    for (int64_t item = 0; item < g.batch; ++item) {
+      ConvEpilogue ei = e;
+      if (ei.residual != nullptr) ei.residual += item * out_item;
+      cpu_conv_epilogue(out + item * out_item, g.c_out, int64_t{g.oh} * g.ow, ei);
+    }
     return true;
   }
   cpu_conv2d(g, ctx.in(0), w, out, e, ctx.node.attr(kConvWordNoDepthwise) == 0, ctx.workspace,

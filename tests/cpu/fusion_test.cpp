@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <initializer_list>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -93,16 +94,18 @@ TEST(Fusion, ResNetShapedGraph) {
          {{28, 1}, {29, f32_word(1.0f)}, {30, f32_word(1.0f)}});
   expect_same_results(g, out,
                       {k(OpKind::kConv), k(OpKind::kMaxPool), k(OpKind::kConv), k(OpKind::kConv),
-                       k(OpKind::kAdd), k(OpKind::kRelu), k(OpKind::kGlobalAveragePool),
-                       k(OpKind::kGemm)});
+                       k(OpKind::kGlobalAveragePool), k(OpKind::kGemm)});
   auto s = g.state();
   fuse(*s);
   EXPECT_EQ(s->nodes[0].attr(29), kConvActRelu);
   EXPECT_EQ(s->nodes[2].attr(29), kConvActRelu);
-  // The second block Conv had no bias: it reads the BatchNormalization's shift now.
-  EXPECT_EQ(s->nodes[3].input_count(), 3u);
+  // The second block Conv had no bias: it reads the BatchNormalization's shift now, then the
+  // block input as its residual, and ends with the block's Relu.
+  EXPECT_EQ(s->nodes[3].input_count(), 4u);
   EXPECT_EQ(s->nodes[3].input(2), h2);
-  EXPECT_EQ(s->nodes[3].attr(29), kConvActNone);
+  EXPECT_EQ(s->nodes[3].input(kConvResidualInput), p0);
+  EXPECT_EQ(s->nodes[3].output(0), r2);
+  EXPECT_EQ(s->nodes[3].attr(29), kConvActRelu);
   // Folded weights live in the state's buffer; the stored ones are left as they were.
   EXPECT_NE(s->data[w1], g.storage(w1).data());
   EXPECT_EQ(s->values[c1].byte_size(), 0u);
@@ -157,20 +160,24 @@ TEST(Fusion, MobileNetV2ShapedGraph) {
   g.node(OpKind::kAdd, {sum, t}, {out});
 
   expect_same_results(g, out,
-                      {k(OpKind::kConv), k(OpKind::kConv), k(OpKind::kConv), k(OpKind::kAdd),
-                       k(OpKind::kConv), k(OpKind::kConv), k(OpKind::kAdd)});
+                      {k(OpKind::kConv), k(OpKind::kConv), k(OpKind::kConv), k(OpKind::kConv),
+                       k(OpKind::kConv), k(OpKind::kAdd)});
   auto s = g.state();
   fuse(*s);
-  EXPECT_EQ(s->nodes[1].attr(29), kConvActRelu);       // depthwise + BN + Relu
-  EXPECT_EQ(s->nodes[4].attr(29), kConvActReluAffine);  // Conv, Relu, BN
-  EXPECT_EQ(s->nodes[4].input(2), sq);
+  EXPECT_EQ(s->nodes[1].attr(29), kConvActRelu);  // depthwise + BN + Relu
+  // The projection Conv takes the block input as its residual and writes the sum.
+  EXPECT_EQ(s->nodes[2].input(kConvResidualInput), x);
+  EXPECT_EQ(s->nodes[2].output(0), sum);
+  EXPECT_EQ(s->nodes[2].attr(29), kConvActNone);
+  EXPECT_EQ(s->nodes[3].attr(29), kConvActReluAffine);  // Conv, Relu, BN
+  EXPECT_EQ(s->nodes[3].input(2), sq);
   EXPECT_EQ(s->values[sq].element_count(), 24u);
-  EXPECT_EQ(s->nodes[5].attr(29), kConvActLeakyRelu);
-  EXPECT_EQ(s->nodes[5].attr_f32(30), 0.2f);
-  EXPECT_EQ(s->nodes[6].attr(29), 1);  // scaled Add: lr x s + sum
-  EXPECT_EQ(s->nodes[6].input(0), lr);
-  EXPECT_EQ(s->nodes[6].input(1), sum);
-  EXPECT_EQ(s->nodes[6].attr_f32(30), g.storage(scalar)[0]);
+  EXPECT_EQ(s->nodes[4].attr(29), kConvActLeakyRelu);
+  EXPECT_EQ(s->nodes[4].attr_f32(30), 0.2f);
+  EXPECT_EQ(s->nodes[5].attr(29), 1);  // scaled Add: lr x s + sum
+  EXPECT_EQ(s->nodes[5].input(0), lr);
+  EXPECT_EQ(s->nodes[5].input(1), sum);
+  EXPECT_EQ(s->nodes[5].attr_f32(30), g.storage(scalar)[0]);
 }
 
 TEST(Fusion, SmallUNetShapedGraph) {
@@ -459,6 +466,141 @@ TEST(Fusion, RunTimeConvBiasKeepsItsValues) {
       }
     }
   }
+}
+
+// One Conv followed by Add(conv, r) or Add(r, conv) and optionally a Relu, over two batch
+// items, on each of the Conv's paths.
+struct ResidualCase {
+  const char* name;
+  uint64_t c_in, c_out, hw, kernel, stride, group;
+};
+
+const ResidualCase kResidualCases[] = {
+    {"pointwise", 8, 16, 12, 1, 1, 1},
+    {"pointwise in pixel ranges", 8, 16, 48, 1, 1, 1},  // 2,304 outputs: cut by the engine
+    {"strided pointwise", 16, 8, 12, 1, 2, 1},
+    {"im2col 3x3", 8, 12, 10, 3, 1, 1},
+    {"im2col 3x3 stride 2", 8, 12, 11, 3, 2, 1},
+    {"shifted 3x3", 16, 8, 40, 3, 1, 1},  // 1,600 outputs of 16 channels
+    {"depthwise 3x3", 16, 16, 14, 3, 1, 16},
+    {"grouped 3x3", 8, 8, 9, 3, 1, 2},
+};
+
+std::vector<std::pair<uint32_t, uint64_t>> window_attrs(const ResidualCase& c) {
+  const uint64_t pad = c.kernel / 2;
+  return {{15, c.kernel}, {16, c.kernel}, {17, c.stride}, {18, c.stride}, {19, pad},
+          {20, pad},      {23, 1},        {24, 1},        {25, c.group}};
+}
+
+TEST(Fusion, ResidualAddJoinsTheConvEpilogueWithTheSameBits) {
+  for (const ResidualCase& c : kResidualCases) {
+    const uint64_t oh = (c.hw + 2 * (c.kernel / 2) - c.kernel) / c.stride + 1;
+    for (int variant = 0; variant < 8; ++variant) {
+      const bool conv_first = (variant & 1) != 0, bias = (variant & 2) != 0, relu = (variant & 4) != 0;
+      SCOPED_TRACE(::testing::Message() << c.name << " conv_first=" << conv_first << " bias=" << bias
+                                      << " relu=" << relu);
+      TestGraph g;
+      const uint64_t x = g.value(kValueGraphInput, {2, c.c_in, c.hw, c.hw}, 1);
+      const uint64_t r = g.value(kValueGraphInput, {2, c.c_out, oh, oh}, 2);
+      const uint64_t w = g.weight({c.c_out, c.c_in / c.group, c.kernel, c.kernel}, 3);
+      const uint64_t conv = g.act({2, c.c_out, oh, oh});
+      if (bias) {
+        g.node(OpKind::kConv, {x, w, g.weight({c.c_out}, 4)}, {conv}, window_attrs(c));
+      } else {
+        g.node(OpKind::kConv, {x, w}, {conv}, window_attrs(c));
+      }
+      const uint64_t sum = relu ? g.act({2, c.c_out, oh, oh}) : g.value(kValueGraphOutput, {2, c.c_out, oh, oh});
+      if (conv_first) {
+        g.node(OpKind::kAdd, {conv, r}, {sum});
+      } else {
+        g.node(OpKind::kAdd, {r, conv}, {sum});
+      }
+      uint64_t out = sum;
+      if (relu) {
+        out = g.value(kValueGraphOutput, {2, c.c_out, oh, oh});
+        g.node(OpKind::kRelu, {sum}, {out});
+      }
+      auto plain = g.state();
+      ASSERT_TRUE(run(*plain));
+      auto fused = g.state();
+      fuse(*fused);
+      ASSERT_EQ(kinds(*fused), std::vector<uint64_t>{k(OpKind::kConv)});
+      EXPECT_EQ(fused->nodes[0].input(kConvResidualInput), r);
+      EXPECT_EQ(fused->nodes[0].attr(29), relu ? kConvActRelu : kConvActNone);
+      ASSERT_TRUE(run(*fused));
+      // The sum is the Add node's own IEEE addition after the bias: the same bits.
+      EXPECT_EQ(output_of(*fused, out), output_of(*plain, out));
+    }
+  }
+}
+
+TEST(Fusion, ResidualAddsThatMustStayNodes) {
+  struct Case {
+    const char* name;
+    void (*build)(TestGraph& g);
+    std::vector<uint64_t> kinds;
+  };
+  const Case cases[] = {
+      {"residual broadcast over the plane",
+       [](TestGraph& g) {
+         const uint64_t x = g.value(kValueGraphInput, {1, 4, 6, 6}, 1);
+         const uint64_t c = g.act({1, 4, 6, 6});
+         g.node(OpKind::kConv, {x, g.weight({4, 4, 3, 3}, 2)}, {c}, conv3x3_attrs());
+         g.node(OpKind::kAdd, {c, g.weight({1, 4, 1, 1}, 3)},
+                {g.value(kValueGraphOutput, {1, 4, 6, 6})});
+       },
+       {k(OpKind::kConv), k(OpKind::kAdd)}},
+      {"Conv output also read elsewhere",
+       [](TestGraph& g) {
+         const uint64_t x = g.value(kValueGraphInput, {1, 4, 6, 6}, 1);
+         const uint64_t c = g.act({1, 4, 6, 6});
+         g.node(OpKind::kConv, {x, g.weight({4, 4, 3, 3}, 2)}, {c}, conv3x3_attrs());
+         const uint64_t s = g.act({1, 4, 6, 6});
+         g.node(OpKind::kAdd, {c, x}, {s});
+         g.node(OpKind::kMul, {s, c}, {g.value(kValueGraphOutput, {1, 4, 6, 6})});
+       },
+       {k(OpKind::kConv), k(OpKind::kAdd), k(OpKind::kMul)}},
+      {"ReLU before the Add",
+       [](TestGraph& g) {
+         const uint64_t x = g.value(kValueGraphInput, {1, 4, 6, 6}, 1);
+         const uint64_t c = g.act({1, 4, 6, 6});
+         g.node(OpKind::kConv, {x, g.weight({4, 4, 3, 3}, 2)}, {c}, conv3x3_attrs());
+         const uint64_t r = g.act({1, 4, 6, 6});
+         g.node(OpKind::kRelu, {c}, {r});
+         g.node(OpKind::kAdd, {r, x}, {g.value(kValueGraphOutput, {1, 4, 6, 6})});
+       },
+       {k(OpKind::kConv), k(OpKind::kAdd)}},
+      {"Conv added to itself",
+       [](TestGraph& g) {
+         const uint64_t x = g.value(kValueGraphInput, {1, 4, 6, 6}, 1);
+         const uint64_t c = g.act({1, 4, 6, 6});
+         g.node(OpKind::kConv, {x, g.weight({4, 4, 3, 3}, 2)}, {c}, conv3x3_attrs());
+         g.node(OpKind::kAdd, {c, c}, {g.value(kValueGraphOutput, {1, 4, 6, 6})});
+       },
+       {k(OpKind::kConv), k(OpKind::kAdd)}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestGraph g;
+    c.build(g);
+    auto s = g.state();
+    fuse(*s);
+    EXPECT_EQ(kinds(*s), c.kinds);
+    ASSERT_TRUE(run(*s));
+  }
+}
+
+TEST(Fusion, ResidualOfAnotherShapeIsRefusedByTheCheck) {
+  // A fused Conv whose fourth input does not match its output is refused, not run.
+  TestGraph g;
+  const uint64_t x = g.value(kValueGraphInput, {1, 4, 6, 6}, 1);
+  const uint64_t r = g.value(kValueGraphInput, {1, 4, 6, 5}, 2);
+  g.node(OpKind::kConv, {x, g.weight({4, 4, 3, 3}, 3), kAbsentValue, r},
+         {g.value(kValueGraphOutput, {1, 4, 6, 6})}, conv3x3_attrs());
+  auto s = g.state();
+  std::string message;
+  EXPECT_FALSE(testing::check_node(*s, 0, &message));
+  EXPECT_NE(message.find("residual"), std::string::npos) << message;
 }
 
 }  // namespace
