@@ -12,6 +12,7 @@
 #include "cpu/arena_planner.h"
 #include "cpu/fusion.h"
 #include "cpu/graph_check.h"
+#include "cpu/conv_packing.h"
 #include "cpu/precision_gate.h"
 
 namespace vexa::cpu {
@@ -68,9 +69,11 @@ void release_buffers(CpuState* s) {
   std::free(s->arena);
   std::free(s->im2col);
   std::free(s->fused_weights);
+  std::free(s->packed_weights);
   s->arena = nullptr;
   s->im2col = nullptr;
   s->fused_weights = nullptr;
+  s->packed_weights = nullptr;
 }
 
 // States allocated and not yet released, so tests can see a leaked one.
@@ -341,6 +344,8 @@ CpuCreateResult build_state(const OpenContainer* container, uint8_t* weight_base
   s->profile = env_set("VEXA_CPU_PROFILE");
 
   cpu_study_arm(*s, *container, precision);
+  // After the study, which rewrites weights in their stored layout when it is on.
+  cpu_pack_conv_weights(*s, !s->study_enabled);
   return success(owner.release());
 }
 

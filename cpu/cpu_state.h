@@ -35,10 +35,12 @@ struct CpuState {
   float* im2col;
   uint64_t im2col_size;
   float* fused_weights;   // null when nothing was folded
+  float* packed_weights;  // Conv weights in the direct path's layout; null when none
   const uint32_t* cancel_flag;  // the session's cancel flag, read with acquire ordering
 
   // Settings fixed when the state is built (nothing reads the environment during a run).
   uint64_t fused_weights_size;
+  uint64_t packed_weights_size;
   uint32_t threads;      // cap on participating threads per run; 0 = the whole pool
   bool has_graph_input;  // a kind-1 value exists (input copies go nowhere else)
   bool profile;          // VEXA_CPU_PROFILE was set

@@ -610,6 +610,11 @@ void cpu_depthwise_plane(const ConvGeometry& g, const float* x, const float* w, 
   depthwise_plane(g, x, w, y, select_depthwise_row());
 }
 
+void cpu_conv_epilogue_run(float* p, int64_t n, int64_t c, int64_t c_out,
+                           const ConvEpilogue& epilogue) {
+  if (epilogue_active(epilogue)) epilogue_channel(p, n, c, c_out, epilogue);
+}
+
 void cpu_conv_epilogue(float* y, int32_t c_out, int64_t plane, const ConvEpilogue& epilogue) {
   if (!epilogue_active(epilogue)) return;
   ConvEpilogue e = epilogue;

@@ -86,6 +86,10 @@ void cpu_conv2d(const ConvGeometry& g, const float* x, const float* weights, flo
 
 // The epilogue alone over C_out planes of `plane` floats each; a residual lines up with y.
 void cpu_conv_epilogue(float* y, int32_t c_out, int64_t plane, const ConvEpilogue& epilogue);
+// The epilogue of n outputs of channel c starting at p, inside the batch item whose first
+// output is epilogue.output_base (a residual lines up with that item).
+void cpu_conv_epilogue_run(float* p, int64_t n, int64_t c, int64_t c_out,
+                           const ConvEpilogue& epilogue);
 
 // Depthwise convolution of one channel plane (the portable loop and the dispatched one).
 void cpu_depthwise_plane_reference(const ConvGeometry& g, const float* x, const float* w, float* y);

@@ -1,0 +1,61 @@
+// Direct convolution of dense windows (one group), without a column matrix.
+//
+// The input of each batch item is copied once into zero-padded planes. Tasks then compute
+// whole output rows for one block of 16 output channels, up to six adjacent outputs of a row
+// at a time, from weights packed at build so that the 16 channels of every (input channel,
+// kh, kw) tap lie together. A task writes only its own outputs and reads shared, unchanging
+// data, so no freshly written scratch has to travel between cores.
+//
+// Each output is one chain of fused multiply-adds over (input channel, kh, kw) in that order,
+// starting from 0, whatever the task split: results do not depend on the thread count, and
+// the vector kernel gives the portable kernel's bits.
+#pragma once
+
+#include <cstdint>
+
+#include "cpu/ops/conv.h"
+
+namespace vexa::cpu {
+
+inline constexpr int64_t kDirectBlockChannels = 16;  // output channels per packed block
+inline constexpr int64_t kDirectMaxTile = 6;         // adjacent outputs per kernel call
+
+// True when a convolution of this shape takes the direct path (decided by the shape alone).
+bool cpu_conv_direct_eligible(const ConvGeometry& g);
+// Floats of the packed weights: C_out rounded up to 16, times C_in x KH x KW.
+uint64_t cpu_conv_direct_weight_floats(const ConvGeometry& g);
+// Weights C_out x C_in x KH x KW to packed[block][ic][kh][kw][16]; channels past C_out in
+// the last block are zero.
+void cpu_conv_direct_pack(const ConvGeometry& g, const float* weights, float* packed);
+// Scratch floats the direct path needs: the zero-padded input of one batch item.
+uint64_t cpu_conv_direct_workspace_floats(const ConvGeometry& g);
+
+// Convolution of every batch item and its epilogue (a residual covers every batch item,
+// laid out as y). False, with y untouched, when the shape is not eligible or the workspace
+// holds fewer than cpu_conv_direct_workspace_floats(g) floats.
+bool cpu_conv2d_direct(const ConvGeometry& g, const float* x, const float* packed_weights,
+                       float* y, const ConvEpilogue& epilogue, float* workspace,
+                       uint64_t workspace_floats);
+
+// One kernel call: for j < pixels (1..6) and l < 16,
+//   out[j * 16 + l] = sum over c < c_in, then kh < kh_count, then kw < kw_count of
+//     x[c * channel_stride + kh * row_stride + p_j + kw]
+//       * w[((c * kh_count + kh) * kw_count + kw) * 16 + l],
+// each step a fused multiply-add onto the sum so far, which starts at 0. Output j's window
+// starts at p_j = offsets[j], or j * stride without offsets (outputs of one row); offsets
+// let a call take outputs from two rows, so narrow rows still fill six-output tiles.
+struct DirectTile {
+  const float* x = nullptr;
+  const float* w = nullptr;
+  int64_t c_in = 0, kh_count = 0, kw_count = 0;
+  int64_t channel_stride = 0, row_stride = 0, stride = 1;
+  const int64_t* offsets = nullptr;
+};
+using DirectTileFn = void (*)(const DirectTile& t, int64_t pixels, float* out);
+void cpu_direct_tile_portable(const DirectTile& t, int64_t pixels, float* out);
+// Null when the CPU lacks AVX2 and FMA.
+DirectTileFn cpu_direct_tile_avx2();
+// Forces the portable kernel (tests compare the two).
+void cpu_conv_direct_force_portable(bool on);
+
+}  // namespace vexa::cpu
