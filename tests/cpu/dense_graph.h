@@ -46,6 +46,7 @@ class TestGraph {
   struct StateDeleter {
     void operator()(CpuState* s) const {
       std::free(s->fused_weights);
+      std::free(s->packed_weights);
       std::free(s);
     }
   };
