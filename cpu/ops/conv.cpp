@@ -1,6 +1,7 @@
 #include "cpu/ops/conv.h"
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -161,7 +162,7 @@ void depthwise_plane(const ConvGeometry& g, const float* x, const float* w, floa
         for (int64_t kw = 0; kw < g.kw; ++kw) {
           const int64_t iw = ow * g.sw - g.pl + kw * g.dw;
           if (iw < 0 || iw >= g.w) continue;
-          acc += x[ih * g.w + iw] * w[kh * g.kw + kw];
+          acc = std::fma(x[ih * g.w + iw], w[kh * g.kw + kw], acc);
         }
       }
       yrow[ow] = acc;
@@ -583,7 +584,7 @@ void depthwise_row_portable(const DepthwiseRow& r, float* y, int64_t ow0, int64_
       if (row == nullptr) continue;
       const float* src = row + ow * r.sw + r.offset;
       for (int64_t kw = 0; kw < r.kw_count; ++kw)
-        acc += src[kw * r.dw] * r.weights[kh * r.kw_count + kw];
+        acc = std::fma(src[kw * r.dw], r.weights[kh * r.kw_count + kw], acc);
     }
     y[ow] = acc;
   }

@@ -7,7 +7,9 @@
 
 namespace vexa::cpu {
 
-bool conv_simd_available() { return __builtin_cpu_supports("avx2") != 0; }
+bool conv_simd_available() {
+  return __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("fma") != 0;
+}
 
 namespace {
 
@@ -48,7 +50,7 @@ void depthwise_tail(const DepthwiseRow& r, float* y, int64_t ow, int64_t n) {
         const __m256 hi = _mm256_permutevar8x32_ps(_mm256_maskload_ps(src + 8, hi_mask), even);
         xv = _mm256_permute2f128_ps(lo, hi, 0x20);
       }
-      acc = _mm256_add_ps(acc, _mm256_mul_ps(xv, _mm256_set1_ps(wk[kw])));
+      acc = _mm256_fmadd_ps(xv, _mm256_set1_ps(wk[kw]), acc);
     }
   }
   _mm256_maskstore_ps(y + ow, out_mask, acc);
@@ -71,10 +73,10 @@ void depthwise_row_avx2(const DepthwiseRow& r, float* y, int64_t ow0, int64_t ow
         for (int64_t kw = 0; kw < r.kw_count; ++kw) {
           const float* src = row + ow + kw * r.dw + r.offset;
           const __m256 wv = _mm256_set1_ps(wk[kw]);
-          acc0 = _mm256_add_ps(acc0, _mm256_mul_ps(_mm256_loadu_ps(src), wv));
-          acc1 = _mm256_add_ps(acc1, _mm256_mul_ps(_mm256_loadu_ps(src + 8), wv));
-          acc2 = _mm256_add_ps(acc2, _mm256_mul_ps(_mm256_loadu_ps(src + 16), wv));
-          acc3 = _mm256_add_ps(acc3, _mm256_mul_ps(_mm256_loadu_ps(src + 24), wv));
+          acc0 = _mm256_fmadd_ps(_mm256_loadu_ps(src), wv, acc0);
+          acc1 = _mm256_fmadd_ps(_mm256_loadu_ps(src + 8), wv, acc1);
+          acc2 = _mm256_fmadd_ps(_mm256_loadu_ps(src + 16), wv, acc2);
+          acc3 = _mm256_fmadd_ps(_mm256_loadu_ps(src + 24), wv, acc3);
         }
       }
       _mm256_storeu_ps(y + ow, acc0);
@@ -90,7 +92,7 @@ void depthwise_row_avx2(const DepthwiseRow& r, float* y, int64_t ow0, int64_t ow
         const float* wk = r.weights + kh * r.kw_count;
         for (int64_t kw = 0; kw < r.kw_count; ++kw) {
           const __m256 xv = _mm256_loadu_ps(row + ow + kw * r.dw + r.offset);
-          acc = _mm256_add_ps(acc, _mm256_mul_ps(xv, _mm256_set1_ps(wk[kw])));
+          acc = _mm256_fmadd_ps(xv, _mm256_set1_ps(wk[kw]), acc);
         }
       }
       _mm256_storeu_ps(y + ow, acc);
@@ -107,8 +109,8 @@ void depthwise_row_avx2(const DepthwiseRow& r, float* y, int64_t ow0, int64_t ow
         for (int64_t kw = 0; kw < r.kw_count; ++kw) {
           const float* src = row + 2 * ow + kw * r.dw + r.offset;
           const __m256 wv = _mm256_set1_ps(wk[kw]);
-          acc0 = _mm256_add_ps(acc0, _mm256_mul_ps(load_even(src), wv));
-          acc1 = _mm256_add_ps(acc1, _mm256_mul_ps(load_even(src + 16), wv));
+          acc0 = _mm256_fmadd_ps(load_even(src), wv, acc0);
+          acc1 = _mm256_fmadd_ps(load_even(src + 16), wv, acc1);
         }
       }
       _mm256_storeu_ps(y + ow, acc0);
@@ -122,7 +124,7 @@ void depthwise_row_avx2(const DepthwiseRow& r, float* y, int64_t ow0, int64_t ow
         const float* wk = r.weights + kh * r.kw_count;
         for (int64_t kw = 0; kw < r.kw_count; ++kw) {
           const __m256 xv = load_even(row + 2 * ow + kw * r.dw + r.offset);
-          acc = _mm256_add_ps(acc, _mm256_mul_ps(xv, _mm256_set1_ps(wk[kw])));
+          acc = _mm256_fmadd_ps(xv, _mm256_set1_ps(wk[kw]), acc);
         }
       }
       _mm256_storeu_ps(y + ow, acc);
@@ -155,7 +157,7 @@ namespace {
 
 // Items are (output row, block of eight outputs) pairs of a band; four at a time give four
 // independent sums so the adds do not wait on each other. Every sum runs over (kh, kw) from
-// zero, a multiply then an add per step, as the portable row loop rounds.
+// zero, one fused multiply-add per step, as the portable row loop rounds.
 constexpr int64_t kItemsAtOnce = 4;
 
 struct BandItems {
@@ -230,14 +232,14 @@ struct ItemCursor {
   }
 };
 
-// One tap of a window: a multiply then an add (depthwise), or the larger value where the
+// One tap of a window: a fused multiply-add (depthwise), or the larger value where the
 // tap is greater (max pooling: a NaN tap never wins, the first of equal values stays).
 template <bool kMax>
 inline __m256 window_step(__m256 acc, __m256 x, __m256 w) {
   if constexpr (kMax) {
     return _mm256_max_ps(x, acc);
   } else {
-    return _mm256_add_ps(acc, _mm256_mul_ps(x, w));
+    return _mm256_fmadd_ps(x, w, acc);
   }
 }
 
@@ -300,7 +302,7 @@ void band_items(const BandItems& b, int64_t rows) {
 }
 
 // band_items for the common 3 x 3 depthwise window: the nine weights stay in registers and
-// the taps are unrolled. The same (kh, kw) order and the same multiply-then-add steps as the
+// the taps are unrolled. The same (kh, kw) order and the same fused multiply-add steps as the
 // general walk, so the bits are the same.
 void band_items_3x3(const BandItems& b, int64_t rows) {
   constexpr int64_t kTaps = 3;
@@ -328,10 +330,10 @@ void band_items_3x3(const BandItems& b, int64_t rows) {
     __m256 acc0 = _mm256_setzero_ps(), acc1 = acc0, acc2 = acc0, acc3 = acc0;
 #pragma GCC unroll 9
     for (int64_t k = 0; k < kTaps * kTaps; ++k) {
-      acc0 = _mm256_add_ps(acc0, _mm256_mul_ps(_mm256_loadu_ps(base[0] + off[k]), wv[k]));
-      acc1 = _mm256_add_ps(acc1, _mm256_mul_ps(_mm256_loadu_ps(base[1] + off[k]), wv[k]));
-      acc2 = _mm256_add_ps(acc2, _mm256_mul_ps(_mm256_loadu_ps(base[2] + off[k]), wv[k]));
-      acc3 = _mm256_add_ps(acc3, _mm256_mul_ps(_mm256_loadu_ps(base[3] + off[k]), wv[k]));
+      acc0 = _mm256_fmadd_ps(_mm256_loadu_ps(base[0] + off[k]), wv[k], acc0);
+      acc1 = _mm256_fmadd_ps(_mm256_loadu_ps(base[1] + off[k]), wv[k], acc1);
+      acc2 = _mm256_fmadd_ps(_mm256_loadu_ps(base[2] + off[k]), wv[k], acc2);
+      acc3 = _mm256_fmadd_ps(_mm256_loadu_ps(base[3] + off[k]), wv[k], acc3);
     }
     store(out[0], full[0], acc0);
     store(out[1], full[1], acc1);
@@ -345,7 +347,7 @@ void band_items_3x3(const BandItems& b, int64_t rows) {
     __m256 acc = _mm256_setzero_ps();
 #pragma GCC unroll 9
     for (int64_t k = 0; k < kTaps * kTaps; ++k)
-      acc = _mm256_add_ps(acc, _mm256_mul_ps(_mm256_loadu_ps(base + off[k]), wv[k]));
+      acc = _mm256_fmadd_ps(_mm256_loadu_ps(base + off[k]), wv[k], acc);
     store(out, full, acc);
   }
 }

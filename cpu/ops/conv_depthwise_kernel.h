@@ -107,7 +107,7 @@ inline __attribute__((always_inline)) void tile(const Plane& p, const Rows& src,
         if (kh < 0 || kh >= K) continue;
 #pragma GCC unroll 8
         for (int kw = 0; kw < K; ++kw)
-          acc[r][nb] = _mm256_add_ps(acc[r][nb], _mm256_mul_ps(t[kw], wv[kh * K + kw]));
+          acc[r][nb] = _mm256_fmadd_ps(t[kw], wv[kh * K + kw], acc[r][nb]);
       }
     }
   }

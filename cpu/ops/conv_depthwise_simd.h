@@ -55,8 +55,8 @@ inline bool depthwise_direct_layout(int64_t h, int64_t w, int64_t oh, int64_t ow
 // the k x k weights of each channel (w). Small planes are staged whole in scratch
 // (kDepthwiseDirectScratchFloats) with zero rows and columns around them, two channels at a
 // time; larger ones band by band, the columns the edge blocks read only, while inner blocks
-// read the input itself. Every output sums its taps from 0 in (kh, kw) order, a multiply
-// then an add per step; padding taps add a zero product or are skipped, which gives the
+// read the input itself. Every output sums its taps from 0 in (kh, kw) order, one fused
+// multiply-add per step; padding taps add a zero product or are skipped, which gives the
 // same bits for finite weights. Then, before storing: bias[c] when bias is not null, then
 // ReLU or Clip as epilogue->mode says (its bias fields are not read; a null epilogue applies
 // nothing more). Reads only the channels' input floats.

@@ -12,7 +12,7 @@ bool conv_simd_available();
 // One output row of a depthwise convolution over output columns whose taps are all in
 // bounds: y[ow] = sum over kh with rows[kh] non-null and kw < kw_count of
 // rows[kh][ow * sw + kw * dw + offset] * weights[kh * kw_count + kw], summed from 0 in (kh, kw)
-// order, each step a multiply then an add, so every path rounds alike.
+// order, each step one fused multiply-add, so every path rounds alike.
 struct DepthwiseRow {
   const float* const* rows;
   const float* weights;
