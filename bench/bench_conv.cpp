@@ -117,8 +117,7 @@ int main(int argc, char** argv) {
     const auto w = random_values(static_cast<size_t>(m * k), 2);
     const auto cols = random_values(static_cast<size_t>(k * n), 3);
     std::vector<float> y(static_cast<size_t>(m * n)), c_out(static_cast<size_t>(m * n));
-    std::vector<float> workspace(
-        std::max(vexa::cpu::cpu_conv_workspace_floats(g), vexa::cpu::cpu_conv_direct_workspace_floats(g)) + 1);
+    std::vector<float> workspace(vexa::cpu::cpu_conv_workspace_floats(g) + 1);
     // Windows the engine runs directly have their weights packed at build, outside the timing.
     const bool direct = vexa::cpu::cpu_conv_direct_eligible(g);
     std::vector<float> packed(direct ? vexa::cpu::cpu_conv_direct_weight_floats(g) : 0);
@@ -134,8 +133,7 @@ int main(int argc, char** argv) {
       const double tc = median_seconds(repeats, [&] {
         if (direct) {
           vexa::cpu::cpu_conv2d_direct(g, x.data(), packed.data(), y.data(),
-                                       vexa::cpu::ConvEpilogue{}, workspace.data(),
-                                       workspace.size());
+                                       vexa::cpu::ConvEpilogue{});
         } else {
           vexa::cpu::cpu_conv2d(g, x.data(), w.data(), y.data(), vexa::cpu::ConvEpilogue{}, true,
                                 workspace.data(), workspace.size());

@@ -2,24 +2,28 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "cpu/ops/parallel_for.h"
 #include "cpu/ops/simd_switch.h"
 #include "cpu/quant_study.h"
+#include "platform/thread_pool.h"
 
 namespace vexa::cpu {
 
 namespace {
 
-// Tasks a convolution is cut into (output-channel blocks times row ranges): enough that 8
-// threads finish close together. The cut depends on the shape only.
-constexpr int64_t kDirectTargetTasks = 32;
-// Least arithmetic per output (input channels x taps) for the direct path to pay: below it
-// the per-tile overhead (stores, tails) outweighs the multiply-adds.
+// Tasks per participating thread, so threads finish close together. No output's arithmetic
+// depends on which task computes it, so the cut may follow the thread count.
+constexpr int64_t kDirectTasksPerThread = 4;
+// Padded input floats a task copies at most for its rows, so they stay in the second-level
+// cache beside the weights while every output-channel block sweeps them.
+constexpr int64_t kDirectRowsCacheFloats = 65536;
+// Least outputs in a task's run of rows: shorter runs end in short tiles, which reuse each
+// weight load over fewer outputs.
+constexpr int64_t kDirectMinRunOutputs = 24;
 constexpr int64_t kDirectMinDepth = 16;
 constexpr int64_t kDirectMinOutputChannels = 8;
-constexpr int64_t kPadMinChannels = 8;
-constexpr int64_t kPadMinWork = 32768;
 
 bool direct_simd_available() { return cpu_direct_tile_avx2() != nullptr; }
 SimdSwitch g_simd(direct_simd_available);
@@ -28,27 +32,36 @@ DirectTileFn select_tile() {
   return g_simd.enabled() ? cpu_direct_tile_avx2() : cpu_direct_tile_portable;
 }
 
-// Rows and columns of the zero-padded input: exactly the window the outputs read, input row
-// r - pt at padded row r and column c - pl at padded column c.
-int64_t padded_rows(const ConvGeometry& g) { return int64_t{g.oh - 1} * g.sh + g.kh; }
+// Columns of a zero-padded input row: exactly those the outputs read, input column q - pl
+// at padded column q.
 int64_t padded_cols(const ConvGeometry& g) { return int64_t{g.ow - 1} * g.sw + g.kw; }
 
-// Copies channel c of the input into its padded plane, zeros outside the input.
-void pad_channel(const ConvGeometry& g, const float* xc, float* dst, int64_t hp, int64_t wp) {
-  for (int64_t r = 0; r < hp; ++r) {
-    float* row = dst + r * wp;
+// Copies padded rows [r0, r1) of channel c (input row r - pt at padded row r, input column
+// q - pl at padded column q, zeros outside the input) to dst, rows wp floats apart.
+void pad_rows(const ConvGeometry& g, const float* xc, int64_t r0, int64_t r1, int64_t wp,
+              float* dst) {
+  const int64_t lo = std::clamp<int64_t>(g.pl, 0, wp);
+  const int64_t hi = std::clamp<int64_t>(int64_t{g.pl} + g.w, lo, wp);
+  for (int64_t r = r0; r < r1; ++r, dst += wp) {
     const int64_t ih = r - g.pt;
     if (ih < 0 || ih >= g.h) {
-      std::fill(row, row + wp, 0.0f);
+      std::fill(dst, dst + wp, 0.0f);
       continue;
     }
-    // Padded columns [lo, hi) hold input columns [lo - pl, hi - pl).
-    const int64_t lo = std::clamp<int64_t>(g.pl, 0, wp);
-    const int64_t hi = std::clamp<int64_t>(int64_t{g.pl} + g.w, lo, wp);
-    std::fill(row, row + lo, 0.0f);
-    std::copy(xc + ih * g.w + (lo - g.pl), xc + ih * g.w + (hi - g.pl), row + lo);
-    std::fill(row + hi, row + wp, 0.0f);
+    std::fill(dst, dst + lo, 0.0f);
+    std::copy(xc + ih * g.w + (lo - g.pl), xc + ih * g.w + (hi - g.pl), dst + lo);
+    std::fill(dst + hi, dst + wp, 0.0f);
   }
+}
+
+// This thread's copy of the padded input rows its current task reads. Each thread keeps its
+// own: a buffer shared by all tasks would be written by every core and read by every core
+// on each call, and on this machine taking cache lines back from seven other cores cost
+// four times what the copy itself does.
+float* thread_rows(uint64_t floats) {
+  thread_local std::vector<float> rows;
+  if (rows.size() < floats) rows.resize(floats);
+  return rows.data();
 }
 
 // Outputs of tile t when a run of n outputs is cut into `tiles` near-equal tiles of at most
@@ -108,26 +121,28 @@ void cpu_conv_direct_pack(const ConvGeometry& g, const float* weights, float* pa
   }
 }
 
-uint64_t cpu_conv_direct_workspace_floats(const ConvGeometry& g) {
-  if (g.oh < 1 || g.ow < 1) return 0;
-  return static_cast<uint64_t>(g.c_in) * padded_rows(g) * padded_cols(g);
-}
-
 bool cpu_conv2d_direct(const ConvGeometry& g, const float* x, const float* packed_weights,
-                       float* y, const ConvEpilogue& batch_epilogue, float* workspace,
-                       uint64_t workspace_floats) {
-  if (!cpu_conv_direct_eligible(g) || workspace == nullptr ||
-      workspace_floats < cpu_conv_direct_workspace_floats(g))
-    return false;
-  const int64_t hp = padded_rows(g), wp = padded_cols(g);
+                       float* y, const ConvEpilogue& batch_epilogue) {
+  if (!cpu_conv_direct_eligible(g)) return false;
+  const int64_t wp = padded_cols(g);
   const int64_t plane_in = int64_t{g.h} * g.w, plane = int64_t{g.oh} * g.ow;
-  const int64_t padded_plane = hp * wp;
   const int64_t taps = int64_t{g.c_in} * g.kh * g.kw;
   const int64_t blocks = (g.c_out + kDirectBlockChannels - 1) / kDirectBlockChannels;
-  // Row ranges per block so that blocks x ranges reaches the task target.
-  int64_t ranges = std::clamp<int64_t>((kDirectTargetTasks + blocks - 1) / blocks, 1, g.oh);
+  // Tasks are (row range, group of output-channel blocks). Each copies the padded rows it
+  // reads once for all its blocks, so rows are cut before blocks are grouped.
+  const int64_t threads = static_cast<int64_t>(vexa::parallel_thread_budget());
+  const int64_t want = threads > 1 ? threads * kDirectTasksPerThread : 1;
+  const int64_t padded_row = int64_t{g.c_in} * wp;
+  const int64_t cache_rows = std::max<int64_t>(1, (kDirectRowsCacheFloats / padded_row - g.kh) / g.sh + 1);
+  const int64_t min_rows = (kDirectMinRunOutputs + g.ow - 1) / g.ow;
+  const int64_t most_ranges = std::max<int64_t>(1, g.oh / min_rows);
+  int64_t ranges = std::clamp<int64_t>(want, (g.oh + cache_rows - 1) / cache_rows, most_ranges);
+  ranges = std::clamp<int64_t>(ranges, 1, g.oh);
   const int64_t range_rows = (g.oh + ranges - 1) / ranges;
   ranges = (g.oh + range_rows - 1) / range_rows;
+  int64_t groups = std::clamp<int64_t>((want + ranges - 1) / ranges, 1, blocks);
+  const int64_t group_blocks = (blocks + groups - 1) / groups;
+  groups = (blocks + group_blocks - 1) / group_blocks;
   const DirectTileFn tile_fn = select_tile();
 
   for (int64_t item = 0; item < g.batch; ++item) {
@@ -136,50 +151,67 @@ bool cpu_conv2d_direct(const ConvGeometry& g, const float* x, const float* packe
     ConvEpilogue epilogue = batch_epilogue;
     if (epilogue.residual != nullptr) epilogue.residual += item * g.c_out * plane;
     epilogue.output_base = yi;
-    cpu_parallel_for(g.c_in, g.c_in >= kPadMinChannels && g.c_in * padded_plane >= kPadMinWork,
-                     [&](int64_t c) {
-                       pad_channel(g, xi + c * plane_in, workspace + c * padded_plane, hp, wp);
-                     });
-    cpu_parallel_for(blocks * ranges, true, [&](int64_t task) {
-      const int64_t b = task / ranges, range = task % ranges;
+    // Small planes leave one range read whole by every task: there a single copy made by all
+    // threads together costs less than each task making its own.
+    const int64_t all_rows = (g.oh - 1) * g.sh + g.kh;
+    float* shared = nullptr;
+    if (ranges == 1 && groups > 1) {
+      shared = thread_rows(static_cast<uint64_t>(g.c_in) * all_rows * wp);
+      cpu_parallel_for(g.c_in, true, [&](int64_t c) {
+        pad_rows(g, xi + c * plane_in, 0, all_rows, wp, shared + c * all_rows * wp);
+      });
+    }
+    cpu_parallel_for(ranges * groups, true, [&](int64_t task) {
+      const int64_t range = task / groups, group = task % groups;
       const int64_t oh0 = range * range_rows;
       const int64_t oh1 = std::min<int64_t>(g.oh, oh0 + range_rows);
-      const int64_t co0 = b * kDirectBlockChannels;
-      const int64_t lanes = std::min<int64_t>(kDirectBlockChannels, g.c_out - co0);
+      // The padded rows this task's outputs read, [r0, r1), every input channel.
+      const int64_t r0 = shared != nullptr ? 0 : oh0 * g.sh;
+      const int64_t r1 = shared != nullptr ? all_rows : (oh1 - 1) * g.sh + g.kh;
+      float* rows = shared;
+      if (rows == nullptr) {
+        rows = thread_rows(static_cast<uint64_t>(g.c_in) * (r1 - r0) * wp);
+        for (int64_t c = 0; c < g.c_in; ++c)
+          pad_rows(g, xi + c * plane_in, r0, r1, wp, rows + c * (r1 - r0) * wp);
+      }
       DirectTile t;
-      t.w = packed_weights + b * taps * kDirectBlockChannels;
+      t.x = rows;
       t.c_in = g.c_in;
       t.kh_count = g.kh;
       t.kw_count = g.kw;
-      t.channel_stride = padded_plane;
+      t.channel_stride = (r1 - r0) * wp;
       t.row_stride = wp;
       t.stride = g.sw;
       alignas(64) float out[kDirectMaxTile * kDirectBlockChannels];
       int64_t offsets[kDirectMaxTile];
-      t.x = workspace;
       t.offsets = offsets;
       // Six outputs at a time over the task's rows read as one run (pixel q = oh x OW + ow),
       // so a tile may end one row and start the next; the run ends in near-equal tiles.
       const int64_t q0 = oh0 * g.ow, count = (oh1 - oh0) * g.ow;
       const int64_t tiles = (count + kDirectMaxTile - 1) / kDirectMaxTile;
-      for (int64_t k = 0; k < tiles; ++k) {
-        int64_t begin, len;
-        tile_span(count, tiles, k, &begin, &len);
-        int64_t oh = (q0 + begin) / g.ow, ow = q0 + begin - oh * g.ow;
-        for (int64_t j = 0; j < len; ++j) {
-          offsets[j] = oh * g.sh * wp + ow * g.sw;
-          if (++ow == g.ow) ow = 0, ++oh;
+      const int64_t b_end = std::min(blocks, (group + 1) * group_blocks);
+      for (int64_t b = group * group_blocks; b < b_end; ++b) {
+        const int64_t co0 = b * kDirectBlockChannels;
+        const int64_t lanes = std::min<int64_t>(kDirectBlockChannels, g.c_out - co0);
+        t.w = packed_weights + b * taps * kDirectBlockChannels;
+        for (int64_t k = 0; k < tiles; ++k) {
+          int64_t begin, len;
+          tile_span(count, tiles, k, &begin, &len);
+          int64_t oh = (q0 + begin) / g.ow, ow = q0 + begin - oh * g.ow;
+          for (int64_t j = 0; j < len; ++j) {
+            offsets[j] = (oh * g.sh - r0) * wp + ow * g.sw;
+            if (++ow == g.ow) ow = 0, ++oh;
+          }
+          tile_fn(t, len, out);
+          float* dst = yi + co0 * plane + q0 + begin;
+          for (int64_t l = 0; l < lanes; ++l, dst += plane) {
+            for (int64_t j = 0; j < len; ++j) dst[j] = out[j * kDirectBlockChannels + l];
+          }
         }
-        tile_fn(t, len, out);
-        float* dst = yi + co0 * plane + q0 + begin;
-        for (int64_t l = 0; l < lanes; ++l, dst += plane) {
-          for (int64_t j = 0; j < len; ++j) dst[j] = out[j * kDirectBlockChannels + l];
+        // This block's outputs are still in cache.
+        for (int64_t l = 0; l < lanes; ++l) {
+          cpu_conv_epilogue_run(yi + (co0 + l) * plane + q0, count, co0 + l, g.c_out, epilogue);
         }
-      }
-      // This task's outputs are still in cache.
-      for (int64_t l = 0; l < lanes; ++l) {
-        cpu_conv_epilogue_run(yi + (co0 + l) * plane + oh0 * g.ow, (oh1 - oh0) * g.ow, co0 + l,
-                              g.c_out, epilogue);
       }
     });
   }

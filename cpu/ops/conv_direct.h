@@ -1,10 +1,10 @@
 // Direct convolution of dense windows (one group), without a column matrix.
 //
-// The input of each batch item is copied once into zero-padded planes. Tasks then compute
-// whole output rows for one block of 16 output channels, up to six adjacent outputs of a row
-// at a time, from weights packed at build so that the 16 channels of every (input channel,
-// kh, kw) tap lie together. A task writes only its own outputs and reads shared, unchanging
-// data, so no freshly written scratch has to travel between cores.
+// Tasks take a range of output rows and a group of 16-channel output blocks. Each copies the
+// zero-padded input rows its outputs read into a buffer of its own thread, then computes its
+// blocks up to six outputs at a time (a run of outputs may cross from one row into the next)
+// from weights packed at build, so that the 16 channels of every (input channel, kh, kw)
+// tap lie together. No scratch is written by one core and read by another.
 //
 // Each output is one chain of fused multiply-adds over (input channel, kh, kw) in that order,
 // starting from 0, whatever the task split: results do not depend on the thread count, and
@@ -27,15 +27,12 @@ uint64_t cpu_conv_direct_weight_floats(const ConvGeometry& g);
 // Weights C_out x C_in x KH x KW to packed[block][ic][kh][kw][16]; channels past C_out in
 // the last block are zero.
 void cpu_conv_direct_pack(const ConvGeometry& g, const float* weights, float* packed);
-// Scratch floats the direct path needs: the zero-padded input of one batch item.
-uint64_t cpu_conv_direct_workspace_floats(const ConvGeometry& g);
 
 // Convolution of every batch item and its epilogue (a residual covers every batch item,
-// laid out as y). False, with y untouched, when the shape is not eligible or the workspace
-// holds fewer than cpu_conv_direct_workspace_floats(g) floats.
+// laid out as y). False, with y untouched, when the shape is not eligible. Throws
+// std::bad_alloc when a thread cannot get room for its padded rows.
 bool cpu_conv2d_direct(const ConvGeometry& g, const float* x, const float* packed_weights,
-                       float* y, const ConvEpilogue& epilogue, float* workspace,
-                       uint64_t workspace_floats);
+                       float* y, const ConvEpilogue& epilogue);
 
 // One kernel call: for j < pixels (1..6) and l < 16,
 //   out[j * 16 + l] = sum over c < c_in, then kh < kh_count, then kw < kw_count of

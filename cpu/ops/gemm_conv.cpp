@@ -136,8 +136,7 @@ bool run_conv(const OpContext& ctx) {
   }
   if (ctx.node.attr(kConvWordDirect) != 0) {
     // The weights were packed for this path at build; no other path can read them.
-    return cpu_conv2d_direct(g, ctx.in(0), w, out, e, ctx.workspace,
-                             ctx.workspace_bytes / sizeof(float));
+    return cpu_conv2d_direct(g, ctx.in(0), w, out, e);
   }
   cpu_conv2d(g, ctx.in(0), w, out, e, ctx.node.attr(kConvWordNoDepthwise) == 0, ctx.workspace,
              ctx.workspace_bytes / sizeof(float));
@@ -329,12 +328,9 @@ uint64_t cpu_conv_node_workspace_bytes(const CpuNode& node, const CpuValue* valu
   const CpuValue& y = values[node.output(0)];
   if (x.rank() != 4 || y.rank() != 4) return 0;
   const ConvGeometry g = cpu_conv_node_geometry(node, x, y);
-  // A Conv may take the direct path once its weights are packed, after this is sized.
-  const uint64_t floats =
-      kind == static_cast<uint64_t>(OpKind::kConv)
-          ? std::max(cpu_conv_workspace_floats(g),
-                     cpu_conv_direct_eligible(g) ? cpu_conv_direct_workspace_floats(g) : 0)
-          : cpu_conv_transpose_workspace_floats(g);
+  const uint64_t floats = kind == static_cast<uint64_t>(OpKind::kConv)
+                              ? cpu_conv_workspace_floats(g)
+                              : cpu_conv_transpose_workspace_floats(g);
   return floats * sizeof(float);
 }
 
