@@ -6,7 +6,6 @@
 
 #include "cpu/ops/parallel_for.h"
 #include "cpu/ops/simd_switch.h"
-#include "cpu/quant_study.h"
 #include "platform/thread_pool.h"
 
 namespace vexa::cpu {
@@ -97,8 +96,7 @@ bool cpu_conv_direct_eligible(const ConvGeometry& g) {
   return std::max(1, g.group) == 1 && g.dh == 1 && g.dw == 1 && g.sh >= 1 && g.sw >= 1 &&
          int64_t{g.kh} * g.kw >= 2 && g.c_in >= 1 && g.c_out >= kDirectMinOutputChannels &&
          int64_t{g.c_in} * g.kh * g.kw >= kDirectMinDepth && g.oh >= 1 && g.ow >= 1 &&
-         g.h >= 1 && g.w >= 1 && g.pt >= 0 && g.pl >= 0 && g.batch >= 1 &&
-         !cpu_fakequant_enabled();
+         g.h >= 1 && g.w >= 1 && g.pt >= 0 && g.pl >= 0 && g.batch >= 1;
 }
 
 uint64_t cpu_conv_direct_weight_floats(const ConvGeometry& g) {
@@ -134,10 +132,11 @@ bool cpu_conv2d_direct(const ConvGeometry& g, const float* x, const float* packe
   const int64_t want = threads > 1 ? threads * kDirectTasksPerThread : 1;
   const int64_t padded_row = int64_t{g.c_in} * wp;
   const int64_t cache_rows = std::max<int64_t>(1, (kDirectRowsCacheFloats / padded_row - g.kh) / g.sh + 1);
+  // The cache bound is a floor on the ranges; the wanted count only up to the least run.
   const int64_t min_rows = (kDirectMinRunOutputs + g.ow - 1) / g.ow;
   const int64_t most_ranges = std::max<int64_t>(1, g.oh / min_rows);
-  int64_t ranges = std::clamp<int64_t>(want, (g.oh + cache_rows - 1) / cache_rows, most_ranges);
-  ranges = std::clamp<int64_t>(ranges, 1, g.oh);
+  const int64_t cache_ranges = (g.oh + cache_rows - 1) / cache_rows;
+  int64_t ranges = std::min<int64_t>(g.oh, std::max(cache_ranges, std::min(want, most_ranges)));
   const int64_t range_rows = (g.oh + ranges - 1) / ranges;
   ranges = (g.oh + range_rows - 1) / range_rows;
   int64_t groups = std::clamp<int64_t>((want + ranges - 1) / ranges, 1, blocks);

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "conv_reference.h"
 #include "dense_tolerance.h"
 #include "platform/thread_pool.h"
 
@@ -136,39 +137,11 @@ std::vector<float> run_direct(const ConvGeometry& g, const std::vector<float>& x
   return y.inside();
 }
 
-// The sum of the in-bounds taps in double (after conv_test's naive_conv, one group, no
-// dilation), and the sum of the terms' magnitudes that scales the allowed rounding error.
-struct Reference {
-  std::vector<double> value, magnitude;
-};
+using Reference = testing::ConvReference;
 
 Reference naive_conv(const ConvGeometry& g, const std::vector<float>& x,
                      const std::vector<float>& w, const float* bias) {
-  Reference r;
-  r.value.resize(output_floats(g));
-  r.magnitude.resize(output_floats(g));
-  for (int64_t n = 0; n < g.batch; ++n)
-    for (int64_t co = 0; co < g.c_out; ++co)
-      for (int64_t oh = 0; oh < g.oh; ++oh)
-        for (int64_t ow = 0; ow < g.ow; ++ow) {
-          double acc = bias != nullptr ? bias[co] : 0.0;
-          double mag = std::fabs(acc);
-          for (int64_t c = 0; c < g.c_in; ++c)
-            for (int64_t kh = 0; kh < g.kh; ++kh)
-              for (int64_t kw = 0; kw < g.kw; ++kw) {
-                const int64_t ih = oh * g.sh - g.pt + kh;
-                const int64_t iw = ow * g.sw - g.pl + kw;
-                if (ih < 0 || ih >= g.h || iw < 0 || iw >= g.w) continue;
-                const double term = double{x[((n * g.c_in + c) * g.h + ih) * g.w + iw]} *
-                                    w[((co * g.c_in + c) * g.kh + kh) * g.kw + kw];
-                acc += term;
-                mag += std::fabs(term);
-              }
-          const size_t at = static_cast<size_t>(((n * g.c_out + co) * g.oh + oh) * g.ow + ow);
-          r.value[at] = acc;
-          r.magnitude[at] = mag;
-        }
-  return r;
+  return testing::conv_reference(g, x, w, bias);
 }
 
 ::testing::AssertionResult close_to(const ConvGeometry& g, const std::vector<float>& got,

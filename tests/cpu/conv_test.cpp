@@ -7,6 +7,7 @@
 #include <limits>
 #include <vector>
 
+#include "conv_reference.h"
 #include "dense_tolerance.h"
 #include "platform/thread_pool.h"
 
@@ -21,30 +22,10 @@ int32_t out_size(int32_t in, int32_t k, int32_t s, int32_t pad_before, int32_t p
   return (in + pad_before + pad_after - d * (k - 1) - 1) / s + 1;
 }
 
-// Direct definition: y[n][co][oh][ow] = sum over the group's channels and taps in bounds.
+// The definition in double: the sum over the group's channels and in-bounds taps.
 std::vector<double> naive_conv(const ConvGeometry& g, const std::vector<float>& x,
                                const std::vector<float>& w, const float* bias) {
-  const int64_t group = std::max(1, g.group);
-  const int64_t cg = g.c_in / group, cog = g.c_out / group;
-  std::vector<double> y(static_cast<size_t>(g.batch) * g.c_out * g.oh * g.ow);
-  for (int64_t n = 0; n < g.batch; ++n)
-    for (int64_t co = 0; co < g.c_out; ++co)
-      for (int64_t oh = 0; oh < g.oh; ++oh)
-        for (int64_t ow = 0; ow < g.ow; ++ow) {
-          double acc = bias ? bias[co] : 0.0;
-          const int64_t gi = co / cog;
-          for (int64_t c = 0; c < cg; ++c)
-            for (int64_t kh = 0; kh < g.kh; ++kh)
-              for (int64_t kw = 0; kw < g.kw; ++kw) {
-                const int64_t ih = oh * g.sh - g.pt + kh * g.dh;
-                const int64_t iw = ow * g.sw - g.pl + kw * g.dw;
-                if (ih < 0 || ih >= g.h || iw < 0 || iw >= g.w) continue;
-                acc += double{x[((n * g.c_in + gi * cg + c) * g.h + ih) * g.w + iw]} *
-                       w[((co * cg + c) * g.kh + kh) * g.kw + kw];
-              }
-          y[((n * g.c_out + co) * g.oh + oh) * g.ow + ow] = acc;
-        }
-  return y;
+  return testing::conv_reference(g, x, w, bias).value;
 }
 
 ConvGeometry make_geometry(int32_t batch, int32_t c_in, int32_t h, int32_t w, int32_t c_out,
