@@ -33,8 +33,8 @@ constexpr int64_t kMinBlocksNum = 2, kMinBlocksDen = 3;
 constexpr int64_t kBlockAlign = 8;
 constexpr int64_t kColumnBlockAlign = 16;
 // Matrix-vector products are memory bound: parts of at least this many outputs and flops.
-constexpr int64_t kMinGemvBlockOutputs = 128;
-constexpr int64_t kMinGemvFlopsPerBlock = 512'000;
+constexpr int64_t kMinGemvBlockOutputs = 32;
+constexpr int64_t kMinGemvFlopsPerBlock = 128'000;
 // oneDNN's kernel runs 6-14% faster on a multiple of 16 columns (measured on 7 x 7, 10 x 10
 // and 14 x 14 planes: 49, 100 and 196 columns), and up to 40% at 49 columns. Products of more
 // than kSplitMinColumns columns that are not are cut (see GemmPlan::split_col); the few
