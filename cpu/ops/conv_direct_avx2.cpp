@@ -14,10 +14,12 @@ static_assert(kDirectBlockChannels == 16 && kDirectMaxTile == 6, "written for 6 
 
 constexpr int64_t kLanes = 8;
 
-template <int P>
+// KW > 0: the window's width as a constant, so its taps unroll; 0: the width from t.
+template <int P, int KW>
 void tile(const DirectTile& t, float* out) {
   // Locals, not the struct's fields, so the compiler keeps every accumulator in a register.
-  const int64_t c_in = t.c_in, kh_count = t.kh_count, kw_count = t.kw_count;
+  const int64_t c_in = t.c_in, kh_count = t.kh_count;
+  const int64_t kw_count = KW > 0 ? KW : t.kw_count;
   const int64_t channel_stride = t.channel_stride, row_stride = t.row_stride;
   const float* x[P];
 #pragma GCC unroll 6
@@ -30,6 +32,7 @@ void tile(const DirectTile& t, float* out) {
     const int64_t channel = c * channel_stride;
     for (int64_t kh = 0; kh < kh_count; ++kh) {
       const int64_t row = channel + kh * row_stride;
+#pragma GCC unroll 3
       for (int64_t kw = 0; kw < kw_count; ++kw, w += kDirectBlockChannels) {
         const __m256 w0 = _mm256_loadu_ps(w);
         const __m256 w1 = _mm256_loadu_ps(w + kLanes);
@@ -49,15 +52,27 @@ void tile(const DirectTile& t, float* out) {
   }
 }
 
-void direct_tile(const DirectTile& t, int64_t pixels, float* out) {
+template <int KW>
+void tile_of_width(const DirectTile& t, int64_t pixels, float* out) {
   switch (pixels) {
-    case 1: tile<1>(t, out); break;
-    case 2: tile<2>(t, out); break;
-    case 3: tile<3>(t, out); break;
-    case 4: tile<4>(t, out); break;
-    case 5: tile<5>(t, out); break;
-    case 6: tile<6>(t, out); break;
+    case 1: tile<1, KW>(t, out); break;
+    case 2: tile<2, KW>(t, out); break;
+    case 3: tile<3, KW>(t, out); break;
+    case 4: tile<4, KW>(t, out); break;
+    case 5: tile<5, KW>(t, out); break;
+    case 6: tile<6, KW>(t, out); break;
     default: break;
+  }
+}
+
+// 3 x 3 windows, most of the work, get their taps unrolled.
+constexpr int64_t kUnrolledWidth = 3;
+
+void direct_tile(const DirectTile& t, int64_t pixels, float* out) {
+  if (t.kw_count == kUnrolledWidth) {
+    tile_of_width<kUnrolledWidth>(t, pixels, out);
+  } else {
+    tile_of_width<0>(t, pixels, out);
   }
 }
 
