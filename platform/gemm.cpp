@@ -124,6 +124,7 @@ struct GemmArgs {
   float* C;
   int64_t ldc;
   GemmPlan plan;
+  const GemmBlockHook* hook;
 };
 
 void scale_block(float beta, float* C, int64_t ldc, int64_t rows, int64_t cols) {
@@ -191,11 +192,32 @@ void run_onednn(const GemmArgs& g, int64_t m, int64_t n, const float* A, const f
   blas_sgemm(g, m, n, A, B, C);
 }
 
+void compute_block(const GemmArgs& g, int64_t b);
+
 void run_block(void* ctx, size_t index) {
   const GemmArgs& g = *static_cast<const GemmArgs*>(ctx);
   const GemmPlan& p = g.plan;
   const int64_t b = static_cast<int64_t>(index);
+  compute_block(g, b);
+  if (g.hook == nullptr || g.hook->fn == nullptr) return;
+  if (p.kernel == GemmKernel::kBlasGemv) {
+    const int64_t length = g.M == 1 ? g.N : g.M;
+    const int64_t part = g.M == 1 ? p.col_block : p.row_block;
+    const int64_t begin = b * part, len = std::min(part, length - begin);
+    if (g.M == 1) {
+      g.hook->fn(g.hook->ctx, 0, 1, begin, len);
+    } else {
+      g.hook->fn(g.hook->ctx, begin, len, 0, 1);
+    }
+    return;
+  }
+  const int64_t i0 = b / p.col_count * p.row_block, j0 = b % p.col_count * p.col_block;
+  g.hook->fn(g.hook->ctx, i0, std::min(p.row_block, g.M - i0), j0,
+             std::min(p.col_block, g.N - j0));
+}
 
+void compute_block(const GemmArgs& g, int64_t b) {
+  const GemmPlan& p = g.plan;
   if (p.kernel == GemmKernel::kBlasGemv) {
     const int64_t length = g.M == 1 ? g.N : g.M;
     const int64_t part = g.M == 1 ? p.col_block : p.row_block;
@@ -287,7 +309,8 @@ GemmPlan gemm_choose_kernel(int64_t M, int64_t N, int64_t K, int64_t min_block_f
 
 bool gemm_f32(bool trans_a, bool trans_b, int64_t M, int64_t N, int64_t K, float alpha,
               const float* A, int64_t lda, const float* B, int64_t ldb, float beta, float* C,
-              int64_t ldc, unsigned max_threads, int64_t min_block_flops) {
+              int64_t ldc, unsigned max_threads, int64_t min_block_flops,
+              const GemmBlockHook* hook) {
   if (!fits_int(M) || !fits_int(N) || !fits_int(K) || !fits_int(lda) || !fits_int(ldb) ||
       !fits_int(ldc)) {
     return false;
@@ -300,13 +323,14 @@ bool gemm_f32(bool trans_a, bool trans_b, int64_t M, int64_t N, int64_t K, float
   if (C == nullptr) return false;
   if (K == 0 || alpha == 0.0f) {
     scale_block(beta, C, ldc, M, N);
+    if (hook != nullptr && hook->fn != nullptr) hook->fn(hook->ctx, 0, M, 0, N);
     return true;
   }
   if (A == nullptr || B == nullptr) return false;
 
   blas_single_threaded();
-  GemmArgs args{trans_a, trans_b, M,   N,    K, alpha, A,
-                lda,     B,       ldb, beta, C, ldc,   gemm_choose_kernel(M, N, K, min_block_flops)};
+  GemmArgs args{trans_a, trans_b, M,   N,    K, alpha, A, lda, B, ldb, beta, C, ldc,
+                gemm_choose_kernel(M, N, K, min_block_flops), hook};
   parallel_apply(static_cast<size_t>(args.plan.block_count), &args, run_block, max_threads);
   return true;
 }

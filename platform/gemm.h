@@ -60,14 +60,22 @@ inline constexpr int64_t kGemmMinBlockFlops = 2'000'000;
 GemmPlan gemm_choose_kernel(int64_t M, int64_t N, int64_t K,
                             int64_t min_block_flops = kGemmMinBlockFlops);
 
-// C = alpha * op(A) * op(B) + beta * C. Returns false (and leaves C untouched) for
-// negative sizes, leading dimensions below the stored widths, or null pointers where
-// elements would be read or written. max_threads caps participating threads (0: the
-// calling thread's ThreadCapScope, else the whole pool).
+// Work on a finished block of C, rows [row0, row0 + rows) and columns [col0, col0 + cols),
+// run by the thread that computed the block right after it, while the block is in cache.
+// Every element of C lies in exactly one block.
+struct GemmBlockHook {
+  void (*fn)(void* ctx, int64_t row0, int64_t rows, int64_t col0, int64_t cols) = nullptr;
+  void* ctx = nullptr;
+};
+
+// C = alpha * op(A) * op(B) + beta * C, then the hook (when given) on every block. Returns
+// false (and leaves C untouched) for negative sizes, leading dimensions below the stored
+// widths, or null pointers where elements would be read or written. max_threads caps
+// participating threads (0: the calling thread's ThreadCapScope, else the whole pool).
 bool gemm_f32(bool trans_a, bool trans_b, int64_t M, int64_t N, int64_t K, float alpha,
               const float* A, int64_t lda, const float* B, int64_t ldb, float beta, float* C,
               int64_t ldc, unsigned max_threads = 0,
-              int64_t min_block_flops = kGemmMinBlockFlops);
+              int64_t min_block_flops = kGemmMinBlockFlops, const GemmBlockHook* hook = nullptr);
 
 // True when B should be given untransposed (K x N) for this shape: oneDNN's transposed-B
 // path is up to 2x slower. One-row products (M = 1) prefer B stored N x K, and small ones

@@ -317,9 +317,10 @@ void run_tail_program(float* p, int64_t n, const float* program) {
   }
 }
 
-// The epilogues the padded depthwise kernel can apply as it stores (bias, ReLU, Clip).
-bool window_epilogue(const ConvEpilogue& e, int64_t c, WindowEpilogue* w) {
-  if (!epilogue_active(e) || e.residual != nullptr) return false;
+// The epilogues one vector pass can apply (bias, then an optional residual, then ReLU or
+// Clip), as the vector kernel's parameters for channel c.
+bool simple_epilogue(const ConvEpilogue& e, int64_t c, WindowEpilogue* w) {
+  if (!epilogue_active(e)) return false;
   w->has_bias = e.table != nullptr;
   w->bias = e.table != nullptr ? e.table[c] : 0.0f;
   switch (e.activation) {
@@ -334,15 +335,25 @@ bool window_epilogue(const ConvEpilogue& e, int64_t c, WindowEpilogue* w) {
   }
 }
 
+// The epilogues the padded depthwise kernel can apply as it stores (bias, ReLU, Clip).
+bool window_epilogue(const ConvEpilogue& e, int64_t c, WindowEpilogue* w) {
+  return e.residual == nullptr && simple_epilogue(e, c, w);
+}
+
 void epilogue_channel(float* p, int64_t n, int64_t c, int64_t c_out, const ConvEpilogue& e) {
+  // The residual Add comes after the bias, as the Add node after the Conv did.
+  const float* residual = e.residual != nullptr ? e.residual + (p - e.output_base) : nullptr;
+  WindowEpilogue simple;
+  if (simd_enabled() && simple_epilogue(e, c, &simple)) {
+    conv_epilogue_row_avx2(p, n, simple, residual);  // the steps below in one pass
+    return;
+  }
   // Each step is one of the vector routines the separate nodes use (a single IEEE operation
   // per element), so the fused result has the unfused bits.
   const float* t = e.table;
   const size_t len = static_cast<size_t>(n);
   const bool bias = t != nullptr && e.activation != kConvActReluAffine;
   if (bias) vec_add_scalar(p, t[c], p, len);
-  // The residual Add comes after the bias, as the Add node after the Conv did.
-  const float* residual = e.residual != nullptr ? e.residual + (p - e.output_base) : nullptr;
   if (residual != nullptr && e.activation != kConvActReluAffine) vec_add(p, residual, p, len);
   switch (e.activation) {
     case kConvActRelu:
@@ -499,6 +510,32 @@ void conv_shifted(const ConvGeometry& g, const ShiftedLayout& s, const float* x,
     }
   });
 }
+
+// The epilogue of each block of a product whose rows are output channels (row r is channel
+// first_channel + r at y + r * plane), run by the thread that computed the block while the
+// block is in cache: no second pass over the output from other cores. The epilogue works
+// element by element, so where it runs never changes a result.
+struct ProductEpilogue {
+  float* y;
+  int64_t plane;
+  int64_t first_channel;
+  int64_t c_out;
+  const ConvEpilogue* epilogue;
+
+  static void run(void* ctx, int64_t row0, int64_t rows, int64_t col0, int64_t cols) {
+    const auto& p = *static_cast<const ProductEpilogue*>(ctx);
+    for (int64_t r = row0; r < row0 + rows; ++r) {
+      epilogue_channel(p.y + r * p.plane + col0, cols, p.first_channel + r, p.c_out,
+                       *p.epilogue);
+    }
+  }
+  GemmBlockHook hook() { return GemmBlockHook{run, this}; }
+  // Block by block only when several threads share the product: on one thread the blocks
+  // would cut every row into short runs, and one pass per row afterwards is cheaper.
+  bool in_blocks() const {
+    return epilogue_active(*epilogue) && vexa::parallel_thread_budget() > 1;
+  }
+};
 
 // Pixel ranges of a pointwise product cut by the engine itself (1: one product, split by
 // the platform GEMM). Only shallow products are cut: their output is large beside the
@@ -674,9 +711,13 @@ void cpu_conv2d(const ConvGeometry& g, const float* x, const float* wt, float* y
           }
         });
       } else {
+        ProductEpilogue pe{yi, plane, 0, g.c_out, &epilogue};
+        const GemmBlockHook hook = pe.hook();
+        banded = pe.in_blocks();
         cpu_gemm(kCblasRowMajor, kCblasNoTrans, kCblasNoTrans, g.c_out,
                  static_cast<int32_t>(plane), g.c_in, 1.0f, wt, g.c_in, xi,
-                 static_cast<int32_t>(plane), 0.0f, yi, static_cast<int32_t>(plane));
+                 static_cast<int32_t>(plane), 0.0f, yi, static_cast<int32_t>(plane),
+                 kGemmMinBlockFlops, banded ? &hook : nullptr);
       }
     } else if (path == ConvPath::kDepthwise) {
       const bool parallel = g.c_in >= kDepthwiseMinChannels &&
@@ -785,15 +826,17 @@ void cpu_conv2d(const ConvGeometry& g, const float* x, const float* wt, float* y
             cpu_parallel_for(cg, parallel, [&](int64_t c) {
               im2col_channel(g, xg + c * g.h * g.w, c, oh0, band_rows, workspace);
             });
+            ProductEpilogue pe{yg + q_begin, plane, gi * cog, g.c_out, &epilogue};
+            const GemmBlockHook hook = pe.hook();
+            const bool in_blocks = pe.in_blocks();
             cpu_gemm(kCblasRowMajor, kCblasNoTrans, kCblasNoTrans, static_cast<int32_t>(cog),
                      static_cast<int32_t>(band), static_cast<int32_t>(k), 1.0f, wg,
                      static_cast<int32_t>(k), workspace, static_cast<int32_t>(band), 0.0f,
-                     yg + q_begin, static_cast<int32_t>(plane));
-            if (epilogue_active(epilogue)) {
-              const bool par = cog >= kEpilogueMinChannels && cog * band >= kEpilogueMinWork;
-              cpu_parallel_for(cog, par, [&](int64_t c) {
+                     yg + q_begin, static_cast<int32_t>(plane), kGemmMinBlockFlops,
+                     in_blocks ? &hook : nullptr);
+            if (!in_blocks) {
+              for (int64_t c = 0; c < cog; ++c)
                 epilogue_channel(yg + c * plane + q_begin, band, gi * cog + c, g.c_out, epilogue);
-              });
             }
           }
         }

@@ -398,6 +398,30 @@ void window_plane_padded(const DepthwisePadded& p, const float* x, const float* 
 
 }  // namespace
 
+void conv_epilogue_row_avx2(float* p, int64_t n, const WindowEpilogue& e, const float* residual) {
+  WindowEpilogue activation = e;
+  activation.has_bias = false;  // the bias goes before the residual
+  const __m256 bias = _mm256_set1_ps(e.bias);
+  int64_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    __m256 v = _mm256_loadu_ps(p + i);
+    if (e.has_bias) v = _mm256_add_ps(v, bias);
+    if (residual != nullptr) v = _mm256_add_ps(v, _mm256_loadu_ps(residual + i));
+    _mm256_storeu_ps(p + i, finish(&activation, v));
+  }
+  for (; i < n; ++i) {
+    float v = p[i];
+    if (e.has_bias) v += e.bias;
+    if (residual != nullptr) v += residual[i];
+    if (e.mode == WindowEpilogue::kRelu) {
+      v = v >= 0.0f ? v : 0.0f;
+    } else if (e.mode == WindowEpilogue::kClip) {
+      v = v < e.lo ? e.lo : (v > e.hi ? e.hi : v);
+    }
+    p[i] = v;
+  }
+}
+
 void depthwise_plane_padded_avx2(const DepthwisePadded& p, const float* x, const float* w,
                                  float* y, float* scratch, const WindowEpilogue* epilogue) {
   window_plane_padded<false>(p, x, w, y, scratch, epilogue);

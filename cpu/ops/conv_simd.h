@@ -45,6 +45,9 @@ struct WindowEpilogue {
 };
 void depthwise_plane_padded_avx2(const DepthwisePadded& p, const float* x, const float* w,
                                  float* y, float* scratch, const WindowEpilogue* epilogue);
+// One pass over n outputs: the bias (when has_bias), then residual[i] (when not null), then
+// ReLU or Clip, each step as the separate vector routines round it.
+void conv_epilogue_row_avx2(float* p, int64_t n, const WindowEpilogue& e, const float* residual);
 // The same band walk for max pooling (dilation 1): padding taps hold kMaxPoolEmptyValue.
 void maxpool_plane_padded_avx2(const DepthwisePadded& p, const float* x, float* y,
                                float* scratch);

@@ -101,17 +101,21 @@ BatchedRowSplit cpu_matmul_row_split(int64_t count, int64_t m, int64_t n, int64_
 
 void cpu_gemm(int32_t order, int32_t trans_a, int32_t trans_b, int32_t m, int32_t n, int32_t k,
               float alpha, const float* a, int32_t lda, const float* b, int32_t ldb, float beta,
-              float* c, int32_t ldc, int64_t min_block_flops) {
+              float* c, int32_t ldc, int64_t min_block_flops, const GemmBlockHook* hook) {
   if (m <= 0 || n <= 0) return;
+  const bool with_hook = hook != nullptr && hook->fn != nullptr;
   if (order == kCblasColMajor) {
     // A column-major product is the row-major product of the transposes with A and B swapped.
     cpu_gemm(kCblasRowMajor, trans_b, trans_a, n, m, k, alpha, b, ldb, a, lda, beta, c, ldc,
              min_block_flops);
+    if (with_hook) hook->fn(hook->ctx, 0, m, 0, n);
     return;
   }
   if (cpu_i8_prepacked_present() &&
-      cpu_i8_gemm_prepacked(order, trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc))
+      cpu_i8_gemm_prepacked(order, trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc)) {
+    if (with_hook) hook->fn(hook->ctx, 0, m, 0, n);
     return;
+  }
   if (cpu_fakequant_enabled()) {
     const bool ta = trans_a == kCblasTrans;
     const bool tb = trans_b == kCblasTrans;
@@ -129,7 +133,7 @@ void cpu_gemm(int32_t order, int32_t trans_a, int32_t trans_b, int32_t m, int32_
     }
   }
   gemm_f32(trans_a == kCblasTrans, trans_b == kCblasTrans, m, n, k, alpha, a, lda, b, ldb, beta, c,
-           ldc, 0, min_block_flops);
+           ldc, 0, min_block_flops, hook);
 }
 
 void cpu_gemm_reference(int32_t trans_a, int32_t trans_b, int32_t m, int32_t n, int32_t k,

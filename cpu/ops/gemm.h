@@ -16,10 +16,12 @@ inline constexpr int32_t kCblasTrans = 112;
 
 // C = alpha * op(A) * op(B) + beta * C with the argument meaning of cblas_sgemm. Offers the
 // call to the int8 hooks and the operand-rounding study first, then runs the platform GEMM.
-// min_block_flops goes to the platform GEMM's cut (kGemmMinBlockFlops by default).
+// min_block_flops goes to the platform GEMM's cut (kGemmMinBlockFlops by default); the hook
+// runs on every finished block of C (on all of C at once when a hook path took the call).
 void cpu_gemm(int32_t order, int32_t trans_a, int32_t trans_b, int32_t m, int32_t n, int32_t k,
               float alpha, const float* a, int32_t lda, const float* b, int32_t ldb, float beta,
-              float* c, int32_t ldc, int64_t min_block_flops = kGemmMinBlockFlops);
+              float* c, int32_t ldc, int64_t min_block_flops = kGemmMinBlockFlops,
+              const GemmBlockHook* hook = nullptr);
 // Block minimum of the Gemm and MatMul nodes: their left operand is a few hundred rows of
 // activations, so small blocks are row blocks that each pack all of the weights again (a small
 // ViT at one thread: 7% of the run with the default).

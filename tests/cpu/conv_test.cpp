@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <iterator>
 #include <limits>
 #include <vector>
 
@@ -327,6 +329,57 @@ TEST(ConvKernel, EpilogueModes) {
         EXPECT_TRUE(std::isnan(y[i])) << i;
       } else {
         EXPECT_FLOAT_EQ(y[i], c.want[i]) << i;
+      }
+    }
+  }
+}
+
+TEST(ConvKernel, OnePassEpilogueGivesTheStepByStepBits) {
+  // The vector pass (bias, residual, ReLU or Clip at once) against the portable sequence of
+  // separate routines, on values that exercise each rounding and NaN rule, at lengths that
+  // leave every tail size.
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  const float specials[] = {nan, -0.0f, 0.0f, inf, -inf, 6.0f, 5.9999995f, -1e-39f, 1e30f};
+  constexpr int64_t kPlane = 21;
+  constexpr int32_t kChannels = 3;
+  std::vector<float> raw = lcg_values(kChannels * kPlane, 41);
+  std::vector<float> residual = lcg_values(kChannels * kPlane, 42);
+  for (size_t i = 0; i < std::size(specials); ++i) {
+    raw[i * 5] = specials[i];
+    residual[i * 7 + 1] = specials[std::size(specials) - 1 - i];
+  }
+  const float bias[kChannels] = {0.25f, -0.0f, 3.0f};
+  struct Mode {
+    int64_t activation;
+    float lo, hi;
+  };
+  const Mode modes[] = {{kConvActNone, 0, 0}, {kConvActRelu, 0, 0}, {kConvActClip, 0.0f, 6.0f},
+                        {kConvActClip, 1.0f, -1.0f}};
+  for (const Mode& m : modes) {
+    for (int variant = 0; variant < 4; ++variant) {
+      const bool with_bias = (variant & 1) != 0, with_residual = (variant & 2) != 0;
+      if (m.activation == kConvActNone && !with_bias && !with_residual) continue;
+      SCOPED_TRACE(::testing::Message() << "activation " << m.activation << " bias " << with_bias
+                                        << " residual " << with_residual);
+      ConvEpilogue e;
+      e.activation = m.activation;
+      e.clip_lo = m.lo;
+      e.clip_hi = m.hi;
+      e.table = with_bias ? bias : nullptr;
+      e.residual = with_residual ? residual.data() : nullptr;
+      for (int64_t len : {int64_t{1}, int64_t{7}, int64_t{8}, int64_t{13}, kPlane}) {
+        std::vector<float> fast(raw), plain(raw);
+        for (int32_t c = 0; c < kChannels; ++c) {
+          e.output_base = fast.data();
+          cpu_conv_epilogue_run(fast.data() + c * kPlane, len, c, kChannels, e);
+          cpu_conv_force_portable(true);
+          e.output_base = plain.data();
+          cpu_conv_epilogue_run(plain.data() + c * kPlane, len, c, kChannels, e);
+          cpu_conv_force_portable(false);
+        }
+        ASSERT_EQ(std::memcmp(fast.data(), plain.data(), fast.size() * sizeof(float)), 0)
+            << "length " << len;
       }
     }
   }

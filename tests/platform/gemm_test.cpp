@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
+
+#include <atomic>
+
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -289,6 +293,60 @@ TEST(Gemm, BlockGridTilesTheOutputExactly) {
     EXPECT_GE(p.col_block * p.col_count, s.N);
     EXPECT_LT(p.col_block * (p.col_count - 1), s.N);
     EXPECT_LE(p.block_count, 24);
+  }
+}
+
+// Records every block the hook sees: each output must be covered once, and when the hook
+// runs its block must already hold the finished product.
+struct HookLog {
+  const std::vector<float>* want;  // the finished product
+  const float* c;
+  int64_t ldc;
+  std::vector<int> visits;
+  std::atomic<int> unfinished{0};
+  std::mutex lock;
+
+  static void record(void* ctx, int64_t row0, int64_t rows, int64_t col0, int64_t cols) {
+    auto& log = *static_cast<HookLog*>(ctx);
+    std::lock_guard<std::mutex> hold(log.lock);
+    for (int64_t i = row0; i < row0 + rows; ++i) {
+      for (int64_t j = col0; j < col0 + cols; ++j) {
+        ++log.visits[static_cast<size_t>(i * log.ldc + j)];
+        if (log.c[i * log.ldc + j] != (*log.want)[static_cast<size_t>(i * log.ldc + j)])
+          log.unfinished.fetch_add(1);
+      }
+    }
+  }
+};
+
+TEST(Gemm, BlockHookSeesEveryFinishedBlockOnce) {
+  // One row, one column, a small OpenBLAS product, oneDNN grids with and without a split
+  // column, and an empty inner dimension (C only scaled).
+  const Shape shapes[] = {{1, 300, 64}, {300, 1, 64}, {20, 30, 40}, {96, 784, 64},
+                          {256, 196, 300}, {64, 3136, 27}, {5, 7, 0}};
+  for (Shape s : shapes) {
+    SCOPED_TRACE(std::to_string(s.M) + "x" + std::to_string(s.N) + "x" + std::to_string(s.K));
+    const Operands o = make_operands(s, false, false, 1, 7);
+    std::vector<float> want(o.C);
+    ASSERT_TRUE(gemm_f32(false, false, s.M, s.N, s.K, 1.0f, o.A.data(), o.lda, o.B.data(), o.ldb,
+                         0.5f, want.data(), o.ldc));
+    for (unsigned threads : {1u, 8u}) {
+      std::vector<float> c(o.C);
+      HookLog log;
+      log.want = &want;
+      log.c = c.data();
+      log.ldc = o.ldc;
+      log.visits.assign(c.size(), 0);
+      const GemmBlockHook hook{HookLog::record, &log};
+      ASSERT_TRUE(gemm_f32(false, false, s.M, s.N, s.K, 1.0f, o.A.data(), o.lda, o.B.data(),
+                           o.ldb, 0.5f, c.data(), o.ldc, threads, kGemmMinBlockFlops, &hook));
+      EXPECT_EQ(c, want);
+      EXPECT_EQ(log.unfinished.load(), 0);
+      for (int64_t i = 0; i < s.M; ++i) {
+        for (int64_t j = 0; j < s.N; ++j)
+          ASSERT_EQ(log.visits[static_cast<size_t>(i * o.ldc + j)], 1) << i << "," << j;
+      }
+    }
   }
 }
 
