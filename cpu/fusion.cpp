@@ -304,6 +304,18 @@ void fuse_conv_tails(CpuState& s, ArenaPlanner& p) {
   if (fused) cpu_compact_nodes(s);
 }
 
+// The operand of a two-input node that is not `t`, when one of them is `t`.
+bool other_operand(const CpuNode& n, uint64_t t, uint64_t* other) {
+  if (n.input(0) == t) {
+    *other = n.input(1);
+  } else if (n.input(1) == t) {
+    *other = n.input(0);
+  } else {
+    return false;
+  }
+  return true;
+}
+
 // Conv -> Add(conv output, r) [-> Relu] with r of the output's shape, the Add right after
 // the Conv: r becomes the Conv's fourth input, added in its epilogue after the bias and before
 // the ReLU, so neither the sum nor the ReLU is written out as a plane of its own. Only a Conv
@@ -326,13 +338,7 @@ void fuse_residual_adds(CpuState& s, ArenaPlanner& p) {
     const uint64_t t = conv.output(0);
     if (!private_intermediate(s, p, t)) continue;
     uint64_t r;
-    if (add.input(0) == t) {
-      r = add.input(1);
-    } else if (add.input(1) == t) {
-      r = add.input(0);
-    } else {
-      continue;
-    }
+    if (!other_operand(add, t, &r)) continue;
     const uint64_t out = add.output(0);
     if (r == t || !valid_id(s, r) || !valid_id(s, out) || s.values[r].dtype() != s.values[t].dtype() ||
         !same_shape(s.values[r], s.values[t]) || !same_shape(s.values[out], s.values[t]))
@@ -550,13 +556,7 @@ void fuse_scaled_adds(CpuState& s, ArenaPlanner& p) {
       continue;
     }
     uint64_t y;
-    if (add.input(0) == t) {
-      y = add.input(1);
-    } else if (add.input(1) == t) {
-      y = add.input(0);
-    } else {
-      continue;
-    }
+    if (!other_operand(add, t, &y)) continue;
     if (!valid_id(s, y) || s.values[y].element_count() != t_count) continue;
     const float scale = *s.data[scalar];
     CpuNode fused_node = add;

@@ -223,6 +223,21 @@ constexpr Shape kOtherShapes[] = {
     {"deep input, one column", 1, 1024, 48, 1, 16, 3, 3, 1, 1, 1},
 };
 
+// Runs body(g) for every shape the direct path takes, under a trace naming the shape, and
+// returns how many ran.
+template <class Shapes, class Body>
+int for_each_taken(const Shapes& shapes, Body&& body) {
+  int run = 0;
+  for (const Shape& s : shapes) {
+    const ConvGeometry g = geometry(s);
+    if (!direct_takes(g)) continue;
+    ++run;
+    SCOPED_TRACE(::testing::Message() << s.name << ": " << describe(g));
+    body(g);
+  }
+  return run;
+}
+
 TEST(ConvDirect, PacksWeightsInBlocksOf16Channels) {
   for (const Shape& s : {kOtherShapes[0], kOtherShapes[4], kOtherShapes[6], kResNetShapes[4]}) {
     const ConvGeometry g = geometry(s);
@@ -251,12 +266,7 @@ TEST(ConvDirect, MatchesNaiveSumOnEveryGeometry) {
   }
   std::vector<Shape> shapes(std::begin(kResNetShapes), std::end(kResNetShapes));
   shapes.insert(shapes.end(), std::begin(kOtherShapes), std::end(kOtherShapes));
-  int run = 0;
-  for (const Shape& s : shapes) {
-    const ConvGeometry g = geometry(s);
-    if (!direct_takes(g)) continue;
-    ++run;
-    SCOPED_TRACE(::testing::Message() << s.name << ": " << describe(g));
+  const int run = for_each_taken(shapes, [&](const ConvGeometry& g) {
     const auto x = lcg_values(input_floats(g), 11);
     const auto w = lcg_values(weight_floats(g), 12);
     const auto bias = lcg_values(static_cast<size_t>(g.c_out), 13);
@@ -266,7 +276,7 @@ TEST(ConvDirect, MatchesNaiveSumOnEveryGeometry) {
     EXPECT_TRUE(close_to(g, run_direct(g, x, packed, e), naive_conv(g, x, w, bias.data())));
     EXPECT_TRUE(
         close_to(g, run_direct(g, x, packed, ConvEpilogue{}), naive_conv(g, x, w, nullptr)));
-  }
+  });
   EXPECT_GE(run, static_cast<int>(std::size(kResNetShapes)));
 }
 
@@ -282,12 +292,7 @@ TEST(ConvDirect, VectorKernelGivesThePortableBits) {
     shapes.push_back({"tail s2", 1, 16, 5, 2 * ow - 1, c_out, 3, 3, 2, 1, 1});
   }
   const float clip_hi = 0.5f;
-  int run = 0;
-  for (const Shape& s : shapes) {
-    const ConvGeometry g = geometry(s);
-    if (!direct_takes(g)) continue;
-    ++run;
-    SCOPED_TRACE(::testing::Message() << s.name << ": " << describe(g));
+  const int run = for_each_taken(shapes, [&](const ConvGeometry& g) {
     const auto x = lcg_values(input_floats(g), 21);
     const auto w = lcg_values(weight_floats(g), 22);
     const auto bias = lcg_values(static_cast<size_t>(g.c_out), 23);
@@ -306,7 +311,7 @@ TEST(ConvDirect, VectorKernelGivesThePortableBits) {
       }
       EXPECT_TRUE(same_bits(fast, portable)) << "activation " << e.activation;
     }
-  }
+  });
   EXPECT_GT(run, 0);
 }
 
@@ -319,12 +324,7 @@ TEST(ConvDirect, ThreadCountDoesNotChangeTheBits) {
       // Too few outputs to cut into row ranges: the padded input is copied once for all tasks.
       {"small plane, three blocks", 2, 16, 5, 5, 48, 3, 3, 1, 1, 1},
   };
-  int run = 0;
-  for (const Shape& s : kShapes) {
-    const ConvGeometry g = geometry(s);
-    if (!direct_takes(g)) continue;
-    ++run;
-    SCOPED_TRACE(::testing::Message() << s.name << ": " << describe(g));
+  const int run = for_each_taken(kShapes, [&](const ConvGeometry& g) {
     const auto x = lcg_values(input_floats(g), 31);
     const auto w = lcg_values(weight_floats(g), 32);
     const auto bias = lcg_values(static_cast<size_t>(g.c_out), 33);
@@ -345,7 +345,7 @@ TEST(ConvDirect, ThreadCountDoesNotChangeTheBits) {
         EXPECT_TRUE(same_bits(y, serial));
       }
     }
-  }
+  });
   EXPECT_GT(run, 0);
 }
 
@@ -543,11 +543,7 @@ TEST(ConvDirect, NonFiniteInputsReachOnlyTheWindowsThatCoverThem) {
       {"pad k-1", 1, 16, 5, 7, 16, 3, 3, 1, 2, 2},
       {"small plane, three blocks", 2, 16, 5, 5, 48, 3, 3, 1, 1, 1},
   };
-  int run = 0;
-  for (const Shape& s : kShapes) {
-    const ConvGeometry g = geometry(s);
-    if (!direct_takes(g)) continue;
-    ++run;
+  const int run = for_each_taken(kShapes, [&](const ConvGeometry& g) {
     const auto clean_x = lcg_values(input_floats(g), 71);
     const auto w = lcg_values(weight_floats(g), 72);
     const auto packed = pack(g, w);
@@ -563,7 +559,7 @@ TEST(ConvDirect, NonFiniteInputsReachOnlyTheWindowsThatCoverThem) {
     for (const Position& p : positions) {
       for (float bad : {kNaN, kInf}) {
         SCOPED_TRACE(::testing::Message()
-                     << s.name << ": " << bad << " at item " << p.n << " channel " << p.c << " ("
+                     << bad << " at item " << p.n << " channel " << p.c << " ("
                      << p.h << ", " << p.w << ")");
         auto x = clean_x;
         x[((static_cast<size_t>(p.n) * g.c_in + p.c) * g.h + p.h) * g.w + p.w] = bad;
@@ -599,7 +595,7 @@ TEST(ConvDirect, NonFiniteInputsReachOnlyTheWindowsThatCoverThem) {
     EXPECT_GT(total_covered, 0);
     // The poisoned rows left in the padded-row buffers must not reach a clean call.
     EXPECT_TRUE(same_bits(run_direct(g, clean_x, packed, ConvEpilogue{}), clean));
-  }
+  });
   EXPECT_GT(run, 0);
 }
 
