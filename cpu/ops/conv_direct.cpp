@@ -15,9 +15,12 @@ namespace {
 // Tasks per participating thread, so threads finish close together. No output's arithmetic
 // depends on which task computes it, so the cut may follow the thread count.
 constexpr int64_t kDirectTasksPerThread = 4;
-// Padded input floats a task copies at most for its rows, so they stay in the second-level
-// cache beside the weights while every output-channel block sweeps them.
-constexpr int64_t kDirectRowsCacheFloats = 65536;
+// Floats of a task's padded rows plus one block's weights that stay in the second-level
+// cache while the block's tiles sweep the rows. Each row range streams every block's weights
+// in again, so deep windows (megabytes of weights) want as few ranges as this allows.
+constexpr int64_t kDirectCacheFloats = 196608;
+// Least room for rows when one block's weights nearly fill the budget.
+constexpr int64_t kDirectMinRowsFloats = 16384;
 // Least outputs in a task's run of rows: shorter runs end in short tiles, which reuse each
 // weight load over fewer outputs.
 constexpr int64_t kDirectMinRunOutputs = 24;
@@ -131,7 +134,8 @@ bool cpu_conv2d_direct(const ConvGeometry& g, const float* x, const float* packe
   const int64_t threads = static_cast<int64_t>(vexa::parallel_thread_budget());
   const int64_t want = threads > 1 ? threads * kDirectTasksPerThread : 1;
   const int64_t padded_row = int64_t{g.c_in} * wp;
-  const int64_t cache_rows = std::max<int64_t>(1, (kDirectRowsCacheFloats / padded_row - g.kh) / g.sh + 1);
+  const int64_t rows_room = std::max(kDirectMinRowsFloats, kDirectCacheFloats - taps * kDirectBlockChannels);
+  const int64_t cache_rows = std::max<int64_t>(1, (rows_room / padded_row - g.kh) / g.sh + 1);
   // The cache bound is a floor on the ranges; the wanted count only up to the least run.
   const int64_t min_rows = (kDirectMinRunOutputs + g.ow - 1) / g.ow;
   const int64_t most_ranges = std::max<int64_t>(1, g.oh / min_rows);
