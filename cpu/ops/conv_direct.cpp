@@ -51,7 +51,8 @@ void pad_rows(const ConvGeometry& g, const float* xc, int64_t r0, int64_t r1, in
       continue;
     }
     std::fill(dst, dst + lo, 0.0f);
-    std::copy(xc + ih * g.w + (lo - g.pl), xc + ih * g.w + (hi - g.pl), dst + lo);
+    // Empty when the padding covers the whole row (only then is lo - pl out of the row).
+    if (hi > lo) std::copy(xc + ih * g.w + (lo - g.pl), xc + ih * g.w + (hi - g.pl), dst + lo);
     std::fill(dst + hi, dst + wp, 0.0f);
   }
 }

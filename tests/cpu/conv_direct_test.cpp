@@ -213,6 +213,8 @@ constexpr Shape kOtherShapes[] = {
     {"stride 3", 1, 8, 14, 16, 20, 3, 3, 3, 1, 1},
     {"stride 3 2x2 window leaves gaps", 1, 6, 11, 11, 8, 2, 2, 3, 0, 0},
     {"window taller than input", 1, 4, 2, 3, 8, 3, 3, 1, 2, 2},
+    // Padding wider than the window: the outer output rows and columns see only zeros.
+    {"pads beyond the window", 1, 16, 2, 3, 16, 3, 3, 1, 4, 4},
     {"one output per plane", 2, 16, 3, 3, 16, 3, 3, 1, 0, 0},
     {"48 channels both ways", 1, 48, 6, 8, 48, 3, 3, 1, 1, 1},
     // Padded rows too long for all of them to be copied at once: several row ranges even on
