@@ -144,7 +144,8 @@ int main(int argc, char** argv) {
       worst[t] = std::min(worst[t], gflops[t][1] / gflops[t][0]);
     }
     std::printf("%-26s %-11s %6lld %6lld %6lld | %8.1f %8.1f %5.2f | %8.1f %8.1f %5.2f\n", c.name,
-                direct ? "direct" : path_name(vexa::cpu::cpu_conv_path(g, true)), static_cast<long long>(m),
+                direct ? "direct" : path_name(vexa::cpu::cpu_conv_path(g, true)),
+                static_cast<long long>(m),
                 static_cast<long long>(n), static_cast<long long>(k), gflops[0][0], gflops[0][1],
                 gflops[0][1] / gflops[0][0], gflops[1][0], gflops[1][1],
                 gflops[1][1] / gflops[1][0]);

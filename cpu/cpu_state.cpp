@@ -10,9 +10,9 @@
 #include <new>
 
 #include "cpu/arena_planner.h"
+#include "cpu/conv_packing.h"
 #include "cpu/fusion.h"
 #include "cpu/graph_check.h"
-#include "cpu/conv_packing.h"
 #include "cpu/precision_gate.h"
 
 namespace vexa::cpu {

@@ -25,8 +25,7 @@ constexpr uint32_t kWordGemmTransB = 28;
 constexpr uint64_t kConvTablePlanes = 3;
 constexpr uint32_t kWordClipLower = 29;
 constexpr uint32_t kWordClipUpper = 30;
-constexpr uint32_t kClipUpperShift = 32;
-constexpr uint32_t kConvResidualInput = 3;  // a fused residual is a Conv's fourth input  // a fused Clip's upper bound in word [30]'s high half
+constexpr uint32_t kClipUpperShift = 32;  // a fused Clip's upper bound in word [30]'s high half
 
 constexpr uint64_t kind_of(OpKind k) { return static_cast<uint64_t>(k); }
 
@@ -316,15 +315,15 @@ bool other_operand(const CpuNode& n, uint64_t t, uint64_t* other) {
   return true;
 }
 
-// Conv -> Add(conv output, r) [-> Relu] with r of the output's shape, the Add right after
-// the Conv: r becomes the Conv's fourth input, added in its epilogue after the bias and before
-// the ReLU, so neither the sum nor the ReLU is written out as a plane of its own. Only a Conv
-// with no activation yet qualifies: the Add came after any bias and before any activation.
 bool same_shape(const CpuValue& a, const CpuValue& b) {
   return a.rank() == b.rank() && a.element_count() == b.element_count() &&
          std::equal(a.dims(), a.dims() + a.rank(), b.dims());
 }
 
+// Conv -> Add(conv output, r) [-> Relu] with r of the output's shape, the Add right after
+// the Conv: r becomes the Conv's fourth input, added in its epilogue after the bias and before
+// the ReLU, so neither the sum nor the ReLU is written out as a plane of its own. Only a Conv
+// with no activation yet qualifies: the Add came after any bias and before any activation.
 void fuse_residual_adds(CpuState& s, ArenaPlanner& p) {
   count_consumers(s, p);
   bool fused = false;
@@ -340,8 +339,9 @@ void fuse_residual_adds(CpuState& s, ArenaPlanner& p) {
     uint64_t r;
     if (!other_operand(add, t, &r)) continue;
     const uint64_t out = add.output(0);
-    if (r == t || !valid_id(s, r) || !valid_id(s, out) || s.values[r].dtype() != s.values[t].dtype() ||
-        !same_shape(s.values[r], s.values[t]) || !same_shape(s.values[out], s.values[t]))
+    if (r == t || !valid_id(s, r) || !valid_id(s, out) ||
+        s.values[r].dtype() != s.values[t].dtype() || !same_shape(s.values[r], s.values[t]) ||
+        !same_shape(s.values[out], s.values[t]))
       continue;
     if (conv.input_count() < kConvResidualInput) {
       conv.w[kNodeWordFirstInput + 2] = kAbsentValue;  // no bias

@@ -1,8 +1,8 @@
 #include "cpu/ops/conv.h"
 
 #include <algorithm>
-#include <cmath>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <mutex>
 
@@ -843,7 +843,7 @@ void cpu_conv2d(const ConvGeometry& g, const float* x, const float* wt, float* y
                      static_cast<int32_t>(k), workspace, static_cast<int32_t>(band), 0.0f,
                      yg + q_begin, static_cast<int32_t>(plane), kConvProductMinBlockFlops,
                      in_blocks ? &hook : nullptr);
-            if (!in_blocks) {
+            if (!in_blocks && epilogue_active(epilogue)) {
               for (int64_t c = 0; c < cog; ++c)
                 epilogue_channel(yg + c * plane + q_begin, band, gi * cog + c, g.c_out, epilogue);
             }

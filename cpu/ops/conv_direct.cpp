@@ -86,7 +86,8 @@ void cpu_direct_tile_portable(const DirectTile& t, int64_t pixels, float* out) {
         const int64_t start = t.offsets != nullptr ? t.offsets[j] : j * t.stride;
         const float* xr = t.x + c * t.channel_stride + kh * t.row_stride + start;
         for (int64_t kw = 0; kw < t.kw_count; ++kw, w += kDirectBlockChannels) {
-          for (int64_t l = 0; l < kDirectBlockChannels; ++l) acc[l] = std::fma(xr[kw], w[l], acc[l]);
+          for (int64_t l = 0; l < kDirectBlockChannels; ++l)
+            acc[l] = std::fma(xr[kw], w[l], acc[l]);
         }
       }
     }
@@ -135,7 +136,8 @@ bool cpu_conv2d_direct(const ConvGeometry& g, const float* x, const float* packe
   const int64_t threads = static_cast<int64_t>(vexa::parallel_thread_budget());
   const int64_t want = threads > 1 ? threads * kDirectTasksPerThread : 1;
   const int64_t padded_row = int64_t{g.c_in} * wp;
-  const int64_t rows_room = std::max(kDirectMinRowsFloats, kDirectCacheFloats - taps * kDirectBlockChannels);
+  const int64_t rows_room =
+      std::max(kDirectMinRowsFloats, kDirectCacheFloats - taps * kDirectBlockChannels);
   const int64_t cache_rows = std::max<int64_t>(1, (rows_room / padded_row - g.kh) / g.sh + 1);
   // The cache bound is a floor on the ranges; the wanted count only up to the least run.
   const int64_t min_rows = (kDirectMinRunOutputs + g.ow - 1) / g.ow;

@@ -111,8 +111,8 @@ void cpu_gemm(int32_t order, int32_t trans_a, int32_t trans_b, int32_t m, int32_
     if (with_hook) hook->fn(hook->ctx, 0, m, 0, n);
     return;
   }
-  if (cpu_i8_prepacked_present() &&
-      cpu_i8_gemm_prepacked(order, trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc)) {
+  if (cpu_i8_prepacked_present() && cpu_i8_gemm_prepacked(order, trans_a, trans_b, m, n, k, alpha,
+                                                           a, lda, b, ldb, beta, c, ldc)) {
     if (with_hook) hook->fn(hook->ctx, 0, m, 0, n);
     return;
   }

@@ -49,8 +49,8 @@ ConvWords conv_words(const CpuNode& n) {
 // Shared shape contract of Conv (transpose false) and ConvTranspose (transpose true).
 bool check_conv_common(const OpCheck& c, bool transpose) {
   // A Conv's fourth input is a residual the engine fused into it: the output's shape.
-  if (!c.inputs_between(2, transpose ? kConvResidualInput : kConvResidualInput + 1) || !c.outputs_between(1, 1) ||
-      !c.inputs_present(2))
+  const uint64_t most_inputs = transpose ? kConvResidualInput : kConvResidualInput + 1;
+  if (!c.inputs_between(2, most_inputs) || !c.outputs_between(1, 1) || !c.inputs_present(2))
     return false;
   const CpuValue& x = c.in_value(0);
   const CpuValue& w = c.in_value(1);

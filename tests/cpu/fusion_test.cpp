@@ -496,9 +496,10 @@ TEST(Fusion, ResidualAddJoinsTheConvEpilogueWithTheSameBits) {
   for (const ResidualCase& c : kResidualCases) {
     const uint64_t oh = (c.hw + 2 * (c.kernel / 2) - c.kernel) / c.stride + 1;
     for (int variant = 0; variant < 8; ++variant) {
-      const bool conv_first = (variant & 1) != 0, bias = (variant & 2) != 0, relu = (variant & 4) != 0;
-      SCOPED_TRACE(::testing::Message() << c.name << " conv_first=" << conv_first << " bias=" << bias
-                                      << " relu=" << relu);
+      const bool conv_first = (variant & 1) != 0, bias = (variant & 2) != 0;
+      const bool relu = (variant & 4) != 0;
+      SCOPED_TRACE(::testing::Message() << c.name << " conv_first=" << conv_first
+                                        << " bias=" << bias << " relu=" << relu);
       TestGraph g;
       const uint64_t x = g.value(kValueGraphInput, {2, c.c_in, c.hw, c.hw}, 1);
       const uint64_t r = g.value(kValueGraphInput, {2, c.c_out, oh, oh}, 2);
@@ -509,7 +510,8 @@ TEST(Fusion, ResidualAddJoinsTheConvEpilogueWithTheSameBits) {
       } else {
         g.node(OpKind::kConv, {x, w}, {conv}, window_attrs(c));
       }
-      const uint64_t sum = relu ? g.act({2, c.c_out, oh, oh}) : g.value(kValueGraphOutput, {2, c.c_out, oh, oh});
+      const uint64_t sum =
+          relu ? g.act({2, c.c_out, oh, oh}) : g.value(kValueGraphOutput, {2, c.c_out, oh, oh});
       if (conv_first) {
         g.node(OpKind::kAdd, {conv, r}, {sum});
       } else {
