@@ -192,46 +192,30 @@ void run_onednn(const GemmArgs& g, int64_t m, int64_t n, const float* A, const f
   blas_sgemm(g, m, n, A, B, C);
 }
 
-void compute_block(const GemmArgs& g, int64_t b);
+// Rows [i0, i0 + m) and columns [j0, j0 + n) of C that block b covers (the grid's formula
+// holds for the matrix-vector cut too: one row of blocks, or one column).
+struct BlockSpan {
+  int64_t i0, m, j0, n;
+};
 
-void run_block(void* ctx, size_t index) {
-  const GemmArgs& g = *static_cast<const GemmArgs*>(ctx);
+BlockSpan block_span(const GemmArgs& g, int64_t b) {
   const GemmPlan& p = g.plan;
-  const int64_t b = static_cast<int64_t>(index);
-  compute_block(g, b);
-  if (g.hook == nullptr || g.hook->fn == nullptr) return;
+  const int64_t i0 = b / p.col_count * p.row_block, j0 = b % p.col_count * p.col_block;
+  return {i0, std::min(p.row_block, g.M - i0), j0, std::min(p.col_block, g.N - j0)};
+}
+
+void compute_block(const GemmArgs& g, const BlockSpan& s) {
+  const GemmPlan& p = g.plan;
   if (p.kernel == GemmKernel::kBlasGemv) {
-    const int64_t length = g.M == 1 ? g.N : g.M;
-    const int64_t part = g.M == 1 ? p.col_block : p.row_block;
-    const int64_t begin = b * part, len = std::min(part, length - begin);
     if (g.M == 1) {
-      g.hook->fn(g.hook->ctx, 0, 1, begin, len);
+      run_gemv_block(g, s.j0, s.n);
     } else {
-      g.hook->fn(g.hook->ctx, begin, len, 0, 1);
+      run_gemv_block(g, s.i0, s.m);
     }
     return;
   }
-  const int64_t i0 = b / p.col_count * p.row_block, j0 = b % p.col_count * p.col_block;
-  g.hook->fn(g.hook->ctx, i0, std::min(p.row_block, g.M - i0), j0,
-             std::min(p.col_block, g.N - j0));
-}
 
-void compute_block(const GemmArgs& g, int64_t b) {
-  const GemmPlan& p = g.plan;
-  if (p.kernel == GemmKernel::kBlasGemv) {
-    const int64_t length = g.M == 1 ? g.N : g.M;
-    const int64_t part = g.M == 1 ? p.col_block : p.row_block;
-    const int64_t begin = b * part;
-    run_gemv_block(g, begin, std::min(part, length - begin));
-    return;
-  }
-
-  const int64_t bi = b / p.col_count;
-  const int64_t bj = b % p.col_count;
-  const int64_t i0 = bi * p.row_block;
-  const int64_t j0 = bj * p.col_block;
-  const int64_t m = std::min(p.row_block, g.M - i0);
-  const int64_t n = std::min(p.col_block, g.N - j0);
+  const int64_t i0 = s.i0, j0 = s.j0, m = s.m, n = s.n;
   const float* A = g.trans_a ? g.A + i0 : g.A + i0 * g.lda;
   const float* B = g.trans_b ? g.B + j0 * g.ldb : g.B + j0;
   float* C = g.C + i0 * g.ldc + j0;
@@ -252,6 +236,14 @@ void compute_block(const GemmArgs& g, int64_t b) {
     return;
   }
   blas_sgemm(g, m, n, A, B, C);
+}
+
+void run_block(void* ctx, size_t index) {
+  const GemmArgs& g = *static_cast<const GemmArgs*>(ctx);
+  const BlockSpan span = block_span(g, static_cast<int64_t>(index));
+  compute_block(g, span);
+  if (g.hook != nullptr && g.hook->fn != nullptr)
+    g.hook->fn(g.hook->ctx, span.i0, span.m, span.j0, span.n);
 }
 
 bool fits_int(int64_t v) { return v >= 0 && v <= INT_MAX; }
