@@ -25,6 +25,14 @@ constexpr int64_t kDirectMinRowsFloats = 16384;
 // weight load over fewer outputs.
 constexpr int64_t kDirectMinRunOutputs = 24;
 constexpr int64_t kDirectMinDepth = 16;
+// Shallow windows on rows at least this wide take the row kernel (see conv_direct.h). Measured:
+// MobileNetV2's 3-channel stem 0.55-0.61 -> 0.43-0.51 ms at one thread; at 144 multiply-adds
+// per output (YOLO's 16-channel 3x3 layers) the two kernels run alike.
+constexpr int64_t kDirectRowMaxDepth = 64;
+constexpr int64_t kDirectRowMinWidth = 16;
+constexpr int64_t kLaneFloats = 8;
+
+int64_t round_up_to(int64_t n, int64_t m) { return (n + m - 1) / m * m; }
 constexpr int64_t kDirectMinOutputChannels = 8;
 
 bool direct_simd_available() { return cpu_direct_tile_avx2() != nullptr; }
@@ -32,6 +40,14 @@ SimdSwitch g_simd(direct_simd_available);
 
 DirectTileFn select_tile() {
   return g_simd.enabled() ? cpu_direct_tile_avx2() : cpu_direct_tile_portable;
+}
+
+// The row kernel, or null where the tile kernel serves the shape. Both give the same bits.
+DirectRowFn select_row(const ConvGeometry& g) {
+  if (!g_simd.enabled() || int64_t{g.c_in} * g.kh * g.kw > kDirectRowMaxDepth ||
+      g.ow < kDirectRowMinWidth)
+    return nullptr;
+  return cpu_direct_row_avx2();
 }
 
 // Columns of a zero-padded input row: exactly those the outputs read, input column q - pl
@@ -54,6 +70,35 @@ void pad_rows(const ConvGeometry& g, const float* xc, int64_t r0, int64_t r1, in
     // Empty when the padding covers the whole row (only then is lo - pl out of the row).
     if (hi > lo) std::copy(xc + ih * g.w + (lo - g.pl), xc + ih * g.w + (hi - g.pl), dst + lo);
     std::fill(dst + hi, dst + wp, 0.0f);
+  }
+}
+
+// The same rows split into `stride` phases of `phase` floats each: padded column q at
+// (q % stride) * phase + q / stride, zeros past the padded row. Rows stride * phase apart.
+void pad_rows_phased(const ConvGeometry& g, const float* xc, int64_t r0, int64_t r1,
+                     int64_t phase, float* dst) {
+  const int64_t s = g.sw;
+  for (int64_t r = r0; r < r1; ++r, dst += s * phase) {
+    const int64_t ih = r - g.pt;
+    if (ih < 0 || ih >= g.h) {
+      std::fill(dst, dst + s * phase, 0.0f);
+      continue;
+    }
+    const float* src = xc + ih * g.w;
+    for (int64_t ph = 0; ph < s; ++ph) {
+      // Phase ph holds padded columns ph, ph + s, ...: entry i is input column i * s + ph - pl,
+      // inside the input for i in [lo, hi).
+      float* d = dst + ph * phase;
+      const int64_t first = ph - g.pl;
+      const int64_t lo = std::clamp<int64_t>(first >= 0 ? 0 : (-first + s - 1) / s, 0, phase);
+      const int64_t hi = std::clamp<int64_t>((g.w - first + s - 1) / s, lo, phase);
+      std::fill(d, d + lo, 0.0f);
+      if (hi > lo) {
+        const float* from = src + first + lo * s;
+        for (int64_t i = lo; i < hi; ++i, from += s) d[i] = *from;
+      }
+      std::fill(d + hi, d + phase, 0.0f);
+    }
   }
 }
 
@@ -95,6 +140,24 @@ void cpu_direct_tile_portable(const DirectTile& t, int64_t pixels, float* out) {
   }
 }
 
+void cpu_direct_row_portable(const DirectRow& r) {
+  for (int64_t i = 0; i < r.channels; ++i) {
+    for (int64_t p = 0; p < r.pixels; ++p) {
+      float acc = 0.0f;
+      const float* w = r.w + i;
+      for (int64_t c = 0; c < r.c_in; ++c) {
+        for (int64_t kh = 0; kh < r.kh_count; ++kh) {
+          const float* row = r.x + c * r.channel_stride + kh * r.row_stride + p;
+          for (int64_t kw = 0; kw < r.kw_count; ++kw, w += kDirectBlockChannels) {
+            acc = std::fma(row[(kw % r.stride) * r.phase_stride + kw / r.stride], *w, acc);
+          }
+        }
+      }
+      r.y[i * r.y_stride + p] = acc;
+    }
+  }
+}
+
 void cpu_conv_direct_force_portable(bool on) { g_simd.force_portable(on); }
 
 bool cpu_conv_direct_eligible(const ConvGeometry& g) {
@@ -127,7 +190,11 @@ void cpu_conv_direct_pack(const ConvGeometry& g, const float* weights, float* pa
 bool cpu_conv2d_direct(const ConvGeometry& g, const float* x, const float* packed_weights,
                        float* y, const ConvEpilogue& batch_epilogue) {
   if (!cpu_conv_direct_eligible(g)) return false;
-  const int64_t wp = padded_cols(g);
+  const DirectRowFn row_fn = select_row(g);
+  // Floats per padded row: the tile kernel reads rows as they are; the row kernel reads them
+  // split into stride phases, each long enough for whole vectors past the last output.
+  const int64_t phase = round_up_to(g.ow, kLaneFloats) + (g.kw - 1) / g.sw;
+  const int64_t wp = row_fn != nullptr ? g.sw * phase : padded_cols(g);
   const int64_t plane_in = int64_t{g.h} * g.w, plane = int64_t{g.oh} * g.ow;
   const int64_t taps = int64_t{g.c_in} * g.kh * g.kw;
   const int64_t blocks = (g.c_out + kDirectBlockChannels - 1) / kDirectBlockChannels;
@@ -161,11 +228,17 @@ bool cpu_conv2d_direct(const ConvGeometry& g, const float* x, const float* packe
     // threads together costs less than each task making its own.
     const int64_t all_rows = (g.oh - 1) * g.sh + g.kh;
     float* shared = nullptr;
+    const auto copy_rows = [&](int64_t c, int64_t r0, int64_t r1, float* dst) {
+      if (row_fn != nullptr) {
+        pad_rows_phased(g, xi + c * plane_in, r0, r1, phase, dst);
+      } else {
+        pad_rows(g, xi + c * plane_in, r0, r1, wp, dst);
+      }
+    };
     if (ranges == 1 && groups > 1) {
       shared = thread_rows(static_cast<uint64_t>(g.c_in) * all_rows * wp);
-      cpu_parallel_for(g.c_in, true, [&](int64_t c) {
-        pad_rows(g, xi + c * plane_in, 0, all_rows, wp, shared + c * all_rows * wp);
-      });
+      cpu_parallel_for(g.c_in, true,
+                       [&](int64_t c) { copy_rows(c, 0, all_rows, shared + c * all_rows * wp); });
     }
     cpu_parallel_for(ranges * groups, true, [&](int64_t task) {
       const int64_t range = task / groups, group = task % groups;
@@ -177,8 +250,41 @@ bool cpu_conv2d_direct(const ConvGeometry& g, const float* x, const float* packe
       float* rows = shared;
       if (rows == nullptr) {
         rows = thread_rows(static_cast<uint64_t>(g.c_in) * (r1 - r0) * wp);
-        for (int64_t c = 0; c < g.c_in; ++c)
-          pad_rows(g, xi + c * plane_in, r0, r1, wp, rows + c * (r1 - r0) * wp);
+        for (int64_t c = 0; c < g.c_in; ++c) copy_rows(c, r0, r1, rows + c * (r1 - r0) * wp);
+      }
+      const int64_t q0 = oh0 * g.ow, count = (oh1 - oh0) * g.ow;
+      const int64_t b_end = std::min(blocks, (group + 1) * group_blocks);
+      if (row_fn != nullptr) {
+        DirectRow r;
+        r.c_in = g.c_in;
+        r.kh_count = g.kh;
+        r.kw_count = g.kw;
+        r.channel_stride = (r1 - r0) * wp;
+        r.row_stride = wp;
+        r.phase_stride = phase;
+        r.stride = g.sw;
+        r.y_stride = plane;
+        for (int64_t b = group * group_blocks; b < b_end; ++b) {
+          const int64_t co0 = b * kDirectBlockChannels;
+          const int64_t lanes = std::min<int64_t>(kDirectBlockChannels, g.c_out - co0);
+          for (int64_t oh = oh0; oh < oh1; ++oh) {
+            const float* row = rows + (oh * g.sh - r0) * wp;
+            for (int64_t ow = 0; ow < g.ow; ow += kDirectRowPixels) {
+              r.x = row + ow;
+              r.pixels = std::min<int64_t>(kDirectRowPixels, g.ow - ow);
+              for (int64_t l = 0; l < lanes; l += kDirectRowChannels) {
+                r.w = packed_weights + b * taps * kDirectBlockChannels + l;
+                r.y = yi + (co0 + l) * plane + oh * g.ow + ow;
+                r.channels = std::min<int64_t>(kDirectRowChannels, lanes - l);
+                row_fn(r);
+              }
+            }
+          }
+          for (int64_t l = 0; l < lanes; ++l) {
+            cpu_conv_epilogue_run(yi + (co0 + l) * plane + q0, count, co0 + l, g.c_out, epilogue);
+          }
+        }
+        return;
       }
       DirectTile t;
       t.x = rows;
@@ -193,9 +299,7 @@ bool cpu_conv2d_direct(const ConvGeometry& g, const float* x, const float* packe
       t.offsets = offsets;
       // Six outputs at a time over the task's rows read as one run (pixel q = oh x OW + ow),
       // so a tile may end one row and start the next; the run ends in near-equal tiles.
-      const int64_t q0 = oh0 * g.ow, count = (oh1 - oh0) * g.ow;
       const int64_t tiles = (count + kDirectMaxTile - 1) / kDirectMaxTile;
-      const int64_t b_end = std::min(blocks, (group + 1) * group_blocks);
       for (int64_t b = group * group_blocks; b < b_end; ++b) {
         const int64_t co0 = b * kDirectBlockChannels;
         const int64_t lanes = std::min<int64_t>(kDirectBlockChannels, g.c_out - co0);

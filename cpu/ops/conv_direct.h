@@ -52,7 +52,33 @@ using DirectTileFn = void (*)(const DirectTile& t, int64_t pixels, float* out);
 void cpu_direct_tile_portable(const DirectTile& t, int64_t pixels, float* out);
 // Null when the CPU lacks AVX2 and FMA.
 DirectTileFn cpu_direct_tile_avx2();
-// Forces the portable kernel (tests compare the two).
+// Shallow windows on wide rows take a second kernel with the outputs of one row in the
+// lanes, so a block's results reach their planes as whole vectors rather than lane by lane
+// (with a few taps per output, spreading 6 x 16 tiles over 16 planes cost as much as the
+// arithmetic). One call: for r < channels (1..4) and p < pixels (1..24),
+//   y[r * y_stride + p] = sum over c < c_in, then kh < kh_count, then kw < kw_count of
+//     x[c * channel_stride + kh * row_stride + (kw % stride) * phase_stride + kw / stride + p]
+//       * w[((c * kh_count + kh) * kw_count + kw) * 16 + r],
+// the same chain of fused multiply-adds as the tile kernel. Each padded row is stored split
+// into `stride` phases of phase_stride floats (padded column q at (q % stride) x phase_stride
+// + q / stride), so every tap reads adjacent floats; x is readable up to the whole vector
+// past the last pixel.
+inline constexpr int64_t kDirectRowChannels = 4;
+inline constexpr int64_t kDirectRowPixels = 24;
+struct DirectRow {
+  const float* x = nullptr;
+  const float* w = nullptr;
+  float* y = nullptr;
+  int64_t c_in = 0, kh_count = 0, kw_count = 0;
+  int64_t channel_stride = 0, row_stride = 0, phase_stride = 0, stride = 1, y_stride = 0;
+  int64_t channels = 0, pixels = 0;
+};
+using DirectRowFn = void (*)(const DirectRow& r);
+void cpu_direct_row_portable(const DirectRow& r);
+// Null when the CPU lacks AVX2 and FMA.
+DirectRowFn cpu_direct_row_avx2();
+
+// Forces the portable kernels (tests compare them with the vector ones).
 void cpu_conv_direct_force_portable(bool on);
 
 }  // namespace vexa::cpu

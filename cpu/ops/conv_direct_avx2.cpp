@@ -4,6 +4,7 @@
 // multiply-adds per output.
 #include <immintrin.h>
 
+#include "cpu/ops/conv_avx2_inline.h"
 #include "cpu/ops/conv_direct.h"
 
 namespace vexa::cpu {
@@ -11,6 +12,7 @@ namespace vexa::cpu {
 namespace {
 
 static_assert(kDirectBlockChannels == 16 && kDirectMaxTile == 6, "written for 6 x 16 tiles");
+static_assert(kDirectRowChannels == 4 && kDirectRowPixels == 24, "written for 4 x 24 rows");
 
 constexpr int64_t kLanes = 8;
 
@@ -76,7 +78,81 @@ void direct_tile(const DirectTile& t, int64_t pixels, float* out) {
   }
 }
 
+// Channels R (1..4) times V vectors of pixels; the last vector stores `tail` (1..8) of them.
+template <int R, int V>
+void row_tile(const DirectRow& r, int64_t tail) {
+  __m256 acc[R][V];
+#pragma GCC unroll 4
+  for (int i = 0; i < R; ++i)
+#pragma GCC unroll 3
+    for (int v = 0; v < V; ++v) acc[i][v] = _mm256_setzero_ps();
+  const int64_t c_in = r.c_in, kh_count = r.kh_count, kw_count = r.kw_count;
+  const int64_t channel_stride = r.channel_stride, row_stride = r.row_stride;
+  const int64_t phase_stride = r.phase_stride, stride = r.stride;
+  const float* w = r.w;
+  for (int64_t c = 0; c < c_in; ++c) {
+    for (int64_t kh = 0; kh < kh_count; ++kh) {
+      const float* row = r.x + c * channel_stride + kh * row_stride;
+      // Tap kw reads phase kw % stride from column kw / stride on, walked without dividing.
+      int64_t phase = 0;
+      const float* column = row;
+      for (int64_t kw = 0; kw < kw_count; ++kw, w += kDirectBlockChannels) {
+        const float* at = column + phase * phase_stride;
+        if (++phase == stride) phase = 0, ++column;
+        __m256 xv[V];
+#pragma GCC unroll 3
+        for (int v = 0; v < V; ++v) xv[v] = _mm256_loadu_ps(at + v * kLanes);
+#pragma GCC unroll 4
+        for (int i = 0; i < R; ++i) {
+          const __m256 wv = _mm256_broadcast_ss(w + i);
+#pragma GCC unroll 3
+          for (int v = 0; v < V; ++v) acc[i][v] = _mm256_fmadd_ps(xv[v], wv, acc[i][v]);
+        }
+      }
+    }
+  }
+#pragma GCC unroll 4
+  for (int i = 0; i < R; ++i) {
+    float* y = r.y + i * r.y_stride;
+#pragma GCC unroll 3
+    for (int v = 0; v + 1 < V; ++v) _mm256_storeu_ps(y + v * kLanes, acc[i][v]);
+    if (tail == kLanes) {
+      _mm256_storeu_ps(y + (V - 1) * kLanes, acc[i][V - 1]);
+    } else {
+      store_first_lanes(y + (V - 1) * kLanes, acc[i][V - 1], tail);
+    }
+  }
+}
+
+template <int R>
+void row_of_channels(const DirectRow& r) {
+  const int64_t vectors = (r.pixels + kLanes - 1) / kLanes;
+  const int64_t tail = r.pixels - (vectors - 1) * kLanes;
+  switch (vectors) {
+    case 1: row_tile<R, 1>(r, tail); break;
+    case 2: row_tile<R, 2>(r, tail); break;
+    case 3: row_tile<R, 3>(r, tail); break;
+    default: break;
+  }
+}
+
+void direct_row(const DirectRow& r) {
+  if (r.pixels < 1 || r.pixels > kDirectRowPixels) return;
+  switch (r.channels) {
+    case 1: row_of_channels<1>(r); break;
+    case 2: row_of_channels<2>(r); break;
+    case 3: row_of_channels<3>(r); break;
+    case 4: row_of_channels<4>(r); break;
+    default: break;
+  }
+}
+
 }  // namespace
+
+DirectRowFn cpu_direct_row_avx2() {
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return direct_row;
+  return nullptr;
+}
 
 DirectTileFn cpu_direct_tile_avx2() {
   if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return direct_tile;

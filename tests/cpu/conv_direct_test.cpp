@@ -223,6 +223,14 @@ constexpr Shape kOtherShapes[] = {
     // A deep input over a one-column plane: the cache bound asks for more row ranges than
     // the least run of outputs per range allows.
     {"deep input, one column", 1, 1024, 48, 1, 16, 3, 3, 1, 1, 1},
+    // Shallow windows on wide rows take the row kernel: stride 1 to 3, channel tails of 4, 1
+    // and 8, rows ending in partial vectors, a non-square window.
+    {"shallow wide s1", 1, 3, 9, 40, 20, 3, 3, 1, 1, 1},
+    {"shallow wide s2 batch 2", 2, 3, 12, 45, 16, 3, 3, 2, 1, 1},
+    {"shallow 5x5 wide", 1, 2, 7, 35, 33, 5, 5, 1, 2, 2},
+    {"shallow s2 pad 0", 1, 2, 6, 64, 8, 3, 3, 2, 0, 0},
+    {"shallow s3 wide", 1, 4, 7, 70, 16, 3, 3, 3, 1, 1},
+    {"shallow 2x3 wide", 1, 3, 6, 40, 16, 2, 3, 1, 1, 1},
 };
 
 // Runs body(g) for every shape the direct path takes, under a trace naming the shape, and
@@ -431,6 +439,53 @@ float epilogue_step(float v, float bias, float residual, const ConvEpilogue& e) 
       return v < e.clip_lo ? e.clip_lo : (v > e.clip_hi ? e.clip_hi : v);
     default:
       return v;
+  }
+}
+
+TEST(ConvDirectTile, RowKernelGivesThePortableRowBits) {
+  const DirectRowFn vector_row = cpu_direct_row_avx2();
+  if (vector_row == nullptr) GTEST_SKIP() << "no AVX2 and FMA";
+  for (int64_t stride = 1; stride <= 3; ++stride) {
+    constexpr int64_t kCin = 2, kKh = 3, kKw = 3;
+    const int64_t phase = 24 + (kKw - 1) / stride + 8;
+    const int64_t row = stride * phase;
+    const auto x = lcg_values(static_cast<size_t>(kCin * (kKh + 1) * row), 91);
+    const auto w = lcg_values(static_cast<size_t>(kCin * kKh * kKw * kDirectBlockChannels), 92);
+    for (int64_t channels = 1; channels <= kDirectRowChannels; ++channels) {
+      for (int64_t pixels = 1; pixels <= kDirectRowPixels; ++pixels) {
+        SCOPED_TRACE(::testing::Message() << "stride " << stride << " channels " << channels
+                                          << " pixels " << pixels);
+        constexpr int64_t kYStride = 40;
+        Guarded fast(static_cast<size_t>(kDirectRowChannels * kYStride));
+        Guarded plain(static_cast<size_t>(kDirectRowChannels * kYStride));
+        DirectRow r;
+        r.x = x.data();
+        r.w = w.data() + 1;  // a block's lanes 1..4
+        r.c_in = kCin;
+        r.kh_count = kKh;
+        r.kw_count = kKw;
+        r.channel_stride = (kKh + 1) * row;
+        r.row_stride = row;
+        r.phase_stride = phase;
+        r.stride = stride;
+        r.y_stride = kYStride;
+        r.channels = channels;
+        r.pixels = pixels;
+        r.y = fast.data();
+        vector_row(r);
+        r.y = plain.data();
+        cpu_direct_row_portable(r);
+        ASSERT_TRUE(fast.guards_intact());
+        // Written outputs agree bit for bit; everything else is still the NaN fill.
+        EXPECT_TRUE(same_bits(fast.inside(), plain.inside()));
+        for (int64_t i = 0; i < kDirectRowChannels; ++i) {
+          for (int64_t p = 0; p < kYStride; ++p) {
+            const float v = fast.data()[i * kYStride + p];
+            EXPECT_EQ(std::isnan(v), !(i < channels && p < pixels)) << i << "," << p;
+          }
+        }
+      }
+    }
   }
 }
 
