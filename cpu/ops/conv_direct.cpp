@@ -30,10 +30,10 @@ constexpr int64_t kDirectMinDepth = 16;
 // per output (YOLO's 16-channel 3x3 layers) the two kernels run alike.
 constexpr int64_t kDirectRowMaxDepth = 64;
 constexpr int64_t kDirectRowMinWidth = 16;
+constexpr int64_t kDirectMinOutputChannels = 8;
 constexpr int64_t kLaneFloats = 8;
 
 int64_t round_up_to(int64_t n, int64_t m) { return (n + m - 1) / m * m; }
-constexpr int64_t kDirectMinOutputChannels = 8;
 
 bool direct_simd_available() { return cpu_direct_tile_avx2() != nullptr; }
 SimdSwitch g_simd(direct_simd_available);
@@ -54,48 +54,36 @@ DirectRowFn select_row(const ConvGeometry& g) {
 // at padded column q.
 int64_t padded_cols(const ConvGeometry& g) { return int64_t{g.ow - 1} * g.sw + g.kw; }
 
-// Copies padded rows [r0, r1) of channel c (input row r - pt at padded row r, input column
-// q - pl at padded column q, zeros outside the input) to dst, rows wp floats apart.
-void pad_rows(const ConvGeometry& g, const float* xc, int64_t r0, int64_t r1, int64_t wp,
-              float* dst) {
-  const int64_t lo = std::clamp<int64_t>(g.pl, 0, wp);
-  const int64_t hi = std::clamp<int64_t>(int64_t{g.pl} + g.w, lo, wp);
-  for (int64_t r = r0; r < r1; ++r, dst += wp) {
+// Copies padded rows [r0, r1) of one channel (input row r - pt at padded row r, zeros outside
+// the input) to dst, each row split into `phases` runs of `phase` floats: padded column q
+// (input column q - pl) at (q % phases) * phase + q / phases, zeros past the padded row. One
+// phase is the plain row the tile kernel reads; the row kernel reads a phase per stride step.
+void pad_rows(const ConvGeometry& g, const float* xc, int64_t r0, int64_t r1, int64_t phases,
+              int64_t phase, float* dst) {
+  const int64_t width = phases * phase;
+  for (int64_t r = r0; r < r1; ++r, dst += width) {
     const int64_t ih = r - g.pt;
     if (ih < 0 || ih >= g.h) {
-      std::fill(dst, dst + wp, 0.0f);
-      continue;
-    }
-    std::fill(dst, dst + lo, 0.0f);
-    // Empty when the padding covers the whole row (only then is lo - pl out of the row).
-    if (hi > lo) std::copy(xc + ih * g.w + (lo - g.pl), xc + ih * g.w + (hi - g.pl), dst + lo);
-    std::fill(dst + hi, dst + wp, 0.0f);
-  }
-}
-
-// The same rows split into `stride` phases of `phase` floats each: padded column q at
-// (q % stride) * phase + q / stride, zeros past the padded row. Rows stride * phase apart.
-void pad_rows_phased(const ConvGeometry& g, const float* xc, int64_t r0, int64_t r1,
-                     int64_t phase, float* dst) {
-  const int64_t s = g.sw;
-  for (int64_t r = r0; r < r1; ++r, dst += s * phase) {
-    const int64_t ih = r - g.pt;
-    if (ih < 0 || ih >= g.h) {
-      std::fill(dst, dst + s * phase, 0.0f);
+      std::fill(dst, dst + width, 0.0f);
       continue;
     }
     const float* src = xc + ih * g.w;
-    for (int64_t ph = 0; ph < s; ++ph) {
-      // Phase ph holds padded columns ph, ph + s, ...: entry i is input column i * s + ph - pl,
-      // inside the input for i in [lo, hi).
+    for (int64_t ph = 0; ph < phases; ++ph) {
+      // Entry i of phase ph is input column i * phases + ph - pl, inside the input for i in
+      // [lo, hi).
       float* d = dst + ph * phase;
       const int64_t first = ph - g.pl;
-      const int64_t lo = std::clamp<int64_t>(first >= 0 ? 0 : (-first + s - 1) / s, 0, phase);
-      const int64_t hi = std::clamp<int64_t>((g.w - first + s - 1) / s, lo, phase);
+      const int64_t lo =
+          std::clamp<int64_t>(first >= 0 ? 0 : (-first + phases - 1) / phases, 0, phase);
+      const int64_t hi = std::clamp<int64_t>((g.w - first + phases - 1) / phases, lo, phase);
       std::fill(d, d + lo, 0.0f);
       if (hi > lo) {
-        const float* from = src + first + lo * s;
-        for (int64_t i = lo; i < hi; ++i, from += s) d[i] = *from;
+        const float* from = src + first + lo * phases;
+        if (phases == 1) {
+          std::copy(from, from + (hi - lo), d + lo);
+        } else {
+          for (int64_t i = lo; i < hi; ++i, from += phases) d[i] = *from;
+        }
       }
       std::fill(d + hi, d + phase, 0.0f);
     }
@@ -228,12 +216,10 @@ bool cpu_conv2d_direct(const ConvGeometry& g, const float* x, const float* packe
     // threads together costs less than each task making its own.
     const int64_t all_rows = (g.oh - 1) * g.sh + g.kh;
     float* shared = nullptr;
+    // The row kernel reads its rows in stride phases, the tile kernel as they are.
+    const int64_t phases = row_fn != nullptr ? g.sw : 1;
     const auto copy_rows = [&](int64_t c, int64_t r0, int64_t r1, float* dst) {
-      if (row_fn != nullptr) {
-        pad_rows_phased(g, xi + c * plane_in, r0, r1, phase, dst);
-      } else {
-        pad_rows(g, xi + c * plane_in, r0, r1, wp, dst);
-      }
+      pad_rows(g, xi + c * plane_in, r0, r1, phases, wp / phases, dst);
     };
     if (ranges == 1 && groups > 1) {
       shared = thread_rows(static_cast<uint64_t>(g.c_in) * all_rows * wp);
