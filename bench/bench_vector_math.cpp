@@ -62,6 +62,10 @@ int main(int argc, char** argv) {
        [](const float* a, const float*, float* o, size_t n) {
          for (size_t i = 0; i < n; ++i) o[i] = 1.0f / (1.0f + std::exp(-a[i]));
        }},
+      {"silu", [](const float* a, const float*, float* o, size_t n) { vexa::vec_silu(a, o, n); },
+       [](const float* a, const float*, float* o, size_t n) {
+         for (size_t i = 0; i < n; ++i) o[i] = a[i] / (1.0f + std::exp(-a[i]));
+       }},
   };
   const size_t sizes[] = {1000, 65536, 1 << 20};
   std::mt19937 rng(1);

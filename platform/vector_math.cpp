@@ -86,12 +86,17 @@ void clip(const float* a, float lo, float hi, float* out, size_t n) {
 void exp(const float* a, float* out, size_t n) {
   for (size_t i = 0; i < n; ++i) out[i] = exp_one(a[i]);
 }
+float sigmoid_one(float x) { return 1.0f / (exp_one(-x) + 1.0f); }
 void sigmoid(const float* a, float* out, size_t n) {
-  for (size_t i = 0; i < n; ++i) out[i] = 1.0f / (exp_one(-a[i]) + 1.0f);
+  for (size_t i = 0; i < n; ++i) out[i] = sigmoid_one(a[i]);
+}
+void silu(const float* a, float* out, size_t n) {
+  for (size_t i = 0; i < n; ++i) out[i] = a[i] * sigmoid_one(a[i]);
 }
 
 const Kernels kPortable = {add, sub, mul, div, add_scalar, mul_scalar, scalar_div, mul_scalar_add,
-                           mul_scalar_add_scalar, neg, max, min, zero_below, clip, exp, sigmoid};
+                           mul_scalar_add_scalar, neg, max, min, zero_below, clip, exp, sigmoid,
+                           silu};
 
 }  // namespace
 
@@ -156,6 +161,7 @@ void vec_clip(const float* a, float lo, float hi, float* out, size_t n) {
 }
 void vec_exp(const float* a, float* out, size_t n) { kernels().exp(a, out, n); }
 void vec_sigmoid(const float* a, float* out, size_t n) { kernels().sigmoid(a, out, n); }
+void vec_silu(const float* a, float* out, size_t n) { kernels().silu(a, out, n); }
 
 void vec_add_strided(const float* a, ptrdiff_t sa, const float* b, ptrdiff_t sb, float* out,
                      ptrdiff_t so, size_t n) {

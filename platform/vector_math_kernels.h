@@ -23,6 +23,7 @@ struct Kernels {
   void (*clip)(const float*, float, float, float*, size_t);
   void (*exp)(const float*, float*, size_t);
   void (*sigmoid)(const float*, float*, size_t);
+  void (*silu)(const float*, float*, size_t);
 };
 
 const Kernels& portable_kernels();
@@ -47,6 +48,11 @@ inline constexpr float kExpTaylor[8] = {1.0f,
                                         0.00833333377f,   // 1/5!
                                         0.00138888892f,   // 1/6!
                                         0.000198412701f};  // 1/7!
+// Inputs whose k lies in [-125, 127], where p x 2^k is a normal float: there the two-factor
+// scaling is exact and equals adding k to p's exponent field, which the AVX2 kernel does
+// for whole vectors inside these bounds.
+inline constexpr float kExpDirectMin = -86.0f;
+inline constexpr float kExpDirectMax = 88.0f;
 inline constexpr int32_t kFloatExponentBias = 127;
 inline constexpr int kFloatMantissaBits = 23;
 

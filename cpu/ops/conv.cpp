@@ -108,8 +108,6 @@ void valid_range(int64_t count, int64_t stride, int64_t offset, int64_t extent, 
 // rows, small enough to stay in the first-level cache.
 constexpr int64_t kDepthwiseBandFloats = kPaddedBandFloats;
 constexpr int64_t kLaneFloats = 8;
-// Floats of the sigmoid gate the fused SiLU epilogue computes at a time (on the stack).
-constexpr int64_t kSiluPieceFloats = 1024;
 // Floats a fused chain of scalar steps handles at a time (its saved copy is on the stack).
 constexpr int64_t kTailPieceFloats = 1024;
 
@@ -378,16 +376,9 @@ void epilogue_channel(float* p, int64_t n, int64_t c, int64_t c_out, const ConvE
     case kConvActClip:
       vec_clip(p, e.clip_lo, e.clip_hi, p, len);  // as the Clip node: NaN stays
       break;
-    case kConvActSilu: {
-      // The Sigmoid and Mul nodes' own routines, a cache-sized piece at a time.
-      float gate[kSiluPieceFloats];
-      for (int64_t i = 0; i < n; i += kSiluPieceFloats) {
-        const size_t piece = static_cast<size_t>(std::min<int64_t>(kSiluPieceFloats, n - i));
-        vec_sigmoid(p + i, gate, piece);
-        vec_mul(p + i, gate, p + i, piece);
-      }
+    case kConvActSilu:
+      vec_silu(p, p, len);  // rounded as the Sigmoid and Mul nodes round it
       break;
-    }
     case kConvActProgram:
       run_tail_program(p, n, e.program);
       break;

@@ -302,6 +302,26 @@ TEST_P(VectorPaths, SigmoidFollowsItsFloatSteps) {
   }
 }
 
+TEST_P(VectorPaths, SiluIsSigmoidThenMul) {
+  // Inputs on both sides of the exp kernel's direct-scaling bounds, where vectors switch
+  // between its two ways of applying 2^k, plus NaN, infinities and signed zeros.
+  std::vector<float> x = random_values(4099, 9, -110.0f, 95.0f);
+  for (float v = -88.5f; v <= -85.0f; v += 0.0625f) x.push_back(v);
+  for (float v = 87.0f; v <= 89.5f; v += 0.0625f) x.push_back(v);
+  for (float v : {kNaN, kInf, -kInf, 0.0f, -0.0f}) x.push_back(v);
+  std::vector<float> gate(x.size()), want(x.size()), got(x.size());
+  vec_sigmoid(x.data(), gate.data(), x.size());
+  vec_mul(x.data(), gate.data(), want.data(), x.size());
+  // Bits must agree; a NaN only has to stay a NaN (its sign is not defined).
+  auto same = [](float a, float b) {
+    return std::isnan(a) ? std::isnan(b) : std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b);
+  };
+  vec_silu(x.data(), got.data(), x.size());
+  for (size_t i = 0; i < x.size(); ++i) ASSERT_TRUE(same(got[i], want[i])) << "x=" << x[i];
+  vec_silu(x.data(), x.data(), x.size());  // in place
+  for (size_t i = 0; i < x.size(); ++i) ASSERT_TRUE(same(x[i], want[i])) << i;
+}
+
 TEST_P(VectorPaths, StridedAddHonoursEveryStride) {
   const size_t n = 37;
   std::vector<float> a(n * 2), b(n), out(n * 3, kSentinel);
@@ -345,10 +365,15 @@ INSTANTIATE_TEST_SUITE_P(Paths, VectorPaths, ::testing::Values(false, true),
 TEST(VectorMath, BothPathsGiveTheSameBits) {
   std::vector<float> x = random_values(20011, 3, -110.0f, 95.0f),
                      b = random_values(20011, 4, -2, 2);
+  // Whole vectors on either side of the exp kernel's direct-scaling bounds.
+  for (float v = -88.5f; v <= -85.0f; v += 1.0f / 128) x.push_back(v);
+  for (float v = 87.0f; v <= 89.5f; v += 1.0f / 128) x.push_back(v);
+  b.resize(x.size(), 0.5f);
   using Fn = std::function<void(const float*, float*, size_t)>;
   const std::pair<const char*, Fn> fns[] = {
       {"exp", vec_exp},
       {"sigmoid", vec_sigmoid},
+      {"silu", vec_silu},
       {"mul_scalar_add",
        [&](const float* a, float* o, size_t n) { vec_mul_scalar_add(a, 1.5f, b.data(), o, n); }},
       {"clip", [](const float* a, float* o, size_t n) { vec_clip(a, -3.0f, 7.0f, o, n); }},
