@@ -124,7 +124,11 @@ void cpu_direct_tile_portable(const DirectTile& t, int64_t pixels, float* out) {
         }
       }
     }
-    std::copy(acc, acc + kDirectBlockChannels, out + j * kDirectBlockChannels);
+    if (t.y != nullptr) {
+      for (int64_t l = 0; l < kDirectBlockChannels; ++l) t.y[l * t.y_stride + j] = acc[l];
+    } else {
+      std::copy(acc, acc + kDirectBlockChannels, out + j * kDirectBlockChannels);
+    }
   }
 }
 
@@ -280,6 +284,7 @@ bool cpu_conv2d_direct(const ConvGeometry& g, const float* x, const float* packe
       t.channel_stride = (r1 - r0) * wp;
       t.row_stride = wp;
       t.stride = g.sw;
+      t.y_stride = plane;
       alignas(64) float out[kDirectMaxTile * kDirectBlockChannels];
       int64_t offsets[kDirectMaxTile];
       t.offsets = offsets;
@@ -298,10 +303,15 @@ bool cpu_conv2d_direct(const ConvGeometry& g, const float* x, const float* packe
             offsets[j] = (oh * g.sh - r0) * wp + ow * g.sw;
             if (++ow == g.ow) ow = 0, ++oh;
           }
-          tile_fn(t, len, out);
           float* dst = yi + co0 * plane + q0 + begin;
-          for (int64_t l = 0; l < lanes; ++l, dst += plane) {
-            for (int64_t j = 0; j < len; ++j) dst[j] = out[j * kDirectBlockChannels + l];
+          // A full block goes straight to its planes; the last, partial one through `out`,
+          // so nothing is written past the last channel.
+          t.y = lanes == kDirectBlockChannels ? dst : nullptr;
+          tile_fn(t, len, out);
+          if (t.y == nullptr) {
+            for (int64_t l = 0; l < lanes; ++l, dst += plane) {
+              for (int64_t j = 0; j < len; ++j) dst[j] = out[j * kDirectBlockChannels + l];
+            }
           }
         }
         // This block's outputs are still in cache.

@@ -41,12 +41,17 @@ bool cpu_conv2d_direct(const ConvGeometry& g, const float* x, const float* packe
 // each step a fused multiply-add onto the sum so far, which starts at 0. Output j's window
 // starts at p_j = offsets[j], or j * stride without offsets (outputs of one row); offsets
 // let a call take outputs from two rows, so narrow rows still fill six-output tiles.
+// With y set, the sums go to y[l * y_stride + j] instead (all 16 channels, out unused): the
+// vector kernel transposes the tile in registers rather than leaving 96 single floats for
+// the caller to spread over the channel planes.
 struct DirectTile {
   const float* x = nullptr;
   const float* w = nullptr;
   int64_t c_in = 0, kh_count = 0, kw_count = 0;
   int64_t channel_stride = 0, row_stride = 0, stride = 1;
   const int64_t* offsets = nullptr;
+  float* y = nullptr;
+  int64_t y_stride = 0;
 };
 using DirectTileFn = void (*)(const DirectTile& t, int64_t pixels, float* out);
 void cpu_direct_tile_portable(const DirectTile& t, int64_t pixels, float* out);

@@ -16,6 +16,50 @@ static_assert(kDirectRowChannels == 4 && kDirectRowPixels == 24, "written for 4 
 
 constexpr int64_t kLanes = 8;
 
+// Outputs j < P of eight channels (v[j] holds channel l in lane l) to y[l * ys + j]: the
+// first four outputs as one 4 x 8 transpose, stored four floats per channel; the fifth and
+// sixth as pairs.
+template <int P>
+inline void store_channel_rows(const __m256* v, float* y, int64_t ys) {
+  if constexpr (P < 4) {
+    alignas(32) float lanes[P][kLanes];
+#pragma GCC unroll 3
+    for (int j = 0; j < P; ++j) _mm256_store_ps(lanes[j], v[j]);
+#pragma GCC unroll 8
+    for (int l = 0; l < kLanes; ++l)
+#pragma GCC unroll 3
+      for (int j = 0; j < P; ++j) y[l * ys + j] = lanes[j][l];
+  } else {
+    const __m256 t0 = _mm256_unpacklo_ps(v[0], v[1]), t1 = _mm256_unpackhi_ps(v[0], v[1]);
+    const __m256 t2 = _mm256_unpacklo_ps(v[2], v[3]), t3 = _mm256_unpackhi_ps(v[2], v[3]);
+    // s[k]: outputs 0-3 of channel k in the low half, of channel k + 4 in the high half.
+    const __m256 s[4] = {_mm256_shuffle_ps(t0, t2, 0x44), _mm256_shuffle_ps(t0, t2, 0xEE),
+                         _mm256_shuffle_ps(t1, t3, 0x44), _mm256_shuffle_ps(t1, t3, 0xEE)};
+#pragma GCC unroll 4
+    for (int k = 0; k < 4; ++k) {
+      _mm_storeu_ps(y + k * ys, _mm256_castps256_ps128(s[k]));
+      _mm_storeu_ps(y + (k + 4) * ys, _mm256_extractf128_ps(s[k], 1));
+    }
+    if constexpr (P == 5) {
+      alignas(32) float last[kLanes];
+      _mm256_store_ps(last, v[4]);
+#pragma GCC unroll 8
+      for (int l = 0; l < kLanes; ++l) y[l * ys + 4] = last[l];
+    } else if constexpr (P == 6) {
+      // Pairs (output 4, output 5) of channels 0, 1 | 4, 5 and 2, 3 | 6, 7.
+      const __m256 u[2] = {_mm256_unpacklo_ps(v[4], v[5]), _mm256_unpackhi_ps(v[4], v[5])};
+#pragma GCC unroll 2
+      for (int h = 0; h < 2; ++h) {
+        const __m128 low = _mm256_castps256_ps128(u[h]), high = _mm256_extractf128_ps(u[h], 1);
+        _mm_storel_pi(reinterpret_cast<__m64*>(y + (2 * h) * ys + 4), low);
+        _mm_storeh_pi(reinterpret_cast<__m64*>(y + (2 * h + 1) * ys + 4), low);
+        _mm_storel_pi(reinterpret_cast<__m64*>(y + (2 * h + 4) * ys + 4), high);
+        _mm_storeh_pi(reinterpret_cast<__m64*>(y + (2 * h + 5) * ys + 4), high);
+      }
+    }
+  }
+}
+
 // KW > 0: the window's width as a constant, so its taps unroll; 0: the width from t.
 template <int P, int KW>
 void tile(const DirectTile& t, float* out) {
@@ -46,6 +90,11 @@ void tile(const DirectTile& t, float* out) {
         }
       }
     }
+  }
+  if (t.y != nullptr) {
+    store_channel_rows<P>(lo, t.y, t.y_stride);
+    store_channel_rows<P>(hi, t.y + kLanes * t.y_stride, t.y_stride);
+    return;
   }
 #pragma GCC unroll 6
   for (int j = 0; j < P; ++j) {

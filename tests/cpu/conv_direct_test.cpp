@@ -418,11 +418,26 @@ TEST(ConvDirectTile, KernelsFollowTheDocumentedChainOfFusedMultiplyAdds) {
               // Offsets take precedence: a stride that disagrees with them must not matter.
               t.stride = two_rows ? stride + 1 : stride;
               t.offsets = two_rows ? offsets : nullptr;
+              // Written straight to channel planes: output j of channel l at l x ys + j, the
+              // floats between the planes' runs left as they were.
+              const int64_t ys = pixels + 3;
+              std::vector<float> want_planes(static_cast<size_t>(kDirectBlockChannels * ys),
+                                             kNaN);
+              for (int64_t l = 0; l < kDirectBlockChannels; ++l)
+                for (int64_t j = 0; j < pixels; ++j)
+                  want_planes[l * ys + j] = want[j * kDirectBlockChannels + l];
               for (const Kernel& kernel : kernels) {
                 Guarded out(want.size());
+                t.y = nullptr;
                 kernel.fn(t, pixels, out.data());
                 EXPECT_TRUE(out.guards_intact()) << kernel.name;
                 EXPECT_TRUE(same_bits(out.inside(), want)) << kernel.name;
+                Guarded planes(want_planes.size());
+                t.y = planes.data();
+                t.y_stride = ys;
+                kernel.fn(t, pixels, nullptr);
+                EXPECT_TRUE(planes.guards_intact()) << kernel.name << " to planes";
+                EXPECT_TRUE(same_bits(planes.inside(), want_planes)) << kernel.name << " to planes";
               }
             }
 }
