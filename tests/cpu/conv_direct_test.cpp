@@ -233,6 +233,18 @@ constexpr Shape kOtherShapes[] = {
     {"shallow 2x3 wide", 1, 3, 6, 40, 16, 2, 3, 1, 1, 1},
 };
 
+// Wide rows on the tile kernel: one or several outputs per row end reaching into the padding,
+// none at the right, stride 1 to 3, pads beyond the window, batch 2.
+constexpr Shape kWideShapes[] = {
+    {"wide 3x3 s1", 1, 16, 7, 30, 20, 3, 3, 1, 1, 1},
+    {"wide 3x3 s2 batch 2", 2, 8, 9, 41, 33, 3, 3, 2, 1, 1},
+    {"wide 5x5 p2", 1, 8, 8, 33, 16, 5, 5, 1, 2, 2},
+    {"wide pads beyond the window", 1, 16, 3, 20, 16, 3, 3, 1, 4, 4},
+    {"wide s3 no right edge", 1, 8, 8, 60, 16, 3, 3, 3, 1, 1},
+    {"wide pad after only s2", 1, 16, 7, 40, 16, 3, 3, 2, 0, 1},
+    {"wide 7x7 s2 stem", 1, 3, 12, 50, 16, 7, 7, 2, 3, 3},
+};
+
 // Runs body(g) for every shape the direct path takes, under a trace naming the shape, and
 // returns how many ran.
 template <class Shapes, class Body>
@@ -276,6 +288,7 @@ TEST(ConvDirect, MatchesNaiveSumOnEveryGeometry) {
   }
   std::vector<Shape> shapes(std::begin(kResNetShapes), std::end(kResNetShapes));
   shapes.insert(shapes.end(), std::begin(kOtherShapes), std::end(kOtherShapes));
+  shapes.insert(shapes.end(), std::begin(kWideShapes), std::end(kWideShapes));
   const int run = for_each_taken(shapes, [&](const ConvGeometry& g) {
     const auto x = lcg_values(input_floats(g), 11);
     const auto w = lcg_values(weight_floats(g), 12);
@@ -294,6 +307,7 @@ TEST(ConvDirect, VectorKernelGivesThePortableBits) {
   if (cpu_direct_tile_avx2() == nullptr) GTEST_SKIP() << "no AVX2 and FMA";
   std::vector<Shape> shapes(std::begin(kResNetShapes), std::end(kResNetShapes));
   shapes.insert(shapes.end(), std::begin(kOtherShapes), std::end(kOtherShapes));
+  shapes.insert(shapes.end(), std::begin(kWideShapes), std::end(kWideShapes));
   // Output widths 1 to 13 on short planes give tiles of every length from 1 to 6, some of
   // them across two rows, at both strides, with channel tails of 1 and 4.
   for (int32_t ow = 1; ow <= 13; ++ow) {
@@ -614,6 +628,8 @@ TEST(ConvDirect, NonFiniteInputsReachOnlyTheWindowsThatCoverThem) {
       {"2x2 s3 gaps", 1, 16, 11, 11, 16, 2, 2, 3, 0, 0},
       {"pad k-1", 1, 16, 5, 7, 16, 3, 3, 1, 2, 2},
       {"small plane, three blocks", 2, 16, 5, 5, 48, 3, 3, 1, 1, 1},
+      {"wide 3x3 s1", 1, 16, 7, 30, 20, 3, 3, 1, 1, 1},
+      {"wide 5x5 p2 s2", 1, 8, 8, 41, 16, 5, 5, 2, 2, 2},
   };
   const int run = for_each_taken(kShapes, [&](const ConvGeometry& g) {
     const auto clean_x = lcg_values(input_floats(g), 71);
