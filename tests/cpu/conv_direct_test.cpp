@@ -223,6 +223,9 @@ constexpr Shape kOtherShapes[] = {
     // A deep input over a one-column plane: the cache bound asks for more row ranges than
     // the least run of outputs per range allows.
     {"deep input, one column", 1, 1024, 48, 1, 16, 3, 3, 1, 1, 1},
+    // Deep windows over several tiles, with a channel tail.
+    {"deep s2 channel tail", 1, 256, 9, 9, 20, 3, 3, 2, 1, 1},
+    {"deep s1 batch 2", 2, 240, 7, 7, 33, 3, 3, 1, 1, 1},
     // Shallow windows on wide rows take the row kernel: stride 1 to 3, channel tails of 4, 1
     // and 8, rows ending in partial vectors, a non-square window.
     {"shallow wide s1", 1, 3, 9, 40, 20, 3, 3, 1, 1, 1},
