@@ -7,7 +7,8 @@
 // thread count).
 //
 // The pool is created on the first call that needs it, sized from the process's CPU
-// affinity mask (one participant per allowed CPU: the caller plus workers). It is never
+// affinity mask (one participant per allowed CPU: the caller plus workers). Each worker is
+// pinned to one CPU of the mask other than the one the creating thread ran on. It is never
 // torn down; its workers spin briefly after a job, then sleep on a futex.
 //
 // Thread cap: every call uses at most `max_threads` participating threads (caller

@@ -1,6 +1,8 @@
 #include "platform/thread_pool.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
@@ -8,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <cstring>
+#include <map>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -35,6 +38,42 @@ TEST(ThreadPool, PoolHasTheTestSize) {
   EXPECT_TRUE(kPoolSizedForTests);
   EXPECT_EQ(thread_pool_size(), kTestPoolSize);
   EXPECT_FALSE(thread_pool_set_size_for_testing(3));  // too late once the pool exists
+}
+
+TEST(ThreadPool, WorkersTakeOneCpuEachWhenTheMaskHasRoom) {
+  cpu_set_t process;
+  CPU_ZERO(&process);
+  ASSERT_EQ(sched_getaffinity(0, sizeof(process), &process), 0);
+  const int cpus = CPU_COUNT(&process);
+  std::mutex m;
+  std::map<std::thread::id, cpu_set_t> masks;
+  parallel_for(256, [&](size_t) {
+    cpu_set_t mine;
+    CPU_ZERO(&mine);
+    pthread_getaffinity_np(pthread_self(), sizeof(mine), &mine);
+    std::this_thread::sleep_for(std::chrono::microseconds(200));  // let every worker join
+    std::lock_guard<std::mutex> lock(m);
+    masks[std::this_thread::get_id()] = mine;
+  });
+  const auto caller = std::this_thread::get_id();
+  std::set<int> taken;
+  size_t workers = 0;
+  for (const auto& [id, mask] : masks) {
+    if (id == caller) continue;
+    ++workers;
+    if (cpus >= static_cast<int>(kTestPoolSize)) {
+      // Room for one CPU per worker beside the creating thread's: each pinned to its own.
+      ASSERT_EQ(CPU_COUNT(&mask), 1);
+      int cpu = 0;
+      while (!CPU_ISSET(cpu, &mask)) ++cpu;
+      EXPECT_TRUE(CPU_ISSET(cpu, &process)) << "CPU " << cpu << " is outside the mask";
+      EXPECT_TRUE(taken.insert(cpu).second) << "two workers share CPU " << cpu;
+    } else {
+      // More workers than CPUs to spare: none is pinned.
+      EXPECT_EQ(CPU_COUNT(&mask), cpus);
+    }
+  }
+  EXPECT_GT(workers, 0u);
 }
 
 TEST(ThreadPool, EveryIndexRunsExactlyOnce) {
