@@ -91,7 +91,7 @@ void sigmoid(const float* a, float* out, size_t n) {
   for (size_t i = 0; i < n; ++i) out[i] = sigmoid_one(a[i]);
 }
 void silu(const float* a, float* out, size_t n) {
-  for (size_t i = 0; i < n; ++i) out[i] = a[i] * sigmoid_one(a[i]);
+  for (size_t i = 0; i < n; ++i) out[i] = std::isnan(a[i]) ? a[i] : a[i] * sigmoid_one(a[i]);
 }
 
 const Kernels kPortable = {add, sub, mul, div, add_scalar, mul_scalar, scalar_div, mul_scalar_add,

@@ -48,7 +48,8 @@ void vec_exp(const float* a, float* out, size_t n);
 // 1 / (1 + e^-a), rounded exactly as vec_neg, vec_exp, vec_add_scalar(1), vec_scalar_div(1)
 // in sequence would round it.
 void vec_sigmoid(const float* a, float* out, size_t n);
-// a x sigmoid(a), rounded as vec_sigmoid followed by vec_mul; one pass over the data.
+// a x sigmoid(a), rounded as vec_sigmoid followed by vec_mul; one pass over the data. A NaN
+// input comes back unchanged.
 void vec_silu(const float* a, float* out, size_t n);
 
 // out[i * so] = a[i * sa] + b[i * sb] for i < n; strides in elements. Same aliasing rule.

@@ -139,7 +139,11 @@ void clip(const float* a, float lo, float hi, float* out, size_t n) {
 void exp(const float* a, float* out, size_t n) { map1(a, out, n, exp8); }
 void sigmoid(const float* a, float* out, size_t n) { map1(a, out, n, sigmoid8); }
 void silu(const float* a, float* out, size_t n) {
-  map1(a, out, n, [](__m256 x) { return _mm256_mul_ps(x, sigmoid8(x)); });
+  map1(a, out, n, [](__m256 x) {
+    // A NaN input comes back itself: which operand's NaN a product keeps is the compiler's
+    // choice, and both paths must give the same bits.
+    return _mm256_blendv_ps(_mm256_mul_ps(x, sigmoid8(x)), x, _mm256_cmp_ps(x, x, _CMP_UNORD_Q));
+  });
 }
 
 const Kernels kAvx2 = {add,
