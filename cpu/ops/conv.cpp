@@ -644,6 +644,15 @@ void cpu_depthwise_plane(const ConvGeometry& g, const float* x, const float* w, 
   depthwise_plane(g, x, w, y, select_depthwise_row());
 }
 
+bool cpu_conv_store_epilogue(const ConvEpilogue& e, int32_t* mode, float* lo, float* hi) {
+  WindowEpilogue w;
+  if (!simple_epilogue(e, 0, &w)) return false;
+  *mode = w.mode;
+  *lo = w.lo;
+  *hi = w.hi;
+  return true;
+}
+
 void cpu_conv_epilogue_run(float* p, int64_t n, int64_t c, int64_t c_out,
                            const ConvEpilogue& epilogue) {
   if (epilogue_active(epilogue)) epilogue_channel(p, n, c, c_out, epilogue);

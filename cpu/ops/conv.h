@@ -91,6 +91,11 @@ void cpu_conv_epilogue(float* y, int32_t c_out, int64_t plane, const ConvEpilogu
 void cpu_conv_epilogue_run(float* p, int64_t n, int64_t c, int64_t c_out,
                            const ConvEpilogue& epilogue);
 
+// True when the epilogue is one a kernel can apply as it stores: the bias (a table of C_out)
+// or none, then the residual or none, then ReLU (mode 1), Clip to [lo, hi] (mode 2) or
+// nothing (mode 0).
+bool cpu_conv_store_epilogue(const ConvEpilogue& e, int32_t* mode, float* lo, float* hi);
+
 // Depthwise convolution of one channel plane (the portable loop and the dispatched one).
 void cpu_depthwise_plane_reference(const ConvGeometry& g, const float* x, const float* w, float* y);
 void cpu_depthwise_plane(const ConvGeometry& g, const float* x, const float* w, float* y);

@@ -125,7 +125,12 @@ void cpu_direct_tile_portable(const DirectTile& t, int64_t pixels, float* out) {
       }
     }
     if (t.y != nullptr) {
-      for (int64_t l = 0; l < kDirectBlockChannels; ++l) t.y[l * t.y_stride + j] = acc[l];
+      for (int64_t l = 0; l < kDirectBlockChannels; ++l) {
+        float v = acc[l];
+        if (t.bias != nullptr) v += t.bias[l];
+        if (t.residual != nullptr) v += t.residual[l * t.y_stride + j];
+        t.y[l * t.y_stride + j] = direct_activation(v, t.activation, t.lo, t.hi);
+      }
     } else {
       std::copy(acc, acc + kDirectBlockChannels, out + j * kDirectBlockChannels);
     }
@@ -285,6 +290,14 @@ bool cpu_conv2d_direct(const ConvGeometry& g, const float* x, const float* packe
       t.row_stride = wp;
       t.stride = g.sw;
       t.y_stride = plane;
+      // Full blocks take the epilogue as the kernel stores them when it is a simple one.
+      int32_t store_mode = kDirectNone;
+      float store_lo = 0.0f, store_hi = 0.0f;
+      const bool store_epilogue =
+          cpu_conv_store_epilogue(epilogue, &store_mode, &store_lo, &store_hi);
+      t.activation = store_mode;
+      t.lo = store_lo;
+      t.hi = store_hi;
       alignas(64) float out[kDirectMaxTile * kDirectBlockChannels];
       int64_t offsets[kDirectMaxTile];
       t.offsets = offsets;
@@ -295,6 +308,9 @@ bool cpu_conv2d_direct(const ConvGeometry& g, const float* x, const float* packe
         const int64_t co0 = b * kDirectBlockChannels;
         const int64_t lanes = std::min<int64_t>(kDirectBlockChannels, g.c_out - co0);
         t.w = packed_weights + b * taps * kDirectBlockChannels;
+        const bool full = lanes == kDirectBlockChannels;
+        const bool fused = full && store_epilogue;
+        t.bias = fused && epilogue.table != nullptr ? epilogue.table + co0 : nullptr;
         for (int64_t k = 0; k < tiles; ++k) {
           int64_t begin, len;
           tile_span(count, tiles, k, &begin, &len);
@@ -306,7 +322,10 @@ bool cpu_conv2d_direct(const ConvGeometry& g, const float* x, const float* packe
           float* dst = yi + co0 * plane + q0 + begin;
           // A full block goes straight to its planes; the last, partial one through `out`,
           // so nothing is written past the last channel.
-          t.y = lanes == kDirectBlockChannels ? dst : nullptr;
+          t.y = full ? dst : nullptr;
+          t.residual = fused && epilogue.residual != nullptr
+                           ? epilogue.residual + (dst - epilogue.output_base)
+                           : nullptr;
           tile_fn(t, len, out);
           if (t.y == nullptr) {
             for (int64_t l = 0; l < lanes; ++l, dst += plane) {
@@ -314,6 +333,7 @@ bool cpu_conv2d_direct(const ConvGeometry& g, const float* x, const float* packe
             }
           }
         }
+        if (fused) continue;
         // This block's outputs are still in cache.
         for (int64_t l = 0; l < lanes; ++l) {
           cpu_conv_epilogue_run(yi + (co0 + l) * plane + q0, count, co0 + l, g.c_out, epilogue);

@@ -43,7 +43,11 @@ bool cpu_conv2d_direct(const ConvGeometry& g, const float* x, const float* packe
 // let a call take outputs from two rows, so narrow rows still fill six-output tiles.
 // With y set, the sums go to y[l * y_stride + j] instead (all 16 channels, out unused): the
 // vector kernel transposes the tile in registers rather than leaving 96 single floats for
-// the caller to spread over the channel planes.
+// the caller to spread over the channel planes. There each sum first gets the store
+// epilogue, one IEEE operation per step as the separate epilogue routines round it:
+// + bias[l] (when bias is set), then + residual[l * y_stride + j] (when set), then ReLU
+// (NaN gives 0) or Clip to [lo, hi] (NaN stays; lo wins when lo > hi) as `activation` says.
+enum DirectActivation : int32_t { kDirectNone = 0, kDirectRelu = 1, kDirectClip = 2 };
 struct DirectTile {
   const float* x = nullptr;
   const float* w = nullptr;
@@ -52,7 +56,17 @@ struct DirectTile {
   const int64_t* offsets = nullptr;
   float* y = nullptr;
   int64_t y_stride = 0;
+  const float* bias = nullptr;
+  const float* residual = nullptr;
+  int32_t activation = kDirectNone;
+  float lo = 0.0f, hi = 0.0f;
 };
+// The store epilogue's activation step on one value.
+inline float direct_activation(float v, int32_t activation, float lo, float hi) {
+  if (activation == kDirectRelu) return v >= 0.0f ? v : 0.0f;
+  if (activation == kDirectClip) return v < lo ? lo : (v > hi ? hi : v);
+  return v;
+}
 using DirectTileFn = void (*)(const DirectTile& t, int64_t pixels, float* out);
 void cpu_direct_tile_portable(const DirectTile& t, int64_t pixels, float* out);
 // Null when the CPU lacks AVX2 and FMA.

@@ -15,12 +15,40 @@ static_assert(kDirectBlockChannels == 16 && kDirectMaxTile == 6, "written for 6 
 static_assert(kDirectRowChannels == 4 && kDirectRowPixels == 24, "written for 4 x 24 rows");
 
 constexpr int64_t kLanes = 8;
+static_assert(int32_t{kDirectRelu} == int32_t{WindowEpilogue::kRelu} &&
+                  int32_t{kDirectClip} == int32_t{WindowEpilogue::kClip} &&
+                  int32_t{kDirectNone} == int32_t{WindowEpilogue::kNone},
+              "the store epilogue's modes are the window epilogue's");
 
-// Outputs j < P of eight channels (v[j] holds channel l in lane l) to y[l * ys + j]: the
-// first four outputs as one 4 x 8 transpose, stored four floats per channel; the fifth and
-// sixth as pairs.
-template <int P>
-inline void store_channel_rows(const __m256* v, float* y, int64_t ys) {
+// The store epilogue (see DirectTile) for eight channels: their biases and the residual at
+// the place of their outputs. Which steps run is fixed at compile time (B: bias, R: residual,
+// M: activation mode), so a tile without an epilogue pays for none of it.
+struct StoreEpilogue {
+  const float* bias;
+  const float* residual;
+  WindowEpilogue activation;  // ReLU or Clip only: the bias goes before the residual
+};
+
+template <bool B, bool R, int M>
+inline float finish_one(const StoreEpilogue& e, float v, int l, int64_t at) {
+  if constexpr (B) v += e.bias[l];
+  if constexpr (R) v += e.residual[at];
+  return direct_activation(v, M, e.activation.lo, e.activation.hi);
+}
+
+template <bool B, bool R, int M>
+inline __m256 finish_vector(const StoreEpilogue& e, __m256 v, __m256 bias, __m256 residual) {
+  if constexpr (B) v = _mm256_add_ps(v, bias);
+  if constexpr (R) v = _mm256_add_ps(v, residual);
+  if constexpr (M != WindowEpilogue::kNone) v = finish(&e.activation, v);
+  return v;
+}
+
+// Outputs j < P of eight channels (v[j] holds channel l in lane l) to y[l * ys + j], each
+// through the store epilogue: the first four outputs as one 4 x 8 transpose, stored four
+// floats per channel; the fifth and sixth as pairs.
+template <int P, bool B, bool R, int M>
+inline void store_channel_rows(const __m256* v, float* y, int64_t ys, const StoreEpilogue& e) {
   if constexpr (P < 4) {
     alignas(32) float lanes[P][kLanes];
 #pragma GCC unroll 3
@@ -28,35 +56,95 @@ inline void store_channel_rows(const __m256* v, float* y, int64_t ys) {
 #pragma GCC unroll 8
     for (int l = 0; l < kLanes; ++l)
 #pragma GCC unroll 3
-      for (int j = 0; j < P; ++j) y[l * ys + j] = lanes[j][l];
+      for (int j = 0; j < P; ++j) y[l * ys + j] = finish_one<B, R, M>(e, lanes[j][l], l, l * ys + j);
   } else {
     const __m256 t0 = _mm256_unpacklo_ps(v[0], v[1]), t1 = _mm256_unpackhi_ps(v[0], v[1]);
     const __m256 t2 = _mm256_unpacklo_ps(v[2], v[3]), t3 = _mm256_unpackhi_ps(v[2], v[3]);
     // s[k]: outputs 0-3 of channel k in the low half, of channel k + 4 in the high half.
     const __m256 s[4] = {_mm256_shuffle_ps(t0, t2, 0x44), _mm256_shuffle_ps(t0, t2, 0xEE),
                          _mm256_shuffle_ps(t1, t3, 0x44), _mm256_shuffle_ps(t1, t3, 0xEE)};
+    __m256 bias = _mm256_setzero_ps();
+    if constexpr (B) bias = _mm256_loadu_ps(e.bias);
 #pragma GCC unroll 4
     for (int k = 0; k < 4; ++k) {
-      _mm_storeu_ps(y + k * ys, _mm256_castps256_ps128(s[k]));
-      _mm_storeu_ps(y + (k + 4) * ys, _mm256_extractf128_ps(s[k], 1));
+      __m256 b = bias, r = _mm256_setzero_ps();
+      if constexpr (B) {
+        b = _mm256_permutevar8x32_ps(bias, _mm256_setr_epi32(k, k, k, k, k + 4, k + 4, k + 4, k + 4));
+      }
+      if constexpr (R) r = _mm256_loadu2_m128(e.residual + (k + 4) * ys, e.residual + k * ys);
+      const __m256 f = finish_vector<B, R, M>(e, s[k], b, r);
+      _mm_storeu_ps(y + k * ys, _mm256_castps256_ps128(f));
+      _mm_storeu_ps(y + (k + 4) * ys, _mm256_extractf128_ps(f, 1));
     }
     if constexpr (P == 5) {
       alignas(32) float last[kLanes];
       _mm256_store_ps(last, v[4]);
 #pragma GCC unroll 8
-      for (int l = 0; l < kLanes; ++l) y[l * ys + 4] = last[l];
+      for (int l = 0; l < kLanes; ++l) y[l * ys + 4] = finish_one<B, R, M>(e, last[l], l, l * ys + 4);
     } else if constexpr (P == 6) {
       // Pairs (output 4, output 5) of channels 0, 1 | 4, 5 and 2, 3 | 6, 7.
       const __m256 u[2] = {_mm256_unpacklo_ps(v[4], v[5]), _mm256_unpackhi_ps(v[4], v[5])};
+      const __m256 ub[2] = {_mm256_unpacklo_ps(bias, bias), _mm256_unpackhi_ps(bias, bias)};
 #pragma GCC unroll 2
       for (int h = 0; h < 2; ++h) {
-        const __m128 low = _mm256_castps256_ps128(u[h]), high = _mm256_extractf128_ps(u[h], 1);
-        _mm_storel_pi(reinterpret_cast<__m64*>(y + (2 * h) * ys + 4), low);
-        _mm_storeh_pi(reinterpret_cast<__m64*>(y + (2 * h + 1) * ys + 4), low);
-        _mm_storel_pi(reinterpret_cast<__m64*>(y + (2 * h + 4) * ys + 4), high);
-        _mm_storeh_pi(reinterpret_cast<__m64*>(y + (2 * h + 5) * ys + 4), high);
+        // Channels 2h, 2h + 1 in the low half, 2h + 4, 2h + 5 in the high half.
+        const int64_t c[4] = {2 * h, 2 * h + 1, 2 * h + 4, 2 * h + 5};
+        __m256 r = _mm256_setzero_ps();
+        if constexpr (R) {
+          const auto pair = [&](int i) {
+            return reinterpret_cast<const __m64*>(e.residual + c[i] * ys + 4);
+          };
+          r = _mm256_set_m128(_mm_loadh_pi(_mm_loadl_pi(_mm_setzero_ps(), pair(2)), pair(3)),
+                              _mm_loadh_pi(_mm_loadl_pi(_mm_setzero_ps(), pair(0)), pair(1)));
+        }
+        const __m256 f = finish_vector<B, R, M>(e, u[h], ub[h], r);
+        const __m128 low = _mm256_castps256_ps128(f), high = _mm256_extractf128_ps(f, 1);
+        _mm_storel_pi(reinterpret_cast<__m64*>(y + c[0] * ys + 4), low);
+        _mm_storeh_pi(reinterpret_cast<__m64*>(y + c[1] * ys + 4), low);
+        _mm_storel_pi(reinterpret_cast<__m64*>(y + c[2] * ys + 4), high);
+        _mm_storeh_pi(reinterpret_cast<__m64*>(y + c[3] * ys + 4), high);
       }
     }
+  }
+}
+
+template <int P, bool B, bool R, int M>
+__attribute__((noinline)) void store_tile_as(const DirectTile& t, const __m256* lo,
+                                             const __m256* hi) {
+  WindowEpilogue activation;
+  activation.mode = M;
+  activation.lo = t.lo;
+  activation.hi = t.hi;
+  const int64_t upper = kLanes * t.y_stride;
+  const StoreEpilogue first{t.bias, t.residual, activation};
+  const StoreEpilogue second{B ? t.bias + kLanes : nullptr, R ? t.residual + upper : nullptr,
+                             activation};
+  store_channel_rows<P, B, R, M>(lo, t.y, t.y_stride, first);
+  store_channel_rows<P, B, R, M>(hi, t.y + upper, t.y_stride, second);
+}
+
+template <int P, bool B, bool R>
+void store_tile_with(const DirectTile& t, const __m256* lo, const __m256* hi) {
+  switch (t.activation) {
+    case kDirectRelu: store_tile_as<P, B, R, kDirectRelu>(t, lo, hi); break;
+    case kDirectClip: store_tile_as<P, B, R, kDirectClip>(t, lo, hi); break;
+    default: store_tile_as<P, B, R, kDirectNone>(t, lo, hi); break;
+  }
+}
+
+// The tile's two halves of eight channels to their planes, out of line to keep the kernel's
+// loop small.
+template <int P>
+void store_tile(const DirectTile& t, const __m256* lo, const __m256* hi) {
+  const bool bias = t.bias != nullptr, residual = t.residual != nullptr;
+  if (bias && residual) {
+    store_tile_with<P, true, true>(t, lo, hi);
+  } else if (bias) {
+    store_tile_with<P, true, false>(t, lo, hi);
+  } else if (residual) {
+    store_tile_with<P, false, true>(t, lo, hi);
+  } else {
+    store_tile_with<P, false, false>(t, lo, hi);
   }
 }
 
@@ -92,8 +180,12 @@ void tile(const DirectTile& t, float* out) {
     }
   }
   if (t.y != nullptr) {
-    store_channel_rows<P>(lo, t.y, t.y_stride);
-    store_channel_rows<P>(hi, t.y + kLanes * t.y_stride, t.y_stride);
+    // A copy: handing out the accumulators' own address made the compiler keep them in
+    // memory through the multiply-add loop.
+    __m256 sums[2 * P];
+#pragma GCC unroll 6
+    for (int j = 0; j < P; ++j) sums[j] = lo[j], sums[P + j] = hi[j];
+    store_tile<P>(t, sums, sums + P);
     return;
   }
 #pragma GCC unroll 6

@@ -455,6 +455,33 @@ TEST(ConvDirectTile, KernelsFollowTheDocumentedChainOfFusedMultiplyAdds) {
                 kernel.fn(t, pixels, nullptr);
                 EXPECT_TRUE(planes.guards_intact()) << kernel.name << " to planes";
                 EXPECT_TRUE(same_bits(planes.inside(), want_planes)) << kernel.name << " to planes";
+                // The store epilogue: bias, residual (with non-finite values), then ReLU or
+                // Clip, each one rounding, per output in its plane.
+                std::vector<float> bias = lcg_values(kDirectBlockChannels, 61);
+                std::vector<float> residual = lcg_values(want_planes.size(), 62);
+                residual[0] = kInf;
+                residual[static_cast<size_t>(ys) + 1] = kNaN;
+                for (int32_t activation : {kDirectNone, kDirectRelu, kDirectClip}) {
+                  std::vector<float> want_fused = want_planes;
+                  for (int64_t l = 0; l < kDirectBlockChannels; ++l)
+                    for (int64_t j = 0; j < pixels; ++j) {
+                      float v = want_planes[l * ys + j] + bias[l];
+                      v = v + residual[l * ys + j];
+                      want_fused[l * ys + j] = direct_activation(v, activation, -0.25f, 0.5f);
+                    }
+                  Guarded fused(want_planes.size());
+                  DirectTile e = t;
+                  e.y = fused.data();
+                  e.bias = bias.data();
+                  e.residual = residual.data();
+                  e.activation = activation;
+                  e.lo = -0.25f;
+                  e.hi = 0.5f;
+                  kernel.fn(e, pixels, nullptr);
+                  EXPECT_TRUE(fused.guards_intact()) << kernel.name << " epilogue " << activation;
+                  EXPECT_TRUE(same_bits(fused.inside(), want_fused, /*nan_alike=*/true))
+                      << kernel.name << " epilogue " << activation;
+                }
               }
             }
 }
