@@ -43,16 +43,24 @@ inline __m256 pow2(__m256i k) {
       _mm256_add_epi32(k, _mm256_set1_epi32(kFloatExponentBias)), kFloatMantissaBits));
 }
 
+// e^c = 2^k x p for c already inside the clamp bounds: k = round(c log2 e) and p = e^r by the
+// Taylor polynomial of r = c - k ln2 (two fused steps).
+inline __m256 exp_reduced(__m256 c, __m256* k) {
+  *k = _mm256_round_ps(_mm256_mul_ps(c, _mm256_set1_ps(kLog2E)),
+                       _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+  __m256 r = _mm256_fnmadd_ps(*k, _mm256_set1_ps(kLn2Head), c);
+  r = _mm256_fnmadd_ps(*k, _mm256_set1_ps(kLn2Tail), r);
+  __m256 p = _mm256_set1_ps(kExpTaylor[7]);
+  for (int i = 6; i >= 0; --i) p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(kExpTaylor[i]));
+  return p;
+}
+
 // The general case: any input, including the clamp, NaN and results in the subnormals.
 inline __m256 exp8_any(__m256 x) {
   const __m256 c =
       _mm256_min_ps(_mm256_max_ps(x, _mm256_set1_ps(kExpMinInput)), _mm256_set1_ps(kExpMaxInput));
-  const __m256 k = _mm256_round_ps(_mm256_mul_ps(c, _mm256_set1_ps(kLog2E)),
-                                   _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-  __m256 r = _mm256_fnmadd_ps(k, _mm256_set1_ps(kLn2Head), c);
-  r = _mm256_fnmadd_ps(k, _mm256_set1_ps(kLn2Tail), r);
-  __m256 p = _mm256_set1_ps(kExpTaylor[7]);
-  for (int i = 6; i >= 0; --i) p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(kExpTaylor[i]));
+  __m256 k;
+  const __m256 p = exp_reduced(c, &k);
   const __m256i ki = _mm256_cvtps_epi32(k);
   const __m256i k1 = _mm256_srai_epi32(ki, 1);
   const __m256 y = _mm256_mul_ps(_mm256_mul_ps(p, pow2(k1)), pow2(_mm256_sub_epi32(ki, k1)));
@@ -66,12 +74,8 @@ inline __m256 exp8(__m256 x) {
   const __m256 inside = _mm256_and_ps(_mm256_cmp_ps(x, _mm256_set1_ps(kExpDirectMin), _CMP_GE_OQ),
                                       _mm256_cmp_ps(x, _mm256_set1_ps(kExpDirectMax), _CMP_LE_OQ));
   if (_mm256_movemask_ps(inside) != 0xff) return exp8_any(x);
-  const __m256 k = _mm256_round_ps(_mm256_mul_ps(x, _mm256_set1_ps(kLog2E)),
-                                   _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-  __m256 r = _mm256_fnmadd_ps(k, _mm256_set1_ps(kLn2Head), x);
-  r = _mm256_fnmadd_ps(k, _mm256_set1_ps(kLn2Tail), r);
-  __m256 p = _mm256_set1_ps(kExpTaylor[7]);
-  for (int i = 6; i >= 0; --i) p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(kExpTaylor[i]));
+  __m256 k;
+  const __m256 p = exp_reduced(x, &k);
   const __m256i shift = _mm256_slli_epi32(_mm256_cvtps_epi32(k), kFloatMantissaBits);
   return _mm256_castsi256_ps(_mm256_add_epi32(_mm256_castps_si256(p), shift));
 }
