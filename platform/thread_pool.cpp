@@ -110,8 +110,7 @@ struct alignas(kCacheLineBytes) Slot {
 // mask has too few CPUs for one each, as when a test asks for more threads than cores.
 // Unpinned, the scheduler here left two pool threads sharing one CPU and another CPU idle
 // for many jobs in a row, each such job taking twice as long; pinned, 8 threads ran a pure
-// arithmetic job at 116 GFLOP/s each instead of 59-94, and MobileNetV2 at eight threads
-// 7-15% faster.
+// arithmetic job at 116 GFLOP/s each instead of 59-94.
 std::vector<int> worker_cpus(unsigned workers) {
   cpu_set_t set;
   CPU_ZERO(&set);
