@@ -400,62 +400,25 @@ void window_plane_padded(const DepthwisePadded& p, const float* x, const float* 
 
 namespace {
 
-// One row of the epilogue with its steps fixed at compile time (B: bias, R: residual, M:
-// activation), so the loop carries no tests and keeps its constants in registers.
+// One row of the epilogue with its steps fixed at compile time, so the loop carries no tests
+// and keeps its constants in registers.
 template <bool B, bool R, int M>
 void epilogue_row(float* p, int64_t n, const WindowEpilogue& e, const float* residual) {
   const __m256 bias = _mm256_set1_ps(e.bias), lo = _mm256_set1_ps(e.lo), hi = _mm256_set1_ps(e.hi);
-  const __m256 zero = _mm256_setzero_ps();
   int64_t i = 0;
   for (; i + 8 <= n; i += 8) {
-    __m256 v = _mm256_loadu_ps(p + i);
-    if constexpr (B) v = _mm256_add_ps(v, bias);
-    if constexpr (R) v = _mm256_add_ps(v, _mm256_loadu_ps(residual + i));
-    if constexpr (M == WindowEpilogue::kRelu) {
-      v = _mm256_and_ps(v, _mm256_cmp_ps(v, zero, _CMP_GE_OQ));  // NaN gives 0
-    } else if constexpr (M == WindowEpilogue::kClip) {
-      // lo if v < lo, else hi if v > hi, else v (NaN stays; lo wins when lo > hi).
-      const __m256 upper = _mm256_blendv_ps(v, hi, _mm256_cmp_ps(v, hi, _CMP_GT_OQ));
-      v = _mm256_blendv_ps(upper, lo, _mm256_cmp_ps(v, lo, _CMP_LT_OQ));
-    }
-    _mm256_storeu_ps(p + i, v);
+    const __m256 r = R ? _mm256_loadu_ps(residual + i) : _mm256_setzero_ps();
+    _mm256_storeu_ps(p + i, epilogue_steps<B, R, M>(_mm256_loadu_ps(p + i), bias, r, lo, hi));
   }
-  for (; i < n; ++i) {
-    float v = p[i];
-    if constexpr (B) v += e.bias;
-    if constexpr (R) v += residual[i];
-    if constexpr (M == WindowEpilogue::kRelu) {
-      v = v >= 0.0f ? v : 0.0f;
-    } else if constexpr (M == WindowEpilogue::kClip) {
-      v = v < e.lo ? e.lo : (v > e.hi ? e.hi : v);
-    }
-    p[i] = v;
-  }
-}
-
-template <bool B, bool R>
-void epilogue_row_with(float* p, int64_t n, const WindowEpilogue& e, const float* residual) {
-  switch (e.mode) {
-    case WindowEpilogue::kRelu: epilogue_row<B, R, WindowEpilogue::kRelu>(p, n, e, residual); break;
-    case WindowEpilogue::kClip: epilogue_row<B, R, WindowEpilogue::kClip>(p, n, e, residual); break;
-    default: epilogue_row<B, R, WindowEpilogue::kNone>(p, n, e, residual); break;
-  }
+  for (; i < n; ++i) p[i] = epilogue_step<B, R, M>(p[i], e.bias, R ? residual[i] : 0.0f, e.lo, e.hi);
 }
 
 }  // namespace
 
 void conv_epilogue_row_avx2(float* p, int64_t n, const WindowEpilogue& e, const float* residual) {
-  if (e.has_bias) {
-    if (residual != nullptr) {
-      epilogue_row_with<true, true>(p, n, e, residual);
-    } else {
-      epilogue_row_with<true, false>(p, n, e, residual);
-    }
-  } else if (residual != nullptr) {
-    epilogue_row_with<false, true>(p, n, e, residual);
-  } else {
-    epilogue_row_with<false, false>(p, n, e, residual);
-  }
+  with_epilogue_steps(e.has_bias, residual != nullptr, e.mode, [&]<bool B, bool R, int M>() {
+    epilogue_row<B, R, M>(p, n, e, residual);
+  });
 }
 
 void depthwise_plane_padded_avx2(const DepthwisePadded& p, const float* x, const float* w,

@@ -49,5 +49,54 @@ inline __m256 finish(const WindowEpilogue* e, __m256 v) {
   return v;
 }
 
+// The epilogue's steps with their choice fixed at compile time (B: add a bias, R: add a
+// residual, M: WindowEpilogue mode), each one IEEE operation as the separate routines round
+// it: bias, then residual, then ReLU (NaN gives 0) or Clip (NaN stays; lo wins when lo > hi).
+template <bool B, bool R, int M>
+inline __m256 epilogue_steps(__m256 v, __m256 bias, __m256 residual, __m256 lo, __m256 hi) {
+  if constexpr (B) v = _mm256_add_ps(v, bias);
+  if constexpr (R) v = _mm256_add_ps(v, residual);
+  if constexpr (M == WindowEpilogue::kRelu) {
+    v = _mm256_and_ps(v, _mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_GE_OQ));
+  } else if constexpr (M == WindowEpilogue::kClip) {
+    const __m256 upper = _mm256_blendv_ps(v, hi, _mm256_cmp_ps(v, hi, _CMP_GT_OQ));
+    v = _mm256_blendv_ps(upper, lo, _mm256_cmp_ps(v, lo, _CMP_LT_OQ));
+  }
+  return v;
+}
+
+template <bool B, bool R, int M>
+inline float epilogue_step(float v, float bias, float residual, float lo, float hi) {
+  if constexpr (B) v += bias;
+  if constexpr (R) v += residual;
+  if constexpr (M == WindowEpilogue::kRelu) return v >= 0.0f ? v : 0.0f;
+  if constexpr (M == WindowEpilogue::kClip) return v < lo ? lo : (v > hi ? hi : v);
+  return v;
+}
+
+// Calls fn.template operator()<B, R, M>() for the epilogue these flags describe, so the loop
+// fn runs carries no tests of its own.
+template <bool B, bool R, class Fn>
+inline void with_epilogue_mode(int32_t mode, Fn&& fn) {
+  switch (mode) {
+    case WindowEpilogue::kRelu: fn.template operator()<B, R, WindowEpilogue::kRelu>(); break;
+    case WindowEpilogue::kClip: fn.template operator()<B, R, WindowEpilogue::kClip>(); break;
+    default: fn.template operator()<B, R, WindowEpilogue::kNone>(); break;
+  }
+}
+
+template <class Fn>
+inline void with_epilogue_steps(bool bias, bool residual, int32_t mode, Fn&& fn) {
+  if (bias && residual) {
+    with_epilogue_mode<true, true>(mode, fn);
+  } else if (bias) {
+    with_epilogue_mode<true, false>(mode, fn);
+  } else if (residual) {
+    with_epilogue_mode<false, true>(mode, fn);
+  } else {
+    with_epilogue_mode<false, false>(mode, fn);
+  }
+}
+
 }  // namespace
 }  // namespace vexa::cpu

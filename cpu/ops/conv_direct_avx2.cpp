@@ -21,34 +21,23 @@ static_assert(int32_t{kDirectRelu} == int32_t{WindowEpilogue::kRelu} &&
               "the store epilogue's modes are the window epilogue's");
 
 // The store epilogue (see DirectTile) for eight channels: their biases and the residual at
-// the place of their outputs. Which steps run is fixed at compile time (B: bias, R: residual,
-// M: activation mode), so a tile without an epilogue pays for none of it.
+// the place of their outputs; which steps run is fixed at compile time (see epilogue_steps),
+// so a tile without an epilogue pays for none of it.
 struct StoreEpilogue {
   const float* bias;
   const float* residual;
-  WindowEpilogue activation;  // ReLU or Clip only: the bias goes before the residual
+  float lo, hi;
 };
-
-template <bool B, bool R, int M>
-inline float finish_one(const StoreEpilogue& e, float v, int l, int64_t at) {
-  if constexpr (B) v += e.bias[l];
-  if constexpr (R) v += e.residual[at];
-  return direct_activation(v, M, e.activation.lo, e.activation.hi);
-}
-
-template <bool B, bool R, int M>
-inline __m256 finish_vector(const StoreEpilogue& e, __m256 v, __m256 bias, __m256 residual) {
-  if constexpr (B) v = _mm256_add_ps(v, bias);
-  if constexpr (R) v = _mm256_add_ps(v, residual);
-  if constexpr (M != WindowEpilogue::kNone) v = finish(&e.activation, v);
-  return v;
-}
 
 // Outputs j < P of eight channels (v[j] holds channel l in lane l) to y[l * ys + j], each
 // through the store epilogue: the first four outputs as one 4 x 8 transpose, stored four
 // floats per channel; the fifth and sixth as pairs.
 template <int P, bool B, bool R, int M>
 inline void store_channel_rows(const __m256* v, float* y, int64_t ys, const StoreEpilogue& e) {
+  const auto one = [&](float x, int l, int64_t at) {
+    return epilogue_step<B, R, M>(x, B ? e.bias[l] : 0.0f, R ? e.residual[at] : 0.0f, e.lo,
+                                  e.hi);
+  };
   if constexpr (P < 4) {
     alignas(32) float lanes[P][kLanes];
 #pragma GCC unroll 3
@@ -56,23 +45,22 @@ inline void store_channel_rows(const __m256* v, float* y, int64_t ys, const Stor
 #pragma GCC unroll 8
     for (int l = 0; l < kLanes; ++l)
 #pragma GCC unroll 3
-      for (int j = 0; j < P; ++j) y[l * ys + j] = finish_one<B, R, M>(e, lanes[j][l], l, l * ys + j);
+      for (int j = 0; j < P; ++j) y[l * ys + j] = one(lanes[j][l], l, l * ys + j);
   } else {
+    const __m256 lo = _mm256_set1_ps(e.lo), hi = _mm256_set1_ps(e.hi);
     const __m256 t0 = _mm256_unpacklo_ps(v[0], v[1]), t1 = _mm256_unpackhi_ps(v[0], v[1]);
     const __m256 t2 = _mm256_unpacklo_ps(v[2], v[3]), t3 = _mm256_unpackhi_ps(v[2], v[3]);
     // s[k]: outputs 0-3 of channel k in the low half, of channel k + 4 in the high half.
     const __m256 s[4] = {_mm256_shuffle_ps(t0, t2, 0x44), _mm256_shuffle_ps(t0, t2, 0xEE),
                          _mm256_shuffle_ps(t1, t3, 0x44), _mm256_shuffle_ps(t1, t3, 0xEE)};
-    __m256 bias = _mm256_setzero_ps();
-    if constexpr (B) bias = _mm256_loadu_ps(e.bias);
+    const __m256 bias = B ? _mm256_loadu_ps(e.bias) : _mm256_setzero_ps();
 #pragma GCC unroll 4
     for (int k = 0; k < 4; ++k) {
-      __m256 b = bias, r = _mm256_setzero_ps();
-      if constexpr (B) {
-        b = _mm256_permutevar8x32_ps(bias, _mm256_setr_epi32(k, k, k, k, k + 4, k + 4, k + 4, k + 4));
-      }
-      if constexpr (R) r = _mm256_loadu2_m128(e.residual + (k + 4) * ys, e.residual + k * ys);
-      const __m256 f = finish_vector<B, R, M>(e, s[k], b, r);
+      const __m256i halves = _mm256_setr_epi32(k, k, k, k, k + 4, k + 4, k + 4, k + 4);
+      const __m256 b = B ? _mm256_permutevar8x32_ps(bias, halves) : bias;
+      const __m256 r = R ? _mm256_loadu2_m128(e.residual + (k + 4) * ys, e.residual + k * ys)
+                         : _mm256_setzero_ps();
+      const __m256 f = epilogue_steps<B, R, M>(s[k], b, r, lo, hi);
       _mm_storeu_ps(y + k * ys, _mm256_castps256_ps128(f));
       _mm_storeu_ps(y + (k + 4) * ys, _mm256_extractf128_ps(f, 1));
     }
@@ -80,7 +68,7 @@ inline void store_channel_rows(const __m256* v, float* y, int64_t ys, const Stor
       alignas(32) float last[kLanes];
       _mm256_store_ps(last, v[4]);
 #pragma GCC unroll 8
-      for (int l = 0; l < kLanes; ++l) y[l * ys + 4] = finish_one<B, R, M>(e, last[l], l, l * ys + 4);
+      for (int l = 0; l < kLanes; ++l) y[l * ys + 4] = one(last[l], l, l * ys + 4);
     } else if constexpr (P == 6) {
       // Pairs (output 4, output 5) of channels 0, 1 | 4, 5 and 2, 3 | 6, 7.
       const __m256 u[2] = {_mm256_unpacklo_ps(v[4], v[5]), _mm256_unpackhi_ps(v[4], v[5])};
@@ -97,7 +85,7 @@ inline void store_channel_rows(const __m256* v, float* y, int64_t ys, const Stor
           r = _mm256_set_m128(_mm_loadh_pi(_mm_loadl_pi(_mm_setzero_ps(), pair(2)), pair(3)),
                               _mm_loadh_pi(_mm_loadl_pi(_mm_setzero_ps(), pair(0)), pair(1)));
         }
-        const __m256 f = finish_vector<B, R, M>(e, u[h], ub[h], r);
+        const __m256 f = epilogue_steps<B, R, M>(u[h], ub[h], r, lo, hi);
         const __m128 low = _mm256_castps256_ps128(f), high = _mm256_extractf128_ps(f, 1);
         _mm_storel_pi(reinterpret_cast<__m64*>(y + c[0] * ys + 4), low);
         _mm_storeh_pi(reinterpret_cast<__m64*>(y + c[1] * ys + 4), low);
@@ -111,41 +99,20 @@ inline void store_channel_rows(const __m256* v, float* y, int64_t ys, const Stor
 template <int P, bool B, bool R, int M>
 __attribute__((noinline)) void store_tile_as(const DirectTile& t, const __m256* lo,
                                              const __m256* hi) {
-  WindowEpilogue activation;
-  activation.mode = M;
-  activation.lo = t.lo;
-  activation.hi = t.hi;
   const int64_t upper = kLanes * t.y_stride;
-  const StoreEpilogue first{t.bias, t.residual, activation};
+  const StoreEpilogue first{t.bias, t.residual, t.lo, t.hi};
   const StoreEpilogue second{B ? t.bias + kLanes : nullptr, R ? t.residual + upper : nullptr,
-                             activation};
+                             t.lo, t.hi};
   store_channel_rows<P, B, R, M>(lo, t.y, t.y_stride, first);
   store_channel_rows<P, B, R, M>(hi, t.y + upper, t.y_stride, second);
-}
-
-template <int P, bool B, bool R>
-void store_tile_with(const DirectTile& t, const __m256* lo, const __m256* hi) {
-  switch (t.activation) {
-    case kDirectRelu: store_tile_as<P, B, R, kDirectRelu>(t, lo, hi); break;
-    case kDirectClip: store_tile_as<P, B, R, kDirectClip>(t, lo, hi); break;
-    default: store_tile_as<P, B, R, kDirectNone>(t, lo, hi); break;
-  }
 }
 
 // The tile's two halves of eight channels to their planes, out of line to keep the kernel's
 // loop small.
 template <int P>
 void store_tile(const DirectTile& t, const __m256* lo, const __m256* hi) {
-  const bool bias = t.bias != nullptr, residual = t.residual != nullptr;
-  if (bias && residual) {
-    store_tile_with<P, true, true>(t, lo, hi);
-  } else if (bias) {
-    store_tile_with<P, true, false>(t, lo, hi);
-  } else if (residual) {
-    store_tile_with<P, false, true>(t, lo, hi);
-  } else {
-    store_tile_with<P, false, false>(t, lo, hi);
-  }
+  with_epilogue_steps(t.bias != nullptr, t.residual != nullptr, t.activation,
+                      [&]<bool B, bool R, int M>() { store_tile_as<P, B, R, M>(t, lo, hi); });
 }
 
 // KW > 0: the window's width as a constant, so its taps unroll; 0: the width from t.
