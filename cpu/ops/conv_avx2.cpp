@@ -410,7 +410,9 @@ void epilogue_row(float* p, int64_t n, const WindowEpilogue& e, const float* res
     const __m256 r = R ? _mm256_loadu_ps(residual + i) : _mm256_setzero_ps();
     _mm256_storeu_ps(p + i, epilogue_steps<B, R, M>(_mm256_loadu_ps(p + i), bias, r, lo, hi));
   }
-  for (; i < n; ++i) p[i] = epilogue_step<B, R, M>(p[i], e.bias, R ? residual[i] : 0.0f, e.lo, e.hi);
+  for (; i < n; ++i) {
+    p[i] = epilogue_step<B, R, M>(p[i], e.bias, R ? residual[i] : 0.0f, e.lo, e.hi);
+  }
 }
 
 }  // namespace
