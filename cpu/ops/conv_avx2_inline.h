@@ -32,23 +32,6 @@ inline void store_first_lanes(float* out, __m256 v, int64_t n) {
   if (n >= 1) _mm_store_ss(out, part);
 }
 
-// The bias, then ReLU or Clip, each exactly as the vector routines the epilogue would run
-// afterwards compute it.
-inline __m256 finish(const WindowEpilogue* e, __m256 v) {
-  if (e == nullptr) return v;
-  if (e->has_bias) v = _mm256_add_ps(v, _mm256_set1_ps(e->bias));
-  if (e->mode == WindowEpilogue::kRelu) {
-    // v >= 0 ? v : 0, NaN giving 0.
-    v = _mm256_and_ps(v, _mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_GE_OQ));
-  } else if (e->mode == WindowEpilogue::kClip) {
-    // lo if v < lo, else hi if v > hi, else v (NaN stays; lo wins when lo > hi).
-    const __m256 lo = _mm256_set1_ps(e->lo), hi = _mm256_set1_ps(e->hi);
-    const __m256 upper = _mm256_blendv_ps(v, hi, _mm256_cmp_ps(v, hi, _CMP_GT_OQ));
-    v = _mm256_blendv_ps(upper, lo, _mm256_cmp_ps(v, lo, _CMP_LT_OQ));
-  }
-  return v;
-}
-
 // The epilogue's steps with their choice fixed at compile time (B: add a bias, R: add a
 // residual, M: WindowEpilogue mode), each one IEEE operation as the separate routines round
 // it: bias, then residual, then ReLU (NaN gives 0) or Clip (NaN stays; lo wins when lo > hi).
@@ -72,6 +55,22 @@ inline float epilogue_step(float v, float bias, float residual, float lo, float 
   if constexpr (M == WindowEpilogue::kRelu) return v >= 0.0f ? v : 0.0f;
   if constexpr (M == WindowEpilogue::kClip) return v < lo ? lo : (v > hi ? hi : v);
   return v;
+}
+
+// The bias, then ReLU or Clip, each exactly as the vector routines the epilogue would run
+// afterwards compute it; the mode chosen at run time.
+inline __m256 finish(const WindowEpilogue* e, __m256 v) {
+  if (e == nullptr) return v;
+  if (e->has_bias) v = _mm256_add_ps(v, _mm256_set1_ps(e->bias));
+  const __m256 lo = _mm256_set1_ps(e->lo), hi = _mm256_set1_ps(e->hi), none = _mm256_setzero_ps();
+  switch (e->mode) {
+    case WindowEpilogue::kRelu:
+      return epilogue_steps<false, false, WindowEpilogue::kRelu>(v, none, none, lo, hi);
+    case WindowEpilogue::kClip:
+      return epilogue_steps<false, false, WindowEpilogue::kClip>(v, none, none, lo, hi);
+    default:
+      return v;
+  }
 }
 
 // Calls fn.template operator()<B, R, M>() for the epilogue these flags describe, so the loop
