@@ -51,6 +51,56 @@ inline bool depthwise_direct_layout(int64_t h, int64_t w, int64_t oh, int64_t ow
   return true;
 }
 
+// The same windows eight channels at a time, one channel per vector lane. Each band of
+// output rows first copies the padded input rows it reads, transposed so that the eight
+// channels of one position lie together (zeros for padding); an output position is then one
+// vector sum of k x k taps, whatever the stride, and eight positions at a time are transposed
+// back to the channel planes. Planes too small to fill a row of lanes, and stride 2, where the
+// plane kernel must split even and odd columns, gain the most.
+inline constexpr int64_t kDepthwiseChannelLanes = 8;
+// Floats of one band of transposed rows (64 KB, held in the second-level cache).
+inline constexpr int64_t kDepthwiseChannelScratchFloats = 16384;
+struct DepthwiseChannels {
+  int64_t h, w, oh, ow;
+  int64_t k, stride, pt, pl;
+  int64_t cols;       // padded columns of a staged row: the windows' (ow - 1) x stride + k,
+                      // at least those of eight positions
+  int64_t used;       // input columns the windows read: min(w, (ow - 1) x stride + k - pl)
+  int64_t band_rows;  // output rows per band
+};
+
+// True when the channel kernel takes the shape (it then fills *p): the direct kernel's
+// windows, with a band of at least one output row's input rows within the scratch.
+inline bool depthwise_channels_layout(int64_t h, int64_t w, int64_t oh, int64_t ow, int64_t kh,
+                                      int64_t kw, int64_t sh, int64_t sw, int64_t pt,
+                                      int64_t pl, int64_t dh, int64_t dw,
+                                      DepthwiseChannels* p) {
+  if (kh != kw || (kh != 3 && kh != 5) || sh != sw || (sh != 1 && sh != 2) || dh != 1 ||
+      dw != 1 || h < 1 || w < 1 || oh < 1 || ow < 1 || pt < 0 || pl < 0 || pt >= kh ||
+      pl >= kw)
+    return false;
+  // Rows hold at least the windows of eight positions, so a row narrower than that still
+  // takes whole runs of eight.
+  const int64_t span = (ow - 1) * sw + kw;
+  const int64_t cols = std::max(span, (kDepthwiseChannelLanes - 1) * sw + kw);
+  const int64_t rows_fit = kDepthwiseChannelScratchFloats / (cols * kDepthwiseChannelLanes);
+  if (rows_fit < kh) return false;
+  const int64_t band_rows = std::min(oh, (rows_fit - kh) / sh + 1);
+  *p = DepthwiseChannels{h, w, oh, ow, kh, sh, pt, pl, cols, std::min(w, span - pl), band_rows};
+  return true;
+}
+
+// `groups` x 8 channels one after another, as depthwise_planes_direct_avx2 computes them
+// (same sums, same bits, same epilogue), with scratch of kDepthwiseChannelScratchFloats.
+// Reads only the channels' input floats.
+void depthwise_channels_avx2(const DepthwiseChannels& d, int64_t groups, const float* x,
+                             const float* w, float* y, const float* bias,
+                             const WindowEpilogue* epilogue, float* scratch);
+// The same kernel and bits, built for CPUs with AVX-512 (F and VL), which it needs.
+void depthwise_channels_avx512(const DepthwiseChannels& d, int64_t groups, const float* x,
+                               const float* w, float* y, const float* bias,
+                               const WindowEpilogue* epilogue, float* scratch);
+
 // `channels` planes one after another: y (channels x oh x ow) from x (channels x h x w) and
 // the k x k weights of each channel (w). Small planes are staged whole in scratch
 // (kDepthwiseDirectScratchFloats) with zero rows and columns around them, two channels at a
