@@ -11,6 +11,7 @@
 
 #include "cpu/ops/conv_avx2_inline.h"
 #include "cpu/ops/conv_depthwise_simd.h"
+#include "cpu/ops/transpose_avx2_inline.h"
 
 namespace vexa::cpu {
 namespace {  // NOLINT: one copy per instruction-set file, by design
@@ -18,27 +19,6 @@ namespace {  // NOLINT: one copy per instruction-set file, by design
 constexpr int64_t kLanes = kDepthwiseChannelLanes;
 
 
-
-// v[j] lane i to t[i] lane j: eight rows of eight floats become eight columns.
-inline void transpose8(const __m256* v, __m256* t) {
-  const __m256 a0 = _mm256_unpacklo_ps(v[0], v[1]), a1 = _mm256_unpackhi_ps(v[0], v[1]);
-  const __m256 a2 = _mm256_unpacklo_ps(v[2], v[3]), a3 = _mm256_unpackhi_ps(v[2], v[3]);
-  const __m256 a4 = _mm256_unpacklo_ps(v[4], v[5]), a5 = _mm256_unpackhi_ps(v[4], v[5]);
-  const __m256 a6 = _mm256_unpacklo_ps(v[6], v[7]), a7 = _mm256_unpackhi_ps(v[6], v[7]);
-  // b0: element 0 of rows 0-3 | element 4 of rows 0-3; b4 the same for rows 4-7; and so on.
-  const __m256 b0 = _mm256_shuffle_ps(a0, a2, 0x44), b1 = _mm256_shuffle_ps(a0, a2, 0xEE);
-  const __m256 b2 = _mm256_shuffle_ps(a1, a3, 0x44), b3 = _mm256_shuffle_ps(a1, a3, 0xEE);
-  const __m256 b4 = _mm256_shuffle_ps(a4, a6, 0x44), b5 = _mm256_shuffle_ps(a4, a6, 0xEE);
-  const __m256 b6 = _mm256_shuffle_ps(a5, a7, 0x44), b7 = _mm256_shuffle_ps(a5, a7, 0xEE);
-  t[0] = _mm256_permute2f128_ps(b0, b4, 0x20);
-  t[1] = _mm256_permute2f128_ps(b1, b5, 0x20);
-  t[2] = _mm256_permute2f128_ps(b2, b6, 0x20);
-  t[3] = _mm256_permute2f128_ps(b3, b7, 0x20);
-  t[4] = _mm256_permute2f128_ps(b0, b4, 0x31);
-  t[5] = _mm256_permute2f128_ps(b1, b5, 0x31);
-  t[6] = _mm256_permute2f128_ps(b2, b6, 0x31);
-  t[7] = _mm256_permute2f128_ps(b3, b7, 0x31);
-}
 
 // Padded rows [r0, r1) of eight channel planes (x, plane floats apart) into s, row r at
 // s + (r - r0) x cols x 8, padded column q's eight channels at q x 8: input row r - pt,
@@ -67,10 +47,10 @@ inline void stage_rows(const DepthwiseChannels& d, const float* x, int64_t plane
       // too; whole-vector stores, so the loads of the sums that follow take their values
       // straight from the store queue.
       const int64_t at = std::min(ih * d.w, plane - kLanes);
-      __m256 v[kLanes], t[kLanes];
+      __m256 t[kLanes];
 #pragma GCC unroll 8
-      for (int c = 0; c < kLanes; ++c) v[c] = _mm256_loadu_ps(x + c * plane + at);
-      transpose8(v, t);
+      for (int c = 0; c < kLanes; ++c) t[c] = _mm256_loadu_ps(x + c * plane + at);
+      transpose8(t);
       const int64_t first = ih * d.w - at;
       for (int64_t i = 0; i < d.used; ++i) _mm256_storeu_ps(dst + i * kLanes, t[first + i]);
       continue;
@@ -79,10 +59,10 @@ inline void stage_rows(const DepthwiseChannels& d, const float* x, int64_t plane
     // columns already written, with the same values).
     for (int64_t i = 0; i < d.used; i += kLanes) {
       const int64_t at = std::min(i, d.used - kLanes);
-      __m256 v[kLanes], t[kLanes];
+      __m256 t[kLanes];
 #pragma GCC unroll 8
-      for (int c = 0; c < kLanes; ++c) v[c] = _mm256_loadu_ps(src + c * plane + at);
-      transpose8(v, t);
+      for (int c = 0; c < kLanes; ++c) t[c] = _mm256_loadu_ps(src + c * plane + at);
+      transpose8(t);
 #pragma GCC unroll 8
       for (int j = 0; j < kLanes; ++j) _mm256_storeu_ps(dst + (at + j) * kLanes, t[j]);
     }
@@ -120,7 +100,9 @@ inline void store_positions(const __m256* acc, int64_t n, float* y, int64_t out_
     const int64_t m = std::min<int64_t>(kLanes, n - h * kLanes);
     if (m <= 0) break;
     __m256 t[kLanes];
-    transpose8(acc + h * kLanes, t);
+#pragma GCC unroll 8
+    for (int c = 0; c < kLanes; ++c) t[c] = acc[h * kLanes + c];
+    transpose8(t);
     float* out = y + h * kLanes;
     if (m == kLanes) {
 #pragma GCC unroll 8

@@ -12,6 +12,7 @@
 #include "cpu/ops/conv.h"
 #include "cpu/ops/conv_depthwise_simd.h"
 #include "dense_tolerance.h"
+#include "depthwise_test_util.h"
 #include "platform/thread_pool.h"
 
 namespace vexa::cpu {
@@ -19,30 +20,16 @@ namespace {
 
 using testing::lcg_values;
 
-struct Shape {
-  int c, h, w, k, s, pad;
-};
+using Shape = testing::DepthwiseShape;
+using testing::first_difference;
 
-ConvGeometry geometry(const Shape& s) {
-  ConvGeometry g;
-  g.c_in = g.c_out = g.group = s.c;
-  g.h = s.h, g.w = s.w, g.kh = g.kw = s.k, g.sh = g.sw = s.s, g.pt = g.pl = s.pad;
-  g.oh = (s.h + 2 * s.pad - s.k) / s.s + 1;
-  g.ow = (s.w + 2 * s.pad - s.k) / s.s + 1;
-  return g;
-}
+ConvGeometry geometry(const Shape& s) { return testing::depthwise_geometry(s); }
 
 DepthwiseChannels layout_of(const ConvGeometry& g) {
   DepthwiseChannels d{};
   EXPECT_TRUE(depthwise_channels_layout(g.h, g.w, g.oh, g.ow, g.kh, g.kw, g.sh, g.sw, g.pt, g.pl,
                                         g.dh, g.dw, &d));
   return d;
-}
-
-size_t first_difference(const std::vector<float>& a, const std::vector<float>& b) {
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::memcmp(&a[i], &b[i], sizeof(float)) != 0) return i;
-  return a.size();
 }
 
 using Kernel = void (*)(const DepthwiseChannels&, int64_t, const float*, const float*, float*,
@@ -74,15 +61,6 @@ std::vector<Shape> shapes() {
     s.push_back({8, 5, w, 3, 2, 1});
   }
   return s;
-}
-
-// The store epilogue in scalar form, as the separate vector routines compute it.
-float store_epilogue(float v, const float* bias, int c, const WindowEpilogue* e) {
-  if (bias != nullptr) v = v + bias[c];
-  if (e == nullptr) return v;
-  if (e->mode == WindowEpilogue::kRelu) return v >= 0.0f ? v : 0.0f;
-  if (e->mode == WindowEpilogue::kClip) return v < e->lo ? e->lo : (v > e->hi ? e->hi : v);
-  return v;
 }
 
 TEST(DepthwiseChannels, TakesTheDirectKernelsWindowsAndKeepsABandInItsScratch) {
@@ -136,9 +114,7 @@ TEST(DepthwiseChannels, EveryBuildMatchesThePortableLoopBitForBit) {
     for (Kernel kernel : builds) {
       for (const Epi& epi : epilogues) {
         const float* b = epi.bias ? bias.data() : nullptr;
-        std::vector<float> want(raw.size());
-        for (size_t i = 0; i < raw.size(); ++i)
-          want[i] = store_epilogue(raw[i], b, static_cast<int>(i / plane), epi.e);
+        const auto want = testing::with_store_epilogue(raw, plane, b, epi.e);
         const float guard = 12345.0f;
         std::vector<float> out(want.size() + 16, guard);
         std::vector<float> scratch(kDepthwiseChannelScratchFloats,

@@ -12,6 +12,7 @@
 #include "cpu/ops/conv.h"
 #include "cpu/ops/conv_depthwise_simd.h"
 #include "dense_tolerance.h"
+#include "depthwise_test_util.h"
 #include "platform/thread_pool.h"
 
 namespace vexa::cpu {
@@ -20,18 +21,10 @@ namespace {
 using testing::all_close;
 using testing::lcg_values;
 
-struct Shape {
-  int c, h, w, k, s, pad;
-};
+using Shape = testing::DepthwiseShape;
+using testing::first_difference;
 
-ConvGeometry geometry(const Shape& s) {
-  ConvGeometry g;
-  g.c_in = g.c_out = g.group = s.c;
-  g.h = s.h, g.w = s.w, g.kh = g.kw = s.k, g.sh = g.sw = s.s, g.pt = g.pl = s.pad;
-  g.oh = (s.h + 2 * s.pad - s.k) / s.s + 1;
-  g.ow = (s.w + 2 * s.pad - s.k) / s.s + 1;
-  return g;
-}
+ConvGeometry geometry(const Shape& s) { return testing::depthwise_geometry(s); }
 
 // Every shape family the direct kernel takes: output widths below, at and around one and two
 // blocks of eight, odd input widths, rows shorter than eight floats (including planes of
@@ -55,20 +48,6 @@ std::vector<Shape> direct_shapes() {
   return shapes;
 }
 
-bool same_bits(const std::vector<float>& a, const std::vector<float>& b, size_t* at) {
-  if (a.size() != b.size()) {
-    *at = 0;
-    return false;
-  }
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::memcmp(&a[i], &b[i], sizeof(float)) != 0) {
-      *at = i;
-      return false;
-    }
-  }
-  return true;
-}
-
 // Plane by plane through cpu_conv2d with nothing after the sum.
 std::vector<float> conv(const ConvGeometry& g, const std::vector<float>& x,
                         const std::vector<float>& w, const ConvEpilogue& e) {
@@ -85,8 +64,8 @@ std::vector<float> conv_matching_portable(const ConvGeometry& g, const std::vect
   cpu_conv_force_portable(true);
   const auto portable = conv(g, x, w, e);
   cpu_conv_force_portable(false);
-  size_t at = 0;
-  EXPECT_TRUE(same_bits(fast, portable, &at)) << "element " << at;
+  const size_t at = first_difference(fast, portable);
+  EXPECT_EQ(at, fast.size()) << "element " << at;
   return fast;
 }
 
@@ -144,15 +123,6 @@ TEST(DepthwiseDirect, TakesTheShapesItIsBuiltFor) {
   EXPECT_LE(((d.band_rows - 1) * 1 + 3) * d.row_stride, kDepthwiseDirectScratchFloats);
 }
 
-// The store-time epilogue in scalar form, as the separate vector routines compute it.
-float store_epilogue(float v, const float* bias, int c, const WindowEpilogue* e) {
-  if (bias != nullptr) v = v + bias[c];
-  if (e == nullptr) return v;
-  if (e->mode == WindowEpilogue::kRelu) return v >= 0.0f ? v : 0.0f;
-  if (e->mode == WindowEpilogue::kClip) return v < e->lo ? e->lo : (v > e->hi ? e->hi : v);
-  return v;
-}
-
 TEST(DepthwiseDirect, EveryBuildMatchesThePortableLoopBitForBit) {
   if (!conv_simd_available()) GTEST_SKIP() << "no AVX2";
   using Kernel = void (*)(const DepthwiseDirect&, int64_t, const float*, const float*, float*,
@@ -190,9 +160,7 @@ TEST(DepthwiseDirect, EveryBuildMatchesThePortableLoopBitForBit) {
     for (Kernel kernel : kernels) {
       for (const Epi& epi : epilogues) {
         const float* b = epi.bias ? bias.data() : nullptr;
-        std::vector<float> want(raw.size());
-        for (size_t i = 0; i < raw.size(); ++i)
-          want[i] = store_epilogue(raw[i], b, static_cast<int>(i / plane), epi.e);
+        const auto want = testing::with_store_epilogue(raw, plane, b, epi.e);
         // The output sits between guard floats that must survive.
         const float guard = 12345.0f;
         std::vector<float> out(want.size() + 16, guard);
@@ -200,8 +168,8 @@ TEST(DepthwiseDirect, EveryBuildMatchesThePortableLoopBitForBit) {
                                    std::numeric_limits<float>::quiet_NaN());
         kernel(d, s.c, x.data(), w.data(), out.data() + 8, b, epi.e, scratch.data());
         std::vector<float> got(out.begin() + 8, out.end() - 8);
-        size_t at = 0;
-        ASSERT_TRUE(same_bits(got, want, &at))
+        const size_t at = first_difference(got, want);
+        ASSERT_EQ(at, got.size())
             << "element " << at << ": " << got[at] << " vs " << want[at] << " (bias "
             << epi.bias << ", mode " << (epi.e ? epi.e->mode : -1) << ")";
         for (int i = 0; i < 8; ++i) {
