@@ -6,7 +6,8 @@
 #
 #   bench/run_vs_ort.sh [model ...]       (default: every exported model)
 # Environment: BUILD_DIR (default build-bench), RUNS (default 20), THREADS_ALL (default nproc),
-# ROUNDS (default 1: alternating runs of both sides per point, the median of each side kept).
+# ROUNDS (default 1: alternating runs of both sides per point, the median of each side kept),
+# PIN_CPU (the core both sides share at one thread; default the last one allowed).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build-bench}"
@@ -39,6 +40,11 @@ if [ -f "$ocr" ] && ! grep -q "^ppocr_det" "$models_dir/manifest.tsv"; then
 fi
 
 wanted=("$@")
+# The last core this script may run on (PIN_CPU overrides; empty without taskset).
+pin_cpu="${PIN_CPU-}"
+if [ -z "$pin_cpu" ] && command -v taskset >/dev/null; then
+  pin_cpu=$(taskset -cp $$ | sed 's/.*: //' | tr ',' '\n' | tail -n 1 | sed 's/.*-//')
+fi
 # Other processes on the machine distort the all-cores figures most: show the load.
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg), cores: $(nproc)"
 printf "%-14s %8s %12s %12s %8s %14s\n" model threads ours_ms ort_ms ratio max_abs_diff
@@ -54,13 +60,16 @@ while IFS=$'\t' read -r name _input shape convert_args; do
     continue
   fi
   for t in 1 "$all"; do
+    # One thread: both sides on the same core, so neither is moved between cores mid-run.
+    pin=()
+    if [ "$t" = 1 ] && [ -n "$pin_cpu" ]; then pin=(taskset -c "$pin_cpu"); fi
     # On a shared machine one pair of runs can land in a slow minute for either side: the
     # two alternate `rounds` times and each side's figure is the median of its rounds.
     ort_all="" ours_all="" failed=""
     for _ in $(seq "$rounds"); do
-      ort_all="$ort_all $(node "$root/bench/ort_bench.js" "$onnx" "$input" "$shape" "$t" "$runs" "$ref" |
+      ort_all="$ort_all $("${pin[@]}" node "$root/bench/ort_bench.js" "$onnx" "$input" "$shape" "$t" "$runs" "$ref" |
                           awk '/^median_ms/ {print $2}')"
-      if ! out=$("$build/bench/bench_model" "$vexa" "$input" "$t" "$runs" "$ref" 2>&1); then
+      if ! out=$("${pin[@]}" "$build/bench/bench_model" "$vexa" "$input" "$t" "$runs" "$ref" 2>&1); then
         failed="$(echo "$out" | tail -n 1)"
         break
       fi
