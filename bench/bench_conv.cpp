@@ -8,7 +8,8 @@
 // Columns: path the Conv takes ("direct": weights packed once beforehand, as the engine
 // packs them at build); GEMM and Conv GFLOP/s at 1 thread and at all cores; ratio =
 // Conv / GEMM throughput at the same thread count (the goal is >= 0.85 on every shape).
-// Medians of `repeats` timed runs after one warm-up run.
+// Medians of `repeats` timed runs after one warm-up run; the product and the Conv of a shape
+// run in turns.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -87,16 +88,38 @@ std::vector<float> random_values(size_t n, uint32_t seed) {
 }
 
 template <class Fn>
+double seconds(Fn&& fn) {
+  const auto start = std::chrono::steady_clock::now();
+  fn();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double median(std::vector<double> t) {
+  std::sort(t.begin(), t.end());
+  return t[t.size() / 2];
+}
+
+template <class Fn>
 double median_seconds(int repeats, Fn&& fn) {
   fn();  // warm-up
   std::vector<double> t;
+  for (int r = 0; r < repeats; ++r) t.push_back(seconds(fn));
+  return median(t);
+}
+
+// Medians of a and b timed in turns, so that both see the same minutes of a shared machine
+// (timed one after the other, one of them could land in a slow minute alone).
+template <class A, class B>
+void median_seconds_in_turns(int repeats, A&& a, B&& b, double* ta, double* tb) {
+  a();  // warm-up
+  b();
+  std::vector<double> sa, sb;
   for (int r = 0; r < repeats; ++r) {
-    const auto start = std::chrono::steady_clock::now();
-    fn();
-    t.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    sa.push_back(seconds(a));
+    sb.push_back(seconds(b));
   }
-  std::sort(t.begin(), t.end());
-  return t[t.size() / 2];
+  *ta = median(sa);
+  *tb = median(sb);
 }
 
 }  // namespace
@@ -126,19 +149,23 @@ int main(int argc, char** argv) {
     const unsigned caps[2] = {1, all};
     for (int t = 0; t < 2; ++t) {
       vexa::ThreadCapScope cap(caps[t]);
-      const double tg = median_seconds(repeats, [&] {
-        vexa::gemm_f32(false, false, m, n, k, 1.0f, w.data(), k, cols.data(), n, 0.0f,
-                       c_out.data(), n);
-      });
-      const double tc = median_seconds(repeats, [&] {
-        if (direct) {
-          vexa::cpu::cpu_conv2d_direct(g, x.data(), packed.data(), y.data(),
-                                       vexa::cpu::ConvEpilogue{});
-        } else {
-          vexa::cpu::cpu_conv2d(g, x.data(), w.data(), y.data(), vexa::cpu::ConvEpilogue{}, true,
-                                workspace.data(), workspace.size());
-        }
-      });
+      double tg = 0.0, tc = 0.0;
+      median_seconds_in_turns(
+          repeats,
+          [&] {
+            vexa::gemm_f32(false, false, m, n, k, 1.0f, w.data(), k, cols.data(), n, 0.0f,
+                           c_out.data(), n);
+          },
+          [&] {
+            if (direct) {
+              vexa::cpu::cpu_conv2d_direct(g, x.data(), packed.data(), y.data(),
+                                           vexa::cpu::ConvEpilogue{});
+            } else {
+              vexa::cpu::cpu_conv2d(g, x.data(), w.data(), y.data(), vexa::cpu::ConvEpilogue{},
+                                    true, workspace.data(), workspace.size());
+            }
+          },
+          &tg, &tc);
       gflops[t][0] = flops / tg * 1e-9;
       gflops[t][1] = flops / tc * 1e-9;
       worst[t] = std::min(worst[t], gflops[t][1] / gflops[t][0]);
