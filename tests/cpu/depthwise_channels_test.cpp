@@ -179,6 +179,51 @@ TEST(DepthwiseChannels, ConvMatchesThePortablePathWithChannelsPastTheLastGroup) 
   }
 }
 
+TEST(DepthwiseChannels, RandomGeometriesMatchThePortablePath) {
+  // Asymmetric padding (the bottom and right pads only show in the output size), batches of
+  // two, channel counts on and off a multiple of eight, planes from one float up.
+  uint32_t state = 12345;
+  const auto next = [&](uint32_t n) {
+    state = state * 1664525u + 1013904223u;
+    return static_cast<int32_t>((state >> 8) % n);
+  };
+  for (int trial = 0; trial < 200; ++trial) {
+    ConvGeometry g;
+    const int32_t k = next(2) == 0 ? 3 : 5, s = 1 + next(2);
+    g.batch = 1 + next(2);
+    g.c_in = g.c_out = g.group = 8 * (1 + next(3)) + (next(3) == 0 ? next(8) : 0);
+    g.h = 1 + next(30), g.w = 1 + next(40);
+    g.kh = g.kw = k, g.sh = g.sw = s;
+    g.pt = next(k), g.pl = next(k);
+    const int32_t pb = next(k), pr = next(k);
+    if (g.h + g.pt + pb < k || g.w + g.pl + pr < k) continue;
+    g.oh = (g.h + g.pt + pb - k) / s + 1;
+    g.ow = (g.w + g.pl + pr - k) / s + 1;
+    SCOPED_TRACE(::testing::Message() << "batch " << g.batch << " c " << g.c_in << " " << g.h
+                                      << "x" << g.w << " k" << k << " s" << s << " pads "
+                                      << g.pt << "," << g.pl << "," << pb << "," << pr);
+    const size_t in = static_cast<size_t>(g.batch) * g.c_in * g.h * g.w;
+    const size_t out = static_cast<size_t>(g.batch) * g.c_out * g.oh * g.ow;
+    const auto x = lcg_values(in, 200 + trial);
+    const auto w = lcg_values(static_cast<size_t>(g.c_out) * k * k, 300 + trial);
+    const auto bias = lcg_values(static_cast<size_t>(g.c_out), 400 + trial);
+    ConvEpilogue e;
+    e.activation = next(2) == 0 ? kConvActRelu : kConvActNone;
+    e.table = bias.data();
+    const auto run = [&] {
+      std::vector<float> y(out, std::numeric_limits<float>::quiet_NaN());
+      ThreadCapScope one(1);
+      cpu_conv2d(g, x.data(), w.data(), y.data(), e, true, nullptr, 0);
+      return y;
+    };
+    const auto fast = run();
+    cpu_conv_force_portable(true);
+    const auto portable = run();
+    cpu_conv_force_portable(false);
+    ASSERT_EQ(first_difference(fast, portable), out);
+  }
+}
+
 TEST(DepthwiseChannels, ThreadCountsThatSwitchKernelsKeepTheBitsAndTheEpilogues) {
   // Two groups of large planes: the channel kernel at one and two threads, the plane kernel
   // at more; an epilogue the kernel does not apply itself (SiLU; a residual) runs after it.
