@@ -18,8 +18,6 @@ namespace {  // NOLINT: one copy per instruction-set file, by design
 
 constexpr int64_t kLanes = kDepthwiseChannelLanes;
 
-
-
 // Padded rows [r0, r1) of eight channel planes (x, plane floats apart) into s, row r at
 // s + (r - r0) x cols x 8, padded column q's eight channels at q x 8: input row r - pt,
 // column q - pl, zeros outside the input. Reads only input floats.
