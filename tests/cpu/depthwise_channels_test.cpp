@@ -86,51 +86,25 @@ TEST(DepthwiseChannels, TakesTheDirectKernelsWindowsAndKeepsABandInItsScratch) {
 TEST(DepthwiseChannels, EveryBuildMatchesThePortableLoopBitForBit) {
   const auto builds = kernels();
   if (builds.empty()) GTEST_SKIP() << "no AVX2";
-  WindowEpilogue relu, clip;
-  relu.mode = WindowEpilogue::kRelu;
-  clip.mode = WindowEpilogue::kClip;
-  clip.lo = -0.25f;
-  clip.hi = 0.3f;
-  struct Epi {
-    bool bias;
-    const WindowEpilogue* e;
-  };
-  const Epi epilogues[] = {{false, nullptr}, {true, nullptr}, {true, &relu}, {true, &clip}};
   for (const Shape& s : shapes()) {
     const ConvGeometry g = geometry(s);
     SCOPED_TRACE(::testing::Message() << s.c << " x " << g.h << "x" << g.w << " k" << g.kh
                                       << " s" << g.sh << " p" << g.pt);
     const DepthwiseChannels d = layout_of(g);
     // Exactly sized on the heap, so a sanitizer sees any read outside the channels.
-    const size_t plane = static_cast<size_t>(g.oh) * g.ow;
     const auto x = lcg_values(static_cast<size_t>(s.c) * g.h * g.w, 101 + s.w);
     const auto w = lcg_values(static_cast<size_t>(s.c) * g.kh * g.kw, 102);
     const auto bias = lcg_values(static_cast<size_t>(s.c), 103);
-    std::vector<float> raw(s.c * plane);
-    for (int c = 0; c < s.c; ++c) {
-      cpu_depthwise_plane_reference(g, x.data() + c * g.h * g.w, w.data() + c * g.kh * g.kw,
-                                    raw.data() + c * plane);
-    }
+    const auto raw = testing::depthwise_reference(g, x, w);
     for (Kernel kernel : builds) {
-      for (const Epi& epi : epilogues) {
-        const float* b = epi.bias ? bias.data() : nullptr;
-        const auto want = testing::with_store_epilogue(raw, plane, b, epi.e);
-        const float guard = 12345.0f;
-        std::vector<float> out(want.size() + 16, guard);
-        std::vector<float> scratch(kDepthwiseChannelScratchFloats,
-                                   std::numeric_limits<float>::quiet_NaN());
-        kernel(d, s.c / kDepthwiseChannelLanes, x.data(), w.data(), out.data() + 8, b, epi.e,
-               scratch.data());
-        const std::vector<float> got(out.begin() + 8, out.end() - 8);
-        const size_t at = first_difference(got, want);
-        ASSERT_EQ(at, got.size()) << "element " << at << ": " << got[at] << " vs " << want[at]
-                                  << " (bias " << epi.bias << ", mode "
-                                  << (epi.e ? epi.e->mode : -1) << ")";
-        for (int i = 0; i < 8; ++i) {
-          EXPECT_EQ(out[i], guard);
-          EXPECT_EQ(out[out.size() - 1 - i], guard);
-        }
-      }
+      testing::expect_store_epilogues(
+          raw, static_cast<size_t>(g.oh) * g.ow, bias,
+          [&](float* out, const float* b, const WindowEpilogue* e) {
+            std::vector<float> scratch(kDepthwiseChannelScratchFloats,
+                                       std::numeric_limits<float>::quiet_NaN());
+            kernel(d, s.c / kDepthwiseChannelLanes, x.data(), w.data(), out, b, e,
+                   scratch.data());
+          });
     }
   }
 }

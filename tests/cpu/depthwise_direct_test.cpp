@@ -129,17 +129,6 @@ TEST(DepthwiseDirect, EveryBuildMatchesThePortableLoopBitForBit) {
                           const float*, const WindowEpilogue*, float*);
   std::vector<Kernel> kernels = {depthwise_planes_direct_avx2};
   if (depthwise_direct_avx512_available()) kernels.push_back(depthwise_planes_direct_avx512);
-  WindowEpilogue relu, clip;
-  relu.mode = WindowEpilogue::kRelu;
-  clip.mode = WindowEpilogue::kClip;
-  clip.lo = -0.25f;
-  clip.hi = 0.3f;
-  struct Epi {
-    bool bias;
-    const WindowEpilogue* e;
-  };
-  const Epi epilogues[] = {{false, nullptr}, {true, nullptr}, {true, &relu}, {false, &clip},
-                           {true, &clip}};
   for (const Shape& s : direct_shapes()) {
     const ConvGeometry g = geometry(s);
     SCOPED_TRACE(::testing::Message() << s.c << " x " << g.h << "x" << g.w << " k" << g.kh
@@ -148,35 +137,18 @@ TEST(DepthwiseDirect, EveryBuildMatchesThePortableLoopBitForBit) {
     ASSERT_TRUE(depthwise_direct_layout(g.h, g.w, g.oh, g.ow, g.kh, g.kw, g.sh, g.sw, g.pt, g.pl,
                                         g.dh, g.dw, &d));
     // The channels on the heap, exactly sized, so a sanitizer sees any read outside them.
-    const size_t plane = static_cast<size_t>(g.oh) * g.ow;
     const auto x = lcg_values(static_cast<size_t>(s.c) * g.h * g.w, 81 + s.w);
     const auto w = lcg_values(static_cast<size_t>(s.c) * g.kh * g.kw, 82);
     const auto bias = lcg_values(static_cast<size_t>(s.c), 83);
-    std::vector<float> raw(s.c * plane);
-    for (int c = 0; c < s.c; ++c) {
-      cpu_depthwise_plane_reference(g, x.data() + c * g.h * g.w, w.data() + c * g.kh * g.kw,
-                                    raw.data() + c * plane);
-    }
+    const auto raw = testing::depthwise_reference(g, x, w);
     for (Kernel kernel : kernels) {
-      for (const Epi& epi : epilogues) {
-        const float* b = epi.bias ? bias.data() : nullptr;
-        const auto want = testing::with_store_epilogue(raw, plane, b, epi.e);
-        // The output sits between guard floats that must survive.
-        const float guard = 12345.0f;
-        std::vector<float> out(want.size() + 16, guard);
-        std::vector<float> scratch(kDepthwiseDirectScratchFloats,
-                                   std::numeric_limits<float>::quiet_NaN());
-        kernel(d, s.c, x.data(), w.data(), out.data() + 8, b, epi.e, scratch.data());
-        std::vector<float> got(out.begin() + 8, out.end() - 8);
-        const size_t at = first_difference(got, want);
-        ASSERT_EQ(at, got.size())
-            << "element " << at << ": " << got[at] << " vs " << want[at] << " (bias "
-            << epi.bias << ", mode " << (epi.e ? epi.e->mode : -1) << ")";
-        for (int i = 0; i < 8; ++i) {
-          EXPECT_EQ(out[i], guard);
-          EXPECT_EQ(out[out.size() - 1 - i], guard);
-        }
-      }
+      testing::expect_store_epilogues(
+          raw, static_cast<size_t>(g.oh) * g.ow, bias,
+          [&](float* out, const float* b, const WindowEpilogue* e) {
+            std::vector<float> scratch(kDepthwiseDirectScratchFloats,
+                                       std::numeric_limits<float>::quiet_NaN());
+            kernel(d, s.c, x.data(), w.data(), out, b, e, scratch.data());
+          });
     }
   }
 }
