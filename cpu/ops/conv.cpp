@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstring>
 #include <mutex>
-#include <vector>
 
 #include "cpu/ops/conv_depthwise_simd.h"
 #include "cpu/ops/conv_simd.h"
@@ -147,12 +146,6 @@ DepthwiseChannelsFn select_depthwise_channels() {
 bool depthwise_channels_layout_of(const ConvGeometry& g, DepthwiseChannels* p) {
   return depthwise_channels_layout(g.h, g.w, g.oh, g.ow, g.kh, g.kw, g.sh, g.sw, g.pt, g.pl,
                                    g.dh, g.dw, p);
-}
-
-// This thread's scratch for the channel kernel: 64 KB, too much for a worker's stack frame.
-float* depthwise_channel_scratch() {
-  thread_local std::vector<float> scratch(kDepthwiseChannelScratchFloats);
-  return scratch.data();
 }
 
 bool depthwise_direct_layout_of(const ConvGeometry& g, DepthwiseDirect* p) {

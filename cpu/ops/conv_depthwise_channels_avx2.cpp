@@ -9,4 +9,9 @@ void depthwise_channels_avx2(const DepthwiseChannels& d, int64_t groups, const f
   depthwise_channels<8>(d, groups, x, w, y, bias, epilogue, scratch);
 }
 
+void maxpool_channels_avx2(const DepthwiseChannels& d, int64_t groups, const float* x, float* y,
+                           float* scratch) {
+  maxpool_channels<8>(d, groups, x, y, scratch);
+}
+
 }  // namespace vexa::cpu

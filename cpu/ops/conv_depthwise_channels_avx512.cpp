@@ -10,4 +10,9 @@ void depthwise_channels_avx512(const DepthwiseChannels& d, int64_t groups, const
   depthwise_channels<16>(d, groups, x, w, y, bias, epilogue, scratch);
 }
 
+void maxpool_channels_avx512(const DepthwiseChannels& d, int64_t groups, const float* x, float* y,
+                             float* scratch) {
+  maxpool_channels<16>(d, groups, x, y, scratch);
+}
+
 }  // namespace vexa::cpu

@@ -1,5 +1,5 @@
-// The channel-lane depthwise kernel's templates (see depthwise_channels_layout), compiled once
-// per instruction set: include only from conv_depthwise_channels_avx2.cpp and
+// The channel-lane kernel's templates (see depthwise_channels_layout), for depthwise sums and
+// max pooling, compiled once per instruction set: include only from conv_depthwise_channels_avx2.cpp and
 // conv_depthwise_channels_avx512.cpp. Everything here has internal linkage, so each file
 // keeps the code its own flags produced.
 #pragma once
@@ -20,10 +20,12 @@ constexpr int64_t kLanes = kDepthwiseChannelLanes;
 
 // Padded rows [r0, r1) of eight channel planes (x, plane floats apart) into s, row r at
 // s + (r - r0) x cols x 8, padded column q's eight channels at q x 8: input row r - pt,
-// column q - pl, zeros outside the input. Reads only input floats.
+// column q - pl, and outside the input zeros (sums) or the empty value (max pooling, where
+// it never wins). Reads only input floats.
+template <bool kMax>
 inline void stage_rows(const DepthwiseChannels& d, const float* x, int64_t plane, int64_t r0,
                        int64_t r1, float* s) {
-  const __m256 zero = _mm256_setzero_ps();
+  const __m256 zero = _mm256_set1_ps(kMax ? kMaxPoolEmptyValue : 0.0f);
   const int64_t row_floats = d.cols * kLanes;
   for (int64_t r = r0; r < r1; ++r, s += row_floats) {
     const int64_t ih = r - d.pt;
@@ -67,21 +69,26 @@ inline void stage_rows(const DepthwiseChannels& d, const float* x, int64_t plane
   }
 }
 
-// Sums of the N positions whose windows start at at(j) (staged floats), eight channels each:
-// taps (kh, kw) from 0, one fused multiply-add each; then the store epilogue.
-template <int K, int N, bool B, int M, class At>
+// The N positions whose windows start at at(j) (staged floats), eight channels each, taps
+// (kh, kw) in order: sums from 0, one fused multiply-add each, or (kMax) maxima from the
+// empty value, where a tap replaces the maximum only when greater (a NaN tap never wins, the
+// first of equal values stays); then the store epilogue.
+template <int K, int N, bool B, int M, bool kMax, class At>
 inline void sums(const At& at, int64_t row_floats, const __m256* wv, __m256 bias, __m256 lo,
                  __m256 hi, __m256* acc) {
 #pragma GCC unroll 16
-  for (int j = 0; j < N; ++j) acc[j] = _mm256_setzero_ps();
+  for (int j = 0; j < N; ++j)
+    acc[j] = kMax ? _mm256_set1_ps(kMaxPoolEmptyValue) : _mm256_setzero_ps();
   for (int kh = 0; kh < K; ++kh) {
     const int64_t row = kh * row_floats;
 #pragma GCC unroll 5
     for (int kw = 0; kw < K; ++kw) {
-      const __m256 wt = wv[kh * K + kw];
+      const __m256 wt = kMax ? _mm256_setzero_ps() : wv[kh * K + kw];
 #pragma GCC unroll 16
-      for (int j = 0; j < N; ++j)
-        acc[j] = _mm256_fmadd_ps(_mm256_loadu_ps(at(j) + row + kw * kLanes), wt, acc[j]);
+      for (int j = 0; j < N; ++j) {
+        const __m256 tap = _mm256_loadu_ps(at(j) + row + kw * kLanes);
+        acc[j] = kMax ? _mm256_max_ps(tap, acc[j]) : _mm256_fmadd_ps(tap, wt, acc[j]);
+      }
     }
   }
   const __m256 none = _mm256_setzero_ps();
@@ -116,7 +123,7 @@ inline void store_positions(const __m256* acc, int64_t n, float* y, int64_t out_
 // A row's last run of eight ends at the row's end, computing again some positions already
 // stored (the same sums, so the same bits); a row narrower than eight stores the positions
 // it has (staged rows hold room for eight).
-template <int K, int S, int N, bool B, int M>
+template <int K, int S, int N, bool B, int M, bool kMax>
 void band_positions(const DepthwiseChannels& d, const float* s, int64_t r0, int64_t oh0,
                     int64_t oh1, const __m256* wv, __m256 bias, __m256 lo, __m256 hi, float* y,
                     int64_t out_plane) {
@@ -128,22 +135,23 @@ void band_positions(const DepthwiseChannels& d, const float* s, int64_t r0, int6
     int64_t ow = 0;
     for (; ow + N <= d.ow; ow += N) {
       const float* base = row + ow * S * kLanes;
-      sums<K, N, B, M>([&](int j) { return base + j * S * kLanes; }, row_floats, wv, bias, lo,
-                       hi, acc);
+      sums<K, N, B, M, kMax>([&](int j) { return base + j * S * kLanes; }, row_floats, wv, bias,
+                             lo, hi, acc);
       store_positions<N>(acc, N, out + ow, out_plane);
     }
     while (ow < d.ow) {
       ow = std::max<int64_t>(0, std::min(ow, d.ow - kLanes));
       const float* base = row + ow * S * kLanes;
-      sums<K, kLanes, B, M>([&](int j) { return base + j * S * kLanes; }, row_floats, wv, bias,
-                            lo, hi, acc);
+      sums<K, kLanes, B, M, kMax>([&](int j) { return base + j * S * kLanes; }, row_floats, wv,
+                                  bias, lo, hi, acc);
       store_positions<kLanes>(acc, std::min(kLanes, d.ow), out + ow, out_plane);
       ow += kLanes;
     }
   }
 }
 
-template <int K, int S, int N, bool B, int M>
+// w is not read for max pooling (kMax).
+template <int K, int S, int N, bool B, int M, bool kMax>
 void channel_groups(const DepthwiseChannels& d, int64_t groups, const float* x, const float* w,
                     float* y, const float* bias, const WindowEpilogue* e, float* scratch) {
   const int64_t in_plane = d.h * d.w, out_plane = d.oh * d.ow;
@@ -155,16 +163,19 @@ void channel_groups(const DepthwiseChannels& d, int64_t groups, const float* x, 
     // Tap t of the eight channels, channel c in lane c.
     __m256 wv[K * K];
     for (int t = 0; t < K * K; ++t) {
-      alignas(32) float lanes[kLanes];
-      for (int64_t c = 0; c < kLanes; ++c) lanes[c] = w[(g * kLanes + c) * K * K + t];
+      alignas(32) float lanes[kLanes] = {};
+      if constexpr (!kMax) {
+        for (int64_t c = 0; c < kLanes; ++c) lanes[c] = w[(g * kLanes + c) * K * K + t];
+      }
       wv[t] = _mm256_load_ps(lanes);
     }
     const __m256 bv = B ? _mm256_loadu_ps(bias + g * kLanes) : _mm256_setzero_ps();
     for (int64_t oh0 = 0; oh0 < d.oh; oh0 += d.band_rows) {
       const int64_t oh1 = std::min(d.oh, oh0 + d.band_rows);
       const int64_t r0 = oh0 * S;
-      stage_rows(d, xg, in_plane, r0, (oh1 - 1) * S + K, scratch);
-      band_positions<K, S, N, B, M>(d, scratch, r0, oh0, oh1, wv, bv, lo, hi, yg, out_plane);
+      stage_rows<kMax>(d, xg, in_plane, r0, (oh1 - 1) * S + K, scratch);
+      band_positions<K, S, N, B, M, kMax>(d, scratch, r0, oh0, oh1, wv, bv, lo, hi, yg,
+                                          out_plane);
     }
   }
 }
@@ -179,13 +190,32 @@ inline void depthwise_channels(const DepthwiseChannels& d, int64_t groups, const
                       [&]<bool B, bool R, int M>() {
                         const bool two = d.stride == 2;
                         if (d.k == 3) {
-                          (two ? channel_groups<3, 2, N, B, M> : channel_groups<3, 1, N, B, M>)(
-                              d, groups, x, w, y, bias, e, scratch);
+                          (two ? channel_groups<3, 2, N, B, M, false>
+                               : channel_groups<3, 1, N, B, M, false>)(d, groups, x, w, y, bias,
+                                                                      e, scratch);
                         } else if (d.k == 5) {
-                          (two ? channel_groups<5, 2, N, B, M> : channel_groups<5, 1, N, B, M>)(
-                              d, groups, x, w, y, bias, e, scratch);
+                          (two ? channel_groups<5, 2, N, B, M, false>
+                               : channel_groups<5, 1, N, B, M, false>)(d, groups, x, w, y, bias,
+                                                                      e, scratch);
                         }
                       });
+}
+
+// Max pooling over the same windows, N positions at a time.
+template <int N>
+inline void maxpool_channels(const DepthwiseChannels& d, int64_t groups, const float* x,
+                             float* y, float* scratch) {
+  constexpr int kNone = WindowEpilogue::kNone;
+  const bool two = d.stride == 2;
+  if (d.k == 3) {
+    (two ? channel_groups<3, 2, N, false, kNone, true>
+         : channel_groups<3, 1, N, false, kNone, true>)(d, groups, x, nullptr, y, nullptr,
+                                                         nullptr, scratch);
+  } else if (d.k == 5) {
+    (two ? channel_groups<5, 2, N, false, kNone, true>
+         : channel_groups<5, 1, N, false, kNone, true>)(d, groups, x, nullptr, y, nullptr,
+                                                         nullptr, scratch);
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <vector>
 
 #include "cpu/ops/conv_simd.h"
 
@@ -54,9 +55,10 @@ inline bool depthwise_direct_layout(int64_t h, int64_t w, int64_t oh, int64_t ow
 // The same windows eight channels at a time, one channel per vector lane. Each band of
 // output rows first copies the padded input rows it reads, transposed so that the eight
 // channels of one position lie together (zeros for padding); an output position is then one
-// vector sum of k x k taps, whatever the stride, and eight positions at a time are transposed
-// back to the channel planes. Planes too small to fill a row of lanes, and stride 2, where the
-// plane kernel must split even and odd columns, gain the most.
+// vector sum (or maximum, for max pooling) of k x k taps, whatever the stride, and eight
+// positions at a time are transposed back to the channel planes. Planes too small to fill a
+// row of lanes, and stride 2, where the plane kernel must split even and odd columns, gain
+// the most.
 inline constexpr int64_t kDepthwiseChannelLanes = 8;
 // Floats of one band of transposed rows (64 KB, held in the second-level cache).
 inline constexpr int64_t kDepthwiseChannelScratchFloats = 16384;
@@ -96,7 +98,20 @@ inline bool depthwise_channels_layout(int64_t h, int64_t w, int64_t oh, int64_t 
 void depthwise_channels_avx2(const DepthwiseChannels& d, int64_t groups, const float* x,
                              const float* w, float* y, const float* bias,
                              const WindowEpilogue* epilogue, float* scratch);
-// The same kernel and bits, built for CPUs with AVX-512 (F and VL), which it needs.
+// This thread's scratch for the channel kernels (kDepthwiseChannelScratchFloats; too much
+// for a worker's stack frame). Throws std::bad_alloc when the thread cannot get it.
+inline float* depthwise_channel_scratch() {
+  thread_local std::vector<float> scratch(kDepthwiseChannelScratchFloats);
+  return scratch.data();
+}
+
+// Max pooling of `groups` x 8 planes over the same windows, as maxpool_plane_padded_avx2
+// computes it (same bits).
+void maxpool_channels_avx2(const DepthwiseChannels& d, int64_t groups, const float* x, float* y,
+                           float* scratch);
+// The same kernels and bits, built for CPUs with AVX-512 (F and VL), which they need.
+void maxpool_channels_avx512(const DepthwiseChannels& d, int64_t groups, const float* x,
+                             float* y, float* scratch);
 void depthwise_channels_avx512(const DepthwiseChannels& d, int64_t groups, const float* x,
                                const float* w, float* y, const float* bias,
                                const WindowEpilogue* epilogue, float* scratch);

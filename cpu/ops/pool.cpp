@@ -4,9 +4,11 @@
 #include <atomic>
 #include <mutex>
 
+#include "cpu/ops/conv_depthwise_simd.h"
 #include "cpu/ops/conv_simd.h"
 #include "cpu/ops/parallel_for.h"
 #include "cpu/ops/simd_switch.h"
+#include "platform/thread_pool.h"
 
 namespace vexa::cpu {
 
@@ -14,6 +16,8 @@ namespace {
 
 constexpr int64_t kPoolMinPlanes = 8;
 constexpr int64_t kPoolMinWork = 4096;
+// Outputs a task of the channel-lane kernel covers at least (whole groups of planes).
+constexpr int64_t kPoolTaskOutputs = 2048;
 constexpr int64_t kGlobalPoolMinWork = 65536;
 constexpr int64_t kGlobalPoolSums = 4;
 
@@ -55,6 +59,27 @@ SimdSwitch g_simd(conv_simd_available);
 
 bool simd_enabled() { return g_simd.enabled(); }
 
+// Groups of eight planes by the channel-lane kernel, several groups to a task on small
+// planes; the planes done, or 0 when there would be fewer tasks than threads.
+int64_t maxpool_channel_groups(int64_t planes, const DepthwiseChannels& d, const float* x,
+                               float* y, bool parallel) {
+  const int64_t in_plane = d.h * d.w, out_plane = d.oh * d.ow;
+  const int64_t groups = planes / kDepthwiseChannelLanes;
+  const int64_t per_task =
+      std::max<int64_t>(1, kPoolTaskOutputs / (out_plane * kDepthwiseChannelLanes));
+  const int64_t tasks = (groups + per_task - 1) / per_task;
+  const int64_t threads = parallel ? static_cast<int64_t>(vexa::parallel_thread_budget()) : 1;
+  if (groups == 0 || tasks < threads) return 0;
+  const auto fn =
+      depthwise_direct_avx512_available() ? maxpool_channels_avx512 : maxpool_channels_avx2;
+  cpu_parallel_for(tasks, parallel, [&](int64_t task) {
+    const int64_t g0 = task * per_task, count = std::min(per_task, groups - g0);
+    const int64_t p0 = g0 * kDepthwiseChannelLanes;
+    fn(d, count, x + p0 * in_plane, y + p0 * out_plane, depthwise_channel_scratch());
+  });
+  return groups * kDepthwiseChannelLanes;
+}
+
 template <bool kMax>
 void pool(const PoolGeometry& g, const float* x, float* y) {
   if (g.planes <= 0 || g.oh <= 0 || g.ow <= 0) return;
@@ -66,7 +91,18 @@ void pool(const PoolGeometry& g, const float* x, float* y) {
   const bool fast = kMax && simd_enabled() &&
                     padded_window_layout(g.h, g.w, g.oh, g.ow, g.kh, g.kw, g.sh, g.sw, g.pt,
                                          g.pl, 1, 1, &padded);
-  cpu_parallel_for(g.planes, parallel, [&](int64_t p) {
+  // Whole groups of eight planes take the channel-lane kernel when its tasks cover every
+  // thread (as for depthwise windows); the planes after them, and every plane elsewhere, go
+  // one at a time. Both give the same bits.
+  DepthwiseChannels lanes;
+  const int64_t first =
+      kMax && simd_enabled() &&
+              depthwise_channels_layout(g.h, g.w, g.oh, g.ow, g.kh, g.kw, g.sh, g.sw, g.pt,
+                                        g.pl, 1, 1, &lanes)
+          ? maxpool_channel_groups(g.planes, lanes, x, y, parallel)
+          : 0;
+  cpu_parallel_for(g.planes - first, parallel, [&](int64_t q) {
+    const int64_t p = first + q;
     if (fast) {
       alignas(64) float scratch[kPaddedBandFloats];
       maxpool_plane_padded_avx2(padded, x + p * in_plane, y + p * out_plane, scratch);

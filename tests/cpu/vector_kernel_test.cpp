@@ -230,12 +230,18 @@ PoolGeometry pool_geometry(int planes, int h, int w, int k, int s, int pad, bool
 }
 
 TEST(VectorKernels, PaddedMaxPoolMatchesThePortableLoopBitForBit) {
+  // Fewer than eight planes take the plane kernel; groups of eight the channel-lane kernel,
+  // with the planes after the last group on the plane kernel.
   const PoolGeometry shapes[] = {
       pool_geometry(3, 112, 112, 3, 2, 1, false), pool_geometry(4, 20, 20, 5, 1, 2, false),
       pool_geometry(2, 1, 1, 3, 1, 1, false),     pool_geometry(2, 7, 9, 2, 2, 0, true),
       pool_geometry(2, 8, 17, 3, 2, 1, true),     pool_geometry(2, 15, 16, 3, 1, 1, false),
       pool_geometry(2, 9, 8, 4, 2, 3, true),      pool_geometry(1, 30, 200, 7, 1, 3, false),
       pool_geometry(1, 5, 6, 3, 3, 1, false),  // stride 3: the portable loop serves it
+      pool_geometry(64, 56, 56, 3, 2, 1, false),  pool_geometry(13, 14, 14, 3, 2, 1, true),
+      pool_geometry(16, 7, 7, 5, 1, 2, false),    pool_geometry(8, 3, 2, 3, 1, 1, false),
+      pool_geometry(9, 20, 33, 3, 2, 1, true),    pool_geometry(8, 2, 1, 3, 2, 0, true),
+      pool_geometry(24, 11, 40, 5, 2, 0, false),
   };
   const float inf = std::numeric_limits<float>::infinity();
   for (const PoolGeometry& g : shapes) {
@@ -258,11 +264,32 @@ TEST(VectorKernels, PaddedMaxPoolMatchesThePortableLoopBitForBit) {
     cpu_pool_force_portable(false);
     for (size_t i = 0; i < out; ++i) ASSERT_TRUE(same_bits(fast[i], plain[i])) << i;
   }
-  // A plane of nothing but -inf gives the empty value, as the portable loop does.
-  const PoolGeometry g = pool_geometry(1, 9, 9, 3, 1, 1, false);
-  std::vector<float> x(81, -inf), y(81);
-  cpu_maxpool(g, x.data(), y.data());
-  for (float v : y) EXPECT_EQ(v, kMaxPoolEmpty);
+  // A plane of nothing but -inf gives the empty value, as the portable loop does, with one
+  // plane or a group of eight.
+  for (int planes : {1, 8}) {
+    const PoolGeometry g = pool_geometry(planes, 9, 9, 3, 1, 1, false);
+    std::vector<float> x(81 * planes, -inf), y(81 * planes);
+    cpu_maxpool(g, x.data(), y.data());
+    for (float v : y) EXPECT_EQ(v, kMaxPoolEmpty);
+  }
+}
+
+TEST(VectorKernels, MaxPoolGivesTheSameBitsAtAnyThreadCount) {
+  // Thread counts decide which kernel takes the groups of eight planes; not the result.
+  const PoolGeometry g = pool_geometry(21, 40, 40, 3, 2, 1, false);
+  const auto x = lcg_values(static_cast<size_t>(g.planes) * g.h * g.w, 62);
+  const size_t out = static_cast<size_t>(g.planes) * g.oh * g.ow;
+  std::vector<float> one(out);
+  {
+    ThreadCapScope cap(1);
+    cpu_maxpool(g, x.data(), one.data());
+  }
+  for (unsigned threads : {2u, 3u, 8u}) {
+    ThreadCapScope cap(threads);
+    std::vector<float> y(out, 9.0f);
+    cpu_maxpool(g, x.data(), y.data());
+    for (size_t i = 0; i < out; ++i) ASSERT_TRUE(same_bits(y[i], one[i])) << threads << " " << i;
+  }
 }
 
 TEST(VectorKernels, NarrowProductsCutAtSixteenColumnsMatchTheReference) {
