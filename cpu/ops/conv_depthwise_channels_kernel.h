@@ -180,6 +180,21 @@ void channel_groups(const DepthwiseChannels& d, int64_t groups, const float* x, 
   }
 }
 
+// channel_groups for the layout's window size and stride, fixed at compile time.
+template <int N, bool B, int M, bool kMax>
+inline void groups_for_window(const DepthwiseChannels& d, int64_t groups, const float* x,
+                              const float* w, float* y, const float* bias,
+                              const WindowEpilogue* e, float* scratch) {
+  const bool two = d.stride == 2;
+  if (d.k == 3) {
+    (two ? channel_groups<3, 2, N, B, M, kMax> : channel_groups<3, 1, N, B, M, kMax>)(
+        d, groups, x, w, y, bias, e, scratch);
+  } else if (d.k == 5) {
+    (two ? channel_groups<5, 2, N, B, M, kMax> : channel_groups<5, 1, N, B, M, kMax>)(
+        d, groups, x, w, y, bias, e, scratch);
+  }
+}
+
 // The kernel for this file's instruction set, N positions at a time: window size and
 // epilogue fixed at compile time.
 template <int N>
@@ -188,16 +203,7 @@ inline void depthwise_channels(const DepthwiseChannels& d, int64_t groups, const
                                const WindowEpilogue* e, float* scratch) {
   with_epilogue_steps(bias != nullptr, false, e != nullptr ? e->mode : WindowEpilogue::kNone,
                       [&]<bool B, bool R, int M>() {
-                        const bool two = d.stride == 2;
-                        if (d.k == 3) {
-                          (two ? channel_groups<3, 2, N, B, M, false>
-                               : channel_groups<3, 1, N, B, M, false>)(d, groups, x, w, y, bias,
-                                                                      e, scratch);
-                        } else if (d.k == 5) {
-                          (two ? channel_groups<5, 2, N, B, M, false>
-                               : channel_groups<5, 1, N, B, M, false>)(d, groups, x, w, y, bias,
-                                                                      e, scratch);
-                        }
+                        groups_for_window<N, B, M, false>(d, groups, x, w, y, bias, e, scratch);
                       });
 }
 
@@ -205,17 +211,8 @@ inline void depthwise_channels(const DepthwiseChannels& d, int64_t groups, const
 template <int N>
 inline void maxpool_channels(const DepthwiseChannels& d, int64_t groups, const float* x,
                              float* y, float* scratch) {
-  constexpr int kNone = WindowEpilogue::kNone;
-  const bool two = d.stride == 2;
-  if (d.k == 3) {
-    (two ? channel_groups<3, 2, N, false, kNone, true>
-         : channel_groups<3, 1, N, false, kNone, true>)(d, groups, x, nullptr, y, nullptr,
-                                                         nullptr, scratch);
-  } else if (d.k == 5) {
-    (two ? channel_groups<5, 2, N, false, kNone, true>
-         : channel_groups<5, 1, N, false, kNone, true>)(d, groups, x, nullptr, y, nullptr,
-                                                         nullptr, scratch);
-  }
+  groups_for_window<N, false, WindowEpilogue::kNone, true>(d, groups, x, nullptr, y, nullptr,
+                                                           nullptr, scratch);
 }
 
 }  // namespace
