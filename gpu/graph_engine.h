@@ -1,6 +1,7 @@
 // The graph-model engine for the GPU and the Neural Engine, as the session drives it. This
-// build has no such engine: creation fails, every query answers "no", and nothing runs. The
-// session never reaches it here because GPU-visible weight memory cannot be allocated.
+// build has no such engine yet: creation fails, every query answers "no", and nothing runs, so
+// AUTO sessions end on the CPU engine and explicit GPU or NPU requests fail with the engine's
+// message.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +21,6 @@ MpsCreateResult mps_state_create(const OpenContainer* container, void* weights,
                                  GpuContext* context, uint32_t batch, bool ne_capable);
 void mps_state_destroy(MpsState** engine);
 bool mps_input_ready(MpsState** engine);
-void mps_binding_release(WeightSlot* slot);
 bool mps_wrap_output_buffers(MpsState** engine);
 bool mps_set_ne(MpsState** engine, bool on);
 // 3 Neural Engine, 2 GPU, 0 for no engine.

@@ -9,7 +9,6 @@ MpsCreateResult mps_state_create(const OpenContainer*, void*, GpuContext*, uint3
 
 void mps_state_destroy(MpsState**) {}
 bool mps_input_ready(MpsState**) { return false; }
-void mps_binding_release(WeightSlot*) {}
 bool mps_wrap_output_buffers(MpsState** engine) { return engine != nullptr && *engine != nullptr; }
 bool mps_set_ne(MpsState**, bool) { return false; }
 uint32_t mps_active_backend(MpsState**) { return 0; }

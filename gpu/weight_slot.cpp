@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <pthread.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
 #include "core/atomics.h"
 #include "core/clock.h"
+#include "core/container_digest.h"
 #include "core/weight_decode.h"
 
 namespace vexa {
@@ -18,8 +20,6 @@ constexpr uint32_t kWorkerOk = 0;
 constexpr uint32_t kWorkerReadFailed = 1;
 constexpr uint32_t kWorkerDecodeFailed = 2;
 constexpr uint32_t kWorkerBadStep = 3;
-constexpr uint32_t kContextCodeMemory = 7;
-constexpr uint32_t kContextCodeBackend = 8;
 constexpr uint64_t kF32Bytes = 4;
 
 WeightSlotResult slot_error(PackStatus status) {
@@ -30,12 +30,6 @@ WeightSlotResult slot_error(PackStatus status) {
 }
 
 WeightLoadResult load_error(PackStatus status) { return WeightLoadResult{true, status}; }
-
-// Linux has no per-descriptor no-cache switch; the advice is best effort and never fails.
-int set_nocache(int fd, bool on) {
-  (void)posix_fadvise(fd, 0, 0, on ? POSIX_FADV_DONTNEED : POSIX_FADV_NORMAL);
-  return 0;
-}
 
 // True when [offset, offset + length) lies inside `size` bytes.
 bool inside(uint64_t offset, uint64_t length, uint64_t size) {
@@ -152,15 +146,21 @@ void* worker_entry(void* arg) {
 WeightSlotResult weight_slot_alloc(uint64_t size, bool on_gpu) {
   if (size == 0 || size % kWeightSlotAlignmentBytes != 0) return slot_error(PackStatus::kSlotTooSmall);
   if (on_gpu) {
-    uint32_t code = kContextCodeBackend;
+    uint32_t code = kGpuContextFailed;
     GpuContext* context = gpu_context_create(size, &code);
     if (context == nullptr) {
-      return slot_error(code == kContextCodeMemory ? PackStatus::kAllocationFailed
-                                                   : PackStatus::kBackendFailed);
+      return slot_error(code == kGpuContextNoMemory ? PackStatus::kAllocationFailed
+                                                    : PackStatus::kBackendFailed);
     }
-    // A context always comes with its weights memory; there is none in this build.
-    gpu_context_free(context);
-    return slot_error(PackStatus::kBackendFailed);
+    auto* contents = static_cast<uint8_t*>(gpu_context_weights_contents(context));
+    if (contents == nullptr || reinterpret_cast<uintptr_t>(contents) % kWeightSlotAlignmentBytes != 0) {
+      gpu_context_free(context);
+      return slot_error(PackStatus::kBackendFailed);
+    }
+    WeightSlotResult r{};
+    r.tag = 0;
+    r.slot = WeightSlot{contents, context, size, 0};
+    return r;
   }
   void* memory = nullptr;
   if (posix_memalign(&memory, kWeightSlotAlignmentBytes, size) != 0 || memory == nullptr) {
@@ -226,6 +226,7 @@ WeightLoadResult weights_load(const OpenContainer* container, WeightSlot* slot, 
   for (uint64_t i = 0; i < n; ++i) {
     switch (work[i].status) {
       case kWorkerOk: continue;
+      // A tensor that does not decode is a fault of the file, not of the device.
       case kWorkerDecodeFailed: return fail(PackStatus::kInvalidTensorRecord);
       case kWorkerBadStep: return fail(PackStatus::kInvalidLoadPlan);
       default: return fail(PackStatus::kIoFailed);
@@ -239,36 +240,36 @@ void weight_slot_release(WeightSlot* slot) {
   atomic_store_u32(&slot->busy, 0, kOrderRelease);
 }
 
-bool test_fault_enabled(std::string_view name) {
-  const char* faults = std::getenv("VEXA_TEST_FAULTS");
-  if (faults == nullptr || name.empty()) return false;
-  return std::string_view(faults).find(name) != std::string_view::npos;
+void mps_binding_release(WeightSlot* slot) {
+  if (slot == nullptr || slot->context == nullptr) return;
+  gpu_object_release(&slot->context->weights);
+  slot->data = nullptr;
 }
 
-GpuContext* gpu_context_create(uint64_t size, uint32_t* code) {
-  uint32_t ignored = 0;
-  if (code == nullptr) code = &ignored;
-  *code = kContextCodeBackend;
-  if (size == 0 || size > kGpuContextMaxBytes) {
-    *code = kContextCodeMemory;
-    return nullptr;
+int set_nocache(int fd, bool on) {
+  (void)posix_fadvise(fd, 0, 0, on ? POSIX_FADV_DONTNEED : POSIX_FADV_NORMAL);
+  return 0;
+}
+
+bool weights_verify_readback(const WeightSlot* slot, uint64_t size, uint32_t expected) {
+  if (slot == nullptr || slot->data == nullptr || size > slot->size) return false;
+  if (slot->context == nullptr) return xor_fold32(slot->data, size) == expected;
+  uint32_t sum = 0;
+  return gpu_weights_checksum(slot->context, size, &sum) && sum == expected;
+}
+
+ReadbackCheck weights_verify_loaded(const OpenContainer* container, const WeightSlot* slot) {
+  if (container == nullptr || container->image == nullptr ||
+      container->image_size < kHeaderWeightsFoldOffset + 4) {
+    return ReadbackCheck::kMismatch;
   }
-  // No device in this build: every request ends as a missing device (or the injected
-  // "gpu.device" fault) does.
-  return nullptr;
+  if (container->plan != nullptr && container->plan_count != 0) return ReadbackCheck::kNotApplicable;
+  uint32_t expected;
+  std::memcpy(&expected, container->image + kHeaderWeightsFoldOffset, sizeof expected);
+  const uint64_t size = container_read_u64(container->image, offsetof(ContainerHeader, weights_size));
+  return weights_verify_readback(slot, size, expected) ? ReadbackCheck::kMatch
+                                                       : ReadbackCheck::kMismatch;
 }
-
-void gpu_context_free(GpuContext* context) { std::free(context); }
-
-bool gpu_has_ane() {
-  uint32_t code = 0;
-  GpuContext* probe = gpu_context_create(kWeightSlotAlignmentBytes, &code);
-  if (probe == nullptr) return false;
-  gpu_context_free(probe);
-  return false;
-}
-
-uint64_t gpu_working_set_limit() { return kDefaultWorkingSetLimitBytes; }
 
 double now_seconds() { return monotonic_seconds(); }
 

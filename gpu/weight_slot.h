@@ -1,32 +1,19 @@
 // Resident weight memory of a session: a 16384-byte aligned block that an engine reads its
-// weights from, and the parallel loader that fills it from an opened container.
-//
-// This build has no GPU device, so GPU-visible slots cannot be made: weight_slot_alloc with
-// on_gpu fails the way a missing device does, gpu_has_ane() is false and the working-set limit
-// is the fixed fallback. Host slots are complete.
+// weights from, and the parallel loader that fills it from an opened container. A GPU slot is
+// the contents of a shared buffer owned by a GpuContext; a host slot is aligned host memory.
 #pragma once
 
 #include <cstdint>
 #include <string_view>
 
 #include "core/container.h"
+#include "gpu/gpu_context.h"
 
 namespace vexa {
 
 inline constexpr uint64_t kWeightSlotAlignmentBytes = 16384;
 inline constexpr uint64_t kMinLoaderThreads = 1;
 inline constexpr uint64_t kMaxLoaderThreads = 16;
-inline constexpr uint64_t kGpuContextMaxBytes = uint64_t{64} << 30;
-inline constexpr uint64_t kDefaultWorkingSetLimitBytes = uint64_t{4} << 30;
-
-// The device objects that own GPU-visible weight memory (weights buffer, out buffer, command
-// queue, pipeline). Never created in this build.
-struct GpuContext {
-  void* weights_buffer;
-  void* out_buffer;
-  void* queue;
-  void* pipeline;
-};
 
 struct WeightSlot {
   uint8_t* data;        // 16384-aligned
@@ -50,7 +37,8 @@ struct WeightLoadResult {
 
 // Sizes of 0 or not a multiple of 16384 fail with kSlotTooSmall; host memory that cannot be
 // had fails with kAllocationFailed; a GPU slot fails with kAllocationFailed when its context
-// could not get memory and kBackendFailed otherwise.
+// could not get memory and kBackendFailed otherwise (also when the weights buffer's contents are
+// missing or misaligned).
 WeightSlotResult weight_slot_alloc(uint64_t size, bool on_gpu);
 
 // Frees the slot's memory (through its context when it has one). The record is not cleared.
@@ -67,19 +55,25 @@ WeightLoadResult weights_load(const OpenContainer* container, WeightSlot* slot, 
 // Marks the slot free again (release order); frees nothing.
 void weight_slot_release(WeightSlot* slot);
 
-// True when VEXA_TEST_FAULTS is set and contains `name` (one value may list several names).
-bool test_fault_enabled(std::string_view name);
+// When the slot has a context: releases the context's weights buffer and clears the slot's data
+// pointer (an engine that copied the weights no longer needs them); the rest of the context
+// stays until buffer_release. Nothing for a host slot.
+void mps_binding_release(WeightSlot* slot);
 
-// Creates the device objects owning `size` bytes of GPU-visible memory. code receives 0 on
-// success, 7 when memory was the cause and 8 otherwise. Without a device this always fails.
-GpuContext* gpu_context_create(uint64_t size, uint32_t* code);
-// Null does nothing.
-void gpu_context_free(GpuContext* context);
+// The no-cache switch for reads of the weights. Linux has no per-descriptor switch: the advice
+// is best effort, and it always reports success so that a load never fails on it.
+int set_nocache(int fd, bool on);
 
-// Whether the device has a Neural Engine (probed through a temporary 16384-byte context).
-bool gpu_has_ane();
-// The device's recommended working set in bytes; 4 GiB when the device cannot be reached.
-uint64_t gpu_working_set_limit();
+// True when the XOR of the first size / 4 words of the slot equals `expected`: on the device for
+// a GPU slot, on the host otherwise. False when size passes the slot or the memory is gone. The
+// slot must hold the weights as stored (a plain load): see weights_verify_loaded.
+bool weights_verify_readback(const WeightSlot* slot, uint64_t size, uint32_t expected);
+
+enum class ReadbackCheck : uint32_t { kMatch = 0, kMismatch = 1, kNotApplicable = 2 };
+// Checks a loaded slot against the container header's XOR of the weights region. A slot loaded
+// through the container's f32 plan holds widened tensors, not the stored bytes, so there is
+// nothing to compare: kNotApplicable.
+ReadbackCheck weights_verify_loaded(const OpenContainer* container, const WeightSlot* slot);
 
 // Seconds on the same monotonic clock as request timing.
 double now_seconds();

@@ -81,13 +81,19 @@ TEST(Config, DirectoriesExportEnvironment) {
   EXPECT_EQ(nullptr, getenv("ADSP_LIBRARY_PATH"));
 }
 
-TEST(Config, ProbeWithoutGpu) {
+// The software device is a GPU without a Neural Engine.
+TEST(Config, ProbeOnTheSoftwareDevice) {
   EXPECT_EQ(1, vexa_probe_backend(nullptr, 0));
   EXPECT_EQ(1, vexa_probe_backend(nullptr, 1));
-  EXPECT_EQ(0, vexa_probe_backend(nullptr, 2));
+  EXPECT_EQ(1, vexa_probe_backend(nullptr, 2));
   EXPECT_EQ(0, vexa_probe_backend(nullptr, 3));
   EXPECT_EQ(0, vexa_probe_backend(nullptr, 7));
   EXPECT_EQ(0, vexa_probe_backend(nullptr, UINT32_MAX));
+  // A GPU whose weight slot cannot be made is unavailable.
+  setenv("VEXA_TEST_FAULTS", "gpu.queue", 1);
+  EXPECT_EQ(0, vexa_probe_backend(nullptr, 2));
+  unsetenv("VEXA_TEST_FAULTS");
+  EXPECT_EQ(1, vexa_probe_backend(nullptr, 2));
 }
 
 TEST(TextUtil, VersionNamesAndBoundedCopies) {

@@ -85,6 +85,8 @@ TEST(SessionOpen, AutoEndsOnTheCpuWithoutError) {
   }
 }
 
+// GPU slots are made on the software device, but no graph engine runs on it yet: an explicit
+// GPU or NPU request fails with the engine's message after loading the weights.
 TEST(SessionOpen, ExplicitGpuAndNpuAreUnavailable) {
   TempDir dir;
   const std::string one = affine_model(dir);
@@ -97,8 +99,8 @@ TEST(SessionOpen, ExplicitGpuAndNpuAreUnavailable) {
     const char* message;
   };
   const Case cases[] = {
-      {VEXA_BACKEND_GPU, &one, 8, "GPU/NPU slot allocation failed"},
-      {VEXA_BACKEND_NPU, &one, 8, "GPU/NPU slot allocation failed"},
+      {VEXA_BACKEND_GPU, &one, 12, "GPU graph engine is not available in this build"},
+      {VEXA_BACKEND_NPU, &one, 12, "GPU graph engine is not available in this build"},
       {VEXA_BACKEND_NPU, &two, 12,
        "The NE backend requires a single F32 input tensor; use GPU, CPU or AUTO for multi-input "
        "or I64/F16/U8 inputs"},
@@ -120,6 +122,27 @@ TEST(SessionOpen, ExplicitGpuAndNpuAreUnavailable) {
   }
 }
 
+// When no GPU slot can be made, an explicit GPU or NPU request fails with code 8 and AUTO goes
+// on with host memory on the CPU engine, without an error.
+TEST(SessionOpen, GpuSlotFailure) {
+  TempDir dir;
+  const std::string one = affine_model(dir);
+  setenv("VEXA_TEST_FAULTS", "gpu.weights", 1);
+  for (uint32_t backend : {VEXA_BACKEND_GPU, VEXA_BACKEND_NPU}) {
+    SessionPtr s = new_session(backend);
+    EXPECT_EQ(open_path(s.get(), one), 0);
+    EXPECT_EQ(vexa_session_error_code(s.get()), 8u);
+    EXPECT_EQ(session_message(s.get()), "GPU/NPU slot allocation failed");
+    EXPECT_EQ(vexa_session_active_backend(s.get()), 0u);
+  }
+  SessionPtr s = new_session(VEXA_BACKEND_AUTO);
+  EXPECT_EQ(open_path(s.get(), one), 1) << session_message(s.get());
+  EXPECT_EQ(vexa_session_error_code(s.get()), 0u);
+  EXPECT_EQ(vexa_session_active_backend(s.get()), VEXA_BACKEND_CPU);
+  EXPECT_EQ(run_affine(s.get()), affine_expected());
+  unsetenv("VEXA_TEST_FAULTS");
+}
+
 TEST(SessionOpen, CheckBackend) {
   TempDir dir;
   const std::string path = shape_model(dir);
@@ -129,11 +152,14 @@ TEST(SessionOpen, CheckBackend) {
   ASSERT_EQ(vexa_session_inspect(s.get(), path.data(), path.size()), 1);
   EXPECT_EQ(vexa_session_check_backend(s.get(), 4), 0);
   EXPECT_EQ(session_message(s.get()), "Invalid backend constant");
-  for (uint32_t b : {VEXA_BACKEND_GPU, VEXA_BACKEND_NPU}) {
-    EXPECT_EQ(vexa_session_check_backend(s.get(), b), 0);
-    EXPECT_EQ(vexa_session_error_code(s.get()), 8u);
-    EXPECT_EQ(session_message(s.get()), "Requested hardware backend is unavailable on this device");
-  }
+  // The device has no Neural Engine; its GPU is present, but no operator runs there yet.
+  EXPECT_EQ(vexa_session_check_backend(s.get(), VEXA_BACKEND_NPU), 0);
+  EXPECT_EQ(vexa_session_error_code(s.get()), 8u);
+  EXPECT_EQ(session_message(s.get()), "Requested hardware backend is unavailable on this device");
+  EXPECT_EQ(vexa_session_check_backend(s.get(), VEXA_BACKEND_GPU), 0);
+  EXPECT_EQ(vexa_session_error_code(s.get()), 12u);
+  EXPECT_EQ(session_message(s.get()),
+            "Unsupported operators for requested backend: node_0:Add, node_1:Shape");
   for (uint32_t b : {VEXA_BACKEND_CPU, VEXA_BACKEND_AUTO}) {
     EXPECT_EQ(vexa_session_check_backend(s.get(), b), 0);
     EXPECT_EQ(vexa_session_error_code(s.get()), 12u);

@@ -1,125 +1,10 @@
 // The weight slot and its loader: allocation rules, plain and decoding loads with 1 to 16
 // threads checked byte for byte against the file, the busy flag, and injected failures.
-#include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
-
-#include <cmath>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-#include <vector>
-
-#include "core/atomics.h"
-#include "core/container.h"
-#include "core/container_writer.h"
-#include "gpu/weight_slot.h"
+#include "gpu/weight_test_util.h"
 
 namespace {
 
-using vexa::PackStatus;
-
-// Restores VEXA_TEST_FAULTS when the test ends.
-class FaultEnv {
- public:
-  explicit FaultEnv(const char* value) {
-    const char* old = std::getenv("VEXA_TEST_FAULTS");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    if (value != nullptr) {
-      setenv("VEXA_TEST_FAULTS", value, 1);
-    } else {
-      unsetenv("VEXA_TEST_FAULTS");
-    }
-  }
-  ~FaultEnv() {
-    if (had_) {
-      setenv("VEXA_TEST_FAULTS", old_.c_str(), 1);
-    } else {
-      unsetenv("VEXA_TEST_FAULTS");
-    }
-  }
-
- private:
-  bool had_ = false;
-  std::string old_;
-};
-
-// A container in a memfd, opened; the memfd stays open so tests can damage the file.
-struct OpenedFile {
-  int fd = -1;
-  std::vector<uint8_t> bytes;
-  vexa::OpenContainer c{};
-  bool ok = false;
-
-  OpenedFile(vexa::ContainerWriter& w, uint32_t flags) {
-    std::string error;
-    if (!w.write_to_memory(&bytes, &error)) {
-      ADD_FAILURE() << error;
-      return;
-    }
-    fd = memfd_create("vexa-slot-test", MFD_CLOEXEC);
-    if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
-      ADD_FAILURE() << "memfd";
-      return;
-    }
-    vexa::OpenResult r = vexa::container_open_fd(fd, 0, bytes.size(), flags);
-    if (!r.ok()) {
-      ADD_FAILURE() << "open status " << r.status;
-      return;
-    }
-    c = r.container;
-    ok = true;
-  }
-  ~OpenedFile() {
-    if (ok) vexa::container_close(&c);
-    if (fd >= 0) ::close(fd);
-  }
-};
-
-struct Slot {
-  vexa::WeightSlot slot{};
-  explicit Slot(uint64_t size) {
-    vexa::WeightSlotResult r = vexa::weight_slot_alloc(size, false);
-    EXPECT_TRUE(r.ok());
-    slot = r.slot;
-  }
-  ~Slot() { vexa::buffer_release(&slot); }
-  uint32_t busy() const { return vexa::atomic_load_u32(&slot.busy, vexa::kOrderAcquire); }
-};
-
-uint64_t slot_bytes(uint64_t data) {
-  const uint64_t page = vexa::kWeightSlotAlignmentBytes;
-  return data == 0 ? page : (data + page - 1) / page * page;
-}
-
-// Five f32 tensors in three load groups, with values that identify their position.
-void add_f32_groups(vexa::ContainerWriter& w) {
-  float next = 1.0f;
-  const uint64_t sizes[5] = {3, 100, 4097, 1, 17};
-  for (int t = 0; t < 5; ++t) {
-    if (t == 2 || t == 4) w.begin_group();
-    std::vector<float> v(sizes[t]);
-    for (float& x : v) x = next++;
-    const uint64_t dims[1] = {sizes[t]};
-    w.add_tensor_f32("t" + std::to_string(t), dims, v.data());
-  }
-}
-
-float naive_half(uint16_t h) {
-  const int sign = h >> 15;
-  const int exponent = (h >> 10) & 0x1F;
-  const int mantissa = h & 0x3FF;
-  float v;
-  if (exponent == 0) {
-    v = std::ldexp(static_cast<float>(mantissa), -24);
-  } else if (exponent == 31) {
-    v = mantissa == 0 ? INFINITY : NAN;
-  } else {
-    v = std::ldexp(static_cast<float>(mantissa + 1024), exponent - 25);
-  }
-  return sign ? -v : v;
-}
+using namespace slot_test;
 
 }  // namespace
 
@@ -137,8 +22,9 @@ TEST(WeightSlot, Allocation) {
       {16384, false, true, PackStatus::kIoFailed},
       {65536, false, true, PackStatus::kIoFailed},
       {0, true, false, PackStatus::kSlotTooSmall},
-      // No device in this build: a GPU slot fails as a missing device does.
-      {16384, true, false, PackStatus::kBackendFailed},
+      {16383, true, false, PackStatus::kSlotTooSmall},
+      {16384, true, true, PackStatus::kIoFailed},
+      {16384 * 5, true, true, PackStatus::kIoFailed},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.size << (c.gpu ? " gpu" : " host"));
@@ -149,7 +35,14 @@ TEST(WeightSlot, Allocation) {
       continue;
     }
     EXPECT_EQ(reinterpret_cast<uintptr_t>(r.slot.data) % 16384, 0u);
-    EXPECT_EQ(r.slot.context, nullptr);
+    if (c.gpu) {
+      // The slot is the contents of the context's weights buffer, exactly the size asked for.
+      ASSERT_NE(r.slot.context, nullptr);
+      EXPECT_EQ(r.slot.data, vexa::gpu_context_weights_contents(r.slot.context));
+      EXPECT_EQ(vexa::gpu_context_weights(r.slot.context)->length(), c.size);
+    } else {
+      EXPECT_EQ(r.slot.context, nullptr);
+    }
     EXPECT_EQ(r.slot.size, c.size);
     EXPECT_EQ(r.slot.busy, 0u);
     std::memset(r.slot.data, 0x7F, c.size);  // the whole size is usable
@@ -158,7 +51,9 @@ TEST(WeightSlot, Allocation) {
   FaultEnv fault("gpu.device");
   EXPECT_EQ(vexa::weight_slot_alloc(16384, true).status, PackStatus::kBackendFailed);
   EXPECT_FALSE(vexa::gpu_has_ane());
-  EXPECT_EQ(vexa::gpu_working_set_limit(), uint64_t{4} << 30);
+  // The working set is the device's, whatever the context faults.
+  EXPECT_EQ(vexa::gpu_working_set_limit(),
+            vexa::device_system_default()->recommended_max_working_set_size());
 }
 
 TEST(WeightSlot, ContextCreationAndFaultNames) {
@@ -169,8 +64,10 @@ TEST(WeightSlot, ContextCreationAndFaultNames) {
   EXPECT_EQ(vexa::gpu_context_create((uint64_t{64} << 30) + 1, &code), nullptr);
   EXPECT_EQ(code, 7u);
   code = 99;
-  EXPECT_EQ(vexa::gpu_context_create(16384, &code), nullptr);
-  EXPECT_EQ(code, 8u);
+  vexa::GpuContext* context = vexa::gpu_context_create(16384, &code);
+  ASSERT_NE(context, nullptr);
+  EXPECT_EQ(code, 0u);
+  vexa::gpu_context_free(context);
   vexa::gpu_context_free(nullptr);
 
   {
