@@ -6,11 +6,10 @@
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "tests/support/tiny_vlm.h"
 #include "tests/support/vlm_model.h"
@@ -66,9 +65,9 @@ const char* const kTemplate =
 {% endfor %}{% if add_generation_prompt %}{{ 'Assistant:' }}{% endif %})T";
 
 void expect_processor_contract(const Model& m, const VlmModelSpec& spec) {
-  for (const char* name : {"config.json", "tokenizer.json", "tokenizer_config.json",
-                           "preprocessor_config.json", "processor_config.json",
-                           "generation_config.json"}) {
+  for (const char* name :
+       {"config.json", "tokenizer.json", "tokenizer_config.json", "preprocessor_config.json",
+        "processor_config.json", "generation_config.json"}) {
     ASSERT_TRUE(m.assets.count(name)) << name;
   }
   ASSERT_EQ(m.assets.size(), 6u);
@@ -121,7 +120,8 @@ void expect_processor_contract(const Model& m, const VlmModelSpec& spec) {
   EXPECT_EQ(text.at("num_key_value_heads"), spec.text.kv_heads);
   EXPECT_EQ(text.at("head_dim"), spec.text.head_dim);
   for (const auto& [token, id] : tok.at("model").at("vocab").items()) {
-    ASSERT_TRUE(id.is_number_integer() && id.get<int64_t>() >= 0 && id.get<uint64_t>() < vocab) << token;
+    ASSERT_TRUE(id.is_number_integer() && id.get<int64_t>() >= 0 && id.get<uint64_t>() < vocab)
+        << token;
   }
   std::map<std::string, int64_t> added;
   for (const json& a : tok.at("added_tokens")) {
@@ -139,12 +139,15 @@ void expect_processor_contract(const Model& m, const VlmModelSpec& spec) {
   for (const char* key : {"image_token", "fake_image_token", "global_image_token"}) {
     EXPECT_TRUE(added.count(tcfg.at(key).get<std::string>())) << key;
   }
-  for (const char* marker : {"<|im_start|>", "<end_of_utterance>", "<row_1_col_1>", "<row_4_col_4>"}) {
+  for (const char* marker :
+       {"<|im_start|>", "<end_of_utterance>", "<row_1_col_1>", "<row_4_col_4>"}) {
     EXPECT_TRUE(added.count(marker)) << marker;
   }
   const json& eos = m.assets.at("generation_config.json").at("eos_token_id");
   ASSERT_TRUE(eos.is_array() && !eos.empty());
-  for (const json& id : eos) EXPECT_TRUE(added.count("<end_of_utterance>") && id.get<uint64_t>() < vocab);
+  for (const json& id : eos) {
+    EXPECT_TRUE(added.count("<end_of_utterance>") && id.get<uint64_t>() < vocab);
+  }
 }
 
 TEST(GeneratedModelAssets, SatisfyEveryCheckOfTheProcessor) {
@@ -177,9 +180,11 @@ TEST(GeneratedModelAssets, TokenizerTablesAreClosedUnderTheirMerges) {
   EXPECT_EQ(merges.size(), 1000u);
   for (size_t r = 0; r < merges.size(); ++r) {
     ASSERT_TRUE(merges[r].is_array() && merges[r].size() == 2 && merges[r][0].is_string() &&
-                merges[r][1].is_string()) << "merge " << r;
+                merges[r][1].is_string())
+        << "merge " << r;
     const std::string left = merges[r][0], right = merges[r][1];
-    ASSERT_TRUE(vocab.count(left) && vocab.count(right) && vocab.count(left + right)) << "merge " << r;
+    ASSERT_TRUE(vocab.count(left) && vocab.count(right) && vocab.count(left + right))
+        << "merge " << r;
     EXPECT_LT(vocab.at(left), vocab.at(left + right));
     EXPECT_LT(vocab.at(right), vocab.at(left + right));
   }
@@ -206,7 +211,8 @@ TEST(TinyVlmGoldens, WereMadeFromTheModelTheWriterWritesToday) {
     const Model m = write_and_read_assets(tiny_vlm_spec(weights));
     const TinyVlmGoldens::Model* golden = goldens.model(weights);
     ASSERT_NE(golden, nullptr);
-    EXPECT_TRUE(golden->length == m.bytes.size() && golden->digest_hex == header_digest_hex(m.bytes))
+    EXPECT_TRUE(golden->length == m.bytes.size() &&
+                golden->digest_hex == header_digest_hex(m.bytes))
         << "the tiny model writer changed, so the goldens no longer describe its output: build "
            "vexa-write-tiny-vlm, run /usr/bin/python3 tests/fixtures/tiny_vlm/reference.py and "
            "commit the new goldens";
@@ -223,7 +229,8 @@ TEST(TinyVlmGoldens, AreCompleteAndLeaveRoomForTheirTolerances) {
     for (Activation act : {Activation::fp16, Activation::fp32}) {
       const TinyVlmRun* run = goldens.run(weights, act);
       ASSERT_NE(run, nullptr);
-      const double tolerance = act == Activation::fp16 ? kTinyVlmLogitToleranceFp16 : kTinyVlmLogitToleranceFp32;
+      const double tolerance =
+          act == Activation::fp16 ? kTinyVlmLogitToleranceFp16 : kTinyVlmLogitToleranceFp32;
       EXPECT_LT(run->spread * 2, tolerance);
       ASSERT_EQ(run->steps.size(), prompt.decode_steps + 1);
       for (size_t s = 0; s < run->steps.size(); ++s) {
@@ -269,7 +276,8 @@ TEST(TinyVlmInputs, BuildWhatTheGoldensWereComputedFrom) {
       for (uint64_t c : {uint64_t{0}, r, r + 1, n - 1}) {
         if (c >= n) continue;
         uint32_t bits = 0;
-        std::memcpy(&bits, mask.bytes.data() + (r * n + c) * (dtype == 1 ? 2 : 4), dtype == 1 ? 2 : 4);
+        std::memcpy(&bits, mask.bytes.data() + (r * n + c) * (dtype == 1 ? 2 : 4),
+                    dtype == 1 ? 2 : 4);
         const uint32_t masked = dtype == 1 ? 0xfbffu : 0xff7fffffu;  // lowest finite value
         EXPECT_EQ(bits, c > r ? masked : 0u) << r << "," << c;
       }
@@ -284,8 +292,8 @@ TEST(TinyVlmInputs, BuildWhatTheGoldensWereComputedFrom) {
     std::memcpy(&position, step.at("position_ids").bytes.data(), 8);
     EXPECT_EQ(position, static_cast<int64_t>(n + 2));
     EXPECT_EQ(step.at("text_attention_mask").shape, (std::vector<uint64_t>{1, 1, 1, n + 3}));
-    for (const char* name : {"pixel_values", "patch_position_ids", "vision_attention_mask",
-                             "image_token_positions"}) {
+    for (const char* name :
+         {"pixel_values", "patch_position_ids", "vision_attention_mask", "image_token_positions"}) {
       EXPECT_EQ(step.at(name).shape[0], 0u) << name;
       EXPECT_TRUE(step.at(name).bytes.empty()) << name;
     }
@@ -317,13 +325,16 @@ TEST(TinyVlmGoldens, StepComparisonNamesWhatDiffers) {
 
   std::vector<float> off = logits;
   off[golden.sample[5].first] += 0.01f;
-  EXPECT_NE(compare_tiny_vlm_step(golden, off.data(), vocab, 1e-3).find("logit"), std::string::npos);
+  EXPECT_NE(compare_tiny_vlm_step(golden, off.data(), vocab, 1e-3).find("logit"),
+            std::string::npos);
   off = logits;
   off[golden.top[1].first] = golden.top[0].second + 1.0f;
-  EXPECT_NE(compare_tiny_vlm_step(golden, off.data(), vocab, 1e-3).find("argmax"), std::string::npos);
+  EXPECT_NE(compare_tiny_vlm_step(golden, off.data(), vocab, 1e-3).find("argmax"),
+            std::string::npos);
   off = logits;
   off[golden.top[0].first] = std::nanf("");
-  EXPECT_NE(compare_tiny_vlm_step(golden, off.data(), vocab, 1e-3).find("not finite"), std::string::npos);
+  EXPECT_NE(compare_tiny_vlm_step(golden, off.data(), vocab, 1e-3).find("not finite"),
+            std::string::npos);
 }
 
 }  // namespace

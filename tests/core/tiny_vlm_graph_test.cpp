@@ -96,12 +96,14 @@ struct Graph {
   }
   const uint64_t groups = r.u64(128);
   for (uint64_t j = 0, n = r.u64(groups + 16); j < n && !r.bad; ++j) {
-    g->groups.push_back(r.cstring(r.u64(groups + 32 + r.u64(groups + 8) * j), area_begin, area_end));
+    g->groups.push_back(
+        r.cstring(r.u64(groups + 32 + r.u64(groups + 8) * j), area_begin, area_end));
   }
 
   const uint64_t s = r.u64(160);
   const uint64_t end = s + r.u64(168);
-  const uint64_t node_count = r.u64(s + 32), node_stride = r.u64(s + 40), node_table = r.u64(s + 48);
+  const uint64_t node_count = r.u64(s + 32), node_stride = r.u64(s + 40),
+                 node_table = r.u64(s + 48);
   const uint64_t value_count = r.u64(s + 56), value_stride = r.u64(s + 64);
   const uint64_t value_table = r.u64(s + 72), ids = r.u64(s + 80), attrs = r.u64(s + 88);
   const uint64_t node_end = node_table + node_count * node_stride;
@@ -123,8 +125,8 @@ struct Graph {
     const uint64_t in = r.u64(at + 16), out = r.u64(at + 24), list = r.u64(at + 32);
     const uint64_t attr = r.u64(at + 40), attr_bytes = r.u64(at + 48);
     if (n.op < 1 || n.op > 13 || n.group >= g->groups.size() || in < 1 || in > 6 || out < 1 ||
-        out > 3 || list < ids || list + 8 * (in + out) > attrs || attr < attrs ||
-        attr_bytes > 32 || attr_bytes % 8 != 0 || attr + attr_bytes > end) {
+        out > 3 || list < ids || list + 8 * (in + out) > attrs || attr < attrs || attr_bytes > 32 ||
+        attr_bytes % 8 != 0 || attr + attr_bytes > end) {
       return fail("invalid operation record " + std::to_string(j));
     }
     for (uint64_t k = 0; k < in; ++k) n.in.push_back(r.u64(list + 8 * k));
@@ -141,7 +143,9 @@ std::map<std::string, uint64_t> loop_inputs(const VlmModelSpec& spec) {
   std::map<std::string, uint64_t> in = {
       {"input_ids", 3}, {"position_ids", 3}, {"text_attention_mask", 1}};
   if (spec.vision.present) {
-    in.insert({{"pixel_values", 1}, {"patch_position_ids", 3}, {"vision_attention_mask", 1},
+    in.insert({{"pixel_values", 1},
+               {"patch_position_ids", 3},
+               {"vision_attention_mask", 1},
                {"image_token_positions", 3}});
   }
   for (uint64_t i = 0; i < spec.text.layers; ++i) {
@@ -179,15 +183,17 @@ std::map<std::string, uint64_t> loop_inputs(const VlmModelSpec& spec) {
 
   int64_t last_group = -1;
   for (const Graph::Node& n : g.nodes) {
-    static const std::map<uint64_t, uint64_t> kAttrs = {{2, 1}, {5, 1}, {6, 1}, {10, 4}, {11, 3}, {12, 3}};
+    static const std::map<uint64_t, uint64_t> kAttrs = {{2, 1},  {5, 1},  {6, 1},
+                                                        {10, 4}, {11, 3}, {12, 3}};
     static const std::map<uint64_t, std::set<size_t>> kInputs = {
-        {1, {2}}, {2, {3}}, {3, {2}}, {4, {2, 3}}, {5, {3}}, {6, {2}}, {7, {1}},
-        {8, {1}}, {9, {2}}, {11, {2}}, {12, {1}}, {13, {3}}};
+        {1, {2}}, {2, {3}}, {3, {2}}, {4, {2, 3}}, {5, {3}},  {6, {2}},
+        {7, {1}}, {8, {1}}, {9, {2}}, {11, {2}},   {12, {1}}, {13, {3}}};
     const std::string op = "op " + std::to_string(n.op);
     const uint64_t attrs = kAttrs.count(n.op) ? kAttrs.at(n.op) : 0;
     if (n.attrs.size() != attrs) return fail(op + ": attribute count");
     const bool cached = n.op == 10 && n.attrs[3] != 0;
-    const std::set<size_t> want_in = n.op == 10 ? std::set<size_t>{cached ? 6u : 4u} : kInputs.at(n.op);
+    const std::set<size_t> want_in =
+        n.op == 10 ? std::set<size_t>{cached ? 6u : 4u} : kInputs.at(n.op);
     if (!want_in.count(n.in.size())) return fail(op + ": input count");
     if (n.out.size() != (cached ? 3u : 1u)) return fail(op + ": output count");
     if (static_cast<int64_t>(n.group) < last_group) return fail(op + ": groups out of order");
@@ -209,7 +215,9 @@ std::map<std::string, uint64_t> loop_inputs(const VlmModelSpec& spec) {
     const Graph::Value& v = g.values[i];
     const bool cache_output = v.name.rfind("present_", 0) == 0;
     if (i != logits && !cache_output && reads[i] == 0) return fail(v.name + " is never read");
-    if ((i == logits || cache_output) && reads[i] != 0) return fail(v.name + " should be an output");
+    if ((i == logits || cache_output) && reads[i] != 0) {
+      return fail(v.name + " should be an output");
+    }
   }
   return ::testing::AssertionSuccess();
 }
@@ -227,20 +235,20 @@ uint64_t count(const Shape& s) {
                                        uint64_t past, uint64_t views, Shape* logits) {
   auto fail = [](const std::string& what) { return ::testing::AssertionFailure() << what; };
   const VlmTextShape& t = spec.text;
-  std::map<std::string, Shape> in = {
-      {"input_ids", {1, n}},
-      {"position_ids", {1, n}},
-      {"text_attention_mask", {1, 1, n, past + n}},
-      {"pixel_values", {views, 3, 512, 512}},
-      {"patch_position_ids", {views, 1024}},
-      {"vision_attention_mask", {views, 1, 1024, 1024}},
-      {"image_token_positions", {views * 64}}};
+  std::map<std::string, Shape> in = {{"input_ids", {1, n}},
+                                     {"position_ids", {1, n}},
+                                     {"text_attention_mask", {1, 1, n, past + n}},
+                                     {"pixel_values", {views, 3, 512, 512}},
+                                     {"patch_position_ids", {views, 1024}},
+                                     {"vision_attention_mask", {views, 1, 1024, 1024}},
+                                     {"image_token_positions", {views * 64}}};
   std::vector<Shape> shape(g.values.size());
   for (uint64_t i = 0; i < g.values.size(); ++i) {
     const Graph::Value& v = g.values[i];
     if (v.flags & 4) shape[i] = g.tensors[v.weight].dims;
     if (v.flags & 1) {
-      shape[i] = v.name.rfind("past_", 0) == 0 ? Shape{1, t.kv_heads, past, t.head_dim} : in.at(v.name);
+      shape[i] =
+          v.name.rfind("past_", 0) == 0 ? Shape{1, t.kv_heads, past, t.head_dim} : in.at(v.name);
     }
   }
   for (const Graph::Node& node : g.nodes) {
@@ -264,7 +272,9 @@ uint64_t count(const Shape& s) {
       }
       case 3:
       case 9:
-        if (count(x[1]) != count(x[0]) && count(x[1]) != x[0].back()) return fail(op + ": broadcast");
+        if (count(x[1]) != count(x[0]) && count(x[1]) != x[0].back()) {
+          return fail(op + ": broadcast");
+        }
         break;
       case 4: {
         const uint64_t k = x[0].back(), out = x[1][0];
@@ -278,7 +288,9 @@ uint64_t count(const Shape& s) {
       case 5:
       case 6:
         for (size_t k = 1; k < x.size(); ++k) {
-          if (count(x[k]) != x[0].back() || g.values[node.in[k]].dtype != 1) return fail(op + ": norm");
+          if (count(x[k]) != x[0].back() || g.values[node.in[k]].dtype != 1) {
+            return fail(op + ": norm");
+          }
         }
         break;
       case 10: {
@@ -298,7 +310,8 @@ uint64_t count(const Shape& s) {
       }
       case 11: {
         const uint64_t d = node.attrs[0], heads = node.attrs[2];
-        if (d == 0 || d % 2 != 0 || x[0].back() != heads * d || count(x[1]) != count(x[0]) / x[0].back()) {
+        if (d == 0 || d % 2 != 0 || x[0].back() != heads * d ||
+            count(x[1]) != count(x[0]) / x[0].back()) {
           return fail(op + ": rotary shape");
         }
         break;
@@ -397,7 +410,8 @@ TEST(GeneratedModel, OpensVerifiesAndKeepsTheChosenWeightTypes) {
 }
 
 TEST(GeneratedModel, GraphSectionFollowsTheExecutorRulesAndShapes) {
-  for (const VlmModelSpec& spec : {tiny_vlm_spec(VlmWeights::fp16), tiny_vlm_spec(VlmWeights::mixed_q8), text_only_spec()}) {
+  for (const VlmModelSpec& spec :
+       {tiny_vlm_spec(VlmWeights::fp16), tiny_vlm_spec(VlmWeights::mixed_q8), text_only_spec()}) {
     SCOPED_TRACE(spec.vision.present ? "tiny" : "text only");
     const Written w = write(spec);
     Graph g;

@@ -85,9 +85,13 @@ bool parse_pairs(const std::vector<std::string>& w, std::vector<std::pair<int64_
 }
 
 bool parse_weights(const std::string& s, VlmWeights* out) {
-  if (s == "fp16") *out = VlmWeights::fp16;
-  else if (s == "mixed") *out = VlmWeights::mixed_q8;
-  else return false;
+  if (s == "fp16") {
+    *out = VlmWeights::fp16;
+  } else if (s == "mixed") {
+    *out = VlmWeights::mixed_q8;
+  } else {
+    return false;
+  }
   return true;
 }
 
@@ -256,7 +260,9 @@ bool load_tiny_vlm_goldens(TinyVlmGoldens* out, std::string* error) {
     }
   }
   for (const TinyVlmRun& r : g.runs) {
-    if (r.tokens.empty() || r.tokens.size() != r.steps.size()) return bad("tokens and steps differ");
+    if (r.tokens.empty() || r.tokens.size() != r.steps.size()) {
+      return bad("tokens and steps differ");
+    }
     for (const TinyVlmStep& s : r.steps) {
       if (s.top.size() < 2 || s.sample.empty()) return bad("step without logits");
     }
@@ -290,8 +296,8 @@ HostInputs tiny_vlm_prefill_inputs(const TinyVlmPrompt& prompt, const VlmModelSp
   in["position_ids"] = int64_tensor({1, n}, positions);
   if (explicit_mask) {
     HostTensor mask = make_tensor({1, 1, n, n}, act);
-    const float masked = activation == Activation::fp16 ? -65504.0f
-                                                        : std::numeric_limits<float>::lowest();
+    const float masked =
+        activation == Activation::fp16 ? -65504.0f : std::numeric_limits<float>::lowest();
     for (uint64_t r = 0; r < n; ++r) {
       for (uint64_t c = r + 1; c < n; ++c) store_activation(&mask, r * n + c, masked);
     }
@@ -308,7 +314,8 @@ HostInputs tiny_vlm_prefill_inputs(const TinyVlmPrompt& prompt, const VlmModelSp
       int64_tensor({prompt.image_token_positions.size()}, prompt.image_token_positions);
   for (uint64_t i = 0; i < spec.text.layers; ++i) {
     for (const char* kind : {"past_key.", "past_value."}) {
-      in[kind + std::to_string(i)] = make_tensor({1, spec.text.kv_heads, 0, spec.text.head_dim}, act);
+      in[kind + std::to_string(i)] =
+          make_tensor({1, spec.text.kv_heads, 0, spec.text.head_dim}, act);
     }
   }
   return in;

@@ -1,5 +1,7 @@
 #include "tests/support/vlm_model.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <bit>
 #include <cerrno>
@@ -7,8 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
-
-#include <unistd.h>
 
 #include "core/container_writer.h"
 #include "tests/support/half_bits.h"
@@ -83,7 +83,9 @@ class GraphBuilder {
       : spec_(spec), w_(w), info_(info), random_(spec.seed) {}
 
   void group(std::string_view name) {
-    if (group_ >= 0 && !group_has_tensor_) fail("group without weights before " + std::string(name));
+    if (group_ >= 0 && !group_has_tensor_) {
+      fail("group without weights before " + std::string(name));
+    }
     w_->begin_group(name);
     ++group_;
     group_has_tensor_ = false;
@@ -142,7 +144,10 @@ class GraphBuilder {
     const uint64_t keys = value({"present_key." + std::to_string(layer), kDtypeActivation, 0, 0});
     const uint64_t values =
         value({"present_value." + std::to_string(layer), kDtypeActivation, 0, 0});
-    add_node({kOpAttention, static_cast<uint64_t>(group_), std::move(inputs), {out, keys, values},
+    add_node({kOpAttention,
+              static_cast<uint64_t>(group_),
+              std::move(inputs),
+              {out, keys, values},
               std::move(attrs)});
     return out;
   }
@@ -186,10 +191,12 @@ bool check_shape(const VlmModelSpec& spec, std::string* error) {
   if (t.heads % t.kv_heads != 0) return bad("query heads must be a multiple of key/value heads");
   if (t.head_dim % 2 != 0 || t.head_dim > 256) return bad("head dim must be even and at most 256");
   if (t.hidden % 2 != 0 || t.mlp % 2 != 0) return bad("text widths must be even");
-  if (!(t.rope_theta > 0) || !(t.norm_eps > 0)) return bad("rope theta and epsilon must be positive");
+  if (!(t.rope_theta > 0) || !(t.norm_eps > 0)) {
+    return bad("rope theta and epsilon must be positive");
+  }
   if (v.present) {
-    if (v.width == 0 || v.heads == 0 || v.width % v.heads != 0 || v.width % 2 != 0 ||
-        v.mlp == 0 || v.mlp % 2 != 0 || v.width / v.heads > 256) {
+    if (v.width == 0 || v.heads == 0 || v.width % v.heads != 0 || v.width % 2 != 0 || v.mlp == 0 ||
+        v.mlp % 2 != 0 || v.width / v.heads > 256) {
       return bad("vision width must be even and split into heads of at most 256");
     }
     if (!(v.norm_eps > 0)) return bad("vision epsilon must be positive");
@@ -207,25 +214,29 @@ void build_vision(GraphBuilder& g, const VlmModelSpec& spec, uint64_t* image_row
   const uint64_t mask = g.input("vision_attention_mask", kDtypeActivation);
 
   g.group("vision");
-  const uint64_t patches = g.node(
-      kOpPatchEmbedding,
-      {pixels, g.weight("vision.patch_embedding.weight", {v.width, channels, kVisionPatch, kVisionPatch}, matrix(patch_k)),
-       g.weight("vision.patch_embedding.bias", {v.width}, kBias)},
-      {kVisionPatch}, "vision.patch_embeds");
-  const uint64_t positions =
-      g.node(kOpEmbedding,
-             {patch_ids, g.weight("vision.position_embedding.weight", {kVisionPatches, v.width}, {0.0f, 0.5f})},
-             {}, "vision.position_embeds");
+  const uint64_t patches =
+      g.node(kOpPatchEmbedding,
+             {pixels,
+              g.weight("vision.patch_embedding.weight",
+                       {v.width, channels, kVisionPatch, kVisionPatch}, matrix(patch_k)),
+              g.weight("vision.patch_embedding.bias", {v.width}, kBias)},
+             {kVisionPatch}, "vision.patch_embeds");
+  const uint64_t positions = g.node(kOpEmbedding,
+                                    {patch_ids, g.weight("vision.position_embedding.weight",
+                                                         {kVisionPatches, v.width}, {0.0f, 0.5f})},
+                                    {}, "vision.position_embeds");
   uint64_t h = g.node(kOpAdd, {patches, positions}, {}, "vision.embeddings");
 
   auto linear = [&](uint64_t x, const std::string& name, uint64_t out, uint64_t in, Init init) {
-    return g.node(kOpLinear,
-                  {x, g.weight(name + ".weight", {out, in}, init), g.weight(name + ".bias", {out}, kBias)},
-                  {}, name);
+    return g.node(
+        kOpLinear,
+        {x, g.weight(name + ".weight", {out, in}, init), g.weight(name + ".bias", {out}, kBias)},
+        {}, name);
   };
   auto layer_norm = [&](uint64_t x, const std::string& name) {
     return g.node(kOpLayerNorm,
-                  {x, g.weight(name + ".weight", {v.width}, kGain), g.weight(name + ".bias", {v.width}, kBias)},
+                  {x, g.weight(name + ".weight", {v.width}, kGain),
+                   g.weight(name + ".bias", {v.width}, kBias)},
                   {eps}, name);
   };
   const std::string p = "vision.layer.";
@@ -233,8 +244,8 @@ void build_vision(GraphBuilder& g, const VlmModelSpec& spec, uint64_t* image_row
   const uint64_t q = linear(n1, p + "q_proj", v.width, v.width, matrix(v.width));
   const uint64_t k = linear(n1, p + "k_proj", v.width, v.width, matrix(v.width));
   const uint64_t val = linear(n1, p + "v_proj", v.width, v.width, matrix(v.width));
-  const uint64_t att = g.node(kOpAttention, {q, k, val, mask}, {v.heads, v.heads, v.width / v.heads, 0},
-                              p + "attention");
+  const uint64_t att = g.node(kOpAttention, {q, k, val, mask},
+                              {v.heads, v.heads, v.width / v.heads, 0}, p + "attention");
   h = g.node(kOpAdd, {h, linear(att, p + "out_proj", v.width, v.width, matrix(v.width))}, {},
              p + "attention_residual");
   const uint64_t n2 = layer_norm(h, p + "layer_norm2");
@@ -242,13 +253,14 @@ void build_vision(GraphBuilder& g, const VlmModelSpec& spec, uint64_t* image_row
   const uint64_t act = g.node(kOpGelu, {up}, {}, p + "gelu");
   h = g.node(kOpAdd, {h, linear(act, p + "fc2", v.width, v.mlp, matrix(v.mlp))}, {}, p + "output");
   const uint64_t post = layer_norm(h, "vision.post_layernorm");
-  const uint64_t shuffled = g.node(kOpShuffle, {post}, {kVisionShuffle, kVisionGrid, kVisionGrid},
-                                   "vision.shuffled");
+  const uint64_t shuffled =
+      g.node(kOpShuffle, {post}, {kVisionShuffle, kVisionGrid, kVisionGrid}, "vision.shuffled");
   const uint64_t shuffled_width = v.width * kVisionShuffle * kVisionShuffle;
-  *image_rows = g.node(kOpLinear,
-                       {shuffled, g.weight("vision.connector.weight", {spec.text.hidden, shuffled_width},
-                                           matrix(shuffled_width))},
-                       {}, "vision.image_rows");
+  *image_rows =
+      g.node(kOpLinear,
+             {shuffled, g.weight("vision.connector.weight", {spec.text.hidden, shuffled_width},
+                                 matrix(shuffled_width))},
+             {}, "vision.image_rows");
 }
 
 bool build_graph(const VlmModelSpec& spec, ContainerWriter* w, VlmModelInfo* info,
@@ -275,8 +287,10 @@ bool build_graph(const VlmModelSpec& spec, ContainerWriter* w, VlmModelInfo* inf
   const uint64_t theta = real_word(t.rope_theta);
   const uint64_t q_width = t.heads * t.head_dim;
   const uint64_t kv_width = t.kv_heads * t.head_dim;
-  auto linear = [&](uint64_t x, const std::string& name, uint64_t out, uint64_t in, float gain = 1.0f) {
-    return g.node(kOpLinear, {x, g.weight(name + ".weight", {out, in}, matrix(in, gain))}, {}, name);
+  auto linear = [&](uint64_t x, const std::string& name, uint64_t out, uint64_t in,
+                    float gain = 1.0f) {
+    return g.node(kOpLinear, {x, g.weight(name + ".weight", {out, in}, matrix(in, gain))}, {},
+                  name);
   };
   auto rms_norm = [&](uint64_t x, const std::string& name) {
     return g.node(kOpRmsNorm, {x, g.weight(name + ".weight", {t.hidden}, kGain)}, {eps}, name);
@@ -287,7 +301,8 @@ bool build_graph(const VlmModelSpec& spec, ContainerWriter* w, VlmModelInfo* inf
     const std::string p = "text." + std::to_string(i) + ".";
     g.group("text." + std::to_string(i));
     if (i == 0) {
-      x = g.node(kOpEmbedding, {ids, g.weight("text.embed_tokens.weight", {info->vocab, t.hidden}, {0.0f, 1.0f})},
+      x = g.node(kOpEmbedding,
+                 {ids, g.weight("text.embed_tokens.weight", {info->vocab, t.hidden}, {0.0f, 1.0f})},
                  {}, "text.token_embeds");
       if (spec.vision.present) {
         x = g.node(kOpScatter, {x, image_rows, image_positions}, {}, "text.input_embeds");
@@ -297,11 +312,15 @@ bool build_graph(const VlmModelSpec& spec, ContainerWriter* w, VlmModelInfo* inf
     const uint64_t q = linear(n1, p + "q_proj", q_width, t.hidden);
     const uint64_t k = linear(n1, p + "k_proj", kv_width, t.hidden);
     const uint64_t v = linear(n1, p + "v_proj", kv_width, t.hidden);
-    const uint64_t q_rot = g.node(kOpRotary, {q, positions}, {t.head_dim, theta, t.heads}, p + "q_rotary");
-    const uint64_t k_rot = g.node(kOpRotary, {k, positions}, {t.head_dim, theta, t.kv_heads}, p + "k_rotary");
-    const uint64_t att = g.cached_attention({q_rot, k_rot, v, text_mask, past_keys[i], past_values[i]},
-                                            {t.heads, t.kv_heads, t.head_dim, 1}, p, i);
-    x = g.node(kOpAdd, {x, linear(att, p + "o_proj", t.hidden, q_width)}, {}, p + "attention_residual");
+    const uint64_t q_rot =
+        g.node(kOpRotary, {q, positions}, {t.head_dim, theta, t.heads}, p + "q_rotary");
+    const uint64_t k_rot =
+        g.node(kOpRotary, {k, positions}, {t.head_dim, theta, t.kv_heads}, p + "k_rotary");
+    const uint64_t att =
+        g.cached_attention({q_rot, k_rot, v, text_mask, past_keys[i], past_values[i]},
+                           {t.heads, t.kv_heads, t.head_dim, 1}, p, i);
+    x = g.node(kOpAdd, {x, linear(att, p + "o_proj", t.hidden, q_width)}, {},
+               p + "attention_residual");
     const uint64_t n2 = rms_norm(x, p + "post_attention_layernorm");
     const uint64_t gate = linear(n2, p + "gate_proj", t.mlp, t.hidden);
     const uint64_t up = linear(n2, p + "up_proj", t.mlp, t.hidden);
@@ -312,7 +331,8 @@ bool build_graph(const VlmModelSpec& spec, ContainerWriter* w, VlmModelInfo* inf
   g.group("lm_head");
   const uint64_t final_norm = rms_norm(x, "text.norm");
   // Logits of a few units: clear top-2 margins without FP16 saturation.
-  g.node(kOpLinear, {final_norm, g.weight("lm_head.weight", {info->vocab, t.hidden}, matrix(t.hidden, 4.0f))},
+  g.node(kOpLinear,
+         {final_norm, g.weight("lm_head.weight", {info->vocab, t.hidden}, matrix(t.hidden, 4.0f))},
          {}, "logits", kFlagLogits);
   if (!g.error().empty()) {
     *error = g.error();
@@ -363,7 +383,8 @@ bool TempModelFile::write(const VlmModelSpec& spec, std::string* error) {
     return false;
   }
   const char* dir = std::getenv("TMPDIR");
-  std::string path = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/vexa_model_XXXXXX";
+  std::string path =
+      std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/vexa_model_XXXXXX";
   // mkstemp reserves the name; the writer then replaces the file through its own temporary.
   const int fd = mkstemp(path.data());
   if (fd < 0) {

@@ -58,7 +58,7 @@ struct VlmVisionShape {
 
 inline constexpr uint64_t kVisionImageSide = 512;
 inline constexpr uint64_t kVisionPatch = 16;
-inline constexpr uint64_t kVisionGrid = kVisionImageSide / kVisionPatch;   // 32
+inline constexpr uint64_t kVisionGrid = kVisionImageSide / kVisionPatch;  // 32
 inline constexpr uint64_t kVisionPatches = kVisionGrid * kVisionGrid;     // 1024
 inline constexpr uint64_t kVisionShuffle = 4;
 inline constexpr uint64_t kImageRowsPerView = kVisionPatches / (kVisionShuffle * kVisionShuffle);

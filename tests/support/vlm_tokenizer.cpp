@@ -1,10 +1,9 @@
 #include "tests/support/vlm_tokenizer.h"
 
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <unordered_map>
-
-#include <nlohmann/json.hpp>
 
 namespace vexa::testing {
 namespace {
@@ -181,11 +180,15 @@ bool build_vlm_tokenizer(uint64_t merges, VlmTokenizer* out, std::string* error)
   doc["normalizer"] = nullptr;
   nlohmann::ordered_json steps = nlohmann::ordered_json::array();
   steps.push_back({{"type", "Digits"}, {"individual_digits", true}});
-  steps.push_back({{"type", "ByteLevel"}, {"add_prefix_space", false}, {"trim_offsets", true},
+  steps.push_back({{"type", "ByteLevel"},
+                   {"add_prefix_space", false},
+                   {"trim_offsets", true},
                    {"use_regex", true}});
   doc["pre_tokenizer"] = {{"type", "Sequence"}, {"pretokenizers", std::move(steps)}};
   doc["post_processor"] = nullptr;
-  doc["decoder"] = {{"type", "ByteLevel"}, {"add_prefix_space", true}, {"trim_offsets", true},
+  doc["decoder"] = {{"type", "ByteLevel"},
+                    {"add_prefix_space", true},
+                    {"trim_offsets", true},
                     {"use_regex", true}};
   doc["model"] = {{"type", "BPE"},
                   {"dropout", nullptr},

@@ -11,8 +11,8 @@
 namespace vexa::testing {
 
 struct VlmTokenizer {
-  std::string json;    // tokenizer.json
-  uint64_t id_count;   // highest id + 1
+  std::string json;   // tokenizer.json
+  uint64_t id_count;  // highest id + 1
   // Every special token (content, id), in id order; all of them follow the merged symbols.
   std::vector<std::pair<std::string, int64_t>> specials;
   int64_t im_start_id;
