@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "core/weight_decode.h"
+#include "tests/support/half_bits.h"
 #include "tests/support/tiny_vlm.h"
 #include "tests/support/vlm_model.h"
 
@@ -298,6 +300,25 @@ TEST(TinyVlmInputs, BuildWhatTheGoldensWereComputedFrom) {
       EXPECT_TRUE(step.at(name).bytes.empty()) << name;
     }
   }
+}
+
+TEST(TinyVlmInputs, HalfConversionRoundsToNearestEven) {
+  // Every finite half survives the trip through f32; each midpoint between neighbours goes to
+  // the even one; 65520 and above overflow.
+  for (uint32_t h = 0; h < 0x10000; ++h) {
+    if ((h & 0x7c00) == 0x7c00) continue;
+    const float v = half_to_float(static_cast<uint16_t>(h));
+    ASSERT_EQ(f32_to_f16_rne(v), h) << h;
+    if ((h & 0x7fff) == 0x7bff) continue;
+    const float next = half_to_float(static_cast<uint16_t>(h + 1));
+    const float mid = static_cast<float>((double(v) + double(next)) / 2);
+    const uint16_t even = (h & 1) ? static_cast<uint16_t>(h + 1) : static_cast<uint16_t>(h);
+    ASSERT_EQ(f32_to_f16_rne(mid), even) << h;
+  }
+  EXPECT_EQ(f32_to_f16_rne(65519.0f), 0x7bffu);
+  EXPECT_EQ(f32_to_f16_rne(65520.0f), 0x7c00u);
+  EXPECT_EQ(f32_to_f16_rne(-1e30f), 0xfc00u);
+  EXPECT_EQ(f32_to_f16_rne(std::nanf("")) & 0x7e00u, 0x7e00u);
 }
 
 TEST(TinyVlmGoldens, StepComparisonNamesWhatDiffers) {
