@@ -10,6 +10,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "core/container_format.h"
 #include "core/container_writer.h"
 #include "tests/support/half_bits.h"
 #include "tests/support/seeded_random.h"
@@ -34,6 +35,7 @@ enum : uint64_t {
   kOpScatter = 13,
 };
 constexpr uint64_t kDtypeActivation = 1;  // a graph value of dtype 1 carries the run's precision
+constexpr uint64_t kDtypeFp16 = 1;  // stored FP16 weights
 constexpr uint64_t kDtypeInt64 = 3;
 constexpr uint64_t kDtypeQ8 = 4;
 constexpr uint64_t kFlagInput = 1;
@@ -43,23 +45,23 @@ constexpr uint64_t kFlagWeight = 4;
 uint64_t real_word(double v) { return std::bit_cast<uint64_t>(v); }
 
 std::vector<uint8_t> encode_q8(const std::vector<float>& v, uint64_t rows, uint64_t cols) {
-  const uint64_t blocks = (cols + 63) / 64;
-  std::vector<uint8_t> out(rows * blocks * 68, 0);
+  const uint64_t blocks = (cols + kQ8BlockElements - 1) / kQ8BlockElements;
+  std::vector<uint8_t> out(rows * blocks * kQ8BlockBytes, 0);
   for (uint64_t r = 0; r < rows; ++r) {
     for (uint64_t b = 0; b < blocks; ++b) {
-      const uint64_t c0 = b * 64;
-      const uint64_t c1 = std::min(cols, c0 + 64);
+      const uint64_t c0 = b * kQ8BlockElements;
+      const uint64_t c1 = std::min(cols, c0 + kQ8BlockElements);
       float max_abs = 0.0f;
       for (uint64_t c = c0; c < c1; ++c) max_abs = std::max(max_abs, std::fabs(v[r * cols + c]));
       // A zero block still needs a positive scale to be a valid block.
       const float scale = max_abs > 0.0f ? max_abs / 127.0f : 1.0f;
-      uint8_t* block = out.data() + (r * blocks + b) * 68;
+      uint8_t* block = out.data() + (r * blocks + b) * kQ8BlockBytes;
       for (uint64_t c = c0; c < c1; ++c) {
         long q = std::lrint(v[r * cols + c] / scale);
         q = std::clamp(q, -127L, 127L);  // -128 is not a valid stored byte
         block[c - c0] = static_cast<uint8_t>(static_cast<int8_t>(q));
       }
-      std::memcpy(block + 64, &scale, sizeof scale);
+      std::memcpy(block + kQ8ScaleOffsetBytes, &scale, sizeof scale);
     }
   }
   return out;
@@ -101,7 +103,7 @@ class GraphBuilder {
     uint64_t count = 1;
     for (uint64_t d : shape) count *= d;
     std::vector<float> values(count);
-    const float amplitude = init.stddev * std::sqrt(3.0f);
+    const float amplitude = init.stddev * std::sqrt(3.0f);  // uniform on [-a, a]: std a / sqrt 3
     for (float& x : values) x = init.centre + amplitude * random_.symmetric();
     const uint64_t cols = shape.back();
     const bool q8 = spec_.weights == VlmWeights::mixed_q8 && shape.size() == 2;
@@ -112,7 +114,7 @@ class GraphBuilder {
       const std::vector<uint8_t> blocks = encode_q8(values, count / cols, cols);
       tensor = w_->add_tensor_q8(name, shape, blocks.data());
       bytes = blocks.size();
-      row_bytes = (cols + 63) / 64 * 68;
+      row_bytes = (cols + kQ8BlockElements - 1) / kQ8BlockElements * kQ8BlockBytes;
     } else {
       std::vector<uint16_t> half(count);
       for (uint64_t i = 0; i < count; ++i) half[i] = f32_to_f16_rne(values[i]);
@@ -127,7 +129,7 @@ class GraphBuilder {
     } else if (decode_group_) {
       info_->decode_weight_bytes += bytes;
     }
-    return value({name, q8 ? kDtypeQ8 : 1, kFlagWeight, tensor});
+    return value({name, q8 ? kDtypeQ8 : kDtypeFp16, kFlagWeight, tensor});
   }
 
   uint64_t node(uint64_t op, std::vector<uint64_t> inputs, std::vector<uint64_t> attrs,
