@@ -1,0 +1,170 @@
+// Memory bandwidth of the device's matrix-vector kernels (f16 and q8 weights, half activations),
+// beside a STREAM-like triad and a plain memcpy measured in the same run, at 1 thread and at
+// every thread the pool has.
+//
+//   bench_device_matvec [repeats] [max MiB]
+//
+// One line per weight size, kernel and thread count: the kernel's GB/s (weight bytes per second,
+// the whole dispatch through a command buffer), the triad's and memcpy's GB/s at that thread
+// count, and the kernel as a percentage of the triad. Triad: a[i] = b[i] + s c[i] over three
+// 256 MiB float arrays, counted as 3 x 256 MiB per pass as STREAM counts it; memcpy: 256 MiB
+// copied, counted as read plus write. Medians after a warm-up.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "gpu/kernels/kernel_common.h"
+#include "gpu/kernels/kernel_library.h"
+#include "platform/software_device.h"
+#include "platform/thread_pool.h"
+
+namespace {
+
+constexpr uint64_t kMiB = uint64_t{1} << 20;
+constexpr uint64_t kStreamBytes = 256 * kMiB;
+constexpr uint64_t kCols = 4096;          // K: a wide layer
+constexpr uint64_t kStreamChunk = 1 << 20;  // floats per task of the stream loops
+
+template <typename Fn>
+double median_seconds(int repeats, Fn&& fn) {
+  fn();
+  std::vector<double> t;
+  for (int r = 0; r < repeats; ++r) {
+    const auto t0 = std::chrono::steady_clock::now();
+    fn();
+    t.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+  }
+  std::sort(t.begin(), t.end());
+  return t[t.size() / 2];
+}
+
+std::string cpu_model() {
+  std::ifstream in("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
+  }
+  return "unknown";
+}
+
+struct Stream {
+  std::vector<float> a, b, c;
+  Stream() : a(kStreamBytes / 4, 1.0f), b(kStreamBytes / 4, 2.0f), c(kStreamBytes / 4, 3.0f) {}
+
+  double triad_gbs(int repeats) {
+    const uint64_t n = a.size();
+    const double s = median_seconds(repeats, [&] {
+      vexa::parallel_for((n + kStreamChunk - 1) / kStreamChunk, [&](size_t t) {
+        const uint64_t begin = t * kStreamChunk, end = std::min(n, begin + kStreamChunk);
+        float* __restrict pa = a.data();
+        const float* __restrict pb = b.data();
+        const float* __restrict pc = c.data();
+        for (uint64_t i = begin; i < end; ++i) pa[i] = pb[i] + 3.0f * pc[i];
+      });
+    });
+    return 3.0 * static_cast<double>(kStreamBytes) / s / 1e9;
+  }
+
+  double memcpy_gbs(int repeats) {
+    const uint64_t n = a.size();
+    const double s = median_seconds(repeats, [&] {
+      vexa::parallel_for((n + kStreamChunk - 1) / kStreamChunk, [&](size_t t) {
+        const uint64_t begin = t * kStreamChunk, end = std::min(n, begin + kStreamChunk);
+        std::memcpy(a.data() + begin, b.data() + begin, (end - begin) * sizeof(float));
+      });
+    });
+    return 2.0 * static_cast<double>(kStreamBytes) / s / 1e9;
+  }
+};
+
+struct Kernel {
+  std::shared_ptr<vexa::Device> device = vexa::device_system_default();
+  std::shared_ptr<vexa::CommandQueue> queue = device->new_command_queue();
+  std::shared_ptr<vexa::ComputePipeline> matvec, matvec_q8;
+
+  Kernel() {
+    std::string error;
+    auto lib = device->new_library(vexa::graph_kernel_source(), {{{"VEXA_FLOAT", 0}}}, &error);
+    matvec = device->new_compute_pipeline(lib->new_function("matvec", &error), &error);
+    matvec_q8 = device->new_compute_pipeline(lib->new_function("matvec_q8", &error), &error);
+  }
+
+  // Seconds per product of x by rows x kCols weights.
+  double time(bool q8, uint64_t rows, const std::shared_ptr<vexa::DeviceBuffer>& w,
+              const std::shared_ptr<vexa::DeviceBuffer>& x, const std::shared_ptr<vexa::DeviceBuffer>& y,
+              uint64_t row_bytes, int repeats) {
+    vexa::KernelParams p{};
+    p.u[0] = static_cast<uint32_t>(rows);
+    p.u[1] = kCols;
+    p.u[3] = static_cast<uint32_t>(row_bytes);
+    return median_seconds(repeats, [&] {
+      auto cb = queue->command_buffer();
+      auto enc = cb->compute_encoder();
+      enc->set_pipeline(q8 ? matvec_q8 : matvec);
+      enc->set_buffer(x, 0, 0);
+      enc->set_buffer(w, 0, 1);
+      enc->set_buffer(y, 0, 2);
+      enc->set_buffer(w, 0, 4);
+      enc->set_bytes(&p, sizeof p, 3);
+      enc->dispatch_threads({rows * 32, 1, 1}, {128, 1, 1});
+      enc->end_encoding();
+      cb->commit();
+      if (cb->status() != vexa::CommandBufferStatus::kCompleted) {
+        std::fprintf(stderr, "matvec failed: %s\n", cb->error_message().c_str());
+        std::exit(1);
+      }
+    });
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
+  const uint64_t max_mib = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1024;
+  const unsigned all = vexa::thread_pool_size();
+  std::printf("CPU: %s, %u threads in the pool\n", cpu_model().c_str(), all);
+  std::printf("%-10s %-9s %7s %9s %9s %9s %7s\n", "weights", "kernel", "threads", "GB/s", "triad",
+              "memcpy", "%triad");
+  Stream stream;
+  Kernel kernel;
+  struct Ref {
+    double triad, copy;
+  };
+  std::vector<Ref> refs;
+  const unsigned counts[2] = {1, all};
+  for (unsigned t : counts) {
+    vexa::ThreadCapScope cap(t);
+    refs.push_back({stream.triad_gbs(repeats), stream.memcpy_gbs(repeats)});
+  }
+  auto x = kernel.device->new_buffer(kCols * 2, vexa::StorageMode::kShared);
+  auto y = kernel.device->new_buffer(64 * kMiB, vexa::StorageMode::kShared);
+  std::memset(x->contents(), 0x3c, kCols * 2);  // halves near 1
+  for (uint64_t mib = 64; mib <= max_mib; mib *= 4) {
+    for (bool q8 : {false, true}) {
+      const uint64_t row_bytes = q8 ? kCols / 64 * 68 : kCols * 2;
+      const uint64_t rows = mib * kMiB / row_bytes;
+      const uint64_t bytes = rows * row_bytes;
+      auto w = kernel.device->new_buffer(bytes, vexa::StorageMode::kShared);
+      // Small values with positive scales; the bytes are read, never judged.
+      std::memset(w->contents(), 0x11, bytes);
+      for (size_t i = 0; i < 2; ++i) {
+        const unsigned t = counts[i];
+        vexa::ThreadCapScope cap(t);
+        const double s = kernel.time(q8, rows, w, x, y, row_bytes, repeats);
+        const double gbs = static_cast<double>(bytes) / s / 1e9;
+        std::printf("%4llu MiB   %-9s %7u %9.1f %9.1f %9.1f %6.0f%%\n",
+                    static_cast<unsigned long long>(mib), q8 ? "matvec_q8" : "matvec", t, gbs,
+                    refs[i].triad, refs[i].copy, 100.0 * gbs / refs[i].triad);
+        std::fflush(stdout);
+      }
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,215 @@
+// Attention: score scaling and masking, row softmax, and the single-pass kernels that run a
+// whole (batch, position, head) in one group.
+//
+// Score rounding, everywhere: s = A(A(dot) scale) with scale = 1 / sqrt(D) (0.125 for D = 64).
+// Causal mode (u[14] non-zero): column c of query row r is masked when c > T - S + r, and a
+// masked score is replaced by the masking value (-65504 for half, -3.402823466e38 for float);
+// unmasked scores stay s. Otherwise the explicit mask [B, 1, S, T] is added: A(s + mask).
+// Softmax: max in f32, e = exp(s - max) (vec_exp), probabilities A(e / sum).
+#include <algorithm>
+#include <vector>
+
+#include "gpu/kernels/attention_common.h"
+#include "gpu/kernels/bandwidth_kernels.h"
+#include "gpu/kernels/graph_kernels.h"
+#include "platform/vector_math.h"
+
+namespace vexa {
+
+namespace {
+
+constexpr uint64_t kScoreElementsPerTask = 16384;
+constexpr uint64_t kDecodeHeadDim = 64;
+constexpr float kDecodeScale = 0.125f;  // 1 / sqrt(64)
+
+// e = exp(v - max) in place; returns the maximum.
+float exp_shifted(float* v, uint64_t n) {
+  float m = -INFINITY;
+  for (uint64_t i = 0; i < n; ++i) m = v[i] > m ? v[i] : m;
+  for (uint64_t i = 0; i < n; ++i) v[i] = v[i] - m;
+  vec_exp(v, v, n);
+  return m;
+}
+
+}  // namespace
+
+// Element i of scores [B, H, S, T]: y = A(A(x scale) + mask term), scale = 1 / sqrt(D).
+template <typename A>
+void attention_scale_mask_kernel(KernelDispatch& d) {
+  using T = typename A::T;
+  KernelParams p;
+  if (!read_params(d, &p)) return;
+  const uint64_t heads = p.u[0], dim = p.u[2], seq = p.u[3], keys = p.u[4], batch = p.u[5];
+  const bool causal = p.u[14] != 0;
+  const uint64_t total = mul_sat(mul_sat(mul_sat(batch, heads), seq), keys);
+  const uint64_t n = std::min(grid_thread_count(d), total);
+  if (n == 0) return;
+  if (dim == 0) return d.fail("head size 0");
+  const T* x = bound_elements<const T>(d, 0, n, "scores");
+  const T* mask = causal ? nullptr : bound_elements<const T>(d, 1, mul_sat(mul_sat(batch, seq), keys), "mask");
+  T* y = bound_elements<T>(d, 2, n, "y");
+  if (x == nullptr || (!causal && mask == nullptr) || y == nullptr) return;
+  const float scale = attention_scale(dim);
+  const uint64_t rows = ceil_div_u64(n, keys);
+  const uint64_t per_task = std::max<uint64_t>(1, kScoreElementsPerTask / keys);
+  kernel_parallel_for(rows, per_task, [&](uint64_t begin, uint64_t end) {
+    std::vector<float> v(keys);
+    for (uint64_t row = begin; row < end; ++row) {
+      const uint64_t r = row % seq, b = row / (seq * heads);
+      const uint64_t len = std::min(keys, n - row * keys);
+      for (uint64_t c = 0; c < len; ++c) v[c] = A::load(x[row * keys + c]);
+      // x is already an A value: rounding it again changes nothing.
+      finish_scores<A>(v.data(), len, keys, seq, r, scale, causal,
+                       causal ? nullptr : mask + (b * seq + r) * keys);
+      for (uint64_t c = 0; c < len; ++c) y[row * keys + c] = A::store(v[c]);
+    }
+  });
+}
+
+// One row of T scores per thread group, in place: the sum follows group_sum128.
+template <typename A>
+void attention_softmax_kernel(KernelDispatch& d) {
+  using T = typename A::T;
+  KernelParams p;
+  if (!read_params(d, &p)) return;
+  const uint64_t rows = grid_group_count(d);
+  const uint64_t keys = p.u[4];
+  if (rows == 0 || keys == 0) return;
+  T* scores = bound_elements<T>(d, 0, mul_sat(rows, keys), "scores");
+  if (scores == nullptr) return;
+  const uint64_t per_task = std::max<uint64_t>(1, kScoreElementsPerTask / keys);
+  kernel_parallel_for(rows, per_task, [&](uint64_t begin, uint64_t end) {
+    std::vector<float> e(keys);
+    for (uint64_t r = begin; r < end; ++r) {
+      T* row = scores + r * keys;
+      for (uint64_t c = 0; c < keys; ++c) e[c] = A::load(row[c]);
+      exp_shifted(e.data(), keys);
+      const float sum = group_sum128(e.data(), keys);
+      for (uint64_t c = 0; c < keys; ++c) row[c] = A::store(e[c] / sum);
+    }
+  });
+}
+
+// One group per (batch, query position, head), groups in that order. Dots over D ascend from
+// +0; the probability sum follows group_sum128; each output channel sums p_j v[j][c] in
+// ascending j from +0.
+template <typename A>
+void attention_kernel(KernelDispatch& d) {
+  using T = typename A::T;
+  KernelParams p;
+  if (!read_params(d, &p)) return;
+  const uint64_t groups = grid_group_count(d);
+  if (groups == 0) return;
+  AttentionShape s;
+  if (!attention_shape(d, p, p.u[2], p.u[3], &s)) return;
+  if (s.keys > kSinglePassMaxKeys) return d.fail("more than 2048 keys for a single-pass kernel");
+  const uint64_t batches = ceil_div_u64(groups, mul_sat(s.seq, s.hq));
+  const uint64_t rows = mul_sat(mul_sat(batches, s.seq), s.hq);
+  const T* q = bound_elements<const T>(d, 0, mul_sat(rows, s.dim), "q");
+  const uint64_t cache = mul_sat(mul_sat(mul_sat(batches, s.hkv), s.stride), s.dim);
+  const T* kc = bound_elements<const T>(d, 1, cache, "key cache");
+  T* out = bound_elements<T>(d, 2, mul_sat(rows, s.dim), "out");
+  const T* vc = bound_elements<const T>(d, 4, cache, "value cache");
+  const T* mask = s.causal ? nullptr
+                           : bound_elements<const T>(d, 5, mul_sat(mul_sat(batches, s.seq), s.keys), "mask");
+  if (q == nullptr || kc == nullptr || out == nullptr || vc == nullptr || (!s.causal && mask == nullptr)) {
+    return;
+  }
+  const float scale = attention_scale(s.dim);
+  const uint64_t group_heads = s.hq / s.hkv;
+  kernel_parallel_for(groups, 1, [&](uint64_t begin, uint64_t end) {
+    std::vector<float> qf(s.dim), kf(s.dim), scores(s.keys), acc(s.dim);
+    for (uint64_t g = begin; g < end; ++g) {
+      const uint64_t h = g % s.hq, r = (g / s.hq) % s.seq, b = g / (s.hq * s.seq);
+      const uint64_t head = (b * s.hkv + h / group_heads) * s.stride;
+      load_row<A>(q + g * s.dim, s.dim, qf.data());
+      for (uint64_t j = 0; j < s.keys; ++j) {
+        load_row<A>(kc + (head + j) * s.dim, s.dim, kf.data());
+        float dot = 0.0f;
+        for (uint64_t c = 0; c < s.dim; ++c) dot += qf[c] * kf[c];
+        scores[j] = dot;
+      }
+      finish_scores<A>(scores.data(), s.keys, s.keys, s.seq, r, scale, s.causal,
+                       s.causal ? nullptr : mask + (b * s.seq + r) * s.keys);
+      exp_shifted(scores.data(), s.keys);
+      const float sum = group_sum128(scores.data(), s.keys);
+      for (uint64_t j = 0; j < s.keys; ++j) scores[j] = A::round(scores[j] / sum);
+      std::fill(acc.begin(), acc.end(), 0.0f);
+      for (uint64_t j = 0; j < s.keys; ++j) {
+        load_row<A>(vc + (head + j) * s.dim, s.dim, kf.data());
+        for (uint64_t c = 0; c < s.dim; ++c) acc[c] += scores[j] * kf[c];
+      }
+      for (uint64_t c = 0; c < s.dim; ++c) out[g * s.dim + c] = A::store(acc[c]);
+    }
+  });
+}
+
+// Decoding with 64-wide heads (S = 1): one group per (batch, head). Dots as
+// BandwidthKernels::dots64 folds them; scores A(A(A(dot) 0.125) + mask) with no causal term (the
+// one query sees every key); the exp sum and the value sums are split over keys j mod 4 and
+// combined as (g0 + g1) + (g2 + g3).
+template <typename A>
+void attention_decode64_kernel(KernelDispatch& d) {
+  using T = typename A::T;
+  KernelParams p;
+  if (!read_params(d, &p)) return;
+  const uint64_t groups = grid_group_count(d);
+  if (groups == 0) return;
+  AttentionShape s;
+  if (!attention_shape(d, p, kDecodeHeadDim, 1, &s)) return;
+  if (s.keys > kSinglePassMaxKeys) return d.fail("more than 2048 keys for a single-pass kernel");
+  const uint64_t batches = ceil_div_u64(groups, s.hq);
+  const uint64_t rows = mul_sat(batches, s.hq);
+  const uint64_t cache = mul_sat(mul_sat(mul_sat(batches, s.hkv), s.stride), kDecodeHeadDim);
+  const T* q = bound_elements<const T>(d, 0, mul_sat(rows, kDecodeHeadDim), "q");
+  const T* kc = bound_elements<const T>(d, 1, cache, "key cache");
+  T* out = bound_elements<T>(d, 2, mul_sat(rows, kDecodeHeadDim), "out");
+  const T* vc = bound_elements<const T>(d, 4, cache, "value cache");
+  const T* mask = s.causal ? nullptr : bound_elements<const T>(d, 5, mul_sat(batches, s.keys), "mask");
+  if (q == nullptr || kc == nullptr || out == nullptr || vc == nullptr || (!s.causal && mask == nullptr)) {
+    return;
+  }
+  const BandwidthKernels& bw = bandwidth_kernels();
+  const uint64_t group_heads = s.hq / s.hkv;
+  kernel_parallel_for(groups, 1, [&](uint64_t begin, uint64_t end) {
+    float qf[kDecodeHeadDim];
+    std::vector<float> scores(s.keys);
+    float partial[4 * kDecodeHeadDim];
+    for (uint64_t g = begin; g < end; ++g) {
+      const uint64_t h = g % s.hq, b = g / s.hq;
+      const uint64_t head = (b * s.hkv + h / group_heads) * s.stride * kDecodeHeadDim;
+      load_row<A>(q + g * kDecodeHeadDim, kDecodeHeadDim, qf);
+      if constexpr (A::kIsFloat) {
+        bw.dots64_f32(qf, kc + head, s.keys, scores.data());
+      } else {
+        bw.dots64_f16(qf, kc + head, s.keys, scores.data());
+      }
+      for (uint64_t j = 0; j < s.keys; ++j) {
+        const float sc = A::round(A::round(scores[j]) * kDecodeScale);
+        scores[j] = s.causal ? sc : A::round(sc + A::load(mask[b * s.keys + j]));
+      }
+      exp_shifted(scores.data(), s.keys);
+      float sums[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+      for (uint64_t j = 0; j < s.keys; ++j) sums[j % 4] += scores[j];
+      const float sum = (sums[0] + sums[1]) + (sums[2] + sums[3]);
+      for (uint64_t j = 0; j < s.keys; ++j) scores[j] = A::round(scores[j] / sum);
+      std::fill(partial, partial + 4 * kDecodeHeadDim, 0.0f);
+      if constexpr (A::kIsFloat) {
+        bw.accumulate64_f32(scores.data(), vc + head, s.keys, partial);
+      } else {
+        bw.accumulate64_f16(scores.data(), vc + head, s.keys, partial);
+      }
+      for (uint64_t c = 0; c < kDecodeHeadDim; ++c) {
+        const float v = (partial[c] + partial[64 + c]) + (partial[128 + c] + partial[192 + c]);
+        out[g * kDecodeHeadDim + c] = A::store(v);
+      }
+    }
+  });
+}
+
+VEXA_INSTANTIATE_KERNEL(attention_scale_mask_kernel);
+VEXA_INSTANTIATE_KERNEL(attention_softmax_kernel);
+VEXA_INSTANTIATE_KERNEL(attention_kernel);
+VEXA_INSTANTIATE_KERNEL(attention_decode64_kernel);
+
+}  // namespace vexa

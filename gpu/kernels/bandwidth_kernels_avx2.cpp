@@ -1,0 +1,239 @@
+// AVX2/F16C forms of the streaming inner loops: 32 lanes are four ymm registers. A row's last
+// partial 32 columns go through zero-padded copies, and their products past the last column
+// are masked to +0, which leaves a lane sum that started at +0 unchanged.
+#include <immintrin.h>
+
+#include <cstring>
+
+#include "gpu/kernels/bandwidth_kernels.h"
+#include "gpu/kernels/kernel_common.h"
+
+namespace vexa {
+
+namespace {
+
+constexpr int kRound = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
+
+// Upper half onto lower half down to one lane, 32 lanes in a[0..3].
+inline float fold32(const __m256* a) {
+  const __m256 v16a = _mm256_add_ps(a[0], a[2]);
+  const __m256 v16b = _mm256_add_ps(a[1], a[3]);
+  const __m256 v8 = _mm256_add_ps(v16a, v16b);
+  const __m128 v4 = _mm_add_ps(_mm256_castps256_ps128(v8), _mm256_extractf128_ps(v8, 1));
+  const __m128 v2 = _mm_add_ps(v4, _mm_movehl_ps(v4, v4));
+  const __m128 v1 = _mm_add_ss(v2, _mm_shuffle_ps(v2, v2, 1));
+  return _mm_cvtss_f32(v1);
+}
+
+inline __m256 widen8(const uint16_t* p) {
+  return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
+// All-ones in the lanes below n (of 8), zero above.
+inline __m256 lane_mask(uint64_t n) {
+  const __m256i index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  const __m256i limit = _mm256_set1_epi32(static_cast<int>(n > 8 ? 8 : n));
+  return _mm256_castsi256_ps(_mm256_cmpgt_epi32(limit, index));
+}
+
+inline __m256 q8_8(const uint8_t* bytes, __m256 scale) {
+  const __m256i q = _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes)));
+  const __m256 v = _mm256_mul_ps(_mm256_cvtepi32_ps(q), scale);
+  return _mm256_cvtph_ps(_mm256_cvtps_ph(v, kRound));
+}
+
+inline __m256 block_scale(const uint8_t* block) {
+  float s;
+  std::memcpy(&s, block + kQ8BlockValues, sizeof s);
+  return _mm256_set1_ps(s);
+}
+
+constexpr uint64_t kRowsPerPass = 2;
+
+template <uint64_t R>
+void dot_f16_pass(const float* x, const uint16_t* w, uint64_t ld, uint64_t cols, float* out) {
+  __m256 acc[R][4];
+  for (uint64_t r = 0; r < R; ++r)
+    for (uint64_t g = 0; g < 4; ++g) acc[r][g] = _mm256_setzero_ps();
+  uint64_t k = 0;
+  for (; k + 32 <= cols; k += 32) {
+    __m256 xs[4];
+    for (uint64_t g = 0; g < 4; ++g) xs[g] = _mm256_loadu_ps(x + k + 8 * g);
+    for (uint64_t r = 0; r < R; ++r) {
+      const uint16_t* row = w + r * ld + k;
+      for (uint64_t g = 0; g < 4; ++g) {
+        acc[r][g] = _mm256_add_ps(acc[r][g], _mm256_mul_ps(xs[g], widen8(row + 8 * g)));
+      }
+    }
+  }
+  if (k < cols) {
+    const uint64_t left = cols - k;
+    alignas(32) float xpad[32] = {};
+    std::memcpy(xpad, x + k, left * sizeof(float));
+    for (uint64_t r = 0; r < R; ++r) {
+      alignas(32) uint16_t wpad[32] = {};
+      std::memcpy(wpad, w + r * ld + k, left * sizeof(uint16_t));
+      for (uint64_t g = 0; g < 4; ++g) {
+        // Padding is +0 times +0: the product is +0.
+        acc[r][g] = _mm256_add_ps(acc[r][g],
+                                  _mm256_mul_ps(_mm256_load_ps(xpad + 8 * g), widen8(wpad + 8 * g)));
+      }
+    }
+  }
+  for (uint64_t r = 0; r < R; ++r) out[r] = fold32(acc[r]);
+}
+
+void dot_f16_rows(const float* x, const uint16_t* w, uint64_t ld, uint64_t cols, uint64_t rows,
+                  float* out) {
+  uint64_t r = 0;
+  for (; r + kRowsPerPass <= rows; r += kRowsPerPass) {
+    dot_f16_pass<kRowsPerPass>(x, w + r * ld, ld, cols, out + r);
+  }
+  for (; r < rows; ++r) dot_f16_pass<1>(x, w + r * ld, ld, cols, out + r);
+}
+
+template <uint64_t R>
+void dot_q8_pass(const float* x, const uint8_t* w, uint64_t row_bytes, uint64_t cols,
+                 float* out) {
+  __m256 acc[R][4];
+  for (uint64_t r = 0; r < R; ++r)
+    for (uint64_t g = 0; g < 4; ++g) acc[r][g] = _mm256_setzero_ps();
+  // Block bytes 8g .. 8g + 7 go to lanes 8 (g mod 4) .. 8 (g mod 4) + 7.
+  uint64_t k = 0;
+  const uint8_t* block = w;
+  for (; k + kQ8BlockValues <= cols; k += kQ8BlockValues, block += kQ8BlockBytes) {
+    for (uint64_t r = 0; r < R; ++r) {
+      const uint8_t* b = block + r * row_bytes;
+      const __m256 s = block_scale(b);
+      for (uint64_t g = 0; g < 8; ++g) {
+        const __m256 xv = _mm256_loadu_ps(x + k + 8 * g);
+        acc[r][g % 4] = _mm256_add_ps(acc[r][g % 4], _mm256_mul_ps(xv, q8_8(b + 8 * g, s)));
+      }
+    }
+  }
+  if (k < cols) {
+    const uint64_t left = cols - k;
+    alignas(32) float xpad[kQ8BlockValues] = {};
+    std::memcpy(xpad, x + k, left * sizeof(float));
+    for (uint64_t r = 0; r < R; ++r) {
+      // Bytes past the last column lie inside the block but may hold anything (and the
+      // scale may be anything): their products are masked off, not trusted to be 0.
+      const uint8_t* b = block + r * row_bytes;
+      const __m256 s = block_scale(b);
+      for (uint64_t g = 0; g < 8 && 8 * g < left; ++g) {
+        const __m256 prod = _mm256_and_ps(lane_mask(left - 8 * g),
+                                          _mm256_mul_ps(_mm256_load_ps(xpad + 8 * g), q8_8(b + 8 * g, s)));
+        acc[r][g % 4] = _mm256_add_ps(acc[r][g % 4], prod);
+      }
+    }
+  }
+  for (uint64_t r = 0; r < R; ++r) out[r] = fold32(acc[r]);
+}
+
+void dot_q8_rows(const float* x, const uint8_t* w, uint64_t row_bytes, uint64_t cols,
+                 uint64_t rows, float* out) {
+  uint64_t r = 0;
+  for (; r + kRowsPerPass <= rows; r += kRowsPerPass) {
+    dot_q8_pass<kRowsPerPass>(x, w + r * row_bytes, row_bytes, cols, out + r);
+  }
+  for (; r < rows; ++r) dot_q8_pass<1>(x, w + r * row_bytes, row_bytes, cols, out + r);
+}
+
+void widen_f16(const uint16_t* src, float* dst, uint64_t n) {
+  uint64_t i = 0;
+  for (; i + 8 <= n; i += 8) _mm256_storeu_ps(dst + i, widen8(src + i));
+  for (; i < n; ++i) dst[i] = f16_widen(src[i]);
+}
+
+template <bool kToFloat, typename Out>
+void q8_row_to(const uint8_t* row, uint64_t cols, Out* dst) {
+  uint64_t k = 0;
+  for (; k + 8 <= cols; k += 8) {
+    const uint8_t* block = row + (k / kQ8BlockValues) * kQ8BlockBytes;
+    const uint64_t at = k % kQ8BlockValues;
+    const __m256i q =
+        _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(block + at)));
+    const __m128i h = _mm256_cvtps_ph(_mm256_mul_ps(_mm256_cvtepi32_ps(q), block_scale(block)), kRound);
+    if constexpr (kToFloat) {
+      _mm256_storeu_ps(dst + k, _mm256_cvtph_ps(h));
+    } else {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + k), h);
+    }
+  }
+  for (; k < cols; ++k) {
+    const uint8_t* block = row + (k / kQ8BlockValues) * kQ8BlockBytes;
+    float s;
+    std::memcpy(&s, block + kQ8BlockValues, sizeof s);
+    const uint16_t h = f16_round_even(static_cast<float>(static_cast<int8_t>(block[k % kQ8BlockValues])) * s);
+    if constexpr (kToFloat) {
+      dst[k] = f16_widen(h);
+    } else {
+      dst[k] = h;
+    }
+  }
+}
+
+void q8_row_to_f16(const uint8_t* row, uint64_t cols, uint16_t* dst) {
+  q8_row_to<false>(row, cols, dst);
+}
+void q8_row_to_f32(const uint8_t* row, uint64_t cols, float* dst) {
+  q8_row_to<true>(row, cols, dst);
+}
+
+inline __m256 load8(const uint16_t* p) { return widen8(p); }
+inline __m256 load8(const float* p) { return _mm256_loadu_ps(p); }
+
+template <typename K>
+void dots64(const float* q, const K* k, uint64_t keys, float* dots) {
+  __m256 qs[8];
+  for (uint64_t g = 0; g < 8; ++g) qs[g] = _mm256_loadu_ps(q + 8 * g);
+  for (uint64_t j = 0; j < keys; ++j) {
+    const K* key = k + j * 64;
+    __m256 lanes[4];
+    for (uint64_t g = 0; g < 4; ++g) {
+      lanes[g] = _mm256_add_ps(_mm256_mul_ps(qs[g], load8(key + 8 * g)),
+                               _mm256_mul_ps(qs[g + 4], load8(key + 32 + 8 * g)));
+    }
+    dots[j] = fold32(lanes);
+  }
+}
+
+template <typename V>
+void accumulate64(const float* p, const V* v, uint64_t keys, float* partial) {
+  for (uint64_t j = 0; j < keys; ++j) {
+    float* acc = partial + (j % 4) * 64;
+    const __m256 pj = _mm256_set1_ps(p[j]);
+    const V* value = v + j * 64;
+    for (uint64_t c = 0; c < 64; c += 8) {
+      _mm256_storeu_ps(acc + c, _mm256_add_ps(_mm256_loadu_ps(acc + c), _mm256_mul_ps(pj, load8(value + c))));
+    }
+  }
+}
+
+void dots64_f16(const float* q, const uint16_t* k, uint64_t keys, float* dots) {
+  dots64(q, k, keys, dots);
+}
+void dots64_f32(const float* q, const float* k, uint64_t keys, float* dots) {
+  dots64(q, k, keys, dots);
+}
+void accumulate64_f16(const float* p, const uint16_t* v, uint64_t keys, float* partial) {
+  accumulate64(p, v, keys, partial);
+}
+void accumulate64_f32(const float* p, const float* v, uint64_t keys, float* partial) {
+  accumulate64(p, v, keys, partial);
+}
+
+const BandwidthKernels kAvx2 = {
+    dot_f16_rows, dot_q8_rows,  widen_f16,        q8_row_to_f16,    q8_row_to_f32,
+    dots64_f16,   dots64_f32,   accumulate64_f16, accumulate64_f32,
+};
+
+}  // namespace
+
+bool bandwidth_avx2_available() {
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c");
+}
+
+const BandwidthKernels& bandwidth_kernels_avx2() { return kAvx2; }
+
+}  // namespace vexa

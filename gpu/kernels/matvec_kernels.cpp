@@ -1,0 +1,117 @@
+// Matrix-vector products for single-row activations: the weight streams through once, in its
+// stored half or q8 rows.
+#include <algorithm>
+#include <vector>
+
+#include "gpu/kernels/bandwidth_kernels.h"
+#include "gpu/kernels/graph_kernels.h"
+
+namespace vexa {
+
+namespace {
+
+// Weight bytes per task. Measured on 64 MiB to 1 GiB f16 and q8 weights (bench_device_matvec,
+// 8 threads): 128-512 KiB tasks run within 2% of each other; 32 KiB tasks lose 5-10% to hand-out
+// overhead and 4 MiB tasks leave threads idle at the end of small matrices.
+constexpr uint64_t kMatvecBytesPerTask = 256 * 1024;
+// Rows of a task are a multiple of this, the rows the vector loops take at once.
+constexpr uint64_t kMatvecRowQuantum = 4;
+
+uint64_t matvec_rows_per_task(uint64_t row_bytes) {
+  uint64_t rows = kMatvecBytesPerTask / std::max<uint64_t>(1, row_bytes);
+  rows = rows / kMatvecRowQuantum * kMatvecRowQuantum;
+  return std::max(rows, kMatvecRowQuantum);
+}
+
+struct MatvecShape {
+  uint64_t rows;  // output rows this dispatch computes
+  uint64_t cols;  // K
+  bool bias;
+};
+
+template <typename A>
+struct MatvecBindings {
+  std::vector<float> widened;  // x as f32 when activations are halves
+  const float* x = nullptr;
+  typename A::T* y = nullptr;
+  const uint16_t* bias = nullptr;
+};
+
+// Shape and the bindings every matrix-vector kernel has (x, y, bias); false when there is
+// nothing to do or a binding is wrong (failed).
+template <typename A>
+bool matvec_setup(KernelDispatch& d, const KernelParams& p, MatvecShape* s, MatvecBindings<A>* b) {
+  const uint64_t threads = grid_thread_count(d);
+  s->rows = std::min<uint64_t>(p.u[0], ceil_div_u64(threads, kSimdLanes));
+  s->cols = p.u[1];
+  s->bias = p.u[2] != 0;
+  if (s->rows == 0) return false;
+  const typename A::T* x = bound_elements<const typename A::T>(d, 0, s->cols, "x");
+  b->y = bound_elements<typename A::T>(d, 2, s->rows, "y");
+  if (s->bias) b->bias = bound_elements<const uint16_t>(d, 4, s->rows, "bias");
+  if (x == nullptr || b->y == nullptr || (s->bias && b->bias == nullptr)) return false;
+  if constexpr (A::kIsFloat) {
+    b->x = x;
+  } else {
+    b->widened.resize(s->cols);
+    bandwidth_kernels().widen_f16(x, b->widened.data(), s->cols);
+    b->x = b->widened.data();
+  }
+  return true;
+}
+
+template <typename A>
+void store_rows(const MatvecShape& s, const MatvecBindings<A>& b, uint64_t begin, uint64_t count,
+                const float* sums) {
+  for (uint64_t i = 0; i < count; ++i) {
+    const uint64_t r = begin + i;
+    const float v = s.bias ? sums[i] + f16_widen(b.bias[r]) : sums[i];
+    b.y[r] = A::store(v);
+  }
+}
+
+}  // namespace
+
+template <typename A>
+void matvec_kernel(KernelDispatch& d) {
+  KernelParams p;
+  if (!read_params(d, &p)) return;
+  MatvecShape s;
+  MatvecBindings<A> b;
+  if (!matvec_setup<A>(d, p, &s, &b)) return;
+  const uint16_t* w = bound_elements<const uint16_t>(d, 1, mul_sat(s.rows, s.cols), "weight");
+  if (w == nullptr) return;
+  const BandwidthKernels& bw = bandwidth_kernels();
+  const uint64_t per_task = matvec_rows_per_task(s.cols * sizeof(uint16_t));
+  kernel_parallel_for(s.rows, per_task, [&](uint64_t begin, uint64_t end) {
+    std::vector<float> sums(end - begin);
+    bw.dot_f16_rows(b.x, w + begin * s.cols, s.cols, s.cols, end - begin, sums.data());
+    store_rows<A>(s, b, begin, end - begin, sums.data());
+  });
+}
+
+template <typename A>
+void matvec_q8_kernel(KernelDispatch& d) {
+  KernelParams p;
+  if (!read_params(d, &p)) return;
+  MatvecShape s;
+  MatvecBindings<A> b;
+  const uint64_t row_bytes = p.u[3];
+  if (!matvec_setup<A>(d, p, &s, &b)) return;
+  if (row_bytes == 0 || row_bytes / kQ8BlockBytes < ceil_div_u64(s.cols, kQ8BlockValues)) {
+    return d.fail("q8 row bytes too small for the row length");
+  }
+  const uint8_t* w = bound_bytes(d, 1, mul_sat(s.rows, row_bytes), "weight");
+  if (w == nullptr) return;
+  const BandwidthKernels& bw = bandwidth_kernels();
+  kernel_parallel_for(s.rows, matvec_rows_per_task(row_bytes), [&](uint64_t begin, uint64_t end) {
+    std::vector<float> sums(end - begin);
+    bw.dot_q8_rows(b.x, w + begin * row_bytes, row_bytes, s.cols, end - begin, sums.data());
+    store_rows<A>(s, b, begin, end - begin, sums.data());
+  });
+}
+
+VEXA_INSTANTIATE_KERNEL(matvec_kernel);
+VEXA_INSTANTIATE_KERNEL(matvec_q8_kernel);
+
+}  // namespace vexa

@@ -1,0 +1,214 @@
+// Matrix products: matrix-vector rows bit for bit against the lane order they promise and
+// within one unit of an f64 reference; tiled products within one unit of an f64 reference over
+// ragged shapes, partial grids and both precisions; bias handling.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "gpu/kernel_test_util.h"
+
+namespace {
+
+using namespace kernel_test;
+
+constexpr float kSentinel = 12.5f;
+
+// x of k activations followed by NaNs, so that reading past it shows.
+Buf guarded_act(const std::vector<float>& x, bool fp32) {
+  std::vector<float> v(x);
+  v.resize(x.size() + 64, NAN);
+  return act_buffer(v, fp32);
+}
+
+struct MatvecCase {
+  uint64_t n, k;
+  bool bias;
+};
+
+}  // namespace
+
+TEST(MatrixKernels, MatvecHalfAndQ8Rows) {
+  std::mt19937 rng(4);
+  const MatvecCase cases[] = {{37, 1, false}, {37, 33, true}, {5, 576, true}, {64, 1000, false}, {3, 4097, true}};
+  for (bool fp32 : {false, true}) {
+    for (const MatvecCase& c : cases) {
+      SCOPED_TRACE(testing::Message() << "fp32 " << fp32 << " n " << c.n << " k " << c.k);
+      const std::vector<float> x = uniform(rng, c.k, -1, 1, fp32);
+      const std::vector<float> wv = uniform(rng, c.n * c.k, -1, 1, false);
+      std::vector<uint16_t> w = to_halves(wv);
+      w.resize(w.size() + 64, 0x7e00);  // NaN after the last row
+      const std::vector<float> bias_v = uniform(rng, c.n, -4, 4, false);
+      const Q8Matrix q = random_q8(rng, c.n, c.k);
+      Buf xb = guarded_act(x, fp32), wb = make_buffer(w), qb = make_buffer(q.bytes);
+      Buf bb = make_buffer(to_halves(bias_v));
+      for (bool quantised : {false, true}) {
+        Buf y = act_buffer(std::vector<float>(c.n + 4, kSentinel), fp32);
+        const KernelParams p = params({{0, static_cast<uint32_t>(c.n)}, {1, static_cast<uint32_t>(c.k)},
+                                       {2, c.bias ? 1u : 0u}, {3, static_cast<uint32_t>(q.row_bytes)}});
+        // Without a bias the weight is bound at 4 again, as the executor does.
+        const Buf* at4 = c.bias ? &bb : (quantised ? &qb : &wb);
+        const RunResult r = run_kernel(quantised ? "matvec_q8" : "matvec", fp32,
+                                       {{0, &xb}, {1, quantised ? &qb : &wb}, {2, &y}, {4, at4}}, p,
+                                       threads(c.n * 32));
+        ASSERT_TRUE(r.ok) << r.error;
+        std::vector<float> exact(c.n + 4, kSentinel);
+        std::vector<Approx> approx(c.n);
+        for (uint64_t row = 0; row < c.n; ++row) {
+          std::vector<float> lanes(32, 0.0f);
+          double sum = 0, mag = 0;
+          for (uint64_t k = 0; k < c.k; ++k) {
+            const float wk = quantised ? q.value(row, k) : wv[row * c.k + k];
+            lanes[k % 32] += x[k] * wk;
+            sum += static_cast<double>(x[k]) * wk;
+            mag += std::fabs(static_cast<double>(x[k]) * wk);
+          }
+          const float b = c.bias ? bias_v[row] : 0.0f;
+          exact[row] = round_a(c.bias ? fold32(lanes) + b : fold32(lanes), fp32);
+          approx[row] = Approx{sum + b, mag * static_cast<double>(c.k) * 0x1p-24};
+        }
+        const std::vector<float> got = read_act(y, c.n + 4, fp32);
+        expect_same(got, exact, quantised ? "matvec_q8 lane order" : "matvec lane order");
+        expect_close(std::vector<float>(got.begin(), got.begin() + c.n), approx, fp32,
+                     quantised ? "matvec_q8" : "matvec");
+      }
+    }
+  }
+}
+
+TEST(MatrixKernels, MatvecCoversTheRowsOfItsThreads) {
+  std::mt19937 rng(6);
+  const uint64_t n = 37, k = 40;
+  const std::vector<float> x = uniform(rng, k, -1, 1, false);
+  const std::vector<uint16_t> w = to_halves(uniform(rng, n * k, -1, 1, false));
+  Buf xb = act_buffer(x, false), wb = make_buffer(w);
+  Buf y = act_buffer(std::vector<float>(n, kSentinel), false);
+  ASSERT_TRUE(run_kernel("matvec", false, {{0, &xb}, {1, &wb}, {2, &y}, {4, &wb}},
+                         params({{0, n}, {1, k}}), threads(10 * 32)).ok);
+  const std::vector<float> got = read_act(y, n, false);
+  for (uint64_t r = 0; r < n; ++r) EXPECT_EQ(got[r] == kSentinel, r >= 10) << r;
+  // A weight binding shorter than the rows asked for is refused.
+  Buf short_w = make_buffer(std::vector<uint16_t>(w.begin(), w.end() - 1));
+  const RunResult r = run_kernel("matvec", false, {{0, &xb}, {1, &short_w}, {2, &y}, {4, &wb}},
+                                 params({{0, n}, {1, k}}), threads(n * 32));
+  EXPECT_FALSE(r.ok);
+  EXPECT_NE(r.error.find("weight"), std::string::npos) << r.error;
+}
+
+namespace {
+
+struct TiledCase {
+  uint64_t m, n, k;
+  bool bias;
+};
+
+// y = A(x w^T + bias) with exact dyadic inputs: every f32 partial sum is exact, so the one
+// rounding is the store and the result must equal the f64 reference rounded.
+void check_tiled(const char* kernel, uint64_t tile_rows, const TiledCase& c, bool fp32,
+                 std::mt19937& rng, uint64_t grid_x, uint64_t grid_y) {
+  SCOPED_TRACE(testing::Message() << kernel << " fp32 " << fp32 << " " << c.m << "x" << c.n << "x"
+                                  << c.k << " grid " << grid_x << "x" << grid_y);
+  const std::vector<float> x = dyadic(rng, c.m * c.k, 64, 6);
+  const std::vector<float> w = dyadic(rng, c.n * c.k, 64, 6);
+  const std::vector<float> bias = dyadic(rng, c.n, 512, 4);
+  Buf xb = act_buffer(x, fp32), wb = make_buffer(to_halves(w)), bb = make_buffer(to_halves(bias));
+  Buf y = act_buffer(std::vector<float>(c.m * c.n, kSentinel), fp32);
+  const RunResult r = run_kernel(
+      kernel, fp32, {{0, &xb}, {1, &wb}, {2, &y}, {4, c.bias ? &bb : &wb}},
+      params({{0, static_cast<uint32_t>(c.m)}, {1, static_cast<uint32_t>(c.n)},
+              {2, static_cast<uint32_t>(c.k)}, {3, c.bias ? 1u : 0u}}),
+      groups(grid_x, grid_y, 1, tile_rows == 64 ? 256 : 128));
+  ASSERT_TRUE(r.ok) << r.error;
+  const uint64_t rows = std::min(c.m, grid_y * tile_rows), cols = std::min(c.n, grid_x * 32);
+  std::vector<float> want(c.m * c.n, kSentinel);
+  for (uint64_t i = 0; i < rows; ++i) {
+    for (uint64_t j = 0; j < cols; ++j) {
+      double acc = 0;
+      for (uint64_t t = 0; t < c.k; ++t) acc += static_cast<double>(x[i * c.k + t]) * w[j * c.k + t];
+      const float accf = static_cast<float>(acc);  // exact
+      want[i * c.n + j] = round_a(c.bias ? accf + bias[j] : accf, fp32);
+    }
+  }
+  expect_same(read_act(y, c.m * c.n, fp32), want, kernel);
+}
+
+}  // namespace
+
+TEST(MatrixKernels, TiledProducts) {
+  std::mt19937 rng(8);
+  const TiledCase cases[] = {{1, 32, 16, true}, {7, 40, 100, true}, {33, 96, 300, false},
+                             {70, 64, 64, true}, {130, 33, 17, false}};
+  for (bool fp32 : {false, true}) {
+    for (const TiledCase& c : cases) {
+      check_tiled("matmul", 32, c, fp32, rng, (c.n + 31) / 32, (c.m + 31) / 32);
+      check_tiled("matmul_rows64", 64, c, fp32, rng, (c.n + 31) / 32, (c.m + 63) / 64);
+    }
+    // A grid that covers part of the output computes that part only.
+    check_tiled("matmul", 32, {70, 96, 20, true}, fp32, rng, 1, 2);
+    check_tiled("matmul_rows64", 64, {130, 96, 20, false}, fp32, rng, 2, 1);
+  }
+  // Sums that half cannot hold exactly: the store rounds once, to nearest even.
+  std::mt19937 r2(12);
+  for (bool fp32 : {false, true}) check_tiled("matmul", 32, {9, 32, 900, false}, fp32, r2, 1, 1);
+}
+
+TEST(MatrixKernels, TiledProductOfRandomValues) {
+  std::mt19937 rng(10);
+  const uint64_t m = 45, n = 70, k = 333;
+  for (bool fp32 : {false, true}) {
+    const std::vector<float> x = uniform(rng, m * k, -1, 1, fp32);
+    const std::vector<float> w = uniform(rng, n * k, -1, 1, false);
+    const std::vector<float> bias = uniform(rng, n, -1, 1, false);
+    Buf xb = act_buffer(x, fp32), wb = make_buffer(to_halves(w)), bb = make_buffer(to_halves(bias));
+    Buf y = act_buffer(std::vector<float>(m * n, 0.0f), fp32);
+    ASSERT_TRUE(run_kernel("matmul", fp32, {{0, &xb}, {1, &wb}, {2, &y}, {4, &bb}},
+                           params({{0, m}, {1, n}, {2, k}, {3, 1}}), groups(3, 2)).ok);
+    std::vector<Approx> want(m * n);
+    for (uint64_t i = 0; i < m; ++i)
+      for (uint64_t j = 0; j < n; ++j) {
+        double acc = 0, mag = 0;
+        for (uint64_t t = 0; t < k; ++t) {
+          acc += static_cast<double>(x[i * k + t]) * w[j * k + t];
+          mag += std::fabs(static_cast<double>(x[i * k + t]) * w[j * k + t]);
+        }
+        want[i * n + j] = Approx{acc + bias[j], (mag + std::fabs(acc)) * k * 0x1p-24};
+      }
+    expect_close(read_act(y, m * n, fp32), want, fp32, "matmul random");
+  }
+}
+
+TEST(MatrixKernels, DirectProductAndLinearBias) {
+  std::mt19937 rng(14);
+  const uint64_t m = 128, n = 192, k = 96;
+  const std::vector<float> x = dyadic(rng, m * k, 100, 5);
+  const std::vector<float> w = dyadic(rng, n * k, 100, 7);
+  for (bool fp32 : {false, true}) {  // f32 in and out whatever the instantiation
+    Buf xb = make_buffer(x), wb = make_buffer(to_halves(w));
+    Buf y = make_buffer(std::vector<float>(m * n, kSentinel));
+    ASSERT_TRUE(run_kernel("matmul_direct64", fp32, {{0, &xb}, {1, &wb}, {2, &y}, {4, &wb}},
+                           params({{0, m}, {1, n}, {2, k}}), groups(n / 64, m / 64, 1, 512)).ok);
+    std::vector<float> want(m * n);
+    for (uint64_t i = 0; i < m; ++i)
+      for (uint64_t j = 0; j < n; ++j) {
+        double acc = 0;
+        for (uint64_t t = 0; t < k; ++t) acc += static_cast<double>(x[i * k + t]) * w[j * k + t];
+        want[i * n + j] = static_cast<float>(acc);
+      }
+    expect_same(y.read<float>(m * n), want, "matmul_direct64");
+    // Rows beyond the activations the grid asks for are refused.
+    const RunResult r = run_kernel("matmul_direct64", fp32, {{0, &xb}, {1, &wb}, {2, &y}, {4, &wb}},
+                                   params({{1, n}, {2, k}}), groups(n / 64, m / 64 + 1, 1, 512));
+    EXPECT_FALSE(r.ok);
+
+    const uint64_t width = 10, count = 3 * width + 5;
+    const std::vector<float> a = uniform(rng, count, -100, 100, fp32);
+    const std::vector<float> b = uniform(rng, width, -100, 100, false);
+    Buf ab = act_buffer(a, fp32), bb = make_buffer(to_halves(b));
+    Buf out = act_buffer(std::vector<float>(count + 2, kSentinel), fp32);
+    ASSERT_TRUE(run_kernel("linear_bias", fp32, {{0, &ab}, {1, &bb}, {2, &out}},
+                           params({{0, count}, {1, width}}), threads(count)).ok);
+    std::vector<float> want_lb(count + 2, kSentinel);
+    for (uint64_t i = 0; i < count; ++i) want_lb[i] = round_a(a[i] + b[i % width], fp32);
+    expect_same(read_act(out, count + 2, fp32), want_lb, "linear_bias");
+  }
+}
