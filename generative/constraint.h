@@ -52,34 +52,37 @@ struct ConstraintEdge {
   bool epsilon = false;
 };
 
-// One node of the vocabulary trie. Nodes are stored in depth-first preorder with children in
-// ascending byte order, so a node's subtree is the index range [node, subtree_end) and the mask
-// walk is one forward pass that skips a dead subtree with a single jump.
-struct TokenTrieNode {
-  uint32_t subtree_end = 0;
-  uint32_t depth = 0;      // bytes from the root; the root is 0
-  uint32_t ids_begin = 0;  // ids of the tokens whose bytes end here: ids[ids_begin, ids_end)
-  uint32_t ids_end = 0;
-  uint8_t byte = 0;        // the byte on the edge from the parent
-};
-
+// The vocabulary trie, stored level by level (breadth first) in parallel arrays: node 0 is the
+// root, and the children of node k are [child_start[k], child_start[k + 1]) in ascending byte
+// order, so the children of any run of nodes are one run too. The mask walk steps such runs in flat passes, each node's set being
+// its parent's set stepped by the node's byte.
 struct TokenTrie {
-  std::vector<TokenTrieNode> nodes;  // node 0 is the root
-  std::vector<int32_t> ids;          // ascending within each node
-  uint32_t max_depth = 0;
-  bool one_byte_token[256] = {};     // byte values that are a whole token by themselves
+  static constexpr uint32_t kNoToken = 0xFFFFFFFFu;
+  std::vector<uint32_t> parent;       // the root is its own parent
+  std::vector<uint8_t> byte;          // the byte on the edge from the parent
+  std::vector<uint32_t> child_start;  // size() + 1 entries
+  std::vector<uint32_t> first_id;     // lowest id of the tokens whose bytes end here, or kNoToken
+  std::vector<uint32_t> id_start;     // all of them: ids[id_start[i], id_start[i + 1]), ascending
+  std::vector<int32_t> ids;
+  std::vector<uint32_t> shared_ids;   // nodes where several ids end (tokens with equal bytes)
+  bool one_byte_token[256] = {};  // byte values that are a whole token by themselves
+  size_t size() const { return parent.size(); }
 };
 
 // Memo of state-set transitions for the mask walk. A state set reached while walking the trie is
 // interned once, and each (set, byte) step is computed once, so a step of the walk is one table
 // lookup. Only a cache: dropping it never changes a result.
 struct ConstraintSetCache {
-  static constexpr int32_t kUnknown = -2;
-  static constexpr int32_t kDead = -1;
+  static constexpr int32_t kUnknown = -1;
   std::vector<std::vector<int32_t>> sets;
   std::unordered_map<std::string, int32_t> index;  // key: the set's int32 values as bytes
   std::vector<int32_t> min_distance;               // per interned set
-  std::vector<int32_t> next;                       // sets.size() x 256 entries
+  std::vector<int32_t> next;       // sets.size() x 256 entries: a set id or kUnknown
+  struct Run {
+    uint32_t begin, end;
+  };
+  std::vector<int32_t> node_set;  // walk scratch: the set of each trie node
+  std::vector<Run> runs, next_runs;  // walk scratch: node runs of this level and the next
   void clear() {
     sets.clear();
     index.clear();

@@ -405,30 +405,33 @@ TEST(ConstraintCompiler, OutputCap) {
   EXPECT_EQ(kCap, refusal([&] { compile_schema(R"({"type":"null"})", INT32_MAX, vocab); }));
 }
 
-TEST(ConstraintCompiler, TrieIsPreorderWithSharedPrefixes) {
+TEST(ConstraintCompiler, TrieIsLevelOrderWithSharedPrefixes) {
   // ids: 0 "ab", 1 "a", 2 "b", 3 "ab" again, 4 special, 5 "abc", 6 "\xff", 7 "ba"
   const std::vector<std::string> vocab = {"ab", "a", "b", "ab", "", "abc", "\xff", "ba"};
   const TokenTrie t = build_token_trie(vocab);
-  // root, a, ab, abc, b, ba, \xff
-  ASSERT_EQ(7u, t.nodes.size());
-  const uint32_t depth[] = {0, 1, 2, 3, 1, 2, 1};
-  const uint32_t end[] = {7, 4, 4, 4, 6, 6, 7};
-  const std::vector<std::vector<int32_t>> ids = {{}, {1}, {0, 3}, {5}, {2}, {7}, {6}};
-  const uint8_t edge[] = {0, 'a', 'b', 'c', 'b', 'a', 0xFF};
+  // Level by level, children of one node together and by byte: root | a b \xff | ab ba | abc
+  ASSERT_EQ(7u, t.size());
+  const uint8_t edge[] = {0, 'a', 'b', 0xFF, 'b', 'a', 'c'};
+  const uint32_t children[][2] = {{1, 4}, {4, 5}, {5, 6}, {6, 6}, {6, 7}, {7, 7}, {7, 7}};
+  const std::vector<std::vector<int32_t>> ids = {{}, {1}, {2}, {6}, {0, 3}, {7}, {5}};
+  const uint32_t parents[] = {0, 0, 0, 0, 1, 2, 4};
   for (size_t i = 0; i < 7; ++i) {
-    EXPECT_EQ(depth[i], t.nodes[i].depth) << i;
-    EXPECT_EQ(end[i], t.nodes[i].subtree_end) << i;
     if (i > 0) {
-      EXPECT_EQ(edge[i], t.nodes[i].byte) << i;
+      EXPECT_EQ(edge[i], t.byte[i]) << i;
     }
-    const std::vector<int32_t> at(t.ids.begin() + t.nodes[i].ids_begin,
-                                  t.ids.begin() + t.nodes[i].ids_end);
+    EXPECT_EQ(children[i][0], t.child_start[i]) << i;
+    EXPECT_EQ(children[i][1], t.child_start[i + 1]) << i;
+    const std::vector<int32_t> at(t.ids.begin() + t.id_start[i], t.ids.begin() + t.id_start[i + 1]);
     EXPECT_EQ(ids[i], at) << i;
+    EXPECT_EQ(ids[i].empty() ? TokenTrie::kNoToken : static_cast<uint32_t>(ids[i][0]),
+              t.first_id[i])
+        << i;
+    EXPECT_EQ(parents[i], t.parent[i]) << i;
   }
-  EXPECT_EQ(3u, t.max_depth);
+  EXPECT_EQ(std::vector<uint32_t>{4}, t.shared_ids);
   for (int b = 0; b < 256; ++b) EXPECT_EQ(b == 'a' || b == 'b' || b == 0xFF, t.one_byte_token[b]) << b;
-  EXPECT_EQ(1u, build_token_trie({}).nodes.size());
-  EXPECT_EQ(1u, build_token_trie({"", ""}).nodes.size());
+  EXPECT_EQ(1u, build_token_trie({}).size());
+  EXPECT_EQ(1u, build_token_trie({"", ""}).size());
 }
 
 }  // namespace
