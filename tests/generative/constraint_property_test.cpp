@@ -139,16 +139,26 @@ struct WalkCase {
   uint64_t seeds = 0;
 };
 
-std::vector<WalkCase> walk_cases() {
+std::vector<WalkCase> suite_walk_cases() {
   std::vector<WalkCase> cases;
   for (const SuiteRow& row : suite_rows()) {
     if (!row.ok) continue;
     cases.push_back({"suite:" + row.file + "#" + std::to_string(row.group),
                      suite_file(row.file).at(row.group).at("schema"), 0, 2});
   }
+  return cases;
+}
+
+std::vector<WalkCase> nested_walk_cases() {
+  std::vector<WalkCase> cases;
   for (const json& nested : json::parse(read_file(kFixtureDir + "nested_schemas.json"))) {
     cases.push_back({"nested:" + nested.at("name").get<std::string>(), nested.at("schema"), 0, 6});
   }
+  return cases;
+}
+
+std::vector<WalkCase> amount_walk_cases() {
+  std::vector<WalkCase> cases;
   for (uint32_t decimals = 1; decimals <= 9; ++decimals) {
     cases.push_back({"amount:" + std::to_string(decimals), nullptr, decimals, 2});
   }
@@ -205,21 +215,25 @@ bool is_amount(std::string_view t, uint32_t decimals) {
          fraction.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
-TEST(ConstraintProperty, RandomWalksStayValidWithinBudget) {
-  const char* write_to = std::getenv("VEXA_CONSTRAINT_WALKS_OUT");
-  json goldens;
-  if (write_to == nullptr) {
-    goldens = json::parse(read_file(kFixtureDir + "walk_goldens.json"));
-  }
-  std::map<std::string, const json*> golden_by_key;
-  if (write_to == nullptr) {
-    for (const json& g : goldens.at("walks")) {
-      golden_by_key[g.at("name").get<std::string>() + "/" + std::to_string(g.at("seed").get<uint64_t>())] = &g;
+// Golden walks by "name/seed".
+const std::map<std::string, json>& golden_walks() {
+  static const std::map<std::string, json> walks = [] {
+    std::map<std::string, json> by_key;
+    const json doc = json::parse(read_file(kFixtureDir + "walk_goldens.json"));
+    for (const json& g : doc.at("walks")) {
+      by_key[g.at("name").get<std::string>() + "/" + std::to_string(g.at("seed").get<uint64_t>())] = g;
     }
-  }
+    return by_key;
+  }();
+  return walks;
+}
+
+// Runs every walk of `cases` and checks it against its golden. With VEXA_CONSTRAINT_WALKS_OUT
+// set to a folder, writes the walks there as <part>.json instead, for new verdicts.
+void check_walks(const std::vector<WalkCase>& cases, const std::string& part) {
+  const char* write_to = std::getenv("VEXA_CONSTRAINT_WALKS_OUT");
   json written = json::array();
-  size_t walks = 0;
-  for (const WalkCase& wc : walk_cases()) {
+  for (const WalkCase& wc : cases) {
     SCOPED_TRACE(wc.name);
     const std::string schema = wc.schema.is_null() ? "" : wc.schema.dump();
     Constraint c = compile_output_constraint(wc.schema.is_null() ? nullptr : schema.c_str(),
@@ -229,7 +243,6 @@ TEST(ConstraintProperty, RandomWalksStayValidWithinBudget) {
     for (uint64_t seed = 0; seed < wc.seeds; ++seed) {
       c.current = start;
       const Walk w = random_walk(c, seed);
-      ++walks;
       SCOPED_TRACE("seed " + std::to_string(seed) + " text " + w.text);
       EXPECT_LE(w.tokens, w.budget);
       EXPECT_TRUE(constraint_accepting(c));
@@ -243,9 +256,9 @@ TEST(ConstraintProperty, RandomWalksStayValidWithinBudget) {
                            {"tokens", w.tokens}, {"text", w.text}});
         continue;
       }
-      const auto g = golden_by_key.find(wc.name + "/" + std::to_string(seed));
-      ASSERT_NE(golden_by_key.end(), g) << "no golden; regenerate the walk goldens";
-      const json& golden = *g->second;
+      const auto g = golden_walks().find(wc.name + "/" + std::to_string(seed));
+      ASSERT_NE(golden_walks().end(), g) << "no golden; regenerate the walk goldens";
+      const json& golden = g->second;
       EXPECT_EQ(golden.at("text").get<std::string>(), w.text);
       EXPECT_EQ(golden.at("tokens").get<uint32_t>(), w.tokens);
       EXPECT_EQ(golden.at("budget").get<uint32_t>(), w.budget);
@@ -253,10 +266,22 @@ TEST(ConstraintProperty, RandomWalksStayValidWithinBudget) {
     }
   }
   if (write_to != nullptr) {
-    std::ofstream(write_to) << json{{"walks", written}}.dump(1) << "\n";
-    GTEST_SKIP() << "wrote " << walks << " walks to " << write_to;
+    const std::string path = std::string(write_to) + "/" + part + ".json";
+    std::ofstream(path) << json{{"walks", written}}.dump(1) << "\n";
+    GTEST_SKIP() << "wrote " << written.size() << " walks to " << path;
   }
-  EXPECT_EQ(golden_by_key.size(), walks);
+}
+
+TEST(ConstraintProperty, SuiteSchemaWalks) { check_walks(suite_walk_cases(), "suite"); }
+TEST(ConstraintProperty, NestedSchemaWalks) { check_walks(nested_walk_cases(), "nested"); }
+TEST(ConstraintProperty, AmountWalks) { check_walks(amount_walk_cases(), "amount"); }
+
+TEST(ConstraintProperty, EveryGoldenWalkIsRun) {
+  size_t walks = 0;
+  for (const auto& cases : {suite_walk_cases(), nested_walk_cases(), amount_walk_cases()}) {
+    for (const WalkCase& wc : cases) walks += wc.seeds;
+  }
+  EXPECT_EQ(golden_walks().size(), walks);
 }
 
 }  // namespace
