@@ -54,8 +54,8 @@ struct ConstraintEdge {
 
 // The vocabulary trie, stored level by level (breadth first) in parallel arrays: node 0 is the
 // root, and the children of node k are [child_start[k], child_start[k + 1]) in ascending byte
-// order, so the children of any run of nodes are one run too. The mask walk steps such runs in flat passes, each node's set being
-// its parent's set stepped by the node's byte.
+// order, so the children of any run of nodes are one run too. The mask walk steps such runs in
+// flat passes, each node's set being its parent's set stepped by the node's byte.
 struct TokenTrie {
   static constexpr uint32_t kNoToken = 0xFFFFFFFFu;
   std::vector<uint32_t> parent;       // the root is its own parent
@@ -77,11 +77,11 @@ struct ConstraintSetCache {
   std::vector<std::vector<int32_t>> sets;
   std::unordered_map<std::string, int32_t> index;  // key: the set's int32 values as bytes
   std::vector<int32_t> min_distance;               // per interned set
-  std::vector<int32_t> next;       // sets.size() x 256 entries: a set id or kUnknown
+  std::vector<int32_t> next;                       // sets.size() x 256: a set id or kUnknown
   struct Run {
     uint32_t begin, end;
   };
-  std::vector<int32_t> node_set;  // walk scratch: the set of each trie node
+  std::vector<int32_t> node_set;     // walk scratch: the set of each trie node
   std::vector<Run> runs, next_runs;  // walk scratch: node runs of this level and the next
   void clear() {
     sets.clear();

@@ -13,8 +13,8 @@ namespace {
 using Cache = ConstraintSetCache;
 
 // Interned sets kept between mask calls. Beyond this the memo is dropped before a walk: 4096
-// sets are 4 MiB of transition rows. Nested schemas over the GPT-2 vocabulary intern a few
-// hundred sets over a whole answer.
+// sets are 4 MiB of transition rows. bench_constraint's nested schema over GPT-2's vocabulary
+// interns at most about 1,250 sets in a 256-token answer.
 constexpr size_t kCachedSetsKept = 4096;
 size_t g_cached_sets_kept = kCachedSetsKept;
 // A single walk that would intern more than this gives up on the memo and runs the plain walk,
@@ -51,7 +51,8 @@ void allow_ids(const Constraint& c, uint32_t node, uint8_t* allowed, uint64_t al
 }
 
 // Dead nodes up to this far apart stay in one run: stepping a few dead nodes costs less than
-// another run, and each run's children are again one run.
+// another run, and each run's children are again one run. bench_constraint, mean per token:
+// 131 us with 16, 139 us with 0 (every gap splits), 145-157 us with 64.
 constexpr uint32_t kRunGap = 16;
 
 // Live nodes found so far in one run of a level, as runs of their own.
