@@ -105,21 +105,26 @@ bool fuse_conv(const Matcher& m, const GraphOpNode& conv, std::vector<uint8_t>* 
     chain.push_back(m.next_index(cur));
     cur = n->outputs[0];
   };
-  const GraphOpNode* n = m.next(cur);
+  // The next node of the chain, unless another chain took it already.
+  auto next_free = [&]() -> const GraphOpNode* {
+    const GraphOpNode* n = m.next(cur);
+    return n != nullptr && !(*covered)[m.next_index(cur)] ? n : nullptr;
+  };
+  const GraphOpNode* n = next_free();
   uint32_t o = 0;
   if (n != nullptr && n->kind == GraphOpKind::kAdd && Matcher::other(*n, cur, &o) &&
       m.per_channel(o, channels)) {
     bias = o;
     e.bias = true;
     take(n);
-    n = m.next(cur);
+    n = next_free();
   }
   if (!transpose && n != nullptr && n->kind == GraphOpKind::kAdd && Matcher::other(*n, cur, &o) &&
       m.is_f32(o) && m.info(o).shape == m.info(cur).shape) {
     residual = o;
     e.residual = true;
     take(n);
-    n = m.next(cur);
+    n = next_free();
   }
   if (n != nullptr && n->kind == GraphOpKind::kRelu) {
     e.activation = GraphActivation::kRelu;
@@ -233,10 +238,12 @@ bool fuse_layer_norm(const Matcher& m, const GraphOpNode& mean, std::vector<uint
     out = add_bias->outputs[0];
   }
   if (m.info(out).shape != m.info(x).shape) return false;
-  for (uint32_t i : {chain[0], square_index, var_index, add_eps_index, root_index, inv_index,
-                     scaled_index, by_scale_index, last}) {
-    (*covered)[i] = 1;
+  const uint32_t nodes[] = {chain[0], square_index, var_index, add_eps_index, root_index,
+                            inv_index, scaled_index, by_scale_index, last};
+  for (uint32_t i : nodes) {
+    if ((*covered)[i]) return false;
   }
+  for (uint32_t i : nodes) (*covered)[i] = 1;
   step->kind = GraphOpKind::kFusedLayerNorm;
   step->inputs = {x, scale, bias};
   step->outputs = {out};
@@ -259,7 +266,7 @@ bool fuse_gelu(const Matcher& m, const GraphOpNode& erf, uint32_t erf_index,
                std::vector<uint8_t>* covered, GraphPlannedStep* step, uint32_t* position) {
   const uint32_t t = erf.inputs[0];
   const GraphOpNode& pre = m.node_of(t);
-  uint32_t x = 0, c = 0;
+  uint32_t x = 0;
   if (pre.kind != GraphOpKind::kMultiply || !m.private_value(t) || pre.inputs.size() != 2)
     return false;
   if (scalar_is(m, pre.inputs[1], kInvSqrt2, kGeluScaleTolerance)) {
@@ -269,7 +276,6 @@ bool fuse_gelu(const Matcher& m, const GraphOpNode& erf, uint32_t erf_index,
   } else {
     return false;
   }
-  (void)c;
   if (!m.is_f32(x) || m.info(x).shape != m.info(t).shape) return false;
   const uint32_t pre_index = m.info(t).node;
   const GraphOpNode* add = m.next(erf.outputs[0]);
@@ -306,9 +312,10 @@ bool fuse_gelu(const Matcher& m, const GraphOpNode& erf, uint32_t erf_index,
   if (m.info(out).shape != m.info(x).shape) return false;
   uint32_t last = 0;
   for (uint32_t i : chain) {
-    (*covered)[i] = 1;
+    if ((*covered)[i]) return false;
     last = i > last ? i : last;
   }
+  for (uint32_t i : chain) (*covered)[i] = 1;
   step->kind = GraphOpKind::kFusedGelu;
   step->inputs = {x};
   step->outputs = {out};

@@ -157,6 +157,43 @@ TEST(GraphConv, FusedChainsKeepTheOpByOpResults) {
   }
 }
 
+// A bottleneck's shortcut convolution and its last convolution meet in one add: only one of the
+// two chains may take the add and the ReLU after it.
+TEST(GraphConv, TwoConvolutionsMeetingInOneAdd) {
+  GraphRun r;
+  const Shape xs = {1, 8, 6, 6}, ws = {16, 8, 1, 1};
+  const Floats x = values(count(xs), 140), w1 = values(count(ws), 141), w2 = values(count(ws), 142);
+  const Floats b1 = values(16, 143), b2 = values(16, 144);
+  Floats results[2];
+  for (int fuse = 0; fuse < 2; ++fuse) {
+    Graph g;
+    const DeviceDataType f = DeviceDataType::kFloat32;
+    GraphTensor tx = g.placeholder(xs, f);
+    auto branch = [&](const Floats& w, const Floats& b) {
+      return g.add(g.conv2d(tx, g.constant_data(w.data(), w.size() * 4, ws, f), {}),
+                   g.constant_data(b.data(), 64, {1, 16, 1, 1}, f));
+    };
+    GraphTensor shortcut = branch(w1, b1);
+    GraphTensor main = branch(w2, b2);
+    GraphTensor y = g.relu(g.add(main, shortcut));
+    GraphCompilationDescriptor cd;
+    cd.fuse = fuse == 1;
+    std::string error;
+    auto exe = g.compile(GraphDevice(device_system_default()), {{tx, {xs, f}}}, {y}, cd, &error);
+    ASSERT_NE(exe, nullptr) << error;
+    if (fuse == 1) {
+      ASSERT_EQ(exe->steps().size(), 2u);
+      EXPECT_EQ(exe->steps()[0].fused_nodes + exe->steps()[1].fused_nodes, 6u);
+    }
+    auto out = buffer_of(Floats(16 * 36), f);
+    ASSERT_TRUE(exe->run(r.queue(), {GraphTensorData(buffer_of(x, f), xs, f)},
+                         {GraphTensorData(out, {1, 16, 6, 6}, f)}, GraphExecutionDescriptor{}, &error))
+        << error;
+    results[fuse] = read_buffer(out, f, 16 * 36);
+  }
+  EXPECT_EQ(results[0], results[1]);
+}
+
 TEST(GraphConv, ChainsThatMustStaySeparate) {
   const Shape xs = {1, 4, 5, 5}, ws = {4, 4, 1, 1};
   const Floats w = values(count(ws), 87);
