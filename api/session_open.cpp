@@ -17,6 +17,7 @@
 #include "cpu/op_table.h"
 #include "generative/bridge.h"
 #include "gpu/graph_engine.h"
+#include "platform/thread_pool.h"
 #include "vexa/vexa.h"
 
 namespace vexa {
@@ -357,8 +358,8 @@ void attach_graph_engine(Session* s, MpsState* engine) {
   if (s->graph_engine_present) mps_state_destroy(&s->graph_engine);
   s->graph_engine = engine;
   s->graph_engine_present = 1;
-  if (!mps_input_ready(&s->graph_engine)) mps_binding_release(&s->weight_slot);
-  if (s->output_count >= 2) mps_wrap_output_buffers(&s->graph_engine);
+  if (!mps_uses_slot_weights(&s->graph_engine)) mps_binding_release(&s->weight_slot);
+  if (s->output_count >= 2) mps_prepare_output_buffers(&s->graph_engine);
 }
 
 // Creates the graph engine; on failure the message is written as code 12 when `report`.
@@ -551,12 +552,17 @@ void run_warmup(Session* s) {
     in_count = max_u64(in_count, session_cpu_input_count(s, batch));
     out_count = max_u64(out_count, session_cpu_output_count(s, 0, batch));
   }
+  if (s->graph_engine_present) {
+    in_count = max_u64(in_count, mps_input_floats(&s->graph_engine, 0));
+    out_count = max_u64(out_count, mps_output_floats(&s->graph_engine, 0));
+  }
   const uint64_t in_bytes = max_u64(in_count * kF32Bytes, kWarmupMinBytes);
   const uint64_t out_bytes = max_u64(out_count * kF32Bytes, kWarmupMinBytes);
   auto* in = static_cast<float*>(api_calloc(1, static_cast<size_t>(in_bytes)));
   auto* out = static_cast<float*>(api_calloc(1, static_cast<size_t>(out_bytes)));
   if (in != nullptr && out != nullptr) {
     if (s->graph_engine_present) {
+      const ThreadCapScope cap(s->config.threads);
       (void)mps_run_entry(&s->graph_engine, in, out);
     } else if (s->cpu_engine_present) {
       (void)cpu::cpu_run(&s->cpu_engine, in, out);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "gpu/kernels/kernel_library.h"
+#include "platform/graph_executable.h"
 
 namespace vexa {
 
@@ -144,8 +145,10 @@ bool gpu_has_ane() {
   uint32_t code = kGpuContextFailed;
   GpuContext* probe = gpu_context_create(kNeuralEngineProbeBytes, &code);
   if (probe == nullptr) return false;
+  const bool has_ane = probe->weights != nullptr &&
+                       GraphDevice(probe->weights->device()).descriptor().has_ane;
   gpu_context_free(probe);
-  return false;
+  return has_ane;
 }
 
 uint64_t gpu_working_set_limit() {

@@ -1,6 +1,7 @@
 // Convolution and pooling graph kernels: the CPU engine's convolution (with its fused epilogue
 // and, for constant weights, the direct path's packed layout), transposed convolution and
 // pooling kernels.
+#include <array>
 #include <cstdlib>
 #include <cstring>
 
@@ -14,6 +15,15 @@ namespace vexa::graph_ops {
 namespace {
 
 constexpr uint64_t kPackAlignBytes = 64;
+
+static_assert(static_cast<int32_t>(GraphProgramOp::kMul) == cpu::kTailMul &&
+                  static_cast<int32_t>(GraphProgramOp::kAdd) == cpu::kTailAdd &&
+                  static_cast<int32_t>(GraphProgramOp::kDiv) == cpu::kTailDiv &&
+                  static_cast<int32_t>(GraphProgramOp::kClamp) == cpu::kTailClip &&
+                  static_cast<int32_t>(GraphProgramOp::kSave) == cpu::kTailSave &&
+                  static_cast<int32_t>(GraphProgramOp::kMulSaved) == cpu::kTailMulSaved &&
+                  kGraphProgramMaxSteps == static_cast<uint32_t>(cpu::kConvTailMaxSteps),
+              "the graph's program steps are the CPU engine's");
 
 cpu::ConvGeometry geometry(const GraphStepSpec& spec, const Shape& in, const Shape& out) {
   const GraphConv2dDescriptor& d = spec.attrs->conv;
@@ -58,6 +68,9 @@ class ConvKernel : public GraphKernel {
         epilogue_.clip_lo = e.lo;
         epilogue_.clip_hi = e.hi;
         break;
+      case GraphActivation::kProgram:
+        if (!set_program(e.program, error)) return false;
+        break;
       default: epilogue_.activation = cpu::kConvActNone; break;
     }
     bias_ = e.bias;
@@ -79,6 +92,25 @@ class ConvKernel : public GraphKernel {
     return true;
   }
   uint64_t workspace_bytes() const override { return workspace_floats_ * sizeof(float); }
+  // The CPU engine's tail program: a step count, then (step, a, b) triples.
+  bool set_program(const std::vector<GraphProgramStep>& steps, std::string* error) {
+    if (steps.size() > static_cast<size_t>(cpu::kConvTailMaxSteps)) {
+      *error = "element-wise program of " + std::to_string(steps.size()) + " steps";
+      return false;
+    }
+    program_.fill(0.0f);
+    program_[0] = static_cast<float>(steps.size());
+    for (size_t k = 0; k < steps.size(); ++k) {
+      float* step = program_.data() + 1 + k * cpu::kConvTailStepFloats;
+      // The step numbers are the CPU engine's (GraphProgramOp is numbered after them).
+      step[0] = static_cast<float>(static_cast<uint32_t>(steps[k].op));
+      step[1] = steps[k].a;
+      step[2] = steps[k].b;
+    }
+    epilogue_.activation = cpu::kConvActProgram;
+    epilogue_.program = program_.data();
+    return true;
+  }
   bool run(const GraphKernelArgs& a) override {
     cpu::ConvEpilogue e = epilogue_;
     e.table = bias_ ? a.inputs[2] : nullptr;
@@ -92,6 +124,7 @@ class ConvKernel : public GraphKernel {
  private:
   cpu::ConvGeometry g_;
   cpu::ConvEpilogue epilogue_;
+  std::array<float, cpu::kConvTailProgramFloats> program_{};
   bool bias_ = false, residual_ = false;
   std::unique_ptr<float, FreeFloats> packed_;
   uint64_t workspace_floats_ = 0;

@@ -1,7 +1,7 @@
 // Steps of a schedule, with the chains the CPU engine runs as one kernel fused:
 //   - a convolution, + a per-channel bias, + a residual of the output's shape, then ReLU, a
-//     clamp to constant bounds or a leaky ReLU (each part optional, in that order; a transposed
-//     convolution takes the bias and ReLU only);
+//     clamp to constant bounds, a leaky ReLU or a program of scalar element-wise steps (each
+//     part optional, in that order; a transposed convolution takes the bias and ReLU only);
 //   - layer normalisation over the last dim written out as mean, subtract, square, mean, add
 //     epsilon, square root, reciprocal (or 1 / x), multiply, multiply by scale [, add bias];
 //   - GELU written out as x * 0.5 * (1 + erf(x * 0.70710677)).
@@ -90,6 +90,126 @@ class Matcher {
   const Graph& g_;
 };
 
+// ---- element-wise programs after a convolution ----
+
+// The program step node `n` makes of the chain value `cur`: a scalar-constant add, subtract,
+// multiply or divide (cur first for the last two), or a clamp to scalar constants. The result
+// keeps cur's shape.
+bool scalar_step(const Matcher& m, const GraphOpNode& n, uint32_t cur, GraphProgramStep* step) {
+  if (n.outputs.size() != 1 || m.info(n.outputs[0]).shape != m.info(cur).shape ||
+      !m.is_f32(n.outputs[0]))
+    return false;
+  float a = 0.0f, b = 0.0f;
+  uint32_t o = 0;
+  switch (n.kind) {
+    case GraphOpKind::kAdd:
+    case GraphOpKind::kMultiply:
+      if (!Matcher::other(n, cur, &o) || !m.scalar_constant(o, &a)) return false;
+      *step = {n.kind == GraphOpKind::kAdd ? GraphProgramOp::kAdd : GraphProgramOp::kMul, a, 0.0f};
+      return true;
+    case GraphOpKind::kSubtract:
+      // v - a is v + (-a) exactly.
+      if (n.inputs[0] != cur || n.inputs[1] == cur || !m.scalar_constant(n.inputs[1], &a)) return false;
+      *step = {GraphProgramOp::kAdd, -a, 0.0f};
+      return true;
+    case GraphOpKind::kDivide:
+      if (n.inputs[0] != cur || n.inputs[1] == cur || !m.scalar_constant(n.inputs[1], &a)) return false;
+      *step = {GraphProgramOp::kDiv, a, 0.0f};
+      return true;
+    case GraphOpKind::kClamp:
+      if (n.inputs[0] != cur || !m.scalar_constant(n.inputs[1], &a) ||
+          !m.scalar_constant(n.inputs[2], &b))
+        return false;
+      *step = {GraphProgramOp::kClamp, a, b};
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The scheduled nodes reading tensor t, by index.
+std::vector<uint32_t> readers_of(const Matcher& m, uint32_t t) {
+  std::vector<uint32_t> out;
+  for (uint32_t i : m.v_.nodes) {
+    for (uint32_t in : m.g_.nodes()[i].inputs) {
+      if (in == t) {
+        out.push_back(i);
+        break;
+      }
+    }
+  }
+  return out;
+}
+
+// The longest chain of scalar steps from `cur` (a hard-swish written out as add, clamp, divide
+// and a multiply by the value it started from, an affine, ...) that ends with no value kept for
+// later. Every value inside is read by the chain alone and is not a result; the value a kSave
+// keeps is read by the next step and by the chain's kMulSaved.
+bool match_program(const Matcher& m, uint32_t cur, const std::vector<uint8_t>& covered,
+                   std::vector<GraphProgramStep>* steps, std::vector<uint32_t>* nodes,
+                   uint32_t* end) {
+  std::vector<GraphProgramStep> work;
+  std::vector<uint32_t> taken;
+  uint32_t saved = kGraphAbsent;
+  uint32_t saved_mul = 0;
+  bool found = false;
+  while (work.size() + 2 <= kGraphProgramMaxSteps && !m.v_.target[cur]) {
+    const uint32_t readers = m.v_.readers[cur];
+    GraphProgramStep step;
+    uint32_t node = 0;
+    if (saved != kGraphAbsent) {
+      if (readers != 1 || m.v_.only_reader[cur] < 0) break;
+      node = static_cast<uint32_t>(m.v_.only_reader[cur]);
+      const GraphOpNode& n = m.g_.nodes()[node];
+      if (node == saved_mul) {
+        if (!(n.inputs[0] == cur && n.inputs[1] == saved) &&
+            !(n.inputs[1] == cur && n.inputs[0] == saved))
+          break;
+        step = {GraphProgramOp::kMulSaved, 0.0f, 0.0f};
+        saved = kGraphAbsent;
+      } else if (!scalar_step(m, n, cur, &step)) {
+        break;
+      }
+    } else if (readers == 1 && m.v_.only_reader[cur] >= 0) {
+      node = static_cast<uint32_t>(m.v_.only_reader[cur]);
+      if (!scalar_step(m, m.g_.nodes()[node], cur, &step)) break;
+    } else if (readers == 2) {
+      // One reader continues the chain, the other multiplies its end by cur.
+      const std::vector<uint32_t> r = readers_of(m, cur);
+      if (r.size() != 2) break;
+      bool ok = false;
+      for (int k = 0; k < 2 && !ok; ++k) {
+        const GraphOpNode& mul = m.g_.nodes()[r[k]];
+        uint32_t other = 0;
+        if (mul.kind != GraphOpKind::kMultiply || !Matcher::other(mul, cur, &other) ||
+            m.scalar_constant(other, &step.a) || covered[r[k]])
+          continue;
+        if (scalar_step(m, m.g_.nodes()[r[1 - k]], cur, &step)) {
+          saved_mul = r[k];
+          node = r[1 - k];
+          ok = true;
+        }
+      }
+      if (!ok) break;
+      work.push_back({GraphProgramOp::kSave, 0.0f, 0.0f});
+      saved = cur;
+    } else {
+      break;
+    }
+    if (covered[node]) break;
+    work.push_back(step);
+    taken.push_back(node);
+    cur = m.g_.nodes()[node].outputs[0];
+    if (saved == kGraphAbsent) {
+      *steps = work;
+      *nodes = taken;
+      *end = cur;
+      found = true;
+    }
+  }
+  return found;
+}
+
 // ---- convolution chains ----
 
 bool fuse_conv(const Matcher& m, const GraphOpNode& conv, std::vector<uint8_t>* covered,
@@ -126,7 +246,17 @@ bool fuse_conv(const Matcher& m, const GraphOpNode& conv, std::vector<uint8_t>* 
     take(n);
     n = next_free();
   }
-  if (n != nullptr && n->kind == GraphOpKind::kRelu) {
+  std::vector<GraphProgramStep> program;
+  std::vector<uint32_t> program_nodes;
+  uint32_t program_end = 0;
+  if (!transpose && (n == nullptr || (n->kind != GraphOpKind::kRelu && n->kind != GraphOpKind::kLeakyRelu)) &&
+      match_program(m, cur, *covered, &program, &program_nodes, &program_end) &&
+      program.size() >= 2) {
+    e.activation = GraphActivation::kProgram;
+    e.program = std::move(program);
+    chain.insert(chain.end(), program_nodes.begin(), program_nodes.end());
+    cur = program_end;
+  } else if (n != nullptr && n->kind == GraphOpKind::kRelu) {
     e.activation = GraphActivation::kRelu;
     take(n);
   } else if (!transpose && n != nullptr && n->kind == GraphOpKind::kLeakyRelu) {

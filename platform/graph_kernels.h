@@ -31,16 +31,34 @@ struct GraphOperand {
   const float* constant = nullptr;
 };
 
-enum class GraphActivation : uint32_t { kNone = 0, kRelu, kClamp, kLeakyRelu };
+enum class GraphActivation : uint32_t { kNone = 0, kRelu, kClamp, kLeakyRelu, kProgram };
+
+// One step of a fused element-wise program: one IEEE operation per element, as the node it
+// stands for computes it.
+enum class GraphProgramOp : uint32_t {
+  kMul = 1,       // v * a
+  kAdd = 2,       // v + a
+  kDiv = 3,       // v / a
+  kClamp = 4,     // a where v < a, b where v > b, else v
+  kSave = 5,      // keep v for a later kMulSaved
+  kMulSaved = 6,  // saved * v
+};
+struct GraphProgramStep {
+  GraphProgramOp op = GraphProgramOp::kMul;
+  float a = 0.0f, b = 0.0f;
+};
+inline constexpr uint32_t kGraphProgramMaxSteps = 16;
 
 // What compilation fused after a convolution, applied in this order: + bias (input 2, one value
-// per output channel), + residual (input 3, the output's shape), then the activation.
+// per output channel), + residual (input 3, the output's shape), then the activation (kProgram:
+// the steps of `program` in order).
 struct GraphEpilogue {
   bool bias = false;
   bool residual = false;
   GraphActivation activation = GraphActivation::kNone;
   float alpha = 0.0f;          // leaky slope
   float lo = 0.0f, hi = 0.0f;  // clamp bounds
+  std::vector<GraphProgramStep> program;
 };
 
 struct GraphStepSpec {

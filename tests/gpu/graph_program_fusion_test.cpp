@@ -1,0 +1,113 @@
+// Scalar element-wise chains after a convolution (a hard-swish written out, affines) compile
+// into the convolution's epilogue program and keep the op-by-op results bit for bit.
+#include <functional>
+
+#include "tests/gpu/graph_test_util.h"
+
+namespace vexa::graph_test {
+namespace {
+
+constexpr DeviceDataType kF32 = DeviceDataType::kFloat32;
+
+struct Compiled {
+  std::vector<GraphStepSummary> steps;
+  Floats result;
+};
+
+// Builds conv(x) + bias followed by `tail`, compiles it fused or not and runs it.
+Compiled compile_and_run(
+    const std::function<GraphTensor(Graph&, GraphTensor x, GraphTensor conv)>& tail, bool fuse) {
+  GraphRun r;
+  const Shape xs = {1, 8, 7, 9}, ws = {8, 8, 3, 3};
+  const Floats x = values(count(xs), 301), w = values(count(ws), 302), b = values(8, 303);
+  Graph g;
+  GraphTensor tx = g.placeholder(xs, kF32);
+  GraphConv2dDescriptor d;
+  d.pad_left = d.pad_right = d.pad_top = d.pad_bottom = 1;
+  GraphTensor conv = g.conv2d(tx, g.constant_data(w.data(), w.size() * 4, ws, kF32), d);
+  conv = g.add(conv, g.reshape(g.constant_data(b.data(), 32, {8}, kF32), {1, 8, 1, 1}));
+  GraphTensor y = tail(g, tx, conv);
+  GraphCompilationDescriptor cd;
+  cd.fuse = fuse;
+  std::string error;
+  Compiled c;
+  auto exe = g.compile(GraphDevice(device_system_default()), {{tx, {xs, kF32}}}, {y}, cd, &error);
+  EXPECT_NE(exe, nullptr) << error;
+  if (exe == nullptr) return c;
+  c.steps = exe->steps();
+  auto out = buffer_of(Floats(count(xs)), kF32);
+  EXPECT_TRUE(exe->run(r.queue(), {GraphTensorData(buffer_of(x, kF32), xs, kF32)},
+                       {GraphTensorData(out, xs, kF32)}, GraphExecutionDescriptor{}, &error))
+      << error;
+  c.result = read_buffer(out, kF32, count(xs));
+  return c;
+}
+
+GraphTensor scalar(Graph& g, float v) { return g.constant_scalar(v, kF32); }
+
+TEST(GraphProgramFusion, HardSwishAndAffinesBecomeTheConvolutionsProgram) {
+  struct Case {
+    const char* what;
+    std::function<GraphTensor(Graph&, GraphTensor, GraphTensor)> tail;
+    uint32_t fused_nodes;  // convolution, bias and the chain
+  };
+  const Case cases[] = {
+      {"hard-swish",
+       [](Graph& g, GraphTensor, GraphTensor c) {
+         GraphTensor t = g.clamp(g.add(c, scalar(g, 3.0f)), scalar(g, 0.0f), scalar(g, 6.0f));
+         return g.multiply(c, g.divide(t, scalar(g, 6.0f)));
+       },
+       6},
+      {"affine then subtract",
+       [](Graph& g, GraphTensor, GraphTensor c) {
+         GraphTensor t = g.add(g.multiply(scalar(g, 1.5f), c), scalar(g, 0.25f));
+         return g.subtract(t, scalar(g, 2.0f));
+       },
+       5},
+      {"hard-swish after a residual",
+       [](Graph& g, GraphTensor x, GraphTensor c) {
+         GraphTensor r = g.add(c, x);
+         GraphTensor t = g.clamp(g.add(r, scalar(g, 3.0f)), scalar(g, 0.0f), scalar(g, 6.0f));
+         return g.multiply(g.divide(t, scalar(g, 6.0f)), r);
+       },
+       7},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Compiled plain = compile_and_run(c.tail, false);
+    const Compiled fused = compile_and_run(c.tail, true);
+    EXPECT_EQ(fused.result, plain.result);
+    ASSERT_EQ(fused.steps.size(), 1u);
+    EXPECT_EQ(fused.steps[0].kind, GraphOpKind::kConv2d);
+    EXPECT_EQ(fused.steps[0].activation, GraphActivation::kProgram);
+    EXPECT_EQ(fused.steps[0].fused_nodes, c.fused_nodes);
+    EXPECT_GT(plain.steps.size(), 1u);
+  }
+}
+
+TEST(GraphProgramFusion, ChainsThatStayOutside) {
+  // The chain value as a divisor (a / v), a value read a third time, and one scalar step before
+  // a tensor operand: no program of two steps or more starts there.
+  const std::function<GraphTensor(Graph&, GraphTensor, GraphTensor)> tails[] = {
+      [](Graph& g, GraphTensor, GraphTensor c) {
+        return g.add(g.divide(scalar(g, 2.0f), c), scalar(g, 3.0f));
+      },
+      [](Graph& g, GraphTensor, GraphTensor c) {
+        GraphTensor t = g.add(g.add(c, scalar(g, 1.0f)), scalar(g, 2.0f));
+        return g.add(g.multiply(c, t), g.sigmoid(c));
+      },
+      [](Graph& g, GraphTensor x, GraphTensor c) {
+        return g.multiply(g.add(c, scalar(g, 1.0f)), g.sigmoid(x));
+      },
+  };
+  for (const auto& tail : tails) {
+    const Compiled plain = compile_and_run(tail, false);
+    const Compiled fused = compile_and_run(tail, true);
+    EXPECT_EQ(fused.result, plain.result);
+    ASSERT_FALSE(fused.steps.empty());
+    EXPECT_NE(fused.steps[0].activation, GraphActivation::kProgram);
+  }
+}
+
+}  // namespace
+}  // namespace vexa::graph_test
