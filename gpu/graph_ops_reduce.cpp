@@ -110,29 +110,42 @@ class CallKernel : public GraphKernel {
   bool run(const GraphKernelArgs& a) override { return call.run(a.inputs, a.outputs, a.workspace); }
 };
 
+// The divide form rounds every step as its nodes do (the CPU engine's stepwise kernels).
 class LayerNormKernel : public GraphKernel {
  public:
-  LayerNormKernel(uint64_t rows, uint64_t d, float epsilon) : rows_(rows), d_(d), eps_(epsilon) {}
+  LayerNormKernel(uint64_t rows, uint64_t d, float epsilon, bool stepwise)
+      : rows_(rows), d_(d), eps_(epsilon), stepwise_(stepwise) {}
   bool run(const GraphKernelArgs& a) override {
-    if (d_ != 0) cpu::cpu_layernorm(a.inputs[0], a.inputs[1], a.inputs[2], a.outputs[0], rows_, d_, eps_);
+    if (d_ == 0) return true;
+    if (stepwise_) {
+      cpu::cpu_layernorm_stepwise(a.inputs[0], a.inputs[1], a.inputs[2], a.outputs[0], rows_, d_, eps_);
+    } else {
+      cpu::cpu_layernorm(a.inputs[0], a.inputs[1], a.inputs[2], a.outputs[0], rows_, d_, eps_);
+    }
     return true;
   }
 
  private:
   uint64_t rows_, d_;
   float eps_;
+  bool stepwise_;
 };
 
 class GeluKernel : public GraphKernel {
  public:
-  explicit GeluKernel(uint64_t n) : n_(n) {}
+  GeluKernel(uint64_t n, float divisor) : n_(n), divisor_(divisor) {}
   bool run(const GraphKernelArgs& a) override {
-    cpu::cpu_gelu(a.inputs[0], a.outputs[0], n_);
+    if (divisor_ != 0.0f) {
+      cpu::cpu_gelu_stepwise(a.inputs[0], a.outputs[0], n_, divisor_);
+    } else {
+      cpu::cpu_gelu(a.inputs[0], a.outputs[0], n_);
+    }
     return true;
   }
 
  private:
   uint64_t n_;
+  float divisor_;  // 0: the product form
 };
 
 }  // namespace
@@ -168,12 +181,13 @@ KernelPtr make_layer_norm(const GraphStepSpec& spec, std::string* error) {
   const Shape& x = spec.inputs[0].shape;
   const uint64_t d = static_cast<uint64_t>(x.back());
   return std::make_unique<LayerNormKernel>(d == 0 ? 0 : spec.inputs[0].elements / d, d,
-                                           spec.attrs->alpha);
+                                           spec.attrs->alpha, spec.attrs->divide_form);
 }
 
 KernelPtr make_gelu(const GraphStepSpec& spec, std::string* error) {
   (void)error;
-  return std::make_unique<GeluKernel>(spec.inputs[0].elements);
+  return std::make_unique<GeluKernel>(spec.inputs[0].elements,
+                                      spec.attrs->divide_form ? spec.attrs->alpha : 0.0f);
 }
 
 }  // namespace vexa::graph_ops

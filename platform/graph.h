@@ -145,7 +145,10 @@ struct GraphNodeAttrs {
   int64_t axis = 0;
   int64_t start = 0, length = 0;
   int64_t batch_dims = 0;
-  float alpha = 0.0f;  // leaky slope, attention scale, layer-norm epsilon
+  float alpha = 0.0f;  // leaky slope, attention scale, layer-norm epsilon, GELU divisor
+  // Fused layer norm and GELU written with a division (x / sqrt(var + eps), x / divisor): the
+  // kernel rounds every step as those nodes do.
+  bool divide_form = false;
   DeviceDataType type = DeviceDataType::kInvalid;  // cast target
   GraphConv2dDescriptor conv;
   GraphPool2dDescriptor pool;

@@ -3,8 +3,10 @@
 //     clamp to constant bounds, a leaky ReLU or a program of scalar element-wise steps (each
 //     part optional, in that order; a transposed convolution takes the bias and ReLU only);
 //   - layer normalisation over the last dim written out as mean, subtract, square, mean, add
-//     epsilon, square root, reciprocal (or 1 / x), multiply, multiply by scale [, add bias];
-//   - GELU written out as x * 0.5 * (1 + erf(x * 0.70710677)).
+//     epsilon, square root, reciprocal (or 1 / x), multiply (or one divide), multiply by scale
+//     [, add bias];
+//   - GELU written out as x * 0.5 * (1 + erf(x * 0.70710677)), or with x / c (c close to the
+//     square root of 2) in place of the product.
 // Every value inside a chain must be read by the chain alone and not be a result. A fused step
 // computes in f32 with one rounding per kernel step, as the CPU engine's fused kernels do, so
 // its results may differ from the op-by-op ones in the last bits.
@@ -20,6 +22,8 @@ constexpr float kGeluHalf = 0.5f;
 constexpr float kGeluOne = 1.0f;
 constexpr float kInvSqrt2 = 0.70710677f;
 constexpr float kGeluScaleTolerance = 1e-6f;
+constexpr float kSqrt2 = 1.41421356f;
+constexpr float kGeluDivisorTolerance = 1e-4f;
 
 class Matcher {
  public:
@@ -321,7 +325,7 @@ bool fuse_layer_norm(const Matcher& m, const GraphOpNode& mean, std::vector<uint
       scaled_index = i;
     }
   }
-  if (square == nullptr || scaled == nullptr) return false;
+  if (square == nullptr) return false;
   const GraphOpNode* var = m.next(square->outputs[0]);
   if (var == nullptr || !is_last_dim_mean(m, *var)) return false;
   const uint32_t var_index = m.next_index(square->outputs[0]);
@@ -339,15 +343,23 @@ bool fuse_layer_norm(const Matcher& m, const GraphOpNode& mean, std::vector<uint
   const GraphOpNode* inv = m.next(root->outputs[0]);
   if (inv == nullptr) return false;
   const uint32_t inv_index = m.next_index(root->outputs[0]);
-  float one = 0.0f;
-  const bool reciprocal = inv->kind == GraphOpKind::kReciprocal;
-  const bool one_over = inv->kind == GraphOpKind::kDivide && inv->inputs[1] == root->outputs[0] &&
-                        m.scalar_constant(inv->inputs[0], &one) && one == 1.0f;
-  if (!reciprocal && !one_over) return false;
-  uint32_t other = 0;
-  if (!Matcher::other(*scaled, centred, &other) || other != inv->outputs[0] ||
-      !m.private_value(inv->outputs[0]))
-    return false;
+  // centred / root, or centred times the reciprocal of root.
+  const bool divide_form = inv->kind == GraphOpKind::kDivide && inv->inputs[0] == centred &&
+                           inv->inputs[1] == root->outputs[0];
+  if (divide_form) {
+    scaled = inv;
+    scaled_index = inv_index;
+  } else {
+    float one = 0.0f;
+    const bool reciprocal = inv->kind == GraphOpKind::kReciprocal;
+    const bool one_over = inv->kind == GraphOpKind::kDivide && inv->inputs[1] == root->outputs[0] &&
+                          m.scalar_constant(inv->inputs[0], &one) && one == 1.0f;
+    if ((!reciprocal && !one_over) || scaled == nullptr) return false;
+    uint32_t other = 0;
+    if (!Matcher::other(*scaled, centred, &other) || other != inv->outputs[0] ||
+        !m.private_value(inv->outputs[0]))
+      return false;
+  }
   // Scale, then the optional bias.
   const uint32_t normed = scaled->outputs[0];
   const GraphOpNode* by_scale = m.next(normed);
@@ -368,8 +380,9 @@ bool fuse_layer_norm(const Matcher& m, const GraphOpNode& mean, std::vector<uint
     out = add_bias->outputs[0];
   }
   if (m.info(out).shape != m.info(x).shape) return false;
-  const uint32_t nodes[] = {chain[0], square_index, var_index, add_eps_index, root_index,
-                            inv_index, scaled_index, by_scale_index, last};
+  std::vector<uint32_t> nodes = {chain[0], square_index, var_index, add_eps_index, root_index,
+                                 scaled_index, by_scale_index, last};
+  if (!divide_form) nodes.push_back(inv_index);
   for (uint32_t i : nodes) {
     if ((*covered)[i]) return false;
   }
@@ -379,8 +392,9 @@ bool fuse_layer_norm(const Matcher& m, const GraphOpNode& mean, std::vector<uint
   step->outputs = {out};
   step->own_attrs = std::make_shared<GraphNodeAttrs>();
   step->own_attrs->alpha = epsilon;
+  step->own_attrs->divide_form = divide_form;
   step->attrs = step->own_attrs.get();
-  step->fused_nodes = bias == kGraphAbsent ? 9 : 10;
+  step->fused_nodes = (bias == kGraphAbsent ? 9 : 10) - (divide_form ? 1 : 0);
   *position = last;
   return true;
 }
@@ -397,12 +411,16 @@ bool fuse_gelu(const Matcher& m, const GraphOpNode& erf, uint32_t erf_index,
   const uint32_t t = erf.inputs[0];
   const GraphOpNode& pre = m.node_of(t);
   uint32_t x = 0;
-  if (pre.kind != GraphOpKind::kMultiply || !m.private_value(t) || pre.inputs.size() != 2)
-    return false;
-  if (scalar_is(m, pre.inputs[1], kInvSqrt2, kGeluScaleTolerance)) {
+  float divisor = 0.0f;
+  if (!m.private_value(t) || pre.inputs.size() != 2) return false;
+  if (pre.kind == GraphOpKind::kMultiply && scalar_is(m, pre.inputs[1], kInvSqrt2, kGeluScaleTolerance)) {
     x = pre.inputs[0];
-  } else if (scalar_is(m, pre.inputs[0], kInvSqrt2, kGeluScaleTolerance)) {
+  } else if (pre.kind == GraphOpKind::kMultiply &&
+             scalar_is(m, pre.inputs[0], kInvSqrt2, kGeluScaleTolerance)) {
     x = pre.inputs[1];
+  } else if (pre.kind == GraphOpKind::kDivide && scalar_is(m, pre.inputs[1], kSqrt2, kGeluDivisorTolerance)) {
+    x = pre.inputs[0];
+    m.scalar_constant(pre.inputs[1], &divisor);
   } else {
     return false;
   }
@@ -450,6 +468,12 @@ bool fuse_gelu(const Matcher& m, const GraphOpNode& erf, uint32_t erf_index,
   step->inputs = {x};
   step->outputs = {out};
   step->attrs = &erf.attrs;
+  if (divisor != 0.0f) {
+    step->own_attrs = std::make_shared<GraphNodeAttrs>(erf.attrs);
+    step->own_attrs->alpha = divisor;
+    step->own_attrs->divide_form = true;
+    step->attrs = step->own_attrs.get();
+  }
   step->fused_nodes = static_cast<uint32_t>(chain.size());
   *position = last;
   return true;

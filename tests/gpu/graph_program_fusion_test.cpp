@@ -1,5 +1,7 @@
-// Scalar element-wise chains after a convolution (a hard-swish written out, affines) compile
-// into the convolution's epilogue program and keep the op-by-op results bit for bit.
+// Chains the graph library fuses for the graph-model backend: scalar element-wise chains after
+// a convolution (a hard-swish written out, affines) become the convolution's epilogue program
+// and keep the op-by-op results bit for bit; layer normalisation and GELU written with
+// divisions become one step each.
 #include <functional>
 
 #include "tests/gpu/graph_test_util.h"
@@ -107,6 +109,45 @@ TEST(GraphProgramFusion, ChainsThatStayOutside) {
     ASSERT_FALSE(fused.steps.empty());
     EXPECT_NE(fused.steps[0].activation, GraphActivation::kProgram);
   }
+}
+
+
+// Layer normalisation and GELU as converted graphs write them, with divisions: each becomes one
+// fused step that rounds every step as the nodes do.
+TEST(GraphDivideFormFusion, LayerNormAndGeluWithDivisions) {
+  GraphRun r;
+  const Shape xs = {2, 5, 24};
+  const Floats x = values(count(xs), 311), scale = values(24, 312), bias = values(24, 313);
+  std::vector<GraphStepSummary> steps[2];
+  Floats results[2];
+  for (int fuse = 0; fuse < 2; ++fuse) {
+    Graph g;
+    GraphTensor tx = g.placeholder(xs, kF32);
+    GraphTensor mean = g.mean(tx, {2});
+    GraphTensor centred = g.subtract(tx, mean);
+    GraphTensor var = g.mean(g.multiply(centred, centred), {2});
+    GraphTensor root = g.sqrt(g.add(var, g.reshape(scalar(g, 1e-5f), {1})));
+    GraphTensor y = g.divide(centred, root);
+    y = g.multiply(y, g.constant_data(scale.data(), 96, {24}, kF32));
+    y = g.add(y, g.constant_data(bias.data(), 96, {24}, kF32));
+    GraphTensor e = g.erf(g.divide(y, scalar(g, 1.4142135f)));
+    y = g.multiply(g.multiply(y, g.add(e, scalar(g, 1.0f))), scalar(g, 0.5f));
+    GraphCompilationDescriptor cd;
+    cd.fuse = fuse == 1;
+    std::string error;
+    auto exe = g.compile(GraphDevice(device_system_default()), {{tx, {xs, kF32}}}, {y}, cd, &error);
+    ASSERT_NE(exe, nullptr) << error;
+    steps[fuse] = exe->steps();
+    auto out = buffer_of(Floats(count(xs)), kF32);
+    ASSERT_TRUE(exe->run(r.queue(), {GraphTensorData(buffer_of(x, kF32), xs, kF32)},
+                         {GraphTensorData(out, xs, kF32)}, GraphExecutionDescriptor{}, &error))
+        << error;
+    results[fuse] = read_buffer(out, kF32, count(xs));
+  }
+  EXPECT_TRUE(near(results[1], results[0], 1e-6));
+  ASSERT_EQ(steps[1].size(), 2u);
+  EXPECT_EQ(steps[1][0].kind, GraphOpKind::kFusedLayerNorm);
+  EXPECT_EQ(steps[1][1].kind, GraphOpKind::kFusedGelu);
 }
 
 }  // namespace
