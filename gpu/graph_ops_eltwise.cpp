@@ -205,6 +205,22 @@ KernelPtr make_unary(const GraphStepSpec& spec, std::string* error) {
   return k;
 }
 
+// The CPU engine's HardSigmoid (clamp(x * alpha + beta, 0, 1) with one rounding of the
+// product and sum) or HardSwish (x times that with 1/6 and 0.5).
+KernelPtr make_hard_sigmoid(const GraphStepSpec& spec, std::string* error) {
+  const Shape flat = {static_cast<int64_t>(spec.outputs[0].elements)};
+  auto k = std::make_unique<NodeKernel>();
+  const bool swish = spec.kind == GraphOpKind::kFusedHardSwish;
+  Words words;
+  if (!swish) {
+    words = {{kAlphaWord, f32_bits(spec.attrs->alpha)}, {kBetaWord, f32_bits(spec.attrs->beta)}};
+  }
+  if (!k->prepare(swish ? OpKind::kHardSwish : OpKind::kHardSigmoid, {flat}, flat, words, false,
+                  error))
+    return nullptr;
+  return k;
+}
+
 KernelPtr make_clamp(const GraphStepSpec& spec, std::string* error) {
   float lo = 0.0f, hi = 0.0f;
   if (single_constant(spec.inputs[1], &lo) && single_constant(spec.inputs[2], &hi)) {

@@ -325,8 +325,22 @@ class Builder {
     ctx.zero = g.constant_scalar(0.0, s_->compute);
     ctx.one = g.constant_scalar(1.0, s_->compute);
     ctx.weight_base = reinterpret_cast<const float*>(slot_);
+    // Input slots reading each value, for the folds.
+    std::vector<uint32_t> readers(s_->values.size(), 0);
+    for (const GraphNode& n : nodes_) {
+      for (uint64_t k = 0; k < n.input_count; ++k) {
+        if (n.inputs[k] != kAbsentInput) ++readers[n.inputs[k]];
+      }
+    }
     for (uint64_t i = 0; i < nodes_.size(); ++i) {
-      const GraphNode& n = nodes_[i];
+      const GraphNode& original = nodes_[i];
+      GraphNode folded{};
+      const bool fold = i + 1 < nodes_.size() &&
+                        check_contract(original, i, records, error) &&
+                        mps_fold_conv_batchnorm(ctx, original, nodes_[i + 1], readers,
+                                                s_->placeholders, &folded);
+      if (!error->empty()) return false;
+      const GraphNode& n = fold ? folded : original;
       if (n.op_kind == static_cast<uint64_t>(OpKind::kYoloNms)) {
         if (i + 1 != nodes_.size()) {
           *error = "YoloNms must be the last node";
@@ -341,7 +355,7 @@ class Builder {
         *error = kMpsUnsupportedOp;
         return false;
       }
-      if (!check_contract(n, i, records, error)) return false;
+      if (!fold && !check_contract(n, i, records, error)) return false;
       std::string why;
       if (!mps_lower_node(ctx, n, &why)) {
         *error = why == kMpsUnsupportedOp ? why : "node " + std::to_string(i) + ": " + why;

@@ -106,6 +106,13 @@ bool mps_transpose_permutation(const GraphNode& node, uint64_t rank, std::vector
 // the first of 7..2 whose square divides K.
 int64_t mps_gemm_fold_side(int64_t k);
 
+// When `conv` is a convolution whose output only `bn` (a batch normalisation right after it)
+// reads, over constant weights and bias only it reads: gives the folded weights and bias their
+// tensors and sets *folded to the convolution to lower in place of both (writing bn's output).
+bool mps_fold_conv_batchnorm(MpsLowerContext& ctx, const GraphNode& conv, const GraphNode& bn,
+                             const std::vector<uint32_t>& readers,
+                             const std::vector<GraphTensor>& placeholders, GraphNode* folded);
+
 // The families, each false with the node's failure set.
 bool mps_lower_math(MpsNode& n);
 bool mps_lower_norm(MpsNode& n);

@@ -82,8 +82,6 @@ bool mps_lower_norm(MpsNode& n) {
       return true;
     }
     case OpKind::kBatchNormalization: {
-      // A normalisation folded into the node before it already wrote this output.
-      if (n.out_has_tensor(0)) return true;
       const uint64_t c = static_cast<uint64_t>(rank > 1 ? shape[1] : shape[0]);
       n.set_out(0, g.add(g.multiply(n.in(0), per_channel(n, 1, c, rank)),
                          per_channel(n, 2, c, rank)));

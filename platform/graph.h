@@ -114,7 +114,7 @@ enum class GraphScatterMode : uint32_t {
   kAdd = 0, kSub = 1, kMul = 2, kDiv = 3, kMin = 4, kMax = 5, kSet = 6,
 };
 
-// Every operation kind. The last two are made only by compilation (fused chains).
+// Every operation kind. The last four are made only by compilation (fused chains).
 enum class GraphOpKind : uint32_t {
   kPlaceholder, kConstant,
   // binary, broadcasting
@@ -132,7 +132,7 @@ enum class GraphOpKind : uint32_t {
   // products and windows
   kMatMul, kConv2d, kConvTranspose2d, kMaxPool2d, kAvgPool2d, kAttention,
   // compiled chains
-  kFusedLayerNorm, kFusedGelu,
+  kFusedLayerNorm, kFusedGelu, kFusedHardSigmoid, kFusedHardSwish,
   kCount,
 };
 inline constexpr uint32_t kGraphOpKindCount = static_cast<uint32_t>(GraphOpKind::kCount);
@@ -146,6 +146,7 @@ struct GraphNodeAttrs {
   int64_t start = 0, length = 0;
   int64_t batch_dims = 0;
   float alpha = 0.0f;  // leaky slope, attention scale, layer-norm epsilon, GELU divisor
+  float beta = 0.0f;   // fused hard sigmoid: the offset
   // Fused layer norm and GELU written with a division (x / sqrt(var + eps), x / divisor): the
   // kernel rounds every step as those nodes do.
   bool divide_form = false;

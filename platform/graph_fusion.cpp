@@ -6,7 +6,9 @@
 //     epsilon, square root, reciprocal (or 1 / x), multiply (or one divide), multiply by scale
 //     [, add bias];
 //   - GELU written out as x * 0.5 * (1 + erf(x * 0.70710677)), or with x / c (c close to the
-//     square root of 2) in place of the product.
+//     square root of 2) in place of the product;
+//   - a hard sigmoid written out as clamp(x * a + b, 0, 1), and a hard swish (x times the hard
+//     sigmoid of a = 1/6, b = 1/2).
 // Every value inside a chain must be read by the chain alone and not be a result. A fused step
 // computes in f32 with one rounding per kernel step, as the CPU engine's fused kernels do, so
 // its results may differ from the op-by-op ones in the last bits.
@@ -22,6 +24,7 @@ constexpr float kGeluHalf = 0.5f;
 constexpr float kGeluOne = 1.0f;
 constexpr float kInvSqrt2 = 0.70710677f;
 constexpr float kGeluScaleTolerance = 1e-6f;
+constexpr float kOneSixth = 0.16666667f;
 constexpr float kSqrt2 = 1.41421356f;
 constexpr float kGeluDivisorTolerance = 1e-4f;
 
@@ -145,6 +148,19 @@ std::vector<uint32_t> readers_of(const Matcher& m, uint32_t t) {
   return out;
 }
 
+bool fuse_hard_sigmoid(const Matcher& m, const GraphOpNode& mul, uint32_t mul_index,
+                       std::vector<uint8_t>* covered, GraphPlannedStep* step, uint32_t* position);
+
+// Whether node `index` starts a hard sigmoid, which fuses into its own kernel (rounded as the CPU
+// engine's) rather than into a program.
+bool starts_hard_sigmoid(const Matcher& m, uint32_t index, const std::vector<uint8_t>& covered) {
+  std::vector<uint8_t> scratch = covered;
+  GraphPlannedStep step;
+  uint32_t position = 0;
+  return m.g_.nodes()[index].kind == GraphOpKind::kMultiply &&
+         fuse_hard_sigmoid(m, m.g_.nodes()[index], index, &scratch, &step, &position);
+}
+
 // The longest chain of scalar steps from `cur` (a hard-swish written out as add, clamp, divide
 // and a multiply by the value it started from, an affine, ...) that ends with no value kept for
 // later. Every value inside is read by the chain alone and is not a result; the value a kSave
@@ -200,7 +216,7 @@ bool match_program(const Matcher& m, uint32_t cur, const std::vector<uint8_t>& c
     } else {
       break;
     }
-    if (covered[node]) break;
+    if (covered[node] || starts_hard_sigmoid(m, node, covered)) break;
     work.push_back(step);
     taken.push_back(node);
     cur = m.g_.nodes()[node].outputs[0];
@@ -479,6 +495,63 @@ bool fuse_gelu(const Matcher& m, const GraphOpNode& erf, uint32_t erf_index,
   return true;
 }
 
+// ---- hard sigmoid and hard swish ----
+
+// x * a + b clamped to [0, 1] (a hard sigmoid), times x when a and b are 1/6 and 1/2 (a hard
+// swish): one step of the CPU engine's kernel, which rounds the product and sum once.
+bool fuse_hard_sigmoid(const Matcher& m, const GraphOpNode& mul, uint32_t mul_index,
+                       std::vector<uint8_t>* covered, GraphPlannedStep* step, uint32_t* position) {
+  if (mul.inputs.size() != 2) return false;
+  uint32_t x = 0;
+  float a = 0.0f, b = 0.0f, lo = 0.0f, hi = 0.0f;
+  if (m.scalar_constant(mul.inputs[1], &a)) {
+    x = mul.inputs[0];
+  } else if (m.scalar_constant(mul.inputs[0], &a)) {
+    x = mul.inputs[1];
+  } else {
+    return false;
+  }
+  const GraphShape& shape = m.info(x).shape;
+  const uint32_t t = mul.outputs[0];
+  if (!m.is_f32(x) || m.info(t).shape != shape) return false;
+  const GraphOpNode* add = m.next(t);
+  uint32_t o = 0;
+  if (add == nullptr || add->kind != GraphOpKind::kAdd || !Matcher::other(*add, t, &o) ||
+      !m.scalar_constant(o, &b) || m.info(add->outputs[0]).shape != shape)
+    return false;
+  const uint32_t add_index = m.next_index(t);
+  const uint32_t u = add->outputs[0];
+  const GraphOpNode* clamp = m.next(u);
+  if (clamp == nullptr || clamp->kind != GraphOpKind::kClamp || clamp->inputs[0] != u ||
+      !m.scalar_constant(clamp->inputs[1], &lo) || !m.scalar_constant(clamp->inputs[2], &hi) ||
+      lo != 0.0f || hi != 1.0f || m.info(clamp->outputs[0]).shape != shape)
+    return false;
+  std::vector<uint32_t> chain = {mul_index, add_index, m.next_index(u)};
+  uint32_t out = clamp->outputs[0];
+  GraphOpKind kind = GraphOpKind::kFusedHardSigmoid;
+  const GraphOpNode* fin = m.next(out);
+  if (a == kOneSixth && b == kGeluHalf && fin != nullptr && fin->kind == GraphOpKind::kMultiply &&
+      Matcher::other(*fin, out, &o) && o == x && m.info(fin->outputs[0]).shape == shape) {
+    chain.push_back(m.next_index(out));
+    out = fin->outputs[0];
+    kind = GraphOpKind::kFusedHardSwish;
+  }
+  for (uint32_t i : chain) {
+    if ((*covered)[i]) return false;
+  }
+  for (uint32_t i : chain) (*covered)[i] = 1;
+  step->kind = kind;
+  step->inputs = {x};
+  step->outputs = {out};
+  step->own_attrs = std::make_shared<GraphNodeAttrs>();
+  step->own_attrs->alpha = a;
+  step->own_attrs->beta = b;
+  step->attrs = step->own_attrs.get();
+  step->fused_nodes = static_cast<uint32_t>(chain.size());
+  *position = chain.back();
+  return true;
+}
+
 }  // namespace
 
 bool graph_kind_keeps_values(GraphOpKind kind) {
@@ -521,6 +594,8 @@ std::vector<GraphPlannedStep> graph_plan_steps(const GraphScheduleView& view, bo
         fused = fuse_layer_norm(m, n, &covered, &step, &position);
       } else if (n.kind == GraphOpKind::kErf) {
         fused = fuse_gelu(m, n, i, &covered, &step, &position);
+      } else if (n.kind == GraphOpKind::kMultiply) {
+        fused = fuse_hard_sigmoid(m, n, i, &covered, &step, &position);
       }
       if (fused) {
         covered[i] = 1;

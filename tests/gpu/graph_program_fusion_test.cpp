@@ -1,7 +1,7 @@
 // Chains the graph library fuses for the graph-model backend: scalar element-wise chains after
 // a convolution (a hard-swish written out, affines) become the convolution's epilogue program
 // and keep the op-by-op results bit for bit; layer normalisation and GELU written with
-// divisions become one step each.
+// divisions become one step each; a hard sigmoid or hard swish becomes the CPU engine's kernel.
 #include <functional>
 
 #include "tests/gpu/graph_test_util.h"
@@ -148,6 +148,52 @@ TEST(GraphDivideFormFusion, LayerNormAndGeluWithDivisions) {
   ASSERT_EQ(steps[1].size(), 2u);
   EXPECT_EQ(steps[1][0].kind, GraphOpKind::kFusedLayerNorm);
   EXPECT_EQ(steps[1][1].kind, GraphOpKind::kFusedGelu);
+}
+
+// A hard sigmoid (and a hard swish) written out fuses into the CPU engine's kernel, which
+// rounds x * a + b once, also right after a convolution (where it does not join the program).
+TEST(GraphHardSigmoidFusion, MatchesTheCpuEngineKernel) {
+  const Shape xs = {1, 8, 7, 9};
+  const Floats x = values(count(xs), 321);
+  const float alpha = 0.2f, beta = 0.5f;
+  Floats hard_sigmoid(x.size()), hard_swish(x.size());
+  for (size_t i = 0; i < x.size(); ++i) {
+    const float v = std::fma(x[i] * 3.0f, alpha, beta);
+    hard_sigmoid[i] = v < 0.0f ? 0.0f : v > 1.0f ? 1.0f : v;
+    const float w = std::fma(x[i] * 3.0f, 0.16666667f, 0.5f);
+    hard_swish[i] = x[i] * 3.0f * (w < 0.0f ? 0.0f : w > 1.0f ? 1.0f : w);
+  }
+  GraphRun r;
+  for (bool swish : {false, true}) {
+    Graph g;
+    GraphTensor tx = g.placeholder(xs, kF32);
+    GraphTensor v = g.multiply(tx, scalar(g, 3.0f));
+    const float a = swish ? 0.16666667f : alpha, b = swish ? 0.5f : beta;
+    GraphTensor y = g.clamp(g.add(g.multiply(v, scalar(g, a)), scalar(g, b)), scalar(g, 0.0f),
+                            scalar(g, 1.0f));
+    if (swish) y = g.multiply(v, y);
+    std::string error;
+    auto exe = g.compile(GraphDevice(device_system_default()), {{tx, {xs, kF32}}}, {y},
+                         GraphCompilationDescriptor{}, &error);
+    ASSERT_NE(exe, nullptr) << error;
+    ASSERT_EQ(exe->steps().size(), 2u);
+    EXPECT_EQ(exe->steps()[1].kind,
+              swish ? GraphOpKind::kFusedHardSwish : GraphOpKind::kFusedHardSigmoid);
+    auto out = buffer_of(Floats(count(xs)), kF32);
+    ASSERT_TRUE(exe->run(r.queue(), {GraphTensorData(buffer_of(x, kF32), xs, kF32)},
+                         {GraphTensorData(out, xs, kF32)}, GraphExecutionDescriptor{}, &error))
+        << error;
+    EXPECT_EQ(read_buffer(out, kF32, count(xs)), swish ? hard_swish : hard_sigmoid);
+  }
+  const Compiled after_conv = compile_and_run(
+      [](Graph& g, GraphTensor, GraphTensor c) {
+        return g.clamp(g.add(g.multiply(c, scalar(g, 0.2f)), scalar(g, 0.5f)), scalar(g, 0.0f),
+                       scalar(g, 1.0f));
+      },
+      true);
+  ASSERT_EQ(after_conv.steps.size(), 2u);
+  EXPECT_EQ(after_conv.steps[0].activation, GraphActivation::kNone);
+  EXPECT_EQ(after_conv.steps[1].kind, GraphOpKind::kFusedHardSigmoid);
 }
 
 }  // namespace
