@@ -280,6 +280,29 @@ TEST(MpsRun, SecondaryInputsAndOutputPointers) {
   EXPECT_EQ(mps_output_byte_size(e.handle(), 1), 24u);
 }
 
+// Outputs that are one tensor in the graph (an Identity between two outputs) each get their
+// own result; a sizeless value the converter left behind is ignored.
+TEST(MpsRun, OutputsSharingATensor) {
+  GraphModel m;
+  const uint64_t x = m.input({2, 2});
+  const uint64_t y = m.output({2, 2});
+  const uint64_t z = m.output({2, 2});
+  GraphValue sizeless{};
+  sizeless.kind = cpu::kValueIntermediate;
+  sizeless.dtype = 2;
+  m.raw_value(sizeless);
+  m.node(OpKind::kRelu, {x}, {y});
+  m.node(OpKind::kIdentity, {y}, {z});
+  ASSERT_TRUE(m.open());
+  GpuWeights w(m);
+  Engine e(m, w);
+  ASSERT_TRUE(e.ok()) << e.message();
+  const std::vector<Floats> got = run_engine(e, {{x, {1, -2, 3, -4}}});
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0], (Floats{1, 0, 3, 0}));
+  EXPECT_EQ(got[1], (Floats{1, 0, 3, 0}));
+}
+
 TEST(MpsRun, EmptyHandleAndSupportedKinds) {
   MpsState* none = nullptr;
   float buffer[4] = {};
