@@ -5,14 +5,17 @@
 //   bench_session MODEL.vexa INPUT.f32 THREADS RUNS cpu|gpu|auto [REFERENCE.f32]
 //
 // Prints "median_ms <x>" (median of RUNS timed vexa_session_run calls after warm-up runs, the
-// session configured for THREADS threads, 0 = every core), "backend <name>" (the backend that
-// ran) and, with a reference output, "max_abs_diff <d> max_rel <r>" against output 0.
+// session configured for THREADS threads, 0 = every core), "median_cpu_ms <x>" (the process's
+// CPU time per run: at one thread, a figure other load on the machine leaves alone), "backend
+// <name>" (the backend that ran) and, with a reference output, "max_abs_diff <d> max_rel <r>"
+// against output 0.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -28,6 +31,14 @@ constexpr uint32_t kMaxConfigThreads = 32;
 int fail(const std::string& text) {
   std::fprintf(stderr, "bench_session: %s\n", text.c_str());
   return 1;
+}
+
+// CPU time of the whole process: at one thread, the run's own cost whatever else the machine
+// runs meanwhile.
+double process_cpu_ms() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) * 1e-6;
 }
 
 std::string session_error(const vexa_session* s) {
@@ -69,7 +80,7 @@ int main(int argc, char** argv) {
   vexa_input* in = vexa_input_new();
   vexa_output* out = vexa_output_new();
   int status = 1;
-  std::vector<double> times;
+  std::vector<double> times, cpu_times;
   if (vexa_session_open(session, model, std::strlen(model)) != 1) {
     status = fail("open: " + session_error(session));
   } else if (vexa_input_set_f32(in, 0, input.data(), input.size(), 0) != 1) {
@@ -78,15 +89,19 @@ int main(int argc, char** argv) {
     bool ok = true;
     for (int i = 0; i < kWarmupRuns && ok; ++i) ok = vexa_session_run(session, in, out) == 1;
     for (int i = 0; i < runs && ok; ++i) {
+      const double c0 = process_cpu_ms();
       const auto t0 = std::chrono::steady_clock::now();
       ok = vexa_session_run(session, in, out) == 1;
       times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+      cpu_times.push_back(process_cpu_ms() - c0);
     }
     status = ok ? 0 : fail("run: " + session_error(session));
   }
   if (status == 0) {
     std::sort(times.begin(), times.end());
+    std::sort(cpu_times.begin(), cpu_times.end());
     std::printf("median_ms %.3f\n", times[times.size() / 2]);
+    std::printf("median_cpu_ms %.3f\n", cpu_times[cpu_times.size() / 2]);
     const char* names[] = {"none", "cpu", "gpu", "npu"};
     const uint32_t used = vexa_output_backend_used(out);
     std::printf("backend %s\n", used < 4 ? names[used] : "unknown");

@@ -333,14 +333,7 @@ class Builder {
       }
     }
     for (uint64_t i = 0; i < nodes_.size(); ++i) {
-      const GraphNode& original = nodes_[i];
-      GraphNode folded{};
-      const bool fold = i + 1 < nodes_.size() &&
-                        check_contract(original, i, records, error) &&
-                        mps_fold_conv_batchnorm(ctx, original, nodes_[i + 1], readers,
-                                                s_->placeholders, &folded);
-      if (!error->empty()) return false;
-      const GraphNode& n = fold ? folded : original;
+      const GraphNode& n = nodes_[i];
       if (n.op_kind == static_cast<uint64_t>(OpKind::kYoloNms)) {
         if (i + 1 != nodes_.size()) {
           *error = "YoloNms must be the last node";
@@ -355,9 +348,13 @@ class Builder {
         *error = kMpsUnsupportedOp;
         return false;
       }
-      if (!fold && !check_contract(n, i, records, error)) return false;
+      if (!check_contract(n, i, records, error)) return false;
+      GraphNode folded{};
+      const bool fold = i + 1 < nodes_.size() &&
+                        mps_fold_conv_batchnorm(ctx, n, nodes_[i + 1], readers, s_->placeholders,
+                                                &folded);
       std::string why;
-      if (!mps_lower_node(ctx, n, &why)) {
+      if (!mps_lower_node(ctx, fold ? folded : n, &why)) {
         *error = why == kMpsUnsupportedOp ? why : "node " + std::to_string(i) + ": " + why;
         return false;
       }

@@ -191,8 +191,6 @@ bool mps_lower_layout(MpsNode& n) {
       return true;
     }
     case OpKind::kIdentity:
-      // A weight keeps its own constant.
-      if (n.out_value(0).kind == static_cast<uint64_t>(ValueKind::kWeight)) return true;
       n.set_out(0, n.in(0));
       return true;
     case OpKind::kTranspose: {
