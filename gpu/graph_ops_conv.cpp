@@ -71,6 +71,7 @@ class ConvKernel : public GraphKernel {
       case GraphActivation::kProgram:
         if (!set_program(e.program, error)) return false;
         break;
+      case GraphActivation::kSilu: epilogue_.activation = cpu::kConvActSilu; break;
       default: epilogue_.activation = cpu::kConvActNone; break;
     }
     bias_ = e.bias;

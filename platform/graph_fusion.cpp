@@ -1,7 +1,8 @@
 // Steps of a schedule, with the chains the CPU engine runs as one kernel fused:
 //   - a convolution, + a per-channel bias, + a residual of the output's shape, then ReLU, a
-//     clamp to constant bounds, a leaky ReLU or a program of scalar element-wise steps (each
-//     part optional, in that order; a transposed convolution takes the bias and ReLU only);
+//     clamp to constant bounds, a leaky ReLU, x * sigmoid(x) or a program of scalar element-wise
+//     steps (each part optional, in that order; a transposed convolution takes the bias and ReLU
+//     only);
 //   - layer normalisation over the last dim written out as mean, subtract, square, mean, add
 //     epsilon, square root, reciprocal (or 1 / x), multiply (or one divide), multiply by scale
 //     [, add bias];
@@ -230,6 +231,29 @@ bool match_program(const Matcher& m, uint32_t cur, const std::vector<uint8_t>& c
   return found;
 }
 
+// cur * sigmoid(cur): the sigmoid and the product (in either operand order) are the only readers
+// of cur, the sigmoid's result is read by the product alone; the two node indices.
+bool match_silu(const Matcher& m, uint32_t cur, const std::vector<uint8_t>& covered,
+                uint32_t nodes[2]) {
+  if (m.v_.target[cur] || m.v_.readers[cur] != 2) return false;
+  const std::vector<uint32_t> r = readers_of(m, cur);
+  if (r.size() != 2) return false;
+  for (int k = 0; k < 2; ++k) {
+    const GraphOpNode& sig = m.g_.nodes()[r[k]];
+    const GraphOpNode& mul = m.g_.nodes()[r[1 - k]];
+    uint32_t other = 0;
+    if (sig.kind != GraphOpKind::kSigmoid || mul.kind != GraphOpKind::kMultiply ||
+        !Matcher::other(mul, cur, &other) || other != sig.outputs[0] ||
+        !m.private_value(sig.outputs[0]) || covered[r[0]] || covered[r[1]] ||
+        !m.is_f32(mul.outputs[0]) || m.info(mul.outputs[0]).shape != m.info(cur).shape)
+      continue;
+    nodes[0] = r[k];
+    nodes[1] = r[1 - k];
+    return true;
+  }
+  return false;
+}
+
 // ---- convolution chains ----
 
 bool fuse_conv(const Matcher& m, const GraphOpNode& conv, std::vector<uint8_t>* covered,
@@ -269,7 +293,13 @@ bool fuse_conv(const Matcher& m, const GraphOpNode& conv, std::vector<uint8_t>* 
   std::vector<GraphProgramStep> program;
   std::vector<uint32_t> program_nodes;
   uint32_t program_end = 0;
-  if (!transpose && (n == nullptr || (n->kind != GraphOpKind::kRelu && n->kind != GraphOpKind::kLeakyRelu)) &&
+  uint32_t silu_nodes[2] = {0, 0};
+  if (!transpose && match_silu(m, cur, *covered, silu_nodes)) {
+    e.activation = GraphActivation::kSilu;
+    chain.push_back(silu_nodes[0]);
+    chain.push_back(silu_nodes[1]);
+    cur = m.g_.nodes()[silu_nodes[1]].outputs[0];
+  } else if (!transpose && (n == nullptr || (n->kind != GraphOpKind::kRelu && n->kind != GraphOpKind::kLeakyRelu)) &&
       match_program(m, cur, *covered, &program, &program_nodes, &program_end) &&
       program.size() >= 2) {
     e.activation = GraphActivation::kProgram;

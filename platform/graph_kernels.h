@@ -31,7 +31,8 @@ struct GraphOperand {
   const float* constant = nullptr;
 };
 
-enum class GraphActivation : uint32_t { kNone = 0, kRelu, kClamp, kLeakyRelu, kProgram };
+// kSilu: x * sigmoid(x), rounded as the sigmoid and the product are.
+enum class GraphActivation : uint32_t { kNone = 0, kRelu, kClamp, kLeakyRelu, kProgram, kSilu };
 
 // One step of a fused element-wise program: one IEEE operation per element, as the node it
 // stands for computes it.

@@ -1,7 +1,8 @@
-// Chains the graph library fuses for the graph-model backend: scalar element-wise chains after
-// a convolution (a hard-swish written out, affines) become the convolution's epilogue program
-// and keep the op-by-op results bit for bit; layer normalisation and GELU written with
-// divisions become one step each; a hard sigmoid or hard swish becomes the CPU engine's kernel.
+// Chains the graph library fuses for the graph-model backend: x * sigmoid(x) and scalar
+// element-wise chains after a convolution (a hard-swish written out, affines) become the
+// convolution's epilogue and keep the op-by-op results bit for bit; layer normalisation and
+// GELU written with divisions become one step each; a hard sigmoid or hard swish becomes the
+// CPU engine's kernel.
 #include <functional>
 
 #include "tests/gpu/graph_test_util.h"
@@ -47,7 +48,7 @@ Compiled compile_and_run(
 
 GraphTensor scalar(Graph& g, float v) { return g.constant_scalar(v, kF32); }
 
-TEST(GraphProgramFusion, HardSwishAndAffinesBecomeTheConvolutionsProgram) {
+TEST(GraphProgramFusion, HardSwishSiluAndAffinesBecomeTheConvolutionsEpilogue) {
   struct Case {
     const char* what;
     std::function<GraphTensor(Graph&, GraphTensor, GraphTensor)> tail;
@@ -66,6 +67,10 @@ TEST(GraphProgramFusion, HardSwishAndAffinesBecomeTheConvolutionsProgram) {
          return g.subtract(t, scalar(g, 2.0f));
        },
        5},
+      {"silu, sigmoid first",
+       [](Graph& g, GraphTensor, GraphTensor c) { return g.multiply(g.sigmoid(c), c); }, 4},
+      {"silu",
+       [](Graph& g, GraphTensor, GraphTensor c) { return g.multiply(c, g.sigmoid(c)); }, 4},
       {"hard-swish after a residual",
        [](Graph& g, GraphTensor x, GraphTensor c) {
          GraphTensor r = g.add(c, x);
@@ -81,7 +86,9 @@ TEST(GraphProgramFusion, HardSwishAndAffinesBecomeTheConvolutionsProgram) {
     EXPECT_EQ(fused.result, plain.result);
     ASSERT_EQ(fused.steps.size(), 1u);
     EXPECT_EQ(fused.steps[0].kind, GraphOpKind::kConv2d);
-    EXPECT_EQ(fused.steps[0].activation, GraphActivation::kProgram);
+    EXPECT_EQ(fused.steps[0].activation, std::string(c.what).find("silu") == 0
+                                             ? GraphActivation::kSilu
+                                             : GraphActivation::kProgram);
     EXPECT_EQ(fused.steps[0].fused_nodes, c.fused_nodes);
     EXPECT_GT(plain.steps.size(), 1u);
   }
