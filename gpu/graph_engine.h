@@ -70,6 +70,8 @@ uint64_t mps_output_floats(MpsHandle handle, uint64_t samples);
 // Copies f32 data into the buffer of the graph input with that value id.
 bool mps_set_input(MpsHandle handle, uint64_t value_id, const void* data, uint64_t bytes);
 // Result buffers of outputs 1.. (the session calls it for models with two or more outputs).
+// False for an empty handle, or when a buffer cannot be made: runs then fail rather than leave
+// that output stale.
 bool mps_prepare_output_buffers(MpsHandle handle);
 // The f32 data of output i after a run; null past the outputs or before its buffer exists.
 const float* mps_output_pointer(MpsHandle handle, uint64_t i);

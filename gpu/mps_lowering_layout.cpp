@@ -1,7 +1,5 @@
 // Layout lowerings: Flatten, Identity, Transpose, Concat, Split, Slice, Gather, Expand, Pad,
 // DepthToSpace, SpaceToDepth and ScatterND.
-#include <cmath>
-
 #include "gpu/mps_lowering.h"
 
 namespace vexa {
