@@ -2,13 +2,15 @@
 // beside a STREAM-like triad and a plain memcpy measured in the same run, at 1 thread and at
 // every thread the pool has.
 //
-//   bench_device_matvec [repeats] [max MiB]
+//   bench_device_matvec [repeats] [max MiB] [portable|avx2|avx512]
 //
 // One line per weight size, kernel and thread count: the kernel's GB/s (weight bytes per second,
 // the whole dispatch through a command buffer), the triad's and memcpy's GB/s at that thread
 // count, and the kernel as a percentage of the triad. Triad: a[i] = b[i] + s c[i] over three
 // 256 MiB float arrays, counted as 3 x 256 MiB per pass as STREAM counts it; memcpy: 256 MiB
-// copied, counted as read plus write. Medians after a warm-up.
+// copied, counted as read plus write. Medians after a warm-up. A last section times the layer
+// shapes of a small model's decode step (microseconds per product), where the split into tasks
+// matters more than the streaming loop.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -19,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "gpu/kernels/bandwidth_kernels.h"
 #include "gpu/kernels/kernel_common.h"
 #include "gpu/kernels/kernel_library.h"
 #include "platform/software_device.h"
@@ -28,7 +31,7 @@ namespace {
 
 constexpr uint64_t kMiB = uint64_t{1} << 20;
 constexpr uint64_t kStreamBytes = 256 * kMiB;
-constexpr uint64_t kCols = 4096;          // K: a wide layer
+constexpr uint64_t kCols = 4096;            // K: a wide layer
 constexpr uint64_t kStreamChunk = 1 << 20;  // floats per task of the stream loops
 
 template <typename Fn>
@@ -95,13 +98,13 @@ struct Kernel {
     matvec_q8 = device->new_compute_pipeline(lib->new_function("matvec_q8", &error), &error);
   }
 
-  // Seconds per product of x by rows x kCols weights.
-  double time(bool q8, uint64_t rows, const std::shared_ptr<vexa::DeviceBuffer>& w,
+  // Seconds per product of x by rows x cols weights.
+  double time(bool q8, uint64_t rows, uint64_t cols, const std::shared_ptr<vexa::DeviceBuffer>& w,
               const std::shared_ptr<vexa::DeviceBuffer>& x, const std::shared_ptr<vexa::DeviceBuffer>& y,
               uint64_t row_bytes, int repeats) {
     vexa::KernelParams p{};
     p.u[0] = static_cast<uint32_t>(rows);
-    p.u[1] = kCols;
+    p.u[1] = static_cast<uint32_t>(cols);
     p.u[3] = static_cast<uint32_t>(row_bytes);
     return median_seconds(repeats, [&] {
       auto cb = queue->command_buffer();
@@ -123,13 +126,31 @@ struct Kernel {
   }
 };
 
+// Weights as a model holds them: halves of small magnitude, or q8 blocks of bytes with a
+// scale of 0.01.
+void fill_weights(const std::shared_ptr<vexa::DeviceBuffer>& w, uint64_t bytes, bool q8) {
+  auto* p = static_cast<uint8_t*>(w->contents());
+  std::memset(p, 0x11, bytes);
+  if (!q8) return;
+  const float scale = 0.01f;
+  for (uint64_t b = 0; b + 68 <= bytes; b += 68) std::memcpy(p + b + 64, &scale, 4);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
   const uint64_t max_mib = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1024;
+  if (argc > 3) {
+    const std::string level = argv[3];
+    vexa::bandwidth_kernels_force(level == "portable" ? vexa::IsaLevel::kPortable
+                                  : level == "avx2"   ? vexa::IsaLevel::kAvx2
+                                                      : vexa::IsaLevel::kAvx512);
+  }
+  const char* level_names[] = {"portable", "avx2", "avx512"};
   const unsigned all = vexa::thread_pool_size();
-  std::printf("CPU: %s, %u threads in the pool\n", cpu_model().c_str(), all);
+  std::printf("CPU: %s, %u threads in the pool, %s loops\n", cpu_model().c_str(), all,
+              level_names[static_cast<int>(vexa::bandwidth_kernels_level())]);
   std::printf("%-10s %-9s %7s %9s %9s %9s %7s\n", "weights", "kernel", "threads", "GB/s", "triad",
               "memcpy", "%triad");
   Stream stream;
@@ -152,17 +173,34 @@ int main(int argc, char** argv) {
       const uint64_t rows = mib * kMiB / row_bytes;
       const uint64_t bytes = rows * row_bytes;
       auto w = kernel.device->new_buffer(bytes, vexa::StorageMode::kShared);
-      // Small values with positive scales; the bytes are read, never judged.
-      std::memset(w->contents(), 0x11, bytes);
+      fill_weights(w, bytes, q8);
       for (size_t i = 0; i < 2; ++i) {
         const unsigned t = counts[i];
         vexa::ThreadCapScope cap(t);
-        const double s = kernel.time(q8, rows, w, x, y, row_bytes, repeats);
+        const double s = kernel.time(q8, rows, kCols, w, x, y, row_bytes, repeats);
         const double gbs = static_cast<double>(bytes) / s / 1e9;
         std::printf("%4llu MiB   %-9s %7u %9.1f %9.1f %9.1f %6.0f%%\n",
                     static_cast<unsigned long long>(mib), q8 ? "matvec_q8" : "matvec", t, gbs,
                     refs[i].triad, refs[i].copy, 100.0 * gbs / refs[i].triad);
         std::fflush(stdout);
+      }
+    }
+  }
+
+  // Decode-step layers of a small model (hidden 576, MLP 1536, vocabulary 49152).
+  std::printf("\n%-16s %-9s %7s %12s\n", "layer N x K", "kernel", "threads", "us/product");
+  const uint64_t shapes[][2] = {{576, 576}, {1536, 576}, {576, 1536}, {49152, 576}};
+  for (const auto& shape : shapes) {
+    for (bool q8 : {false, true}) {
+      const uint64_t rows = shape[0], cols = shape[1];
+      const uint64_t row_bytes = q8 ? (cols + 63) / 64 * 68 : cols * 2;
+      auto w = kernel.device->new_buffer(rows * row_bytes, vexa::StorageMode::kShared);
+      fill_weights(w, rows * row_bytes, q8);
+      for (unsigned t : counts) {
+        vexa::ThreadCapScope cap(t);
+        const double s = kernel.time(q8, rows, cols, w, x, y, row_bytes, repeats * 5);
+        std::printf("%6llu x %-7llu %-9s %7u %12.1f\n", static_cast<unsigned long long>(rows),
+                    static_cast<unsigned long long>(cols), q8 ? "matvec_q8" : "matvec", t, s * 1e6);
       }
     }
   }
