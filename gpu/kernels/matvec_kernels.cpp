@@ -10,23 +10,19 @@ namespace vexa {
 
 namespace {
 
-// Tasks of about 1/64 of the weights, each between 16 KiB and 256 KiB: the decode-sized layers of
-// small models (0.5-2 MiB) still spread over every core, and large ones are not cut finer than
-// the pool's hand-out overhead is worth. The bounds come from bench_device_matvec (see its small
-// layers section); the split depends on the shape only.
+// Tasks of about 1/64 of the weights, each between 16 KiB and 256 KiB: a decode-sized layer
+// (576 x 576 halves, 648 KiB: 42 tasks) spreads over every core, and a large one is not cut finer
+// than is worth handing out. bench_device_matvec's small layers ran within noise of each other
+// with 4, 16 or 64 KiB minimums (9-26 us per product at 8 threads on a shared 8-core Zen 4).
 constexpr uint64_t kMatvecTasksWanted = 64;
 constexpr uint64_t kMatvecMinTaskBytes = 16 * 1024;
 constexpr uint64_t kMatvecMaxTaskBytes = 256 * 1024;
-// Rows of a task are a multiple of this, the rows the vector loops take at once.
-constexpr uint64_t kMatvecRowQuantum = 4;
 
 uint64_t matvec_rows_per_task(uint64_t rows, uint64_t row_bytes) {
   const uint64_t total = mul_sat(rows, std::max<uint64_t>(1, row_bytes));
   const uint64_t bytes =
       std::clamp(total / kMatvecTasksWanted, kMatvecMinTaskBytes, kMatvecMaxTaskBytes);
-  uint64_t per = bytes / std::max<uint64_t>(1, row_bytes);
-  per = per / kMatvecRowQuantum * kMatvecRowQuantum;
-  return std::max(per, kMatvecRowQuantum);
+  return std::max<uint64_t>(1, bytes / std::max<uint64_t>(1, row_bytes));
 }
 
 struct MatvecShape {
