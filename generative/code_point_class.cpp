@@ -7,7 +7,7 @@
 
 namespace vexa {
 
-uint32_t code_point_class_icu(uint32_t code_point) {
+uint32_t char_class_regex(uint32_t code_point) {
   if (code_point > 0x10FFFF) return 0;
   const auto c = static_cast<UChar32>(code_point);
   uint32_t mask = 0;
@@ -39,7 +39,7 @@ const std::array<uint8_t, kBmpCodePoints>& bmp_table() {
   static std::once_flag once;
   std::call_once(once, [] {
     for (uint32_t c = 0; c < kBmpCodePoints; ++c) {
-      table[c] = static_cast<uint8_t>(code_point_class_icu(c));
+      table[c] = static_cast<uint8_t>(char_class_regex(c));
     }
   });
   return table;
@@ -49,9 +49,9 @@ const std::array<uint8_t, kBmpCodePoints>& bmp_table() {
 
 const uint8_t* code_point_class_bmp_table() { return bmp_table().data(); }
 
-uint32_t code_point_class(uint32_t code_point) {
+uint32_t char_class_cached(uint32_t code_point) {
   if (code_point < kBmpCodePoints) return bmp_table()[code_point];
-  return code_point_class_icu(code_point);
+  return char_class_regex(code_point);
 }
 
 }  // namespace vexa

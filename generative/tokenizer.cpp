@@ -42,7 +42,7 @@ void for_each_piece(std::string_view text, std::vector<CodePoint>& cps, PieceFn&
     const Utf8Decoded d = utf8_step(bytes, n, i);
     if (d.step != Utf8Step::kValid) throw std::runtime_error("Invalid UTF-8 input");
     const uint32_t cls = d.code_point < kBmpCodePoints ? bmp[d.code_point]
-                                                       : code_point_class_icu(d.code_point);
+                                                       : char_class_regex(d.code_point);
     cps.push_back({cls, static_cast<uint32_t>(i)});
     i += d.length;
   }
