@@ -12,8 +12,9 @@ namespace vexa {
 
 namespace {
 
-// Pieces up to this many bytes are merged by rescanning, longer ones through a heap.
-// Byte-level pieces are mostly words of 2 to 10 bytes, where the scan wins.
+// Pieces up to this many bytes are merged by rescanning, longer ones through a heap. Best of 7
+// over 2,000 English letter runs per length with the GPT-2 merges: rescan 0.66 us and heap
+// 0.97 us at 24 bytes, 1.16 and 1.37 at 32, 2.9 and 2.2 at 48, 24.6 and 11.7 at 128.
 constexpr size_t kScanMergeMaxSymbols = 32;
 
 struct CodePoint {
