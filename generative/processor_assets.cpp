@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "core/checked_math.h"
 #include "core/container.h"
@@ -29,14 +31,54 @@ static_assert(kAuxDirectoryOffset == 208 && kStringAreaDirectoryOffset == 80);
 
 uint64_t word_at(const uint8_t* image, uint64_t offset) { return container_read_u64(image, offset); }
 
-bool valid_utf8(const uint8_t* text, uint64_t n) {
-  for (uint64_t i = 0; i < n;) {
-    const Utf8Decoded d = utf8_step(text, n, i);
-    if (d.step != Utf8Step::kValid) return false;
-    i += d.length;
+// What the name checks ask of the string area, found in one pass over it, so that a forged table
+// of a million entries naming the same long string does not scan that string a million times.
+class StringArea {
+ public:
+  // The area's bytes [begin, end) of the image, after its section header.
+  StringArea(const uint8_t* image, uint64_t begin, uint64_t end)
+      : image_(image), begin_(begin), valid_(end - begin + 1, false) {
+    const uint8_t* p = image + begin;
+    const uint64_t n = end - begin;
+    // Right to left: a position is valid when a whole code point starts there and the position
+    // after it is valid; a NUL ends the name. A NUL is no continuation byte, so no code point
+    // runs across one.
+    for (uint64_t i = n; i-- > 0;) {
+      if (p[i] == 0) {
+        valid_[i] = true;
+        if (!terminated_anywhere_) last_nul_ = i;
+        terminated_anywhere_ = true;
+        continue;
+      }
+      const Utf8Decoded d = utf8_step(p, n, i);
+      valid_[i] = d.step == Utf8Step::kValid && valid_[i + d.length];
+    }
   }
-  return true;
-}
+
+  // A NUL lies between the name and the end of the area.
+  bool terminated(uint64_t name) const { return terminated_anywhere_ && name - begin_ <= last_nul_; }
+  // The bytes up to that NUL are UTF-8.
+  bool valid_utf8(uint64_t name) const { return valid_[name - begin_]; }
+  // The name when it could be an asset's, else empty (checked names are short).
+  std::string_view short_name(uint64_t name) const {
+    const auto* text = reinterpret_cast<const char*>(image_ + name);
+    const uint64_t room = last_nul_ - (name - begin_) + 1;
+    const void* nul = std::memchr(text, 0, std::min<uint64_t>(room, kMaxAssetNameBytes + 1));
+    if (nul == nullptr) return {};
+    return {text, static_cast<size_t>(static_cast<const char*>(nul) - text)};
+  }
+
+ private:
+  static constexpr uint64_t kMaxAssetNameBytes = 24;  // "preprocessor_config.json"
+  static_assert(std::all_of(kProcessorAssetNames.begin(), kProcessorAssetNames.end(),
+                            [](std::string_view n) { return n.size() <= kMaxAssetNameBytes; }));
+
+  const uint8_t* image_;
+  uint64_t begin_;
+  std::vector<bool> valid_;
+  bool terminated_anywhere_ = false;
+  uint64_t last_nul_ = 0;  // relative to begin_
+};
 
 // Brackets outside strings, counted before parsing so a deep document costs no nodes.
 bool nesting_within(std::string_view text, uint64_t limit) {
@@ -81,22 +123,21 @@ json read_processor_assets(const uint8_t* image, uint64_t length, int fd, uint64
   const uint64_t strings_size = word_at(image, kStringAreaDirectoryOffset + 8);
   const uint64_t container_length = word_at(image, kContainerLengthOffset);
   json assets = json::object();
+  std::optional<StringArea> area;
   for (uint64_t j = 0; j < count; ++j) {
     // Inside the table: j x stride <= table_size - 32 by the count check.
     const uint64_t entry = table + kAuxTableHeaderBytes + j * stride;
     if (entry > length - 8) refuse("Aux metadata bounds");
     const uint64_t name = word_at(image, entry + kAuxEntryNameOffset);
-    if (strings > length || strings_size > length - strings || strings_size < 32 ||
-        name < strings || name - strings < kSectionHeaderBytes || name - strings >= strings_size) {
+    if (strings > length || strings_size > length - strings || strings_size < kSectionHeaderBytes ||
+        name < strings || name - strings < kSectionHeaderBytes ||
+        name - strings >= strings_size) {
       refuse("Aux name bounds");
     }
-    const uint8_t* name_begin = image + name;
-    const uint64_t name_room = strings_size - (name - strings);
-    const auto* nul = static_cast<const uint8_t*>(std::memchr(name_begin, 0, name_room));
-    if (nul == nullptr) refuse("Aux name terminator");
-    const uint64_t name_length = static_cast<uint64_t>(nul - name_begin);
-    if (!valid_utf8(name_begin, name_length)) refuse("Aux name UTF-8");
-    const std::string_view asset(reinterpret_cast<const char*>(name_begin), name_length);
+    if (!area) area.emplace(image, strings + kSectionHeaderBytes, strings + strings_size);
+    if (!area->terminated(name)) refuse("Aux name terminator");
+    if (!area->valid_utf8(name)) refuse("Aux name UTF-8");
+    const std::string_view asset = area->short_name(name);
     if (std::find(kProcessorAssetNames.begin(), kProcessorAssetNames.end(), asset) ==
         kProcessorAssetNames.end()) {
       continue;

@@ -258,6 +258,50 @@ TEST(ProcessorAssets, ForgedTablesNamesAndBlobs) {
   EXPECT_EQ(c.error(max - 10), "VexaModel: Reading processor asset");
 }
 
+// A table written by hand: 50,000 entries naming one 2 MiB string, then the six assets. Each
+// name is checked (terminator, UTF-8) and skipped, which must cost one pass over the string,
+// not one per entry.
+TEST(ProcessorAssets, ManyEntriesNamingOneLongStringStayLinear) {
+  constexpr uint64_t kRepeats = 50000;
+  const std::string long_name(2 << 20, 'a');
+  const Blobs blobs = asset_blobs();
+  std::vector<uint8_t> image(512, 0);
+  const uint64_t area = image.size();
+  image.resize(area + 32);
+  std::vector<uint64_t> names;
+  for (const auto& [name, blob] : blobs) {
+    names.push_back(image.size());
+    image.insert(image.end(), name.begin(), name.end());
+    image.push_back(0);
+  }
+  const uint64_t long_at = image.size();
+  image.insert(image.end(), long_name.begin(), long_name.end());
+  image.push_back(0);
+  put_u64(image, 80, area);
+  put_u64(image, 88, image.size() - area);
+  const uint64_t table = image.size();
+  const uint64_t count = kRepeats + blobs.size();
+  image.resize(table + 32 + count * 64, 0);
+  put_u64(image, 208, table);
+  put_u64(image, 216, 32 + count * 64);
+  put_u64(image, table + 8, 64);
+  put_u64(image, table + 16, count);
+  for (uint64_t j = 0; j < kRepeats; ++j) put_u64(image, table + 32 + j * 64, long_at);
+  std::vector<uint8_t> file = image;
+  for (uint64_t k = 0; k < blobs.size(); ++k) {
+    const uint64_t e = table + 32 + (kRepeats + k) * 64;
+    put_u64(image, e, names[k]);
+    put_u64(image, e + 16, file.size());
+    put_u64(image, e + 24, blobs[k].second.size());
+    file.insert(file.end(), blobs[k].second.begin(), blobs[k].second.end());
+  }
+  put_u64(image, 32, file.size());
+  const int fd = testing::memory_file(file);
+  VXProcessor p(image.data(), image.size(), fd);
+  EXPECT_EQ(p.eos(), (std::vector<int64_t>{50258, 50256}));
+  close(fd);
+}
+
 TEST(ProcessorAssets, ConfigurationAndTokenFailuresAreReportedByDomain) {
   Blobs blobs = asset_blobs();
   json tokenizer = json::parse(blobs[1].second);
