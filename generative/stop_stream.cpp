@@ -3,30 +3,11 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "generative/utf8_spans.h"
 
 namespace vexa {
-
-StopStream* stop_stream_create(const char* const* stops, uint64_t count,
-                               StopStreamCallback callback, void* user) {
-  if (stops == nullptr && count != 0) return nullptr;
-  for (uint64_t i = 0; i < count; ++i) {
-    if (stops[i] == nullptr || stops[i][0] == '\0') return nullptr;
-  }
-  try {
-    auto* s = new StopStream{{}, {}, {}, callback, user, kStreamRunning, -1};
-    try {
-      s->stops.assign(stops, stops + count);
-    } catch (...) {
-      delete s;
-      throw;
-    }
-    return s;
-  } catch (const std::exception&) {
-    return nullptr;
-  }
-}
 
 namespace {
 
@@ -54,21 +35,59 @@ int32_t release(StopStream* s, uint64_t n, bool final) {
   return s->status;
 }
 
-// Longest k (1 <= k < L) for which pending ends with the first k bytes of a stop of length L.
-uint64_t hold_back(const StopStream& s) {
-  uint64_t h = 0;
-  for (const std::string& stop : s.stops) {
-    for (uint64_t k = std::min<uint64_t>(stop.size() - 1, s.pending.size()); k > h; --k) {
-      if (std::memcmp(s.pending.data() + s.pending.size() - k, stop.data(), k) == 0) {
-        h = k;
-        break;
-      }
-    }
+// Prefix function of a stop: entry i is the length of the longest proper prefix of stop[0..i]
+// that also ends there.
+std::vector<uint32_t> prefix_function(const std::string& stop) {
+  std::vector<uint32_t> pi(stop.size(), 0);
+  for (size_t i = 1; i < stop.size(); ++i) {
+    uint32_t q = pi[i - 1];
+    while (q > 0 && stop[i] != stop[q]) q = pi[q - 1];
+    if (stop[i] == stop[q]) ++q;
+    pi[i] = q;
   }
-  return h;
+  return pi;
+}
+
+struct StopScan {
+  uint64_t first;  // start of the first occurrence, npos when none
+  uint64_t tail;   // without one: the longest k < L for which pending ends with stop[0, k)
+};
+
+// One pass of the stop's automaton over pending (linear in both lengths, so long stops cannot
+// make a push quadratic).
+StopScan scan_stop(const std::string& pending, const std::string& stop,
+                   const std::vector<uint32_t>& pi) {
+  uint64_t q = 0;
+  for (uint64_t i = 0; i < pending.size(); ++i) {
+    while (q > 0 && pending[i] != stop[q]) q = pi[q - 1];
+    if (pending[i] == stop[q]) ++q;
+    if (q == stop.size()) return {i + 1 - stop.size(), 0};
+  }
+  return {std::string::npos, q};
 }
 
 }  // namespace
+
+StopStream* stop_stream_create(const char* const* stops, uint64_t count,
+                               StopStreamCallback callback, void* user) {
+  if (stops == nullptr && count != 0) return nullptr;
+  for (uint64_t i = 0; i < count; ++i) {
+    if (stops[i] == nullptr || stops[i][0] == '\0') return nullptr;
+  }
+  try {
+    auto* s = new StopStream{{}, {}, {}, callback, user, kStreamRunning, -1, {}};
+    try {
+      s->stops.assign(stops, stops + count);
+      for (const std::string& stop : s->stops) s->stop_prefixes.push_back(prefix_function(stop));
+    } catch (...) {
+      delete s;
+      throw;
+    }
+    return s;
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
 
 int32_t stop_stream_release(StopStream* s, uint64_t n, bool final) {
   if (s == nullptr || n > s->pending.size()) return kStreamFailed;
@@ -86,14 +105,19 @@ int32_t stop_stream_push(StopStream* s, const void* bytes, uint64_t length, int6
     s->tag = tag;
     s->pending.append(static_cast<const char*>(bytes), length);
     uint64_t first = std::string::npos;
-    for (const std::string& stop : s->stops) first = std::min(first, s->pending.find(stop));
+    uint64_t hold_back = 0;
+    for (size_t k = 0; k < s->stops.size(); ++k) {
+      const StopScan scan = scan_stop(s->pending, s->stops[k], s->stop_prefixes[k]);
+      first = std::min(first, scan.first);
+      hold_back = std::max(hold_back, scan.tail);
+    }
     if (first != std::string::npos) {
       s->status = kStreamStopString;
       release(s, first, true);
       s->pending.clear();
       return s->status;
     }
-    return release(s, s->pending.size() - hold_back(*s), false);
+    return release(s, s->pending.size() - hold_back, false);
   } catch (const std::exception&) {
     return kStreamFailed;
   }

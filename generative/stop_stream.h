@@ -28,6 +28,7 @@ struct StopStream {
   void* user;
   int32_t status;
   int64_t tag;
+  std::vector<std::vector<uint32_t>> stop_prefixes;  // each stop's prefix function
 };
 
 // Null when `stops` is null with a nonzero count, a stop string is null or empty, or memory runs

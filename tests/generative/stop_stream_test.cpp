@@ -145,14 +145,14 @@ TEST(StopStream, CreationAndNullArguments) {
 TEST(StopStream, AnyCutGivesTheOneShotText) {
   std::mt19937 rng(5);
   const std::string alphabet[] = {"a", "b", " ", "\xC3\xA9", "\xE4\xBD\xA0", "\xF0\x9F\x98\x80",
-                                  "\xFF", "\x80", "\xC3", "END", "EN", "<", "<|"};
+                                  "\xFF", "\x80", "\xC3", "END", "EN", "<", "<|", "ab", "aa"};
   for (int round = 0; round < 500; ++round) {
     std::string all;
     const int parts = static_cast<int>(rng() % 30);
     for (int k = 0; k < parts; ++k) all += alphabet[rng() % std::size(alphabet)];
-    const std::vector<const char*> stops = round % 3 == 0 ? std::vector<const char*>{}
-                                           : round % 3 == 1 ? std::vector<const char*>{"END"}
-                                                            : std::vector<const char*>{"<|e", "\xA9"};
+    const std::vector<std::vector<const char*>> stop_sets = {
+        {}, {"END"}, {"<|e", "\xA9"}, {"abab", "aab"}, {"aaaa", "ba"}};
+    const std::vector<const char*>& stops = stop_sets[round % stop_sets.size()];
     size_t first = std::string::npos;
     for (const char* stop : stops) first = std::min(first, all.find(stop));
 
@@ -172,6 +172,19 @@ TEST(StopStream, AnyCutGivesTheOneShotText) {
     for (const std::string& chunk : seen.chunks) joined += chunk;
     ASSERT_EQ(joined, want);
   }
+}
+
+// A long stop whose prefixes overlap the pending text in many ways: exactly its longest prefix
+// that ends the text is held back, push after push.
+TEST(StopStream, LongSelfOverlappingStop) {
+  const std::string half(100000, 'a');
+  const std::string stop = half + "b" + half;
+  Stream s({stop.c_str()});
+  const std::string block(4096, 'a');
+  for (int k = 0; k < 49; ++k) ASSERT_EQ(s.push(block), 0);
+  EXPECT_EQ(s.text().size(), 49 * block.size() - half.size());
+  EXPECT_EQ(s.push("b" + half), 1);
+  EXPECT_EQ(s.text().size(), 49 * block.size() - half.size());
 }
 
 }  // namespace
