@@ -35,7 +35,7 @@ std::string tokenizer_decode_ids(const Processor& processor, std::span<const int
 // The raw bytes of one token, possibly part of a UTF-8 sequence; empty for a special id.
 std::string processor_token_bytes(const Processor& processor, int64_t id);
 
-// Symbol-level BPE exactly as specified: each pass rescans every adjacent pair and merges the
+// Symbol-level BPE by its defining rule: each pass rescans every adjacent pair and merges the
 // lowest rank, leftmost among equals. Quadratic; the encoder uses an equivalent heap for long
 // pieces, and tests compare the two.
 void bpe_merge_symbols_by_scan(const TokenizerTables& tables, std::vector<uint32_t>& symbols);
