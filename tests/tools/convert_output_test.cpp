@@ -3,41 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
-#include <cstdio>
 #include <filesystem>
 #include <string>
 
-#include "convert_test_util.h"
-#include "core/container_digest.h"
+#include "container_tool_util.h"
 #include "core/file_replace.h"
 #include "tests/core/fifo_guard.h"
 
 namespace vexa::tools::testing {
 namespace {
 
-const char* kProgram = "../vexa-convert";
-
-std::string run_program(const std::string& args, int* status) {
-  std::string out;
-  FILE* p = popen((std::string(kProgram) + " " + args + " 2>&1").c_str(), "r");
-  if (p == nullptr) return out;
-  std::array<char, 4096> buf;
-  size_t n = 0;
-  while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
-  const int st = pclose(p);
-  *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return out;
-}
-
 bool same_bytes_hash(const std::string& path, const std::vector<uint8_t>& before) {
-  const std::vector<uint8_t> now = read_bytes(path);
-  const Digest128 a = digest128(before.data(), before.size());
-  const Digest128 b = digest128(now.data(), now.size());
-  return a.low == b.low && a.high == b.high;
+  return same_digest(file_hash(path), digest128(before.data(), before.size()));
 }
 
 class ConvertOutput : public ::testing::Test {
@@ -138,14 +117,14 @@ TEST_F(ConvertOutput, EveryFailedWriteStepKeepsTheOldContainer) {
 }
 
 TEST_F(ConvertOutput, ProgramRefusesADeviceAndItsOwnInput) {
-  if (access(kProgram, X_OK) != 0) GTEST_SKIP() << "vexa-convert is not built beside the tests";
+  if (!program_built("vexa-convert")) GTEST_SKIP() << "vexa-convert is not built beside the tests";
   const std::string model = tmp_.file("dyn_relu.onnx");
   const std::vector<uint8_t> before = read_bytes(model);
   int status = 0;
-  std::string out = run_program("--input x=1x3x4x4 " + model + " /dev/full", &status);
+  std::string out = run_program("vexa-convert", "--input x=1x3x4x4 " + model + " /dev/full", &status);
   EXPECT_NE(status, 0);
   EXPECT_EQ(out, "vexa: output '/dev/full' exists and is not a regular file\n");
-  out = run_program("--input x=1x3x4x4 " + model + " " + model, &status);
+  out = run_program("vexa-convert", "--input x=1x3x4x4 " + model + " " + model, &status);
   EXPECT_NE(status, 0);
   EXPECT_EQ(out, "vexa: output '" + model + "' is the same file as input '" + model + "'\n");
   EXPECT_TRUE(same_bytes_hash(model, before));
