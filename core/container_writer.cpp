@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include <xxhash.h>
 
@@ -52,6 +53,19 @@ DtypeEntry dtype_entry(uint64_t dtype) {
   return e;
 }
 
+// Graph-section geometry of a generative container: the executor's header words sit right after
+// the common section header, then the node table, the value table, the id area and the
+// attribute area, all of u64 words.
+constexpr uint64_t kExecHeaderBytes = 64;
+constexpr uint64_t kExecNodeStride = 64;
+constexpr uint64_t kExecValueStride = 96;
+constexpr uint64_t kExecSectionStride = 8;
+constexpr uint64_t kStringAreaStride = 1;
+
+void put_u64(uint8_t* image, uint64_t offset, uint64_t value) {
+  std::memcpy(image + offset, &value, sizeof value);
+}
+
 // Digest and fold of a tensor over its padded size without materialising the padding.
 Digest128 padded_digest(const std::vector<uint8_t>& bytes, uint64_t padded_size) {
   static const uint8_t kZeros[kZeroChunkBytes] = {};
@@ -93,7 +107,64 @@ bool ContainerWriter::set_entry_size(uint32_t section, uint64_t entry_size) {
   return true;
 }
 
-void ContainerWriter::begin_group() { group_open_requested_ = true; }
+void ContainerWriter::begin_group(std::string_view name) {
+  group_open_requested_ = true;
+  if (generative_) pending_group_name_ = add_area_string(name);
+}
+
+void ContainerWriter::set_generative() {
+  if (!tensors_.empty() || !meta_.empty() || !values_.empty() || !nodes_.empty() ||
+      !aux_.empty()) {
+    fail("set_generative must come before anything is added");
+    return;
+  }
+  generative_ = true;
+  entry_sizes_[kSectionMetaKv] = kStringAreaStride;
+  entry_sizes_[kSectionNodes] = kExecSectionStride;
+  // A group opened by the first tensor without begin_group gets the empty name.
+  pending_group_name_ = add_area_string({});
+}
+
+uint64_t ContainerWriter::add_area_string(std::string_view s) {
+  if (s.find('\0') != std::string_view::npos) {
+    fail("string area name contains a NUL byte");
+    return 0;
+  }
+  const uint64_t offset = area_.size();
+  area_.insert(area_.end(), s.begin(), s.end());
+  area_.push_back(0);
+  return offset;
+}
+
+uint64_t ContainerWriter::add_exec_value(const ExecValue& value) {
+  if (!error_.empty()) return kWriterInvalidIndex;
+  if (!generative_) {
+    fail("executor graph values need a generative container");
+    return kWriterInvalidIndex;
+  }
+  exec_value_names_.push_back(add_area_string(value.name));
+  exec_values_.push_back(value);
+  return exec_values_.size() - 1;
+}
+
+uint64_t ContainerWriter::add_exec_node(const ExecNode& node) {
+  if (!error_.empty()) return kWriterInvalidIndex;
+  if (!generative_) {
+    fail("executor graph nodes need a generative container");
+    return kWriterInvalidIndex;
+  }
+  exec_nodes_.push_back(node);
+  return exec_nodes_.size() - 1;
+}
+
+uint64_t ContainerWriter::exec_section_words() const {
+  uint64_t words = kExecHeaderBytes / 8 + exec_nodes_.size() * (kExecNodeStride / 8) +
+                   exec_values_.size() * (kExecValueStride / 8);
+  for (const ExecNode& n : exec_nodes_) {
+    words += n.inputs.size() + n.outputs.size() + n.attrs.size();
+  }
+  return words;
+}
 
 uint64_t ContainerWriter::add_string(std::string_view s) {
   const uint64_t offset = pool_.size();
@@ -149,6 +220,7 @@ uint64_t ContainerWriter::add_tensor(std::string_view name, uint64_t dtype,
       return kWriterInvalidIndex;
     }
     group_first_.push_back(tensors_.size());
+    group_names_.push_back(pending_group_name_);
     group_open_requested_ = false;
   }
   t.group = group_first_.size() - 1;
@@ -179,6 +251,10 @@ uint64_t ContainerWriter::add_tensor_q8(std::string_view name, std::span<const u
 void ContainerWriter::set_meta(std::string_view key, uint64_t type, uint64_t inline_value,
                                std::string_view pool_value, uint64_t item_count, uint64_t flags) {
   if (!error_.empty()) return;
+  if (generative_) {
+    fail("a generative container stores no metadata key/values");
+    return;
+  }
   if (key.empty()) {
     fail("metadata key is empty");
     return;
@@ -256,6 +332,10 @@ void ContainerWriter::set_meta_opaque(std::string_view key, std::string_view byt
 
 uint64_t ContainerWriter::add_value(const GraphValue& value, std::string_view name) {
   if (!error_.empty()) return kWriterInvalidIndex;
+  if (generative_) {
+    fail("graph-model values cannot go into a generative container");
+    return kWriterInvalidIndex;
+  }
   if (value.rank > kMaxTensorRank) {
     fail("graph value rank above 6");
     return kWriterInvalidIndex;
@@ -291,6 +371,10 @@ uint64_t ContainerWriter::add_weight_value(uint64_t tensor_index, std::string_vi
 
 uint64_t ContainerWriter::add_node(const GraphNode& node) {
   if (!error_.empty()) return kWriterInvalidIndex;
+  if (generative_) {
+    fail("graph-model nodes cannot go into a generative container");
+    return kWriterInvalidIndex;
+  }
   if (node.input_count > kGraphNodeMaxInputs || node.output_count < 1 ||
       node.output_count > kGraphNodeMaxOutputs) {
     fail("graph node has 0..8 inputs and 1..4 outputs");
@@ -310,6 +394,7 @@ void ContainerWriter::add_aux(std::string_view name, std::string_view blob) {
     fail("aux name contains a NUL byte");
     return;
   }
+  if (generative_) aux_names_.push_back(add_area_string(name));
   aux_.push_back(Aux{std::string(name), std::string(blob)});
 }
 
@@ -325,18 +410,26 @@ bool ContainerWriter::plan_layout(Layout* layout, std::string* error) const {
   const uint64_t tensors = tensors_.size();
   const uint64_t groups = group_first_.size();
   uint64_t aux_area = 0;
-  for (const Aux& a : aux_) aux_area += a.name.size() + 1 + a.blob.size();
+  layout->blob_bytes = 0;
+  for (const Aux& a : aux_) {
+    if (generative_) {
+      layout->blob_bytes += a.blob.size();
+    } else {
+      aux_area += a.name.size() + 1 + a.blob.size();
+    }
+  }
+  // A generative container has no all-zero aux entry: its reader checks every entry's name.
   const uint64_t counts[kSectionCount] = {
       pool_.size() + kStringPoolSpareBytes,
-      meta_.size() + kMetaSpareEntries,
+      generative_ ? area_.size() : meta_.size() + kMetaSpareEntries,
       kDtypeEntryCount,
       tensors,
       groups,
       1,
-      nodes_.size(),
+      generative_ ? exec_section_words() : nodes_.size(),
       2 * groups,
-      values_.size(),
-      aux_.empty() ? 1 : aux_.size(),
+      generative_ ? 0 : values_.size(),
+      generative_ ? aux_.size() : (aux_.empty() ? 1 : aux_.size()),
       tensors + 1,
   };
   // Entry sizes are the caller's: a product that wraps would place records outside the region.
@@ -346,7 +439,7 @@ bool ContainerWriter::plan_layout(Layout* layout, std::string* error) const {
     uint64_t payload = 0;
     uint64_t size = 0;
     fits = checked_mul_u64(counts[i], entry_sizes_[i], &payload);
-    if (fits && i == kSectionMetaKv) {
+    if (fits && i == kSectionMetaKv && !generative_) {
       layout->aux_area_offset = offset + kSectionHeaderBytes + payload;
       fits = checked_add_u64(payload, aux_area, &payload);
     }
@@ -385,8 +478,14 @@ bool ContainerWriter::build_metadata_region(const Layout& layout,
   put_header(kSectionStringPool, pool_.size() + kStringPoolSpareBytes);
   std::memcpy(section_data(kSectionStringPool), pool_.data(), pool_.size());
 
-  put_header(kSectionMetaKv, meta_.size() + kMetaSpareEntries);
-  for (uint64_t j = 0; j < meta_.size(); ++j) put(kSectionMetaKv, j, meta_[j]);
+  if (generative_) {
+    put_header(kSectionMetaKv, area_.size());
+    std::memcpy(section_data(kSectionMetaKv), area_.data(), area_.size());
+  } else {
+    put_header(kSectionMetaKv, meta_.size() + kMetaSpareEntries);
+    for (uint64_t j = 0; j < meta_.size(); ++j) put(kSectionMetaKv, j, meta_[j]);
+  }
+  const uint64_t area_start = layout.sections[kSectionMetaKv].offset + kSectionHeaderBytes;
 
   put_header(kSectionDtypes, kDtypeEntryCount);
   for (uint64_t d = 1; d <= kDtypeEntryCount; ++d) put(kSectionDtypes, d - 1, dtype_entry(d));
@@ -418,6 +517,7 @@ bool ContainerWriter::build_metadata_region(const Layout& layout,
     uint64_t s = 0;
     for (uint64_t j = first; j < end; ++j) s += tensors_[j].padded_size;
     GroupRecord gr{};
+    if (generative_) gr.reserved0 = area_start + group_names_[g];
     gr.first_tensor = first;
     gr.tensor_count = end - first;
     gr.absolute_offset = w + r;
@@ -438,15 +538,28 @@ bool ContainerWriter::build_metadata_region(const Layout& layout,
   lr.group_count_copy = groups;
   put(kSectionLayout, 0, lr);
 
-  put_header(kSectionNodes, nodes_.size());
-  for (uint64_t j = 0; j < nodes_.size(); ++j) put(kSectionNodes, j, nodes_[j]);
+  if (generative_) {
+    build_generative_sections(layout, image);
+  } else {
+    put_header(kSectionNodes, nodes_.size());
+    for (uint64_t j = 0; j < nodes_.size(); ++j) put(kSectionNodes, j, nodes_[j]);
 
-  put_header(kSectionValues, values_.size());
-  for (uint64_t j = 0; j < values_.size(); ++j) put(kSectionValues, j, values_[j]);
+    put_header(kSectionValues, values_.size());
+    for (uint64_t j = 0; j < values_.size(); ++j) put(kSectionValues, j, values_[j]);
+  }
 
-  put_header(kSectionAux, aux_.empty() ? 1 : aux_.size());
+  put_header(kSectionAux, generative_ ? aux_.size() : (aux_.empty() ? 1 : aux_.size()));
   uint64_t aux_at = layout.aux_area_offset;
-  for (uint64_t j = 0; j < aux_.size(); ++j) {
+  uint64_t blob_at = w + layout.data_size;
+  for (uint64_t j = 0; j < aux_.size() && generative_; ++j) {
+    AuxEntry e{};
+    e.name_offset = area_start + aux_names_[j];
+    e.blob_offset = blob_at;
+    e.blob_size = aux_[j].blob.size();
+    blob_at += e.blob_size;
+    put(kSectionAux, j, e);
+  }
+  for (uint64_t j = 0; j < aux_.size() && !generative_; ++j) {
     const Aux& a = aux_[j];
     AuxEntry e{};
     e.name_offset = aux_at;
@@ -469,14 +582,72 @@ bool ContainerWriter::build_metadata_region(const Layout& layout,
   h.magic = kContainerMagic;
   h.version = kContainerVersion;
   h.header_size = kContainerHeaderBytes;
-  h.container_length = w + layout.data_size;
+  h.container_length = w + layout.data_size + layout.blob_bytes;
   h.alignment = kWeightAlignmentBytes;
   h.weights_offset = w;
-  h.weights_size = layout.data_size;
+  h.weights_size = layout.data_size + layout.blob_bytes;
   std::memcpy(h.sections, layout.sections, sizeof h.sections);
   std::memcpy(image, &h, offsetof(ContainerHeader, body_digest));
-  container_seal_with_fold(image, weights_fold());
+  uint32_t fold = weights_fold();
+  if (generative_) {
+    // The blobs continue the weights region from an aligned start, so their words are the
+    // region's words; a partial last word is not part of the fold.
+    std::string blobs;
+    for (const Aux& a : aux_) blobs += a.blob;
+    fold ^= xor_fold32(reinterpret_cast<const uint8_t*>(blobs.data()), blobs.size());
+  }
+  container_seal_with_fold(image, fold);
   return true;
+}
+
+void ContainerWriter::build_generative_sections(const Layout& layout, uint8_t* image) const {
+  const uint64_t area_start = layout.sections[kSectionMetaKv].offset + kSectionHeaderBytes;
+  const uint64_t section = layout.sections[kSectionNodes].offset;
+  const uint64_t words = exec_section_words();
+  store_record(image + section,
+               SectionHeader{kSectionKind, kExecSectionStride, words, words * kExecSectionStride});
+  const uint64_t node_table = section + kSectionHeaderBytes + kExecHeaderBytes;
+  const uint64_t value_table = node_table + exec_nodes_.size() * kExecNodeStride;
+  const uint64_t id_area = value_table + exec_values_.size() * kExecValueStride;
+  uint64_t id_words = 0;
+  for (const ExecNode& n : exec_nodes_) id_words += n.inputs.size() + n.outputs.size();
+  const uint64_t attr_area = id_area + 8 * id_words;
+  put_u64(image, section + 32, exec_nodes_.size());
+  put_u64(image, section + 40, kExecNodeStride);
+  put_u64(image, section + 48, node_table);
+  put_u64(image, section + 56, exec_values_.size());
+  put_u64(image, section + 64, kExecValueStride);
+  put_u64(image, section + 72, value_table);
+  put_u64(image, section + 80, id_area);
+  put_u64(image, section + 88, attr_area);
+
+  uint64_t id_at = id_area;
+  uint64_t attr_at = attr_area;
+  for (uint64_t j = 0; j < exec_nodes_.size(); ++j) {
+    const ExecNode& n = exec_nodes_[j];
+    const uint64_t at = node_table + j * kExecNodeStride;
+    put_u64(image, at + 0, n.op);
+    put_u64(image, at + 8, n.group);
+    put_u64(image, at + 16, n.inputs.size());
+    put_u64(image, at + 24, n.outputs.size());
+    put_u64(image, at + 32, id_at);
+    put_u64(image, at + 40, attr_at);
+    put_u64(image, at + 48, 8 * n.attrs.size());
+    for (uint64_t id : n.inputs) put_u64(image, std::exchange(id_at, id_at + 8), id);
+    for (uint64_t id : n.outputs) put_u64(image, std::exchange(id_at, id_at + 8), id);
+    for (uint64_t a : n.attrs) put_u64(image, std::exchange(attr_at, attr_at + 8), a);
+  }
+  for (uint64_t j = 0; j < exec_values_.size(); ++j) {
+    const ExecValue& v = exec_values_[j];
+    const uint64_t at = value_table + j * kExecValueStride;
+    put_u64(image, at + 0, area_start + exec_value_names_[j]);
+    put_u64(image, at + 8, v.dtype);
+    put_u64(image, at + 72, v.flags);
+    put_u64(image, at + 80, v.weight);
+  }
+
+  store_record(image + layout.sections[kSectionValues].offset,
+               SectionHeader{kSectionKind, entry_sizes_[kSectionValues], 0, 0});
 }
 
 uint32_t ContainerWriter::weights_fold() const {
@@ -502,7 +673,8 @@ bool ContainerWriter::write_to_memory(std::vector<uint8_t>* out, std::string* er
   if (!plan_layout(&layout, error)) return false;
   try {
     build_metadata_region(layout, out);
-    out->resize(static_cast<size_t>(layout.weights_offset + layout.data_size), 0);
+    out->resize(static_cast<size_t>(layout.weights_offset + layout.data_size + layout.blob_bytes),
+                0);
   } catch (const std::bad_alloc&) {
     *error = "out of memory building the container";
     return false;
@@ -510,6 +682,12 @@ bool ContainerWriter::write_to_memory(std::vector<uint8_t>* out, std::string* er
   for (const Tensor& t : tensors_) {
     std::memcpy(out->data() + layout.weights_offset + t.relative_offset, t.bytes.data(),
                 t.bytes.size());
+  }
+  uint64_t blob_at = layout.weights_offset + layout.data_size;
+  for (const Aux& a : aux_) {
+    if (!generative_) break;
+    std::memcpy(out->data() + blob_at, a.blob.data(), a.blob.size());
+    blob_at += a.blob.size();
   }
   return true;
 }
@@ -534,6 +712,10 @@ bool ContainerWriter::write_to_path(const std::string& path, std::string* error,
           !sink.write_zeros(t.padded_size - t.bytes.size())) {
         return false;
       }
+    }
+    for (const Aux& a : aux_) {
+      // Generative asset blobs follow the weights; graph models keep theirs in section 1.
+      if (generative_ && !sink.write(a.blob.data(), a.blob.size())) return false;
     }
     return true;
   });

@@ -4,6 +4,13 @@
 //
 // Mistakes (a bad shape, too many tensors, a name with a NUL...) are remembered; the first one is
 // reported by write_to_memory / write_to_path, which then produce nothing.
+//
+// Generative containers (set_generative) are laid out differently: section 1 is a plain string
+// area (entry size 1) holding group, value and asset names; section 6 is the generative
+// executor's graph section (entry size 8, so readers never take it for graph nodes); section 8
+// is empty, which is what marks the model generative; and the processor-asset blobs lie after
+// the weights data, in [W + D, L), since their reader requires them outside the metadata image.
+// A group record's first word is the absolute offset of the group's name in the string area.
 #pragma once
 
 #include <cstdint>
@@ -27,8 +34,32 @@ class ContainerWriter {
   // keep their record sizes.
   bool set_entry_size(uint32_t section, uint64_t entry_size);
 
-  // Tensors added after this call form a new load group (the first group opens by itself).
-  void begin_group();
+  // Tensors added after this call form a new load group (the first group opens by itself). The
+  // name is stored only in generative containers, where every group has one.
+  void begin_group(std::string_view name = {});
+
+  // Switches to the generative layout; call before anything else. Metadata key/values and
+  // graph-model nodes and values are refused from then on.
+  void set_generative();
+
+  // The generative executor's graph: values and nodes as the section stores them. Value and
+  // node indices are the caller's; the writer does not check the graph, so tests can write
+  // broken ones on purpose.
+  struct ExecValue {
+    std::string name;
+    uint64_t dtype = 1;   // 1 FP16, 3 INT64, 4 q8 (with a weight binding)
+    uint64_t flags = 0;   // bit 0 graph input, bit 1 logits, bit 2 bound to a weight
+    uint64_t weight = 0;  // tensor index, read with flag bit 2
+  };
+  struct ExecNode {
+    uint64_t op = 0;
+    uint64_t group = 0;
+    std::vector<uint64_t> inputs;
+    std::vector<uint64_t> outputs;
+    std::vector<uint64_t> attrs;  // u64 words; a real is the bits of a double
+  };
+  uint64_t add_exec_value(const ExecValue& value);
+  uint64_t add_exec_node(const ExecNode& node);
 
   // Each returns the tensor's index, or kWriterInvalidIndex after a mistake. `dims` has 0..6
   // non-zero entries, outermost first; the data holds rows x row-bytes stored bytes, rows being
@@ -57,7 +88,9 @@ class ContainerWriter {
   // Returns the node index.
   uint64_t add_node(const GraphNode& node);
 
-  // Aux entry: name and blob are stored inside section 1's data, after the metadata table.
+  // Aux entry: in a graph container the name and blob are stored inside section 1's data, after
+  // the metadata table; in a generative one the name goes to the string area and the blob after
+  // the weights data.
   void add_aux(std::string_view name, std::string_view blob);
 
   uint64_t tensor_count() const { return tensors_.size(); }
@@ -93,6 +126,7 @@ class ContainerWriter {
     uint64_t aux_area_offset;  // absolute
     uint64_t weights_offset;
     uint64_t data_size;
+    uint64_t blob_bytes;  // generative: processor-asset blobs after the weights data
   };
 
   uint64_t add_tensor(std::string_view name, uint64_t dtype, std::span<const uint64_t> dims,
@@ -103,6 +137,9 @@ class ContainerWriter {
   void fail(std::string message);
   bool plan_layout(Layout* layout, std::string* error) const;
   bool build_metadata_region(const Layout& layout, std::vector<uint8_t>* region) const;
+  void build_generative_sections(const Layout& layout, uint8_t* image) const;
+  uint64_t exec_section_words() const;
+  uint64_t add_area_string(std::string_view s);
   uint32_t weights_fold() const;
 
   std::string error_;
@@ -116,6 +153,15 @@ class ContainerWriter {
   std::vector<GraphNode> nodes_;
   std::vector<Aux> aux_;
   uint64_t next_relative_offset_ = 0;
+
+  bool generative_ = false;
+  std::vector<uint8_t> area_;                // generative string area
+  std::vector<uint64_t> group_names_;        // area offsets, one per group
+  uint64_t pending_group_name_ = 0;
+  std::vector<uint64_t> aux_names_;          // area offsets, one per aux entry
+  std::vector<ExecValue> exec_values_;
+  std::vector<uint64_t> exec_value_names_;   // area offsets
+  std::vector<ExecNode> exec_nodes_;
 };
 
 }  // namespace vexa
