@@ -325,9 +325,39 @@ TEST_F(MetaEdit, FailedWritesLeaveTheFileByteIdentical) {
   expect_runs_as_before();
 }
 
-// Generative containers keep a string area in section 1 and a graph with absolute offsets in
-// section 6: an edit that would repack them is refused. Made here by changing the entry sizes of
-// a graph container and re-sealing it.
+// A generative container has no metadata table: section 1 is its string area. Every set is
+// refused, a delete finds no key, and the file keeps every byte and still opens and verifies.
+TEST_F(MetaEdit, GenerativeContainersAreLeftUntouched) {
+  ContainerWriter w;
+  w.set_generative();
+  const uint16_t half[4] = {0x3c00, 0x4000, 0xbc00, 0};
+  const uint64_t dims[] = {2, 2};
+  w.begin_group("embed");
+  const uint64_t t = w.add_tensor_f16("embed", dims, half);
+  w.add_exec_value({"input_ids", 3, 1, 0});
+  w.add_exec_value({"embed", 1, 4, t});
+  w.add_exec_value({"logits", 1, 2, 0});
+  w.add_exec_node({1, 0, {1, 0}, {2}, {}});
+  w.add_aux("config.json", "{}");
+  const std::string p = tmp_.file("generative.vexa");
+  ASSERT_TRUE(w.write_to_path(p, nullptr));
+  const char* types[][2] = {{"string", "v"}, {"f64", "1"}, {"i64", "1"}, {"bool", "true"},
+                            {"strings", "a"}, {"f32", "1"}, {"bytes", "00"}};
+  for (const auto& [type, word] : types) {
+    expect_refused([&] { return set_value(p, "k", type, {word}); },
+                   "the container's string area cannot hold metadata", p);
+  }
+  expect_refused([&] { return model_meta_delete(p, "embed"); }, "key not found", p);
+  Opened o(p);
+  ASSERT_TRUE(o.r.ok());
+  std::vector<uint8_t> memory(o.r.container.weights_data_size);
+  ASSERT_TRUE(read_fully_at(o.r.container.fd, memory.data(), memory.size(), o.r.container.weights_offset));
+  EXPECT_TRUE(container_verify_tensors(o.c(), memory.data()));
+}
+
+// Section 6 holding a graph with absolute offsets (any entry size but 256) is only edited in
+// place; a repack is refused. Made by changing the entry sizes of a graph container and
+// re-sealing it.
 TEST_F(MetaEdit, GenerativeLayoutsAreNotRepacked) {
   const std::vector<uint8_t> good = read_bytes(path_);
   const uint32_t fold = static_cast<uint32_t>(header_word(good, kHeaderWeightsFoldOffset));
