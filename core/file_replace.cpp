@@ -226,13 +226,14 @@ FileReplaceResult file_replace(std::string_view path, std::span<const std::strin
   struct stat target_stat {};
   std::string refusal = resolve_target(path, &target, &existing, &target_stat);
   if (refusal.empty() && existing) refusal = input_refusal(path, target_stat, inputs);
-  if (!refusal.empty()) return {FileReplaceOutcome::kRefused, std::move(refusal)};
+  if (!refusal.empty()) return {FileReplaceOutcome::kRefused, std::move(refusal), FileReplaceStep::kNone};
 
   std::string temp;
   const int fd = injected(FileReplaceStep::kOpen) ? -1 : create_temp(target, &temp);
   if (fd < 0) {
     return {FileReplaceOutcome::kWriteFailed,
-            "cannot create a temporary file beside " + target + ": " + std::strerror(errno)};
+            "cannot create a temporary file beside " + target + ": " + std::strerror(errno),
+            FileReplaceStep::kOpen};
   }
   FileReplaceSink sink(fd, temp);
   auto abandon = [&](FileReplaceOutcome outcome, std::string message) {
@@ -242,8 +243,10 @@ FileReplaceResult file_replace(std::string_view path, std::span<const std::strin
   };
   // A replaced file keeps its permissions; a new one has the creation mode less the umask.
   if (existing && fchmod(fd, target_stat.st_mode & kPermissionBits) != 0) {
-    return abandon(FileReplaceOutcome::kWriteFailed,
-                   "cannot set permissions of " + temp + ": " + std::strerror(errno));
+    FileReplaceResult r = abandon(FileReplaceOutcome::kWriteFailed,
+                                  "cannot set permissions of " + temp + ": " + std::strerror(errno));
+    r.failed_step = FileReplaceStep::kOpen;
+    return r;
   }
   bool produced = false;
   try {
@@ -255,22 +258,30 @@ FileReplaceResult file_replace(std::string_view path, std::span<const std::strin
     unlink(temp.c_str());
     throw;
   }
-  if (sink.failed()) return abandon(sink.outcome_, sink.message_);
+  if (sink.failed()) {
+    FileReplaceResult r = abandon(sink.outcome_, sink.message_);
+    if (r.outcome == FileReplaceOutcome::kWriteFailed) r.failed_step = FileReplaceStep::kWrite;
+    return r;
+  }
   if (!produced) return abandon(FileReplaceOutcome::kProducerFailed, "cannot produce " + target);
   if (injected(FileReplaceStep::kSync) || fsync(fd) != 0) {
-    return abandon(FileReplaceOutcome::kWriteFailed,
-                   "cannot flush " + temp + ": " + std::strerror(errno));
+    FileReplaceResult r = abandon(FileReplaceOutcome::kWriteFailed,
+                                  "cannot flush " + temp + ": " + std::strerror(errno));
+    r.failed_step = FileReplaceStep::kSync;
+    return r;
   }
   if (close(fd) != 0) {
     const int saved = errno;
     unlink(temp.c_str());
-    return {FileReplaceOutcome::kWriteFailed, "cannot close " + temp + ": " + std::strerror(saved)};
+    return {FileReplaceOutcome::kWriteFailed, "cannot close " + temp + ": " + std::strerror(saved),
+            FileReplaceStep::kSync};
   }
   if (injected(FileReplaceStep::kRename) || rename(temp.c_str(), target.c_str()) != 0) {
     const int saved = errno;
     unlink(temp.c_str());
     return {FileReplaceOutcome::kWriteFailed,
-            "cannot rename " + temp + " to " + target + ": " + std::strerror(saved)};
+            "cannot rename " + temp + " to " + target + ": " + std::strerror(saved),
+            FileReplaceStep::kRename};
   }
   // The new file is complete and in place; flushing the folder makes the rename survive a power
   // cut. A folder that refuses to be flushed changes nothing about the file, so it is not an error.

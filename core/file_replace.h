@@ -29,9 +29,14 @@ enum class FileReplaceOutcome : uint32_t {
   kWriteFailed,     // creating, writing, flushing, closing or renaming the temporary file failed
 };
 
+enum class FileReplaceStep : uint32_t { kNone = 0, kOpen, kWrite, kSync, kRename };
+
 struct FileReplaceResult {
   FileReplaceOutcome outcome = FileReplaceOutcome::kReplaced;
   std::string message;  // empty on success
+  // With kWriteFailed: kOpen when the temporary file could not be made, else the step that
+  // failed after it (closing counts as kSync). kNone otherwise.
+  FileReplaceStep failed_step = FileReplaceStep::kNone;
 
   bool ok() const { return outcome == FileReplaceOutcome::kReplaced; }
 };
@@ -75,7 +80,6 @@ FileReplaceResult file_replace(std::string_view path, std::span<const std::strin
 
 // Test hook: every later file_replace fails at this step (kNone restores normal work). The
 // step fails as the system call would, with EIO, and the caller sees kWriteFailed.
-enum class FileReplaceStep : uint32_t { kNone = 0, kOpen, kWrite, kSync, kRename };
 void file_replace_fail_at_for_testing(FileReplaceStep step);
 
 }  // namespace vexa

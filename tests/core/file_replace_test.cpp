@@ -204,6 +204,7 @@ TEST_F(FileReplaceTest, EveryFailedStepLeavesTheTargetByteIdentical) {
     file_replace_fail_at_for_testing(s.step);
     const FileReplaceResult r = file_replace(target, {}, produce);
     EXPECT_EQ(r.outcome, FileReplaceOutcome::kWriteFailed);
+    EXPECT_EQ(r.failed_step, s.step);
     EXPECT_EQ(r.message.rfind(s.message_start, 0), 0u) << r.message;
     EXPECT_NE(r.message.find("Input/output error"), std::string::npos) << r.message;
     EXPECT_TRUE(same_hash(hash(target), before));

@@ -14,6 +14,7 @@
 
 #include "convert_test_util.h"
 #include "core/container_digest.h"
+#include "tests/core/container_fixture.h"
 #include "vexa/vexa.h"
 
 namespace vexa::tools::testing {
@@ -76,15 +77,39 @@ inline std::vector<float> run_through_api(const std::string& path, const std::ve
   return out;
 }
 
-// Opens, verifies every tensor digest and runs on the CPU engine; empty after a failure.
+// Opens as an engine does (f16 and Q8 tensors expanded to f32), verifies every tensor digest and
+// runs once on the CPU engine; empty after a failure.
 inline std::vector<float> run_verified(const std::string& path, const std::vector<float>& input,
                                        uint64_t output_count) {
-  RunnableModel m;
-  bool unsupported = false;
-  const std::string why = m.open(path, &unsupported);
-  EXPECT_EQ(why, "") << path;
   std::vector<float> out;
-  if (why.empty()) EXPECT_TRUE(m.run(input, &out, output_count)) << path;
+  OpenResult r = container_open_path(path.c_str(), path.size());
+  if (!r.ok()) {
+    ADD_FAILURE() << path << ": " << pack_status_text(static_cast<uint32_t>(r.status));
+    return out;
+  }
+  OpenContainer& c = r.container;
+  std::vector<uint8_t> memory;
+  cpu::CpuState* state = nullptr;
+  if (!vexa::testing::load_weights(c, &memory)) {
+    ADD_FAILURE() << path << ": weights do not load";
+  } else if (!container_verify_tensors(&c, memory.data())) {
+    ADD_FAILURE() << path << ": tensor digests do not match";
+  } else {
+    cpu::CpuCreateResult created = cpu::cpu_state_create(&c, memory.data(), 1);
+    if (created.tag != 0) {
+      ADD_FAILURE() << path << ": " << cpu::cpu_create_message(created);
+      cpu::cpu_create_result_release(&created);
+    } else {
+      state = created.state;
+      out.assign(output_count, 0.0f);
+      if (!cpu::cpu_run(&state, input.data(), out.data())) {
+        ADD_FAILURE() << path << ": the run failed";
+        out.clear();
+      }
+      cpu::cpu_state_destroy(&state);
+    }
+  }
+  container_close(&c);
   return out;
 }
 

@@ -78,7 +78,9 @@ TEST_F(ConvertOutput, RefusesOutputsThatAreNotRegularFilesOrAreAnInput) {
         std::chrono::milliseconds(5000)));
     EXPECT_FALSE(r.ok) << c.out;
     EXPECT_EQ(r.text, c.message);
-    if (regular) EXPECT_TRUE(same_bytes_hash(c.out, before)) << c.out;
+    if (regular) {
+      EXPECT_TRUE(same_bytes_hash(c.out, before)) << c.out;
+    }
   }
   struct stat st {};
   ASSERT_EQ(stat("/dev/full", &st), 0);
