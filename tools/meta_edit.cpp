@@ -31,7 +31,6 @@ constexpr uint64_t kValueNameFieldsEnd = 120;
 constexpr uint64_t kF32ArrayAlignment = 4;
 // Bytes beyond the value that a pooled value may take: up to 3 of alignment and its NUL.
 constexpr uint64_t kPooledValueSlackBytes = 8;
-constexpr uint64_t kGraphNodeEntryBytes = sizeof(GraphNode);
 
 uint64_t read_u64(const uint8_t* image, uint64_t offset) {
   uint64_t v;
@@ -223,8 +222,8 @@ std::vector<uint8_t> repack_image(const std::vector<uint8_t>& old, const RepackL
     store_record(image.data() + to.offset, SectionHeader{kSectionKind, to.stride, to.count, to.payload});
     if (i == kSectionMetaKv && from.stride != kMetaEntryBytes) {
       // Wider slots are narrowed entry by entry; a plain copy would shear every slot after the
-      // first. (Narrower ones are not a table and are refused before this.)
-      for (uint64_t j = 0; j < from.count && j < to.count; ++j) {
+      // first. Narrower ones are no table: the new one starts empty.
+      for (uint64_t j = 0; from.stride > kMetaEntryBytes && j < from.count && j < to.count; ++j) {
         std::memcpy(image.data() + to.entry(j), old.data() + from.entry(j), kMetaEntryBytes);
       }
       continue;
@@ -263,11 +262,13 @@ void rebase_weights(uint8_t* image, uint64_t old_m, uint64_t new_m) {
 // Why a repack would break this container, or empty. Its sections move, so anything that holds
 // an absolute offset into them would point at the wrong bytes afterwards.
 std::string repack_refusal(const uint8_t* image) {
-  const Section meta = section_at(image, kSectionMetaKv);
-  // A generative container uses section 1 as its string area and section 6 as a graph whose
-  // offsets are absolute (see the container readings of the design notes).
-  if (meta.stride < kMetaEntryBytes) return "the container's string area cannot hold metadata";
-  if (section_at(image, kSectionNodes).stride != kGraphNodeEntryBytes) {
+  // An empty value table marks a generative container (see the container readings of the
+  // design notes): section 1 is its string area and section 6 a graph of absolute offsets. A
+  // graph model's nodes hold only value indices, and its section 1 is nothing but the table.
+  if (section_at(image, kSectionValues).count == 0) {
+    if (section_at(image, kSectionMetaKv).stride < kMetaEntryBytes) {
+      return "the container's string area cannot hold metadata";
+    }
     return "repacking would break the container's generative graph section";
   }
   const Section aux = section_at(image, kSectionAux);
@@ -365,7 +366,7 @@ ToolResult model_meta_set(std::string_view path, std::string_view key, uint64_t 
     message = repack_refusal(old.data());
     if (!message.empty()) return tool_failure(message);
     // Slots keep their indices; a new key takes the first of the added ones.
-    const uint64_t first_added = meta.count;
+    const uint64_t first_added = meta.stride >= kMetaEntryBytes ? meta.count : 0;
     RepackLayout layout{};
     bool planned = need <= kMaxMetadataRegionBytes &&
                    plan_repack(old.data(), need + kRepackPoolSpareBytes,

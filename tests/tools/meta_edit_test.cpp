@@ -355,36 +355,46 @@ TEST_F(MetaEdit, GenerativeContainersAreLeftUntouched) {
   EXPECT_TRUE(container_verify_tensors(o.c(), memory.data()));
 }
 
-// Section 6 holding a graph with absolute offsets (any entry size but 256) is only edited in
-// place; a repack is refused. Made by changing the entry sizes of a graph container and
-// re-sealing it.
-TEST_F(MetaEdit, GenerativeLayoutsAreNotRepacked) {
+// Layouts made by editing a converted container and re-sealing it. A graph model whose section
+// 1 has entries below 64 bytes has no metadata: a set gives it a fresh table. An empty value
+// table marks a generative container, whose graph section holds absolute offsets: edits in
+// place are made, a repack is refused.
+TEST_F(MetaEdit, RepacksOnlyWhatCanMove) {
   const std::vector<uint8_t> good = read_bytes(path_);
   const uint32_t fold = static_cast<uint32_t>(header_word(good, kHeaderWeightsFoldOffset));
-  auto with_stride = [&](uint64_t section, uint64_t stride) {
+  auto with_word = [&](uint64_t section, uint64_t word, uint64_t value) {
     std::vector<uint8_t> bytes = good;
-    const uint64_t at = header_word(bytes, offsetof(ContainerHeader, sections) + 16 * section) + 8;
-    std::memcpy(bytes.data() + at, &stride, 8);
+    const uint64_t at = header_word(bytes, offsetof(ContainerHeader, sections) + 16 * section) + 8 * word;
+    std::memcpy(bytes.data() + at, &value, 8);
     container_seal_with_fold(bytes.data(), fold);
     return bytes;
   };
-  const std::string p = tmp_.file("generative.vexa");
-  write_bytes(p, with_stride(kSectionMetaKv, 8));
-  expect_refused([&] { return set_value(p, "k", "i64", {"1"}); },
-                 "the container's string area cannot hold metadata", p);
+  const std::string p = tmp_.file("edited.vexa");
+  write_bytes(p, with_word(kSectionMetaKv, 1, 8));
   expect_refused([&] { return model_meta_delete(p, "onnx.opset"); }, "key not found", p);
+  ASSERT_TRUE(set_value(p, "k", "i64", {"5"}).ok);
+  {
+    Opened o(p);
+    ASSERT_TRUE(o.r.ok());
+    EXPECT_EQ(container_section_stride(o.c(), kSectionMetaKv), 64u);
+    EXPECT_EQ(meta_live_count(o.c()), 1u) << "the new table starts empty";
+    EXPECT_EQ(meta_get_i64(o.c(), "k", 0), 5);
+  }
+  const std::string kept = path_;
+  path_ = p;
+  expect_runs_as_before();
+  path_ = kept;
 
-  write_bytes(p, with_stride(kSectionNodes, 128));
+  write_bytes(p, with_word(kSectionValues, 2, 0));
   const std::string big(3 * kWeightAlignmentBytes, 'v');
   expect_refused([&] { return set_value(p, "k", "string", {big}); },
                  "repacking would break the container's generative graph section", p);
-  // An edit that fits in place touches neither section and is made.
   ASSERT_TRUE(set_value(p, "k", "i64", {"1"}).ok);
   ASSERT_TRUE(model_meta_delete(p, "k").ok);
   Opened o(p);
   EXPECT_TRUE(o.r.ok());
 
-  // Aux blobs hold absolute offsets into section 1 too.
+  // Aux blobs hold absolute offsets into section 1.
   ContainerWriter w;
   const float v[4] = {1, 2, 3, 4};
   const uint64_t dims[] = {4};
