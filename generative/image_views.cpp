@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/types.h"
 #include "generative/chat_template.h"
 #include "image/decode.h"
 
@@ -12,9 +13,6 @@ using nlohmann::json;
 
 namespace {
 
-constexpr uint32_t kMaxImageSide = 32768;
-constexpr uint64_t kMaxImagePixels = 100000000;
-
 // Frees the decoder's pixels on every path.
 struct DecodedRgb {
   RgbImage image{};
@@ -22,9 +20,7 @@ struct DecodedRgb {
 };
 
 void check_dimensions(uint64_t width, uint64_t height) {
-  require(width >= 1 && width <= kMaxImageSide && height >= 1 && height <= kMaxImageSide &&
-              width * height <= kMaxImagePixels,
-          "Image dimensions");
+  require(image_dims_valid(width, height), "Image dimensions");
 }
 
 void decode_item(const ProcessorOptions& options, const json& item, RgbImage* out) {

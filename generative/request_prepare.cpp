@@ -53,7 +53,7 @@ uint32_t config_dimension(const json& value) {
 void fill_attention_mask(PreparedTensor& mask, uint64_t n, uint32_t dtype) {
   // Row i is i + 1 zeros then n - i - 1 masked values: a window of n elements sliding over a
   // pattern of n zeros followed by n - 1 masked values.
-  const uint64_t size = dtype_element_size(dtype);
+  const uint64_t size = prepared_element_size(dtype);
   const ActivationValue masked = activation_value(dtype, dtype == kDtypeF16 ? kMaskedF16 : kMaskedF32);
   std::vector<uint8_t> pattern((2 * n - 1) * size, 0);
   for (uint64_t i = n; i < 2 * n - 1; ++i) std::memcpy(&pattern[i * size], masked.bytes, size);
@@ -128,7 +128,7 @@ uint64_t tensor_element_count(const std::vector<uint32_t>& shape) {
   return count;
 }
 
-uint64_t dtype_element_size(uint32_t dtype) {
+uint64_t prepared_element_size(uint32_t dtype) {
   switch (dtype) {
     case kDtypeF16: return 2;
     case kDtypeF32: return 4;
@@ -139,7 +139,7 @@ uint64_t dtype_element_size(uint32_t dtype) {
 
 PreparedTensor make_tensor(const std::vector<uint32_t>& shape, uint32_t dtype) {
   const uint64_t count = tensor_element_count(shape);
-  const uint64_t size = dtype_element_size(dtype);
+  const uint64_t size = prepared_element_size(dtype);
   PreparedTensor t;
   t.shape = shape;
   t.dtype = dtype;

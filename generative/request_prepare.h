@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/types.h"
 #include "generative/model_config.h"
 
 namespace vexa {
@@ -19,8 +20,6 @@ inline constexpr uint32_t kDtypeF16 = 1;
 inline constexpr uint32_t kDtypeF32 = 2;
 inline constexpr uint32_t kDtypeI64 = 3;
 
-inline constexpr uint64_t kMaxTensorRank = 6;
-inline constexpr uint64_t kMaxTensorElements = uint64_t{1} << 30;
 inline constexpr uint32_t kMaxContextTokens = 8192;
 
 struct PreparedTensor {
@@ -43,8 +42,10 @@ struct PreparedInputs {
 // Throws std::runtime_error "Tensor rank > 6" or "Tensor too large" (a dimension or a running
 // product above 2^30). A zero dimension gives 0 elements, rank 0 gives 1.
 uint64_t tensor_element_count(const std::vector<uint32_t>& shape);
-// 2, 4 or 8 bytes; any other code throws "Only FP16 activations and int64 indices supported".
-uint64_t dtype_element_size(uint32_t dtype);
+// 2, 4 or 8 bytes for the three dtypes a prepared tensor may have (unlike the container's
+// dtype_element_size, which knows every stored dtype); any other code throws "Only FP16
+// activations and int64 indices supported".
+uint64_t prepared_element_size(uint32_t dtype);
 // A zero-filled tensor.
 PreparedTensor make_tensor(const std::vector<uint32_t>& shape, uint32_t dtype);
 // Creates a zeroed tensor under `name` unless one exists, and returns the entry. dtype 0 means

@@ -302,7 +302,7 @@ TEST(RequestPrepare, TensorConstruction) {
   // A zero dimension does not excuse a huge one before it.
   EXPECT_EQ(error_of([] { tensor_element_count({0xffffffffu, 0}); }), "Tensor too large");
   for (const uint32_t bad : {0u, 4u, 5u}) {
-    EXPECT_EQ(error_of([&] { dtype_element_size(bad); }),
+    EXPECT_EQ(error_of([&] { prepared_element_size(bad); }),
               "Only FP16 activations and int64 indices supported");
   }
   const PreparedTensor t = make_tensor({2, 3}, kDtypeF16);
