@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -55,7 +56,7 @@ struct LoadedModel {
     ASSERT_LE(w, container.size());
     metadata.assign(container.begin(), container.begin() + static_cast<std::ptrdiff_t>(w));
     const uint64_t data = container.size() - w;
-    const uint64_t size = (data / kSlotAlignment + 1) * kSlotAlignment;
+    const uint64_t size = std::max<uint64_t>(1, (data + kSlotAlignment - 1) / kSlotAlignment) * kSlotAlignment;
     uint32_t code = 0;
     context = vexa::gpu_context_create(size, &code);
     ASSERT_NE(context, nullptr) << code;
@@ -167,5 +168,98 @@ template <typename Fn>
   }
   return ::testing::AssertionFailure() << "nothing raised, expected \"" << message << "\"";
 }
+
+}  // namespace vx_test
+
+namespace vx_test {
+
+// A two-group graph small enough to check by hand: "input_ids" -> embedding of "emb" [8, 4]
+// (group "text.0") -> "x" -> linear by "head" [8, 4] (group "lm_head") -> "logits".
+// Tests edit the values and nodes before writing, or patch the written metadata image.
+struct MiniGraph {
+  std::vector<vexa::ContainerWriter::ExecValue> values;
+  std::vector<vexa::ContainerWriter::ExecNode> nodes;
+  std::vector<float> emb, head;  // exact in FP16
+  bool q8_head = false;          // "head" as a q8 tensor (and value dtype 4)
+
+  static constexpr uint64_t kVocab = 8, kDim = 4;
+
+  MiniGraph() {
+    values = {{"input_ids", vexa::kVXDtypeI64, vexa::kVXValueInput, 0},
+              {"emb", 1, vexa::kVXValueWeight, 0},
+              {"head", 1, vexa::kVXValueWeight, 1},
+              {"x", 1, 0, 0},
+              {"logits", 1, vexa::kVXValueLogits, 0}};
+    nodes = {{vexa::kVXOpEmbedding, 0, {0, 1}, {3}, {}}, {vexa::kVXOpLinear, 1, {3, 2}, {4}, {}}};
+    for (uint64_t r = 0; r < kVocab; ++r) {
+      for (uint64_t c = 0; c < kDim; ++c) {
+        emb.push_back(static_cast<float>(r) * 0.5f - static_cast<float>(c) * 0.25f);
+        head.push_back(static_cast<float>((r + 3 * c) % 5) * 0.25f - 0.5f);
+      }
+    }
+  }
+
+  // Logits of one token, by hand (every product and sum is exact).
+  std::vector<float> logits_of(int64_t id) const {
+    std::vector<float> out(kVocab, 0.0f);
+    for (uint64_t n = 0; n < kVocab; ++n) {
+      for (uint64_t k = 0; k < kDim; ++k) out[n] += emb[id * kDim + k] * head[n * kDim + k];
+    }
+    return out;
+  }
+
+  std::vector<uint8_t> write() const {
+    vexa::ContainerWriter w;
+    w.set_generative();
+    const uint64_t dims[2] = {kVocab, kDim};
+    std::vector<uint16_t> e(emb.size()), h(head.size());
+    for (size_t i = 0; i < emb.size(); ++i) e[i] = vexa::f16_round_even(emb[i]);
+    for (size_t i = 0; i < head.size(); ++i) h[i] = vexa::f16_round_even(head[i]);
+    w.begin_group("text.0");
+    w.add_tensor_f16("emb", dims, e.data());
+    w.begin_group("lm_head");
+    if (q8_head) {
+      // One block per row: the value times 4 as the byte, scale 0.25.
+      std::vector<uint8_t> blocks(kVocab * 68, 0);
+      for (uint64_t r = 0; r < kVocab; ++r) {
+        for (uint64_t c = 0; c < kDim; ++c) {
+          blocks[r * 68 + c] = static_cast<uint8_t>(static_cast<int8_t>(head[r * kDim + c] * 4));
+        }
+        const float scale = 0.25f;
+        std::memcpy(&blocks[r * 68 + 64], &scale, 4);
+      }
+      w.add_tensor_q8("head", dims, blocks.data());
+    } else {
+      w.add_tensor_f16("head", dims, h.data());
+    }
+    for (auto v : values) {
+      if (q8_head && v.name == "head") v.dtype = vexa::kVXDtypeQ8;
+      w.add_exec_value(v);
+    }
+    for (const auto& n : nodes) w.add_exec_node(n);
+    std::vector<uint8_t> out;
+    std::string error;
+    if (!w.write_to_memory(&out, &error)) ADD_FAILURE() << error;
+    return out;
+  }
+};
+
+// Where the graph section's tables lie in a metadata image.
+struct GraphLayout {
+  uint64_t section, end, node_table, node_stride, value_table, value_stride, id_area, attr_area;
+
+  explicit GraphLayout(const std::vector<uint8_t>& m) {
+    section = word_at(m, 160);
+    end = section + word_at(m, 168);
+    node_stride = word_at(m, section + 40);
+    node_table = word_at(m, section + 48);
+    value_stride = word_at(m, section + 64);
+    value_table = word_at(m, section + 72);
+    id_area = word_at(m, section + 80);
+    attr_area = word_at(m, section + 88);
+  }
+  uint64_t node(uint64_t j) const { return node_table + node_stride * j; }
+  uint64_t value(uint64_t i) const { return value_table + value_stride * i; }
+};
 
 }  // namespace vx_test
