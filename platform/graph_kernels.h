@@ -1,0 +1,83 @@
+// The kernels that compiled graphs run, as a table the layer above installs. The graph library
+// itself holds no arithmetic: an engine that builds graph executors installs the table first
+// (one explicit call, see gpu/graph_ops.h), and compiling without it fails with a message.
+//
+// For every step of an executable, compilation calls the factory of the step's kind with what
+// it knows (operand shapes and types, constant values, attributes); the kernel may check,
+// precompute (packed weights, index tables) and ask for workspace. A run then calls run() with
+// f32 arrays of every operand: values of integer and bool tensors are carried as f32 (see
+// device_data_type.h), and the executable brings each result to its tensor's type afterwards.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/device_data_type.h"
+
+namespace vexa {
+
+enum class GraphOpKind : uint32_t;
+struct GraphNodeAttrs;
+
+struct GraphOperand {
+  bool present = false;  // false for an omitted optional input
+  DeviceDataType type = DeviceDataType::kInvalid;
+  std::vector<int64_t> shape;
+  uint64_t elements = 0;
+  // The values when they are fixed at compile time (a constant), else null. Valid while the
+  // executable lives.
+  const float* constant = nullptr;
+};
+
+enum class GraphActivation : uint32_t { kNone = 0, kRelu, kClamp, kLeakyRelu };
+
+// What compilation fused after a convolution, applied in this order: + bias (input 2, one value
+// per output channel), + residual (input 3, the output's shape), then the activation.
+struct GraphEpilogue {
+  bool bias = false;
+  bool residual = false;
+  GraphActivation activation = GraphActivation::kNone;
+  float alpha = 0.0f;          // leaky slope
+  float lo = 0.0f, hi = 0.0f;  // clamp bounds
+};
+
+struct GraphStepSpec {
+  GraphOpKind kind;
+  const GraphNodeAttrs* attrs = nullptr;
+  std::vector<GraphOperand> inputs;
+  std::vector<GraphOperand> outputs;
+  GraphEpilogue epilogue;
+};
+
+struct GraphKernelArgs {
+  const float* const* inputs;  // null for an omitted optional input
+  float* const* outputs;
+  float* workspace;  // 64-byte aligned, at least workspace_bytes() of the kernel
+  std::string* error;
+};
+
+class GraphKernel {
+ public:
+  virtual ~GraphKernel() = default;
+  virtual uint64_t workspace_bytes() const { return 0; }
+  // False (with *args.error set) only on a broken invariant; the run then fails.
+  virtual bool run(const GraphKernelArgs& args) = 0;
+};
+
+// Null with *error set when the step cannot run (an operand the kernels do not take).
+using GraphKernelFactory = std::unique_ptr<GraphKernel> (*)(const GraphStepSpec& spec,
+                                                            std::string* error);
+
+struct GraphKernelTable {
+  // Indexed by GraphOpKind; null for a kind without kernels (placeholders, constants).
+  std::vector<GraphKernelFactory> factories;
+};
+
+// Installs the table for every later compilation, replacing the one before (the table must live
+// as long as the process). Executables keep the kernels they were compiled with.
+void graph_install_kernels(const GraphKernelTable* table);
+const GraphKernelTable* graph_installed_kernels();
+
+}  // namespace vexa
