@@ -119,25 +119,24 @@ int64_t argmax(const vexa::VXTensor& logits) {
   return best;
 }
 
-// Prefill, then `steps` greedy decode steps feeding the caches back; returns the seconds of the
-// decode steps alone.
-double decode_seconds(Loaded& l, VXTensorMap prefill, uint64_t steps) {
+// `steps` greedy decode steps after a prefill whose result is `start`, feeding the caches back.
+// The caches have room for every step, so each call appends in place over the same positions.
+void decode(Loaded& l, const VXTensorMap& prefill, const vexa::VXRunResult& start, uint64_t steps) {
   VXGraph& g = *l.graph;
-  const uint64_t tokens = prefill["input_ids"]->count;
-  vexa::VXRunResult r = g.run(prefill, nullptr);
-  const auto t0 = std::chrono::steady_clock::now();
+  const uint64_t tokens = prefill.at("input_ids")->count;
+  int64_t token = argmax(*start.logits);
+  VXTensorMap in = prefill;
+  for (const auto& [name, cache] : start.cache) in[name] = cache;
   for (uint64_t s = 0; s < steps; ++s) {
-    const int64_t token = argmax(*r.logits);
-    g.recycle(r.logits);
-    VXTensorMap in = prefill;
     in["input_ids"] = ids_tensor(g, {token});
     in["position_ids"] = ids_tensor(g, {static_cast<int64_t>(tokens + s)});
-    for (const auto& [name, cache] : r.cache) in[name] = cache;
-    r = g.run(in, nullptr);
+    vexa::VXRunResult r = g.run(in, nullptr);
     g.recycle(in["input_ids"]);
     g.recycle(in["position_ids"]);
+    token = argmax(*r.logits);
+    g.recycle(r.logits);
+    for (const auto& [name, cache] : r.cache) in[name] = cache;
   }
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
 // The prefill's linear products of one layer at M rows: (N, K) pairs.
@@ -153,28 +152,32 @@ double layer_flops(const vexa::testing::VlmTextShape& t, uint64_t m) {
   return f;
 }
 
-// GFLOP/s of the GEMM wrapper over one layer's shapes, with the weights packed as it prefers.
-double gemm_gflops(const vexa::testing::VlmTextShape& t, uint64_t m, int repeats) {
+// One layer's prefill products through the GEMM wrapper: f32 operands, weights packed as it
+// prefers.
+struct LayerGemm {
   struct Product {
     std::vector<float> a, b, c;
     uint64_t n, k;
     bool packed;
   };
   std::vector<Product> products;
-  for (auto [n, k] : layer_shapes(t)) {
-    Product p{std::vector<float>(m * k, 0.01f), std::vector<float>(n * k, 0.02f),
-              std::vector<float>(m * n), n, k, vexa::gemm_prefers_untransposed_b(m, n, k)};
-    products.push_back(std::move(p));
+  uint64_t m;
+
+  LayerGemm(const vexa::testing::VlmTextShape& t, uint64_t rows) : m(rows) {
+    for (auto [n, k] : layer_shapes(t)) {
+      products.push_back({std::vector<float>(m * k, 0.01f), std::vector<float>(n * k, 0.02f),
+                          std::vector<float>(m * n), n, k,
+                          vexa::gemm_prefers_untransposed_b(m, n, k)});
+    }
   }
-  const double s = bench::median_seconds(repeats, [&] {
+  void run() {
     for (Product& p : products) {
       const int64_t M = m, N = p.n, K = p.k;
       vexa::gemm_f32(false, !p.packed, M, N, K, 1.0f, p.a.data(), K, p.b.data(), p.packed ? N : K,
                      0.0f, p.c.data(), N);
     }
-  });
-  return layer_flops(t, m) / s / 1e9;
-}
+  }
+};
 
 const char* op_name(uint64_t op) {
   static const char* names[] = {"?",    "embedding", "patch", "add",       "linear",
@@ -190,7 +193,7 @@ void print_profile(VXGraph& g, const char* what) {
     by_op[op_name(r.op)] += r.gpu_ms;
     total += r.gpu_ms;
   }
-  std::printf("    %s: %.2f ms:", what, total);
+  std::printf("    %s: %.2f ms on the device, %.2f ms encoding:", what, total, g.last_encode_ms());
   for (const auto& [op, ms] : by_op) std::printf(" %s %.2f (%.0f%%)", op.c_str(), ms, 100 * ms / total);
   std::printf("\n");
 }
@@ -211,50 +214,50 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(steps));
   bench::Stream stream;
   const unsigned counts[2] = {1, all};
-  double triad[2];
-  for (int i = 0; i < 2; ++i) {
-    vexa::ThreadCapScope cap(counts[i]);
-    triad[i] = stream.triad_gbs(repeats);
-  }
-  std::printf("%-7s %7s %12s %11s %12s %7s %10s %10s %6s\n", "weights", "threads", "prefill t/s",
-              "decode t/s", "roofline t/s", "%roof", "gemm GF/s", "prefill GF/s", "%gemm");
+  std::printf("%-7s %7s %12s %11s %10s %12s %6s %10s %12s %6s\n", "weights", "threads",
+              "prefill t/s", "decode t/s", "triad GB/s", "roofline t/s", "%roof", "gemm GF/s",
+              "prefill GF/s", "%gemm");
   for (auto weights : {vexa::testing::VlmWeights::fp16, vexa::testing::VlmWeights::mixed_q8}) {
     std::unique_ptr<Loaded> l = load(weights);
-    const double flops = layer_flops(l->spec.text, tokens) * static_cast<double>(l->spec.text.layers);
+    const vexa::testing::VlmTextShape& shape = l->spec.text;
+    const double flops = layer_flops(shape, tokens) * static_cast<double>(shape.layers);
     l->graph->set_cache_capacity(tokens + steps);
-    for (int i = 0; i < 2; ++i) {
-      vexa::ThreadCapScope cap(counts[i]);
-      const double prefill_s = bench::median_seconds(repeats, [&] {
-        const VXTensorMap in = prefill_inputs(*l, tokens);
-        l->graph->run(in, nullptr);
-      });
-      std::vector<double> decode;
-      decode_seconds(*l, prefill_inputs(*l, tokens), steps);  // warm-up
-      for (int r = 0; r < repeats; ++r) decode.push_back(decode_seconds(*l, prefill_inputs(*l, tokens), steps));
-      std::sort(decode.begin(), decode.end());
-      const double decode_tps = static_cast<double>(steps) / decode[decode.size() / 2];
-      const double roofline = triad[i] * 1e9 / static_cast<double>(l->decode_bytes);
-      const double gemm = gemm_gflops(l->spec.text, tokens, repeats);
-      const double prefill_gflops = flops / prefill_s / 1e9;
-      std::printf("%-7s %7u %12.1f %11.1f %12.1f %6.0f%% %10.1f %10.1f %5.0f%%\n",
-                  weights == vexa::testing::VlmWeights::fp16 ? "fp16" : "q8", counts[i],
-                  static_cast<double>(tokens) / prefill_s, decode_tps, roofline,
-                  100 * decode_tps / roofline, gemm, prefill_gflops, 100 * prefill_gflops / gemm);
+    LayerGemm gemm(shape, tokens);
+    const VXTensorMap prefill = prefill_inputs(*l, tokens);
+    for (unsigned threads : counts) {
+      vexa::ThreadCapScope cap(threads);
+      const vexa::VXRunResult start = l->graph->run(prefill, nullptr);
+      // Timed in turns: the executor's prefill and decode steps, the wrapper's layer products
+      // and the triad see the same minutes of a shared machine.
+      const std::vector<double> s = bench::median_seconds_in_turns(
+          repeats, {[&] { l->graph->run(prefill, nullptr); },
+                    [&] { decode(*l, prefill, start, steps); }, [&] { gemm.run(); },
+                    [&] { stream.triad(); }});
+      const double decode_tps = static_cast<double>(steps) / s[1];
+      const double triad_gbs = bench::Stream::triad_bytes() / s[3] / 1e9;
+      const double roofline = triad_gbs * 1e9 / static_cast<double>(l->decode_bytes);
+      const double gemm_gflops = layer_flops(shape, tokens) / s[2] / 1e9;
+      const double prefill_gflops = flops / s[0] / 1e9;
+      std::printf("%-7s %7u %12.1f %11.1f %10.1f %12.1f %5.0f%% %10.1f %12.1f %5.0f%%\n",
+                  weights == vexa::testing::VlmWeights::fp16 ? "fp16" : "q8", threads,
+                  static_cast<double>(tokens) / s[0], decode_tps, triad_gbs, roofline,
+                  100 * decode_tps / roofline, gemm_gflops, prefill_gflops,
+                  100 * prefill_gflops / gemm_gflops);
+      decode(*l, prefill, start, 1);
+      std::printf("    one decode step: %.2f ms encoding, %.2f ms on the device\n",
+                  l->graph->last_encode_ms(), l->graph->last_gpu_ms());
       std::fflush(stdout);
       if (profile) {
         l->graph->set_profile(true);
-        VXTensorMap in = prefill_inputs(*l, tokens);
-        vexa::VXRunResult r = l->graph->run(in, nullptr);
+        vexa::VXRunResult r = l->graph->run(prefill, nullptr);
         print_profile(*l->graph, "prefill");
-        in["input_ids"] = ids_tensor(*l->graph, {1});
-        in["position_ids"] = ids_tensor(*l->graph, {static_cast<int64_t>(tokens)});
-        for (const auto& [name, cache] : r.cache) in[name] = cache;
-        l->graph->run(in, nullptr);
+        decode(*l, prefill, r, 1);
         print_profile(*l->graph, "decode ");
         l->graph->set_profile(false);
       }
     }
-    std::printf("  decode reads %.1f MB of weights per token\n", static_cast<double>(l->decode_bytes) / 1e6);
+    std::printf("  decode reads %.1f MB of weights per token\n",
+                static_cast<double>(l->decode_bytes) / 1e6);
   }
   return 0;
 }
