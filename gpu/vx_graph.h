@@ -37,6 +37,10 @@
 namespace vexa {
 
 struct GpuContext;
+class Matrix;
+class MatrixMultiplication;
+class GraphTensorData;
+enum class DeviceDataType : uint32_t;
 
 // Graph op codes.
 enum : uint64_t {
@@ -186,6 +190,9 @@ class VXGraph {
     return pool_;
   }
   uint64_t free_buffer_count() const { return free_buffers_.size(); }
+  // Matrix-multiplication objects and library graphs built so far (one per shape key).
+  uint64_t matrix_cache_size() const { return matrices_.size(); }
+  uint64_t graph_cache_size() const { return attention_graphs_.size(); }
   // Drops every pooled buffer (a session reset).
   void clear_pool();
 
@@ -239,6 +246,11 @@ class VXGraph {
 
  private:
   VXGraph() = default;
+  struct LibraryGraph;
+  // The sizes one attention node works with.
+  struct AttentionDims {
+    uint64_t batch, hq, hkv, dim, seq, total, stride;
+  };
 
   // Initialisation steps (vx_graph_init.cpp).
   void build_pipelines();
@@ -271,12 +283,38 @@ class VXGraph {
                            uint64_t dim, const std::shared_ptr<CommandBuffer>& command);
   void add_bias(const VXTensorPtr& y, const VXTensorPtr& bias, uint64_t n,
                 const std::shared_ptr<CommandBuffer>& command);
+  // Library paths (vx_graph_library.cpp).
+  DeviceDataType activation_type() const;
+  const MatrixMultiplication& matrix_multiplication(const std::string& key, bool transpose_right,
+                                                    uint64_t rows, uint64_t columns,
+                                                    uint64_t interior);
+  void encode_matrix(const MatrixMultiplication& mm, const Matrix& left, const Matrix& right,
+                     const Matrix& result, const std::shared_ptr<CommandBuffer>& command);
+  LibraryGraph& library_graph(const std::string& key,
+                              const std::function<void(LibraryGraph&)>& build);
+  void encode_graph(LibraryGraph& g, const std::vector<GraphTensorData>& feeds,
+                    const GraphTensorData& result, const std::shared_ptr<CommandBuffer>& command);
+  void linear_graph(const VXTensorPtr& x, const VXTensorPtr& weight, const VXTensorPtr& bias,
+                    const VXTensorPtr& y, uint64_t m, uint64_t n, uint64_t k,
+                    const std::shared_ptr<CommandBuffer>& command);
+  void linear_matrix(const VXTensorPtr& x, const VXTensorPtr& weight, const VXTensorPtr& bias,
+                     const VXTensorPtr& y, uint64_t m, uint64_t n, uint64_t k,
+                     const std::shared_ptr<CommandBuffer>& command);
+  void attention_graph(const VXTensorPtr& q, const VXTensorPtr& keys, const VXTensorPtr& values,
+                       const VXTensorPtr& mask, const VXTensorPtr& out, const AttentionDims& a,
+                       const std::shared_ptr<CommandBuffer>& command);
+  void attention_matrix(const VXTensorPtr& q, const VXTensorPtr& keys, const VXTensorPtr& values,
+                        const VXTensorPtr& mask, const VXTensorPtr& out, const AttentionDims& a,
+                        const VXParams& params, const std::shared_ptr<CommandBuffer>& command);
   VXTensorPtr dequantize(const VXTensorPtr& weight, const std::shared_ptr<CommandBuffer>& command);
 
   std::shared_ptr<Device> device_;
   std::shared_ptr<CommandQueue> queue_;
   std::shared_ptr<DeviceBuffer> weights_buffer_;
   std::unordered_map<std::string, std::shared_ptr<ComputePipeline>> pipelines_;
+  // Matrix-multiplication objects and built library graphs, by shape key.
+  std::map<std::string, std::shared_ptr<MatrixMultiplication>> matrices_;
+  std::map<std::string, std::shared_ptr<LibraryGraph>> attention_graphs_;
 
   std::map<uint64_t, std::vector<std::shared_ptr<DeviceBuffer>>> pool_;
   std::unordered_set<const DeviceBuffer*> free_buffers_;

@@ -22,6 +22,9 @@ constexpr uint64_t kAttentionGroupThreads = 128;
 constexpr uint64_t kSinglePassKeys = 2048;
 constexpr uint64_t kSinglePassMaxQueries = 31;
 constexpr uint64_t kDecodeHeadDim = 64;
+// The library paths need whole matrices worth multiplying: queries and heads of at least this.
+constexpr uint64_t kLibraryMinQueries = 32;
+constexpr uint64_t kLibraryMinHeadDim = 32;
 
 uint32_t u32(uint64_t v) { return static_cast<uint32_t>(v); }
 uint64_t ceil_div(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
@@ -98,7 +101,15 @@ VXTensorList VXGraph::attention(const VXNode& node, const VXTensorList& in,
   p.u[14] = causal ? 1 : 0;
   const uint64_t heads = batch * hq;
 
-  if (batch > 0 && (seq > kSinglePassMaxQueries || total > kSinglePassKeys)) {
+  const AttentionDims dims{batch, hq, hkv, dim, seq, total, p.u[7]};
+  // The library paths multiply each query head by its own key head.
+  const bool library = batch > 0 && seq >= kLibraryMinQueries && dim >= kLibraryMinHeadDim && hq == hkv;
+  if (library && graph_attention_ && !causal &&
+      (!cached || activation_ == kVXActivationF32)) {
+    attention_graph(q, keys, values, mask, out, dims, command);
+  } else if (library && mps_attention_) {
+    attention_matrix(q, keys, values, mask, out, dims, p, command);
+  } else if (batch > 0 && (seq > kSinglePassMaxQueries || total > kSinglePassKeys)) {
     VXTensorPtr scores = tensor({batch, hq, seq, total}, activation_);
     // The scores kernel reads a mask at index 4 only when there is one.
     kernel_grid("attention_scores", {q.get(), keys.get(), scores.get(), causal ? nullptr : mask.get()},

@@ -7,6 +7,10 @@ namespace vexa {
 
 namespace {
 
+// Rows, output and input features below which the library paths are not worth their set-up.
+constexpr uint64_t kLibraryMinRows = 32;
+constexpr uint64_t kLibraryMinOutputs = 64;
+constexpr uint64_t kLibraryMinInputs = 64;
 constexpr uint64_t kMatvecThreadsPerRow = 32;
 constexpr uint64_t kTileColumns = 32;
 constexpr uint64_t kDirectTile = 64;
@@ -50,6 +54,16 @@ VXTensorPtr VXGraph::linear(const VXTensorPtr& x, const VXTensorPtr& weight,
     kernel(q8 ? "matvec_q8" : "matvec", {x.get(), weight.get(), y.get(), bias_or_weight}, p,
            n * kMatvecThreadsPerRow, false, command);
     if (q8) ++fused_int8_matvec_calls_;
+    return y;
+  }
+
+  const bool library_size = m >= kLibraryMinRows && n >= kLibraryMinOutputs && k >= kLibraryMinInputs;
+  if (library_size && graph_linear_) {
+    linear_graph(x, weight, bias, y, m, n, k, command);
+    return y;
+  }
+  if (library_size && mps_prefill_) {
+    linear_matrix(x, weight, bias, y, m, n, k, command);
     return y;
   }
 

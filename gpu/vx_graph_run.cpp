@@ -85,6 +85,8 @@ VXRunResult VXGraph::run(const VXTensorMap& inputs, const std::set<std::string>*
   const bool prefill = ids != inputs.end() && ids->second != nullptr && ids->second->count >= 2;
   const bool has_q8 = quantized_weights_ > 0;
 
+  // Library work (matrix objects, graphs) encodes into the same command buffers as the kernels,
+  // so no wrapping is needed when those paths are on.
   std::shared_ptr<CommandBuffer> cb = new_command_buffer();
   double accumulated_ms = 0.0;
   std::vector<VXProfileRecord> profile;

@@ -410,3 +410,95 @@ TEST(VXGraphAttention, EmptyBatchPassesAndEncodesNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// The library paths: the device's matrix objects (batched products with the kernels' scaling,
+// masking and soft-max between them) and the graph library's scaled dot-product attention.
+TEST(VXGraphAttentionLibrary, MatrixPathForWholeHeads) {
+  for (uint64_t activation : {vexa::kVXActivationF16, vexa::kVXActivationF32}) {
+    Attention a(activation);
+    a.g->set_mps_attention(true);
+    Shape sh;  // 40 queries of 32 channels after 5 cached positions in a wider cache
+    sh.s = 40;
+    sh.d = 32;
+    sh.p = 5;
+    sh.past_stride = 64;
+    check(a, sh, 30, "attention_scale_mask");
+    EXPECT_EQ(a.log, (std::vector<std::string>{"cache_append", "cache_append", "attention_layout",
+                                               "attention_scale_mask", "attention_softmax",
+                                               "attention_layout"}));
+    EXPECT_EQ(a.g->matrix_cache_size(), 2u);  // the score and value products
+    sh.mask = true;
+    sh.b = 2;
+    sh.past_stride = 0;
+    check(a, sh, 31, "attention_softmax");
+    EXPECT_EQ(a.g->matrix_cache_size(), 4u);
+    // Grouped heads, short queries or narrow heads keep to the kernels.
+    Shape grouped = sh;
+    grouped.hq = 4;
+    check(a, grouped, 32, "attention_scores");
+    Shape narrow = sh;
+    narrow.d = 16;
+    check(a, narrow, 33, "attention_scores");
+    Shape short_q = sh;
+    short_q.s = 31;
+    check(a, short_q, 34, "attention");
+    EXPECT_EQ(a.g->matrix_cache_size(), 4u);
+  }
+}
+
+TEST(VXGraphAttentionLibrary, GraphPathForMaskedAttention) {
+  for (uint64_t activation : {vexa::kVXActivationF16, vexa::kVXActivationF32}) {
+    Attention a(activation);
+    a.g->set_graph_attention(true);
+    Shape vision;  // no cache, explicit mask: the vision encoder's case
+    vision.cached = false;
+    vision.mask = true;
+    vision.s = 48;
+    vision.d = 32;
+    vision.b = 2;
+    check(a, vision, 35, "cache_append");
+    EXPECT_EQ(a.log, (std::vector<std::string>{"cache_append", "cache_append"}));
+    EXPECT_EQ(a.g->graph_cache_size(), 1u);
+    check(a, vision, 36, "cache_append");  // the same shape reuses the built graph
+    EXPECT_EQ(a.g->graph_cache_size(), 1u);
+
+    // With a cache (positions sliced out of a wider buffer) only FP32 activations use the graph;
+    // FP16 falls back to the kernels (no matrix flag set).
+    Shape cached = vision;
+    cached.cached = true;
+    cached.p = 7;
+    cached.past_stride = 100;
+    a.g->set_cache_capacity(128);
+    check(a, cached, 37, activation == vexa::kVXActivationF32 ? "cache_append" : "attention_scores");
+    EXPECT_EQ(a.g->graph_cache_size(), activation == vexa::kVXActivationF32 ? 2u : 1u);
+
+    // An empty (causal) mask is never the graph's: the matrix path when allowed, else kernels.
+    Shape causal = vision;
+    causal.mask = false;
+    check(a, causal, 38, "attention_scores");
+    a.g->set_mps_attention(true);
+    check(a, causal, 39, "attention_scale_mask");
+  }
+}
+
+TEST(VXGraphAttentionLibrary, GraphPathNeedsZeroOffsets) {
+  Attention a;
+  a.g->set_graph_attention(true);
+  Shape sh;
+  sh.cached = false;
+  sh.mask = true;
+  sh.s = 32;
+  sh.d = 32;
+  Inputs in = make_inputs(a, sh, 40);
+  auto shifted = std::make_shared<VXTensor>(*in.tensors[0]);
+  auto wide = a.g->tensor({in.tensors[0]->count + 64}, in.tensors[0]->dtype);
+  shifted->buffer = wide->buffer;
+  shifted->offset = 256;
+  in.tensors[0] = shifted;
+  EXPECT_TRUE(raises([&] { a.g->operation(in.node, in.tensors, a.g->queue()->command_buffer()); },
+                     "Graph attention requires zero-offset activations"));
+}
+
+}  // namespace

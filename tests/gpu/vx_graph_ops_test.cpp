@@ -5,7 +5,9 @@
 
 #include <bit>
 #include <cmath>
+#include <nlohmann/json.hpp>
 #include <random>
+#include <tuple>
 
 #include "tests/gpu/vx_graph_test_util.h"
 
@@ -483,6 +485,55 @@ TEST(VXGraphLinear, QuantizedSingleRowsAndRefusals) {
     VXTensorPtr none = ops.linear(ops.act({0, 64, 100}, {}), q3.tensor, q8_weight(*ops.g, {12}, 29).tensor);
     EXPECT_EQ(none->shape, (std::vector<uint64_t>{0, 64, 12}));
     EXPECT_TRUE(ops.log.empty());
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Several rows through the device's matrix objects or its graph library, when configured and
+// large enough; each shape's object is built once.
+TEST(VXGraphLinearLibrary, PathsByFlagsAndSize) {
+  for (uint64_t activation : {vexa::kVXActivationF16, vexa::kVXActivationF32}) {
+    for (const char* backend : {"mps", "mpsgraph"}) {
+      Ops ops(activation);
+      ops.g->configure({{"backend", backend}});
+      const bool graph = std::string(backend) == "mpsgraph";
+      const uint64_t m = 40, n = 64, k = 96;
+      const std::vector<float> xv = random_values(m * k, 41), wv = random_values(n * k, 42, 0.2f),
+                               bv = random_values(n, 43);
+      VXTensorPtr w = upload_f16(*ops.g, {n, k}, wv), b = upload_f16(*ops.g, {n}, bv);
+      // x as a view at an offset inside a larger buffer, as a trimmed or captured input can be.
+      VXTensorPtr x = ops.act({2, m, k}, [&] {
+        std::vector<float> v(2 * m * k, 0.0f);
+        std::copy(xv.begin(), xv.end(), v.begin() + m * k);
+        return v;
+      }());
+      auto view = std::make_shared<VXTensor>(*x);
+      view->shape = {m, k};
+      view->count = m * k;
+      view->offset = m * k * vexa::vx_element_bytes(x->dtype);
+      for (bool bias : {true, false}) {
+        VXTensorPtr y = ops.linear(view, w, bias ? b : nullptr);
+        std::vector<std::string> kernels;
+        if (!graph && ops.fp32) kernels.push_back("weights_float");
+        if (!graph && bias) kernels.push_back("linear_bias");
+        EXPECT_EQ(ops.log, kernels) << backend << " " << bias;
+        // The graph rounds the product before adding the bias: one more rounding than the
+        // kernels, within the same tolerance.
+        expect_close(read_floats(*y), linear_ref(xv, wv, bias ? bv : std::vector<float>{}, m, n, k),
+                     ops.fp32, backend);
+      }
+      EXPECT_EQ(graph ? ops.g->graph_cache_size() : ops.g->matrix_cache_size(), graph ? 2u : 1u);
+      // 31 rows, 62 outputs or 62 inputs: the tiled kernels, whatever the flags.
+      for (auto [mm, nn, kk] : {std::tuple<uint64_t, uint64_t, uint64_t>{31, 64, 96}, {40, 62, 96}, {40, 64, 62}}) {
+        ops.linear(ops.act({mm, kk}, random_values(mm * kk, 44)), upload_f16(*ops.g, {nn, kk}, random_values(nn * kk, 45)));
+        EXPECT_EQ(ops.log.size(), 1u);
+        EXPECT_EQ(ops.log[0].rfind("matmul", 0), 0u) << ops.log[0];
+      }
+      EXPECT_EQ(ops.g->graph_cache_size() + ops.g->matrix_cache_size(), graph ? 2u : 1u);
+    }
   }
 }
 
