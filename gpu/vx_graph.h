@@ -241,6 +241,9 @@ class VXGraph {
   // so a test can encode work that runs between two nodes (a cancel flag set mid-group).
   using EncodeHook = std::function<void(const std::shared_ptr<CommandBuffer>&, uint64_t node)>;
   void set_encode_hook(EncodeHook hook) { encode_hook_ = std::move(hook); }
+  // Test hook (process-wide): graphs built from now on fail to compile their kernel source
+  // ("library"), or to make the pipeline of the named kernel; empty for none.
+  static void set_build_fault_for_testing(std::string step);
   // Test hook: the name of the kernel of every dispatch encoded from now on, in order.
   void set_dispatch_log(std::vector<std::string>* log) { dispatch_log_ = log; }
 

@@ -133,7 +133,14 @@ GraphHeader read_graph_header(const Image& m) {
   return h;
 }
 
+std::string& build_fault() {
+  static std::string step;
+  return step;
+}
+
 }  // namespace
+
+void VXGraph::set_build_fault_for_testing(std::string step) { build_fault() = std::move(step); }
 
 std::unique_ptr<VXGraph> VXGraph::init_with_context(const GpuContext* context,
                                                     const uint8_t* metadata, uint64_t length,
@@ -160,11 +167,16 @@ void VXGraph::build_pipelines() {
   options.fast_math = false;
   options.macros.emplace_back("VEXA_FLOAT", activation_ == kVXActivationF32 ? 1 : 0);
   std::string error;
-  std::shared_ptr<KernelLibrary> library =
-      device_->new_library(graph_kernel_source(), options, &error);
+  // The test hook compiles a source without kernels, or asks for a function the library lacks,
+  // so the device's own failures and messages come back.
+  const std::string& fault = build_fault();
+  static const KernelSource kEmptySource{"vexa_graph", nullptr, 0};
+  std::shared_ptr<KernelLibrary> library = device_->new_library(
+      fault == "library" ? kEmptySource : graph_kernel_source(), options, &error);
   if (library == nullptr) raise_inference("Metal compilation: " + error);
   for (const char* name : kGraphKernelNames) {
-    std::shared_ptr<KernelFunction> fn = library->new_function(name, &error);
+    const std::string function = fault == name ? fault + "_missing" : std::string(name);
+    std::shared_ptr<KernelFunction> fn = library->new_function(function, &error);
     std::shared_ptr<ComputePipeline> p =
         fn != nullptr ? device_->new_compute_pipeline(fn, &error) : nullptr;
     if (p == nullptr) raise_inference("Metal pipeline " + std::string(name) + ": " + error);

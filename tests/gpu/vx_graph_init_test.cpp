@@ -91,6 +91,32 @@ TEST(VXGraphInit, ContextAndActivationAreChecked) {
                      "Metal device unavailable"));
 }
 
+TEST(VXGraphInit, KernelBuildFailuresNameTheirStep) {
+  const std::vector<uint8_t> container = MiniGraph().write();
+  LoadedModel m;
+  m.load(container);
+  struct Restore {
+    ~Restore() { VXGraph::set_build_fault_for_testing(""); }
+  } restore;
+  VXGraph::set_build_fault_for_testing("library");
+  try {
+    m.graph(1);
+    ADD_FAILURE() << "built without a library";
+  } catch (const vexa::DomainError& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Metal compilation: ", 0), 0u) << e.what();
+    EXPECT_GT(std::string(e.what()).size(), std::string("Metal compilation: ").size());
+  }
+  VXGraph::set_build_fault_for_testing("attention_values");  // the last pipeline
+  try {
+    m.graph(2);
+    ADD_FAILURE() << "built without a pipeline";
+  } catch (const vexa::DomainError& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Metal pipeline attention_values: ", 0), 0u) << e.what();
+  }
+  VXGraph::set_build_fault_for_testing("");
+  EXPECT_EQ(m.graph(1)->nodes().size(), 2u);
+}
+
 TEST(VXGraphInit, HeaderAndRecordTablesMustLieInsideTheImage) {
   const std::vector<uint8_t> container = MiniGraph().write();
   LoadedModel m;
