@@ -64,7 +64,7 @@ void VXGraph::note_allocation() {
 }
 
 const std::shared_ptr<ComputePipeline>& VXGraph::pipeline(std::string_view name) const {
-  auto it = pipelines_.find(std::string(name));
+  auto it = pipelines_.find(name);
   if (it == pipelines_.end()) raise_inference("Metal pipeline " + std::string(name) + ": missing");
   return it->second;
 }

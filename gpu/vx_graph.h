@@ -27,7 +27,6 @@
 #include <set>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -314,7 +313,8 @@ class VXGraph {
   std::shared_ptr<Device> device_;
   std::shared_ptr<CommandQueue> queue_;
   std::shared_ptr<DeviceBuffer> weights_buffer_;
-  std::unordered_map<std::string, std::shared_ptr<ComputePipeline>> pipelines_;
+  // Looked up by name without building a string on every dispatch.
+  std::map<std::string, std::shared_ptr<ComputePipeline>, std::less<>> pipelines_;
   // Matrix-multiplication objects and built library graphs, by shape key.
   std::map<std::string, std::shared_ptr<MatrixMultiplication>> matrices_;
   std::map<std::string, std::shared_ptr<LibraryGraph>> attention_graphs_;

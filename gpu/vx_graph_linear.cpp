@@ -12,8 +12,15 @@ constexpr uint64_t kLibraryMinRows = 32;
 constexpr uint64_t kLibraryMinOutputs = 64;
 constexpr uint64_t kLibraryMinInputs = 64;
 constexpr uint64_t kMatvecThreadsPerRow = 32;
+// Tiled kernels: 32 output columns per tile, 32 rows (128 threads) or, from 64 rows on, 64 rows
+// (256 threads); the direct kernel takes whole 64 x 64 tiles with 512 threads.
 constexpr uint64_t kTileColumns = 32;
+constexpr uint64_t kTileRows = 32;
+constexpr uint64_t kTileThreads = 128;
+constexpr uint64_t kWideTileRows = 64;
+constexpr uint64_t kWideTileThreads = 256;
 constexpr uint64_t kDirectTile = 64;
+constexpr uint64_t kDirectThreads = 512;
 constexpr uint64_t kDirectDepthMultiple = 32;
 
 uint64_t ceil_div(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
@@ -57,7 +64,8 @@ VXTensorPtr VXGraph::linear(const VXTensorPtr& x, const VXTensorPtr& weight,
     return y;
   }
 
-  const bool library_size = m >= kLibraryMinRows && n >= kLibraryMinOutputs && k >= kLibraryMinInputs;
+  const bool library_size =
+      m >= kLibraryMinRows && n >= kLibraryMinOutputs && k >= kLibraryMinInputs;
   if (library_size && graph_linear_) {
     linear_graph(x, weight, bias, y, m, n, k, command);
     return y;
@@ -76,15 +84,14 @@ VXTensorPtr VXGraph::linear(const VXTensorPtr& x, const VXTensorPtr& weight,
   if (fp32 && m % kDirectTile == 0 && n % kDirectTile == 0 && k % kDirectDepthMultiple == 0) {
     // Whole 64 x 64 tiles without bounds tests; the kernel adds no bias.
     kernel_grid("matmul_direct64", {x.get(), weight.get(), y.get(), bias_or_weight}, p,
-                Size3{n / kDirectTile, m / kDirectTile, 1}, 512, command);
+                Size3{n / kDirectTile, m / kDirectTile, 1}, kDirectThreads, command);
     if (bias != nullptr) add_bias(y, bias, n, command);
     return y;
   }
-  const bool rows64 = m > 63;
-  kernel_grid(rows64 ? "matmul_rows64" : "matmul",
-              {x.get(), weight.get(), y.get(), bias_or_weight}, p,
-              Size3{ceil_div(n, kTileColumns), ceil_div(m, rows64 ? 64 : 32), 1},
-              rows64 ? 256 : 128, command);
+  const bool wide = m >= kWideTileRows;
+  kernel_grid(wide ? "matmul_rows64" : "matmul", {x.get(), weight.get(), y.get(), bias_or_weight},
+              p, Size3{ceil_div(n, kTileColumns), ceil_div(m, wide ? kWideTileRows : kTileRows), 1},
+              wide ? kWideTileThreads : kTileThreads, command);
   return y;
 }
 

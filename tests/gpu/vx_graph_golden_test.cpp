@@ -76,6 +76,9 @@ void run_goldens(VlmWeights weights, Activation activation, const std::string& b
     // Prefill computes the last position's logits only.
     ASSERT_EQ(r.logits->shape.size(), 3u);
     ASSERT_EQ(r.logits->shape[1], 1u);
+    // Activations of the run's precision everywhere, from kernels compiled for it.
+    ASSERT_EQ(r.logits->dtype, act);
+    for (const auto& [name, cache] : r.cache) ASSERT_EQ(cache->dtype, act) << name;
     const std::vector<float> logits = read_floats(*r.logits);
     const std::string diff = vexa::testing::compare_tiny_vlm_step(
         golden->steps[s], logits.data(), logits.size(), tolerance);
