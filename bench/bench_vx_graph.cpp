@@ -8,9 +8,11 @@
 //     as the wrapper prefers), against which the prefill's linear FLOPs per second are set.
 //
 //   bench_vx_graph [prompt tokens (128)] [decode steps (32)] [repeats (5)] [--profile]
+//                  [--backend auto|metal|mps|mpsgraph]
 //
 // One line per weight format and thread count. --profile adds where the time goes: each run
-// once more with per-node timing, summed by op kind. Medians after a warm-up.
+// once more with per-node timing, summed by op kind. --backend picks the configuration policy
+// (default "metal", the custom kernels). Medians after a warm-up, timed in turns.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -61,7 +63,7 @@ void die(const std::string& what) {
   std::exit(1);
 }
 
-std::unique_ptr<Loaded> load(vexa::testing::VlmWeights weights) {
+std::unique_ptr<Loaded> load(vexa::testing::VlmWeights weights, const std::string& backend) {
   auto l = std::make_unique<Loaded>();
   l->spec = vexa::testing::bench_text_spec(weights);
   vexa::testing::TempModelFile file;
@@ -79,7 +81,7 @@ std::unique_ptr<Loaded> load(vexa::testing::VlmWeights weights) {
   if (vexa::weights_load(&l->container, &l->slot, 8, false).failed) die("weights load");
   l->graph = VXGraph::init_with_context(l->slot.context, l->container.image,
                                         l->container.image_size, vexa::kVXActivationF16);
-  l->graph->configure({{"backend", "metal"}});
+  l->graph->configure({{"backend", backend}});
   return l;
 }
 
@@ -204,21 +206,28 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   const bool profile = std::find(args.begin(), args.end(), "--profile") != args.end();
   args.erase(std::remove(args.begin(), args.end(), "--profile"), args.end());
+  std::string backend = "metal";
+  auto b = std::find(args.begin(), args.end(), "--backend");
+  if (b != args.end() && b + 1 != args.end()) {
+    backend = *(b + 1);
+    args.erase(b, b + 2);
+  }
   const uint64_t tokens = args.size() > 0 ? std::strtoull(args[0].c_str(), nullptr, 10) : 128;
   const uint64_t steps = args.size() > 1 ? std::strtoull(args[1].c_str(), nullptr, 10) : 32;
   const int repeats = args.size() > 2 ? std::max(1, std::atoi(args[2].c_str())) : 5;
   const unsigned all = vexa::thread_pool_size();
   vexa::gemm_warm_up();
-  std::printf("CPU: %s, %u threads in the pool; prompt %llu tokens, %llu decode steps, FP16 activations\n",
+  std::printf("CPU: %s, %u threads in the pool; prompt %llu tokens, %llu decode steps, FP16 "
+              "activations, backend policy \"%s\"\n",
               bench::cpu_model().c_str(), all, static_cast<unsigned long long>(tokens),
-              static_cast<unsigned long long>(steps));
+              static_cast<unsigned long long>(steps), backend.c_str());
   bench::Stream stream;
   const unsigned counts[2] = {1, all};
   std::printf("%-7s %7s %12s %11s %10s %12s %6s %10s %12s %6s\n", "weights", "threads",
               "prefill t/s", "decode t/s", "triad GB/s", "roofline t/s", "%roof", "gemm GF/s",
               "prefill GF/s", "%gemm");
   for (auto weights : {vexa::testing::VlmWeights::fp16, vexa::testing::VlmWeights::mixed_q8}) {
-    std::unique_ptr<Loaded> l = load(weights);
+    std::unique_ptr<Loaded> l = load(weights, backend);
     const vexa::testing::VlmTextShape& shape = l->spec.text;
     const double flops = layer_flops(shape, tokens) * static_cast<double>(shape.layers);
     l->graph->set_cache_capacity(tokens + steps);
