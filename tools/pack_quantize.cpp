@@ -286,6 +286,10 @@ ToolResult pack_quantize(std::string_view input_path, std::string_view output_pa
     d += t.new_padded;  // never more than the input's data size
     q += t.q8 ? 1 : 0;
   }
+  // Readers check the Q8 entry of the data-type table only once a tensor uses it.
+  if (q > 0 && !container_check_dtype(c, 4)) {
+    return tool_failure("the pack's data-type table has no valid Q8 block entry");
+  }
 
   Buffer area;
   std::vector<uint8_t> image;

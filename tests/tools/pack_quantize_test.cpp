@@ -415,6 +415,15 @@ TEST_F(PackQuantize, RefusalsAndFailedWritesLeaveEveryFileAsItWas) {
   write_bytes(bad, damaged);
   expect_refused(bad, out, "tensor hash mismatch");
 
+  // A data-type table whose Q8 entry is wrong (readers check it only when a tensor uses it).
+  damaged = good;
+  uint64_t dtypes;
+  std::memcpy(&dtypes, good.data() + offsetof(ContainerHeader, sections) + 16 * kSectionDtypes, 8);
+  damaged[dtypes + 32 + 3 * 64 + 32] = 3;  // the scale's data type
+  container_seal_plain(damaged.data(), damaged.size());
+  write_bytes(bad, damaged);
+  expect_refused(bad, out, "the pack's data-type table has no valid Q8 block entry");
+
   // A generative container holds no f32 graph weights to quantise.
   ContainerWriter g;
   g.set_generative();
