@@ -99,6 +99,12 @@ TEST_F(MetaEdit, EveryTypeIsSetInPlaceAndReadBack) {
 
   Opened o(path_);
   ASSERT_TRUE(o.r.ok());
+  // The first new key lands right after the strings the converter wrote, which are followed by
+  // exactly 4096 spare pool bytes.
+  MetaEntry title{};
+  ASSERT_TRUE(meta_find(o.c(), "title", &title));
+  EXPECT_EQ(title.key_offset, container_section_count(o.c(), kSectionStringPool) - 4096);
+  EXPECT_EQ(title.value, title.key_offset + 6);
   EXPECT_EQ(meta_get_str(o.c(), "title", ""), "résumé");
   EXPECT_EQ(meta_get_f64(o.c(), "threshold", 0.0), -0.125);
   EXPECT_EQ(meta_get_i64(o.c(), "classes", 0), INT64_MIN);
