@@ -170,9 +170,7 @@ std::string report(uint64_t q, uint64_t n, uint64_t before, uint64_t after) {
   return text;
 }
 
-}  // namespace
-
-ToolResult pack_quantize(std::string_view input_path, std::string_view output_path) {
+ToolResult quantize(std::string_view input_path, std::string_view output_path) {
   if (input_path.empty() || input_path.find('\0') != std::string_view::npos) {
     return tool_failure("invalid input path");
   }
@@ -415,6 +413,17 @@ ToolResult pack_quantize(std::string_view input_path, std::string_view output_pa
     return tool_failure("failed writing output pack");
   }
   return ToolResult{true, report(q, n, m + source_size, m + d)};
+}
+
+}  // namespace
+
+ToolResult pack_quantize(std::string_view input_path, std::string_view output_path) {
+  // The large buffers report their own failures; this catches the small tables and lists.
+  try {
+    return quantize(input_path, output_path);
+  } catch (const std::bad_alloc&) {
+    return tool_failure("out of memory");
+  }
 }
 
 }  // namespace vexa::tools
