@@ -126,7 +126,39 @@ struct Opened {
   }
 };
 
-TEST(Q8Encode, MatchesTheNaiveEncodingAndDecodesWithinHalfAStep) {
+// Both paths of the encoder, whole blocks and short ones: the vector path must store exactly
+// the portable bytes, NaNs, infinities, signed zeros and tiny blocks included.
+TEST(Q8Encode, VectorPathStoresThePortableBytes) {
+  std::mt19937 rng(99);
+  std::uniform_real_distribution<float> u(-3.0f, 3.0f);
+  std::uniform_int_distribution<int> pick(0, 40);
+  const float specials[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                            -std::numeric_limits<float>::infinity(), -0.0f, 1e-31f, 1e-30f,
+                            std::numeric_limits<float>::max(), std::numeric_limits<float>::denorm_min(),
+                            0.5f / 127.0f};
+  for (const uint64_t cols : {64u, 128u, 100u, 1000u}) {
+    const uint64_t rows = 40;
+    std::vector<float> x(rows * cols);
+    for (uint64_t r = 0; r < rows; ++r) {
+      // Some rows at tiny or huge scales, some sprinkled with special values.
+      const float scale = r % 5 == 0 ? 1e-32f : r % 5 == 1 ? 1e30f : 1.0f;
+      for (uint64_t c = 0; c < cols; ++c) {
+        float v = u(rng) * scale;
+        if (r % 3 == 0 && pick(rng) == 0) v = specials[pick(rng) % std::size(specials)];
+        x[r * cols + c] = v;
+      }
+    }
+    std::vector<uint8_t> vector_bytes(rows * q8_row_bytes(cols));
+    std::vector<uint8_t> portable_bytes(vector_bytes.size());
+    q8_encode_rows(x.data(), rows, cols, vector_bytes.data());
+    q8_encode_force_portable(true);
+    q8_encode_rows(x.data(), rows, cols, portable_bytes.data());
+    q8_encode_force_portable(false);
+    ASSERT_EQ(vector_bytes, portable_bytes) << "cols " << cols;
+  }
+}
+
+void check_against_naive_encoding() {
   std::mt19937 rng(20240607);
   std::normal_distribution<float> normal(0.0f, 1.0f);
   for (const uint64_t cols : {1u, 63u, 64u, 65u, 100u, 200u, 1000u}) {
@@ -172,6 +204,17 @@ TEST(Q8Encode, MatchesTheNaiveEncodingAndDecodesWithinHalfAStep) {
     EXPECT_EQ(scale, 1.0f);
     EXPECT_EQ(std::count(block, block + 64, 0), 64);
   }
+}
+
+TEST(Q8Encode, MatchesTheNaiveEncodingAndDecodesWithinHalfAStep) {
+  for (const bool portable : {false, true}) {
+    SCOPED_TRACE(portable ? "portable" : "vector path");
+    q8_encode_force_portable(portable);
+    check_against_naive_encoding();
+  }
+  q8_encode_force_portable(false);
+  std::vector<float> x(4, 1.0f);
+  x[3] = std::numeric_limits<float>::quiet_NaN();
   EXPECT_TRUE(q8_all_finite(x.data(), 3));
   EXPECT_FALSE(q8_all_finite(x.data(), 4));
   std::vector<float> big(5000, 1.0f);
