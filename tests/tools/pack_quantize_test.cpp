@@ -260,6 +260,8 @@ Shapes write_shapes(const std::string& path) {
   }
   s.values[8][77] = std::numeric_limits<float>::infinity();
   for (size_t i = 0; i < std::size(weights); ++i) {
+    // Three load groups: each is laid out again around its new tensor sizes.
+    if (i == 4 || i == 7) w.begin_group();
     const uint64_t t = w.add_tensor_f32(weights[i].name, weights[i].dims, s.values[i].data());
     values.push_back(w.add_weight_value(t, weights[i].name));
   }
@@ -346,6 +348,12 @@ TEST_F(PackQuantize, RulesDecideWhichWeightsBecomeQ8) {
     EXPECT_EQ(v.byte_size, t.size);
   }
   EXPECT_EQ(meta_get_str(o.c(), "task", ""), "shapes");
+  ASSERT_EQ(container_section_count(o.c(), kSectionGroups), 3u);
+  const auto group = [&](uint64_t g) {
+    return load_record<GroupRecord>(o.r.container.image + container_entry_offset(o.c(), kSectionGroups, g));
+  };
+  EXPECT_EQ(group(1).relative_offset, container_tensor_record(o.c(), 4).relative_offset);
+  EXPECT_EQ(group(2).relative_offset, container_tensor_record(o.c(), 7).relative_offset);
   std::vector<uint8_t> memory(o.r.container.weights_data_size);
   ASSERT_TRUE(read_fully_at(o.r.container.fd, memory.data(), memory.size(), o.r.container.weights_offset));
   EXPECT_TRUE(container_verify_tensors(o.c(), memory.data()));
