@@ -6,23 +6,20 @@
 //
 // One line per weight size, kernel and thread count: the kernel's GB/s (weight bytes per second,
 // the whole dispatch through a command buffer), the triad's and memcpy's GB/s at that thread
-// count, and the kernel as a percentage of the triad. Triad: a[i] = b[i] + s c[i] over three
-// 256 MiB float arrays, counted as 3 x 256 MiB per pass as STREAM counts it; memcpy: 256 MiB
-// copied, counted as read plus write. The three are timed in turns, one pass each per round,
+// count, and the kernel as a percentage of the triad (bench_stream.h says how the triad and
+// memcpy are counted). The three are timed in turns, one pass each per round,
 // and each line gives their medians after a warm-up round. A last section times the layer
 // shapes of a small model's decode step (microseconds per product), where the split into tasks
 // matters more than the streaming loop.
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "bench/bench_stream.h"
 #include "gpu/kernels/bandwidth_kernels.h"
 #include "gpu/kernels/kernel_common.h"
 #include "gpu/kernels/kernel_library.h"
@@ -31,69 +28,13 @@
 
 namespace {
 
-constexpr uint64_t kMiB = uint64_t{1} << 20;
-constexpr uint64_t kStreamBytes = 256 * kMiB;
-constexpr uint64_t kCols = 4096;            // K: a wide layer
-constexpr uint64_t kStreamChunk = 1 << 20;  // floats per task of the stream loops
+using bench::cpu_model;
+using bench::kMiB;
+using bench::kStreamBytes;
+using bench::median_seconds_in_turns;
+using bench::Stream;
 
-double seconds_of(const std::function<void()>& fn) {
-  const auto t0 = std::chrono::steady_clock::now();
-  fn();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
-// Medians of several functions timed in turns (one call of each per round, after a warm-up
-// round), so that on a shared machine all of them see the same minutes of load.
-std::vector<double> median_seconds_in_turns(int rounds, const std::vector<std::function<void()>>& fns) {
-  std::vector<std::vector<double>> t(fns.size());
-  for (int r = 0; r <= rounds; ++r) {
-    for (size_t i = 0; i < fns.size(); ++i) {
-      const double s = seconds_of(fns[i]);
-      if (r > 0) t[i].push_back(s);
-    }
-  }
-  std::vector<double> m;
-  for (auto& v : t) m.push_back(median(v));
-  return m;
-}
-
-std::string cpu_model() {
-  std::ifstream in("/proc/cpuinfo");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
-  }
-  return "unknown";
-}
-
-struct Stream {
-  std::vector<float> a, b, c;
-  Stream() : a(kStreamBytes / 4, 1.0f), b(kStreamBytes / 4, 2.0f), c(kStreamBytes / 4, 3.0f) {}
-
-  void triad() {
-    const uint64_t n = a.size();
-    vexa::parallel_for((n + kStreamChunk - 1) / kStreamChunk, [&](size_t t) {
-      const uint64_t begin = t * kStreamChunk, end = std::min(n, begin + kStreamChunk);
-      float* __restrict pa = a.data();
-      const float* __restrict pb = b.data();
-      const float* __restrict pc = c.data();
-      for (uint64_t i = begin; i < end; ++i) pa[i] = pb[i] + 3.0f * pc[i];
-    });
-  }
-
-  void copy() {
-    const uint64_t n = a.size();
-    vexa::parallel_for((n + kStreamChunk - 1) / kStreamChunk, [&](size_t t) {
-      const uint64_t begin = t * kStreamChunk, end = std::min(n, begin + kStreamChunk);
-      std::memcpy(a.data() + begin, b.data() + begin, (end - begin) * sizeof(float));
-    });
-  }
-};
+constexpr uint64_t kCols = 4096;  // K: a wide layer
 
 struct Kernel {
   std::shared_ptr<vexa::Device> device = vexa::device_system_default();

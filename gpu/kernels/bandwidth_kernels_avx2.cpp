@@ -1,6 +1,7 @@
 // AVX2/F16C forms of the streaming inner loops: 32 lanes are four ymm registers. A row's last
 // partial 32 columns go through zero-padded copies, and their products past the last column
 // are masked to +0, which leaves a lane sum that started at +0 unchanged.
+#include <cpuid.h>
 #include <immintrin.h>
 
 #include <cstring>
@@ -218,10 +219,16 @@ const BandwidthKernels kAvx2 = {
     dots64_f16,   dots64_f32,   accumulate64_f16, accumulate64_f32,
 };
 
+// F16C from CPUID leaf 1 (ECX bit 29): clang's __builtin_cpu_supports does not know "f16c".
+bool cpu_has_f16c() {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_F16C) != 0;
+}
+
 }  // namespace
 
 bool bandwidth_avx2_available() {
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c");
+  return __builtin_cpu_supports("avx2") && cpu_has_f16c();
 }
 
 const BandwidthKernels& bandwidth_kernels_avx2() { return kAvx2; }

@@ -1,6 +1,7 @@
 // AVX-512 forms of the streaming inner loops: 32 lanes are two zmm registers, tails use
 // masked loads (nothing is read past a row's last column) and masked products (lanes past
 // it add +0, which leaves a lane sum that started at +0 unchanged).
+#include <cpuid.h>
 #include <immintrin.h>
 
 #include <cstring>
@@ -237,12 +238,18 @@ const BandwidthKernels kAvx512 = {
     dots64_f16,   dots64_f32,   accumulate64_f16, accumulate64_f32,
 };
 
+// F16C from CPUID leaf 1 (ECX bit 29): clang's __builtin_cpu_supports does not know "f16c".
+bool cpu_has_f16c() {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_F16C) != 0;
+}
+
 }  // namespace
 
 bool bandwidth_avx512_available() {
   return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
          __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
-         __builtin_cpu_supports("f16c");
+         cpu_has_f16c();
 }
 
 const BandwidthKernels& bandwidth_kernels_avx512() { return kAvx512; }
