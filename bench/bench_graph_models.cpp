@@ -4,7 +4,11 @@
 // written the way the graph-model backend lowers container nodes (graph_twin_models.h); the
 // graph runs through feeds and results dictionaries on a command queue.
 //
-//   bench_graph_models [RUNS] [MODEL]     (RUNS timed runs per side, 9 by default)
+//   bench_graph_models [RUNS] [MODEL] [THREADS] [SIDE]
+//
+// RUNS timed runs per side (9 by default); MODEL one of resnet50, mobilenet_v2, vit_s16 (all
+// by default); THREADS one count instead of 1 and all; SIDE graph or cpu runs one side only, for
+// a profiler.
 //
 // One line per model and thread count: our median, the CPU engine's median, their ratio and
 // the largest difference between the two outputs. The sides run in turns, so both see the
@@ -127,7 +131,14 @@ double median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-int run_model(const char* name, void (*build)(TwinBuilder&), int runs) {
+struct Options {
+  int runs = 9;
+  unsigned threads = 0;  // 0: one thread, then all
+  bool graph = true, cpu = true;
+};
+
+int run_model(const char* name, void (*build)(TwinBuilder&), const Options& opt) {
+  const int runs = opt.runs;
   TwinBuilder b(1234);
   build(b);
   Graph& g = b.graph();
@@ -167,8 +178,9 @@ int run_model(const char* name, void (*build)(TwinBuilder&), int runs) {
   const GraphTensorDataMap results = {
       {b.output_value().t, GraphTensorData(out_buffer, out_shape, DeviceDataType::kFloat32)}};
 
-  const unsigned all = thread_pool_size();
-  for (unsigned threads : {1u, all}) {
+  std::vector<unsigned> counts = {1u, thread_pool_size()};
+  if (opt.threads != 0) counts = {opt.threads};
+  for (unsigned threads : counts) {
     cpu::CpuBuildOptions options;
     options.threads = threads;
     cpu::CpuCreateResult created = cpu::cpu_state_create_with(&container, weights, options);
@@ -182,24 +194,37 @@ int run_model(const char* name, void (*build)(TwinBuilder&), int runs) {
     cpu::CpuState* state = created.state;
     std::vector<float> cpu_out(out_n);
     std::vector<double> ours, theirs;
-    for (int r = -2; r < runs; ++r) {
-      double t0 = now_ms();
-      {
+    auto run_graph = [&]() -> double {
+      const double t0 = now_ms();
+      if (opt.graph) {
         ThreadCapScope cap(threads);
-        if (!g.run(*queue, feeds, results, &error)) {
-          std::fprintf(stderr, "%s: graph run: %s\n", name, error.c_str());
-          return 1;
-        }
+        if (!g.run(*queue, feeds, results, &error)) return -1.0;
       }
-      double t1 = now_ms();
-      if (!cpu::cpu_run(&state, input.data(), cpu_out.data())) {
-        std::fprintf(stderr, "%s: cpu run failed\n", name);
+      return now_ms() - t0;
+    };
+    auto run_cpu = [&]() -> double {
+      const double t0 = now_ms();
+      if (opt.cpu && !cpu::cpu_run(&state, input.data(), cpu_out.data())) return -1.0;
+      return now_ms() - t0;
+    };
+    for (int r = -2; r < runs; ++r) {
+      // Turns alternate which side goes first, so neither always finds the other's data in
+      // the caches.
+      double a = 0, c = 0;
+      if (r % 2 == 0) {
+        a = run_graph();
+        c = run_cpu();
+      } else {
+        c = run_cpu();
+        a = run_graph();
+      }
+      if (a < 0 || c < 0) {
+        std::fprintf(stderr, "%s: run failed: %s\n", name, a < 0 ? error.c_str() : "cpu engine");
         return 1;
       }
-      double t2 = now_ms();
       if (r >= 0) {
-        ours.push_back(t1 - t0);
-        theirs.push_back(t2 - t1);
+        ours.push_back(a);
+        theirs.push_back(c);
       }
     }
     const float* got = static_cast<const float*>(out_buffer->contents());
@@ -222,8 +247,14 @@ int run_model(const char* name, void (*build)(TwinBuilder&), int runs) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 9;
+  Options opt;
+  if (argc > 1) opt.runs = std::max(1, std::atoi(argv[1]));
   const std::string only = argc > 2 ? argv[2] : "";
+  if (argc > 3) opt.threads = static_cast<unsigned>(std::max(0, std::atoi(argv[3])));
+  if (argc > 4) {
+    opt.graph = std::strcmp(argv[4], "cpu") != 0;
+    opt.cpu = std::strcmp(argv[4], "graph") != 0;
+  }
   vexa::graph_ops_install();
   int status = 0;
   struct Model {
@@ -233,7 +264,7 @@ int main(int argc, char** argv) {
   for (const Model& m : {Model{"resnet50", resnet50}, Model{"mobilenet_v2", mobilenet_v2},
                          Model{"vit_s16", vit_small}}) {
     if (!only.empty() && only != m.name) continue;
-    status |= run_model(m.name, m.build, runs);
+    status |= run_model(m.name, m.build, opt);
   }
   return status;
 }
