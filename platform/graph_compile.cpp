@@ -166,10 +166,12 @@ class GraphCompiler {
     view->readers.assign(count, 0);
     view->only_reader.assign(count, -1);
     view->target.assign(count, 0);
+    view->reader_nodes.assign(count, {});
     for (uint32_t i : order_) {
       for (uint32_t in : g_.nodes()[i].inputs) {
         if (in == kGraphAbsent) continue;
         view->readers[in] += 1;
+        view->reader_nodes[in].push_back(i);
         view->only_reader[in] = view->readers[in] == 1 ? static_cast<int64_t>(i) : -1;
       }
     }
