@@ -245,6 +245,54 @@ TEST(GraphExec, LayerNormAndGeluChainsFuse) {
   EXPECT_EQ(steps[0].size(), 15u);
 }
 
+// Channel concatenations of one image get their inputs written in place; inputs read again
+// later, repeated, fed or shown as results keep working.
+TEST(GraphExec, ConcatenationsInPlace) {
+  GraphRun r;
+  const DeviceDataType f = DeviceDataType::kFloat32;
+  const Shape xs = {1, 4, 4, 4};
+  const Floats x = values(64, 170);
+  Graph g;
+  GraphTensor tx = g.placeholder(xs, f);
+  GraphTensor a = g.relu(tx), b = g.exp(tx), c = g.negative(tx);
+  GraphTensor cat = g.concat({a, b, c}, 1);
+  GraphTensor twice = g.add(cat, cat);
+  GraphTensor later = g.add(a, b);                 // inputs read after the concatenation
+  GraphTensor again = g.concat({c, c, tx}, -3);    // a repeated input and a fed one
+  GraphTensor nested = g.concat({cat, a}, 1);      // the first block inside another
+  GraphTensor odd = g.concat({g.slice(b, 1, 0, 1), g.slice(c, 1, 0, 1)}, 1);  // not 64-byte parts
+  std::string error;
+  auto exe = g.compile(GraphDevice(device_system_default()), {{tx, {xs, f}}},
+                       {twice, later, again, nested, odd, a}, GraphCompilationDescriptor{}, &error);
+  ASSERT_NE(exe, nullptr) << error;
+  // Feed, the block of three, its double, the sum, the other concatenations: well under the
+  // one-value-at-a-time total.
+  EXPECT_LE(exe->arena_bytes(), 256u * 18);
+  r.feed(g, tx, x);
+  std::vector<Floats> out;
+  ASSERT_TRUE(r.run(g, {twice, later, again, nested, odd, a}, &out));
+  Floats ra(64), rb(64), rc(64);
+  for (int i = 0; i < 64; ++i) {
+    ra[i] = x[i] >= 0 ? x[i] : 0.0f;
+    rb[i] = std::exp(x[i]);
+    rc[i] = -x[i];
+  }
+  Floats want_twice, want_later(64), want_again, want_nested, want_odd;
+  for (const Floats* p : {&ra, &rb, &rc})
+    for (float v : *p) want_twice.push_back(v + v);
+  for (int i = 0; i < 64; ++i) want_later[i] = ra[i] + rb[i];
+  for (const Floats* p : std::initializer_list<const Floats*>{&rc, &rc, &x}) want_again.insert(want_again.end(), p->begin(), p->end());
+  for (const Floats* p : {&ra, &rb, &rc, &ra}) want_nested.insert(want_nested.end(), p->begin(), p->end());
+  want_odd.insert(want_odd.end(), rb.begin(), rb.begin() + 16);
+  want_odd.insert(want_odd.end(), rc.begin(), rc.begin() + 16);
+  EXPECT_TRUE(near(out[0], want_twice, 1e-7));
+  EXPECT_TRUE(near(out[1], want_later, 1e-7));
+  EXPECT_EQ(out[2], want_again);
+  EXPECT_TRUE(near(out[3], want_nested, 1e-7));
+  EXPECT_TRUE(near(out[4], want_odd, 1e-7));
+  EXPECT_EQ(out[5], ra);
+}
+
 TEST(GraphExec, TheArenaIsReusedAlongAChain) {
   graph_ops_install();
   Graph g;
