@@ -228,6 +228,19 @@ KernelPtr make_select(const GraphStepSpec& spec, std::string* error) {
   return k;
 }
 
+// The CPU engine's scaled Add: x * s + y with the product and the sum each rounded.
+KernelPtr make_scaled_add(const GraphStepSpec& spec, std::string* error) {
+  constexpr uint32_t kScaledAddFlagWord = 29;
+  constexpr uint32_t kScaledAddScaleWord = 30;
+  const Shape flat = {static_cast<int64_t>(spec.outputs[0].elements)};
+  auto k = std::make_unique<NodeKernel>();
+  if (!k->prepare(OpKind::kAdd, {flat, flat}, flat,
+                  {{kScaledAddFlagWord, 1}, {kScaledAddScaleWord, f32_bits(spec.attrs->alpha)}}, false,
+                  error))
+    return nullptr;
+  return k;
+}
+
 KernelPtr make_cast(const GraphStepSpec& spec, std::string* error) {
   (void)error;
   return std::make_unique<CastKernel>(spec.outputs[0].elements, spec.attrs->type);

@@ -32,6 +32,7 @@ KernelPtr make_reduction(const GraphStepSpec& spec, std::string* error);
 KernelPtr make_axis_op(const GraphStepSpec& spec, std::string* error);  // softmax, arg-max, top-k
 KernelPtr make_layer_norm(const GraphStepSpec& spec, std::string* error);
 KernelPtr make_gelu(const GraphStepSpec& spec, std::string* error);
+KernelPtr make_scaled_add(const GraphStepSpec& spec, std::string* error);
 KernelPtr make_conv(const GraphStepSpec& spec, std::string* error);
 KernelPtr make_conv_transpose(const GraphStepSpec& spec, std::string* error);
 KernelPtr make_pool(const GraphStepSpec& spec, std::string* error);

@@ -132,7 +132,7 @@ enum class GraphOpKind : uint32_t {
   // products and windows
   kMatMul, kConv2d, kConvTranspose2d, kMaxPool2d, kAvgPool2d, kAttention,
   // compiled chains
-  kFusedLayerNorm, kFusedGelu,
+  kFusedLayerNorm, kFusedGelu, kFusedScaledAdd,
   kCount,
 };
 inline constexpr uint32_t kGraphOpKindCount = static_cast<uint32_t>(GraphOpKind::kCount);

@@ -6,7 +6,8 @@
 //     order; a transposed convolution takes the bias and ReLU only);
 //   - layer normalisation over the last dim written out as mean, subtract, square, mean, add
 //     epsilon, square root, reciprocal (or 1 / x), multiply, multiply by scale [, add bias];
-//   - GELU written out as x * 0.5 * (1 + erf(x * 0.70710677)).
+//   - GELU written out as x * 0.5 * (1 + erf(x * 0.70710677));
+//   - x * s + y with a one-element constant s.
 // Every value inside a chain must be read by the chain alone and not be a result. A fused step
 // computes in f32 with one rounding per kernel step, as the CPU engine's fused kernels do, so
 // its results may differ from the op-by-op ones in the last bits.
@@ -485,6 +486,44 @@ bool fuse_gelu(const Matcher& m, const GraphOpNode& erf, uint32_t erf_index,
   return true;
 }
 
+// ---- scaled additions ----
+
+// x * s + y with s a one-element constant and x, y and the result of one element count: one
+// pass computing the product and the sum with their two roundings.
+bool fuse_scaled_add(const Matcher& m, const GraphOpNode& mul, std::vector<uint8_t>* covered,
+                     GraphPlannedStep* step, uint32_t* position) {
+  const uint32_t t = mul.outputs[0];
+  uint32_t x = 0;
+  float scale = 0.0f;
+  if (mul.inputs.size() != 2 || !m.is_f32(t)) return false;
+  if (m.scalar_constant(mul.inputs[1], &scale) && mul.inputs[0] != mul.inputs[1]) {
+    x = mul.inputs[0];
+  } else if (m.scalar_constant(mul.inputs[0], &scale)) {
+    x = mul.inputs[1];
+  } else {
+    return false;
+  }
+  const GraphOpNode* add = m.next(t);
+  uint32_t y = 0;
+  if (add == nullptr || (*covered)[m.next_index(t)] || add->kind != GraphOpKind::kAdd ||
+      !Matcher::other(*add, t, &y))
+    return false;
+  const uint64_t n = m.info(t).elements;
+  if (m.info(x).elements != n || m.info(y).elements != n || m.info(add->outputs[0]).elements != n ||
+      !m.is_f32(x) || !m.is_f32(y))
+    return false;
+  (*covered)[m.next_index(t)] = 1;
+  *position = m.next_index(t);
+  step->kind = GraphOpKind::kFusedScaledAdd;
+  step->inputs = {x, y};
+  step->outputs = {add->outputs[0]};
+  step->own_attrs = std::make_shared<GraphNodeAttrs>();
+  step->own_attrs->alpha = scale;
+  step->attrs = step->own_attrs.get();
+  step->fused_nodes = 2;
+  return true;
+}
+
 }  // namespace
 
 bool graph_kind_keeps_values(GraphOpKind kind) {
@@ -527,6 +566,8 @@ std::vector<GraphPlannedStep> graph_plan_steps(const GraphScheduleView& view, bo
         fused = fuse_layer_norm(m, n, &covered, &step, &position);
       } else if (n.kind == GraphOpKind::kErf) {
         fused = fuse_gelu(m, n, i, &covered, &step, &position);
+      } else if (n.kind == GraphOpKind::kMultiply) {
+        fused = fuse_scaled_add(m, n, &covered, &step, &position);
       }
       if (fused) {
         covered[i] = 1;

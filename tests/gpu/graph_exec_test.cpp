@@ -245,6 +245,36 @@ TEST(GraphExec, LayerNormAndGeluChainsFuse) {
   EXPECT_EQ(steps[0].size(), 15u);
 }
 
+TEST(GraphExec, ScaledAdditionsFuseWithTheirRoundings) {
+  GraphRun r;
+  const DeviceDataType f = DeviceDataType::kFloat32;
+  const Floats x = values(3000, 180), y = values(3000, 181);
+  Floats results[2];
+  for (int fuse = 0; fuse < 2; ++fuse) {
+    Graph g;
+    GraphTensor tx = g.placeholder({3, 1000}, f), ty = g.placeholder({3, 1000}, f);
+    GraphTensor out = g.add(ty, g.multiply(g.constant_scalar(0.3, f), tx));
+    GraphCompilationDescriptor cd;
+    cd.fuse = fuse == 1;
+    std::string error;
+    auto exe = g.compile(GraphDevice(device_system_default()),
+                         {{tx, {{3, 1000}, f}}, {ty, {{3, 1000}, f}}}, {out}, cd, &error);
+    ASSERT_NE(exe, nullptr) << error;
+    if (fuse == 1) {
+      ASSERT_EQ(exe->steps().size(), 1u);
+      EXPECT_EQ(exe->steps()[0].kind, GraphOpKind::kFusedScaledAdd);
+    }
+    auto buf = buffer_of(Floats(3000), f);
+    ASSERT_TRUE(exe->run(r.queue(),
+                         {GraphTensorData(buffer_of(x, f), {3, 1000}, f), GraphTensorData(buffer_of(y, f), {3, 1000}, f)},
+                         {GraphTensorData(buf, {3, 1000}, f)}, GraphExecutionDescriptor{}, &error))
+        << error;
+    results[fuse] = read_buffer(buf, f, 3000);
+  }
+  EXPECT_EQ(results[0], results[1]);
+  EXPECT_EQ(results[1][7], y[7] + x[7] * 0.3f);
+}
+
 // Channel concatenations of one image get their inputs written in place; inputs read again
 // later, repeated, fed or shown as results keep working.
 TEST(GraphExec, ConcatenationsInPlace) {
