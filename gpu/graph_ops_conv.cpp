@@ -17,9 +17,9 @@ namespace {
 
 constexpr uint64_t kPackAlignBytes = 64;
 
-cpu::ConvGeometry geometry(const GraphStepSpec& spec, const Shape& in, const Shape& out) {
-  const GraphConv2dDescriptor& d = spec.attrs->conv;
-  const Shape& w = spec.inputs[1].shape;
+cpu::ConvGeometry geometry(const GraphStepDesc& desc, const Shape& in, const Shape& out) {
+  const GraphConv2dDescriptor& d = desc.attrs->conv;
+  const Shape& w = desc.inputs[1].shape;
   cpu::ConvGeometry g;
   g.batch = static_cast<int32_t>(in[0]);
   g.c_in = static_cast<int32_t>(in[1]);
@@ -47,13 +47,13 @@ struct FreeFloats {
 // Inputs: x, weights, bias, residual, scale, shift (see GraphEpilogue).
 class ConvKernel : public GraphKernel {
  public:
-  bool prepare(const GraphStepSpec& spec, std::string* error) {
-    g_ = geometry(spec, spec.inputs[0].shape, spec.outputs[0].shape);
-    const GraphEpilogue& e = spec.epilogue;
+  bool prepare(const GraphStepDesc& desc, std::string* error) {
+    g_ = geometry(desc, desc.inputs[0].shape, desc.outputs[0].shape);
+    const GraphEpilogue& e = desc.epilogue;
     auto input = [&](size_t k) -> const GraphOperand* {
-      return k < spec.inputs.size() && spec.inputs[k].present ? &spec.inputs[k] : nullptr;
+      return k < desc.inputs.size() && desc.inputs[k].present ? &desc.inputs[k] : nullptr;
     };
-    const GraphOperand& w = spec.inputs[1];
+    const GraphOperand& w = desc.inputs[1];
     const GraphOperand* bias = e.bias ? input(2) : nullptr;
     const GraphOperand* scale = input(4);
     const GraphOperand* shift = input(5);
@@ -167,10 +167,10 @@ class ConvKernel : public GraphKernel {
 
 class ConvTransposeKernel : public GraphKernel {
  public:
-  explicit ConvTransposeKernel(const GraphStepSpec& spec)
-      : g_(geometry(spec, spec.inputs[0].shape, spec.outputs[0].shape)),
-        bias_(spec.epilogue.bias),
-        relu_(spec.epilogue.activation == GraphActivation::kRelu),
+  explicit ConvTransposeKernel(const GraphStepDesc& desc)
+      : g_(geometry(desc, desc.inputs[0].shape, desc.outputs[0].shape)),
+        bias_(desc.epilogue.bias),
+        relu_(desc.epilogue.activation == GraphActivation::kRelu),
         workspace_floats_(cpu::cpu_conv_transpose_workspace_floats(g_)) {}
   uint64_t workspace_bytes() const override { return workspace_floats_ * sizeof(float); }
   bool run(const GraphKernelArgs& a) override {
@@ -187,10 +187,10 @@ class ConvTransposeKernel : public GraphKernel {
 
 class PoolKernel : public GraphKernel {
  public:
-  PoolKernel(const GraphStepSpec& spec) : max_(spec.kind == GraphOpKind::kMaxPool2d) {
-    const Shape& in = spec.inputs[0].shape;
-    const Shape& out = spec.outputs[0].shape;
-    const GraphPool2dDescriptor& d = spec.attrs->pool;
+  PoolKernel(const GraphStepDesc& desc) : max_(desc.kind == GraphOpKind::kMaxPool2d) {
+    const Shape& in = desc.inputs[0].shape;
+    const Shape& out = desc.outputs[0].shape;
+    const GraphPool2dDescriptor& d = desc.attrs->pool;
     g_.planes = in[0] * in[1];
     g_.h = static_cast<int32_t>(in[2]);
     g_.w = static_cast<int32_t>(in[3]);
@@ -220,20 +220,20 @@ class PoolKernel : public GraphKernel {
 
 }  // namespace
 
-KernelPtr make_conv(const GraphStepSpec& spec, std::string* error) {
+KernelPtr make_conv(const GraphStepDesc& desc, std::string* error) {
   auto k = std::make_unique<ConvKernel>();
-  if (!k->prepare(spec, error)) return nullptr;
+  if (!k->prepare(desc, error)) return nullptr;
   return k;
 }
 
-KernelPtr make_conv_transpose(const GraphStepSpec& spec, std::string* error) {
+KernelPtr make_conv_transpose(const GraphStepDesc& desc, std::string* error) {
   (void)error;
-  return std::make_unique<ConvTransposeKernel>(spec);
+  return std::make_unique<ConvTransposeKernel>(desc);
 }
 
-KernelPtr make_pool(const GraphStepSpec& spec, std::string* error) {
+KernelPtr make_pool(const GraphStepDesc& desc, std::string* error) {
   (void)error;
-  return std::make_unique<PoolKernel>(spec);
+  return std::make_unique<PoolKernel>(desc);
 }
 
 }  // namespace vexa::graph_ops

@@ -257,14 +257,14 @@ class GraphCompiler {
         *error = "graph compile: no kernel runs " + op_text(p.kind);
         return false;
       }
-      GraphStepSpec spec;
-      spec.kind = p.kind;
-      spec.attrs = p.attrs;
-      spec.epilogue = p.epilogue;
-      for (uint32_t t : p.inputs) spec.inputs.push_back(operand(t));
-      for (uint32_t t : p.outputs) spec.outputs.push_back(operand(t));
+      GraphStepDesc desc;
+      desc.kind = p.kind;
+      desc.attrs = p.attrs;
+      desc.epilogue = p.epilogue;
+      for (uint32_t t : p.inputs) desc.inputs.push_back(operand(t));
+      for (uint32_t t : p.outputs) desc.outputs.push_back(operand(t));
       std::string why;
-      std::unique_ptr<GraphKernel> kernel = factory(spec, &why);
+      std::unique_ptr<GraphKernel> kernel = factory(desc, &why);
       if (kernel == nullptr) {
         *error = op_text(p.kind) + ": " + (why.empty() ? "no kernel takes these operands" : why);
         return false;

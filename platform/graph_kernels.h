@@ -59,7 +59,7 @@ struct GraphEpilogue {
   std::vector<GraphTailStep> program;
 };
 
-struct GraphStepSpec {
+struct GraphStepDesc {
   GraphOpKind kind;
   const GraphNodeAttrs* attrs = nullptr;
   std::vector<GraphOperand> inputs;
@@ -83,7 +83,7 @@ class GraphKernel {
 };
 
 // Null with *error set when the step cannot run (an operand the kernels do not take).
-using GraphKernelFactory = std::unique_ptr<GraphKernel> (*)(const GraphStepSpec& spec,
+using GraphKernelFactory = std::unique_ptr<GraphKernel> (*)(const GraphStepDesc& desc,
                                                             std::string* error);
 
 struct GraphKernelTable {
