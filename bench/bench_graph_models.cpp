@@ -178,6 +178,14 @@ int run_model(const char* name, void (*build)(TwinBuilder&), const Options& opt)
   const GraphTensorDataMap results = {
       {b.output_value().t, GraphTensorData(out_buffer, out_shape, DeviceDataType::kFloat32)}};
 
+  // The compiled schedule's length, next to the CPU engine's fused node count.
+  size_t steps = 0;
+  {
+    GraphShapedTypeMap types = {{b.input_value().t, {in_shape, DeviceDataType::kFloat32}}};
+    auto exe = g.compile(GraphDevice(device), types, {b.output_value().t}, GraphCompilationDescriptor{},
+                         &error);
+    if (exe != nullptr) steps = exe->steps().size();
+  }
   std::vector<unsigned> counts = {1u, thread_pool_size()};
   if (opt.threads != 0) counts = {opt.threads};
   for (unsigned threads : counts) {
@@ -234,8 +242,9 @@ int run_model(const char* name, void (*build)(TwinBuilder&), const Options& opt)
       scale = std::max(scale, std::fabs(static_cast<double>(cpu_out[i])));
     }
     const double a = median(ours), c = median(theirs);
-    std::printf("%-13s threads %2u  graph %9.2f ms  cpu engine %9.2f ms  ratio %.3f  max |diff| %.2e (of %.2e)\n",
-                name, threads, a, c, a / c, diff, scale);
+    std::printf("%-13s threads %2u  graph %9.2f ms  cpu engine %9.2f ms  ratio %.3f  max |diff| %.2e (of %.2e)  steps %zu / nodes %llu\n",
+                name, threads, a, c, a / c, diff, scale, steps,
+                static_cast<unsigned long long>(state->node_count));
     std::fflush(stdout);
     cpu::cpu_state_destroy(&state);
   }
