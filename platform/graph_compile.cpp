@@ -195,7 +195,7 @@ class GraphCompiler {
       s.storage = GraphExecutable::Slot::Storage::kConstant;
       s.constant = producer.attrs.values;
       if (s.held != s.type && s.constant != nullptr) {
-        auto rounded = std::make_shared<std::vector<float>>(*s.constant);
+        auto rounded = std::make_shared<GraphValues>(*s.constant);
         device_values_normalise(s.held, rounded->data(), rounded->size());
         s.constant = rounded;
       }
