@@ -160,7 +160,8 @@ class ConvKernel : public GraphKernel {
   cpu::ConvEpilogue epilogue_;
   bool bias_ = false, residual_ = false;
   std::unique_ptr<float, FreeFloats> packed_;
-  std::vector<float> folded_weights_, folded_bias_, program_;
+  GraphValues folded_weights_;  // aligned: the GEMM reads it when the direct path does not
+  std::vector<float> folded_bias_, program_;
   const float* own_table_ = nullptr;
   uint64_t workspace_floats_ = 0;
 };
