@@ -10,8 +10,10 @@
 // by default); THREADS one count instead of 1 and all; SIDE graph or cpu runs one side only, for
 // a profiler.
 //
-// One line per model and thread count: our median, the CPU engine's median, their ratio and
-// the largest difference between the two outputs. The sides run in turns, so both see the
+// One line per model and thread count: our median, the CPU engine's median and their ratio, in
+// wall time and in process CPU time (at one thread the work itself, however busy the machine;
+// at more threads it also counts the pool's waiting), the largest difference between the two
+// outputs, and the lengths of the two schedules. The sides run in turns, so both see the
 // same minutes of a shared machine.
 #include <algorithm>
 #include <chrono>
@@ -21,6 +23,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include <time.h>
 
 #include "bench/graph_twin_models.h"
 #include "cpu/cpu_state.h"
@@ -126,6 +130,14 @@ double now_ms() {
       .count();
 }
 
+// CPU seconds of the whole process, in milliseconds: with one thread, the work itself however
+// often the machine preempts it.
+double process_cpu_ms() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) * 1e-6;
+}
+
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
@@ -201,30 +213,37 @@ int run_model(const char* name, void (*build)(TwinBuilder&), const Options& opt)
     }
     cpu::CpuState* state = created.state;
     std::vector<float> cpu_out(out_n);
-    std::vector<double> ours, theirs;
+    std::vector<double> ours, theirs, ours_cpu, theirs_cpu;
+    double cpu_ms = 0;  // process CPU time of the last run
     auto run_graph = [&]() -> double {
-      const double t0 = now_ms();
+      const double t0 = now_ms(), c0 = process_cpu_ms();
       if (opt.graph) {
         ThreadCapScope cap(threads);
         if (!g.run(*queue, feeds, results, &error)) return -1.0;
       }
+      cpu_ms = process_cpu_ms() - c0;
       return now_ms() - t0;
     };
     auto run_cpu = [&]() -> double {
-      const double t0 = now_ms();
+      const double t0 = now_ms(), c0 = process_cpu_ms();
       if (opt.cpu && !cpu::cpu_run(&state, input.data(), cpu_out.data())) return -1.0;
+      cpu_ms = process_cpu_ms() - c0;
       return now_ms() - t0;
     };
     for (int r = -2; r < runs; ++r) {
       // Turns alternate which side goes first, so neither always finds the other's data in
       // the caches.
-      double a = 0, c = 0;
+      double a = 0, c = 0, a_cpu = 0, c_cpu = 0;
       if (r % 2 == 0) {
         a = run_graph();
+        a_cpu = cpu_ms;
         c = run_cpu();
+        c_cpu = cpu_ms;
       } else {
         c = run_cpu();
+        c_cpu = cpu_ms;
         a = run_graph();
+        a_cpu = cpu_ms;
       }
       if (a < 0 || c < 0) {
         std::fprintf(stderr, "%s: run failed: %s\n", name, a < 0 ? error.c_str() : "cpu engine");
@@ -233,6 +252,8 @@ int run_model(const char* name, void (*build)(TwinBuilder&), const Options& opt)
       if (r >= 0) {
         ours.push_back(a);
         theirs.push_back(c);
+        ours_cpu.push_back(a_cpu);
+        theirs_cpu.push_back(c_cpu);
       }
     }
     const float* got = static_cast<const float*>(out_buffer->contents());
@@ -242,8 +263,10 @@ int run_model(const char* name, void (*build)(TwinBuilder&), const Options& opt)
       scale = std::max(scale, std::fabs(static_cast<double>(cpu_out[i])));
     }
     const double a = median(ours), c = median(theirs);
-    std::printf("%-13s threads %2u  graph %9.2f ms  cpu engine %9.2f ms  ratio %.3f  max |diff| %.2e (of %.2e)  steps %zu / nodes %llu\n",
-                name, threads, a, c, a / c, diff, scale, steps,
+    const double ac = median(ours_cpu), cc = median(theirs_cpu);
+    std::printf("%-13s threads %2u  graph %8.2f ms  cpu engine %8.2f ms  ratio %.3f  "
+                "(cpu time %8.2f / %8.2f ms, ratio %.3f)  max |diff| %.1e of %.1e  steps %zu / nodes %llu\n",
+                name, threads, a, c, a / c, ac, cc, ac / cc, diff, scale, steps,
                 static_cast<unsigned long long>(state->node_count));
     std::fflush(stdout);
     cpu::cpu_state_destroy(&state);
