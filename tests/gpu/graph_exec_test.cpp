@@ -7,6 +7,16 @@ namespace {
 
 GraphDevice device() { return GraphDevice(device_system_default()); }
 
+TEST(GraphExec, EveryOperationHasAKernel) {
+  const GraphKernelTable& table = graph_ops_table();
+  ASSERT_EQ(table.factories.size(), kGraphOpKindCount);
+  for (uint32_t k = 0; k < kGraphOpKindCount; ++k) {
+    const auto kind = static_cast<GraphOpKind>(k);
+    const bool source = kind == GraphOpKind::kPlaceholder || kind == GraphOpKind::kConstant;
+    EXPECT_EQ(table.factories[k] == nullptr, source) << graph_op_name(kind);
+  }
+}
+
 TEST(GraphExec, FeedsAndResultsAtByteOffsetsInAnyDataType) {
   GraphRun r;
   Graph g;
