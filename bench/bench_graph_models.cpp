@@ -11,7 +11,7 @@
 // a profiler.
 //
 // One line per model and thread count: our median, the CPU engine's median and their ratio, in
-// wall time and in process CPU time (at one thread the work itself, however busy the machine;
+// wall time (with the fastest runs, least disturbed by other load) and in process CPU time (at one thread the work itself, however busy the machine;
 // at more threads it also counts the pool's waiting), the largest difference between the two
 // outputs, and the lengths of the two schedules. The sides run in turns, so both see the
 // same minutes of a shared machine.
@@ -264,10 +264,13 @@ int run_model(const char* name, void (*build)(TwinBuilder&), const Options& opt)
     }
     const double a = median(ours), c = median(theirs);
     const double ac = median(ours_cpu), cc = median(theirs_cpu);
+    const double amin = *std::min_element(ours.begin(), ours.end());
+    const double cmin = *std::min_element(theirs.begin(), theirs.end());
     std::printf("%-13s threads %2u  graph %8.2f ms  cpu engine %8.2f ms  ratio %.3f  "
-                "(cpu time %8.2f / %8.2f ms, ratio %.3f)  max |diff| %.1e of %.1e  steps %zu / nodes %llu\n",
-                name, threads, a, c, a / c, ac, cc, ac / cc, diff, scale, steps,
-                static_cast<unsigned long long>(state->node_count));
+                "(fastest %.2f / %.2f ms, ratio %.3f; cpu time %.2f / %.2f ms, ratio %.3f)  "
+                "max |diff| %.1e of %.1e  steps %zu / nodes %llu\n",
+                name, threads, a, c, a / c, amin, cmin, amin / cmin, ac, cc, ac / cc, diff, scale,
+                steps, static_cast<unsigned long long>(state->node_count));
     std::fflush(stdout);
     cpu::cpu_state_destroy(&state);
   }
