@@ -7,10 +7,11 @@ function(vexa_component name folder)
        ${CMAKE_SOURCE_DIR}/${folder}/*.cpp ${CMAKE_SOURCE_DIR}/${folder}/*.c)
   list(FILTER srcs EXCLUDE REGEX ".*_main\\.cpp$")
   # ISA files carry their own flags: foo_avx2.cpp is built with AVX2/FMA/F16C, foo_avx512.cpp with AVX-512.
-  # Under the sanitizers they build at -O1: their force-unrolled intrinsic templates take minutes
-  # per file at -O2 with instrumentation (the depthwise kernels 4-7 minutes each), seconds at -O1.
+  # Under the sanitizers and the fuzz build they build at -O1: their force-unrolled intrinsic
+  # templates take minutes per file at -O2 with instrumentation (the depthwise kernels 4-7
+  # minutes each, about ten with coverage too), seconds at -O1.
   set(isa_opt "")
-  if(VEXA_SANITIZE OR VEXA_TSAN)
+  if(VEXA_SANITIZE OR VEXA_TSAN OR VEXA_FUZZ)
     set(isa_opt "-O1;")
   endif()
   foreach(src ${srcs})

@@ -71,14 +71,11 @@ trap 'echo "check_fresh_machine: interrupted" >&2; exit 130' INT TERM
 started=$(date +%s)
 elapsed() { local s=$(($(date +%s) - $1)); printf '%dm%02ds' $((s / 60)) $((s % 60)); }
 
-# run_step NAME COMMAND...: runs one step with its output in its own log. The step runs in the
+# run_step LOG STEP COMMAND...: runs one step with its output in LOG.log. The step runs in the
 # background so that an interrupt reaches the trap at once rather than after the step.
-step_no=0
 run_step() {
-  local step=$1 log status t0
-  shift
-  step_no=$((step_no + 1))
-  log="$logs/$(printf '%02d' "$step_no")-${step//[^A-Za-z0-9.]/_}.log"
+  local log="$logs/$1.log" step=$2 status t0
+  shift 2
   t0=$(date +%s)
   echo "check_fresh_machine: $step ..."
   "$@" >"$log" 2>&1 </dev/null &
@@ -152,8 +149,8 @@ in_chroot() {
 }
 
 echo "check_fresh_machine: $name at ${head:0:12} on a minimal Debian 12 root in $work; logs in $logs"
-run_step "bootstrap (mmdebstrap --variant=apt $suite)" bootstrap
-run_step "copy the clone, ../shared and the host's authorities; mount" prepare
-run_step "bash scripts/run.sh" in_chroot "bash scripts/run.sh"
-run_step "bash scripts/test.sh" in_chroot "bash scripts/test.sh"
+run_step 1-bootstrap "bootstrap (mmdebstrap --variant=apt $suite)" bootstrap
+run_step 2-prepare "copy the clone, ../shared and the host's authorities; mount" prepare
+run_step 3-run "bash scripts/run.sh" in_chroot "bash scripts/run.sh"
+run_step 4-test "bash scripts/test.sh" in_chroot "bash scripts/test.sh"
 echo "check_fresh_machine: both README commands passed on a fresh Debian 12 root ($(elapsed "$started"))"

@@ -2,6 +2,7 @@
 # Installs every Debian package the build, the tests and the main job need, down to what a
 # minimal Debian 12 system (mmdebstrap --variant=apt) lacks. Idempotent and quiet: packages
 # already present are not fetched again, and apt's output is shown only when it fails.
+#   scripts/setup.sh [EXTRA_PACKAGE...]     (scripts/fuzz.sh adds clang this way)
 set -euo pipefail
 
 packages=(
@@ -9,9 +10,10 @@ packages=(
   libgtest-dev libgmock-dev
   nlohmann-json3-dev libjpeg62-turbo-dev libpng-dev zlib1g-dev libxxhash-dev
   libopenblas-dev libdnnl-dev libicu-dev
-  libjpeg-turbo-progs python3 python3-pil python3-numpy
+  libjpeg-turbo-progs python3 python3-pil python3-numpy locales
   golang-1.19-src
   fonts-dejavu-core libonnx-testdata python3-onnx
+  "$@"
 )
 # Node and npm fetch the main job's model; a machine that already has its own keeps them.
 command -v node >/dev/null 2>&1 || packages+=(nodejs)
