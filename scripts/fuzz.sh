@@ -71,7 +71,10 @@ for name in "${targets[@]}"; do
   cov=$(sed -n 's/.* cov: \([0-9]*\).*/\1/p' <<<"$status")
   ft=$(sed -n 's/.* ft: \([0-9]*\).*/\1/p' <<<"$status")
   corp=$(sed -n 's/.* corp: \([0-9]*\).*/\1/p' <<<"$status")
-  findings=$(ls -A "$dir/findings" | tr '\n' ' ')
+  # Crashes, leaks, hangs and memory blow-ups are findings; libFuzzer also keeps inputs that
+  # merely took over 10 s (slow-unit-*), which are listed but fail nothing.
+  findings=$(cd "$dir/findings" && ls -A | grep -v '^slow-unit-' | tr '\n' ' ' || true)
+  slow=$(cd "$dir/findings" && ls -A | grep -c '^slow-unit-' || true)
   if [ -n "$findings" ] || ! grep -q '^stat::number_of_executed_units' "$dir/log" ||
      grep -q '^==[0-9]*==ERROR\|runtime error:' "$dir/log"; then
     result="FOUND: ${findings:-see log} (in $dir)"
@@ -79,6 +82,7 @@ for name in "${targets[@]}"; do
   else
     result="no finding"
   fi
+  if [ "$slow" -gt 0 ]; then result="$result; $slow slow input(s) kept in $dir/findings"; fi
   printf '%-22s %12s %8s %9s %8s  %s\n' "$name" "${execs:-?}" "${cov:-?}" "${ft:-?}" \
     "${corp:-?}" "$result"
 done
