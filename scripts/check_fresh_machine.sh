@@ -153,7 +153,7 @@ run_step 1-bootstrap "bootstrap (mmdebstrap --variant=apt $suite)" bootstrap
 run_step 2-prepare "copy the clone, ../shared and the host's authorities; mount" prepare
 run_step 3-run "bash scripts/run.sh" in_chroot "bash scripts/run.sh"
 run_step 4-test "bash scripts/test.sh" in_chroot "bash scripts/test.sh"
-# A test that skips itself for want of a package passes quietly: name those.
+# A test that skips itself (for want of a package, say) passes quietly: name those.
 skipped=$(grep -E '^[[:space:]]+[0-9]+ - .* \(Skipped\)$' "$logs/4-test.log" |
           sed -E 's/^[[:space:]]+[0-9]+ - //; s/ \(Skipped\)$//' | sort -u | tr '\n' ' ' || true)
 if [ -n "$skipped" ]; then echo "check_fresh_machine: skipped tests: $skipped"; fi
