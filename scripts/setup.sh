@@ -12,7 +12,7 @@ packages=(
   libopenblas-dev libdnnl-dev libicu-dev
   libjpeg-turbo-progs python3 python3-pil python3-numpy locales
   golang-1.19-src
-  fonts-dejavu-core libonnx-testdata python3-onnx
+  fonts-dejavu-core libonnx-testdata python3-onnx python3-torch
   "$@"
 )
 # Node and npm fetch the main job's model; a machine that already has its own keeps them.
