@@ -26,8 +26,8 @@ for src in tests/fuzz/fuzz_*.cpp; do
   targets+=("$(basename "$src" .cpp)")
 done
 echo "fuzz: building ${targets[*]}"
-cmake --build "$build" -j "$(nproc)" --target "${targets[@]}" >"$build.build.log" 2>&1 ||
-  { tail -n 60 "$build.build.log"; exit 1; }
+cmake --build "$build" -j "$(nproc)" --target "${targets[@]}" >"$build/fuzz-build.log" 2>&1 ||
+  { tail -n 60 "$build/fuzz-build.log"; exit 1; }
 
 run="$build/fuzz-run"
 rm -rf "$run"
