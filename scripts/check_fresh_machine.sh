@@ -48,8 +48,16 @@ mounts_under_work() {
 cleanup() {
   local status=$?
   trap - EXIT INT TERM
+  # A step runs in its own process group: end all of it (mmdebstrap undoes its own mounts on
+  # TERM), then whatever still runs inside the chroot.
   if [ -n "$step_pid" ]; then
-    kill -TERM "$step_pid" 2>/dev/null || true
+    kill -TERM -- "-$step_pid" 2>/dev/null || true
+    local i
+    for i in 1 2 3 4 5 6 7 8 9 10; do
+      kill -0 -- "-$step_pid" 2>/dev/null || break
+      sleep 1
+    done
+    kill -KILL -- "-$step_pid" 2>/dev/null || true
   fi
   kill_chroot_processes
   sleep 1
@@ -72,14 +80,17 @@ started=$(date +%s)
 elapsed() { local s=$(($(date +%s) - $1)); printf '%dm%02ds' $((s / 60)) $((s % 60)); }
 
 # run_step LOG STEP COMMAND...: runs one step with its output in LOG.log. The step runs in the
-# background so that an interrupt reaches the trap at once rather than after the step.
+# background, in a process group of its own (job control on for the launch), so that an
+# interrupt reaches the trap at once rather than after the step, and the trap can end it whole.
 run_step() {
   local log="$logs/$1.log" step=$2 status t0
   shift 2
   t0=$(date +%s)
   echo "check_fresh_machine: $step ..."
+  set -m
   "$@" >"$log" 2>&1 </dev/null &
   step_pid=$!
+  set +m
   status=0
   wait "$step_pid" || status=$?
   step_pid=""
