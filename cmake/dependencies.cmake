@@ -23,3 +23,9 @@ target_link_libraries(vexa_deps_blas INTERFACE PkgConfig::OPENBLAS vexa_dnnl gom
 
 add_library(vexa_deps_image INTERFACE)
 target_link_libraries(vexa_deps_image INTERFACE PNG::PNG JPEG::JPEG)
+
+# The tokenizer's code-point classes (letter, number, white space) come from ICU. The generative
+# component is defined after this file is read, so the link is deferred to the end of the
+# top-level directory.
+find_package(ICU REQUIRED COMPONENTS uc data)
+cmake_language(DEFER CALL target_link_libraries vexa_generative PUBLIC ICU::uc ICU::data)

@@ -1,19 +1,15 @@
 #include "core/container_writer.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <utility>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <xxhash.h>
 
 #include "core/checked_math.h"
 #include "core/container_digest.h"
+#include "core/file_replace.h"
 #include "core/types.h"
 
 namespace vexa {
@@ -68,21 +64,6 @@ constexpr uint64_t kStringAreaStride = 1;
 
 void put_u64(uint8_t* image, uint64_t offset, uint64_t value) {
   std::memcpy(image + offset, &value, sizeof value);
-}
-
-bool write_fully(int fd, const void* p, uint64_t n) {
-  const auto* bytes = static_cast<const uint8_t*>(p);
-  while (n > 0) {
-    const ssize_t r = write(fd, bytes, static_cast<size_t>(n));
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (r == 0) return false;
-    bytes += r;
-    n -= static_cast<uint64_t>(r);
-  }
-  return true;
 }
 
 // Digest and fold of a tensor over its padded size without materialising the padding.
@@ -711,7 +692,8 @@ bool ContainerWriter::write_to_memory(std::vector<uint8_t>* out, std::string* er
   return true;
 }
 
-bool ContainerWriter::write_to_path(const std::string& path, std::string* error) const {
+bool ContainerWriter::write_to_path(const std::string& path, std::string* error,
+                                    std::span<const std::string> inputs) const {
   std::string scratch;
   if (error == nullptr) error = &scratch;
   Layout layout{};
@@ -723,56 +705,22 @@ bool ContainerWriter::write_to_path(const std::string& path, std::string* error)
     *error = "out of memory building the container";
     return false;
   }
-
-  std::string temp = path + ".tmp.XXXXXX";
-  // Close-on-exec from creation: a fork on another thread must not inherit the half-written file.
-  const int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) {
-    *error = "cannot create a temporary file beside " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  auto abandon = [&](const char* what) {
-    *error = std::string(what) + " " + temp + ": " + std::strerror(errno);
-    close(fd);
-    unlink(temp.c_str());
-    return false;
-  };
-  if (fchmod(fd, 0644) != 0) return abandon("cannot set permissions of");
-  if (!write_fully(fd, region.data(), region.size())) return abandon("cannot write");
-  static const uint8_t kZeros[kZeroChunkBytes] = {};
-  for (const Tensor& t : tensors_) {
-    if (!write_fully(fd, t.bytes.data(), t.bytes.size())) return abandon("cannot write");
-    for (uint64_t left = t.padded_size - t.bytes.size(); left > 0;) {
-      const uint64_t n = left < kZeroChunkBytes ? left : kZeroChunkBytes;
-      if (!write_fully(fd, kZeros, n)) return abandon("cannot write");
-      left -= n;
+  const FileReplaceResult written = file_replace(path, inputs, [&](FileReplaceSink& sink) {
+    if (!sink.write(region.data(), region.size())) return false;
+    for (const Tensor& t : tensors_) {
+      if (!sink.write(t.bytes.data(), t.bytes.size()) ||
+          !sink.write_zeros(t.padded_size - t.bytes.size())) {
+        return false;
+      }
     }
-  }
-  for (const Aux& a : aux_) {
-    if (generative_ && !write_fully(fd, a.blob.data(), a.blob.size())) {
-      return abandon("cannot write");
+    for (const Aux& a : aux_) {
+      // Generative asset blobs follow the weights; graph models keep theirs in section 1.
+      if (generative_ && !sink.write(a.blob.data(), a.blob.size())) return false;
     }
-  }
-  if (fsync(fd) != 0) return abandon("cannot flush");
-  if (close(fd) != 0) {
-    *error = "cannot close " + temp + ": " + std::strerror(errno);
-    unlink(temp.c_str());
-    return false;
-  }
-  if (rename(temp.c_str(), path.c_str()) != 0) {
-    *error = "cannot rename " + temp + " to " + path + ": " + std::strerror(errno);
-    unlink(temp.c_str());
-    return false;
-  }
-  // Make the rename itself durable; the file is already complete, so this is best effort.
-  const size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  const int dir_fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd >= 0) {
-    (void)fsync(dir_fd);
-    close(dir_fd);
-  }
-  return true;
+    return true;
+  });
+  if (!written.ok()) *error = written.message;
+  return written.ok();
 }
 
 }  // namespace vexa

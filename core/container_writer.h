@@ -99,8 +99,11 @@ class ContainerWriter {
 
   // The whole container in memory.
   bool write_to_memory(std::vector<uint8_t>* out, std::string* error) const;
-  // Written to a temporary file in the same folder, flushed with fsync, then renamed over path.
-  bool write_to_path(const std::string& path, std::string* error) const;
+  // Written through file_replace (core/file_replace.h): a temporary file in the same folder,
+  // flushed and renamed over path. Refuses a path that is not a regular file or that is the same
+  // file as one of `inputs`; a failure leaves an existing file untouched.
+  bool write_to_path(const std::string& path, std::string* error,
+                     std::span<const std::string> inputs = {}) const;
 
  private:
   struct Tensor {

@@ -325,13 +325,6 @@ class Builder {
     ctx.zero = g.constant_scalar(0.0, s_->compute);
     ctx.one = g.constant_scalar(1.0, s_->compute);
     ctx.weight_base = reinterpret_cast<const float*>(slot_);
-    // Input slots reading each value, for the folds.
-    std::vector<uint32_t> readers(s_->values.size(), 0);
-    for (const GraphNode& n : nodes_) {
-      for (uint64_t k = 0; k < n.input_count; ++k) {
-        if (n.inputs[k] != kAbsentInput) ++readers[n.inputs[k]];
-      }
-    }
     for (uint64_t i = 0; i < nodes_.size(); ++i) {
       const GraphNode& n = nodes_[i];
       if (n.op_kind == static_cast<uint64_t>(OpKind::kYoloNms)) {
@@ -349,12 +342,8 @@ class Builder {
         return false;
       }
       if (!check_contract(n, i, records, error)) return false;
-      GraphNode folded{};
-      const bool fold = i + 1 < nodes_.size() &&
-                        mps_fold_conv_batchnorm(ctx, n, nodes_[i + 1], readers, s_->placeholders,
-                                                &folded);
       std::string why;
-      if (!mps_lower_node(ctx, fold ? folded : n, &why)) {
+      if (!mps_lower_node(ctx, n, &why)) {
         *error = why == kMpsUnsupportedOp ? why : "node " + std::to_string(i) + ": " + why;
         return false;
       }

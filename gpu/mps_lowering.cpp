@@ -146,10 +146,6 @@ bool mps_lower_node(MpsLowerContext& ctx, const GraphNode& node, std::string* er
     return false;
   }
   MpsNode n(ctx, node);
-  // A normalisation folded into the convolution before it: that convolution wrote its output.
-  if (node.op_kind == static_cast<uint64_t>(OpKind::kBatchNormalization) && n.out_has_tensor(0)) {
-    return true;
-  }
   for (uint32_t k = 0; k < node.input_count; ++k) {
     if (n.has_input(k) && !n.in(k).valid()) {
       *error = name + " reads value " + std::to_string(node.inputs[k]) +

@@ -79,7 +79,6 @@ class MpsNode {
   const float* weight_of(uint64_t id, uint64_t* count) const;
 
   void set_out(uint32_t k, GraphTensor t) const { value(node_.outputs[k]).tensor = t; }
-  bool out_has_tensor(uint32_t k) const { return value(node_.outputs[k]).tensor.valid(); }
   // Refuses the node with a message; returns false.
   bool fail(std::string message) const;
   const std::string& error() const { return error_; }
@@ -105,13 +104,6 @@ bool mps_transpose_permutation(const GraphNode& node, uint64_t rank, std::vector
 // The window side s of a Gemm lowered as a convolution (K = C x s x s): 1 up to K = 4096, else
 // the first of 7..2 whose square divides K.
 int64_t mps_gemm_fold_side(int64_t k);
-
-// When `conv` is a convolution whose output only `bn` (a batch normalisation right after it)
-// reads, over constant weights and bias only it reads: gives the folded weights and bias their
-// tensors and sets *folded to the convolution to lower in place of both (writing bn's output).
-bool mps_fold_conv_batchnorm(MpsLowerContext& ctx, const GraphNode& conv, const GraphNode& bn,
-                             const std::vector<uint32_t>& readers,
-                             const std::vector<GraphTensor>& placeholders, GraphNode* folded);
 
 // The families, each false with the node's failure set.
 bool mps_lower_math(MpsNode& n);

@@ -17,7 +17,7 @@
 //   if (cb->status() != CommandBufferStatus::kCompleted) report(cb->error_message());
 //
 // Objects are reference counted (std::shared_ptr) the way the platform retains its objects: a
-// command buffer keeps every buffer and pipeline bound into it alive until it is destroyed.
+// command buffer keeps every buffer and pipeline bound into it alive until its work has run.
 //
 // Execution. commit() runs the encoded commands in encoding order on the calling thread before
 // it returns (command buffers of one queue one at a time, in commit order); kernels fan out on

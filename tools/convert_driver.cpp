@@ -9,6 +9,7 @@
 
 #include "core/container.h"
 #include "core/container_writer.h"
+#include "core/file_replace.h"
 #include "tools/batchnorm_reduce.h"
 #include "tools/family_rewrites.h"
 #include "tools/file_read.h"
@@ -173,6 +174,16 @@ std::string graph_io_problem(const uint8_t* image, uint64_t start, uint64_t end,
 
 uint64_t round_up(uint64_t v, uint64_t a) { return (v + a - 1) / a * a; }
 
+// Every file the conversion read: the output may replace none of them.
+std::vector<std::string> conversion_inputs(const BuilderState& s) {
+  std::vector<std::string> inputs{s.model_path, s.model_path + ".data"};
+  for (const auto& [location, bytes] : s.external_files) {
+    if (location.empty()) continue;  // the ".data" file beside the model, listed above
+    inputs.push_back(s.model_dir.empty() ? location : s.model_dir + "/" + location);
+  }
+  return inputs;
+}
+
 ConvertResult write_container(BuilderState& s, const std::string& vexa_path) {
   ContainerWriter writer;
   for (const auto& [key, value] : s.meta) writer.set_meta_string(key, value);
@@ -217,7 +228,10 @@ ConvertResult write_container(BuilderState& s, const std::string& vexa_path) {
     if (writer.add_node(n) == kWriterInvalidIndex) return failure("cannot store node: " + writer.error());
   }
   std::string error;
-  if (!writer.write_to_path(vexa_path, &error)) {
+  const std::vector<std::string> inputs = conversion_inputs(s);
+  const std::string refusal = file_replace_refusal(vexa_path, inputs);
+  if (!refusal.empty()) return failure(refusal);
+  if (!writer.write_to_path(vexa_path, &error, inputs)) {
     if (error == kWriterMetadataTooLarge) {
       return failure("the container's metadata region would exceed 64 MiB, the reader's limit");
     }
@@ -239,6 +253,12 @@ ConvertResult onnx_convert(std::string_view onnx_path, std::string_view vexa_pat
   }
   const std::string onnx(onnx_path);
   const std::string vexa(vexa_path);
+  // An output that may not be written is refused before any work, so nothing is read or made.
+  if (bindings == nullptr || bindings->describe_only != 1) {
+    const std::string inputs[] = {onnx, onnx + ".data"};
+    const std::string refusal = file_replace_refusal(vexa, inputs);
+    if (!refusal.empty()) return failure(refusal);
+  }
   std::vector<uint8_t> image;
   std::string error;
   if (!read_file(onnx.c_str(), image, error)) return failure(error);

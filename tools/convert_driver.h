@@ -22,6 +22,8 @@ struct ConvertResult {
 // default size of other open dimensions (bits 16..31 height and 0..15 width when the high half is
 // non-zero). Used only without bindings. The container is written to a temporary file beside
 // vexa_path, flushed and renamed over it, so a failed conversion leaves an existing file intact.
+// An output path that is not a regular file (a device, a FIFO, a folder, a link to one) or that
+// is the same file as the model or one of its external data files is refused before any work.
 ConvertResult onnx_convert(std::string_view onnx_path, std::string_view vexa_path,
                            uint64_t option_word, InputBindings* bindings);
 ConvertResult onnx_convert_file(std::string_view onnx_path, std::string_view vexa_path,

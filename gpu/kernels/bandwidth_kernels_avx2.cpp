@@ -1,6 +1,7 @@
 // AVX2/F16C forms of the streaming inner loops: 32 lanes are four ymm registers. A row's last
 // partial 32 columns go through zero-padded copies, and their products past the last column
 // are masked to +0, which leaves a lane sum that started at +0 unchanged.
+#include <cpuid.h>
 #include <immintrin.h>
 
 #include <cstring>
@@ -48,95 +49,83 @@ inline __m256 block_scale(const uint8_t* block) {
   return _mm256_set1_ps(s);
 }
 
-constexpr uint64_t kRowsPerPass = 2;
+// As the split in the AVX-512 file: the half rounding of 8 products without the conversions,
+// for blocks whose scale q8_scale_splits accepts.
+inline __m256 q8_8_split(const uint8_t* bytes, __m256 scale) {
+  const __m256i q = _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes)));
+  const __m256 v = _mm256_mul_ps(_mm256_cvtepi32_ps(q), scale);
+  const __m256 t = _mm256_mul_ps(v, _mm256_set1_ps(kQ8SplitFactor));
+  return _mm256_sub_ps(t, _mm256_sub_ps(t, v));
+}
 
-template <uint64_t R>
-void dot_f16_pass(const float* x, const uint16_t* w, uint64_t ld, uint64_t cols, float* out) {
-  __m256 acc[R][4];
-  for (uint64_t r = 0; r < R; ++r)
-    for (uint64_t g = 0; g < 4; ++g) acc[r][g] = _mm256_setzero_ps();
+// One row at a time, so the weights stream as one sequential run (see the AVX-512 file).
+float dot_f16_row(const float* x, const uint16_t* row, uint64_t cols) {
+  __m256 acc[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
   uint64_t k = 0;
   for (; k + 32 <= cols; k += 32) {
-    __m256 xs[4];
-    for (uint64_t g = 0; g < 4; ++g) xs[g] = _mm256_loadu_ps(x + k + 8 * g);
-    for (uint64_t r = 0; r < R; ++r) {
-      const uint16_t* row = w + r * ld + k;
-      for (uint64_t g = 0; g < 4; ++g) {
-        acc[r][g] = _mm256_add_ps(acc[r][g], _mm256_mul_ps(xs[g], widen8(row + 8 * g)));
-      }
+#pragma GCC unroll 4
+    for (uint64_t g = 0; g < 4; ++g) {
+      acc[g] = _mm256_add_ps(acc[g], _mm256_mul_ps(_mm256_loadu_ps(x + k + 8 * g), widen8(row + k + 8 * g)));
     }
   }
   if (k < cols) {
     const uint64_t left = cols - k;
     alignas(32) float xpad[32] = {};
+    alignas(32) uint16_t wpad[32] = {};
     std::memcpy(xpad, x + k, left * sizeof(float));
-    for (uint64_t r = 0; r < R; ++r) {
-      alignas(32) uint16_t wpad[32] = {};
-      std::memcpy(wpad, w + r * ld + k, left * sizeof(uint16_t));
-      for (uint64_t g = 0; g < 4; ++g) {
-        // Padding is +0 times +0: the product is +0.
-        acc[r][g] = _mm256_add_ps(acc[r][g],
-                                  _mm256_mul_ps(_mm256_load_ps(xpad + 8 * g), widen8(wpad + 8 * g)));
-      }
+    std::memcpy(wpad, row + k, left * sizeof(uint16_t));
+#pragma GCC unroll 4
+    for (uint64_t g = 0; g < 4; ++g) {
+      // Padding is +0 times +0: the product is +0.
+      acc[g] = _mm256_add_ps(acc[g], _mm256_mul_ps(_mm256_load_ps(xpad + 8 * g), widen8(wpad + 8 * g)));
     }
   }
-  for (uint64_t r = 0; r < R; ++r) out[r] = fold32(acc[r]);
+  return fold32(acc);
 }
 
 void dot_f16_rows(const float* x, const uint16_t* w, uint64_t ld, uint64_t cols, uint64_t rows,
                   float* out) {
-  uint64_t r = 0;
-  for (; r + kRowsPerPass <= rows; r += kRowsPerPass) {
-    dot_f16_pass<kRowsPerPass>(x, w + r * ld, ld, cols, out + r);
-  }
-  for (; r < rows; ++r) dot_f16_pass<1>(x, w + r * ld, ld, cols, out + r);
+  for (uint64_t r = 0; r < rows; ++r) out[r] = dot_f16_row(x, w + r * ld, cols);
 }
 
-template <uint64_t R>
-void dot_q8_pass(const float* x, const uint8_t* w, uint64_t row_bytes, uint64_t cols,
-                 float* out) {
-  __m256 acc[R][4];
-  for (uint64_t r = 0; r < R; ++r)
-    for (uint64_t g = 0; g < 4; ++g) acc[r][g] = _mm256_setzero_ps();
-  // Block bytes 8g .. 8g + 7 go to lanes 8 (g mod 4) .. 8 (g mod 4) + 7.
+// Block bytes 8g .. 8g + 7 go to lanes 8 (g mod 4) .. 8 (g mod 4) + 7.
+float dot_q8_row(const float* x, const uint8_t* row, uint64_t cols) {
+  __m256 acc[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
   uint64_t k = 0;
-  const uint8_t* block = w;
-  for (; k + kQ8BlockValues <= cols; k += kQ8BlockValues, block += kQ8BlockBytes) {
-    for (uint64_t r = 0; r < R; ++r) {
-      const uint8_t* b = block + r * row_bytes;
-      const __m256 s = block_scale(b);
+  const uint8_t* b = row;
+  for (; k + kQ8BlockValues <= cols; k += kQ8BlockValues, b += kQ8BlockBytes) {
+    const __m256 s = block_scale(b);
+    if (q8_scale_splits(b)) {
+#pragma GCC unroll 8
       for (uint64_t g = 0; g < 8; ++g) {
-        const __m256 xv = _mm256_loadu_ps(x + k + 8 * g);
-        acc[r][g % 4] = _mm256_add_ps(acc[r][g % 4], _mm256_mul_ps(xv, q8_8(b + 8 * g, s)));
+        acc[g % 4] = _mm256_add_ps(acc[g % 4], _mm256_mul_ps(_mm256_loadu_ps(x + k + 8 * g), q8_8_split(b + 8 * g, s)));
+      }
+    } else {
+#pragma GCC unroll 8
+      for (uint64_t g = 0; g < 8; ++g) {
+        acc[g % 4] = _mm256_add_ps(acc[g % 4], _mm256_mul_ps(_mm256_loadu_ps(x + k + 8 * g), q8_8(b + 8 * g, s)));
       }
     }
   }
   if (k < cols) {
+    // Bytes past the last column lie inside the block but may hold anything (and the scale may
+    // be anything): their products are masked off, not trusted to be 0.
     const uint64_t left = cols - k;
     alignas(32) float xpad[kQ8BlockValues] = {};
     std::memcpy(xpad, x + k, left * sizeof(float));
-    for (uint64_t r = 0; r < R; ++r) {
-      // Bytes past the last column lie inside the block but may hold anything (and the
-      // scale may be anything): their products are masked off, not trusted to be 0.
-      const uint8_t* b = block + r * row_bytes;
-      const __m256 s = block_scale(b);
-      for (uint64_t g = 0; g < 8 && 8 * g < left; ++g) {
-        const __m256 prod = _mm256_and_ps(lane_mask(left - 8 * g),
-                                          _mm256_mul_ps(_mm256_load_ps(xpad + 8 * g), q8_8(b + 8 * g, s)));
-        acc[r][g % 4] = _mm256_add_ps(acc[r][g % 4], prod);
-      }
+    const __m256 s = block_scale(b);
+    for (uint64_t g = 0; g < 8 && 8 * g < left; ++g) {
+      const __m256 prod = _mm256_and_ps(lane_mask(left - 8 * g),
+                                        _mm256_mul_ps(_mm256_load_ps(xpad + 8 * g), q8_8(b + 8 * g, s)));
+      acc[g % 4] = _mm256_add_ps(acc[g % 4], prod);
     }
   }
-  for (uint64_t r = 0; r < R; ++r) out[r] = fold32(acc[r]);
+  return fold32(acc);
 }
 
 void dot_q8_rows(const float* x, const uint8_t* w, uint64_t row_bytes, uint64_t cols,
                  uint64_t rows, float* out) {
-  uint64_t r = 0;
-  for (; r + kRowsPerPass <= rows; r += kRowsPerPass) {
-    dot_q8_pass<kRowsPerPass>(x, w + r * row_bytes, row_bytes, cols, out + r);
-  }
-  for (; r < rows; ++r) dot_q8_pass<1>(x, w + r * row_bytes, row_bytes, cols, out + r);
+  for (uint64_t r = 0; r < rows; ++r) out[r] = dot_q8_row(x, w + r * row_bytes, cols);
 }
 
 void widen_f16(const uint16_t* src, float* dst, uint64_t n) {
@@ -186,10 +175,12 @@ inline __m256 load8(const float* p) { return _mm256_loadu_ps(p); }
 template <typename K>
 void dots64(const float* q, const K* k, uint64_t keys, float* dots) {
   __m256 qs[8];
+#pragma GCC unroll 8
   for (uint64_t g = 0; g < 8; ++g) qs[g] = _mm256_loadu_ps(q + 8 * g);
   for (uint64_t j = 0; j < keys; ++j) {
     const K* key = k + j * 64;
     __m256 lanes[4];
+#pragma GCC unroll 8
     for (uint64_t g = 0; g < 4; ++g) {
       lanes[g] = _mm256_add_ps(_mm256_mul_ps(qs[g], load8(key + 8 * g)),
                                _mm256_mul_ps(qs[g + 4], load8(key + 32 + 8 * g)));
@@ -228,10 +219,16 @@ const BandwidthKernels kAvx2 = {
     dots64_f16,   dots64_f32,   accumulate64_f16, accumulate64_f32,
 };
 
+// F16C from CPUID leaf 1 (ECX bit 29): clang's __builtin_cpu_supports does not know "f16c".
+bool cpu_has_f16c() {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_F16C) != 0;
+}
+
 }  // namespace
 
 bool bandwidth_avx2_available() {
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c");
+  return __builtin_cpu_supports("avx2") && cpu_has_f16c();
 }
 
 const BandwidthKernels& bandwidth_kernels_avx2() { return kAvx2; }

@@ -10,17 +10,19 @@ namespace vexa {
 
 namespace {
 
-// Weight bytes per task. Measured on 64 MiB to 1 GiB f16 and q8 weights (bench_device_matvec,
-// 8 threads): 128-512 KiB tasks run within 2% of each other; 32 KiB tasks lose 5-10% to hand-out
-// overhead and 4 MiB tasks leave threads idle at the end of small matrices.
-constexpr uint64_t kMatvecBytesPerTask = 256 * 1024;
-// Rows of a task are a multiple of this, the rows the vector loops take at once.
-constexpr uint64_t kMatvecRowQuantum = 4;
+// Tasks of about 1/64 of the weights, each between 16 KiB and 256 KiB: a decode-sized layer
+// (576 x 576 halves, 648 KiB: 42 tasks) spreads over every core, and a large one is not cut finer
+// than is worth handing out. bench_device_matvec's small layers ran within noise of each other
+// with 4, 16 or 64 KiB minimums (9-26 us per product at 8 threads on a shared 8-core Zen 4).
+constexpr uint64_t kMatvecTasksWanted = 64;
+constexpr uint64_t kMatvecMinTaskBytes = 16 * 1024;
+constexpr uint64_t kMatvecMaxTaskBytes = 256 * 1024;
 
-uint64_t matvec_rows_per_task(uint64_t row_bytes) {
-  uint64_t rows = kMatvecBytesPerTask / std::max<uint64_t>(1, row_bytes);
-  rows = rows / kMatvecRowQuantum * kMatvecRowQuantum;
-  return std::max(rows, kMatvecRowQuantum);
+uint64_t matvec_rows_per_task(uint64_t rows, uint64_t row_bytes) {
+  const uint64_t total = mul_sat(rows, std::max<uint64_t>(1, row_bytes));
+  const uint64_t bytes =
+      std::clamp(total / kMatvecTasksWanted, kMatvecMinTaskBytes, kMatvecMaxTaskBytes);
+  return std::max<uint64_t>(1, bytes / std::max<uint64_t>(1, row_bytes));
 }
 
 struct MatvecShape {
@@ -82,7 +84,7 @@ void matvec_kernel(KernelDispatch& d) {
   const uint16_t* w = bound_elements<const uint16_t>(d, 1, mul_sat(s.rows, s.cols), "weight");
   if (w == nullptr) return;
   const BandwidthKernels& bw = bandwidth_kernels();
-  const uint64_t per_task = matvec_rows_per_task(s.cols * sizeof(uint16_t));
+  const uint64_t per_task = matvec_rows_per_task(s.rows, s.cols * sizeof(uint16_t));
   kernel_parallel_for(s.rows, per_task, [&](uint64_t begin, uint64_t end) {
     std::vector<float> sums(end - begin);
     bw.dot_f16_rows(b.x, w + begin * s.cols, s.cols, s.cols, end - begin, sums.data());
@@ -104,7 +106,7 @@ void matvec_q8_kernel(KernelDispatch& d) {
   const uint8_t* w = bound_bytes(d, 1, mul_sat(s.rows, row_bytes), "weight");
   if (w == nullptr) return;
   const BandwidthKernels& bw = bandwidth_kernels();
-  kernel_parallel_for(s.rows, matvec_rows_per_task(row_bytes), [&](uint64_t begin, uint64_t end) {
+  kernel_parallel_for(s.rows, matvec_rows_per_task(s.rows, row_bytes), [&](uint64_t begin, uint64_t end) {
     std::vector<float> sums(end - begin);
     bw.dot_q8_rows(b.x, w + begin * row_bytes, row_bytes, s.cols, end - begin, sums.data());
     store_rows<A>(s, b, begin, end - begin, sums.data());

@@ -95,8 +95,7 @@ TEST(GraphProgramFusion, HardSwishSiluAndAffinesBecomeTheConvolutionsEpilogue) {
 }
 
 TEST(GraphProgramFusion, ChainsThatStayOutside) {
-  // The chain value as a divisor (a / v), a value read a third time, and one scalar step before
-  // a tensor operand: no program of two steps or more starts there.
+  // The chain value as a divisor (a / v) and a value read a third time: no program starts there.
   const std::function<GraphTensor(Graph&, GraphTensor, GraphTensor)> tails[] = {
       [](Graph& g, GraphTensor, GraphTensor c) {
         return g.add(g.divide(scalar(g, 2.0f), c), scalar(g, 3.0f));
@@ -104,9 +103,6 @@ TEST(GraphProgramFusion, ChainsThatStayOutside) {
       [](Graph& g, GraphTensor, GraphTensor c) {
         GraphTensor t = g.add(g.add(c, scalar(g, 1.0f)), scalar(g, 2.0f));
         return g.add(g.multiply(c, t), g.sigmoid(c));
-      },
-      [](Graph& g, GraphTensor x, GraphTensor c) {
-        return g.multiply(g.add(c, scalar(g, 1.0f)), g.sigmoid(x));
       },
   };
   for (const auto& tail : tails) {
@@ -116,6 +112,17 @@ TEST(GraphProgramFusion, ChainsThatStayOutside) {
     ASSERT_FALSE(fused.steps.empty());
     EXPECT_NE(fused.steps[0].activation, GraphActivation::kProgram);
   }
+  // One scalar step before a tensor operand: the program ends at the tensor operand.
+  const auto before_tensor = [](Graph& g, GraphTensor x, GraphTensor c) {
+    return g.multiply(g.add(c, scalar(g, 1.0f)), g.sigmoid(x));
+  };
+  const Compiled plain = compile_and_run(before_tensor, false);
+  const Compiled fused = compile_and_run(before_tensor, true);
+  EXPECT_EQ(fused.result, plain.result);
+  ASSERT_EQ(fused.steps.size(), 3u);
+  EXPECT_EQ(fused.steps[0].activation, GraphActivation::kProgram);
+  EXPECT_EQ(fused.steps[0].fused_nodes, 3u);  // convolution, bias and the one step
+  EXPECT_EQ(fused.steps[2].kind, GraphOpKind::kMultiply);
 }
 
 
@@ -201,6 +208,19 @@ TEST(GraphHardSigmoidFusion, MatchesTheCpuEngineKernel) {
   ASSERT_EQ(after_conv.steps.size(), 2u);
   EXPECT_EQ(after_conv.steps[0].activation, GraphActivation::kNone);
   EXPECT_EQ(after_conv.steps[1].kind, GraphOpKind::kFusedHardSigmoid);
+  // The hard swish as the graph-model backend lowers HardSwish, after a convolution.
+  const Compiled swish_after_conv = compile_and_run(
+      [](Graph& g, GraphTensor, GraphTensor c) {
+        GraphTensor gate = g.clamp(g.add(g.multiply(c, scalar(g, 0.16666667f)), scalar(g, 0.5f)),
+                                   scalar(g, 0.0f), scalar(g, 1.0f));
+        return g.multiply(c, gate);
+      },
+      true);
+  ASSERT_EQ(swish_after_conv.steps.size(), 2u);
+  EXPECT_EQ(swish_after_conv.steps[0].activation, GraphActivation::kNone);
+  EXPECT_EQ(swish_after_conv.steps[0].fused_nodes, 2u);
+  EXPECT_EQ(swish_after_conv.steps[1].kind, GraphOpKind::kFusedHardSwish);
+  EXPECT_EQ(swish_after_conv.steps[1].fused_nodes, 4u);
 }
 
 }  // namespace

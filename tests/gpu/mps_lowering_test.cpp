@@ -291,6 +291,65 @@ TEST(MpsLowering, Convolutions) {
   });
 }
 
+// A batch normalisation after a convolution, directly or after its ReLU, with and without a
+// bias: the graph library folds it as the CPU engine does, so the two agree bit for bit. A
+// convolution whose weights another one shares is left unfolded by the CPU engine: close only.
+TEST(MpsLowering, ConvolutionAndBatchNormalisationFoldAsTheCpuEngineFoldsThem) {
+  ScopedEnv exe("VEXA_MPS_EXE", "");
+  struct Case {
+    const char* what;
+    bool bias, relu_first, shared_weights;
+  };
+  const Case cases[] = {
+      {"bias", true, false, false},
+      {"no bias", false, false, false},
+      {"after the ReLU", true, true, false},
+      {"shared weights", true, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    GraphModel m;
+    Inputs in;
+    const Dims d = {1, 8, 6, 7};
+    const uint64_t x = input(m, in, {1, 6, 6, 7}, 1, 2.0f);
+    const uint64_t w = weight(m, {8, 6, 3, 3}, 2, 0.5f);
+    std::vector<uint64_t> conv_in = {x, w};
+    if (c.bias) conv_in.push_back(weight(m, {8}, 3));
+    const uint64_t y = inter(m, d), r = inter(m, d);
+    node(m, OpKind::kConv, conv_in, {y}, conv_attrs(3, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1));
+    const uint64_t scale = weight(m, {8}, 4, 0.5f, 1.0f), shift = weight(m, {8}, 5);
+    if (c.relu_first) {
+      node(m, OpKind::kRelu, {y}, {r});
+      node(m, OpKind::kBatchNormalization, {r, scale, shift}, {out(m, d)});
+    } else {
+      node(m, OpKind::kBatchNormalization, {y, scale, shift}, {r});
+      node(m, OpKind::kRelu, {r}, {out(m, d)});
+    }
+    if (c.shared_weights) {
+      node(m, OpKind::kConv, {x, w}, {out(m, d)}, conv_attrs(3, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1));
+    }
+    std::string error;
+    ASSERT_TRUE(m.open(&error)) << error;
+    const std::vector<Floats> want = run_cpu(m, in);
+    GpuWeights gw(m);
+    Engine e(m, gw);
+    ASSERT_TRUE(e.ok()) << e.message();
+    const std::vector<Floats> got = run_engine(e, in);
+    ASSERT_EQ(got.size(), want.size());
+    if (c.shared_weights) {
+      expect_close(got[0], want[0], kF32Tolerance);
+    } else {
+      EXPECT_EQ(got[0], want[0]);
+    }
+    // The first step is the convolution with the normalisation in it.
+    ASSERT_NE(e.state()->gpu_exe.executable, nullptr);
+    const std::vector<GraphStepSummary> steps = e.state()->gpu_exe.executable->steps();
+    ASSERT_FALSE(steps.empty());
+    EXPECT_EQ(steps[0].kind, GraphOpKind::kConv2d);
+    EXPECT_TRUE(steps[0].epilogue_affine);
+  }
+}
+
 TEST(MpsLowering, Pooling) {
   compare([](GraphModel& m, Inputs& in) {
     const uint64_t x = input(m, in, {1, 3, 9, 10}, 1, 3.0f);

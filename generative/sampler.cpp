@@ -1,0 +1,213 @@
+#include "generative/sampler.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <new>
+#include <vector>
+
+#include "core/domain_error.h"
+
+namespace vexa {
+
+SamplingParams sampling_params_default() {
+  return SamplingParams{0.0, 1.0, 0.0, 1.0, 0, 0, 0};
+}
+
+bool sampling_params_valid(const SamplingParams* p) {
+  if (p == nullptr) return false;
+  // Written so that NaN fails every test.
+  const bool temperature_ok = std::isfinite(p->temperature) && p->temperature >= 0.0;
+  const bool top_p_ok = std::isfinite(p->top_p) && p->top_p > 0.0 && p->top_p <= 1.0;
+  const bool min_p_ok = std::isfinite(p->min_p) && p->min_p >= 0.0 && p->min_p <= 1.0;
+  const bool penalty_ok = std::isfinite(p->repetition_penalty) && p->repetition_penalty > 0.0;
+  return temperature_ok && top_p_ok && min_p_ok && penalty_ok;
+}
+
+double splitmix64_uniform(uint64_t* state) {
+  *state += 0x9E3779B97F4A7C15ull;
+  uint64_t z = *state;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  z = z ^ (z >> 31);
+  return static_cast<double>(z >> 11) * 0x1.0p-53;
+}
+
+namespace {
+
+struct Candidate {
+  int64_t id;
+  double value;  // penalised logit, then the weight
+};
+
+uint32_t sample_checked(const float* logits, uint64_t vocab, const uint8_t* mask,
+                        const int64_t* history, uint64_t history_length,
+                        const SamplingParams& params, uint64_t* state, SampleResult* result) {
+  std::vector<uint8_t> seen(vocab, 0);
+  uint64_t window_start = 0;
+  if (params.repetition_window != 0 && history_length >= params.repetition_window) {
+    window_start = history_length - params.repetition_window;
+  }
+  for (uint64_t i = window_start; i < history_length; ++i) {
+    const int64_t id = history[i];
+    if (id < 0 || static_cast<uint64_t>(id) >= vocab) return kSampleInvalidArgument;
+    seen[static_cast<uint64_t>(id)] = 1;
+  }
+
+  std::vector<Candidate> candidates;
+  candidates.reserve(mask == nullptr ? vocab : 64);
+  for (uint64_t id = 0; id < vocab; ++id) {
+    if (!std::isfinite(logits[id])) return kSampleNonFinite;
+    if (mask != nullptr && mask[id] == 0) continue;
+    double value = logits[id];
+    if (seen[id] != 0) {
+      value = value < 0.0 ? value * params.repetition_penalty : value / params.repetition_penalty;
+      if (!std::isfinite(value)) return kSampleNonFinite;
+    }
+    candidates.push_back({static_cast<int64_t>(id), value});
+  }
+  if (candidates.empty()) return kSampleNoCandidate;
+
+  // Candidates are in id order, so the first largest value is the lowest id among equals.
+  const Candidate* best = &candidates[0];
+  for (const Candidate& c : candidates) {
+    if (c.value > best->value) best = &c;
+  }
+  const double best_value = best->value;
+
+  if (params.temperature == 0.0) {
+    double sum = 0.0;
+    for (const Candidate& c : candidates) sum += std::exp(c.value - best_value);
+    *result = SampleResult{best->id, -std::log(sum)};
+    return kSampleOk;
+  }
+
+  // Value descending, then id ascending: a strict total order, so a partial sort keeps the
+  // same first k as a full one.
+  const auto before = [](const Candidate& a, const Candidate& b) {
+    return a.value > b.value || (a.value == b.value && a.id < b.id);
+  };
+  uint64_t kept = candidates.size();
+  if (params.top_k != 0 && params.top_k < kept) {
+    kept = params.top_k;
+    std::partial_sort(candidates.begin(), candidates.begin() + static_cast<ptrdiff_t>(kept),
+                      candidates.end(), before);
+  } else {
+    std::sort(candidates.begin(), candidates.end(), before);
+  }
+
+  double sum = 0.0;
+  for (uint64_t i = 0; i < kept; ++i) {
+    Candidate& c = candidates[i];
+    c.value = std::exp((c.value - best_value) / params.temperature);
+    sum += c.value;
+  }
+  while (kept >= 2 && candidates[kept - 1].value < params.min_p) {
+    sum -= candidates[kept - 1].value;
+    --kept;
+  }
+  if (params.top_p < 1.0) {
+    const double target = sum * params.top_p;
+    double running = 0.0;
+    for (uint64_t i = 0; i < kept; ++i) {
+      running += candidates[i].value;
+      if (running >= target) {
+        kept = i + 1;
+        break;
+      }
+    }
+    sum = running;
+  }
+
+  double r = sum * splitmix64_uniform(state);
+  for (uint64_t i = 0; i < kept; ++i) {
+    r -= candidates[i].value;
+    if (r < 0.0) {
+      *result = SampleResult{candidates[i].id, std::log(candidates[i].value / sum)};
+      return kSampleOk;
+    }
+  }
+  const Candidate& last = candidates[kept - 1];
+  *result = SampleResult{last.id, std::log(last.value / sum)};
+  return kSampleOk;
+}
+
+}  // namespace
+
+uint32_t sample_token(const float* logits, uint64_t vocab_size, const uint8_t* mask,
+                      const int64_t* history, uint64_t history_length,
+                      const SamplingParams* params, uint64_t* state, SampleResult* result) {
+  if (logits == nullptr || params == nullptr || state == nullptr || result == nullptr ||
+      vocab_size == 0 || (history == nullptr && history_length != 0) ||
+      !sampling_params_valid(params)) {
+    return kSampleInvalidArgument;
+  }
+  try {
+    return sample_checked(logits, vocab_size, mask, history, history_length, *params, state,
+                          result);
+  } catch (const std::bad_alloc&) {
+    return kSampleNoMemory;
+  } catch (const std::length_error&) {
+    return kSampleNoMemory;
+  }
+}
+
+namespace {
+
+[[noreturn]] void invalid_sampling() {
+  throw DomainError("VexaFrontend", "Invalid sampling parameters");
+}
+
+double read_double(const nlohmann::json& v) {
+  if (!v.is_number()) invalid_sampling();
+  return v.get<double>();
+}
+
+// A whole number in [0, limit]; an integral float is accepted as its value.
+uint64_t read_unsigned(const nlohmann::json& v, uint64_t limit) {
+  if (v.is_number_unsigned()) {
+    const uint64_t x = v.get<uint64_t>();
+    if (x > limit) invalid_sampling();
+    return x;
+  }
+  if (v.is_number_integer()) {
+    const int64_t x = v.get<int64_t>();
+    if (x < 0 || static_cast<uint64_t>(x) > limit) invalid_sampling();
+    return static_cast<uint64_t>(x);
+  }
+  if (v.is_number_float()) {
+    const double x = v.get<double>();
+    // 2^64 itself is the first double past the u64 range.
+    if (!(x >= 0.0) || x != std::trunc(x) || x >= 0x1.0p64 || x > static_cast<double>(limit)) {
+      invalid_sampling();
+    }
+    const auto u = static_cast<uint64_t>(x);
+    if (u > limit) invalid_sampling();
+    return u;
+  }
+  invalid_sampling();
+}
+
+}  // namespace
+
+SamplingParams sampling_params_from_dictionary(const nlohmann::json& d) {
+  SamplingParams p = sampling_params_default();
+  if (!d.is_object()) invalid_sampling();
+  if (const auto it = d.find("temperature"); it != d.end()) p.temperature = read_double(*it);
+  if (const auto it = d.find("top_p"); it != d.end()) p.top_p = read_double(*it);
+  if (const auto it = d.find("min_p"); it != d.end()) p.min_p = read_double(*it);
+  if (const auto it = d.find("repetition_penalty"); it != d.end()) {
+    p.repetition_penalty = read_double(*it);
+  }
+  if (const auto it = d.find("top_k"); it != d.end()) {
+    p.top_k = static_cast<uint32_t>(read_unsigned(*it, UINT32_MAX));
+  }
+  if (const auto it = d.find("repetition_window"); it != d.end()) {
+    p.repetition_window = static_cast<uint32_t>(read_unsigned(*it, UINT32_MAX));
+  }
+  if (const auto it = d.find("seed"); it != d.end()) p.seed = read_unsigned(*it, UINT64_MAX);
+  if (!sampling_params_valid(&p)) invalid_sampling();
+  return p;
+}
+
+}  // namespace vexa

@@ -1,0 +1,106 @@
+// Linear layers: y = x weight^T (+ bias) with the weight in its stored [N, K] layout. One row
+// streams the weight through a matrix-vector kernel (q8 read directly); several rows take the
+// graph library or the matrix library when configured and large enough, else a tiled kernel.
+#include "gpu/vx_graph.h"
+
+namespace vexa {
+
+namespace {
+
+// Rows, output and input features below which the library paths are not worth their set-up.
+constexpr uint64_t kLibraryMinRows = 32;
+constexpr uint64_t kLibraryMinOutputs = 64;
+constexpr uint64_t kLibraryMinInputs = 64;
+constexpr uint64_t kMatvecThreadsPerRow = 32;
+// Tiled kernels: 32 output columns per tile, 32 rows (128 threads) or, from 64 rows on, 64 rows
+// (256 threads); the direct kernel takes whole 64 x 64 tiles with 512 threads.
+constexpr uint64_t kTileColumns = 32;
+constexpr uint64_t kTileRows = 32;
+constexpr uint64_t kTileThreads = 128;
+constexpr uint64_t kWideTileRows = 64;
+constexpr uint64_t kWideTileThreads = 256;
+constexpr uint64_t kDirectTile = 64;
+constexpr uint64_t kDirectThreads = 512;
+constexpr uint64_t kDirectDepthMultiple = 32;
+
+uint64_t ceil_div(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
+uint32_t u32(uint64_t v) { return static_cast<uint32_t>(v); }
+
+}  // namespace
+
+VXTensorPtr VXGraph::linear(const VXTensorPtr& x, const VXTensorPtr& weight,
+                            const VXTensorPtr& bias,
+                            const std::shared_ptr<CommandBuffer>& command) {
+  const uint64_t k = shape_last_dim(x->shape);
+  const uint64_t n = shape_dim_at(weight->shape, 0);
+  const uint64_t m = k == 0 ? 0 : x->count / k;
+  const bool q8 = weight->dtype == kVXDtypeQ8;
+  const bool weight_ok =
+      weight->dtype == kVXDtypeF16 || (q8 && (m == 0 || (m == 1 && weight->shape.size() == 2)));
+  // n * k cannot wrap: both are dimensions of at most 2^30.
+  require_inference(x->dtype == activation_ && weight_ok && k != 0 && weight->count == n * k &&
+                        k % 2 == 0 && n % 2 == 0,
+                    "Linear shape/dtype");
+  if (bias != nullptr) {
+    require_inference(bias->count == n && (bias->dtype == kVXDtypeF16 ||
+                                           (bias->dtype == kVXDtypeQ8 && m == 0)),
+                      "Linear bias shape");
+  }
+  std::vector<uint64_t> shape = x->shape;
+  shape.back() = n;
+  VXTensorPtr y = tensor(std::move(shape), activation_);
+  if (m == 0) return y;
+  const VXTensor* bias_or_weight = bias != nullptr ? bias.get() : weight.get();
+
+  if (m == 1) {
+    VXParams p{};
+    p.u[0] = u32(n);
+    p.u[1] = u32(k);
+    p.u[2] = bias != nullptr ? 1 : 0;
+    p.u[3] = u32(weight->row_bytes);
+    kernel(q8 ? "matvec_q8" : "matvec", {x.get(), weight.get(), y.get(), bias_or_weight}, p,
+           n * kMatvecThreadsPerRow, false, command);
+    if (q8) ++fused_int8_matvec_calls_;
+    return y;
+  }
+
+  const bool library_size =
+      m >= kLibraryMinRows && n >= kLibraryMinOutputs && k >= kLibraryMinInputs;
+  if (library_size && graph_linear_) {
+    linear_graph(x, weight, bias, y, m, n, k, command);
+    return y;
+  }
+  if (library_size && mps_prefill_) {
+    linear_matrix(x, weight, bias, y, m, n, k, command);
+    return y;
+  }
+
+  VXParams p{};
+  p.u[0] = u32(m);
+  p.u[1] = u32(n);
+  p.u[2] = u32(k);
+  p.u[3] = bias != nullptr ? 1 : 0;
+  const bool fp32 = activation_ == kVXActivationF32;
+  if (fp32 && m % kDirectTile == 0 && n % kDirectTile == 0 && k % kDirectDepthMultiple == 0) {
+    // Whole 64 x 64 tiles without bounds tests; the kernel adds no bias.
+    kernel_grid("matmul_direct64", {x.get(), weight.get(), y.get(), bias_or_weight}, p,
+                Size3{n / kDirectTile, m / kDirectTile, 1}, kDirectThreads, command);
+    if (bias != nullptr) add_bias(y, bias, n, command);
+    return y;
+  }
+  const bool wide = m >= kWideTileRows;
+  kernel_grid(wide ? "matmul_rows64" : "matmul", {x.get(), weight.get(), y.get(), bias_or_weight},
+              p, Size3{ceil_div(n, kTileColumns), ceil_div(m, wide ? kWideTileRows : kTileRows), 1},
+              wide ? kWideTileThreads : kTileThreads, command);
+  return y;
+}
+
+void VXGraph::add_bias(const VXTensorPtr& y, const VXTensorPtr& bias, uint64_t n,
+                       const std::shared_ptr<CommandBuffer>& command) {
+  VXParams p{};
+  p.u[0] = u32(y->count);
+  p.u[1] = u32(n);
+  kernel("linear_bias", {y.get(), bias.get(), y.get()}, p, y->count, false, command);
+}
+
+}  // namespace vexa

@@ -1,0 +1,218 @@
+// One run of the whole graph: bind the inputs, encode every node in order, release each
+// activation after its last reader is encoded, wait, and hand back the logits, the captures and
+// the grown key/value caches.
+#include <algorithm>
+
+#include "core/atomics.h"
+#include "core/checked_math.h"
+#include "core/clock.h"
+#include "core/domain_error.h"
+#include "gpu/vx_graph.h"
+
+namespace vexa {
+
+namespace {
+
+constexpr double kMsPerSecond = 1000.0;
+constexpr uint64_t kNoNode = UINT64_MAX;
+
+double gpu_ms(const CommandBuffer& cb) {
+  return (cb.gpu_end_time() - cb.gpu_start_time()) * kMsPerSecond;
+}
+
+// A caller's tensor is what it claims: its count matches its shape and its bytes lie inside its
+// buffer (kernels and host reads rely on both).
+bool tensor_consistent(const VXTensor& t) {
+  if (t.shape.size() > kVXMaxRank) return false;
+  uint64_t count = 1;
+  for (uint64_t d : t.shape) {
+    if (d > kVXMaxElements || !checked_mul_u64(count, d, &count) || count > kVXMaxElements) {
+      return false;
+    }
+  }
+  if (count != t.count) return false;
+  if (count == 0) return true;
+  return t.buffer != nullptr &&
+         range_within(t.offset, count * vx_element_bytes(t.dtype), t.buffer->length());
+}
+
+void stop_if_cancelled(const uint32_t* flag) {
+  if (atomic_load_u32(flag, kOrderAcquire) != 0) {
+    throw DomainError(kCancelledDomain, "Generation cancelled");
+  }
+}
+
+}  // namespace
+
+VXTensorPtr VXGraph::dequantize(const VXTensorPtr& weight,
+                                const std::shared_ptr<CommandBuffer>& command) {
+  VXTensorPtr y = tensor(weight->shape, kVXDtypeF16);
+  VXParams p{};
+  p.u[0] = static_cast<uint32_t>(weight->count);
+  p.u[1] = static_cast<uint32_t>(weight->shape.empty() ? 1 : weight->shape.back());
+  p.u[2] = static_cast<uint32_t>(weight->row_bytes);
+  kernel("dequant_q8", {weight.get(), weight.get(), y.get()}, p, weight->count, false, command);
+  return y;
+}
+
+VXRunResult VXGraph::run(const VXTensorMap& inputs, const std::set<std::string>* captures) {
+  const double start = monotonic_seconds();
+  auto captured = [&](const std::string& name) {
+    return captures != nullptr && captures->count(name) != 0;
+  };
+  std::vector<uint64_t> remaining = uses_;
+  std::vector<uint64_t> last_of_group(groups_.size(), kNoNode);
+  for (uint64_t j = 0; j < nodes_.size(); ++j) last_of_group[nodes_[j].group] = j;
+
+  const uint64_t values = rows_.size();
+  std::vector<VXTensorPtr> bound(values);
+  std::vector<bool> released(values, false);
+  std::vector<bool> kept(values, false);
+  for (uint64_t i = 0; i < values; ++i) {
+    const VXValue& v = rows_[i];
+    if ((v.flags & kVXValueWeight) != 0) {
+      bound[i] = weights_[v.tensor];
+    } else if ((v.flags & kVXValueInput) != 0) {
+      auto it = inputs.find(v.name);
+      const uint64_t want = v.dtype == kVXDtypeF16 ? activation_ : kVXDtypeI64;
+      const bool ok = it != inputs.end() && it->second != nullptr && it->second->dtype == want &&
+                      !it->second->weight && tensor_consistent(*it->second);
+      if (!ok) raise_inference("Missing/invalid input " + v.name);
+      bound[i] = it->second;
+    }
+  }
+  auto ids = inputs.find("input_ids");
+  const bool prefill = ids != inputs.end() && ids->second != nullptr && ids->second->count >= 2;
+  const bool has_q8 = quantized_weights_ > 0;
+
+  // Library work (matrix objects, graphs) encodes into the same command buffers as the kernels,
+  // so no wrapping is needed when those paths are on.
+  std::shared_ptr<CommandBuffer> cb = new_command_buffer();
+  double accumulated_ms = 0.0;
+  std::vector<VXProfileRecord> profile;
+  VXRunResult result;
+
+  for (uint64_t j = 0; j < nodes_.size(); ++j) {
+    const VXNode& node = nodes_[j];
+    if (cancel_flag_ != nullptr) {
+      if (j == 0) {
+        stop_if_cancelled(cancel_flag_);
+      } else if (prefill && node.group != nodes_[j - 1].group) {
+        // Commit what the earlier groups encoded, so a cancel takes effect at the boundary.
+        cb->commit();
+        cb->wait_until_completed();
+        require_inference(cb->status() == CommandBufferStatus::kCompleted,
+                          "Metal execution failed");
+        if (!profile_) accumulated_ms += gpu_ms(*cb);
+        cb = new_command_buffer();
+        stop_if_cancelled(cancel_flag_);
+      }
+    }
+
+    VXTensorList in;
+    in.reserve(node.inputs.size());
+    for (uint64_t id : node.inputs) {
+      require_inference(!released[id] && bound[id] != nullptr, "Released graph value");
+      in.push_back(bound[id]);
+    }
+
+    // Prefill needs the logits of the last position only, when nobody else wants the rest.
+    const VXTensorPtr& x = in[0];
+    if (node.op == kVXOpLinear && node.outputs.size() == 1 && node.outputs[0] == logits_id_ &&
+        uses_[logits_id_] == 0 && !captured(groups_[node.group]) &&
+        !captured(rows_[logits_id_].name) && x->shape.size() == 3 && x->shape[0] == 1 &&
+        x->shape[1] >= 2 && vx_element_bytes(x->dtype) != 0) {
+      auto last = std::make_shared<VXTensor>(*x);
+      const uint64_t width = x->shape[2];
+      last->shape = {1, 1, width};
+      last->count = width;
+      last->offset = x->offset + (x->count - width) * vx_element_bytes(x->dtype);
+      in[0] = std::move(last);
+    }
+
+    // q8 weights become FP16 scratch for every op but the lookups and single-row products,
+    // which read the blocks directly.
+    VXTensorList scratch;
+    if (has_q8 && in[0]->count > 0 && in.size() >= 2) {
+      uint64_t scratch_bytes = 0;
+      for (uint64_t i = 1; i < in.size(); ++i) {
+        const VXTensorPtr& w = in[i];
+        if (w->dtype != kVXDtypeQ8) continue;
+        if (i == 1) {
+          if (node.op == kVXOpEmbedding) continue;
+          const bool one_row = !in[0]->shape.empty() && in[0]->count == in[0]->shape.back();
+          if (node.op == kVXOpLinear && one_row && w->shape.size() == 2) continue;
+        }
+        VXTensorPtr expanded = dequantize(w, cb);
+        dequantized_weight_bytes_ += w->count * 2;
+        scratch_bytes += expanded->buffer->length();
+        in[i] = expanded;
+        scratch.push_back(std::move(expanded));
+      }
+      peak_dequantized_weight_bytes_ = std::max(peak_dequantized_weight_bytes_, scratch_bytes);
+    }
+
+    VXTensorList out = operation(node, in, cb);
+    require_inference(out.size() == node.outputs.size(), "Output count mismatch");
+    for (const VXTensorPtr& t : scratch) recycle(t);
+    if (encode_hook_) encode_hook_(cb, j);
+
+    if (profile_) {
+      cb->commit();
+      cb->wait_until_completed();
+      require_inference(cb->status() == CommandBufferStatus::kCompleted,
+                        "Profile command failed");
+      VXProfileRecord r;
+      r.node = j;
+      r.op = node.op;
+      r.group = groups_[node.group];
+      r.input_shape = in[0]->shape;
+      r.gpu_ms = gpu_ms(*cb);
+      accumulated_ms += r.gpu_ms;
+      profile.push_back(std::move(r));
+      cb = new_command_buffer();
+    }
+
+    for (uint64_t o = 0; o < out.size(); ++o) {
+      const uint64_t id = node.outputs[o];
+      bound[id] = out[o];
+      if (captured(rows_[id].name)) {
+        result.captures[rows_[id].name] = out[o];
+        kept[id] = true;
+      }
+    }
+    if (last_of_group[node.group] == j && captured(groups_[node.group])) {
+      result.captures[groups_[node.group]] = out[0];
+      kept[node.outputs[0]] = true;
+    }
+    if (node.op == kVXOpAttention && out.size() == 3) {
+      result.cache[rows_[node.inputs[4]].name] = out[1];
+      result.cache[rows_[node.inputs[5]].name] = out[2];
+    }
+
+    for (uint64_t id : node.inputs) {
+      if (--remaining[id] != 0 || rows_[id].flags != 0 || kept[id]) continue;
+      recycle(bound[id]);
+      bound[id] = nullptr;
+      released[id] = true;
+    }
+  }
+
+  last_encode_ms_ = (monotonic_seconds() - start) * kMsPerSecond;
+  cb->commit();
+  cb->wait_until_completed();
+  if (cb->status() != CommandBufferStatus::kCompleted) {
+    raise_inference("Metal execution: " + cb->error_message());
+  }
+  last_gpu_ms_ = gpu_ms(*cb);
+  if (profile_) {
+    last_gpu_ms_ = accumulated_ms;
+  } else if (cancel_flag_ != nullptr) {
+    last_gpu_ms_ += accumulated_ms;
+  }
+  last_profile_ = std::move(profile);
+  result.logits = bound[logits_id_];
+  return result;
+}
+
+}  // namespace vexa
