@@ -152,8 +152,14 @@ bool gpu_has_ane() {
 }
 
 uint64_t gpu_working_set_limit() {
-  std::shared_ptr<Device> device = device_system_default();
-  const uint64_t limit = device == nullptr ? 0 : device->recommended_max_working_set_size();
+  // Asked through a temporary context, like the Neural Engine query, so a device that cannot
+  // be reached (or a faulted one) gives the fixed fallback rather than a figure nobody can use.
+  uint32_t code = kGpuContextFailed;
+  GpuContext* probe = gpu_context_create(kNeuralEngineProbeBytes, &code);
+  if (probe == nullptr) return kDefaultWorkingSetLimitBytes;
+  const uint64_t limit =
+      probe->weights != nullptr ? probe->weights->device()->recommended_max_working_set_size() : 0;
+  gpu_context_free(probe);
   return limit == 0 ? kDefaultWorkingSetLimitBytes : limit;
 }
 
