@@ -87,10 +87,23 @@ VXTensorList VXGraph::attention(const VXNode& node, const VXTensorList& in,
     }
   }
 
+  // The path is chosen before anything is encoded, so its own requirement is checked with the
+  // others. The library paths multiply each query head by its own key head.
+  const bool causal = mask->count == 0;
+  const bool library =
+      batch > 0 && seq >= kLibraryMinQueries && dim >= kLibraryMinHeadDim && hq == hkv;
+  const bool use_graph =
+      library && graph_attention_ && !causal && (!cached || activation_ == kVXActivationF32);
+  const bool use_matrix = library && !use_graph && mps_attention_;
+  // Caches are made at offset 0; the graph reads the query and mask from their buffers' start.
+  if (use_graph) {
+    require_inference(q->offset == 0 && mask->offset == 0,
+                      "Graph attention requires zero-offset activations");
+  }
+
   VXTensorPtr keys = cache_append(k, past_k, cached != 0, batch, hkv, seq, past, dim, command);
   VXTensorPtr values = cache_append(v, past_v, cached != 0, batch, hkv, seq, past, dim, command);
   VXTensorPtr out = tensor(q->shape, activation_);
-  const bool causal = mask->count == 0;
   VXParams p{};
   p.u[0] = u32(hq);
   p.u[1] = u32(hkv);
@@ -102,12 +115,9 @@ VXTensorList VXGraph::attention(const VXNode& node, const VXTensorList& in,
   const uint64_t heads = batch * hq;
 
   const AttentionDims dims{batch, hq, hkv, dim, seq, total, p.u[7]};
-  // The library paths multiply each query head by its own key head.
-  const bool library = batch > 0 && seq >= kLibraryMinQueries && dim >= kLibraryMinHeadDim && hq == hkv;
-  if (library && graph_attention_ && !causal &&
-      (!cached || activation_ == kVXActivationF32)) {
+  if (use_graph) {
     attention_graph(q, keys, values, mask, out, dims, command);
-  } else if (library && mps_attention_) {
+  } else if (use_matrix) {
     attention_matrix(q, keys, values, mask, out, dims, p, command);
   } else if (batch > 0 && (seq > kSinglePassMaxQueries || total > kSinglePassKeys)) {
     VXTensorPtr scores = tensor({batch, hq, seq, total}, activation_);

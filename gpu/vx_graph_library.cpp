@@ -144,8 +144,6 @@ void VXGraph::attention_graph(const VXTensorPtr& q, const VXTensorPtr& keys,
                               const VXTensorPtr& values, const VXTensorPtr& mask,
                               const VXTensorPtr& out, const AttentionDims& a,
                               const std::shared_ptr<CommandBuffer>& command) {
-  require_inference(q->offset == 0 && keys->offset == 0 && values->offset == 0 && mask->offset == 0,
-                    "Graph attention requires zero-offset activations");
   const DeviceDataType act = activation_type();
   const std::vector<int64_t> q_shape{i64(a.batch), i64(a.seq), i64(a.hq), i64(a.dim)};
   const std::vector<int64_t> cache_shape{i64(a.batch), i64(a.hkv), i64(a.stride), i64(a.dim)};

@@ -1,10 +1,13 @@
 // Steps of a schedule, with the chains the CPU engine runs as one kernel fused:
-//   - a convolution, + a per-channel bias, + a residual of the output's shape, then ReLU, a
-//     clamp to constant bounds or a leaky ReLU (each part optional, in that order; a transposed
-//     convolution takes the bias and ReLU only);
+//   - a convolution, + a per-channel bias, a batch normalisation (per-channel multiply and add
+//     by constants, folded into constant weights), + a residual of the output's shape, then
+//     ReLU (optionally followed by a batch normalisation), a clamp to constant bounds, a leaky
+//     ReLU, SiLU, or a chain of scalar steps such as hard-swish (each part optional, in that
+//     order; a transposed convolution takes the bias and ReLU only);
 //   - layer normalisation over the last dim written out as mean, subtract, square, mean, add
 //     epsilon, square root, reciprocal (or 1 / x), multiply, multiply by scale [, add bias];
-//   - GELU written out as x * 0.5 * (1 + erf(x * 0.70710677)).
+//   - GELU written out as x * 0.5 * (1 + erf(x * 0.70710677));
+//   - x * s + y with a one-element constant s.
 // Every value inside a chain must be read by the chain alone and not be a result. A fused step
 // computes in f32 with one rounding per kernel step, as the CPU engine's fused kernels do, so
 // its results may differ from the op-by-op ones in the last bits.
@@ -54,6 +57,36 @@ class Matcher {
 
   bool is_f32(uint32_t t) const { return info(t).type == DeviceDataType::kFloat32; }
 
+  // Values fixed at compile time: a constant, or a reshape of one.
+  bool constant(uint32_t t) const {
+    const GraphOpNode* n = &node_of(t);
+    while (n->kind == GraphOpKind::kReshape || n->kind == GraphOpKind::kIdentity) {
+      n = &node_of(n->inputs[0]);
+    }
+    return n->kind == GraphOpKind::kConstant && n->attrs.values != nullptr;
+  }
+
+  // x * sigmoid(x) on `x`, read by exactly the sigmoid and the multiply.
+  bool silu(uint32_t x, const std::vector<uint8_t>& covered, std::vector<uint32_t>* nodes,
+            uint32_t* out) const {
+    if (x >= v_.readers.size() || v_.readers[x] != 2 || v_.target[x]) return false;
+    const std::vector<uint32_t>& r = v_.reader_nodes[x];
+    for (int first = 0; first < 2; ++first) {
+      const uint32_t si = r[first], mi = r[1 - first];
+      const GraphOpNode& sig = g_.nodes()[si];
+      const GraphOpNode& mul = g_.nodes()[mi];
+      uint32_t o = 0;
+      if (sig.kind != GraphOpKind::kSigmoid || mul.kind != GraphOpKind::kMultiply ||
+          covered[si] || covered[mi] || !private_value(sig.outputs[0]) ||
+          !other(mul, x, &o) || o != sig.outputs[0])
+        continue;
+      *nodes = {si, mi};
+      *out = mul.outputs[0];
+      return true;
+    }
+    return false;
+  }
+
   // The operand of a two-input node other than `t`; false when neither operand is `t` or both.
   static bool other(const GraphOpNode& n, uint32_t t, uint32_t* o) {
     if (n.inputs.size() != 2) return false;
@@ -92,6 +125,93 @@ class Matcher {
 
 // ---- convolution chains ----
 
+// A chain of scalar steps on `cur`, each read by the chain alone, as the CPU engine's epilogue
+// program runs it: multiplies, adds, subtractions and divisions by one-element constants,
+// clamps to them, and a value kept for a later multiply (the x * clamp(x / 6 + 0.5, 0, 1) of
+// hard-swish). The longest prefix that leaves nothing kept is taken.
+bool match_program(const Matcher& m, const std::vector<uint8_t>& covered, uint32_t cur,
+                   std::vector<GraphTailStep>* program, std::vector<uint32_t>* nodes,
+                   uint32_t* out) {
+  std::vector<GraphTailStep> steps;
+  std::vector<uint32_t> taken;
+  bool saved = false;
+  uint32_t kept = 0;
+  const GraphShape& shape = m.info(cur).shape;
+  size_t best = 0, best_nodes = 0;
+  uint32_t best_out = cur;
+  while (steps.size() + 2 <= kGraphTailMaxSteps) {
+    if (cur >= m.v_.readers.size() || m.v_.target[cur] || !m.is_f32(cur) ||
+        m.info(cur).shape != shape)
+      break;
+    const std::vector<uint32_t>& readers = m.v_.reader_nodes[cur];
+    uint32_t next = UINT32_MAX;
+    bool mul_saved = false;
+    if (saved && readers.size() == 1) {
+      const GraphOpNode& n = m.g_.nodes()[readers[0]];
+      uint32_t o = 0;
+      if (n.kind == GraphOpKind::kMultiply && Matcher::other(n, cur, &o) && o == kept) {
+        next = readers[0];
+        mul_saved = true;
+      }
+    }
+    if (!mul_saved) {
+      if (readers.size() == 2 && !saved) {
+        // One reader continues the chain; the other multiplies by a value further down.
+        for (uint32_t r : readers) {
+          const GraphOpNode& n = m.g_.nodes()[r];
+          uint32_t o = 0;
+          float v = 0.0f;
+          const bool scalar_step = Matcher::other(n, cur, &o) && m.scalar_constant(o, &v);
+          if (scalar_step || n.kind == GraphOpKind::kClamp) next = r;
+        }
+        if (next == UINT32_MAX) break;
+        steps.push_back({GraphTailOp::kSave, 0.0f, 0.0f});
+        saved = true;
+        kept = cur;
+      } else if (readers.size() == 1) {
+        next = readers[0];
+      } else {
+        break;
+      }
+    }
+    if (covered[next]) break;
+    const GraphOpNode& n = m.g_.nodes()[next];
+    GraphTailStep step;
+    uint32_t o = 0;
+    float v = 0.0f;
+    if (mul_saved) {
+      step.op = GraphTailOp::kMulSaved;
+      saved = false;
+    } else if ((n.kind == GraphOpKind::kMultiply || n.kind == GraphOpKind::kAdd) &&
+               Matcher::other(n, cur, &o) && m.scalar_constant(o, &v)) {
+      step = {n.kind == GraphOpKind::kMultiply ? GraphTailOp::kMul : GraphTailOp::kAdd, v, 0.0f};
+    } else if ((n.kind == GraphOpKind::kSubtract || n.kind == GraphOpKind::kDivide) &&
+               n.inputs[0] == cur && n.inputs[1] != cur && m.scalar_constant(n.inputs[1], &v)) {
+      // v - a is exactly v + (-a).
+      step = n.kind == GraphOpKind::kDivide ? GraphTailStep{GraphTailOp::kDiv, v, 0.0f}
+                                            : GraphTailStep{GraphTailOp::kAdd, -v, 0.0f};
+    } else if (n.kind == GraphOpKind::kClamp && n.inputs[0] == cur &&
+               m.scalar_constant(n.inputs[1], &step.a) && m.scalar_constant(n.inputs[2], &step.b)) {
+      step.op = GraphTailOp::kClamp;
+    } else {
+      break;
+    }
+    steps.push_back(step);
+    taken.push_back(next);
+    cur = n.outputs[0];
+    if (!saved && m.info(cur).shape == shape && m.is_f32(cur)) {
+      best = steps.size();
+      best_nodes = taken.size();
+      best_out = cur;
+    }
+  }
+  if (best == 0) return false;
+  program->assign(steps.begin(), steps.begin() + static_cast<ptrdiff_t>(best));
+  nodes->assign(taken.begin(), taken.begin() + static_cast<ptrdiff_t>(best_nodes));
+  *out = best_out;
+  return true;
+}
+
 bool fuse_conv(const Matcher& m, const GraphOpNode& conv, std::vector<uint8_t>* covered,
                GraphPlannedStep* step, uint32_t* position) {
   const bool transpose = conv.kind == GraphOpKind::kConvTranspose2d;
@@ -99,7 +219,7 @@ bool fuse_conv(const Matcher& m, const GraphOpNode& conv, std::vector<uint8_t>* 
   if (!m.is_f32(cur)) return false;
   const int64_t channels = m.info(cur).shape[1];
   GraphEpilogue e;
-  uint32_t bias = kGraphAbsent, residual = kGraphAbsent;
+  uint32_t bias = kGraphAbsent, residual = kGraphAbsent, scale = kGraphAbsent, shift = kGraphAbsent;
   std::vector<uint32_t> chain;
   auto take = [&](const GraphOpNode* n) {
     chain.push_back(m.next_index(cur));
@@ -110,6 +230,24 @@ bool fuse_conv(const Matcher& m, const GraphOpNode& conv, std::vector<uint8_t>* 
     const GraphOpNode* n = m.next(cur);
     return n != nullptr && !(*covered)[m.next_index(cur)] ? n : nullptr;
   };
+  // A per-channel multiply then a per-channel add, both by constants: a batch normalisation.
+  auto affine_pair = [&](uint32_t* s_out, uint32_t* t_out) {
+    const GraphOpNode* mul = next_free();
+    uint32_t s = 0, t = 0;
+    if (mul == nullptr || mul->kind != GraphOpKind::kMultiply || !Matcher::other(*mul, cur, &s) ||
+        !m.per_channel(s, channels) || !m.constant(s))
+      return false;
+    const uint32_t mid = mul->outputs[0];
+    const GraphOpNode* add = m.next(mid);
+    if (add == nullptr || (*covered)[m.next_index(mid)] || add->kind != GraphOpKind::kAdd ||
+        !Matcher::other(*add, mid, &t) || !m.per_channel(t, channels) || !m.constant(t))
+      return false;
+    take(mul);
+    take(add);
+    *s_out = s;
+    *t_out = t;
+    return true;
+  };
   const GraphOpNode* n = next_free();
   uint32_t o = 0;
   if (n != nullptr && n->kind == GraphOpKind::kAdd && Matcher::other(*n, cur, &o) &&
@@ -117,8 +255,11 @@ bool fuse_conv(const Matcher& m, const GraphOpNode& conv, std::vector<uint8_t>* 
     bias = o;
     e.bias = true;
     take(n);
-    n = next_free();
   }
+  // Folding needs the weights and the bias as numbers now.
+  const bool foldable = !transpose && m.constant(conv.inputs[1]) && (!e.bias || m.constant(bias));
+  if (foldable && affine_pair(&scale, &shift)) e.affine = true;
+  n = next_free();
   if (!transpose && n != nullptr && n->kind == GraphOpKind::kAdd && Matcher::other(*n, cur, &o) &&
       m.is_f32(o) && m.info(o).shape == m.info(cur).shape) {
     residual = o;
@@ -126,9 +267,15 @@ bool fuse_conv(const Matcher& m, const GraphOpNode& conv, std::vector<uint8_t>* 
     take(n);
     n = next_free();
   }
+  std::vector<uint32_t> program_nodes;
+  uint32_t program_out = 0;
   if (n != nullptr && n->kind == GraphOpKind::kRelu) {
     e.activation = GraphActivation::kRelu;
     take(n);
+    if (!e.affine && (!e.bias || m.constant(bias)) && !transpose &&
+        affine_pair(&scale, &shift)) {
+      e.relu_affine = true;
+    }
   } else if (!transpose && n != nullptr && n->kind == GraphOpKind::kLeakyRelu) {
     e.activation = GraphActivation::kLeakyRelu;
     e.alpha = n->attrs.alpha;
@@ -138,17 +285,31 @@ bool fuse_conv(const Matcher& m, const GraphOpNode& conv, std::vector<uint8_t>* 
              m.scalar_constant(n->inputs[2], &e.hi)) {
     e.activation = GraphActivation::kClamp;
     take(n);
+  } else if (!transpose && m.silu(cur, *covered, &program_nodes, &program_out)) {
+    e.activation = GraphActivation::kSilu;
+    for (uint32_t i : program_nodes) chain.push_back(i);
+    cur = program_out;
+  } else if (!transpose && match_program(m, *covered, cur, &e.program, &program_nodes, &program_out)) {
+    e.activation = GraphActivation::kProgram;
+    for (uint32_t i : program_nodes) chain.push_back(i);
+    cur = program_out;
   }
   if (chain.empty()) return false;
   for (uint32_t i : chain) (*covered)[i] = 1;
   step->kind = conv.kind;
   step->inputs = {conv.inputs[0], conv.inputs[1], bias};
-  if (!transpose) step->inputs.push_back(residual);
+  if (!transpose) {
+    step->inputs.push_back(residual);
+    step->inputs.push_back(scale);
+    step->inputs.push_back(shift);
+  }
   step->outputs = {cur};
   step->attrs = &conv.attrs;
   step->epilogue = e;
   step->fused_nodes = static_cast<uint32_t>(chain.size() + 1);
-  *position = chain.back();
+  uint32_t last = 0;
+  for (uint32_t i : chain) last = i > last ? i : last;
+  *position = last;
   return true;
 }
 
@@ -325,6 +486,44 @@ bool fuse_gelu(const Matcher& m, const GraphOpNode& erf, uint32_t erf_index,
   return true;
 }
 
+// ---- scaled additions ----
+
+// x * s + y with s a one-element constant and x, y and the result of one element count: one
+// pass computing the product and the sum with their two roundings.
+bool fuse_scaled_add(const Matcher& m, const GraphOpNode& mul, std::vector<uint8_t>* covered,
+                     GraphPlannedStep* step, uint32_t* position) {
+  const uint32_t t = mul.outputs[0];
+  uint32_t x = 0;
+  float scale = 0.0f;
+  if (mul.inputs.size() != 2 || !m.is_f32(t)) return false;
+  if (m.scalar_constant(mul.inputs[1], &scale) && mul.inputs[0] != mul.inputs[1]) {
+    x = mul.inputs[0];
+  } else if (m.scalar_constant(mul.inputs[0], &scale)) {
+    x = mul.inputs[1];
+  } else {
+    return false;
+  }
+  const GraphOpNode* add = m.next(t);
+  uint32_t y = 0;
+  if (add == nullptr || (*covered)[m.next_index(t)] || add->kind != GraphOpKind::kAdd ||
+      !Matcher::other(*add, t, &y))
+    return false;
+  const uint64_t n = m.info(t).elements;
+  if (m.info(x).elements != n || m.info(y).elements != n || m.info(add->outputs[0]).elements != n ||
+      !m.is_f32(x) || !m.is_f32(y))
+    return false;
+  (*covered)[m.next_index(t)] = 1;
+  *position = m.next_index(t);
+  step->kind = GraphOpKind::kFusedScaledAdd;
+  step->inputs = {x, y};
+  step->outputs = {add->outputs[0]};
+  step->own_attrs = std::make_shared<GraphNodeAttrs>();
+  step->own_attrs->alpha = scale;
+  step->attrs = step->own_attrs.get();
+  step->fused_nodes = 2;
+  return true;
+}
+
 }  // namespace
 
 bool graph_kind_keeps_values(GraphOpKind kind) {
@@ -367,6 +566,8 @@ std::vector<GraphPlannedStep> graph_plan_steps(const GraphScheduleView& view, bo
         fused = fuse_layer_norm(m, n, &covered, &step, &position);
       } else if (n.kind == GraphOpKind::kErf) {
         fused = fuse_gelu(m, n, i, &covered, &step, &position);
+      } else if (n.kind == GraphOpKind::kMultiply) {
+        fused = fuse_scaled_add(m, n, &covered, &step, &position);
       }
       if (fused) {
         covered[i] = 1;

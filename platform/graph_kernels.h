@@ -31,19 +31,35 @@ struct GraphOperand {
   const float* constant = nullptr;
 };
 
-enum class GraphActivation : uint32_t { kNone = 0, kRelu, kClamp, kLeakyRelu };
+enum class GraphActivation : uint32_t { kNone = 0, kRelu, kClamp, kLeakyRelu, kSilu, kProgram };
 
-// What compilation fused after a convolution, applied in this order: + bias (input 2, one value
-// per output channel), + residual (input 3, the output's shape), then the activation.
+// One step of a chain of scalar operations on every value: v * a, v + a, v / a, clamp to
+// [a, b] (NaN stays), keep v, or v times the kept value; each one IEEE operation.
+enum class GraphTailOp : uint32_t { kMul = 1, kAdd, kDiv, kClamp, kSave, kMulSaved };
+struct GraphTailStep {
+  GraphTailOp op = GraphTailOp::kMul;
+  float a = 0.0f, b = 0.0f;
+};
+inline constexpr size_t kGraphTailMaxSteps = 16;
+
+// What compilation fused after a convolution. Inputs of the step: x, weights, bias, residual,
+// scale, shift (omitted ones absent). Applied in this order: + bias (one value per output
+// channel); a batch normalisation's per-channel scale and shift folded into the weights and
+// bias (affine; constant weights only); + residual (the output's shape); then the activation
+// (SiLU is x * sigmoid(x), kProgram runs `program`); with relu_affine the scale and shift come
+// after a ReLU instead.
 struct GraphEpilogue {
   bool bias = false;
   bool residual = false;
+  bool affine = false;
+  bool relu_affine = false;
   GraphActivation activation = GraphActivation::kNone;
   float alpha = 0.0f;          // leaky slope
   float lo = 0.0f, hi = 0.0f;  // clamp bounds
+  std::vector<GraphTailStep> program;
 };
 
-struct GraphStepSpec {
+struct GraphStepDesc {
   GraphOpKind kind;
   const GraphNodeAttrs* attrs = nullptr;
   std::vector<GraphOperand> inputs;
@@ -67,7 +83,7 @@ class GraphKernel {
 };
 
 // Null with *error set when the step cannot run (an operand the kernels do not take).
-using GraphKernelFactory = std::unique_ptr<GraphKernel> (*)(const GraphStepSpec& spec,
+using GraphKernelFactory = std::unique_ptr<GraphKernel> (*)(const GraphStepDesc& desc,
                                                             std::string* error);
 
 struct GraphKernelTable {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "core/domain_error.h"
@@ -71,6 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
       std::unique_ptr<vexa::VXGraph> g =
           vexa::VXGraph::init_with_context(context, data, size, activation);
+      g->configure({{"backend", activation == vexa::kVXActivationF32 ? "auto" : "metal"}});
       run_once(*g);
     } catch (const vexa::DomainError&) {
     } catch (const std::bad_alloc&) {

@@ -499,6 +499,7 @@ TEST(VXGraphAttentionLibrary, GraphPathNeedsZeroOffsets) {
   in.tensors[0] = shifted;
   EXPECT_TRUE(raises([&] { a.g->operation(in.node, in.tensors, a.g->queue()->command_buffer()); },
                      "Graph attention requires zero-offset activations"));
+  EXPECT_TRUE(a.log.empty());  // refused before the cache appends are encoded
 }
 
 }  // namespace
