@@ -28,6 +28,10 @@ constexpr uint64_t kCropCoordinates = 4;
 constexpr uint64_t kRequestSchemaVersion = 1;
 // A request file is read whole; anything larger is not a request.
 constexpr uint64_t kMaxRequestFileBytes = uint64_t{64} << 20;
+// Deeper documents are refused: copying one recurses once per level.
+constexpr int kMaxRequestDepth = 512;
+constexpr const char* kSamplingKeys[] = {"temperature", "top_p", "min_p", "top_k",
+                                         "repetition_penalty", "repetition_window", "seed"};
 
 [[noreturn]] void raise(const char* domain, const char* message) {
   throw DomainError(domain, message);
@@ -202,7 +206,9 @@ GenerationCase generation_case_from_json(const json& doc) {
       c.stop.push_back(s.get<std::string>());
     }
   }
-  c.sampling = doc;
+  for (const char* key : kSamplingKeys) {
+    if (const auto it = doc.find(key); it != doc.end()) c.sampling[key] = *it;
+  }
   return c;
 }
 
@@ -217,7 +223,10 @@ bool vlm_run_inference_request(const GpuContext* context, const uint8_t* metadat
     }
     json request;
     try {
-      request = json::parse(text);
+      request = json::parse(text, [](int depth, json::parse_event_t, json&) {
+        if (depth > kMaxRequestDepth) throw DomainError(kVlmDomainInference, "Request schema");
+        return true;
+      });
     } catch (const json::exception&) {
       raise(kVlmDomainInference, "Request schema");
     }
