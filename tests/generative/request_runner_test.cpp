@@ -130,8 +130,17 @@ TEST_F(Runner, BadRequestFilesPrintTheirReasonAndWriteNoManifest) {
               std::string("vexa inference: ") + c.message + "\n");
     EXPECT_FALSE(std::filesystem::exists(out + "/result.json"));
   }
+  // Nesting deeper than any request needs is refused before anything copies it.
+  std::string deep = "{\"schema_version\": 1, \"cases\": [], \"x\": ";
+  deep += std::string(600, '[') + std::string(600, ']') + "}";
+  write_text(dir.file("deep.json"), deep);
   ::testing::internal::CaptureStderr();
   const VXSessionState& s = *handle->session;
+  EXPECT_FALSE(vlm_run_inference_request(s.context, s.metadata.data(), s.metadata.size(),
+                                         dir.file("deep.json").c_str(), dir.path().c_str()));
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "vexa inference: Request schema\n");
+
+  ::testing::internal::CaptureStderr();
   EXPECT_FALSE(vlm_run_inference_request(s.context, s.metadata.data(), s.metadata.size(),
                                          dir.file("missing.json").c_str(), dir.path().c_str()));
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "vexa inference: Cannot read request\n");
