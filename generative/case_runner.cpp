@@ -344,7 +344,8 @@ json vlm_run_case(VXGraph& graph, const GenerationCase& c, const std::string* ba
     if (invocation != nullptr) {
       // Exactly the tokens whose keys and values the cache now holds.
       graph.set_cached_tokens(sequence);
-      graph.set_cached_pixels(std::vector<uint8_t>(pixels.begin(), pixels.end()));
+      // The image is the same for every step of the case: copied once.
+      if (s == 0) graph.set_cached_pixels(std::vector<uint8_t>(pixels.begin(), pixels.end()));
       graph.set_cached_kv(run.cache);
     }
     const double t_select0 = monotonic_seconds();

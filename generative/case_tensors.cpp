@@ -1,10 +1,15 @@
 #include "generative/case_tensors.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 
 #include "core/checked_math.h"
 #include "core/clock.h"
+#include "core/container.h"
 #include "core/domain_error.h"
 
 namespace vexa {
@@ -34,22 +39,18 @@ uint8_t* tensor_bytes(const VXTensor& t) {
   return static_cast<uint8_t*>(t.buffer->contents()) + t.offset;
 }
 
-bool read_whole_file(const std::string& path, std::vector<uint8_t>* out) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return false;
-  std::vector<uint8_t> bytes;
-  uint8_t chunk[1 << 16];
-  bool ok = true;
-  while (true) {
-    const size_t n = std::fread(chunk, 1, sizeof chunk, f);
-    bytes.insert(bytes.end(), chunk, chunk + n);
-    if (n < sizeof chunk) {
-      ok = std::ferror(f) == 0;
-      break;
-    }
+// Reads a regular file of exactly `want` bytes; anything else (a folder, a device, a FIFO, a
+// file of another size) is refused without reading it.
+bool read_whole_file(const std::string& path, uint64_t want, std::vector<uint8_t>* out) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) == want;
+  if (ok) {
+    out->resize(static_cast<size_t>(want));
+    ok = read_fully_at(fd, out->data(), want, 0);
   }
-  std::fclose(f);
-  if (ok) *out = std::move(bytes);
+  ::close(fd);
   return ok;
 }
 
@@ -109,9 +110,9 @@ UploadedInputs upload_case_inputs(VXGraph& graph, const GenerationCase& c,
   UploadedInputs out;
   for (const auto& [name, input] : c.inputs) {
     const double t_a = monotonic_seconds();
-    VXTensorPtr tensor = graph.tensor(input.shape, input.dtype);
-    const double t_alloc = monotonic_seconds();
-
+    // The bytes are checked against the shape before any device memory is taken, so a case
+    // that claims a huge tensor with a few bytes is refused without allocating it.
+    const uint64_t want = shape_element_count(input.shape) * case_element_bytes(input.dtype);
     std::span<const uint8_t> bytes;
     bool have = false;
     if (inputs_in_memory) {
@@ -123,14 +124,14 @@ UploadedInputs upload_case_inputs(VXGraph& graph, const GenerationCase& c,
         path = *base_directory + "/" + path;
       }
       std::vector<uint8_t>& stored = out.file_bytes[name];
-      have = read_whole_file(path, &stored);
+      have = read_whole_file(path, want, &stored);
       bytes = stored;
     }
     const double t_read = monotonic_seconds();
-
-    // count <= 2^30 and elements <= 8 bytes: the product fits.
-    const uint64_t want = tensor->count * case_element_bytes(input.dtype);
     if (!have || bytes.size() != want) raise("Input data length");
+
+    VXTensorPtr tensor = graph.tensor(input.shape, input.dtype);
+    const double t_alloc = monotonic_seconds();
     if (want > 0) std::memcpy(tensor_bytes(*tensor), bytes.data(), static_cast<size_t>(want));
     const double t_copy = monotonic_seconds();
 
@@ -139,9 +140,9 @@ UploadedInputs upload_case_inputs(VXGraph& graph, const GenerationCase& c,
     }
     const double t_finite = monotonic_seconds();
 
-    out.stages_ms[name] = {{"allocation_ms", ms_between(t_a, t_alloc)},
-                           {"file_read_ms", ms_between(t_alloc, t_read)},
-                           {"copy_ms", ms_between(t_read, t_copy)},
+    out.stages_ms[name] = {{"allocation_ms", ms_between(t_read, t_alloc)},
+                           {"file_read_ms", ms_between(t_a, t_read)},
+                           {"copy_ms", ms_between(t_alloc, t_copy)},
                            {"finite_validation_ms", ms_between(t_copy, t_finite)}};
     out.tensor_ms[name] = ms_between(t_a, monotonic_seconds());
     out.host[name] = bytes;

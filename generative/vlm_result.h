@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "generative/request_records.h"
 #include "generative/stop_stream.h"
 
 namespace vexa {
@@ -36,10 +37,6 @@ static_assert(offsetof(VlmResult, prompt_tokens) == 32 && offsetof(VlmResult, wa
 
 // Frees the three arrays and zeroes the record; null does nothing.
 void vlm_result_clear(VlmResult* result);
-
-// A non-zero return ends the generation with "cancelled".
-using VlmMaskCallback = int (*)(void* user, const int64_t* generated_ids, uint64_t generated_count,
-                                uint8_t* mask, uint64_t vocabulary);
 
 // How a running request reaches its caller: the handle (for its cancel flag), the stream
 // callback of the stop-sequence filter, the request's mask callback, and whether leading
