@@ -11,12 +11,19 @@
 // decode tokens/s = steps / (the second's time - the first's). The session is reset before each
 // request so no prompt prefix is reused. The executor: the prefill of as many tokens as the
 // API's prompt had, then the decode steps feeding each greedy token back, caches reserved for
-// the whole request as the generation loop reserves them. Medians after a warm-up, in turns.
+// the whole request as the generation loop reserves them.
+//
+// Each row gives medians after a warm-up, all four requests timed in turns so that they see the
+// same minutes of a shared machine; the 1-thread rows also give the calling thread's CPU time
+// (everything runs on it there), which other processes on the machine barely disturb.
+#include <time.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -166,6 +173,48 @@ struct Session {
   }
 };
 
+double thread_cpu_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// Medians of wall time and of the calling thread's CPU time, one call of each function per
+// round after a warm-up round.
+struct Timings {
+  std::vector<double> wall, cpu;
+};
+Timings time_in_turns(int rounds, const std::vector<std::function<void()>>& fns) {
+  std::vector<std::vector<double>> wall(fns.size()), cpu(fns.size());
+  for (int r = -1; r < rounds; ++r) {
+    for (size_t i = 0; i < fns.size(); ++i) {
+      const double c0 = thread_cpu_seconds();
+      const double w = bench::seconds_of(fns[i]);
+      const double c = thread_cpu_seconds() - c0;
+      if (r < 0) continue;
+      wall[i].push_back(w);
+      cpu[i].push_back(c);
+    }
+  }
+  Timings t;
+  for (size_t i = 0; i < fns.size(); ++i) {
+    t.wall.push_back(bench::median(wall[i]));
+    t.cpu.push_back(bench::median(cpu[i]));
+  }
+  return t;
+}
+
+void print_row(const char* weights, unsigned threads, uint32_t prompt, const char* clock,
+               const std::vector<double>& t, uint64_t steps) {
+  const double exec_ttft = t[0] * 1000.0;
+  const double api_ttft = t[2] * 1000.0;
+  const double exec_tps = static_cast<double>(steps) / (t[1] - t[0]);
+  const double api_tps = static_cast<double>(steps) / (t[3] - t[2]);
+  std::printf("%-7s %7u %6s %7u %13.1f %13.1f %6.3f %15.1f %16.1f %6.3f\n", weights, threads,
+              clock, prompt, exec_ttft, api_ttft, api_ttft / exec_ttft, exec_tps, api_tps,
+              api_tps / exec_tps);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -176,9 +225,9 @@ int main(int argc, char** argv) {
   std::printf("CPU: %s, %u threads in the pool; %llu decode steps, FP16 activations, backend "
               "policy \"auto\"\n",
               bench::cpu_model().c_str(), all, static_cast<unsigned long long>(steps));
-  std::printf("%-7s %7s %7s %13s %13s %6s %14s %14s %6s\n", "weights", "threads", "prompt",
-              "exec TTFT ms", "C API TTFT ms", "ratio", "exec decode t/s", "C API decode t/s",
-              "ratio");
+  std::printf("%-7s %7s %6s %7s %13s %13s %6s %15s %16s %6s\n", "weights", "threads", "clock",
+              "prompt", "exec TTFT ms", "C API TTFT ms", "ratio", "exec decode t/s",
+              "C API decode t/s", "ratio");
   for (auto weights : {vexa::testing::VlmWeights::fp16, vexa::testing::VlmWeights::mixed_q8}) {
     const vexa::testing::VlmModelSpec spec = vexa::testing::bench_text_spec(weights);
     vexa::testing::TempModelFile file;
@@ -196,17 +245,13 @@ int main(int argc, char** argv) {
     const VXTensorMap prefill = exec.prefill_inputs(prompt);
     for (unsigned threads : {1u, all}) {
       vexa::ThreadCapScope cap(threads);
-      const std::vector<double> t = bench::median_seconds_in_turns(
+      const Timings t = time_in_turns(
           repeats, {[&] { exec.request(prefill, 0); }, [&] { exec.request(prefill, steps); },
                     [&] { api.request(1); },
                     [&] { api.request(static_cast<uint32_t>(steps + 1)); }});
-      const double exec_ttft = t[0] * 1000.0;
-      const double api_ttft = t[2] * 1000.0;
-      const double exec_tps = static_cast<double>(steps) / (t[1] - t[0]);
-      const double api_tps = static_cast<double>(steps) / (t[3] - t[2]);
-      std::printf("%-7s %7u %7u %13.1f %13.1f %6.3f %14.1f %16.1f %6.3f\n",
-                  weights == vexa::testing::VlmWeights::fp16 ? "fp16" : "q8", threads, prompt,
-                  exec_ttft, api_ttft, api_ttft / exec_ttft, exec_tps, api_tps, api_tps / exec_tps);
+      const char* name = weights == vexa::testing::VlmWeights::fp16 ? "fp16" : "q8";
+      print_row(name, threads, prompt, "wall", t.wall, steps);
+      if (threads == 1) print_row(name, threads, prompt, "cpu", t.cpu, steps);
       std::fflush(stdout);
     }
   }
