@@ -106,6 +106,11 @@ const uint8_t* frame_to_packed_rgb(const Frame* frame, uint8_t** owned_out) {
   return out;
 }
 
+int cancel_sink(void* user, const char*, uint64_t, int64_t) {
+  const auto* s = static_cast<const Session*>(user);
+  return s == nullptr || session_cancel_requested(s) ? 1 : 0;
+}
+
 int stream_chunk_sink(void* user, const char* text, uint64_t len, int64_t) {
   auto* s = static_cast<Session*>(user);
   if (s == nullptr) return 1;
@@ -191,8 +196,10 @@ bool session_generate(Session* s, const Input* in, Output* o, bool streaming) {
   req.image_options = (edge << 32) | (in->image_tiled != 0 ? 1u : 0u);
   req.json_schema = in->json_schema_len != 0 ? in->json_schema : nullptr;
   req.amount_decimals = in->amount_decimals;
-  req.callback = streaming ? stream_chunk_sink : nullptr;
-  req.user_data = streaming ? s : nullptr;
+  // A plain run listens for cancellation too: a cancel that lands before the engine starts
+  // (which clears its own flag) still stops the answer at its next piece of text.
+  req.callback = streaming ? stream_chunk_sink : cancel_sink;
+  req.user_data = s;
 
   VlmChatResult res{};
   res.finish_reason = static_cast<uint32_t>(FinishReason::kEndOfSequence);

@@ -98,6 +98,8 @@ bool session_start_impl(Session* s, const Input* input, Output* output);
 int32_t session_next_impl(Session* s, Output* output);
 const uint8_t* frame_to_packed_rgb(const Frame* frame, uint8_t** owned_out);
 int stream_chunk_sink(void* session, const char* text, uint64_t len, int64_t tag);
+// The callback of plain runs: stores nothing, stops the generation once cancel is set.
+int cancel_sink(void* session, const char* text, uint64_t len, int64_t tag);
 
 void session_free_and_null(Session** session);
 
