@@ -4,7 +4,7 @@
 // 30 layers, vocabulary 49,280; random weights), FP16 and mixed q8, FP16 activations, backend
 // policy "auto", at 1 thread and at every thread of the pool.
 //
-//   bench_generate [decode steps (32)] [repeats (5)]
+//   bench_generate [decode steps (64)] [repeats (5)]
 //
 // Through the C API: a greedy request of one token (time to first token: request checks,
 // tokenizing, inputs, prefill, sampling, answer), and the same request with 1 + steps tokens;
@@ -218,7 +218,7 @@ void print_row(const char* weights, unsigned threads, uint32_t prompt, const cha
 }  // namespace
 
 int main(int argc, char** argv) {
-  const uint64_t steps = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 32;
+  const uint64_t steps = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 64;
   const int repeats = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
   const unsigned all = vexa::thread_pool_size();
   vexa::gemm_warm_up();
