@@ -342,7 +342,9 @@ TEST_F(EngineSession, EveryAllocationFailingInTurnGivesACleanCode) {
     while (started == 1 && (r = vexa_session_next(s.get(), out.get())) == 1) {
     }
     vexa::api_test_fail_allocation(0);
-    if (started == 0 || r == -1) EXPECT_EQ(vexa_session_error_code(s.get()), 7u) << n;
+    if (started == 0 || r == -1) {
+      EXPECT_EQ(vexa_session_error_code(s.get()), 7u) << n;
+    }
   }
 
   // Opening, with each allocation failing in turn.
@@ -446,8 +448,8 @@ TEST(EngineOpen, MalformedModelsAndSettings) {
   EXPECT_EQ(vexa_session_active_backend(cached.get()), VEXA_BACKEND_GPU);
 
   // By descriptor range, after other bytes in the same file.
-  std::vector<uint8_t> padded(4096, 0x11);
-  padded.insert(padded.end(), bytes.begin(), bytes.end());
+  std::vector<uint8_t> padded(4096 + bytes.size(), 0x11);
+  std::copy(bytes.begin(), bytes.end(), padded.begin() + 4096);
   write_file(dir.file("padded.bin"), padded);
   const int fd = ::open(dir.file("padded.bin").c_str(), O_RDONLY);
   SessionPtr by_fd = new_session();

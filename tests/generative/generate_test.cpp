@@ -221,7 +221,9 @@ TEST_F(Generate, GuardsAndRefusals) {
     ResultCloser bad;
     EXPECT_EQ(vlm_generate(handle.get(), &r.turn, 1, &r.request, nullptr, nullptr, &bad.r, &error), 0);
     EXPECT_EQ(error.code, c.code) << error.message;
-    if (c.message != nullptr) EXPECT_STREQ(error.message, c.message);
+    if (c.message != nullptr) {
+      EXPECT_STREQ(error.message, c.message);
+    }
     EXPECT_EQ(bad.r.answer, nullptr);
     EXPECT_EQ(handle->busy, 0u);
   }

@@ -44,8 +44,8 @@ inline uint64_t word_of(const std::vector<uint8_t>& bytes, uint64_t offset) {
 inline int bytes_file(const std::vector<uint8_t>& data, uint64_t prefix = 0) {
   const int fd = memfd_create("vexa-gen-test", MFD_CLOEXEC);
   if (fd < 0) return -1;
-  std::vector<uint8_t> all(prefix, 0x5A);
-  all.insert(all.end(), data.begin(), data.end());
+  std::vector<uint8_t> all(prefix + data.size(), 0x5A);
+  if (!data.empty()) std::memcpy(all.data() + prefix, data.data(), data.size());
   size_t done = 0;
   while (done < all.size()) {
     const ssize_t r = write(fd, all.data() + done, all.size() - done);
