@@ -30,16 +30,7 @@ inline uint64_t count(const Shape& s) {
   return n;
 }
 
-// Deterministic values in [-1, 1), different per seed.
-inline Floats values(uint64_t n, uint32_t seed) {
-  Floats v(n);
-  uint32_t s = seed * 2654435761u + 12345u;
-  for (uint64_t i = 0; i < n; ++i) {
-    s = s * 1664525u + 1013904223u;
-    v[i] = static_cast<float>((s >> 9) & 0x3FFFu) / 8192.0f - 1.0f;
-  }
-  return v;
-}
+using cpu::graph_test::values;
 
 inline Floats rounded_f16(Floats v) {
   for (float& x : v) x = f16_round_trip(x);
