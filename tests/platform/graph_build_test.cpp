@@ -225,6 +225,43 @@ TEST(DeviceDataType, ConversionsRoundTruncateAndSaturate) {
   EXPECT_EQ(device_view_bytes(buf, UINT64_MAX, kF32, 1, &error), nullptr);
 }
 
+TEST(DeviceDataType, IntegerLimitsAndWideningAtTheEdges) {
+  // 2^31 and 2^63 saturate; the largest floats below them convert exactly.
+  const float in32[4] = {2147483648.0f, -2147483648.0f, 2147483520.0f, -2147483520.0f};
+  int32_t i32[4];
+  ASSERT_TRUE(device_values_from_f32(kI32, in32, i32, 4));
+  EXPECT_EQ(i32[0], INT32_MAX);
+  EXPECT_EQ(i32[1], INT32_MIN);
+  EXPECT_EQ(i32[2], 2147483520);
+  EXPECT_EQ(i32[3], -2147483520);
+  const float in64[4] = {9223372036854775808.0f, -9223372036854775808.0f, 9223371487098961920.0f,
+                         -1e30f};
+  int64_t i64[4];
+  ASSERT_TRUE(device_values_from_f32(DeviceDataType::kInt64, in64, i64, 4));
+  EXPECT_EQ(i64[0], INT64_MAX);
+  EXPECT_EQ(i64[1], INT64_MIN);
+  EXPECT_EQ(i64[2], int64_t{9223371487098961920});
+  EXPECT_EQ(i64[3], INT64_MIN);
+  EXPECT_EQ(device_value_as(kI32, 3e9f), 2147483648.0f);
+  EXPECT_EQ(device_value_as(DeviceDataType::kInt64, -7.9f), -7.0f);
+
+  // Stored integers read back as floats, each from its own (unaligned) place.
+  uint8_t packed[1 + 3 * 8] = {};
+  const int32_t w32[3] = {-7, 16777217, INT32_MIN};
+  std::memcpy(packed + 1, w32, sizeof w32);
+  float back[3];
+  ASSERT_TRUE(device_values_to_f32(kI32, packed + 1, back, 3));
+  EXPECT_EQ(back[0], -7.0f);
+  EXPECT_EQ(back[1], 16777216.0f);
+  EXPECT_EQ(back[2], -2147483648.0f);
+  const int64_t w64[3] = {-5, int64_t{1} << 40, INT64_MAX};
+  std::memcpy(packed + 1, w64, sizeof w64);
+  ASSERT_TRUE(device_values_to_f32(DeviceDataType::kInt64, packed + 1, back, 3));
+  EXPECT_EQ(back[0], -5.0f);
+  EXPECT_EQ(back[1], 1099511627776.0f);
+  EXPECT_EQ(back[2], 9223372036854775808.0f);
+}
+
 // Values alive at the same step never share bytes; the planner reuses what ended before.
 TEST(GraphArena, LiveValuesNeverOverlap) {
   std::mt19937 rng(7);
