@@ -432,15 +432,8 @@ bool ordered_data(const GraphExecutable& exe, const GraphTensorDataMap& feeds,
 
 bool Graph::run(CommandQueue& queue, const GraphTensorDataMap& feeds,
                 const GraphTensorDataMap& results, std::string* error) {
-  auto cb = queue.command_buffer();
-  if (!encode(*cb, feeds, results, error)) return false;
-  cb->commit();
-  cb->wait_until_completed();
-  if (cb->status() != CommandBufferStatus::kCompleted) {
-    *error = cb->error_message();
-    return false;
-  }
-  return true;
+  return graph_run_to_completion(
+      queue, [&](CommandBuffer& cb) { return encode(cb, feeds, results, error); }, error);
 }
 
 bool Graph::encode(CommandBuffer& command_buffer, const GraphTensorDataMap& feeds,
