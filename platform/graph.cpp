@@ -104,6 +104,13 @@ bool Graph::usable(GraphTensor t, std::string_view op) {
   return true;
 }
 
+bool Graph::dim_of(std::string_view op, std::string_view word, int64_t axis, uint64_t rank,
+                   uint32_t* out) {
+  if (graph_normalise_axis(axis, rank, out)) return true;
+  return fail(std::string(op) + ": " + std::string(word) + " " + std::to_string(axis) +
+              " is not a dim of rank " + std::to_string(rank));
+}
+
 GraphTensor Graph::add_node(GraphOpKind kind, std::vector<uint32_t> inputs, GraphNodeAttrs attrs,
                             DeviceDataType type, GraphShape shape) {
   const std::string_view op = graph_op_name(kind);

@@ -141,6 +141,25 @@ TEST(GraphBuild, MalformedOperationsGiveTheirReason) {
   EXPECT_TRUE(g.ok());
 }
 
+TEST(GraphBuild, AxesOutsideTheRankNameTheOperationAndTheAxis) {
+  Graph g;
+  GraphTensor x = g.placeholder({2, 3, 4}, kF32);
+  GraphTensor i = g.placeholder({2}, kI32);
+  EXPECT_TRUE(fails_with(g, g.mean(x, {0, 3}), "mean: axis 3 is not a dim of rank 3"));
+  EXPECT_TRUE(fails_with(g, g.reduce_sum(x, {-4}), "reduce_sum: axis -4 is not a dim of rank 3"));
+  EXPECT_TRUE(fails_with(g, g.arg_max(x, 5), "arg_max: axis 5 is not a dim of rank 3"));
+  EXPECT_TRUE(fails_with(g, g.softmax(x, -4), "softmax: axis -4 is not a dim of rank 3"));
+  EXPECT_TRUE(fails_with(g, g.slice(x, -5, 0, 1), "slice: dim -5 is not a dim of rank 3"));
+  EXPECT_TRUE(fails_with(g, g.concat({x, x}, 3), "concat: dim 3 is not a dim of rank 3"));
+  EXPECT_TRUE(fails_with(g, g.gather(x, i, 3), "gather: axis 3 is not a dim of rank 3"));
+  EXPECT_TRUE(fails_with(g, g.gather_along_axis(x, g.placeholder({2, 3, 4}, kI32), -4),
+                         "gather_along_axis: axis -4 is not a dim of rank 3"));
+  // The last dim counted from the end is a dim.
+  EXPECT_TRUE(g.softmax(x, -3).valid());
+  EXPECT_TRUE(g.arg_max(x, -1).valid());
+  EXPECT_TRUE(g.ok()) << g.error();
+}
+
 TEST(GraphBuild, SourcesCheckTheirShapesTypesAndBytes) {
   Graph g;
   EXPECT_TRUE(fails_with(g, g.placeholder({2, -1}, kF32), "negative dim"));
