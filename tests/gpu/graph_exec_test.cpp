@@ -267,17 +267,7 @@ TEST(GraphExec, LayerNormAndGeluChainsFuse) {
     GraphTensor gelu = g.multiply(
         g.multiply(ln, g.constant_scalar(0.5, f32)),
         g.add(g.constant_scalar(1.0, f32), g.erf(g.multiply(ln, g.constant_scalar(0.70710677, f32)))));
-    GraphCompilationDescriptor cd;
-    cd.fuse = fuse == 1;
-    std::string error;
-    auto exe = g.compile(device(), {{tx, {s, f32}}}, {gelu}, cd, &error);
-    ASSERT_NE(exe, nullptr) << error;
-    steps[fuse] = exe->steps();
-    auto out = buffer_of(Floats(count(s)), f32);
-    ASSERT_TRUE(exe->run(r.queue(), {GraphTensorData(buffer_of(x, f32), s, f32)},
-                         {GraphTensorData(out, s, f32)}, GraphExecutionDescriptor{}, &error))
-        << error;
-    results[fuse] = read_buffer(out, f32, count(s));
+    ASSERT_TRUE(r.run_compiled(g, tx, x, gelu, fuse == 1, &results[fuse], &steps[fuse]));
   }
   EXPECT_TRUE(near(results[1], results[0], 2e-5));
   ASSERT_EQ(steps[1].size(), 2u);

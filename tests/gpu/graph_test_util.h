@@ -89,6 +89,28 @@ class GraphRun {
     }
     return ::testing::AssertionSuccess();
   }
+  // The graph compiled (fused or not) for the f32 feed `feed` and run on `x`: the target's values
+  // read back as f32, and the executable's steps when asked.
+  ::testing::AssertionResult run_compiled(Graph& g, GraphTensor feed, const Floats& x,
+                                          GraphTensor target, bool fuse, Floats* result,
+                                          std::vector<GraphStepSummary>* steps = nullptr) {
+    const DeviceDataType f32 = DeviceDataType::kFloat32;
+    const Shape xs = g.shape(feed), ys = g.shape(target);
+    GraphCompilationDescriptor cd;
+    cd.fuse = fuse;
+    std::string error;
+    auto exe = g.compile(GraphDevice(device_system_default()), {{feed, {xs, f32}}}, {target}, cd,
+                         &error);
+    if (exe == nullptr) return ::testing::AssertionFailure() << "compile: " << error;
+    if (steps != nullptr) *steps = exe->steps();
+    auto out = buffer_of(Floats(count(ys)), f32);
+    if (!exe->run(*queue_, {GraphTensorData(buffer_of(x, f32), xs, f32)},
+                  {GraphTensorData(out, ys, f32)}, GraphExecutionDescriptor{}, &error)) {
+      return ::testing::AssertionFailure() << "run: " << error;
+    }
+    *result = read_buffer(out, f32, count(ys));
+    return ::testing::AssertionSuccess();
+  }
   Floats run1(Graph& g, GraphTensor t) {
     std::vector<Floats> out;
     EXPECT_TRUE(run(g, {t}, &out));
