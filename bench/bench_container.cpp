@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <xxhash.h>
 
+#include "bench/bench_timing.h"
 #include "core/clock.h"
 #include "core/container_access.h"
 #include "core/container_writer.h"
@@ -22,18 +23,7 @@ constexpr uint64_t kTensorCols = 4096;  // 16 MiB of f32 per tensor, 1 GiB in al
 constexpr int kRuns = 5;
 constexpr double kBytesPerGiB = 1024.0 * 1024.0 * 1024.0;
 
-template <typename Fn>
-double median_seconds(Fn fn) {
-  fn();  // warm-up
-  std::vector<double> t;
-  for (int i = 0; i < kRuns; ++i) {
-    const double start = vexa::monotonic_seconds();
-    fn();
-    t.push_back(vexa::monotonic_seconds() - start);
-  }
-  std::sort(t.begin(), t.end());
-  return t[t.size() / 2];
-}
+using vexa::bench::median_seconds;
 
 void print_line(const char* name, double seconds, uint64_t bytes, double reference_seconds) {
   std::printf("%-34s %8.1f ms  %7.2f GiB/s   xxh3 %8.1f ms  ratio %.2f\n", name, seconds * 1e3,
@@ -102,11 +92,11 @@ int main() {
   auto raw = [&] { sink = sink + XXH3_128bits(memory.data(), memory.size()).low64; };
   auto verify = [&] { ok &= container_verify_tensors(&c, memory.data()); };
 
-  const double raw_seconds = median_seconds(raw);
-  const double open_seconds = median_seconds(open_close);
-  const double load_seconds = median_seconds(load);
-  const double verify_seconds = median_seconds(verify);
-  const double all_seconds = median_seconds([&] {
+  const double raw_seconds = median_seconds(kRuns, raw);
+  const double open_seconds = median_seconds(kRuns, open_close);
+  const double load_seconds = median_seconds(kRuns, load);
+  const double verify_seconds = median_seconds(kRuns, verify);
+  const double all_seconds = median_seconds(kRuns, [&] {
     open_close();
     load();
     verify();

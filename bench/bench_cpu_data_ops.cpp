@@ -3,12 +3,12 @@
 // models. One line per case: our median, the naive median, their ratio; the thread count of
 // the process pool is printed first (the naive loops are single-threaded).
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "bench/bench_timing.h"
 #include "cpu/op_table.h"
 #include "cpu/ops/detection.h"
 #include "platform/thread_pool.h"
@@ -21,19 +21,7 @@ using vexa::OpKind;
 
 constexpr int kRepeats = 11;
 
-template <class Fn>
-double median_ms(Fn fn) {
-  std::vector<double> t;
-  fn();
-  for (int i = 0; i < kRepeats; ++i) {
-    const auto a = std::chrono::steady_clock::now();
-    fn();
-    const auto b = std::chrono::steady_clock::now();
-    t.push_back(std::chrono::duration<double, std::milli>(b - a).count());
-  }
-  std::sort(t.begin(), t.end());
-  return t[t.size() / 2];
-}
+using vexa::bench::median_ms;
 
 std::vector<float> fill(uint64_t n, uint32_t seed) {
   std::vector<float> v(n);
@@ -103,12 +91,12 @@ void transpose_case(const char* name, std::vector<uint64_t> in, std::vector<uint
   for (size_t k = 0; k < perm.size(); ++k) attrs.push_back({static_cast<uint32_t>(19 + k), perm[k]});
   b.set(OpKind::kTranspose, {x}, {y}, attrs);
   if (!b.prepare()) return;
-  const double ours = median_ms([&] { b.run(); });
+  const double ours = median_ms(kRepeats, [&] { b.run(); });
   std::vector<uint64_t> in_strides(in.size(), 1);
   for (int i = static_cast<int>(in.size()) - 2; i >= 0; --i) in_strides[i] = in_strides[i + 1] * in[i + 1];
   const float* src = b.storage[x].data();
   std::vector<float> dst(b.storage[y].size());
-  const double naive = median_ms([&] {
+  const double naive = median_ms(kRepeats, [&] {
     for (uint64_t f = 0; f < dst.size(); ++f) {
       uint64_t rest = f, at = 0;
       for (int k = static_cast<int>(out.size()) - 1; k >= 0; --k) {
@@ -126,7 +114,7 @@ void softmax_case(const char* name, std::vector<uint64_t> dims, int64_t axis) {
   const uint64_t x = b.add(dims, 3), y = b.add(dims, 4);
   b.set(OpKind::kSoftmax, {x}, {y}, {{26, static_cast<uint64_t>(axis)}});
   if (!b.prepare()) return;
-  const double ours = median_ms([&] { b.run(); });
+  const double ours = median_ms(kRepeats, [&] { b.run(); });
   const uint32_t a = static_cast<uint32_t>(axis < 0 ? axis + static_cast<int64_t>(dims.size()) : axis);
   uint64_t outer = 1, inner = 1;
   for (uint32_t i = 0; i < a; ++i) outer *= dims[i];
@@ -134,7 +122,7 @@ void softmax_case(const char* name, std::vector<uint64_t> dims, int64_t axis) {
   const uint64_t d = dims[a];
   const float* src = b.storage[x].data();
   std::vector<float> dst(b.storage[y].size());
-  const double naive = median_ms([&] {
+  const double naive = median_ms(kRepeats, [&] {
     for (uint64_t o = 0; o < outer; ++o) {
       for (uint64_t p = 0; p < inner; ++p) {
         float m = -3.4e38f, s = 0.0f;
@@ -154,11 +142,11 @@ void resize_case(const char* name, uint64_t c, uint64_t h, uint64_t w, uint64_t 
   const uint64_t x = b.add({1, c, h, w}, 5), y = b.add({1, c, h * scale, w * scale}, 6);
   b.set(OpKind::kResize, {x}, {y}, {{17, scale}, {18, scale}, {27, linear ? 1u : 0u}});
   if (!b.prepare()) return;
-  const double ours = median_ms([&] { b.run(); });
+  const double ours = median_ms(kRepeats, [&] { b.run(); });
   const float* src = b.storage[x].data();
   std::vector<float> dst(b.storage[y].size());
   const uint64_t oh = h * scale, ow = w * scale;
-  const double naive = median_ms([&] {
+  const double naive = median_ms(kRepeats, [&] {
     for (uint64_t p = 0; p < c; ++p) {
       for (uint64_t i = 0; i < oh; ++i) {
         for (uint64_t j = 0; j < ow; ++j) {
@@ -186,10 +174,10 @@ void topk_case(const char* name, uint64_t n, uint64_t k) {
   const uint64_t x = b.add({1, n}, 7), v = b.add({1, k}, 8), i = b.add({1, k}, 9);
   b.set(OpKind::kTopK, {x}, {v, i}, {{26, 1}});
   if (!b.prepare()) return;
-  const double ours = median_ms([&] { b.run(); });
+  const double ours = median_ms(kRepeats, [&] { b.run(); });
   const float* src = b.storage[x].data();
   std::vector<uint64_t> order(n);
-  const double naive = median_ms([&] {
+  const double naive = median_ms(kRepeats, [&] {
     for (uint64_t j = 0; j < n; ++j) order[j] = j;
     std::stable_sort(order.begin(), order.end(), [&](uint64_t a, uint64_t c) { return src[a] > src[c]; });
   });
@@ -203,7 +191,7 @@ void yolo_case(const char* name, uint64_t classes, uint64_t anchors) {
   for (uint64_t i = 4 * anchors; i < data.size(); ++i) data[i] = data[i] * data[i] * data[i] * data[i];
   const YoloNmsParams p{0, 300, 0.25f, 0.45f, 1.0f, 1.0f, 7680.0f, 1};
   std::vector<float> out(300 * 6);
-  const double ours = median_ms([&] { yolo_nms(data.data(), channels, anchors, p, out.data()); });
+  const double ours = median_ms(kRepeats, [&] { yolo_nms(data.data(), channels, anchors, p, out.data()); });
   std::printf("%-44s ours %9.3f ms\n", name, ours);
 }
 

@@ -1,11 +1,11 @@
 // Element-wise kernels of the CPU engine beside a naive per-element broadcast loop on the same
 // data in the same run. One line per case: our median, the reference median, their ratio.
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <vector>
 
+#include "bench/bench_timing.h"
 #include "cpu/op_table.h"
 #include "platform/thread_pool.h"
 
@@ -32,19 +32,7 @@ CpuValue make_value(const std::vector<uint64_t>& dims) {
   return v;
 }
 
-template <class Fn>
-double median_ms(Fn fn) {
-  std::vector<double> t;
-  fn();  // warm-up
-  for (int i = 0; i < kRepeats; ++i) {
-    auto a = std::chrono::steady_clock::now();
-    fn();
-    auto b = std::chrono::steady_clock::now();
-    t.push_back(std::chrono::duration<double, std::milli>(b - a).count());
-  }
-  std::sort(t.begin(), t.end());
-  return t[t.size() / 2];
-}
+using vexa::bench::median_ms;
 
 // Naive reference: every output element decodes its index and looks both operands up.
 void naive_binary(const std::vector<uint64_t>& sa, const float* a, const std::vector<uint64_t>& sb,
@@ -92,10 +80,10 @@ void bench_binary(const char* label, vexa::OpKind kind, const std::vector<uint64
   const OpContext ctx{node, values, data, 3, nullptr, 0};
   const vexa::cpu::OpEntry* entry = vexa::cpu::cpu_op_entry(static_cast<uint64_t>(kind));
   vexa::ThreadCapScope cap(threads);
-  const double ours = median_ms([&] { entry->run(ctx); });
+  const double ours = median_ms(kRepeats, [&] { entry->run(ctx); });
   const bool mul = kind == vexa::OpKind::kMul;
   const double theirs =
-      median_ms([&] { naive_binary(sa, a.data(), sb, b.data(), so, ref.data(), mul); });
+      median_ms(kRepeats, [&] { naive_binary(sa, a.data(), sb, b.data(), so, ref.data(), mul); });
   const bool same = std::equal(out.begin(), out.end(), ref.begin());
   std::printf("%-44s threads=%-2u ours_ms=%8.3f naive_ms=%8.3f ratio=%6.2f %s\n", label, threads,
               ours, theirs, theirs / ours, same ? "same" : "DIFFERENT");
@@ -115,8 +103,8 @@ void bench_sigmoid(unsigned threads) {
   const OpContext ctx{node, values, data, 2, nullptr, 0};
   const auto* entry = vexa::cpu::cpu_op_entry(static_cast<uint64_t>(vexa::OpKind::kSigmoid));
   vexa::ThreadCapScope cap(threads);
-  const double ours = median_ms([&] { entry->run(ctx); });
-  const double theirs = median_ms([&] {
+  const double ours = median_ms(kRepeats, [&] { entry->run(ctx); });
+  const double theirs = median_ms(kRepeats, [&] {
     for (uint64_t i = 0; i < n; ++i) ref[i] = 1.0f / (1.0f + std::exp(-x[i]));
   });
   std::printf("%-44s threads=%-2u ours_ms=%8.3f naive_ms=%8.3f ratio=%6.2f\n",

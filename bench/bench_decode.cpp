@@ -2,36 +2,24 @@
 // (the cost of our checks, EXIF walks and rotation on top of the library), and the PPM fast path
 // against a plain copy. One thread; medians of several runs after a warm-up.
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include <jpeglib.h>
 
+#include "bench/bench_timing.h"
 #include "image/decode.h"
 
 namespace {
 
 constexpr int kRuns = 9;
 
-double median_ms(const std::function<void()>& fn) {
-  fn();  // warm-up
-  std::vector<double> t;
-  for (int i = 0; i < kRuns; ++i) {
-    const auto a = std::chrono::steady_clock::now();
-    fn();
-    const auto b = std::chrono::steady_clock::now();
-    t.push_back(std::chrono::duration<double, std::milli>(b - a).count());
-  }
-  std::sort(t.begin(), t.end());
-  return t[t.size() / 2];
-}
+using vexa::bench::median_ms;
 
 std::vector<uint8_t> read_all(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
@@ -92,7 +80,7 @@ int main(int argc, char** argv) {
       continue;
     }
     line((std::string("jpeg 1800x1200 ") + name + " vs libjpeg").c_str(),
-         median_ms([&] { ours(bytes); }), median_ms([&] { libjpeg_decode(bytes); }));
+         median_ms(kRuns, [&] { ours(bytes); }), median_ms(kRuns, [&] { libjpeg_decode(bytes); }));
   }
 
   // PPM fast path on a 1800x1200 picture against copying the same pixel bytes.
@@ -102,14 +90,14 @@ int main(int argc, char** argv) {
   std::vector<uint8_t> ppm(header.begin(), header.end());
   ppm.resize(header.size() + size_t{3} * w * h, 128);
   line("ppm 1800x1200 from memory vs memcpy",
-       median_ms([&] {
+       median_ms(kRuns, [&] {
          uint32_t ow = 0;
          uint32_t oh = 0;
          uint8_t* px = nullptr;
          if (vexa::decode_image_memory_rgb(ppm.data(), ppm.size(), &ow, &oh, &px) == 0) std::abort();
          vexa::free_pixels(px);
        }),
-       median_ms([&] {
+       median_ms(kRuns, [&] {
          auto* px = static_cast<uint8_t*>(std::malloc(size_t{3} * w * h));
          std::memcpy(px, ppm.data() + header.size(), size_t{3} * w * h);
          asm volatile("" : : "r"(px) : "memory");  // keep the copy

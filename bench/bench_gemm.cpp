@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_timing.h"
 #include "platform/gemm.h"
 #include "platform/thread_pool.h"
 
@@ -69,18 +70,7 @@ Operands make(const Case& c) {
   return o;
 }
 
-template <typename Fn>
-double median_seconds(int repeats, Fn&& fn) {
-  fn();
-  std::vector<double> t;
-  for (int r = 0; r < repeats; ++r) {
-    auto t0 = std::chrono::steady_clock::now();
-    fn();
-    t.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-  }
-  std::sort(t.begin(), t.end());
-  return t[t.size() / 2];
-}
+using vexa::bench::median_seconds;
 
 double gflops(const Case& c, double seconds) { return 2.0 * c.M * c.N * c.K / seconds * 1e-9; }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "bench/bench_model_loading.h"
+#include "bench/bench_timing.h"
 #include "core/container.h"
 #include "cpu/cpu_state.h"
 #include "cpu/interpreter.h"
@@ -78,28 +79,13 @@ int main(int argc, char** argv) {
     cpu::cpu_run(handle, nullptr, nullptr);
     times.push_back((cpu::cpu_clock_seconds() - t0) * 1e3);
   }
-  std::sort(times.begin(), times.end());
-  std::printf("median_ms %.3f\n", times[times.size() / 2]);
+  std::printf("median_ms %.3f\n", bench::median_of(times));
 
   if (argc > 5) {
     std::vector<uint8_t> ref_bytes;
     if (!bench_read_file(argv[5], &ref_bytes)) return fail("cannot read reference");
-    const uint64_t n = state->values[state->outputs[0]].element_count();
-    if (ref_bytes.size() != n * sizeof(float)) {
-      std::printf("max_abs_diff nan (reference holds %zu floats, output %llu)\n",
-                  ref_bytes.size() / 4, static_cast<unsigned long long>(n));
-    } else {
-      const float* ours = cpu::cpu_output_data(handle, 0);
-      const float* ref = reinterpret_cast<const float*>(ref_bytes.data());
-      double max_abs = 0, max_ref = 0;
-      for (uint64_t i = 0; i < n; ++i) {
-        const double d = std::fabs(static_cast<double>(ours[i]) - ref[i]);
-        max_abs = std::isnan(d) ? INFINITY : std::max(max_abs, d);
-        max_ref = std::max(max_ref, std::fabs(static_cast<double>(ref[i])));
-      }
-      std::printf("max_abs_diff %.3g max_rel %.3g\n", max_abs,
-                  max_ref > 0 ? max_abs / max_ref : max_abs);
-    }
+    bench_print_reference_diff(cpu::cpu_output_data(handle, 0),
+                               state->values[state->outputs[0]].element_count(), ref_bytes);
   }
   cpu::cpu_state_destroy(handle);
   return 0;

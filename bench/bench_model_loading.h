@@ -1,9 +1,11 @@
 // Shared by the model benchmarks: a converted container opened with its f32 weights read into
-// aligned memory, and whole files read into memory.
+// aligned memory, whole files read into memory, and an output set beside a reference output.
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -60,6 +62,26 @@ inline bool bench_read_file(const char* path, std::vector<uint8_t>* out) {
   if (!f) return false;
   out->assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
   return true;
+}
+
+// Prints how far the n floats at `ours` lie from the reference floats in `ref_bytes`: the
+// largest absolute difference, and that over the reference's largest magnitude (a NaN on either
+// side counts as an infinite difference).
+inline void bench_print_reference_diff(const float* ours, uint64_t n,
+                                       const std::vector<uint8_t>& ref_bytes) {
+  if (ref_bytes.size() != n * sizeof(float) || ours == nullptr) {
+    std::printf("max_abs_diff nan (reference holds %zu floats, output %llu)\n",
+                ref_bytes.size() / 4, static_cast<unsigned long long>(n));
+    return;
+  }
+  const auto* ref = reinterpret_cast<const float*>(ref_bytes.data());
+  double max_abs = 0, max_ref = 0;
+  for (uint64_t i = 0; i < n; ++i) {
+    const double d = std::fabs(static_cast<double>(ours[i]) - ref[i]);
+    max_abs = std::isnan(d) ? INFINITY : std::max(max_abs, d);
+    max_ref = std::max(max_ref, std::fabs(static_cast<double>(ref[i])));
+  }
+  std::printf("max_abs_diff %.3g max_rel %.3g\n", max_abs, max_ref > 0 ? max_abs / max_ref : max_abs);
 }
 
 }  // namespace vexa

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/clock.h"
+#include "bench/bench_timing.h"
 #include "core/container.h"
 #include "core/container_writer.h"
 #include "gpu/weight_slot.h"
@@ -58,18 +58,7 @@ std::string write_model(const std::string& folder, const std::vector<float>& val
   return path;
 }
 
-template <typename Fn>
-double median_ms(Fn fn) {
-  fn();
-  std::vector<double> t;
-  for (int r = 0; r < kRuns; ++r) {
-    const double t0 = vexa::monotonic_seconds();
-    fn();
-    t.push_back((vexa::monotonic_seconds() - t0) * 1000.0);
-  }
-  std::sort(t.begin(), t.end());
-  return t[t.size() / 2];
-}
+using vexa::bench::median_ms;
 
 double load_ms(const std::string& path, uint64_t threads) {
   vexa::OpenResult r = vexa::container_open_path(path.data(), path.size());
@@ -78,7 +67,7 @@ double load_ms(const std::string& path, uint64_t threads) {
   const uint64_t page = vexa::kWeightSlotAlignmentBytes;
   vexa::WeightSlotResult slot = vexa::weight_slot_alloc((c.weights_data_size + page - 1) / page * page, false);
   if (!slot.ok()) die("no weight slot");
-  const double ms = median_ms([&] {
+  const double ms = median_ms(kRuns, [&] {
     vexa::WeightLoadResult l = vexa::weights_load(&c, &slot.slot, threads, false);
     if (l.failed) die("load failed");
     vexa::weight_slot_release(&slot.slot);
@@ -107,7 +96,7 @@ int main() {
   std::vector<uint8_t> encoded(kTensors * kRows * vexa::tools::q8_row_bytes(kCols));
   const uint64_t pieces = kTensors * kRows / kPieceRows;
   for (const unsigned threads : {1u, cores}) {
-    const double ms = median_ms([&] {
+    const double ms = median_ms(kRuns, [&] {
       vexa::parallel_for(pieces, [&](size_t p) {
         vexa::tools::q8_encode_rows(all.data() + p * kPieceRows * kCols, kPieceRows, kCols,
                                     encoded.data() + p * kPieceRows * vexa::tools::q8_row_bytes(kCols));
@@ -123,7 +112,7 @@ int main() {
     std::string report;
     for (const unsigned threads : {1u, cores}) {
       vexa::ThreadCapScope cap(threads);
-      const double ms = median_ms([&] {
+      const double ms = median_ms(kRuns, [&] {
         const vexa::tools::ToolResult r = vexa::tools::pack_quantize(f32, q8);
         if (!r.ok) die(r.text);
         report = r.text;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "bench/bench_model_loading.h"
+#include "bench/bench_timing.h"
 #include "platform/thread_pool.h"
 #include "vexa/vexa.h"
 
@@ -98,31 +99,15 @@ int main(int argc, char** argv) {
     status = ok ? 0 : fail("run: " + session_error(session));
   }
   if (status == 0) {
-    std::sort(times.begin(), times.end());
-    std::sort(cpu_times.begin(), cpu_times.end());
-    std::printf("median_ms %.3f\n", times[times.size() / 2]);
-    std::printf("median_cpu_ms %.3f\n", cpu_times[cpu_times.size() / 2]);
+    std::printf("median_ms %.3f\n", vexa::bench::median_of(times));
+    std::printf("median_cpu_ms %.3f\n", vexa::bench::median_of(cpu_times));
     const char* names[] = {"none", "cpu", "gpu", "npu"};
     const uint32_t used = vexa_output_backend_used(out);
     std::printf("backend %s\n", used < 4 ? names[used] : "unknown");
     std::vector<uint8_t> ref_bytes;
     if (argc > 6 && vexa::bench_read_file(argv[6], &ref_bytes)) {
-      const float* ours = vexa_output_f32_ptr(out, 0);
-      const uint64_t n = vexa_output_f32_len(out, 0);
-      if (ref_bytes.size() != n * sizeof(float) || ours == nullptr) {
-        std::printf("max_abs_diff nan (reference holds %zu floats, output %llu)\n",
-                    ref_bytes.size() / 4, static_cast<unsigned long long>(n));
-      } else {
-        const auto* ref = reinterpret_cast<const float*>(ref_bytes.data());
-        double max_abs = 0, max_ref = 0;
-        for (uint64_t i = 0; i < n; ++i) {
-          const double d = std::fabs(static_cast<double>(ours[i]) - ref[i]);
-          max_abs = std::isnan(d) ? INFINITY : std::max(max_abs, d);
-          max_ref = std::max(max_ref, std::fabs(static_cast<double>(ref[i])));
-        }
-        std::printf("max_abs_diff %.3g max_rel %.3g\n", max_abs,
-                    max_ref > 0 ? max_abs / max_ref : max_abs);
-      }
+      vexa::bench_print_reference_diff(vexa_output_f32_ptr(out, 0), vexa_output_f32_len(out, 0),
+                                       ref_bytes);
     }
   }
   vexa_output_free(out);

@@ -6,7 +6,6 @@
 // One line per routine and size: our time, the scalar loop's time, ratio (scalar / ours),
 // for the dispatched path and the portable fallback. Medians after one warm-up run.
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -14,22 +13,12 @@
 #include <random>
 #include <vector>
 
+#include "bench/bench_timing.h"
 #include "platform/vector_math.h"
 
 namespace {
 
-template <typename Fn>
-double median_seconds(int repeats, Fn&& fn) {
-  fn();
-  std::vector<double> t;
-  for (int r = 0; r < repeats; ++r) {
-    auto t0 = std::chrono::steady_clock::now();
-    fn();
-    t.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-  }
-  std::sort(t.begin(), t.end());
-  return t[t.size() / 2];
-}
+using vexa::bench::median_seconds;
 
 struct Routine {
   const char* name;

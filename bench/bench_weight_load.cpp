@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/clock.h"
+#include "bench/bench_timing.h"
 #include "core/container.h"
 #include "core/container_writer.h"
 #include "gpu/weight_slot.h"
@@ -47,18 +47,7 @@ std::string write_model(bool half) {
   return path;
 }
 
-template <typename Fn>
-double median_ms(Fn fn) {
-  fn();
-  std::vector<double> t;
-  for (int r = 0; r < kRuns; ++r) {
-    const double t0 = vexa::monotonic_seconds();
-    fn();
-    t.push_back((vexa::monotonic_seconds() - t0) * 1000.0);
-  }
-  std::sort(t.begin(), t.end());
-  return t[t.size() / 2];
-}
+using vexa::bench::median_ms;
 
 void bench(const char* label, const std::string& path) {
   vexa::OpenResult r = vexa::container_open_path(path.data(), path.size());
@@ -78,10 +67,10 @@ void bench(const char* label, const std::string& path) {
   fstat(c.fd, &st);
   const uint64_t stored = static_cast<uint64_t>(st.st_size) - c.weights_offset;
   std::vector<uint8_t> buffer(stored);
-  const double ref = median_ms([&] { vexa::read_fully_at(c.fd, buffer.data(), stored, c.weights_offset); });
+  const double ref = median_ms(kRuns, [&] { vexa::read_fully_at(c.fd, buffer.data(), stored, c.weights_offset); });
 
   for (uint64_t threads : {1, 2, 4, 8, 16}) {
-    const double ours = median_ms([&] {
+    const double ours = median_ms(kRuns, [&] {
       vexa::WeightLoadResult l = vexa::weights_load(&c, &slot.slot, threads, false);
       if (l.failed) std::exit(1);
       vexa::weight_slot_release(&slot.slot);

@@ -10,27 +10,22 @@
 # PIN_CPU (default the last core allowed).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${BUILD_DIR:-$root/build-bench}"
+# shellcheck source=bench/bench_common.sh
+. "$root/bench/bench_common.sh"
 runs="${RUNS:-10}"
 rounds="${ROUNDS:-3}"
 mib="${MIB:-2}"
 corpus_dir="$build/tokenizer_corpus"
 tokenizer_json="$root/tests/fixtures/tokenizer/tokenizer.json"
-median_of() { printf "%s\n" "$@" | sort -g | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
 
 bash "$root/bench/setup_tokenizers.sh"
-if [ ! -f "$build/build.ninja" ]; then
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVEXA_BENCH=ON >/dev/null
-fi
+bench_configure
 cmake --build "$build" --target bench_tokenizer >/dev/null
 if [ ! -f "$corpus_dir/english.txt" ]; then
   /usr/bin/python3 "$root/bench/tokenizer_corpus.py" "$corpus_dir" "$mib"
 fi
 
-pin_cpu="${PIN_CPU-}"
-if [ -z "$pin_cpu" ] && command -v taskset >/dev/null; then
-  pin_cpu=$(taskset -cp $$ | sed 's/.*: //' | tr ',' '\n' | tail -n 1 | sed 's/.*-//')
-fi
+pin_cpu=$(bench_pin_cpu)
 pin=()
 [ -n "$pin_cpu" ] && pin=(taskset -c "$pin_cpu")
 # The reference encodes a batch; these keep it on one thread.

@@ -13,11 +13,11 @@
 # PIN_CPU (the core every side shares at one thread; default the last one allowed).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${BUILD_DIR:-$root/build-bench}"
+# shellcheck source=bench/bench_common.sh
+. "$root/bench/bench_common.sh"
 runs="${RUNS:-20}"
 all="${THREADS_ALL:-$(nproc)}"
 rounds="${ROUNDS:-1}"
-median_of() { printf "%s\n" "$@" | sort -g | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
 models_dir="$build/bench_models"
 
 bash "$root/bench/setup_ort.sh"
@@ -26,9 +26,7 @@ if ! /usr/bin/python3 -c "import torch" 2>/dev/null; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends python3-torch
 fi
 
-if [ ! -f "$build/build.ninja" ]; then
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVEXA_BENCH=ON >/dev/null
-fi
+bench_configure
 cmake --build "$build" --target bench_model bench_session vexa-convert >/dev/null
 
 if [ ! -f "$models_dir/manifest.tsv" ]; then
@@ -43,11 +41,7 @@ if [ -f "$ocr" ] && ! grep -q "^ppocr_det" "$models_dir/manifest.tsv"; then
 fi
 
 wanted=("$@")
-# The last core this script may run on (PIN_CPU overrides; empty without taskset).
-pin_cpu="${PIN_CPU-}"
-if [ -z "$pin_cpu" ] && command -v taskset >/dev/null; then
-  pin_cpu=$(taskset -cp $$ | sed 's/.*: //' | tr ',' '\n' | tail -n 1 | sed 's/.*-//')
-fi
+pin_cpu=$(bench_pin_cpu)
 # Other processes on the machine distort the all-cores figures most: show the load.
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg), cores: $(nproc)"
 printf "%-14s %7s %10s %10s %10s %10s %10s %7s %7s %7s %13s\n" model threads engine_ms cpu_ms \

@@ -27,23 +27,31 @@ static_assert(static_cast<int32_t>(GraphProgramOp::kMul) == cpu::kTailMul &&
                   kGraphProgramMaxSteps == static_cast<uint32_t>(cpu::kConvTailMaxSteps),
               "the graph's program steps are the CPU engine's");
 
+// The window of an NCHW input and output shared by the CPU engine's convolution and pooling
+// geometries: planes, kernel, strides and leading pads.
+template <typename Geometry, typename Descriptor>
+void set_window(const Shape& in, const Shape& out, int64_t kh, int64_t kw, const Descriptor& d,
+                Geometry* g) {
+  g->h = static_cast<int32_t>(in[2]);
+  g->w = static_cast<int32_t>(in[3]);
+  g->oh = static_cast<int32_t>(out[2]);
+  g->ow = static_cast<int32_t>(out[3]);
+  g->kh = static_cast<int32_t>(kh);
+  g->kw = static_cast<int32_t>(kw);
+  g->sh = static_cast<int32_t>(d.stride_y);
+  g->sw = static_cast<int32_t>(d.stride_x);
+  g->pt = static_cast<int32_t>(d.pad_top);
+  g->pl = static_cast<int32_t>(d.pad_left);
+}
+
 cpu::ConvGeometry geometry(const GraphStepDesc& desc, const Shape& in, const Shape& out) {
   const GraphConv2dDescriptor& d = desc.attrs->conv;
   const Shape& w = desc.inputs[1].shape;
   cpu::ConvGeometry g;
   g.batch = static_cast<int32_t>(in[0]);
   g.c_in = static_cast<int32_t>(in[1]);
-  g.h = static_cast<int32_t>(in[2]);
-  g.w = static_cast<int32_t>(in[3]);
   g.c_out = static_cast<int32_t>(out[1]);
-  g.oh = static_cast<int32_t>(out[2]);
-  g.ow = static_cast<int32_t>(out[3]);
-  g.kh = static_cast<int32_t>(w[2]);
-  g.kw = static_cast<int32_t>(w[3]);
-  g.sh = static_cast<int32_t>(d.stride_y);
-  g.sw = static_cast<int32_t>(d.stride_x);
-  g.pt = static_cast<int32_t>(d.pad_top);
-  g.pl = static_cast<int32_t>(d.pad_left);
+  set_window(in, out, w[2], w[3], d, &g);
   g.dh = static_cast<int32_t>(d.dilation_y);
   g.dw = static_cast<int32_t>(d.dilation_x);
   g.group = static_cast<int32_t>(d.groups);
@@ -211,16 +219,7 @@ class PoolKernel : public GraphKernel {
     const Shape& out = desc.outputs[0].shape;
     const GraphPool2dDescriptor& d = desc.attrs->pool;
     g_.planes = in[0] * in[1];
-    g_.h = static_cast<int32_t>(in[2]);
-    g_.w = static_cast<int32_t>(in[3]);
-    g_.oh = static_cast<int32_t>(out[2]);
-    g_.ow = static_cast<int32_t>(out[3]);
-    g_.kh = static_cast<int32_t>(d.kernel_height);
-    g_.kw = static_cast<int32_t>(d.kernel_width);
-    g_.sh = static_cast<int32_t>(d.stride_y);
-    g_.sw = static_cast<int32_t>(d.stride_x);
-    g_.pt = static_cast<int32_t>(d.pad_top);
-    g_.pl = static_cast<int32_t>(d.pad_left);
+    set_window(in, out, d.kernel_height, d.kernel_width, d, &g_);
     g_.exclude_pad = !d.include_zero_pad_to_average;
   }
   bool run(const GraphKernelArgs& a) override {

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "platform/half.h"
 
@@ -9,22 +10,39 @@ namespace vexa {
 
 namespace {
 
-// Saturation bounds as f32: 2^31 and 2^63 are exact; values at or past them saturate.
-constexpr float kInt32Limit = 2147483648.0f;
-constexpr float kInt64Limit = 9223372036854775808.0f;
-
-int32_t to_i32(float v) {
+// Float to integer, saturating: NaN gives 0, and values at or past +-2^(bits-1) (2^31 and 2^63
+// are exact in f32) give the type's limits.
+template <typename T>
+T saturated(float v) {
+  constexpr float kLimit = 2.0f * static_cast<float>(T{1} << (std::numeric_limits<T>::digits - 1));
   if (std::isnan(v)) return 0;
-  if (v >= kInt32Limit) return INT32_MAX;
-  if (v <= -kInt32Limit) return INT32_MIN;
-  return static_cast<int32_t>(v);
+  if (v >= kLimit) return std::numeric_limits<T>::max();
+  if (v <= -kLimit) return std::numeric_limits<T>::min();
+  return static_cast<T>(v);
 }
 
-int64_t to_i64(float v) {
-  if (std::isnan(v)) return 0;
-  if (v >= kInt64Limit) return INT64_MAX;
-  if (v <= -kInt64Limit) return INT64_MIN;
-  return static_cast<int64_t>(v);
+// n stored values of T (unaligned) widened to floats.
+template <typename T, typename Widen>
+void widen_each(const uint8_t* bytes, float* dst, uint64_t n, Widen widen) {
+  for (uint64_t i = 0; i < n; ++i) {
+    T v;
+    std::memcpy(&v, bytes + sizeof(T) * i, sizeof v);
+    dst[i] = widen(v);
+  }
+}
+
+// n floats narrowed and stored (unaligned) as T.
+template <typename T, typename Narrow>
+void narrow_each(const float* src, uint8_t* bytes, uint64_t n, Narrow narrow) {
+  for (uint64_t i = 0; i < n; ++i) {
+    const T v = narrow(src[i]);
+    std::memcpy(bytes + sizeof(T) * i, &v, sizeof v);
+  }
+}
+
+template <typename T>
+float as_float(T v) {
+  return static_cast<float>(v);
 }
 
 }  // namespace
@@ -64,8 +82,8 @@ std::string_view device_data_type_name(DeviceDataType type) {
 float device_value_as(DeviceDataType type, float value) {
   switch (type) {
     case DeviceDataType::kFloat16: return f16_round_trip(value);
-    case DeviceDataType::kInt32: return static_cast<float>(to_i32(value));
-    case DeviceDataType::kInt64: return static_cast<float>(to_i64(value));
+    case DeviceDataType::kInt32: return static_cast<float>(saturated<int32_t>(value));
+    case DeviceDataType::kInt64: return static_cast<float>(saturated<int64_t>(value));
     // NaN is not 0, so it counts as true.
     case DeviceDataType::kBool: return value != 0.0f ? 1.0f : 0.0f;
     default: return value;
@@ -79,25 +97,13 @@ bool device_values_to_f32(DeviceDataType type, const void* src, float* dst, uint
       if (n != 0) std::memcpy(dst, src, n * sizeof(float));
       return true;
     case DeviceDataType::kFloat16:
-      for (uint64_t i = 0; i < n; ++i) {
-        uint16_t h;
-        std::memcpy(&h, bytes + 2 * i, sizeof h);
-        dst[i] = f16_widen(h);
-      }
+      widen_each<uint16_t>(bytes, dst, n, [](uint16_t h) { return f16_widen(h); });
       return true;
     case DeviceDataType::kInt32:
-      for (uint64_t i = 0; i < n; ++i) {
-        int32_t v;
-        std::memcpy(&v, bytes + 4 * i, sizeof v);
-        dst[i] = static_cast<float>(v);
-      }
+      widen_each<int32_t>(bytes, dst, n, as_float<int32_t>);
       return true;
     case DeviceDataType::kInt64:
-      for (uint64_t i = 0; i < n; ++i) {
-        int64_t v;
-        std::memcpy(&v, bytes + 8 * i, sizeof v);
-        dst[i] = static_cast<float>(v);
-      }
+      widen_each<int64_t>(bytes, dst, n, as_float<int64_t>);
       return true;
     case DeviceDataType::kBool:
       for (uint64_t i = 0; i < n; ++i) dst[i] = bytes[i] != 0 ? 1.0f : 0.0f;
@@ -114,22 +120,13 @@ bool device_values_from_f32(DeviceDataType type, const float* src, void* dst, ui
       if (n != 0) std::memcpy(dst, src, n * sizeof(float));
       return true;
     case DeviceDataType::kFloat16:
-      for (uint64_t i = 0; i < n; ++i) {
-        const uint16_t h = f16_round_even(src[i]);
-        std::memcpy(bytes + 2 * i, &h, sizeof h);
-      }
+      narrow_each<uint16_t>(src, bytes, n, [](float v) { return f16_round_even(v); });
       return true;
     case DeviceDataType::kInt32:
-      for (uint64_t i = 0; i < n; ++i) {
-        const int32_t v = to_i32(src[i]);
-        std::memcpy(bytes + 4 * i, &v, sizeof v);
-      }
+      narrow_each<int32_t>(src, bytes, n, saturated<int32_t>);
       return true;
     case DeviceDataType::kInt64:
-      for (uint64_t i = 0; i < n; ++i) {
-        const int64_t v = to_i64(src[i]);
-        std::memcpy(bytes + 8 * i, &v, sizeof v);
-      }
+      narrow_each<int64_t>(src, bytes, n, saturated<int64_t>);
       return true;
     case DeviceDataType::kBool:
       for (uint64_t i = 0; i < n; ++i) bytes[i] = src[i] != 0.0f ? 1 : 0;

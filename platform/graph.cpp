@@ -104,6 +104,13 @@ bool Graph::usable(GraphTensor t, std::string_view op) {
   return true;
 }
 
+bool Graph::dim_of(std::string_view op, std::string_view word, int64_t axis, uint64_t rank,
+                   uint32_t* out) {
+  if (graph_normalise_axis(axis, rank, out)) return true;
+  return fail(std::string(op) + ": " + std::string(word) + " " + std::to_string(axis) +
+              " is not a dim of rank " + std::to_string(rank));
+}
+
 GraphTensor Graph::add_node(GraphOpKind kind, std::vector<uint32_t> inputs, GraphNodeAttrs attrs,
                             DeviceDataType type, GraphShape shape) {
   const std::string_view op = graph_op_name(kind);
@@ -432,15 +439,8 @@ bool ordered_data(const GraphExecutable& exe, const GraphTensorDataMap& feeds,
 
 bool Graph::run(CommandQueue& queue, const GraphTensorDataMap& feeds,
                 const GraphTensorDataMap& results, std::string* error) {
-  auto cb = queue.command_buffer();
-  if (!encode(*cb, feeds, results, error)) return false;
-  cb->commit();
-  cb->wait_until_completed();
-  if (cb->status() != CommandBufferStatus::kCompleted) {
-    *error = cb->error_message();
-    return false;
-  }
-  return true;
+  return graph_run_to_completion(
+      queue, [&](CommandBuffer& cb) { return encode(cb, feeds, results, error); }, error);
 }
 
 bool Graph::encode(CommandBuffer& command_buffer, const GraphTensorDataMap& feeds,

@@ -363,6 +363,10 @@ class Graph {
 
   bool fail(std::string message);
   bool usable(GraphTensor t, std::string_view op);
+  // `axis` (negative counts from the end) as a dim of a tensor of `rank`; false, with the
+  // graph failed as "<op>: <word> <axis> is not a dim of rank <rank>", when it is none.
+  bool dim_of(std::string_view op, std::string_view word, int64_t axis, uint64_t rank,
+              uint32_t* out);
   GraphTensor add_node(GraphOpKind kind, std::vector<uint32_t> inputs, GraphNodeAttrs attrs,
                        DeviceDataType type, GraphShape shape);
   GraphTensor binary(GraphOpKind kind, GraphTensor a, GraphTensor b);

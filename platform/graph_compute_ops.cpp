@@ -47,11 +47,7 @@ GraphTensor Graph::reduction(GraphOpKind kind, GraphTensor x, const std::vector<
   GraphShape out = ix.shape;
   for (int64_t a : axes) {
     uint32_t n = 0;
-    if (!graph_normalise_axis(a, ix.shape.size(), &n)) {
-      fail(op + ": axis " + std::to_string(a) + " is not a dim of rank " +
-           std::to_string(ix.shape.size()));
-      return {};
-    }
+    if (!dim_of(op, "axis", a, ix.shape.size(), &n)) return {};
     if (std::find(normalised.begin(), normalised.end(), n) != normalised.end()) {
       fail(op + ": axis " + std::to_string(a) + " is named twice");
       return {};
@@ -92,11 +88,7 @@ GraphTensor Graph::arg_max(GraphTensor x, int64_t axis) {
   if (!usable(x, "arg_max")) return {};
   const GraphTensorInfo& ix = tensors_[x.index];
   uint32_t a = 0;
-  if (!graph_normalise_axis(axis, ix.shape.size(), &a)) {
-    fail("arg_max: axis " + std::to_string(axis) + " is not a dim of rank " +
-         std::to_string(ix.shape.size()));
-    return {};
-  }
+  if (!dim_of("arg_max", "axis", axis, ix.shape.size(), &a)) return {};
   if (ix.type == DeviceDataType::kBool) {
     fail("arg_max: bool tensors are not supported");
     return {};
@@ -117,11 +109,7 @@ GraphTensor Graph::softmax(GraphTensor x, int64_t axis) {
   if (!usable(x, "softmax")) return {};
   const GraphTensorInfo& ix = tensors_[x.index];
   uint32_t a = 0;
-  if (!graph_normalise_axis(axis, ix.shape.size(), &a)) {
-    fail("softmax: axis " + std::to_string(axis) + " is not a dim of rank " +
-         std::to_string(ix.shape.size()));
-    return {};
-  }
+  if (!dim_of("softmax", "axis", axis, ix.shape.size(), &a)) return {};
   if (!device_data_type_is_float(ix.type)) {
     fail("softmax: " + type_text(ix.type) + " tensors are not supported");
     return {};

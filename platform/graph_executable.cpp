@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <new>
 
 #include "platform/graph_executable_internal.h"
@@ -17,7 +18,42 @@ namespace {
 std::atomic<bool> g_neural_engine_present{false};
 std::atomic<const GraphKernelTable*> g_kernels{nullptr};
 
+// The bytes behind `d` for a slot of `shape` holding `elements` values, checked first: false with
+// the reason in *error when the shapes differ or the view passes its buffer's end; *bytes stays
+// null for an empty tensor.
+bool slot_bytes(const GraphTensorData& d, const GraphShape& shape, uint64_t elements,
+                const char* role, size_t index, const char* slot_name, uint8_t** bytes,
+                std::string* error) {
+  *bytes = nullptr;
+  if (d.shape() != shape) {
+    *error = "graph executable: " + std::string(role) + " " + std::to_string(index) +
+             " has shape " + graph_shape_text(d.shape()) + ", the " + slot_name + " " +
+             graph_shape_text(shape);
+    return false;
+  }
+  if (elements == 0) return true;
+  *bytes = device_view_bytes(d.buffer(), d.offset(), d.type(), elements, error);
+  if (*bytes == nullptr) {
+    *error = "graph executable: " + std::string(role) + " " + std::to_string(index) + ": " + *error;
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+bool graph_run_to_completion(CommandQueue& queue, const std::function<bool(CommandBuffer&)>& encode,
+                             std::string* error) {
+  auto cb = queue.command_buffer();
+  if (!encode(*cb)) return false;
+  cb->commit();
+  cb->wait_until_completed();
+  if (cb->status() != CommandBufferStatus::kCompleted) {
+    *error = cb->error_message();
+    return false;
+  }
+  return true;
+}
 
 void graph_install_kernels(const GraphKernelTable* table) {
   g_kernels.store(table, std::memory_order_release);
@@ -76,15 +112,8 @@ bool GraphExecutable::run(CommandQueue& queue, const std::vector<GraphTensorData
                           const std::vector<GraphTensorData>& results,
                           const GraphExecutionDescriptor& descriptor, std::string* error) {
   (void)descriptor;  // every run completes before it returns
-  auto cb = queue.command_buffer();
-  if (!encode(*cb, inputs, results, error)) return false;
-  cb->commit();
-  cb->wait_until_completed();
-  if (cb->status() != CommandBufferStatus::kCompleted) {
-    *error = cb->error_message();
-    return false;
-  }
-  return true;
+  return graph_run_to_completion(
+      queue, [&](CommandBuffer& cb) { return encode(cb, inputs, results, error); }, error);
 }
 
 bool GraphExecutable::encode(CommandBuffer& command_buffer,
@@ -114,17 +143,9 @@ bool GraphExecutable::execute(const std::vector<GraphTensorData>& inputs,
   for (size_t f = 0; f < feeds_.size(); ++f) {
     Slot& s = slots_[feed_slots_[f]];
     const GraphTensorData& d = inputs[f];
-    if (d.shape() != s.shape) {
-      *error = "graph executable: feed " + std::to_string(f) + " has shape " +
-               graph_shape_text(d.shape()) + ", the placeholder " + graph_shape_text(s.shape);
-      return false;
-    }
-    if (s.elements == 0) continue;
-    uint8_t* bytes = device_view_bytes(d.buffer(), d.offset(), d.type(), s.elements, error);
-    if (bytes == nullptr) {
-      *error = "graph executable: feed " + std::to_string(f) + ": " + *error;
-      return false;
-    }
+    uint8_t* bytes = nullptr;
+    if (!slot_bytes(d, s.shape, s.elements, "feed", f, "placeholder", &bytes, error)) return false;
+    if (bytes == nullptr) continue;
     const bool in_place = feed_direct_[f] && d.type() == DeviceDataType::kFloat32 &&
                           s.held == DeviceDataType::kFloat32 &&
                           reinterpret_cast<uintptr_t>(bytes) % alignof(float) == 0;
@@ -166,17 +187,9 @@ bool GraphExecutable::execute(const std::vector<GraphTensorData>& inputs,
   for (size_t r = 0; r < targets_.size(); ++r) {
     const Slot& s = slots_[target_slots_[r]];
     const GraphTensorData& d = results[r];
-    if (d.shape() != s.shape) {
-      *error = "graph executable: result " + std::to_string(r) + " has shape " +
-               graph_shape_text(d.shape()) + ", the tensor " + graph_shape_text(s.shape);
-      return false;
-    }
-    if (s.elements == 0) continue;
-    uint8_t* bytes = device_view_bytes(d.buffer(), d.offset(), d.type(), s.elements, error);
-    if (bytes == nullptr) {
-      *error = "graph executable: result " + std::to_string(r) + ": " + *error;
-      return false;
-    }
+    uint8_t* bytes = nullptr;
+    if (!slot_bytes(d, s.shape, s.elements, "result", r, "tensor", &bytes, error)) return false;
+    if (bytes == nullptr) continue;
     device_values_from_f32(d.type(), slots_[s.root].data, bytes, s.elements);
   }
   return true;

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -132,5 +133,10 @@ class GraphExecutable : public std::enable_shared_from_this<GraphExecutable> {
   bool neural_engine_ = false;
   std::mutex run_mutex_;  // one run at a time: the arena is shared
 };
+
+// Encodes work into a fresh command buffer of `queue`, commits it and waits for it: false with
+// the encoder's reason (which `encode` writes itself) or the command buffer's error in *error.
+bool graph_run_to_completion(CommandQueue& queue, const std::function<bool(CommandBuffer&)>& encode,
+                             std::string* error);
 
 }  // namespace vexa

@@ -97,11 +97,7 @@ GraphTensor Graph::slice(GraphTensor x, int64_t dim, int64_t start, int64_t leng
   if (!usable(x, "slice")) return {};
   const GraphTensorInfo& ix = tensors_[x.index];
   uint32_t axis = 0;
-  if (!graph_normalise_axis(dim, ix.shape.size(), &axis)) {
-    fail("slice: dim " + std::to_string(dim) + " is not a dim of rank " +
-         std::to_string(ix.shape.size()));
-    return {};
-  }
+  if (!dim_of("slice", "dim", dim, ix.shape.size(), &axis)) return {};
   const int64_t d = ix.shape[axis];
   const int64_t first = start < 0 ? start + d : start;
   if (first < 0 || first > d || length < 0 || length > d - first) {
@@ -140,11 +136,7 @@ GraphTensor Graph::concat(const std::vector<GraphTensor>& tensors, int64_t dim) 
   }
   const GraphTensorInfo& first = tensors_[tensors[0].index];
   uint32_t axis = 0;
-  if (!graph_normalise_axis(dim, first.shape.size(), &axis)) {
-    fail("concat: dim " + std::to_string(dim) + " is not a dim of rank " +
-         std::to_string(first.shape.size()));
-    return {};
-  }
+  if (!dim_of("concat", "dim", dim, first.shape.size(), &axis)) return {};
   GraphShape out = first.shape;
   int64_t extent = 0;
   std::vector<uint32_t> inputs;
@@ -196,11 +188,7 @@ GraphTensor Graph::gather(GraphTensor x, GraphTensor indices, int64_t axis, int6
   const GraphTensorInfo& ix = tensors_[x.index];
   const GraphTensorInfo& ii = tensors_[indices.index];
   uint32_t a = 0;
-  if (!graph_normalise_axis(axis, ix.shape.size(), &a)) {
-    fail("gather: axis " + std::to_string(axis) + " is not a dim of rank " +
-         std::to_string(ix.shape.size()));
-    return {};
-  }
+  if (!dim_of("gather", "axis", axis, ix.shape.size(), &a)) return {};
   if (batch_dims != 0) {
     fail("gather: batch dimensions other than 0 are not supported");
     return {};
@@ -227,11 +215,7 @@ GraphTensor Graph::gather_along_axis(GraphTensor x, GraphTensor indices, int64_t
   const GraphTensorInfo& ix = tensors_[x.index];
   const GraphTensorInfo& ii = tensors_[indices.index];
   uint32_t a = 0;
-  if (!graph_normalise_axis(axis, ix.shape.size(), &a)) {
-    fail("gather_along_axis: axis " + std::to_string(axis) + " is not a dim of rank " +
-         std::to_string(ix.shape.size()));
-    return {};
-  }
+  if (!dim_of("gather_along_axis", "axis", axis, ix.shape.size(), &a)) return {};
   if (!integer_indices(ii.type)) {
     fail("gather_along_axis: indices must be int32 or int64, not " + type_text(ii.type));
     return {};

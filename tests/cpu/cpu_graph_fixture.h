@@ -24,6 +24,17 @@ using test_graph::Attr;
 
 inline uint64_t f32_attr(float f) { return f32_word(f); }
 
+// Deterministic values in [-1, 1), different per seed.
+inline std::vector<float> values(uint64_t n, uint32_t seed) {
+  std::vector<float> v(n);
+  uint32_t s = seed * 2654435761u + 12345u;
+  for (uint64_t i = 0; i < n; ++i) {
+    s = s * 1664525u + 1013904223u;
+    v[i] = static_cast<float>((s >> 9) & 0x3FFFu) / 8192.0f - 1.0f;
+  }
+  return v;
+}
+
 class GraphModel {
  public:
   GraphModel() = default;

@@ -7,6 +7,7 @@
 
 #include "cpu_graph_fixture.h"
 #include "dense_tolerance.h"
+#include "tests/support/scoped_env.h"
 
 namespace vexa::cpu {
 namespace {
@@ -16,15 +17,7 @@ using graph_test::f32_attr;
 using graph_test::GraphModel;
 using graph_test::StateHolder;
 using testing::lcg_values;
-
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) { setenv(name, value, 1); }
-  ~ScopedEnv() { unsetenv(name_); }
-
- private:
-  const char* name_;
-};
+using vexa::testing::ScopedEnv;
 
 std::vector<float> run_once(GraphModel& m, const std::vector<float>& input, size_t out_count,
                             uint64_t* node_count) {

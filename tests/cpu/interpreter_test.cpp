@@ -23,39 +23,14 @@
 #include "cpu/op_table.h"
 #include "cpu/precision_gate.h"
 #include "cpu_graph_fixture.h"
+#include "tests/support/scoped_env.h"
 
 namespace vexa::cpu {
 namespace {
 
 using graph_test::GraphModel;
 using graph_test::StateHolder;
-
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    const char* old = std::getenv(name);
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    if (value) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (had_) {
-      setenv(name_, old_.c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  bool had_ = false;
-  std::string old_;
-};
+using vexa::testing::ScopedEnv;
 
 std::string make_temp_dir() {
   char tmpl[] = "/tmp/vexa-cpu-test-XXXXXX";

@@ -7,6 +7,7 @@
 
 #include "core/model_load.h"
 #include "tests/core/container_fixture.h"
+#include "tests/fuzz/resealed.h"
 
 namespace {
 
@@ -39,15 +40,6 @@ void open_all_ways(const std::vector<uint8_t>& bytes) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> bytes(data, data + size);
-  open_all_ways(bytes);
-  // Random bytes almost never carry valid digests; a resealed copy lets the mutations reach
-  // the section, record and plan checks behind them.
-  if (size >= vexa::kContainerHeaderBytes) {
-    const uint64_t w = vexa::load_record<uint64_t>(bytes.data() + 48);
-    if (w >= vexa::kContainerHeaderBytes && w <= size) {
-      vexa::container_seal_plain(bytes.data(), size);
-      open_all_ways(bytes);
-    }
-  }
+  vexa::fuzz::run_as_is_and_resealed(bytes, open_all_ways);
   return 0;
 }

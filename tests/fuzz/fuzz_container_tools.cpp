@@ -14,6 +14,7 @@
 #include "core/container_digest.h"
 #include "tools/meta_edit.h"
 #include "tools/pack_quantize.h"
+#include "tests/fuzz/resealed.h"
 
 namespace {
 
@@ -98,15 +99,6 @@ void run_tools(const std::vector<uint8_t>& bytes) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> bytes(data, data + size);
-  run_tools(bytes);
-  // Random bytes almost never carry valid digests; a resealed copy reaches the tables, the
-  // layout and the weights behind them.
-  if (size >= vexa::kContainerHeaderBytes) {
-    const uint64_t w = vexa::load_record<uint64_t>(bytes.data() + 48);
-    if (w >= vexa::kContainerHeaderBytes && w <= size) {
-      vexa::container_seal_plain(bytes.data(), size);
-      run_tools(bytes);
-    }
-  }
+  vexa::fuzz::run_as_is_and_resealed(bytes, run_tools);
   return 0;
 }

@@ -275,7 +275,7 @@ TEST_F(Bridge, PixelAndEncodedImageChats) {
 
 TEST(BridgeOpen, DefaultsAndEntriesOnNullHandles) {
   const std::vector<uint8_t>& bytes = tiny_model_container(VlmWeights::fp16);
-  const int fd = bytes_file(bytes);
+  const int fd = memory_file(bytes);
   VlmHandle* h = nullptr;
   uint32_t code = 0;
   char message[256] = {};
@@ -317,7 +317,7 @@ TEST(BridgeVerify, ChecksTheStoredBytesAsWritten) {
   std::vector<uint8_t> bytes = tiny_model_container(VlmWeights::mixed_q8);
   VlmError error{};
   {
-    const int fd = bytes_file(bytes, 64);
+    const int fd = memory_file(bytes, 64);
     Progress p;
     EXPECT_EQ(vlm_verify_model(fd, 64, bytes.size(), callback, &p, &error), 1) << error.message;
     EXPECT_EQ(error.code, 0u);
@@ -336,7 +336,7 @@ TEST(BridgeVerify, ChecksTheStoredBytesAsWritten) {
     // A graph model with f16 and Q8 tensors: its stored bytes verify, although a load would
     // widen them to f32.
     const SampleModel sample = make_sample();
-    const int fd = bytes_file(sample.bytes);
+    const int fd = memory_file(sample.bytes);
     EXPECT_EQ(vlm_verify_model(fd, 0, sample.bytes.size(), nullptr, nullptr, &error), 1)
         << error.message;
     close(fd);
@@ -344,7 +344,7 @@ TEST(BridgeVerify, ChecksTheStoredBytesAsWritten) {
   {
     // A changed byte in a tensor's padding is a changed tensor.
     const uint64_t weights = word_of(bytes, 48);
-    const int probe = bytes_file(bytes);
+    const int probe = memory_file(bytes);
     OpenResult opened = container_open_fd(probe, 0, bytes.size(), 0);
     close(probe);
     ASSERT_TRUE(opened.ok());
@@ -357,7 +357,7 @@ TEST(BridgeVerify, ChecksTheStoredBytesAsWritten) {
     ASSERT_GT(first.padded_size, first.size);
     std::vector<uint8_t> padded = bytes;
     padded[weights + first.relative_offset + first.size] ^= 1;
-    const int fd = bytes_file(padded);
+    const int fd = memory_file(padded);
     EXPECT_EQ(vlm_verify_model(fd, 0, padded.size(), nullptr, nullptr, &error), 0);
     EXPECT_EQ(error.code, 13u);
     close(fd);
@@ -365,7 +365,7 @@ TEST(BridgeVerify, ChecksTheStoredBytesAsWritten) {
   {
     std::vector<uint8_t> header = bytes;
     header[8] = 7;
-    const int fd = bytes_file(header);
+    const int fd = memory_file(header);
     EXPECT_EQ(vlm_verify_model(fd, 0, header.size(), nullptr, nullptr, &error), 0);
     EXPECT_EQ(error.code, 3u);
     close(fd);

@@ -19,6 +19,7 @@ using testing::block_of;
 using testing::error_of;
 using testing::image_of;
 using testing::pattern_rgb;
+using testing::pixels_input;
 using testing::resized;
 using testing::tiny_processor;
 
@@ -39,16 +40,7 @@ struct PixelRequest {
   ProcessorOptions options;
   PixelRequest(uint32_t width, uint32_t height, uint32_t seed = 0, uint32_t orientation = 1)
       : rgb(pattern_rgb(width, height, seed)) {
-    ImageInput in{};
-    in.kind = kImageInputPixels;
-    in.data = rgb.data();
-    in.length = rgb.size();
-    in.width = width;
-    in.height = height;
-    in.stride = uint64_t{3} * width;
-    in.layout = 1;
-    in.orientation = orientation;
-    options.images.push_back(in);
+    options.images.push_back(pixels_input(rgb, width, height, orientation));
   }
   ImageBuffer source() const {
     return image_of(options.images[0].width, options.images[0].height, rgb);

@@ -86,6 +86,22 @@ inline std::vector<uint8_t> pattern_rgb(uint32_t width, uint32_t height, uint32_
   return rgb;
 }
 
+// Packed RGB rows of `width` pixels given to a request as raw pixels (the bytes stay the
+// caller's).
+inline ImageInput pixels_input(const std::vector<uint8_t>& rgb, uint32_t width, uint32_t height,
+                               uint32_t orientation = 1) {
+  ImageInput in{};
+  in.kind = kImageInputPixels;
+  in.data = rgb.data();
+  in.length = rgb.size();
+  in.width = width;
+  in.height = height;
+  in.stride = uint64_t{3} * width;
+  in.layout = 1;
+  in.orientation = orientation;
+  return in;
+}
+
 inline ImageBuffer image_of(uint32_t width, uint32_t height, std::vector<uint8_t> rgb) {
   ImageBuffer b;
   b.width = width;

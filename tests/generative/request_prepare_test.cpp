@@ -22,6 +22,7 @@ using testing::error_of;
 using testing::expected_pixel_values;
 using testing::image_of;
 using testing::pattern_rgb;
+using testing::pixels_input;
 using testing::resized;
 using testing::tiny_processor;
 using testing::values_of;
@@ -34,19 +35,6 @@ std::vector<uint32_t> shape32(const std::vector<uint64_t>& s) { return {s.begin(
 json text_item(const std::string& t) { return {{"type", "text"}, {"text", t}}; }
 json image_item(uint64_t index) { return {{"type", "image"}, {"image_index", index}}; }
 json user(const json& items) { return json::array({{{"role", "user"}, {"content", items}}}); }
-
-ImageInput pixels_input(const std::vector<uint8_t>& rgb, uint32_t width, uint32_t height) {
-  ImageInput in{};
-  in.kind = kImageInputPixels;
-  in.data = rgb.data();
-  in.length = rgb.size();
-  in.width = width;
-  in.height = height;
-  in.stride = uint64_t{3} * width;
-  in.layout = 1;
-  in.orientation = 1;
-  return in;
-}
 
 int64_t image_token_id() { return tiny_processor().config.at("image_token_id").get<int64_t>(); }
 

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -16,6 +15,7 @@
 #include "generative/generation_case.h"
 #include "generative/vlm_session.h"
 #include "gpu/vx_graph.h"
+#include "tests/core/container_fixture.h"
 #include "tests/support/tiny_vlm.h"
 #include "tests/support/vlm_model.h"
 
@@ -38,24 +38,6 @@ inline uint64_t word_of(const std::vector<uint8_t>& bytes, uint64_t offset) {
   uint64_t v = 0;
   std::memcpy(&v, bytes.data() + offset, sizeof v);
   return v;
-}
-
-// An anonymous file holding the bytes after `prefix` filler bytes.
-inline int bytes_file(const std::vector<uint8_t>& data, uint64_t prefix = 0) {
-  const int fd = memfd_create("vexa-gen-test", MFD_CLOEXEC);
-  if (fd < 0) return -1;
-  std::vector<uint8_t> all(prefix + data.size(), 0x5A);
-  if (!data.empty()) std::memcpy(all.data() + prefix, data.data(), data.size());
-  size_t done = 0;
-  while (done < all.size()) {
-    const ssize_t r = write(fd, all.data() + done, all.size() - done);
-    if (r <= 0) {
-      close(fd);
-      return -1;
-    }
-    done += static_cast<size_t>(r);
-  }
-  return fd;
 }
 
 // A folder under the test temp directory, removed with everything in it.
@@ -83,7 +65,7 @@ using HandlePtr = std::unique_ptr<VlmHandle, HandleCloser>;
 
 inline HandlePtr open_tiny(VlmWeights weights = VlmWeights::fp16, uint32_t activation_fp16 = 1,
                            const char* backend = "auto") {
-  const int fd = bytes_file(tiny_model_container(weights));
+  const int fd = memory_file(tiny_model_container(weights));
   VlmOpenParams params = vlm_open_params_default();
   params.activation_fp16 = activation_fp16;
   params.backend = backend;

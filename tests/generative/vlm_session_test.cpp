@@ -105,7 +105,7 @@ TEST(VlmOpen, FromAPathAndFromADescriptorRange) {
   EXPECT_EQ(o.handle->busy, 0u);
 
   // A container after 100 bytes of something else in the file.
-  const int fd = bytes_file(bytes, 100);
+  const int fd = memory_file(bytes, 100);
   VlmHandle* h = nullptr;
   VlmError e{};
   params.activation_fp16 = 1;

@@ -176,19 +176,10 @@ FusedAndPlain run_both(const Shape& xs, const Floats& x, const Shape& ws, const 
     GraphTensor tx = g.placeholder(xs, f);
     GraphTensor y = chain(g, g.conv2d(tx, g.constant_data(w.data(), w.size() * 4, ws, f), d));
     EXPECT_TRUE(g.ok()) << g.error();
-    GraphCompilationDescriptor cd;
-    cd.fuse = fuse == 1;
-    std::string error;
-    auto exe = g.compile(GraphDevice(device_system_default()), {{tx, {xs, f}}}, {y}, cd, &error);
-    EXPECT_NE(exe, nullptr) << error;
-    if (exe == nullptr) return out;
-    const Shape ys = g.shape(y);
-    auto buf = buffer_of(Floats(count(ys)), f);
-    EXPECT_TRUE(exe->run(r.queue(), {GraphTensorData(buffer_of(x, f), xs, f)}, {GraphTensorData(buf, ys, f)},
-                         GraphExecutionDescriptor{}, &error))
-        << error;
-    (fuse ? out.fused : out.plain) = read_buffer(buf, f, count(ys));
-    if (fuse) out.steps = exe->steps();
+    const ::testing::AssertionResult ran = r.run_compiled(
+        g, tx, x, y, fuse == 1, fuse ? &out.fused : &out.plain, fuse ? &out.steps : nullptr);
+    EXPECT_TRUE(ran);
+    if (!ran) return out;
   }
   return out;
 }

@@ -151,6 +151,38 @@ TEST(GraphExec, RunErrorsFailTheCommandBuffer) {
   EXPECT_EQ(static_cast<uint8_t*>(marker->contents())[0], 0);
 }
 
+TEST(GraphExec, ExecutableRunsNameTheFeedOrResultThatDoesNotFit) {
+  GraphRun r;
+  Graph g;
+  GraphTensor x = g.placeholder({2, 2}, DeviceDataType::kFloat32);
+  GraphTensor y = g.exp(x);
+  std::string error;
+  auto exe = g.compile(device(), {{x, {{2, 2}, DeviceDataType::kFloat32}}}, {y},
+                       GraphCompilationDescriptor{}, &error);
+  ASSERT_NE(exe, nullptr) << error;
+  const auto f32 = DeviceDataType::kFloat32;
+  auto in = buffer_of(Floats(4, 0.0f), f32);
+  auto out = buffer_of(Floats(4, -1.0f), f32);
+  const auto run = [&](const GraphTensorData& feed, const GraphTensorData& result) {
+    error.clear();
+    return exe->run(r.queue(), {feed}, {result}, GraphExecutionDescriptor{}, &error);
+  };
+  EXPECT_FALSE(run(GraphTensorData(in, {4}, f32), GraphTensorData(out, {2, 2}, f32)));
+  EXPECT_EQ(error, "graph executable: feed 0 has shape [4], the placeholder [2, 2]");
+  EXPECT_FALSE(run(GraphTensorData(in, {2, 2}, f32), GraphTensorData(out, {1, 4}, f32)));
+  EXPECT_EQ(error, "graph executable: result 0 has shape [1, 4], the tensor [2, 2]");
+  EXPECT_FALSE(run(GraphTensorData(NdArray(in, 4, NdArrayDescriptor{f32, {2, 2}})),
+                   GraphTensorData(out, {2, 2}, f32)));
+  EXPECT_EQ(error.rfind("graph executable: feed 0: ", 0), 0u) << error;
+  EXPECT_NE(error.find("past the end of its buffer"), std::string::npos) << error;
+  EXPECT_FALSE(run(GraphTensorData(in, {2, 2}, f32),
+                   GraphTensorData(NdArray(out, 8, NdArrayDescriptor{f32, {2, 2}}))));
+  EXPECT_EQ(error.rfind("graph executable: result 0: ", 0), 0u) << error;
+  EXPECT_EQ(read_buffer(out, f32, 4), Floats(4, -1.0f)) << "nothing written by a refused run";
+  ASSERT_TRUE(run(GraphTensorData(in, {2, 2}, f32), GraphTensorData(out, {2, 2}, f32))) << error;
+  EXPECT_EQ(read_buffer(out, f32, 4), Floats(4, 1.0f));
+}
+
 TEST(GraphExec, TargetsThatAreFeedsConstantsOrEmpty) {
   GraphRun r;
   Graph g;
@@ -235,17 +267,7 @@ TEST(GraphExec, LayerNormAndGeluChainsFuse) {
     GraphTensor gelu = g.multiply(
         g.multiply(ln, g.constant_scalar(0.5, f32)),
         g.add(g.constant_scalar(1.0, f32), g.erf(g.multiply(ln, g.constant_scalar(0.70710677, f32)))));
-    GraphCompilationDescriptor cd;
-    cd.fuse = fuse == 1;
-    std::string error;
-    auto exe = g.compile(device(), {{tx, {s, f32}}}, {gelu}, cd, &error);
-    ASSERT_NE(exe, nullptr) << error;
-    steps[fuse] = exe->steps();
-    auto out = buffer_of(Floats(count(s)), f32);
-    ASSERT_TRUE(exe->run(r.queue(), {GraphTensorData(buffer_of(x, f32), s, f32)},
-                         {GraphTensorData(out, s, f32)}, GraphExecutionDescriptor{}, &error))
-        << error;
-    results[fuse] = read_buffer(out, f32, count(s));
+    ASSERT_TRUE(r.run_compiled(g, tx, x, gelu, fuse == 1, &results[fuse], &steps[fuse]));
   }
   EXPECT_TRUE(near(results[1], results[0], 2e-5));
   ASSERT_EQ(steps[1].size(), 2u);

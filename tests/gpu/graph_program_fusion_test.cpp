@@ -30,19 +30,8 @@ Compiled compile_and_run(
   GraphTensor conv = g.conv2d(tx, g.constant_data(w.data(), w.size() * 4, ws, kF32), d);
   conv = g.add(conv, g.reshape(g.constant_data(b.data(), 32, {8}, kF32), {1, 8, 1, 1}));
   GraphTensor y = tail(g, tx, conv);
-  GraphCompilationDescriptor cd;
-  cd.fuse = fuse;
-  std::string error;
   Compiled c;
-  auto exe = g.compile(GraphDevice(device_system_default()), {{tx, {xs, kF32}}}, {y}, cd, &error);
-  EXPECT_NE(exe, nullptr) << error;
-  if (exe == nullptr) return c;
-  c.steps = exe->steps();
-  auto out = buffer_of(Floats(count(xs)), kF32);
-  EXPECT_TRUE(exe->run(r.queue(), {GraphTensorData(buffer_of(x, kF32), xs, kF32)},
-                       {GraphTensorData(out, xs, kF32)}, GraphExecutionDescriptor{}, &error))
-      << error;
-  c.result = read_buffer(out, kF32, count(xs));
+  EXPECT_TRUE(r.run_compiled(g, tx, x, y, fuse, &c.result, &c.steps));
   return c;
 }
 
@@ -146,17 +135,7 @@ TEST(GraphDivideFormFusion, LayerNormAndGeluWithDivisions) {
     y = g.add(y, g.constant_data(bias.data(), 96, {24}, kF32));
     GraphTensor e = g.erf(g.divide(y, scalar(g, 1.4142135f)));
     y = g.multiply(g.multiply(y, g.add(e, scalar(g, 1.0f))), scalar(g, 0.5f));
-    GraphCompilationDescriptor cd;
-    cd.fuse = fuse == 1;
-    std::string error;
-    auto exe = g.compile(GraphDevice(device_system_default()), {{tx, {xs, kF32}}}, {y}, cd, &error);
-    ASSERT_NE(exe, nullptr) << error;
-    steps[fuse] = exe->steps();
-    auto out = buffer_of(Floats(count(xs)), kF32);
-    ASSERT_TRUE(exe->run(r.queue(), {GraphTensorData(buffer_of(x, kF32), xs, kF32)},
-                         {GraphTensorData(out, xs, kF32)}, GraphExecutionDescriptor{}, &error))
-        << error;
-    results[fuse] = read_buffer(out, kF32, count(xs));
+    ASSERT_TRUE(r.run_compiled(g, tx, x, y, fuse == 1, &results[fuse], &steps[fuse]));
   }
   EXPECT_TRUE(near(results[1], results[0], 1e-6));
   ASSERT_EQ(steps[1].size(), 2u);

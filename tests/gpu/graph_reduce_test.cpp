@@ -162,20 +162,18 @@ TEST(GraphReduce, ArgMaxSoftmaxTopK) {
 TEST(GraphReduce, HalfSoftmaxAndMeanRoundTheirResults) {
   GraphRun r;
   const Floats x = rounded_f16(values(40, 73));
-  Graph g;
-  GraphTensor t = g.placeholder({4, 10}, DeviceDataType::kFloat16);
-  GraphTensor sm = g.softmax(t, 1);
-  GraphTensor mean = g.mean(t, {1});
-  r.feed(g, t, x);
-  std::vector<Floats> out;
-  ASSERT_TRUE(r.run(g, {sm, mean}, &out));
-  Graph f;
-  GraphTensor tf = f.placeholder({4, 10}, DeviceDataType::kFloat32);
-  GraphTensor smf = f.softmax(tf, 1);
-  GraphTensor meanf = f.mean(tf, {1});
-  r.feed(f, tf, x);
-  std::vector<Floats> ref;
-  ASSERT_TRUE(r.run(f, {smf, meanf}, &ref));
+  // Softmax and mean along the rows of x held as `type`.
+  const auto softmax_and_mean = [&](DeviceDataType type, std::vector<Floats>* out) {
+    Graph g;
+    GraphTensor t = g.placeholder({4, 10}, type);
+    GraphTensor sm = g.softmax(t, 1);
+    GraphTensor mean = g.mean(t, {1});
+    r.feed(g, t, x);
+    return r.run(g, {sm, mean}, out);
+  };
+  std::vector<Floats> out, ref;
+  ASSERT_TRUE(softmax_and_mean(DeviceDataType::kFloat16, &out));
+  ASSERT_TRUE(softmax_and_mean(DeviceDataType::kFloat32, &ref));
   EXPECT_EQ(out[0], rounded_f16(ref[0]));
   EXPECT_EQ(out[1], rounded_f16(ref[1]));
 }

@@ -30,16 +30,7 @@ inline uint64_t count(const Shape& s) {
   return n;
 }
 
-// Deterministic values in [-1, 1), different per seed.
-inline Floats values(uint64_t n, uint32_t seed) {
-  Floats v(n);
-  uint32_t s = seed * 2654435761u + 12345u;
-  for (uint64_t i = 0; i < n; ++i) {
-    s = s * 1664525u + 1013904223u;
-    v[i] = static_cast<float>((s >> 9) & 0x3FFFu) / 8192.0f - 1.0f;
-  }
-  return v;
-}
+using cpu::graph_test::values;
 
 inline Floats rounded_f16(Floats v) {
   for (float& x : v) x = f16_round_trip(x);
@@ -96,6 +87,28 @@ class GraphRun {
     for (size_t i = 0; i < targets.size(); ++i) {
       out->push_back(read_buffer(buffers[i], g.type(targets[i]), count(g.shape(targets[i]))));
     }
+    return ::testing::AssertionSuccess();
+  }
+  // The graph compiled (fused or not) for the f32 feed `feed` and run on `x`: the target's values
+  // read back as f32, and the executable's steps when asked.
+  ::testing::AssertionResult run_compiled(Graph& g, GraphTensor feed, const Floats& x,
+                                          GraphTensor target, bool fuse, Floats* result,
+                                          std::vector<GraphStepSummary>* steps = nullptr) {
+    const DeviceDataType f32 = DeviceDataType::kFloat32;
+    const Shape xs = g.shape(feed), ys = g.shape(target);
+    GraphCompilationDescriptor cd;
+    cd.fuse = fuse;
+    std::string error;
+    auto exe = g.compile(GraphDevice(device_system_default()), {{feed, {xs, f32}}}, {target}, cd,
+                         &error);
+    if (exe == nullptr) return ::testing::AssertionFailure() << "compile: " << error;
+    if (steps != nullptr) *steps = exe->steps();
+    auto out = buffer_of(Floats(count(ys)), f32);
+    if (!exe->run(*queue_, {GraphTensorData(buffer_of(x, f32), xs, f32)},
+                  {GraphTensorData(out, ys, f32)}, GraphExecutionDescriptor{}, &error)) {
+      return ::testing::AssertionFailure() << "run: " << error;
+    }
+    *result = read_buffer(out, f32, count(ys));
     return ::testing::AssertionSuccess();
   }
   Floats run1(Graph& g, GraphTensor t) {

@@ -334,10 +334,18 @@ TEST(MpsBuild, BatchingOnlyWhereTheGraphIsBatchSafe) {
 
 TEST(MpsBuild, EnvironmentSwitches) {
   // The feed threshold is the value's leading digits: none (a letter first) means 0, so every
-  // weight is fed, and the graph then reads the slot.
-  {
-    ScopedEnv feed("VEXA_MPS_FEED_WEIGHTS", "");
-    ScopedEnv min("VEXA_MPS_FEED_MIN", "x4096");
+  // weight is fed, and the graph then reads the slot; below the threshold the weight is a
+  // constant and only the input is fed.
+  struct FeedCase {
+    const char* feed;
+    const char* min;
+    bool slot_weights;
+    size_t feeds;
+  };
+  for (const FeedCase& c : {FeedCase{"", "x4096", true, 2}, FeedCase{"1", "5abc", false, 1}}) {
+    SCOPED_TRACE(c.min);
+    ScopedEnv feed("VEXA_MPS_FEED_WEIGHTS", c.feed);
+    ScopedEnv min("VEXA_MPS_FEED_MIN", c.min);
     GraphModel m;
     const uint64_t x = m.input({4});
     m.node(OpKind::kAdd, {x, m.weight({4}, {1, 2, 3, 4})}, {out(m, {4})});
@@ -345,20 +353,8 @@ TEST(MpsBuild, EnvironmentSwitches) {
     GpuWeights w(m);
     Engine e(m, w);
     ASSERT_TRUE(e.ok()) << e.message();
-    EXPECT_TRUE(mps_uses_slot_weights(e.handle()));
-    EXPECT_EQ(e.state()->feed_list.size(), 2u);
-  }
-  {  // below the threshold the weight is a constant
-    ScopedEnv feed("VEXA_MPS_FEED_WEIGHTS", "1");
-    ScopedEnv min("VEXA_MPS_FEED_MIN", "5abc");
-    GraphModel m;
-    const uint64_t x = m.input({4});
-    m.node(OpKind::kAdd, {x, m.weight({4}, {1, 2, 3, 4})}, {out(m, {4})});
-    ASSERT_TRUE(m.open());
-    GpuWeights w(m);
-    Engine e(m, w);
-    ASSERT_TRUE(e.ok()) << e.message();
-    EXPECT_FALSE(mps_uses_slot_weights(e.handle()));
+    EXPECT_EQ(mps_uses_slot_weights(e.handle()), c.slot_weights);
+    EXPECT_EQ(e.state()->feed_list.size(), c.feeds);
   }
   // The Neural Engine request: VEXA_USE_NE decides by its first character, anything else falls
   // through to VEXA_BACKEND.

@@ -17,12 +17,15 @@
 #include "gpu/mps_state.h"
 #include "gpu/weight_slot.h"
 #include "platform/graph_executable.h"
+#include "tests/support/scoped_env.h"
 
 namespace vexa::mps_test {
 
 using cpu::graph_test::Attr;
 using cpu::graph_test::GraphModel;
 using cpu::graph_test::StateHolder;
+using cpu::graph_test::values;
+using vexa::testing::ScopedEnv;
 using Floats = std::vector<float>;
 
 inline uint64_t f32_attr(float f) { return cpu::f32_word(f); }
@@ -30,45 +33,6 @@ inline uint64_t f32_attr(float f) { return cpu::f32_word(f); }
 inline Attr attr(uint32_t k, uint64_t v) { return Attr{15 + k, v}; }
 inline Attr attr_f32(uint32_t k, float v) { return Attr{15 + k, f32_attr(v)}; }
 inline Attr attr_i(uint32_t k, int64_t v) { return Attr{15 + k, static_cast<uint64_t>(v)}; }
-
-// Deterministic values in [-1, 1), different per seed.
-inline Floats values(uint64_t n, uint32_t seed) {
-  Floats v(n);
-  uint32_t s = seed * 2654435761u + 12345u;
-  for (uint64_t i = 0; i < n; ++i) {
-    s = s * 1664525u + 1013904223u;
-    v[i] = static_cast<float>((s >> 9) & 0x3FFFu) / 8192.0f - 1.0f;
-  }
-  return v;
-}
-
-// A variable set (or removed) for the scope of a test.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    const char* old = std::getenv(name);
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (had_) {
-      setenv(name_.c_str(), old_.c_str(), 1);
-    } else {
-      unsetenv(name_.c_str());
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  std::string name_, old_;
-  bool had_ = false;
-};
 
 // The device reports a Neural Engine for the scope of a test.
 class NeuralEngineHook {

@@ -28,18 +28,8 @@ std::vector<float> random_values(uint64_t n, std::mt19937* rng) {
   return v;
 }
 
-struct Attention {
-  LoadedModel model;
-  std::unique_ptr<VXGraph> g;
-  std::vector<std::string> log;
-  bool fp32;
-
-  explicit Attention(uint64_t activation = vexa::kVXActivationF32)
-      : fp32(activation == vexa::kVXActivationF32) {
-    model.load(MiniGraph().write());
-    g = model.graph(activation);
-    g->set_dispatch_log(&log);
-  }
+struct Attention : NodeRunner {
+  explicit Attention(uint64_t activation = vexa::kVXActivationF32) : NodeRunner(activation) {}
 
   // A past cache [B, Hkv, P, D] holding `values`, in a buffer of `stride` positions per head when
   // stride > 0.
@@ -58,15 +48,6 @@ struct Attention {
     t->count = sh.b * sh.hkv * sh.p * sh.d;
     t->cache_stride = sh.past_stride;
     return t;
-  }
-
-  VXTensorList run(const VXNode& node, const VXTensorList& in) {
-    log.clear();
-    auto cb = g->queue()->command_buffer();
-    VXTensorList out = g->operation(node, in, cb);
-    cb->commit();
-    EXPECT_EQ(cb->status(), vexa::CommandBufferStatus::kCompleted) << cb->error_message();
-    return out;
   }
 };
 

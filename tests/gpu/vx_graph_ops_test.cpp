@@ -19,36 +19,17 @@ using vexa::VXTensorList;
 
 uint64_t real(double v) { return std::bit_cast<uint64_t>(v); }
 
-struct Ops {
-  LoadedModel model;
-  std::unique_ptr<VXGraph> g;
-  std::vector<std::string> log;
-  bool fp32;
-
+struct Ops : NodeRunner {
   explicit Ops(uint64_t activation = vexa::kVXActivationF16, bool q8_head = false)
-      : fp32(activation == vexa::kVXActivationF32) {
-    MiniGraph mini;
-    mini.q8_head = q8_head;
-    model.load(mini.write());
-    g = model.graph(activation);
-    g->set_dispatch_log(&log);
+      : NodeRunner(activation, mini(q8_head)) {}
+  static MiniGraph mini(bool q8_head) {
+    MiniGraph m;
+    m.q8_head = q8_head;
+    return m;
   }
 
-  VXTensorList run(const VXNode& node, const VXTensorList& in) {
-    log.clear();
-    auto cb = g->queue()->command_buffer();
-    VXTensorList out = g->operation(node, in, cb);
-    cb->commit();
-    EXPECT_EQ(cb->status(), vexa::CommandBufferStatus::kCompleted) << cb->error_message();
-    return out;
-  }
   VXTensorPtr linear(const VXTensorPtr& x, const VXTensorPtr& w, const VXTensorPtr& b = nullptr) {
-    log.clear();
-    auto cb = g->queue()->command_buffer();
-    VXTensorPtr y = g->linear(x, w, b, cb);
-    cb->commit();
-    EXPECT_EQ(cb->status(), vexa::CommandBufferStatus::kCompleted) << cb->error_message();
-    return y;
+    return committed([&](auto& cb) { return g->linear(x, w, b, cb); });
   }
   std::function<void()> call(const VXNode& node, const VXTensorList& in) {
     return [this, node, in] {

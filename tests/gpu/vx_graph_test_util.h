@@ -1,6 +1,6 @@
 // Helpers of the graph executor tests: generated containers loaded into a GPU context, host
 // arrays uploaded as tensors and read back, a small hand-built graph whose metadata image the
-// tests patch, and matching a DomainError's domain and message.
+// tests patch, single nodes run on it, and matching a DomainError's domain and message.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -241,6 +241,37 @@ struct MiniGraph {
     std::string error;
     if (!w.write_to_memory(&out, &error)) ADD_FAILURE() << error;
     return out;
+  }
+};
+
+// The mini graph (or one given) loaded at one activation type with a dispatch log, for tests
+// that put single nodes through the executor.
+struct NodeRunner {
+  LoadedModel model;
+  std::unique_ptr<VXGraph> g;
+  std::vector<std::string> log;
+  bool fp32;
+
+  explicit NodeRunner(uint64_t activation, const MiniGraph& mini = MiniGraph())
+      : fp32(activation == vexa::kVXActivationF32) {
+    model.load(mini.write());
+    g = model.graph(activation);
+    g->set_dispatch_log(&log);
+  }
+
+  // What `encode` puts in a command buffer of its own, which must then complete; the log holds
+  // that work's dispatches alone.
+  template <typename Encode>
+  auto committed(Encode&& encode) {
+    log.clear();
+    auto cb = g->queue()->command_buffer();
+    auto out = encode(cb);
+    cb->commit();
+    EXPECT_EQ(cb->status(), vexa::CommandBufferStatus::kCompleted) << cb->error_message();
+    return out;
+  }
+  vexa::VXTensorList run(const vexa::VXNode& node, const vexa::VXTensorList& in) {
+    return committed([&](auto& cb) { return g->operation(node, in, cb); });
   }
 };
 

@@ -141,6 +141,25 @@ TEST(GraphBuild, MalformedOperationsGiveTheirReason) {
   EXPECT_TRUE(g.ok());
 }
 
+TEST(GraphBuild, AxesOutsideTheRankNameTheOperationAndTheAxis) {
+  Graph g;
+  GraphTensor x = g.placeholder({2, 3, 4}, kF32);
+  GraphTensor i = g.placeholder({2}, kI32);
+  EXPECT_TRUE(fails_with(g, g.mean(x, {0, 3}), "mean: axis 3 is not a dim of rank 3"));
+  EXPECT_TRUE(fails_with(g, g.reduce_sum(x, {-4}), "reduce_sum: axis -4 is not a dim of rank 3"));
+  EXPECT_TRUE(fails_with(g, g.arg_max(x, 5), "arg_max: axis 5 is not a dim of rank 3"));
+  EXPECT_TRUE(fails_with(g, g.softmax(x, -4), "softmax: axis -4 is not a dim of rank 3"));
+  EXPECT_TRUE(fails_with(g, g.slice(x, -5, 0, 1), "slice: dim -5 is not a dim of rank 3"));
+  EXPECT_TRUE(fails_with(g, g.concat({x, x}, 3), "concat: dim 3 is not a dim of rank 3"));
+  EXPECT_TRUE(fails_with(g, g.gather(x, i, 3), "gather: axis 3 is not a dim of rank 3"));
+  EXPECT_TRUE(fails_with(g, g.gather_along_axis(x, g.placeholder({2, 3, 4}, kI32), -4),
+                         "gather_along_axis: axis -4 is not a dim of rank 3"));
+  // The last dim counted from the end is a dim.
+  EXPECT_TRUE(g.softmax(x, -3).valid());
+  EXPECT_TRUE(g.arg_max(x, -1).valid());
+  EXPECT_TRUE(g.ok()) << g.error();
+}
+
 TEST(GraphBuild, SourcesCheckTheirShapesTypesAndBytes) {
   Graph g;
   EXPECT_TRUE(fails_with(g, g.placeholder({2, -1}, kF32), "negative dim"));
@@ -223,6 +242,43 @@ TEST(DeviceDataType, ConversionsRoundTruncateAndSaturate) {
   EXPECT_EQ(device_view_bytes(buf, 52, kF32, 4, &error), nullptr);
   EXPECT_EQ(device_view_bytes(buf, 0, DeviceDataType::kInt64, UINT64_MAX / 4, &error), nullptr);
   EXPECT_EQ(device_view_bytes(buf, UINT64_MAX, kF32, 1, &error), nullptr);
+}
+
+TEST(DeviceDataType, IntegerLimitsAndWideningAtTheEdges) {
+  // 2^31 and 2^63 saturate; the largest floats below them convert exactly.
+  const float in32[4] = {2147483648.0f, -2147483648.0f, 2147483520.0f, -2147483520.0f};
+  int32_t i32[4];
+  ASSERT_TRUE(device_values_from_f32(kI32, in32, i32, 4));
+  EXPECT_EQ(i32[0], INT32_MAX);
+  EXPECT_EQ(i32[1], INT32_MIN);
+  EXPECT_EQ(i32[2], 2147483520);
+  EXPECT_EQ(i32[3], -2147483520);
+  const float in64[4] = {9223372036854775808.0f, -9223372036854775808.0f, 9223371487098961920.0f,
+                         -1e30f};
+  int64_t i64[4];
+  ASSERT_TRUE(device_values_from_f32(DeviceDataType::kInt64, in64, i64, 4));
+  EXPECT_EQ(i64[0], INT64_MAX);
+  EXPECT_EQ(i64[1], INT64_MIN);
+  EXPECT_EQ(i64[2], int64_t{9223371487098961920});
+  EXPECT_EQ(i64[3], INT64_MIN);
+  EXPECT_EQ(device_value_as(kI32, 3e9f), 2147483648.0f);
+  EXPECT_EQ(device_value_as(DeviceDataType::kInt64, -7.9f), -7.0f);
+
+  // Stored integers read back as floats, each from its own (unaligned) place.
+  uint8_t packed[1 + 3 * 8] = {};
+  const int32_t w32[3] = {-7, 16777217, INT32_MIN};
+  std::memcpy(packed + 1, w32, sizeof w32);
+  float back[3];
+  ASSERT_TRUE(device_values_to_f32(kI32, packed + 1, back, 3));
+  EXPECT_EQ(back[0], -7.0f);
+  EXPECT_EQ(back[1], 16777216.0f);
+  EXPECT_EQ(back[2], -2147483648.0f);
+  const int64_t w64[3] = {-5, int64_t{1} << 40, INT64_MAX};
+  std::memcpy(packed + 1, w64, sizeof w64);
+  ASSERT_TRUE(device_values_to_f32(DeviceDataType::kInt64, packed + 1, back, 3));
+  EXPECT_EQ(back[0], -5.0f);
+  EXPECT_EQ(back[1], 1099511627776.0f);
+  EXPECT_EQ(back[2], 9223372036854775808.0f);
 }
 
 // Values alive at the same step never share bytes; the planner reuses what ended before.

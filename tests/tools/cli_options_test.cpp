@@ -35,15 +35,7 @@ std::string refusal(const std::vector<std::string>& args) {
   return "(parsed)";
 }
 
-class CliOptions : public ::testing::Test {
- protected:
-  std::string write(const std::string& name, const std::string& text) {
-    const std::string path = dir_.file(name);
-    testing::write_bytes(path, std::vector<uint8_t>(text.begin(), text.end()));
-    return path;
-  }
-  testing::TempDir dir_;
-};
+using CliOptions = testing::TextFilesTest;
 
 TEST_F(CliOptions, DefaultsAndNormalisedValues) {
   const json o = parse({"--prompt", "Hi"});

@@ -59,6 +59,17 @@ inline void write_bytes(const std::string& path, const std::vector<uint8_t>& byt
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
+// A test with a temporary folder of its own and text files written into it.
+class TextFilesTest : public ::testing::Test {
+ protected:
+  std::string write(const std::string& name, const std::string& text) {
+    const std::string path = dir_.file(name);
+    write_bytes(path, std::vector<uint8_t>(text.begin(), text.end()));
+    return path;
+  }
+  TempDir dir_;
+};
+
 // A container opened with its weights in memory and a CPU state built over them.
 class RunnableModel {
  public:

@@ -15,6 +15,7 @@
 #include "core/container_access.h"
 #include "cpu/cpu_state.h"
 #include "cpu/interpreter.h"
+#include "container_tool_util.h"
 #include "tools/convert_driver.h"
 #include "vexa/vexa.h"
 
@@ -64,24 +65,7 @@ class ConvertedModel {
 
   // The same container through the public API: a session, a raw f32 input, output 0 copied out.
   std::vector<float> run_through_api(const std::vector<float>& input) {
-    std::vector<float> out;
-    vexa_config* config = vexa_config_new();
-    vexa_session* session = vexa_session_new(config);
-    vexa_input* in = vexa_input_new();
-    vexa_output* result = vexa_output_new();
-    if (vexa_session_open(session, path_.c_str(), path_.size()) == 1 &&
-        vexa_input_set_f32(in, 0, input.data(), input.size(), 1) == 1 &&
-        vexa_session_run(session, in, result) == 1) {
-      out.resize(vexa_output_f32_len(result, 0));
-      vexa_output_copy_f32(result, 0, out.data(), out.size());
-    } else {
-      ADD_FAILURE() << vexa_session_error_message_ptr(session);
-    }
-    vexa_output_free(result);
-    vexa_input_free(in);
-    vexa_session_free(session);
-    vexa_config_free(config);
-    return out;
+    return testing::run_through_api(path_, input);
   }
 
   std::vector<float> run(const std::vector<float>& input) {

@@ -28,15 +28,7 @@ std::string refusal(const std::vector<std::string>& args) {
   return "(parsed)";
 }
 
-class SiblingArgs : public ::testing::Test {
- protected:
-  std::string write(const std::string& name, const std::string& text) {
-    const std::string path = dir_.file(name);
-    testing::write_bytes(path, std::vector<uint8_t>(text.begin(), text.end()));
-    return path;
-  }
-  testing::TempDir dir_;
-};
+using SiblingArgs = testing::TextFilesTest;
 
 TEST_F(SiblingArgs, OptionsRecordOfGoodCommandLines) {
   const ProcessorOptions d = parse({"vexa-vulkan", "chat", "--model", "m.vexa", "--prompt", "Hi"});
