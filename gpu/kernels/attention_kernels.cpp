@@ -57,11 +57,11 @@ void attention_scale_mask_kernel(KernelDispatch& d) {
     for (uint64_t row = begin; row < end; ++row) {
       const uint64_t r = row % seq, b = row / (seq * heads);
       const uint64_t len = std::min(keys, n - row * keys);
-      for (uint64_t c = 0; c < len; ++c) v[c] = A::load(x[row * keys + c]);
+      load_row<A>(x + row * keys, len, v.data());
       // x is already an A value: rounding it again changes nothing.
       finish_scores<A>(v.data(), len, keys, seq, r, scale, causal,
                        causal ? nullptr : mask + (b * seq + r) * keys);
-      for (uint64_t c = 0; c < len; ++c) y[row * keys + c] = A::store(v[c]);
+      store_row<A>(v.data(), len, y + row * keys);
     }
   });
 }
@@ -82,10 +82,11 @@ void attention_softmax_kernel(KernelDispatch& d) {
     std::vector<float> e(keys);
     for (uint64_t r = begin; r < end; ++r) {
       T* row = scores + r * keys;
-      for (uint64_t c = 0; c < keys; ++c) e[c] = A::load(row[c]);
+      load_row<A>(row, keys, e.data());
       exp_shifted(e.data(), keys);
       const float sum = group_sum128(e.data(), keys);
-      for (uint64_t c = 0; c < keys; ++c) row[c] = A::store(e[c] / sum);
+      for (uint64_t c = 0; c < keys; ++c) e[c] = e[c] / sum;
+      store_row<A>(e.data(), keys, row);
     }
   });
 }
@@ -119,6 +120,7 @@ void attention_kernel(KernelDispatch& d) {
   const uint64_t group_heads = s.hq / s.hkv;
   kernel_parallel_for(groups, 1, [&](uint64_t begin, uint64_t end) {
     std::vector<float> qf(s.dim), kf(s.dim), scores(s.keys), acc(s.dim);
+    std::vector<uint16_t> halves(s.keys);
     for (uint64_t g = begin; g < end; ++g) {
       const uint64_t h = g % s.hq, r = (g / s.hq) % s.seq, b = g / (s.hq * s.seq);
       const uint64_t head = (b * s.hkv + h / group_heads) * s.stride;
@@ -133,13 +135,14 @@ void attention_kernel(KernelDispatch& d) {
                        s.causal ? nullptr : mask + (b * s.seq + r) * s.keys);
       exp_shifted(scores.data(), s.keys);
       const float sum = group_sum128(scores.data(), s.keys);
-      for (uint64_t j = 0; j < s.keys; ++j) scores[j] = A::round(scores[j] / sum);
+      for (uint64_t j = 0; j < s.keys; ++j) scores[j] = scores[j] / sum;
+      round_row<A>(scores.data(), s.keys, halves.data());
       std::fill(acc.begin(), acc.end(), 0.0f);
       for (uint64_t j = 0; j < s.keys; ++j) {
         load_row<A>(vc + (head + j) * s.dim, s.dim, kf.data());
         for (uint64_t c = 0; c < s.dim; ++c) acc[c] += scores[j] * kf[c];
       }
-      for (uint64_t c = 0; c < s.dim; ++c) out[g * s.dim + c] = A::store(acc[c]);
+      store_row<A>(acc.data(), s.dim, out + g * s.dim);
     }
   });
 }
@@ -173,7 +176,8 @@ void attention_decode64_kernel(KernelDispatch& d) {
   const uint64_t group_heads = s.hq / s.hkv;
   kernel_parallel_for(groups, 1, [&](uint64_t begin, uint64_t end) {
     float qf[kDecodeHeadDim];
-    std::vector<float> scores(s.keys);
+    std::vector<float> scores(s.keys), mask_row(s.causal ? 0 : s.keys);
+    std::vector<uint16_t> halves(s.keys);
     float partial[4 * kDecodeHeadDim];
     for (uint64_t g = begin; g < end; ++g) {
       const uint64_t h = g % s.hq, b = g / s.hq;
@@ -184,15 +188,20 @@ void attention_decode64_kernel(KernelDispatch& d) {
       } else {
         bw.dots64_f16(qf, kc + head, s.keys, scores.data());
       }
-      for (uint64_t j = 0; j < s.keys; ++j) {
-        const float sc = A::round(A::round(scores[j]) * kDecodeScale);
-        scores[j] = s.causal ? sc : A::round(sc + A::load(mask[b * s.keys + j]));
+      round_row<A>(scores.data(), s.keys, halves.data());
+      for (uint64_t j = 0; j < s.keys; ++j) scores[j] = scores[j] * kDecodeScale;
+      round_row<A>(scores.data(), s.keys, halves.data());
+      if (!s.causal) {
+        load_row<A>(mask + b * s.keys, s.keys, mask_row.data());
+        for (uint64_t j = 0; j < s.keys; ++j) scores[j] = scores[j] + mask_row[j];
+        round_row<A>(scores.data(), s.keys, halves.data());
       }
       exp_shifted(scores.data(), s.keys);
       float sums[4] = {0.0f, 0.0f, 0.0f, 0.0f};
       for (uint64_t j = 0; j < s.keys; ++j) sums[j % 4] += scores[j];
       const float sum = (sums[0] + sums[1]) + (sums[2] + sums[3]);
-      for (uint64_t j = 0; j < s.keys; ++j) scores[j] = A::round(scores[j] / sum);
+      for (uint64_t j = 0; j < s.keys; ++j) scores[j] = scores[j] / sum;
+      round_row<A>(scores.data(), s.keys, halves.data());
       std::fill(partial, partial + 4 * kDecodeHeadDim, 0.0f);
       if constexpr (A::kIsFloat) {
         bw.accumulate64_f32(scores.data(), vc + head, s.keys, partial);
@@ -200,9 +209,9 @@ void attention_decode64_kernel(KernelDispatch& d) {
         bw.accumulate64_f16(scores.data(), vc + head, s.keys, partial);
       }
       for (uint64_t c = 0; c < kDecodeHeadDim; ++c) {
-        const float v = (partial[c] + partial[64 + c]) + (partial[128 + c] + partial[192 + c]);
-        out[g * kDecodeHeadDim + c] = A::store(v);
+        qf[c] = (partial[c] + partial[64 + c]) + (partial[128 + c] + partial[192 + c]);
       }
+      store_row<A>(qf, kDecodeHeadDim, out + g * kDecodeHeadDim);
     }
   });
 }

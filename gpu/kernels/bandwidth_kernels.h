@@ -25,6 +25,12 @@ struct BandwidthKernels {
   void (*dot_q8_rows)(const float* x, const uint8_t* w, uint64_t row_bytes, uint64_t cols,
                       uint64_t rows, float* out);
   void (*widen_f16)(const uint16_t* src, float* dst, uint64_t n);
+  // dst[i] = the half nearest src[i] (ties to even, as f16_round_even).
+  void (*narrow_f32)(const float* src, uint16_t* dst, uint64_t n);
+  // The rows x cols halves of src (row stride ld) widened and transposed:
+  // dst[c * ld_dst + r] = src[r * ld + c].
+  void (*widen_f16_transposed)(const uint16_t* src, uint64_t ld, uint64_t rows, uint64_t cols,
+                               float* dst, uint64_t ld_dst);
   // Columns [0, cols) of one q8 row as halves, or as the floats of those halves.
   void (*q8_row_to_f16)(const uint8_t* row, uint64_t cols, uint16_t* dst);
   void (*q8_row_to_f32)(const uint8_t* row, uint64_t cols, float* dst);
