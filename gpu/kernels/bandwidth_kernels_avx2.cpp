@@ -143,7 +143,7 @@ void narrow_f32(const float* src, uint16_t* dst, uint64_t n) {
 }
 
 // 8 x 8 floats transposed in registers: on return r[j] holds column j of the rows given.
-inline void transpose8(__m256* r) {
+__attribute__((always_inline)) inline void transpose8(__m256* r) {
   __m256 t[8], u[8];
 #pragma GCC unroll 4
   for (int i = 0; i < 8; i += 2) {
@@ -164,12 +164,19 @@ inline void transpose8(__m256* r) {
   }
 }
 
-// Whole 8 x 8 tiles in registers; the ragged edges one value at a time.
+// Whole 8 x 8 tiles in registers, the next 8 rows' lines prefetched (see the AVX-512 file); the
+// ragged edges one value at a time.
 void widen_f16_transposed(const uint16_t* src, uint64_t ld, uint64_t rows, uint64_t cols,
                           float* dst, uint64_t ld_dst) {
   const uint64_t full_rows = rows / 8 * 8, full_cols = cols / 8 * 8;
   for (uint64_t r0 = 0; r0 < full_rows; r0 += 8) {
     for (uint64_t c0 = 0; c0 < full_cols; c0 += 8) {
+      if (c0 % 32 == 0 && r0 + 16 <= full_rows) {
+#pragma GCC unroll 8
+        for (uint64_t i = 0; i < 8; ++i) {
+          _mm_prefetch(reinterpret_cast<const char*>(src + (r0 + 8 + i) * ld + c0), _MM_HINT_T0);
+        }
+      }
       __m256 t[8];
 #pragma GCC unroll 8
       for (uint64_t i = 0; i < 8; ++i) t[i] = widen8(src + (r0 + i) * ld + c0);
