@@ -20,6 +20,10 @@ namespace {
 
 constexpr uint64_t kScoreElementsPerTask = 16384;
 constexpr uint64_t kDecodeHeadDim = 64;
+// Decode heads are grouped into tasks that read at least this many key and value bytes: a head
+// over a short context is too little work to be worth a thread of its own (the same floor as the
+// matrix-vector tasks).
+constexpr uint64_t kDecodeMinTaskBytes = 16 * 1024;
 constexpr float kDecodeScale = 0.125f;  // 1 / sqrt(64)
 
 // e = exp(v - max) in place; returns the maximum.
@@ -174,7 +178,9 @@ void attention_decode64_kernel(KernelDispatch& d) {
   }
   const BandwidthKernels& bw = bandwidth_kernels();
   const uint64_t group_heads = s.hq / s.hkv;
-  kernel_parallel_for(groups, 1, [&](uint64_t begin, uint64_t end) {
+  const uint64_t head_bytes = mul_sat(s.keys, 2 * kDecodeHeadDim * sizeof(T));
+  const uint64_t heads_per_task = std::max<uint64_t>(1, kDecodeMinTaskBytes / std::max<uint64_t>(1, head_bytes));
+  kernel_parallel_for(groups, heads_per_task, [&](uint64_t begin, uint64_t end) {
     float qf[kDecodeHeadDim];
     std::vector<float> scores(s.keys), mask_row(s.causal ? 0 : s.keys);
     std::vector<uint16_t> halves(s.keys);

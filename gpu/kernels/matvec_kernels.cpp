@@ -62,14 +62,20 @@ bool matvec_setup(KernelDispatch& d, const KernelParams& p, MatvecShape* s, Matv
   return true;
 }
 
+// sums (count floats) is finished in place: bias added, then stored as A.
 template <typename A>
 void store_rows(const MatvecShape& s, const MatvecBindings<A>& b, uint64_t begin, uint64_t count,
-                const float* sums) {
-  for (uint64_t i = 0; i < count; ++i) {
-    const uint64_t r = begin + i;
-    const float v = s.bias ? sums[i] + f16_widen(b.bias[r]) : sums[i];
-    b.y[r] = A::store(v);
+                float* sums) {
+  if (s.bias) {
+    constexpr uint64_t kChunk = 256;
+    float bias[kChunk];
+    for (uint64_t i0 = 0; i0 < count; i0 += kChunk) {
+      const uint64_t len = std::min(kChunk, count - i0);
+      load_row<HalfActivation>(b.bias + begin + i0, len, bias);
+      for (uint64_t i = 0; i < len; ++i) sums[i0 + i] = sums[i0 + i] + bias[i];
+    }
   }
+  store_row<A>(sums, count, b.y + begin);
 }
 
 }  // namespace
