@@ -316,6 +316,7 @@ int main(int argc, char** argv) {
         continue;
       }
       if (decode_only || prefill_only) {
+        l->graph->set_profile(profile);
         const std::vector<double> s = bench::median_seconds_in_turns(
             repeats, {[&] {
               if (decode_only) {
@@ -328,6 +329,7 @@ int main(int argc, char** argv) {
                     weights == vexa::testing::VlmWeights::fp16 ? "fp16" : "q8", threads,
                     decode_only ? "decode" : "prefill",
                     static_cast<double>(decode_only ? steps : tokens) / s[0]);
+        l->graph->set_profile(false);
         continue;
       }
       // Timed in turns: the executor's prefill and decode steps, the wrapper's layer products

@@ -47,16 +47,15 @@ template <typename A>
 void finish_scores(float* v, uint64_t count, uint64_t keys, uint64_t seq, uint64_t r, float scale,
                    bool causal, const typename A::T* mask_row) {
   constexpr uint64_t kChunk = 256;
-  uint16_t halves[kChunk];
   float mask[kChunk];
   const int64_t last_visible = static_cast<int64_t>(keys) - static_cast<int64_t>(seq) +
                                static_cast<int64_t>(r);
   for (uint64_t c0 = 0; c0 < count; c0 += kChunk) {
     float* w = v + c0;
     const uint64_t len = std::min(kChunk, count - c0);
-    round_row<A>(w, len, halves);
+    round_row<A>(w, len);
     for (uint64_t c = 0; c < len; ++c) w[c] = w[c] * scale;
-    round_row<A>(w, len, halves);
+    round_row<A>(w, len);
     if (causal) {
       for (uint64_t c = 0; c < len; ++c) {
         if (static_cast<int64_t>(c0 + c) > last_visible) w[c] = A::kMaskedScore;
@@ -64,7 +63,7 @@ void finish_scores(float* v, uint64_t count, uint64_t keys, uint64_t seq, uint64
     } else {
       load_row<A>(mask_row + c0, len, mask);
       for (uint64_t c = 0; c < len; ++c) w[c] = w[c] + mask[c];
-      round_row<A>(w, len, halves);
+      round_row<A>(w, len);
     }
   }
 }

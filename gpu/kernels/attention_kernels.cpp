@@ -124,7 +124,6 @@ void attention_kernel(KernelDispatch& d) {
   const uint64_t group_heads = s.hq / s.hkv;
   kernel_parallel_for(groups, 1, [&](uint64_t begin, uint64_t end) {
     std::vector<float> qf(s.dim), kf(s.dim), scores(s.keys), acc(s.dim);
-    std::vector<uint16_t> halves(s.keys);
     for (uint64_t g = begin; g < end; ++g) {
       const uint64_t h = g % s.hq, r = (g / s.hq) % s.seq, b = g / (s.hq * s.seq);
       const uint64_t head = (b * s.hkv + h / group_heads) * s.stride;
@@ -140,7 +139,7 @@ void attention_kernel(KernelDispatch& d) {
       exp_shifted(scores.data(), s.keys);
       const float sum = group_sum128(scores.data(), s.keys);
       for (uint64_t j = 0; j < s.keys; ++j) scores[j] = scores[j] / sum;
-      round_row<A>(scores.data(), s.keys, halves.data());
+      round_row<A>(scores.data(), s.keys);
       std::fill(acc.begin(), acc.end(), 0.0f);
       for (uint64_t j = 0; j < s.keys; ++j) {
         load_row<A>(vc + (head + j) * s.dim, s.dim, kf.data());
@@ -183,7 +182,6 @@ void attention_decode64_kernel(KernelDispatch& d) {
   kernel_parallel_for(groups, heads_per_task, [&](uint64_t begin, uint64_t end) {
     float qf[kDecodeHeadDim];
     std::vector<float> scores(s.keys), mask_row(s.causal ? 0 : s.keys);
-    std::vector<uint16_t> halves(s.keys);
     float partial[4 * kDecodeHeadDim];
     for (uint64_t g = begin; g < end; ++g) {
       const uint64_t h = g % s.hq, b = g / s.hq;
@@ -194,20 +192,20 @@ void attention_decode64_kernel(KernelDispatch& d) {
       } else {
         bw.dots64_f16(qf, kc + head, s.keys, scores.data());
       }
-      round_row<A>(scores.data(), s.keys, halves.data());
+      round_row<A>(scores.data(), s.keys);
       for (uint64_t j = 0; j < s.keys; ++j) scores[j] = scores[j] * kDecodeScale;
-      round_row<A>(scores.data(), s.keys, halves.data());
+      round_row<A>(scores.data(), s.keys);
       if (!s.causal) {
         load_row<A>(mask + b * s.keys, s.keys, mask_row.data());
         for (uint64_t j = 0; j < s.keys; ++j) scores[j] = scores[j] + mask_row[j];
-        round_row<A>(scores.data(), s.keys, halves.data());
+        round_row<A>(scores.data(), s.keys);
       }
       exp_shifted(scores.data(), s.keys);
       float sums[4] = {0.0f, 0.0f, 0.0f, 0.0f};
       for (uint64_t j = 0; j < s.keys; ++j) sums[j % 4] += scores[j];
       const float sum = (sums[0] + sums[1]) + (sums[2] + sums[3]);
       for (uint64_t j = 0; j < s.keys; ++j) scores[j] = scores[j] / sum;
-      round_row<A>(scores.data(), s.keys, halves.data());
+      round_row<A>(scores.data(), s.keys);
       std::fill(partial, partial + 4 * kDecodeHeadDim, 0.0f);
       if constexpr (A::kIsFloat) {
         bw.accumulate64_f32(scores.data(), vc + head, s.keys, partial);

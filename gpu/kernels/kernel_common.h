@@ -73,13 +73,18 @@ void store_row(const float* src, uint64_t n, typename A::T* dst) {
   }
 }
 
-// A::round of n floats in place, through `scratch` (n halves).
+// A::round of n floats in place, through the vector forms in chunks.
 template <typename A>
-void round_row(float* v, uint64_t n, uint16_t* scratch) {
+void round_row(float* v, uint64_t n) {
   if constexpr (!A::kIsFloat) {
+    constexpr uint64_t kChunk = 256;
+    uint16_t halves[kChunk];
     const BandwidthKernels& bw = bandwidth_kernels();
-    bw.narrow_f32(v, scratch, n);
-    bw.widen_f16(scratch, v, n);
+    for (uint64_t i = 0; i < n; i += kChunk) {
+      const uint64_t len = std::min(kChunk, n - i);
+      bw.narrow_f32(v + i, halves, len);
+      bw.widen_f16(halves, v + i, len);
+    }
   }
 }
 

@@ -38,7 +38,6 @@ void norm_kernel(KernelDispatch& d) {
   const float count = static_cast<float>(n);
   kernel_parallel_for(rows, rows_per_task(n), [&](uint64_t begin, uint64_t end) {
     ScratchFloats v_buf(0, n), w_buf(1, n), b_buf(2, rms ? 0 : n);
-    std::vector<uint16_t> halves(n);
     float* v = v_buf.data();
     float* wf = w_buf.data();
     float* bf = b_buf.data();
@@ -49,7 +48,7 @@ void norm_kernel(KernelDispatch& d) {
       if (rms) {
         const float scale = 1.0f / std::sqrt(group_sum_squares128(v, n) / count + epsilon);
         for (uint64_t c = 0; c < n; ++c) v[c] = v[c] * scale;
-        round_row<A>(v, n, halves.data());
+        round_row<A>(v, n);
         for (uint64_t c = 0; c < n; ++c) v[c] = v[c] * wf[c];
       } else {
         const float mean = group_sum128(v, n) / count;
@@ -93,7 +92,6 @@ void rope_kernel(KernelDispatch& d) {
   kernel_parallel_for(rows, rows_per_task(row), [&](uint64_t begin, uint64_t end) {
     // Per channel c of a head: its cosine, its signed sine (-sin for c < d/2), and its partner.
     std::vector<float> cosines(dim), sines(dim), in(dim), a(dim), b(dim);
-    std::vector<uint16_t> halves(dim);
     for (uint64_t r = begin; r < end; ++r) {
       // The angles depend on the position and the channel pair only: once per row, not per head.
       const float pos = static_cast<float>(positions[r]);
@@ -102,8 +100,8 @@ void rope_kernel(KernelDispatch& d) {
         cosines[j] = std::cos(angle);
         sines[j] = std::sin(angle);
       }
-      round_row<A>(cosines.data(), half, halves.data());
-      round_row<A>(sines.data(), half, halves.data());
+      round_row<A>(cosines.data(), half);
+      round_row<A>(sines.data(), half);
       for (uint64_t base = r * row; base < std::min(n, (r + 1) * row); base += dim) {
         // Full heads are read before written, so y may be x.
         load_row<A>(x + base, dim, in.data());
@@ -113,8 +111,8 @@ void rope_kernel(KernelDispatch& d) {
           a[c + half] = in[c + half] * cosines[c];
           b[c + half] = in[c] * sines[c];
         }
-        round_row<A>(a.data(), dim, halves.data());
-        round_row<A>(b.data(), dim, halves.data());
+        round_row<A>(a.data(), dim);
+        round_row<A>(b.data(), dim);
         for (uint64_t c = 0; c < dim; ++c) a[c] = a[c] + b[c];
         store_row<A>(a.data(), dim, y + base);
       }
