@@ -154,10 +154,11 @@ class KernelDispatch {
 // pool. The split depends on the arguments only, so a kernel whose tasks write disjoint outputs
 // gives the same bytes on any number of threads. units_per_task 0 counts as 1.
 //
-// Which thread runs a task is not fixed: every participating thread takes the next task from one
-// counter until none are left, so a thread that runs slowly (on a shared machine, one that lost
-// its core for a while) holds up at most the task it is in, and the others take the rest. The
-// pool's own chunking hands each thread several tasks at once. A body that throws stops the
+// Which thread runs a task is not fixed. The tasks are dealt out as one contiguous run per
+// participating thread, which works through its run in order, so that each thread streams one
+// sequential stretch of memory; a thread that has finished its run takes tasks from the front
+// of the others', one at a time, so a thread that runs slowly (on a shared machine, one that lost
+// its core for a while) holds up at most the task it is in. A body that throws stops the
 // handing out of tasks; the exception reaches the caller.
 template <typename Body>
 void kernel_parallel_for(uint64_t units, uint64_t units_per_task, Body&& body) {
@@ -174,18 +175,29 @@ void kernel_parallel_for(uint64_t units, uint64_t units_per_task, Body&& body) {
     for (uint64_t t = 0; t < tasks; ++t) run_task(t);
     return;
   }
-  const size_t participants = static_cast<size_t>(tasks < budget ? tasks : budget);
-  std::atomic<uint64_t> next{0};
+  // Run i is tasks [tasks i / runs, tasks (i + 1) / runs); next[i] is its next task. The counters
+  // share cache lines: the lines the workers last wrote have to come back to the caller before a
+  // dispatch starts, and one line per run cost about 1 us at 8 threads, eight per line 0.1 us.
+  const size_t runs = static_cast<size_t>(tasks < budget ? tasks : budget);
+  auto run_start = [&](size_t i) {
+    return static_cast<uint64_t>(static_cast<unsigned __int128>(tasks) * i / runs);
+  };
+  std::atomic<uint64_t> next[kMaxParallelThreads];
+  for (size_t i = 0; i < runs; ++i) next[i].store(run_start(i), std::memory_order_relaxed);
   std::atomic<bool> stop{false};
-  parallel_for(participants, [&](size_t) {
-    while (!stop.load(std::memory_order_relaxed)) {
-      const uint64_t t = next.fetch_add(1, std::memory_order_relaxed);
-      if (t >= tasks) return;
-      try {
-        run_task(t);
-      } catch (...) {
-        stop.store(true, std::memory_order_relaxed);
-        throw;
+  parallel_for(runs, [&](size_t own) {
+    for (size_t k = 0; k < runs; ++k) {
+      const size_t i = (own + k) % runs;
+      const uint64_t end = run_start(i + 1);
+      while (!stop.load(std::memory_order_relaxed)) {
+        const uint64_t t = next[i].fetch_add(1, std::memory_order_relaxed);
+        if (t >= end) break;
+        try {
+          run_task(t);
+        } catch (...) {
+          stop.store(true, std::memory_order_relaxed);
+          throw;
+        }
       }
     }
   });

@@ -17,6 +17,8 @@ namespace {
 constexpr uint64_t kMatvecTasksWanted = 64;
 constexpr uint64_t kMatvecMinTaskBytes = 16 * 1024;
 constexpr uint64_t kMatvecMaxTaskBytes = 256 * 1024;
+// Row sums of a task are finished and stored this many at a time, from a stack array.
+constexpr uint64_t kRowsPerChunk = 64;
 
 uint64_t matvec_rows_per_task(uint64_t rows, uint64_t row_bytes) {
   const uint64_t total = mul_sat(rows, std::max<uint64_t>(1, row_bytes));
@@ -33,10 +35,26 @@ struct MatvecShape {
 
 template <typename A>
 struct MatvecBindings {
-  std::vector<float> widened;  // x as f32 when activations are halves
-  const float* x = nullptr;
+  const typename A::T* x = nullptr;
   typename A::T* y = nullptr;
   const uint16_t* bias = nullptr;
+};
+
+// x as floats for the task running on this thread. Each task widens the half x itself: the
+// caller's widened copy had to travel to every core (twice the lines of the halves), and widening
+// 576 values costs less than fetching them.
+template <typename A>
+struct TaskInput {
+  ScratchFloats widened;
+  const float* x;
+  TaskInput(const typename A::T* src, uint64_t n) : widened(0, A::kIsFloat ? 0 : n) {
+    if constexpr (A::kIsFloat) {
+      x = src;
+    } else {
+      bandwidth_kernels().widen_f16(src, widened.data(), n);
+      x = widened.data();
+    }
+  }
 };
 
 // Shape and the bindings every matrix-vector kernel has (x, y, bias); false when there is
@@ -48,18 +66,10 @@ bool matvec_setup(KernelDispatch& d, const KernelParams& p, MatvecShape* s, Matv
   s->cols = p.u[1];
   s->bias = p.u[2] != 0;
   if (s->rows == 0) return false;
-  const typename A::T* x = bound_elements<const typename A::T>(d, 0, s->cols, "x");
+  b->x = bound_elements<const typename A::T>(d, 0, s->cols, "x");
   b->y = bound_elements<typename A::T>(d, 2, s->rows, "y");
   if (s->bias) b->bias = bound_elements<const uint16_t>(d, 4, s->rows, "bias");
-  if (x == nullptr || b->y == nullptr || (s->bias && b->bias == nullptr)) return false;
-  if constexpr (A::kIsFloat) {
-    b->x = x;
-  } else {
-    b->widened.resize(s->cols);
-    bandwidth_kernels().widen_f16(x, b->widened.data(), s->cols);
-    b->x = b->widened.data();
-  }
-  return true;
+  return b->x != nullptr && b->y != nullptr && (!s->bias || b->bias != nullptr);
 }
 
 // sums (count floats) is finished in place: bias added, then stored as A.
@@ -92,9 +102,13 @@ void matvec_kernel(KernelDispatch& d) {
   const BandwidthKernels& bw = bandwidth_kernels();
   const uint64_t per_task = matvec_rows_per_task(s.rows, s.cols * sizeof(uint16_t));
   kernel_parallel_for(s.rows, per_task, [&](uint64_t begin, uint64_t end) {
-    std::vector<float> sums(end - begin);
-    bw.dot_f16_rows(b.x, w + begin * s.cols, s.cols, s.cols, end - begin, sums.data());
-    store_rows<A>(s, b, begin, end - begin, sums.data());
+    const TaskInput<A> in(b.x, s.cols);
+    float sums[kRowsPerChunk];
+    for (uint64_t r = begin; r < end; r += kRowsPerChunk) {
+      const uint64_t count = std::min(kRowsPerChunk, end - r);
+      bw.dot_f16_rows(in.x, w + r * s.cols, s.cols, s.cols, count, sums);
+      store_rows<A>(s, b, r, count, sums);
+    }
   });
 }
 
@@ -113,9 +127,13 @@ void matvec_q8_kernel(KernelDispatch& d) {
   if (w == nullptr) return;
   const BandwidthKernels& bw = bandwidth_kernels();
   kernel_parallel_for(s.rows, matvec_rows_per_task(s.rows, row_bytes), [&](uint64_t begin, uint64_t end) {
-    std::vector<float> sums(end - begin);
-    bw.dot_q8_rows(b.x, w + begin * row_bytes, row_bytes, s.cols, end - begin, sums.data());
-    store_rows<A>(s, b, begin, end - begin, sums.data());
+    const TaskInput<A> in(b.x, s.cols);
+    float sums[kRowsPerChunk];
+    for (uint64_t r = begin; r < end; r += kRowsPerChunk) {
+      const uint64_t count = std::min(kRowsPerChunk, end - r);
+      bw.dot_q8_rows(in.x, w + r * row_bytes, row_bytes, s.cols, count, sums);
+      store_rows<A>(s, b, r, count, sums);
+    }
   });
 }
 
