@@ -9,7 +9,8 @@ namespace vexa {
 
 namespace {
 
-constexpr uint64_t kNormElementsPerTask = 16384;
+// Elements per task: see kPointwiseElementsPerTask (pointwise_kernels.cpp).
+constexpr uint64_t kNormElementsPerTask = 4096;
 
 uint64_t rows_per_task(uint64_t row_length) {
   return std::max<uint64_t>(1, kNormElementsPerTask / std::max<uint64_t>(1, row_length));
