@@ -1,6 +1,7 @@
 // Matrix-vector products for single-row activations: the weight streams through once, in its
 // stored half or q8 rows.
 #include <algorithm>
+#include <atomic>
 #include <vector>
 
 #include "gpu/kernels/bandwidth_kernels.h"
@@ -40,22 +41,33 @@ struct MatvecBindings {
   const uint16_t* bias = nullptr;
 };
 
-// x as floats for the task running on this thread. Each task widens the half x itself: the
-// caller's widened copy had to travel to every core (twice the lines of the halves), and widening
-// 576 values costs less than fetching them.
-template <typename A>
-struct TaskInput {
-  ScratchFloats widened;
-  const float* x;
-  TaskInput(const typename A::T* src, uint64_t n) : widened(0, A::kIsFloat ? 0 : n) {
-    if constexpr (A::kIsFloat) {
-      x = src;
-    } else {
-      bandwidth_kernels().widen_f16(src, widened.data(), n);
-      x = widened.data();
-    }
-  }
+// x as floats on the thread running a task. Each thread widens the half x itself, once per
+// dispatch (the dispatch's number tells whether this thread already has it): the caller's widened
+// copy had to travel to every core, twice the lines of the halves, and widening costs less than
+// fetching.
+std::atomic<uint64_t> g_matvec_dispatches{0};
+
+struct ThreadInput {
+  std::vector<float> x;
+  uint64_t dispatch = 0;  // 0: none yet
 };
+thread_local ThreadInput t_input;
+
+template <typename A>
+const float* task_input(const typename A::T* x, uint64_t n, uint64_t dispatch) {
+  if constexpr (A::kIsFloat) {
+    return x;
+  } else {
+    ThreadInput& in = t_input;
+    if (in.dispatch != dispatch) {
+      in.dispatch = 0;
+      in.x.resize(n);
+      bandwidth_kernels().widen_f16(x, in.x.data(), n);
+      in.dispatch = dispatch;
+    }
+    return in.x.data();
+  }
+}
 
 // Shape and the bindings every matrix-vector kernel has (x, y, bias); false when there is
 // nothing to do or a binding is wrong (failed).
@@ -101,12 +113,13 @@ void matvec_kernel(KernelDispatch& d) {
   if (w == nullptr) return;
   const BandwidthKernels& bw = bandwidth_kernels();
   const uint64_t per_task = matvec_rows_per_task(s.rows, s.cols * sizeof(uint16_t));
+  const uint64_t dispatch = g_matvec_dispatches.fetch_add(1, std::memory_order_relaxed) + 1;
   kernel_parallel_for(s.rows, per_task, [&](uint64_t begin, uint64_t end) {
-    const TaskInput<A> in(b.x, s.cols);
+    const float* x = task_input<A>(b.x, s.cols, dispatch);
     float sums[kRowsPerChunk];
     for (uint64_t r = begin; r < end; r += kRowsPerChunk) {
       const uint64_t count = std::min(kRowsPerChunk, end - r);
-      bw.dot_f16_rows(in.x, w + r * s.cols, s.cols, s.cols, count, sums);
+      bw.dot_f16_rows(x, w + r * s.cols, s.cols, s.cols, count, sums);
       store_rows<A>(s, b, r, count, sums);
     }
   });
@@ -126,12 +139,13 @@ void matvec_q8_kernel(KernelDispatch& d) {
   const uint8_t* w = bound_bytes(d, 1, mul_sat(s.rows, row_bytes), "weight");
   if (w == nullptr) return;
   const BandwidthKernels& bw = bandwidth_kernels();
+  const uint64_t dispatch = g_matvec_dispatches.fetch_add(1, std::memory_order_relaxed) + 1;
   kernel_parallel_for(s.rows, matvec_rows_per_task(s.rows, row_bytes), [&](uint64_t begin, uint64_t end) {
-    const TaskInput<A> in(b.x, s.cols);
+    const float* x = task_input<A>(b.x, s.cols, dispatch);
     float sums[kRowsPerChunk];
     for (uint64_t r = begin; r < end; r += kRowsPerChunk) {
       const uint64_t count = std::min(kRowsPerChunk, end - r);
-      bw.dot_q8_rows(in.x, w + r * row_bytes, row_bytes, s.cols, count, sums);
+      bw.dot_q8_rows(x, w + r * row_bytes, row_bytes, s.cols, count, sums);
       store_rows<A>(s, b, r, count, sums);
     }
   });
