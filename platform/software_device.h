@@ -182,7 +182,7 @@ void kernel_parallel_for(uint64_t units, uint64_t units_per_task, Body&& body) {
   auto run_start = [&](size_t i) {
     return static_cast<uint64_t>(static_cast<unsigned __int128>(tasks) * i / runs);
   };
-  std::atomic<uint64_t> next[kMaxParallelThreads];
+  alignas(64) std::atomic<uint64_t> next[kMaxParallelThreads];
   for (size_t i = 0; i < runs; ++i) next[i].store(run_start(i), std::memory_order_relaxed);
   std::atomic<bool> stop{false};
   parallel_for(runs, [&](size_t own) {
