@@ -7,22 +7,16 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/alloc_fault.h"
+
 namespace vexa {
 
 namespace {
 
-std::atomic<int64_t> g_fail_countdown{0};
 std::atomic<int64_t> g_pinned_live{0};
 
-bool hook_says_fail() {
-  int64_t current = g_fail_countdown.load(std::memory_order_relaxed);
-  while (current > 0) {
-    if (g_fail_countdown.compare_exchange_weak(current, current - 1, std::memory_order_relaxed)) {
-      return current == 1;
-    }
-  }
-  return false;
-}
+// One countdown for the api and the layers below it, so a failing n walks a whole call.
+bool hook_says_fail() { return alloc_fault_take(); }
 
 size_t page_rounded(size_t bytes, size_t page) { return (bytes + page - 1) / page * page; }
 
@@ -44,9 +38,7 @@ void* api_calloc(size_t count, size_t size) {
   return std::calloc(count, size);
 }
 
-void api_test_fail_allocation(int64_t nth) {
-  g_fail_countdown.store(nth < 0 ? 0 : nth, std::memory_order_relaxed);
-}
+void api_test_fail_allocation(int64_t nth) { alloc_fault_arm(nth); }
 
 void* pinned_record_new(size_t bytes) {
   if (hook_says_fail()) return nullptr;

@@ -13,7 +13,8 @@ namespace vexa {
 void* api_malloc(size_t bytes);
 void* api_calloc(size_t count, size_t size);
 
-// Test hook: the n-th api allocation from now (1 = the next one) fails; 0 disables the hook.
+// Test hook: the n-th checked allocation from now (1 = the next one) fails, in the api or in a
+// layer below it (core/alloc_fault.h); 0 disables the hook.
 void api_test_fail_allocation(int64_t nth);
 
 // Records pinned in memory for their lifetime (mlock/munlock; failures are ignored). They

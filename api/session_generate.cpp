@@ -46,13 +46,13 @@ bool attach_image(VlmMessage* m, const Frame* frame, ConvertedImages* images) {
   const uint8_t* rgb = frame_to_packed_rgb(frame, &owned);
   if (rgb == nullptr) return false;
   if (owned != nullptr) images->owned[images->count++] = owned;
-  m->has_image = 1;
+  m->kind = kVlmMessageHasImage;
   m->image = rgb;
   m->width = frame->width;
   m->height = frame->height;
-  m->row_bytes = static_cast<uint64_t>(frame->width) * kRgbBytes;
-  m->image_len = m->row_bytes * frame->height;
-  m->pixel_format = kVlmPixelRgb8;
+  m->stride = static_cast<uint64_t>(frame->width) * kRgbBytes;
+  m->length = m->stride * frame->height;
+  m->format = static_cast<uint32_t>(PixelFormat::kRgb8);
   m->orientation = kVlmOrientationUpright;
   return true;
 }
@@ -106,7 +106,12 @@ const uint8_t* frame_to_packed_rgb(const Frame* frame, uint8_t** owned_out) {
   return out;
 }
 
-int32_t stream_chunk_sink(void* user, const char* text, uint64_t len) {
+int cancel_sink(void* user, const char*, uint64_t, int64_t) {
+  const auto* s = static_cast<const Session*>(user);
+  return s == nullptr || session_cancel_requested(s) ? 1 : 0;
+}
+
+int stream_chunk_sink(void* user, const char* text, uint64_t len, int64_t) {
   auto* s = static_cast<Session*>(user);
   if (s == nullptr) return 1;
   if (session_cancel_requested(s)) return 1;
@@ -135,7 +140,7 @@ int32_t stream_chunk_sink(void* user, const char* text, uint64_t len) {
 }
 
 bool session_generate(Session* s, const Input* in, Output* o, bool streaming) {
-  const VlmHandle handle = session_vlm_handle(s);
+  VlmHandle* const handle = session_vlm_handle(s);
   if (handle == nullptr) {
     session_set_error(s, ErrorCode::kInference, "Generative session handle is null");
     return false;
@@ -151,7 +156,7 @@ bool session_generate(Session* s, const Input* in, Output* o, bool streaming) {
     for (uint64_t i = 0; i < k; ++i) {
       const ChatMessage& cm = in->messages[i];
       messages[i].role = cm.role;
-      messages[i].content = cm.content != nullptr ? cm.content : "";
+      messages[i].text = cm.content != nullptr ? cm.content : "";
       if (cm.image != nullptr && attach_image(&messages[i], cm.image, &images)) any_image = true;
     }
     if (!any_image && in->has_frame && in->frame != nullptr) {
@@ -165,7 +170,7 @@ bool session_generate(Session* s, const Input* in, Output* o, bool streaming) {
       return false;
     }
     messages[0].role = kUserRole;
-    messages[0].content = in->prompt;
+    messages[0].text = in->prompt;
     if (in->has_frame && in->frame != nullptr) attach_image(&messages[0], in->frame, &images);
     count = 1;
   }
@@ -179,7 +184,7 @@ bool session_generate(Session* s, const Input* in, Output* o, bool streaming) {
   req.message_count = count;
   req.max_new_tokens = in->max_tokens < 1 ? kVlmDefaultMaxNewTokens : in->max_tokens;
   const int32_t top_k = static_cast<int32_t>(in->top_k);
-  req.top_k = top_k > 0 ? static_cast<uint32_t>(top_k) : 0;
+  req.top_k = top_k > 0 ? top_k : 0;
   req.seed = in->seed;
   req.stops = stops;
   req.stop_count = stop_count;
@@ -187,36 +192,38 @@ bool session_generate(Session* s, const Input* in, Output* o, bool streaming) {
   req.top_p = in->top_p;
   req.min_p = in->min_p;
   req.repetition_penalty = in->repeat_penalty;
-  req.image_tiled = in->image_tiled;
-  req.image_longest_edge = in->tile_size < 1 ? kVlmDefaultImageLongestEdge : in->tile_size;
+  const uint64_t edge = in->tile_size < 1 ? kVlmDefaultImageLongestEdge : in->tile_size;
+  req.image_options = (edge << 32) | (in->image_tiled != 0 ? 1u : 0u);
   req.json_schema = in->json_schema_len != 0 ? in->json_schema : nullptr;
   req.amount_decimals = in->amount_decimals;
-  req.callback = streaming ? stream_chunk_sink : nullptr;
-  req.callback_user = streaming ? s : nullptr;
+  // A plain run listens for cancellation too: a cancel that lands before the engine starts
+  // (which clears its own flag) still stops the answer at its next piece of text.
+  req.callback = streaming ? stream_chunk_sink : cancel_sink;
+  req.user_data = s;
 
   VlmChatResult res{};
   res.finish_reason = static_cast<uint32_t>(FinishReason::kEndOfSequence);
   const double t = now_seconds();
-  const bool ok = vlm_chat(handle, req, &res);
-  const double elapsed = res.elapsed_ms > 0 ? res.elapsed_ms : (now_seconds() - t) * 1000.0;
+  const bool ok = vlm_chat(handle, req, &res) != 0;
+  const double elapsed = res.wall_ms > 0 ? res.wall_ms : (now_seconds() - t) * 1000.0;
   const bool cancelled = session_cancel_requested(s);
 
   if (ok && streaming) {
-    if (s->stream_chunk_count == 0 && res.text != nullptr && res.text_len > 0) {
-      char* copy = copy_text(res.text, res.text_len);
+    if (s->stream_chunk_count == 0 && res.answer != nullptr && res.answer_length > 0) {
+      char* copy = copy_text(res.answer, res.answer_length);
       if (copy != nullptr) {
         s->stream_chunks[0] = copy;
-        s->stream_chunk_lens[0] = res.text_len;
+        s->stream_chunk_lens[0] = res.answer_length;
         s->stream_chunk_count = 1;
       }
     }
-    std::free(res.text);
+    std::free(res.answer);
     s->stream_cursor = 0;
     s->stream_active = 1;
     s->stream_finish_reason = res.finish_reason;
     s->stream_prompt_tokens = res.prompt_tokens;
     s->stream_generated_tokens = res.generated_tokens;
-    s->stream_cached_prompt_tokens = res.cached_prompt_tokens;
+    s->stream_cached_prompt_tokens = res.reused_prompt_tokens;
     s->stream_latency_ms = elapsed;
     s->stream_backend = s->active_backend;
     o->finish_reason = static_cast<uint32_t>(FinishReason::kNone);
@@ -226,30 +233,30 @@ bool session_generate(Session* s, const Input* in, Output* o, bool streaming) {
   }
   if (ok) {
     if (res.finish_reason == static_cast<uint32_t>(FinishReason::kCancelled) || cancelled) {
-      std::free(res.text);
+      std::free(res.answer);
       session_set_error(s, ErrorCode::kCancelled, "Generation was cancelled");
       return false;
     }
-    char* copy = res.text != nullptr ? copy_text(res.text, res.text_len) : nullptr;
+    char* copy = res.answer != nullptr ? copy_text(res.answer, res.answer_length) : nullptr;
     if (copy == nullptr) {
-      std::free(res.text);
+      std::free(res.answer);
       session_set_error(s, ErrorCode::kOutOfMemory, "Out of memory allocating generated text");
       return false;
     }
     o->text = copy;
-    o->text_len = res.text_len;
-    o->full_text = res.text;
-    o->full_text_len = res.text_len;
+    o->text_len = res.answer_length;
+    o->full_text = res.answer;
+    o->full_text_len = res.answer_length;
     o->finish_reason = res.finish_reason;
     o->prompt_tokens = res.prompt_tokens;
     o->generated_tokens = res.generated_tokens;
-    o->cached_prompt_tokens = res.cached_prompt_tokens;
+    o->cached_prompt_tokens = res.reused_prompt_tokens;
     o->latency_ms = elapsed;
     o->backend_used = s->active_backend;
     session_clear_error(s);
     return true;
   }
-  std::free(res.text);
+  std::free(res.answer);
   if (!cancelled && res.error_code != static_cast<uint32_t>(ErrorCode::kCancelled)) {
     res.message[sizeof res.message - 1] = '\0';
     const size_t len = std::strlen(res.message);

@@ -54,7 +54,7 @@ uint64_t session_cpu_input_count(const Session* s, uint64_t n);
 uint64_t session_cpu_output_count(const Session* s, uint64_t i, uint64_t n);
 
 // The session's generative handle, read atomically.
-VlmHandle session_vlm_handle(const Session* s);
+VlmHandle* session_vlm_handle(const Session* s);
 
 // Frame preprocessing into planar f32 (3 x W x H values).
 void frame_sample_bilinear(const Frame* frame, bool bgr, float x, float y, float* out0,
@@ -97,7 +97,9 @@ bool session_generate(Session* s, const Input* input, Output* output, bool strea
 bool session_start_impl(Session* s, const Input* input, Output* output);
 int32_t session_next_impl(Session* s, Output* output);
 const uint8_t* frame_to_packed_rgb(const Frame* frame, uint8_t** owned_out);
-int32_t stream_chunk_sink(void* session, const char* text, uint64_t len);
+int stream_chunk_sink(void* session, const char* text, uint64_t len, int64_t tag);
+// The callback of plain runs: stores nothing, stops the generation once cancel is set.
+int cancel_sink(void* session, const char* text, uint64_t len, int64_t tag);
 
 void session_free_and_null(Session** session);
 

@@ -17,6 +17,7 @@
 #include "cpu/op_table.h"
 #include "generative/bridge.h"
 #include "gpu/graph_engine.h"
+#include "platform/thread_pool.h"
 #include "vexa/vexa.h"
 
 namespace vexa {
@@ -38,7 +39,7 @@ void vlm_lock(Session* s) {
 }
 void vlm_unlock(Session* s) { atomic_store_u32(&s->vlm_lock, 0, kOrderRelease); }
 
-void set_vlm_handle(Session* s, VlmHandle h) {
+void set_vlm_handle(Session* s, VlmHandle* h) {
   __atomic_store_n(&s->vlm_handle, h, __ATOMIC_RELEASE);
 }
 
@@ -73,7 +74,7 @@ uint64_t max_u64(uint64_t a, uint64_t b) { return a > b ? a : b; }
 
 }  // namespace
 
-VlmHandle session_vlm_handle(const Session* s) {
+VlmHandle* session_vlm_handle(const Session* s) {
   return __atomic_load_n(&s->vlm_handle, __ATOMIC_ACQUIRE);
 }
 
@@ -112,7 +113,7 @@ void session_free_stream(Session* s) {
 void session_release_engines(Session* s) {
   session_free_stream(s);
   vlm_lock(s);
-  VlmHandle h = session_vlm_handle(s);
+  VlmHandle* h = session_vlm_handle(s);
   set_vlm_handle(s, nullptr);
   vlm_unlock(s);
   vlm_handle_free(h);
@@ -323,19 +324,22 @@ bool open_generative(Session* s) {
     return false;
   }
   const uint32_t context = s->context_length < 1 ? kDefaultContextLength : s->context_length;
-  const char* cache = s->config.cache_dir_len == 0 ? nullptr : s->config.cache_dir;
-  VlmHandle handle = nullptr;
+  // The engine's sixth open argument is its backend policy, not a folder: the cache directory
+  // would be refused as an unknown policy, and the engine reads none. Auto policy.
+  const char* backend = nullptr;
+  VlmHandle* handle = nullptr;
   uint32_t code = 0;
   char message[kVlmMessageCapacity] = {};
   bool ok;
   if (s->opened_from_fd) {
     ok = vlm_open_fd_default(s->source_fd, s->source_offset, s->source_length, context,
-                             s->activation_fp16 != 0, cache, s->config.verify_weights != 0,
-                             &handle, &code, message, sizeof message);
+                             s->activation_fp16 != 0 ? 1 : 0, backend,
+                             s->config.verify_weights != 0 ? 1 : 0, &handle, &code, message,
+                             sizeof message) != 0;
   } else {
-    ok = vlm_open_path_default(s->model_path, context, s->activation_fp16 != 0, cache,
-                               s->config.verify_weights != 0, &handle, &code, message,
-                               sizeof message);
+    ok = vlm_open_path_default(s->model_path, context, s->activation_fp16 != 0 ? 1 : 0, backend,
+                               s->config.verify_weights != 0 ? 1 : 0, &handle, &code, message,
+                               sizeof message) != 0;
   }
   if (ok && handle != nullptr) {
     set_vlm_handle(s, handle);
@@ -357,8 +361,8 @@ void attach_graph_engine(Session* s, MpsState* engine) {
   if (s->graph_engine_present) mps_state_destroy(&s->graph_engine);
   s->graph_engine = engine;
   s->graph_engine_present = 1;
-  if (!mps_input_ready(&s->graph_engine)) mps_binding_release(&s->weight_slot);
-  if (s->output_count >= 2) mps_wrap_output_buffers(&s->graph_engine);
+  if (!mps_uses_slot_weights(&s->graph_engine)) mps_binding_release(&s->weight_slot);
+  if (s->output_count >= 2) mps_prepare_output_buffers(&s->graph_engine);
 }
 
 // Creates the graph engine; on failure the message is written as code 12 when `report`.
@@ -551,12 +555,17 @@ void run_warmup(Session* s) {
     in_count = max_u64(in_count, session_cpu_input_count(s, batch));
     out_count = max_u64(out_count, session_cpu_output_count(s, 0, batch));
   }
+  if (s->graph_engine_present) {
+    in_count = max_u64(in_count, mps_input_floats(&s->graph_engine, 0));
+    out_count = max_u64(out_count, mps_output_floats(&s->graph_engine, 0));
+  }
   const uint64_t in_bytes = max_u64(in_count * kF32Bytes, kWarmupMinBytes);
   const uint64_t out_bytes = max_u64(out_count * kF32Bytes, kWarmupMinBytes);
   auto* in = static_cast<float*>(api_calloc(1, static_cast<size_t>(in_bytes)));
   auto* out = static_cast<float*>(api_calloc(1, static_cast<size_t>(out_bytes)));
   if (in != nullptr && out != nullptr) {
     if (s->graph_engine_present) {
+      const ThreadCapScope cap(s->config.threads);
       (void)mps_run_entry(&s->graph_engine, in, out);
     } else if (s->cpu_engine_present) {
       (void)cpu::cpu_run(&s->cpu_engine, in, out);
@@ -567,7 +576,7 @@ void run_warmup(Session* s) {
 }
 
 bool session_unload_impl(Session* s) {
-  const VlmHandle h = session_vlm_handle(s);
+  VlmHandle* const h = session_vlm_handle(s);
   if (h != nullptr) {
     if (!vlm_unload(h)) {
       session_set_error(s, ErrorCode::kInference, "Failed to unload generative session");
@@ -587,7 +596,7 @@ bool session_reload_impl(Session* s) {
     session_set_error(s, ErrorCode::kInvalidArgument, "Cannot reload a Session that was never opened");
     return false;
   }
-  const VlmHandle h = session_vlm_handle(s);
+  VlmHandle* const h = session_vlm_handle(s);
   if (h != nullptr) {
     if (!vlm_reload(h)) {
       session_set_error(s, ErrorCode::kInference, "Failed to reload generative session");
@@ -603,7 +612,7 @@ bool session_reload_impl(Session* s) {
 bool session_reset_impl(Session* s) {
   atomic_store_u32(&s->cancel, 0, kOrderRelease);
   session_free_stream(s);
-  const VlmHandle h = session_vlm_handle(s);
+  VlmHandle* const h = session_vlm_handle(s);
   if (h != nullptr) (void)vlm_reset(h);
   session_clear_error(s);
   return true;
@@ -683,7 +692,7 @@ VEXA_API void vexa_session_cancel(vexa_session* session) {
   if (s == nullptr) return;
   atomic_store_u32(&s->cancel, 1, kOrderRelease);
   vlm_lock(s);
-  const VlmHandle h = session_vlm_handle(s);
+  VlmHandle* const h = session_vlm_handle(s);
   if (h != nullptr) vlm_cancel(h);
   vlm_unlock(s);
 }

@@ -86,7 +86,7 @@ struct Session {
   cpu::CpuState* cpu_engine;  // the CPU handle is the address of this slot
   uint8_t graph_engine_present;
   MpsState* graph_engine;
-  VlmHandle vlm_handle;  // read and written atomically: cancel may come from any thread
+  VlmHandle* vlm_handle;  // read and written atomically: cancel may come from any thread
   uint32_t vlm_lock;     // held while the handle is cancelled or freed
   uint8_t stream_active;
   char* stream_chunks[kMaxStreamChunks];

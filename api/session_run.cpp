@@ -13,6 +13,7 @@
 #include "core/clock.h"
 #include "cpu/interpreter.h"
 #include "gpu/graph_engine.h"
+#include "platform/thread_pool.h"
 #include "vexa/vexa.h"
 
 namespace vexa {
@@ -301,7 +302,10 @@ bool prepare_outputs(Request& r, uint64_t n) {
     OutputTensor& t = o->tensors[i];
     // The engine writes f32 whatever the declared type, possibly more than the descriptor
     // holds when a batch scaled an output the descriptor did not.
-    const uint64_t need = max_u64(max_u64(d.element_count, 1), session_cpu_output_count(s, i, n));
+    uint64_t need = max_u64(max_u64(d.element_count, 1), session_cpu_output_count(s, i, n));
+    if (i == 0 && s->graph_engine_present) {
+      need = max_u64(need, mps_output_floats(&s->graph_engine, s->batch_size < 2 ? 0 : n));
+    }
     if (!output_tensor_reserve_f32(&t, need)) {
       t.f32_data = nullptr;
       t.f32_capacity = 0;
@@ -332,14 +336,24 @@ bool dispatch(Request& r, uint64_t n) {
   Output* o = r.out;
   float* out0 = o->tensors[0].f32_data;
   if (s->graph_engine_present && r.primary != nullptr) {
-    const bool ok = s->batch_size < 2 ? mps_run(&s->graph_engine, r.primary, out0)
-                                      : mps_run_batched(&s->graph_engine, n, r.primary, out0);
+    if (mps_input_floats(&s->graph_engine, s->batch_size < 2 ? 0 : n) > r.primary_count) {
+      return engine_failed(r, "Input tensor is smaller than the engine's input");
+    }
+    bool ok = false;
+    {
+      // The device runs on this machine's cores: the configured thread count holds for it too.
+      const ThreadCapScope cap(s->config.threads);
+      ok = s->batch_size < 2 ? mps_run(&s->graph_engine, r.primary, out0)
+                             : mps_run_batched(&s->graph_engine, n, r.primary, out0);
+    }
     if (!ok) return engine_failed(r, "GPU/NPU graph execution failed");
     for (uint32_t i = 1; i < s->output_count; ++i) {
       const float* src = mps_output_pointer(&s->graph_engine, i);
-      if (src != nullptr) {
-        std::memcpy(o->tensors[i].f32_data, src, static_cast<size_t>(o->tensors[i].count * kF32Bytes));
-      }
+      if (src == nullptr) continue;
+      OutputTensor& t = o->tensors[i];
+      const uint64_t bytes = t.count * kF32Bytes;
+      const uint64_t have = mps_output_byte_size(&s->graph_engine, i);
+      std::memcpy(t.f32_data, src, static_cast<size_t>(bytes < have ? bytes : have));
     }
     o->backend_used = mps_active_backend(&s->graph_engine);
     return true;

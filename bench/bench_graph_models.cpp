@@ -4,10 +4,16 @@
 // written the way the graph-model backend lowers container nodes (graph_twin_models.h); the
 // graph runs through feeds and results dictionaries on a command queue.
 //
-//   bench_graph_models [RUNS] [MODEL]     (RUNS timed runs per side, 9 by default)
+//   bench_graph_models [RUNS] [MODEL] [THREADS] [SIDE]
 //
-// One line per model and thread count: our median, the CPU engine's median, their ratio and
-// the largest difference between the two outputs. The sides run in turns, so both see the
+// RUNS timed runs per side (9 by default); MODEL one of resnet50, mobilenet_v2, vit_s16 (all
+// by default); THREADS one count instead of 1 and all; SIDE graph or cpu runs one side only, for
+// a profiler.
+//
+// One line per model and thread count: our median, the CPU engine's median and their ratio, in
+// wall time (with the fastest runs, least disturbed by other load) and in process CPU time (at one thread the work itself, however busy the machine;
+// at more threads it also counts the pool's waiting), the largest difference between the two
+// outputs, and the lengths of the two schedules. The sides run in turns, so both see the
 // same minutes of a shared machine.
 #include <algorithm>
 #include <chrono>
@@ -17,6 +23,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include <time.h>
 
 #include "bench/graph_twin_models.h"
 #include "cpu/cpu_state.h"
@@ -122,12 +130,27 @@ double now_ms() {
       .count();
 }
 
+// CPU seconds of the whole process, in milliseconds: with one thread, the work itself however
+// often the machine preempts it.
+double process_cpu_ms() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) * 1e-6;
+}
+
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
 }
 
-int run_model(const char* name, void (*build)(TwinBuilder&), int runs) {
+struct Options {
+  int runs = 9;
+  unsigned threads = 0;  // 0: one thread, then all
+  bool graph = true, cpu = true;
+};
+
+int run_model(const char* name, void (*build)(TwinBuilder&), const Options& opt) {
+  const int runs = opt.runs;
   TwinBuilder b(1234);
   build(b);
   Graph& g = b.graph();
@@ -167,8 +190,17 @@ int run_model(const char* name, void (*build)(TwinBuilder&), int runs) {
   const GraphTensorDataMap results = {
       {b.output_value().t, GraphTensorData(out_buffer, out_shape, DeviceDataType::kFloat32)}};
 
-  const unsigned all = thread_pool_size();
-  for (unsigned threads : {1u, all}) {
+  // The compiled schedule's length, next to the CPU engine's fused node count.
+  size_t steps = 0;
+  {
+    GraphShapedTypeMap types = {{b.input_value().t, {in_shape, DeviceDataType::kFloat32}}};
+    auto exe = g.compile(GraphDevice(device), types, {b.output_value().t}, GraphCompilationDescriptor{},
+                         &error);
+    if (exe != nullptr) steps = exe->steps().size();
+  }
+  std::vector<unsigned> counts = {1u, thread_pool_size()};
+  if (opt.threads != 0) counts = {opt.threads};
+  for (unsigned threads : counts) {
     cpu::CpuBuildOptions options;
     options.threads = threads;
     cpu::CpuCreateResult created = cpu::cpu_state_create_with(&container, weights, options);
@@ -181,25 +213,47 @@ int run_model(const char* name, void (*build)(TwinBuilder&), int runs) {
     }
     cpu::CpuState* state = created.state;
     std::vector<float> cpu_out(out_n);
-    std::vector<double> ours, theirs;
-    for (int r = -2; r < runs; ++r) {
-      double t0 = now_ms();
-      {
+    std::vector<double> ours, theirs, ours_cpu, theirs_cpu;
+    double cpu_ms = 0;  // process CPU time of the last run
+    auto run_graph = [&]() -> double {
+      const double t0 = now_ms(), c0 = process_cpu_ms();
+      if (opt.graph) {
         ThreadCapScope cap(threads);
-        if (!g.run(*queue, feeds, results, &error)) {
-          std::fprintf(stderr, "%s: graph run: %s\n", name, error.c_str());
-          return 1;
-        }
+        if (!g.run(*queue, feeds, results, &error)) return -1.0;
       }
-      double t1 = now_ms();
-      if (!cpu::cpu_run(&state, input.data(), cpu_out.data())) {
-        std::fprintf(stderr, "%s: cpu run failed\n", name);
+      cpu_ms = process_cpu_ms() - c0;
+      return now_ms() - t0;
+    };
+    auto run_cpu = [&]() -> double {
+      const double t0 = now_ms(), c0 = process_cpu_ms();
+      if (opt.cpu && !cpu::cpu_run(&state, input.data(), cpu_out.data())) return -1.0;
+      cpu_ms = process_cpu_ms() - c0;
+      return now_ms() - t0;
+    };
+    for (int r = -2; r < runs; ++r) {
+      // Turns alternate which side goes first, so neither always finds the other's data in
+      // the caches.
+      double a = 0, c = 0, a_cpu = 0, c_cpu = 0;
+      if (r % 2 == 0) {
+        a = run_graph();
+        a_cpu = cpu_ms;
+        c = run_cpu();
+        c_cpu = cpu_ms;
+      } else {
+        c = run_cpu();
+        c_cpu = cpu_ms;
+        a = run_graph();
+        a_cpu = cpu_ms;
+      }
+      if (a < 0 || c < 0) {
+        std::fprintf(stderr, "%s: run failed: %s\n", name, a < 0 ? error.c_str() : "cpu engine");
         return 1;
       }
-      double t2 = now_ms();
       if (r >= 0) {
-        ours.push_back(t1 - t0);
-        theirs.push_back(t2 - t1);
+        ours.push_back(a);
+        theirs.push_back(c);
+        ours_cpu.push_back(a_cpu);
+        theirs_cpu.push_back(c_cpu);
       }
     }
     const float* got = static_cast<const float*>(out_buffer->contents());
@@ -209,8 +263,14 @@ int run_model(const char* name, void (*build)(TwinBuilder&), int runs) {
       scale = std::max(scale, std::fabs(static_cast<double>(cpu_out[i])));
     }
     const double a = median(ours), c = median(theirs);
-    std::printf("%-13s threads %2u  graph %9.2f ms  cpu engine %9.2f ms  ratio %.3f  max |diff| %.2e (of %.2e)\n",
-                name, threads, a, c, a / c, diff, scale);
+    const double ac = median(ours_cpu), cc = median(theirs_cpu);
+    const double amin = *std::min_element(ours.begin(), ours.end());
+    const double cmin = *std::min_element(theirs.begin(), theirs.end());
+    std::printf("%-13s threads %2u  graph %8.2f ms  cpu engine %8.2f ms  ratio %.3f  "
+                "(fastest %.2f / %.2f ms, ratio %.3f; cpu time %.2f / %.2f ms, ratio %.3f)  "
+                "max |diff| %.1e of %.1e  steps %zu / nodes %llu\n",
+                name, threads, a, c, a / c, amin, cmin, amin / cmin, ac, cc, ac / cc, diff, scale,
+                steps, static_cast<unsigned long long>(state->node_count));
     std::fflush(stdout);
     cpu::cpu_state_destroy(&state);
   }
@@ -222,8 +282,14 @@ int run_model(const char* name, void (*build)(TwinBuilder&), int runs) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 9;
+  Options opt;
+  if (argc > 1) opt.runs = std::max(1, std::atoi(argv[1]));
   const std::string only = argc > 2 ? argv[2] : "";
+  if (argc > 3) opt.threads = static_cast<unsigned>(std::max(0, std::atoi(argv[3])));
+  if (argc > 4) {
+    opt.graph = std::strcmp(argv[4], "cpu") != 0;
+    opt.cpu = std::strcmp(argv[4], "graph") != 0;
+  }
   vexa::graph_ops_install();
   int status = 0;
   struct Model {
@@ -233,7 +299,7 @@ int main(int argc, char** argv) {
   for (const Model& m : {Model{"resnet50", resnet50}, Model{"mobilenet_v2", mobilenet_v2},
                          Model{"vit_s16", vit_small}}) {
     if (!only.empty() && only != m.name) continue;
-    status |= run_model(m.name, m.build, runs);
+    status |= run_model(m.name, m.build, opt);
   }
   return status;
 }

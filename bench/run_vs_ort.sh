@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# CPU latency of our engine beside ONNX Runtime on the same ONNX files and inputs, at one
-# thread and at every core. Exports the models with fresh random weights (python3-torch),
-# converts them with vexa-convert, and prints per model and thread count: our median, ORT's
-# median, the ratio (ours / ORT, below 1 means faster) and the largest output difference.
+# Latency of our engines beside ONNX Runtime on the same ONNX files and inputs, at one thread
+# and at every core. Exports the models with fresh random weights (python3-torch), converts
+# them with vexa-convert, and prints per model and thread count the medians of: the CPU engine
+# alone (engine_ms, as bench_model runs it), and through the C API the CPU backend (cpu_ms), the
+# GPU backend (gpu_ms) and AUTO (auto_ms, the backend an application gets by default), ORT's
+# median, then the ratios engine / ORT, GPU / CPU and AUTO / CPU (below 1 means faster) and the
+# largest difference of the GPU backend's output from ORT's.
 #
 #   bench/run_vs_ort.sh [model ...]       (default: every exported model)
 # Environment: BUILD_DIR (default build-bench), RUNS (default 20), THREADS_ALL (default nproc),
-# ROUNDS (default 1: alternating runs of both sides per point, the median of each side kept),
-# PIN_CPU (the core both sides share at one thread; default the last one allowed).
+# ROUNDS (default 1: alternating runs of every side per point, the median of each side kept),
+# PIN_CPU (the core every side shares at one thread; default the last one allowed).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build-bench}"
@@ -26,7 +29,7 @@ fi
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVEXA_BENCH=ON >/dev/null
 fi
-cmake --build "$build" --target bench_model vexa-convert >/dev/null
+cmake --build "$build" --target bench_model bench_session vexa-convert >/dev/null
 
 if [ ! -f "$models_dir/manifest.tsv" ]; then
   /usr/bin/python3 "$root/bench/models/export_models.py" "$models_dir" 2>/dev/null
@@ -47,7 +50,8 @@ if [ -z "$pin_cpu" ] && command -v taskset >/dev/null; then
 fi
 # Other processes on the machine distort the all-cores figures most: show the load.
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg), cores: $(nproc)"
-printf "%-14s %8s %12s %12s %8s %14s\n" model threads ours_ms ort_ms ratio max_abs_diff
+printf "%-14s %7s %10s %10s %10s %10s %10s %7s %7s %7s %13s\n" model threads engine_ms cpu_ms \
+  gpu_ms auto_ms ort_ms eng/ort gpu/cpu auto/cpu gpu_max_diff
 while IFS=$'\t' read -r name _input shape convert_args; do
   if [ ${#wanted[@]} -gt 0 ] && [[ ! " ${wanted[*]} " =~ " $name " ]]; then continue; fi
   onnx="$models_dir/$name.onnx"
@@ -60,30 +64,46 @@ while IFS=$'\t' read -r name _input shape convert_args; do
     continue
   fi
   for t in 1 "$all"; do
-    # One thread: both sides on the same core, so neither is moved between cores mid-run.
+    # One thread: every side on the same core, so none is moved between cores mid-run.
     pin=()
     if [ "$t" = 1 ] && [ -n "$pin_cpu" ]; then pin=(taskset -c "$pin_cpu"); fi
-    # On a shared machine one pair of runs can land in a slow minute for either side: the
-    # two alternate `rounds` times and each side's figure is the median of its rounds.
-    ort_all="" ours_all="" failed=""
+    # On a shared machine one run can land in a slow minute for any side: the sides alternate
+    # `rounds` times and each side's figure is the median of its rounds.
+    ort_all="" engine_all="" cpu_all="" gpu_all="" auto_all="" failed="" diff=""
     for _ in $(seq "$rounds"); do
       ort_all="$ort_all $("${pin[@]}" node "$root/bench/ort_bench.js" "$onnx" "$input" "$shape" "$t" "$runs" "$ref" |
                           awk '/^median_ms/ {print $2}')"
       if ! out=$("${pin[@]}" "$build/bench/bench_model" "$vexa" "$input" "$t" "$runs" "$ref" 2>&1); then
-        failed="$(echo "$out" | tail -n 1)"
+        failed="engine: $(echo "$out" | tail -n 1)"
         break
       fi
-      ours_all="$ours_all $(echo "$out" | awk '/^median_ms/ {print $2}')"
+      engine_all="$engine_all $(echo "$out" | awk '/^median_ms/ {print $2}')"
+      for side in cpu gpu auto; do
+        if ! out=$("${pin[@]}" "$build/bench/bench_session" "$vexa" "$input" "$t" "$runs" "$side" "$ref" 2>&1); then
+          failed="$side: $(echo "$out" | tail -n 1)"
+          break 2
+        fi
+        ms=$(echo "$out" | awk '/^median_ms/ {print $2}')
+        case $side in
+          cpu) cpu_all="$cpu_all $ms" ;;
+          gpu) gpu_all="$gpu_all $ms"; diff=$(echo "$out" | awk '/^max_abs_diff/ {print $2}') ;;
+          auto) auto_all="$auto_all $ms" ;;
+        esac
+      done
     done
     if [ -n "$failed" ]; then
-      printf "%-14s %8s run failed: %s\n" "$name" "$t" "$failed"
+      printf "%-14s %7s run failed: %s\n" "$name" "$t" "$failed"
       continue
     fi
     ort=$(median_of $ort_all)
-    ours=$(median_of $ours_all)
-    diff=$(echo "$out" | awk '/^max_abs_diff/ {print $2}')
-    ratio=$(awk -v a="$ours" -v b="$ort" 'BEGIN { printf "%.2f", a / b }')
-    printf "%-14s %8s %12s %12s %8s %14s\n" "$name" "$t" "$ours" "$ort" "$ratio" "$diff"
+    engine=$(median_of $engine_all)
+    cpu=$(median_of $cpu_all)
+    gpu=$(median_of $gpu_all)
+    auto=$(median_of $auto_all)
+    ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+    printf "%-14s %7s %10s %10s %10s %10s %10s %7s %7s %7s %13s\n" "$name" "$t" "$engine" "$cpu" \
+      "$gpu" "$auto" "$ort" "$(ratio "$engine" "$ort")" "$(ratio "$gpu" "$cpu")" \
+      "$(ratio "$auto" "$cpu")" "$diff"
   done
 done <"$models_dir/manifest.tsv"
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

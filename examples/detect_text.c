@@ -3,8 +3,10 @@
  * per-pixel text probability map, but any model with one image input and a [1,]C,H,W output
  * (C 1 or 3) works.
  *
- *   detect_text MODEL.vexa IMAGE OUT.ppm [--runs N] [--threads N] [--model-norm]
+ *   detect_text MODEL.vexa IMAGE OUT.ppm [--runs N] [--threads N] [--backend B] [--model-norm]
  *
+ * B is auto (the default: the GPU backend when it takes the model, else the CPU engine), cpu,
+ * gpu or npu; the backend that ran is printed with the latency.
  * The image is stretched to the model's input size and normalised with the ImageNet mean and
  * deviation on 0..1 pixels in BGR order (what PaddleOCR models expect); --model-norm keeps the
  * model's own preprocessing settings instead. Output values 0..1 become bytes 0..255.
@@ -64,17 +66,28 @@ int main(int argc, char** argv) {
   if (argc < 4) {
     fprintf(stderr,
             "usage: detect_text MODEL.vexa IMAGE OUT.ppm [--runs N] [--threads N] "
-            "[--model-norm]\n");
+            "[--backend auto|cpu|gpu|npu] [--model-norm]\n");
     return 2;
   }
   const char* model = argv[1];
   const char* image = argv[2];
   const char* out_path = argv[3];
   int runs = DEFAULT_RUNS, threads = 0, model_norm = 0;
+  uint32_t backend = VEXA_BACKEND_AUTO;
   for (int i = 4; i < argc; ++i) {
     if (strcmp(argv[i], "--runs") == 0 && i + 1 < argc) runs = atoi(argv[++i]);
     else if (strcmp(argv[i], "--threads") == 0 && i + 1 < argc) threads = atoi(argv[++i]);
-    else if (strcmp(argv[i], "--model-norm") == 0) model_norm = 1;
+    else if (strcmp(argv[i], "--backend") == 0 && i + 1 < argc) {
+      const char* b = argv[++i];
+      if (strcmp(b, "auto") == 0) backend = VEXA_BACKEND_AUTO;
+      else if (strcmp(b, "cpu") == 0) backend = VEXA_BACKEND_CPU;
+      else if (strcmp(b, "gpu") == 0) backend = VEXA_BACKEND_GPU;
+      else if (strcmp(b, "npu") == 0) backend = VEXA_BACKEND_NPU;
+      else {
+        fprintf(stderr, "detect_text: unknown backend %s\n", b);
+        return 2;
+      }
+    } else if (strcmp(argv[i], "--model-norm") == 0) model_norm = 1;
     else {
       fprintf(stderr, "detect_text: unknown option %s\n", argv[i]);
       return 2;
@@ -85,7 +98,7 @@ int main(int argc, char** argv) {
 
   int status = 1;
   vexa_config* config = vexa_config_new();
-  vexa_config_set_backend(config, VEXA_BACKEND_CPU);
+  vexa_config_set_backend(config, backend);
   if (threads > 0) vexa_config_set_threads(config, threads);
   vexa_session* session = vexa_session_new(config);
   vexa_frame* frame = vexa_frame_new();
@@ -129,8 +142,10 @@ int main(int argc, char** argv) {
   }
   const double first = latencies[0];
   qsort(latencies, (size_t)runs, sizeof(double), compare_double);
-  printf("latency: first run %.2f ms, median of %d runs %.2f ms (CPU)\n", first, runs,
-         latencies[runs / 2]);
+  const char* names[] = {"none", "CPU", "GPU", "NPU"};
+  const uint32_t used = vexa_output_backend_used(output);
+  printf("latency: first run %.2f ms, median of %d runs %.2f ms (%s)\n", first, runs,
+         latencies[runs / 2], used < 4 ? names[used] : "unknown");
 
   printf("output 0 %.*s [", (int)vexa_session_output_name_len(session, 0),
          vexa_session_output_name_ptr(session, 0));

@@ -11,7 +11,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "generative/constraint_handle.h"
 #include "generative/model_config.h"
+#include "generative/request_document.h"
+#include "generative/request_prepare.h"
+#include "generative/request_records.h"
 
 namespace vexa {
 
@@ -35,12 +39,24 @@ class VXProcessor {
   std::string token_bytes(int64_t id) const;
   std::string decode(std::span<const int64_t> ids) const;
 
+  // The model inputs of one request (see processor_options_from_request and prepare_request).
+  // Throws DomainError: "VexaFrontend" for the request's own refusals; "VexaImage" when the
+  // message names JPEG or PNG or is "Cannot read image"; "VexaFrontend" for every other
+  // failure; "NSMallocException" "Input allocation failed" when memory runs out.
+  PreparedInputs prepare(const RequestDocument& request) const;
+
+  // The request's output constraint, or null when it asks for none; `request` null means the
+  // defaults. Throws DomainError "VexaFrontend" with the constraint's refusal, or
+  // "NSMallocException" "Constraint allocation failed".
+  std::unique_ptr<VXConstraint> constraint_with_params(const VlmRequest* request) const;
+
  private:
   std::unique_ptr<Processor> processor_;
 };
 
 inline constexpr const char* kDomainModel = "VexaModel";
 inline constexpr const char* kDomainFrontend = "VexaFrontend";
+inline constexpr const char* kDomainImage = "VexaImage";
 inline constexpr const char* kDomainNoMemory = "NSMallocException";
 
 }  // namespace vexa

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "gpu/kernels/kernel_library.h"
+#include "platform/graph_executable.h"
 
 namespace vexa {
 
@@ -144,13 +145,21 @@ bool gpu_has_ane() {
   uint32_t code = kGpuContextFailed;
   GpuContext* probe = gpu_context_create(kNeuralEngineProbeBytes, &code);
   if (probe == nullptr) return false;
+  const bool has_ane = probe->weights != nullptr &&
+                       GraphDevice(probe->weights->device()).descriptor().has_ane;
   gpu_context_free(probe);
-  return false;
+  return has_ane;
 }
 
 uint64_t gpu_working_set_limit() {
-  std::shared_ptr<Device> device = device_system_default();
-  const uint64_t limit = device == nullptr ? 0 : device->recommended_max_working_set_size();
+  // Asked through a temporary context, like the Neural Engine query, so a device that cannot
+  // be reached (or a faulted one) gives the fixed fallback rather than a figure nobody can use.
+  uint32_t code = kGpuContextFailed;
+  GpuContext* probe = gpu_context_create(kNeuralEngineProbeBytes, &code);
+  if (probe == nullptr) return kDefaultWorkingSetLimitBytes;
+  const uint64_t limit =
+      probe->weights != nullptr ? probe->weights->device()->recommended_max_working_set_size() : 0;
+  gpu_context_free(probe);
   return limit == 0 ? kDefaultWorkingSetLimitBytes : limit;
 }
 

@@ -68,7 +68,8 @@ uint32_t gpu_probe_last_error();
 // passes the buffer, or when the command buffer does not complete.
 bool gpu_weights_checksum(const GpuContext* context, uint64_t size, uint32_t* out);
 
-// Whether the device has a Neural Engine: this device has none.
+// Whether the device has a Neural Engine, as the graph library's device descriptor reports it
+// (none here, unless a test says otherwise).
 bool gpu_has_ane();
 // The device's recommended working set in bytes; 4 GiB when it reports 0.
 uint64_t gpu_working_set_limit();

@@ -62,6 +62,9 @@ GraphKernelTable build_table() {
   set(GraphOpKind::kAttention, graph_ops::make_attention);
   set(GraphOpKind::kFusedLayerNorm, graph_ops::make_layer_norm);
   set(GraphOpKind::kFusedGelu, graph_ops::make_gelu);
+  set(GraphOpKind::kFusedScaledAdd, graph_ops::make_scaled_add);
+  set(GraphOpKind::kFusedHardSigmoid, graph_ops::make_hard_sigmoid);
+  set(GraphOpKind::kFusedHardSwish, graph_ops::make_hard_sigmoid);
   return t;
 }
 

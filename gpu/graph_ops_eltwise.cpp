@@ -174,42 +174,58 @@ bool single_constant(const GraphOperand& o, float* value) {
 
 }  // namespace
 
-KernelPtr make_binary(const GraphStepSpec& spec, std::string* error) {
+KernelPtr make_binary(const GraphStepDesc& desc, std::string* error) {
   OpKind kind{};
   Words words;
   bool negate = false;
-  if (!binary_op(spec.kind, &kind, &words, &negate)) {
+  if (!binary_op(desc.kind, &kind, &words, &negate)) {
     *error = "not a two-operand operation";
     return nullptr;
   }
   const BroadcastView v =
-      broadcast_view(spec.outputs[0].shape, {spec.inputs[0].shape, spec.inputs[1].shape});
+      broadcast_view(desc.outputs[0].shape, {desc.inputs[0].shape, desc.inputs[1].shape});
   auto k = std::make_unique<NodeKernel>();
   if (!k->prepare(kind, v.operands, v.out, words, negate, error)) return nullptr;
   return k;
 }
 
-KernelPtr make_unary(const GraphStepSpec& spec, std::string* error) {
-  const uint64_t n = spec.outputs[0].elements;
-  if (spec.kind == GraphOpKind::kTruncate) return std::make_unique<TruncateKernel>(n);
+KernelPtr make_unary(const GraphStepDesc& desc, std::string* error) {
+  const uint64_t n = desc.outputs[0].elements;
+  if (desc.kind == GraphOpKind::kTruncate) return std::make_unique<TruncateKernel>(n);
   OpKind kind{};
-  if (!unary_op(spec.kind, &kind)) {
+  if (!unary_op(desc.kind, &kind)) {
     *error = "not a one-operand operation";
     return nullptr;
   }
   Words words;
-  if (spec.kind == GraphOpKind::kLeakyRelu) words.push_back({kAlphaWord, f32_bits(spec.attrs->alpha)});
+  if (desc.kind == GraphOpKind::kLeakyRelu) words.push_back({kAlphaWord, f32_bits(desc.attrs->alpha)});
   const Shape flat = {static_cast<int64_t>(n)};
   auto k = std::make_unique<NodeKernel>();
   if (!k->prepare(kind, {flat}, flat, words, false, error)) return nullptr;
   return k;
 }
 
-KernelPtr make_clamp(const GraphStepSpec& spec, std::string* error) {
+// The CPU engine's HardSigmoid (clamp(x * alpha + beta, 0, 1) with one rounding of the
+// product and sum) or HardSwish (x times that with 1/6 and 0.5).
+KernelPtr make_hard_sigmoid(const GraphStepDesc& desc, std::string* error) {
+  const Shape flat = {static_cast<int64_t>(desc.outputs[0].elements)};
+  auto k = std::make_unique<NodeKernel>();
+  const bool swish = desc.kind == GraphOpKind::kFusedHardSwish;
+  Words words;
+  if (!swish) {
+    words = {{kAlphaWord, f32_bits(desc.attrs->alpha)}, {kBetaWord, f32_bits(desc.attrs->beta)}};
+  }
+  if (!k->prepare(swish ? OpKind::kHardSwish : OpKind::kHardSigmoid, {flat}, flat, words, false,
+                  error))
+    return nullptr;
+  return k;
+}
+
+KernelPtr make_clamp(const GraphStepDesc& desc, std::string* error) {
   float lo = 0.0f, hi = 0.0f;
-  if (single_constant(spec.inputs[1], &lo) && single_constant(spec.inputs[2], &hi)) {
+  if (single_constant(desc.inputs[1], &lo) && single_constant(desc.inputs[2], &hi)) {
     // Scalar bounds: the CPU engine's Clip; the bound operands are not read.
-    const Shape flat = {static_cast<int64_t>(spec.outputs[0].elements)};
+    const Shape flat = {static_cast<int64_t>(desc.outputs[0].elements)};
     auto k = std::make_unique<NodeKernel>();
     if (!k->prepare(OpKind::kClip, {flat}, flat, {{kAlphaWord, f32_bits(lo)}, {kBetaWord, f32_bits(hi)}},
                     false, error))
@@ -217,20 +233,33 @@ KernelPtr make_clamp(const GraphStepSpec& spec, std::string* error) {
     return k;
   }
   return std::make_unique<TensorClampKernel>(broadcast_view(
-      spec.outputs[0].shape, {spec.inputs[0].shape, spec.inputs[1].shape, spec.inputs[2].shape}));
+      desc.outputs[0].shape, {desc.inputs[0].shape, desc.inputs[1].shape, desc.inputs[2].shape}));
 }
 
-KernelPtr make_select(const GraphStepSpec& spec, std::string* error) {
+KernelPtr make_select(const GraphStepDesc& desc, std::string* error) {
   const BroadcastView v = broadcast_view(
-      spec.outputs[0].shape, {spec.inputs[0].shape, spec.inputs[1].shape, spec.inputs[2].shape});
+      desc.outputs[0].shape, {desc.inputs[0].shape, desc.inputs[1].shape, desc.inputs[2].shape});
   auto k = std::make_unique<NodeKernel>();
   if (!k->prepare(OpKind::kWhere, v.operands, v.out, {}, false, error)) return nullptr;
   return k;
 }
 
-KernelPtr make_cast(const GraphStepSpec& spec, std::string* error) {
+// The CPU engine's scaled Add: x * s + y with the product and the sum each rounded.
+KernelPtr make_scaled_add(const GraphStepDesc& desc, std::string* error) {
+  constexpr uint32_t kScaledAddFlagWord = 29;
+  constexpr uint32_t kScaledAddScaleWord = 30;
+  const Shape flat = {static_cast<int64_t>(desc.outputs[0].elements)};
+  auto k = std::make_unique<NodeKernel>();
+  if (!k->prepare(OpKind::kAdd, {flat, flat}, flat,
+                  {{kScaledAddFlagWord, 1}, {kScaledAddScaleWord, f32_bits(desc.attrs->alpha)}}, false,
+                  error))
+    return nullptr;
+  return k;
+}
+
+KernelPtr make_cast(const GraphStepDesc& desc, std::string* error) {
   (void)error;
-  return std::make_unique<CastKernel>(spec.outputs[0].elements, spec.attrs->type);
+  return std::make_unique<CastKernel>(desc.outputs[0].elements, desc.attrs->type);
 }
 
 }  // namespace vexa::graph_ops

@@ -20,23 +20,25 @@ using Shape = std::vector<int64_t>;
 using KernelPtr = std::unique_ptr<GraphKernel>;
 
 // ---- factories, one per family file ----
-KernelPtr make_binary(const GraphStepSpec& spec, std::string* error);
-KernelPtr make_unary(const GraphStepSpec& spec, std::string* error);
-KernelPtr make_clamp(const GraphStepSpec& spec, std::string* error);
-KernelPtr make_select(const GraphStepSpec& spec, std::string* error);
-KernelPtr make_cast(const GraphStepSpec& spec, std::string* error);
-KernelPtr make_movement(const GraphStepSpec& spec, std::string* error);
-KernelPtr make_gather_along_axis(const GraphStepSpec& spec, std::string* error);
-KernelPtr make_resize(const GraphStepSpec& spec, std::string* error);
-KernelPtr make_reduction(const GraphStepSpec& spec, std::string* error);
-KernelPtr make_axis_op(const GraphStepSpec& spec, std::string* error);  // softmax, arg-max, top-k
-KernelPtr make_layer_norm(const GraphStepSpec& spec, std::string* error);
-KernelPtr make_gelu(const GraphStepSpec& spec, std::string* error);
-KernelPtr make_conv(const GraphStepSpec& spec, std::string* error);
-KernelPtr make_conv_transpose(const GraphStepSpec& spec, std::string* error);
-KernelPtr make_pool(const GraphStepSpec& spec, std::string* error);
-KernelPtr make_matmul(const GraphStepSpec& spec, std::string* error);
-KernelPtr make_attention(const GraphStepSpec& spec, std::string* error);
+KernelPtr make_binary(const GraphStepDesc& desc, std::string* error);
+KernelPtr make_unary(const GraphStepDesc& desc, std::string* error);
+KernelPtr make_clamp(const GraphStepDesc& desc, std::string* error);
+KernelPtr make_select(const GraphStepDesc& desc, std::string* error);
+KernelPtr make_cast(const GraphStepDesc& desc, std::string* error);
+KernelPtr make_movement(const GraphStepDesc& desc, std::string* error);
+KernelPtr make_gather_along_axis(const GraphStepDesc& desc, std::string* error);
+KernelPtr make_resize(const GraphStepDesc& desc, std::string* error);
+KernelPtr make_reduction(const GraphStepDesc& desc, std::string* error);
+KernelPtr make_axis_op(const GraphStepDesc& desc, std::string* error);  // softmax, arg-max, top-k
+KernelPtr make_layer_norm(const GraphStepDesc& desc, std::string* error);
+KernelPtr make_gelu(const GraphStepDesc& desc, std::string* error);
+KernelPtr make_scaled_add(const GraphStepDesc& desc, std::string* error);
+KernelPtr make_hard_sigmoid(const GraphStepDesc& desc, std::string* error);  // and hard swish
+KernelPtr make_conv(const GraphStepDesc& desc, std::string* error);
+KernelPtr make_conv_transpose(const GraphStepDesc& desc, std::string* error);
+KernelPtr make_pool(const GraphStepDesc& desc, std::string* error);
+KernelPtr make_matmul(const GraphStepDesc& desc, std::string* error);
+KernelPtr make_attention(const GraphStepDesc& desc, std::string* error);
 
 // ---- one node of the CPU engine ----
 

@@ -55,17 +55,17 @@ struct ScaleJob {
 // the scores and the probabilities in the workspace.
 class AttentionKernel : public GraphKernel {
  public:
-  bool prepare(const GraphStepSpec& spec, std::string* error) {
-    const Shape& q = spec.inputs[0].shape;
-    const Shape& k = spec.inputs[1].shape;
-    const Shape& v = spec.inputs[2].shape;
+  bool prepare(const GraphStepDesc& desc, std::string* error) {
+    const Shape& q = desc.inputs[0].shape;
+    const Shape& k = desc.inputs[1].shape;
+    const Shape& v = desc.inputs[2].shape;
     const size_t r = q.size();
     batch_ = static_cast<int64_t>(elements_of(Shape(q.begin(), q.end() - 2)));
     s_ = q[r - 2];
     d_ = q[r - 1];
     t_ = k[r - 2];
     dv_ = v[r - 1];
-    scale_ = spec.attrs->alpha;
+    scale_ = desc.attrs->alpha;
     if (!transpose_.prepare(OpKind::kTranspose, {{batch_, t_, d_}}, {{batch_, d_, t_}},
                             {{kPermLengthWord, 3}, {kPermFirstWord, 0}, {kPermFirstWord + 1, 2},
                              {kPermFirstWord + 2, 1}},
@@ -84,11 +84,11 @@ class AttentionKernel : public GraphKernel {
       values_shape_.a_dims[i] = pa[i];
       values_shape_.b_dims[i] = vb[i];
     }
-    has_mask_ = spec.inputs.size() > 3 && spec.inputs[3].present;
+    has_mask_ = desc.inputs.size() > 3 && desc.inputs[3].present;
     if (has_mask_) {
       Shape scores(q.begin(), q.end() - 1);
       scores.push_back(t_);
-      const BroadcastView view = broadcast_view(scores, {scores, spec.inputs[3].shape});
+      const BroadcastView view = broadcast_view(scores, {scores, desc.inputs[3].shape});
       if (!mask_.prepare(OpKind::kAdd, view.operands, {view.out}, {}, error)) return false;
     }
     const Shape rows = {batch_ * s_, t_, 1};
@@ -138,18 +138,18 @@ class AttentionKernel : public GraphKernel {
 
 }  // namespace
 
-KernelPtr make_matmul(const GraphStepSpec& spec, std::string* error) {
+KernelPtr make_matmul(const GraphStepDesc& desc, std::string* error) {
   cpu::MatMulShape s;
-  if (!product_shape(spec.inputs[0].shape, spec.inputs[1].shape, &s)) {
+  if (!product_shape(desc.inputs[0].shape, desc.inputs[1].shape, &s)) {
     *error = "the batch dims of the product do not fit in six";
     return nullptr;
   }
   return std::make_unique<MatMulKernel>(s);
 }
 
-KernelPtr make_attention(const GraphStepSpec& spec, std::string* error) {
+KernelPtr make_attention(const GraphStepDesc& desc, std::string* error) {
   auto k = std::make_unique<AttentionKernel>();
-  if (!k->prepare(spec, error)) return nullptr;
+  if (!k->prepare(desc, error)) return nullptr;
   return k;
 }
 

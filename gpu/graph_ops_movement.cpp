@@ -84,11 +84,11 @@ void reduce_permutation(const Shape& in, const std::vector<int64_t>& perm, Shape
   out_perm->assign(position.begin(), position.end());
 }
 
-KernelPtr make_permute(const GraphStepSpec& spec, std::string* error) {
+KernelPtr make_permute(const GraphStepDesc& desc, std::string* error) {
   Shape shape;
   std::vector<int64_t> perm;
-  reduce_permutation(spec.inputs[0].shape, spec.attrs->ints, &shape, &perm);
-  const uint64_t n = spec.outputs[0].elements;
+  reduce_permutation(desc.inputs[0].shape, desc.attrs->ints, &shape, &perm);
+  const uint64_t n = desc.outputs[0].elements;
   bool identity = true;
   for (size_t i = 0; i < perm.size(); ++i) identity = identity && perm[i] == static_cast<int64_t>(i);
   if (identity) return call(OpKind::kIdentity, {flat(n)}, {flat(n)}, {}, error);
@@ -152,17 +152,17 @@ constexpr uint64_t kParallelMinOutputs = 16384;
 
 class ResizeKernel : public GraphKernel {
  public:
-  bool prepare(const GraphStepSpec& spec) {
-    const Shape& in = spec.inputs[0].shape;
-    const Shape& out = spec.outputs[0].shape;
+  bool prepare(const GraphStepDesc& desc) {
+    const Shape& in = desc.inputs[0].shape;
+    const Shape& out = desc.outputs[0].shape;
     planes_ = static_cast<uint64_t>(in[0] * in[1]);
     h_ = static_cast<uint64_t>(in[2]);
     w_ = static_cast<uint64_t>(in[3]);
     oh_ = static_cast<uint64_t>(out[2]);
     ow_ = static_cast<uint64_t>(out[3]);
-    linear_ = spec.attrs->resize_mode == GraphResizeMode::kBilinear;
-    const bool align = spec.attrs->align_corners;
-    const bool centre = spec.attrs->centre_result;
+    linear_ = desc.attrs->resize_mode == GraphResizeMode::kBilinear;
+    const bool align = desc.attrs->align_corners;
+    const bool centre = desc.attrs->centre_result;
     rows_.resize(3 * oh_);
     cols_.resize(3 * ow_);
     if (h_ == 0 || w_ == 0) return true;
@@ -236,15 +236,15 @@ class ResizeKernel : public GraphKernel {
 
 }  // namespace
 
-KernelPtr make_movement(const GraphStepSpec& spec, std::string* error) {
-  const GraphOperand& in = spec.inputs[0];
-  const GraphOperand& out = spec.outputs[0];
-  const GraphNodeAttrs& at = *spec.attrs;
-  switch (spec.kind) {
+KernelPtr make_movement(const GraphStepDesc& desc, std::string* error) {
+  const GraphOperand& in = desc.inputs[0];
+  const GraphOperand& out = desc.outputs[0];
+  const GraphNodeAttrs& at = *desc.attrs;
+  switch (desc.kind) {
     case GraphOpKind::kReshape:
       return call(OpKind::kIdentity, {flat(in.elements)}, {flat(out.elements)}, {}, error);
     case GraphOpKind::kPermute:
-      return make_permute(spec, error);
+      return make_permute(desc, error);
     case GraphOpKind::kSlice: {
       const uint32_t axis = static_cast<uint32_t>(at.axis);
       return call(OpKind::kSlice, {axis_view(in.shape, axis)}, {axis_view(out.shape, axis)},
@@ -255,7 +255,7 @@ KernelPtr make_movement(const GraphStepSpec& spec, std::string* error) {
     case GraphOpKind::kConcat: {
       const uint32_t axis = static_cast<uint32_t>(at.axis);
       std::vector<Shape> ins;
-      for (const GraphOperand& o : spec.inputs) ins.push_back(axis_view(o.shape, axis));
+      for (const GraphOperand& o : desc.inputs) ins.push_back(axis_view(o.shape, axis));
       return call(OpKind::kConcat, ins, {axis_view(out.shape, axis)}, {{kAxisWord, kViewAxis}},
                   error);
     }
@@ -266,15 +266,15 @@ KernelPtr make_movement(const GraphStepSpec& spec, std::string* error) {
     case GraphOpKind::kGather: {
       const uint32_t axis = static_cast<uint32_t>(at.axis);
       const Shape x = axis_view(in.shape, axis);
-      const Shape y = {x[0], static_cast<int64_t>(spec.inputs[1].elements), x[2]};
-      return call(OpKind::kGather, {x, flat(spec.inputs[1].elements)}, {y},
+      const Shape y = {x[0], static_cast<int64_t>(desc.inputs[1].elements), x[2]};
+      return call(OpKind::kGather, {x, flat(desc.inputs[1].elements)}, {y},
                   {{kAxisWord, kViewAxis}}, error);
     }
     case GraphOpKind::kScatterNd: {
       const Shape& d = in.shape;
-      const Shape& idx = spec.inputs[2].shape;
+      const Shape& idx = desc.inputs[2].shape;
       const size_t k = static_cast<size_t>(idx.back());
-      const int64_t tuples = static_cast<int64_t>(spec.inputs[2].elements / k);
+      const int64_t tuples = static_cast<int64_t>(desc.inputs[2].elements / k);
       Shape data(d.begin(), d.begin() + static_cast<ptrdiff_t>(k));
       Shape updates = {tuples};
       if (k < d.size()) {
@@ -317,17 +317,17 @@ KernelPtr make_movement(const GraphStepSpec& spec, std::string* error) {
   }
 }
 
-KernelPtr make_gather_along_axis(const GraphStepSpec& spec, std::string* error) {
+KernelPtr make_gather_along_axis(const GraphStepDesc& desc, std::string* error) {
   (void)error;
-  return std::make_unique<GatherAlongAxisKernel>(spec.inputs[0].shape, spec.inputs[1].shape,
-                                                 spec.outputs[0].shape,
-                                                 static_cast<uint32_t>(spec.attrs->axis));
+  return std::make_unique<GatherAlongAxisKernel>(desc.inputs[0].shape, desc.inputs[1].shape,
+                                                 desc.outputs[0].shape,
+                                                 static_cast<uint32_t>(desc.attrs->axis));
 }
 
-KernelPtr make_resize(const GraphStepSpec& spec, std::string* error) {
+KernelPtr make_resize(const GraphStepDesc& desc, std::string* error) {
   (void)error;
   auto k = std::make_unique<ResizeKernel>();
-  k->prepare(spec);
+  k->prepare(desc);
   return k;
 }
 

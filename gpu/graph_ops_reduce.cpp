@@ -30,9 +30,9 @@ OpKind reduce_op(GraphOpKind k) {
 // the runs before it left; intermediates alternate between two workspace halves.
 class ReductionKernel : public GraphKernel {
  public:
-  bool prepare(const GraphStepSpec& spec, std::string* error) {
-    const Shape& in = spec.inputs[0].shape;
-    const std::vector<int64_t>& axes = spec.attrs->ints;
+  bool prepare(const GraphStepDesc& desc, std::string* error) {
+    const Shape& in = desc.inputs[0].shape;
+    const std::vector<int64_t>& axes = desc.attrs->ints;
     std::vector<std::pair<size_t, size_t>> runs;  // [first, last]
     for (int64_t a : axes) {
       const size_t u = static_cast<size_t>(a);
@@ -44,11 +44,11 @@ class ReductionKernel : public GraphKernel {
     }
     std::reverse(runs.begin(), runs.end());
     // A mean over trailing dims is a mean of planes, as global average pooling takes it.
-    if (spec.kind == GraphOpKind::kReduceMean && runs.size() == 1 &&
+    if (desc.kind == GraphOpKind::kReduceMean && runs.size() == 1 &&
         runs[0].second == in.size() - 1 && runs[0].second > runs[0].first) {
       plane_mean_ = true;
-      planes_ = spec.outputs[0].elements;
-      plane_ = planes_ == 0 ? 0 : spec.inputs[0].elements / planes_;
+      planes_ = desc.outputs[0].elements;
+      plane_ = planes_ == 0 ? 0 : desc.inputs[0].elements / planes_;
       return true;
     }
     Shape cur = in;
@@ -60,7 +60,7 @@ class ReductionKernel : public GraphKernel {
       for (size_t i = runs[r].first; i <= runs[r].second; ++i) cur[i] = 1;
       const Shape out = {view[0], 1, view[2]};
       calls_.emplace_back();
-      if (!calls_.back().prepare(reduce_op(spec.kind), {view}, {out}, {{kAxisWord, kViewAxis}}, error))
+      if (!calls_.back().prepare(reduce_op(desc.kind), {view}, {out}, {{kAxisWord, kViewAxis}}, error))
         return false;
       sizes_.push_back(elements_of(out));
       if (r + 1 < runs.size()) largest = std::max(largest, elements_of(out));
@@ -110,70 +110,84 @@ class CallKernel : public GraphKernel {
   bool run(const GraphKernelArgs& a) override { return call.run(a.inputs, a.outputs, a.workspace); }
 };
 
+// The divide form rounds every step as its nodes do (the CPU engine's stepwise kernels).
 class LayerNormKernel : public GraphKernel {
  public:
-  LayerNormKernel(uint64_t rows, uint64_t d, float epsilon) : rows_(rows), d_(d), eps_(epsilon) {}
+  LayerNormKernel(uint64_t rows, uint64_t d, float epsilon, bool stepwise)
+      : rows_(rows), d_(d), eps_(epsilon), stepwise_(stepwise) {}
   bool run(const GraphKernelArgs& a) override {
-    if (d_ != 0) cpu::cpu_layernorm(a.inputs[0], a.inputs[1], a.inputs[2], a.outputs[0], rows_, d_, eps_);
+    if (d_ == 0) return true;
+    if (stepwise_) {
+      cpu::cpu_layernorm_stepwise(a.inputs[0], a.inputs[1], a.inputs[2], a.outputs[0], rows_, d_, eps_);
+    } else {
+      cpu::cpu_layernorm(a.inputs[0], a.inputs[1], a.inputs[2], a.outputs[0], rows_, d_, eps_);
+    }
     return true;
   }
 
  private:
   uint64_t rows_, d_;
   float eps_;
+  bool stepwise_;
 };
 
 class GeluKernel : public GraphKernel {
  public:
-  explicit GeluKernel(uint64_t n) : n_(n) {}
+  GeluKernel(uint64_t n, float divisor) : n_(n), divisor_(divisor) {}
   bool run(const GraphKernelArgs& a) override {
-    cpu::cpu_gelu(a.inputs[0], a.outputs[0], n_);
+    if (divisor_ != 0.0f) {
+      cpu::cpu_gelu_stepwise(a.inputs[0], a.outputs[0], n_, divisor_);
+    } else {
+      cpu::cpu_gelu(a.inputs[0], a.outputs[0], n_);
+    }
     return true;
   }
 
  private:
   uint64_t n_;
+  float divisor_;  // 0: the product form
 };
 
 }  // namespace
 
-KernelPtr make_reduction(const GraphStepSpec& spec, std::string* error) {
+KernelPtr make_reduction(const GraphStepDesc& desc, std::string* error) {
   auto k = std::make_unique<ReductionKernel>();
-  if (!k->prepare(spec, error)) return nullptr;
+  if (!k->prepare(desc, error)) return nullptr;
   return k;
 }
 
-KernelPtr make_axis_op(const GraphStepSpec& spec, std::string* error) {
-  const Shape& in = spec.inputs[0].shape;
+KernelPtr make_axis_op(const GraphStepDesc& desc, std::string* error) {
+  const Shape& in = desc.inputs[0].shape;
   auto k = std::make_unique<CallKernel>();
   bool ok = false;
-  if (spec.kind == GraphOpKind::kTopK) {
+  if (desc.kind == GraphOpKind::kTopK) {
     const Shape x = axis_view(in, static_cast<uint32_t>(in.size() - 1));
-    const Shape out = {x[0], spec.outputs[0].shape.back(), x[2]};
+    const Shape out = {x[0], desc.outputs[0].shape.back(), x[2]};
     ok = k->call.prepare(OpKind::kTopK, {x}, {out, out},
                          {{kAxisWord, kViewAxis}, {kTopKSmallestWord, 0}}, error);
   } else {
-    const uint32_t axis = static_cast<uint32_t>(spec.attrs->axis);
+    const uint32_t axis = static_cast<uint32_t>(desc.attrs->axis);
     const Shape x = axis_view(in, axis);
-    const Shape out = spec.kind == GraphOpKind::kArgMax ? Shape{x[0], 1, x[2]} : x;
-    ok = k->call.prepare(spec.kind == GraphOpKind::kArgMax ? OpKind::kArgMax : OpKind::kSoftmax,
+    const Shape out = desc.kind == GraphOpKind::kArgMax ? Shape{x[0], 1, x[2]} : x;
+    ok = k->call.prepare(desc.kind == GraphOpKind::kArgMax ? OpKind::kArgMax : OpKind::kSoftmax,
                          {x}, {out}, {{kAxisWord, kViewAxis}}, error);
   }
   if (!ok) return nullptr;
   return k;
 }
 
-KernelPtr make_layer_norm(const GraphStepSpec& spec, std::string* error) {
+KernelPtr make_layer_norm(const GraphStepDesc& desc, std::string* error) {
   (void)error;
-  const Shape& x = spec.inputs[0].shape;
+  const Shape& x = desc.inputs[0].shape;
   const uint64_t d = static_cast<uint64_t>(x.back());
-  return std::make_unique<LayerNormKernel>(d == 0 ? 0 : spec.inputs[0].elements / d, d,
-                                           spec.attrs->alpha);
+  return std::make_unique<LayerNormKernel>(d == 0 ? 0 : desc.inputs[0].elements / d, d,
+                                           desc.attrs->alpha, desc.attrs->divide_form);
 }
 
-KernelPtr make_gelu(const GraphStepSpec& spec, std::string* error) {
+KernelPtr make_gelu(const GraphStepDesc& desc, std::string* error) {
   (void)error;
-  return std::make_unique<GeluKernel>(spec.inputs[0].elements);
+  return std::make_unique<GeluKernel>(desc.inputs[0].elements,
+                                      desc.attrs->divide_form ? desc.attrs->alpha : 0.0f);
 }
 
 }  // namespace vexa::graph_ops

@@ -39,7 +39,7 @@ constexpr const char* kOpNames[] = {
     "top_k",
     "matmul", "conv2d", "conv_transpose2d", "max_pool2d", "avg_pool2d",
     "scaled_dot_product_attention",
-    "layer_norm", "gelu",
+    "layer_norm", "gelu", "scaled_add", "hard_sigmoid", "hard_swish",
 };
 static_assert(sizeof(kOpNames) / sizeof(kOpNames[0]) == kGraphOpKindCount,
               "one name per operation kind");
@@ -150,11 +150,11 @@ GraphTensor Graph::placeholder(const GraphShape& shape, DeviceDataType type, std
   return t;
 }
 
-GraphTensor Graph::constant_values(std::vector<float> values, const GraphShape& shape,
+GraphTensor Graph::constant_values(GraphValues values, const GraphShape& shape,
                                    DeviceDataType type) {
   device_values_normalise(type, values.data(), values.size());
   GraphNodeAttrs attrs;
-  attrs.values = std::make_shared<const std::vector<float>>(std::move(values));
+  attrs.values = std::make_shared<const GraphValues>(std::move(values));
   return add_node(GraphOpKind::kConstant, {}, std::move(attrs), type, shape);
 }
 
@@ -175,7 +175,7 @@ GraphTensor Graph::constant_data(const void* bytes, uint64_t length, const Graph
          " elements of " + std::string(device_data_type_name(type)));
     return {};
   }
-  std::vector<float> values(elements);
+  GraphValues values(elements);
   device_values_to_f32(type, bytes, values.data(), elements);
   return constant_values(std::move(values), shape, type);
 }
@@ -194,7 +194,7 @@ GraphTensor Graph::constant_fill(double value, const GraphShape& shape, DeviceDa
     fail("constant: shape " + graph_shape_text(shape) + " is not a tensor shape");
     return {};
   }
-  return constant_values(std::vector<float>(elements, static_cast<float>(value)), shape, type);
+  return constant_values(GraphValues(elements, static_cast<float>(value)), shape, type);
 }
 
 // ---- element-wise ----

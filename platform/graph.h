@@ -30,7 +30,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <map>
+#include <new>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -55,6 +57,28 @@ inline constexpr uint32_t kGraphConcatMaxInputs = 8;
 inline constexpr uint32_t kGraphMaxTensors = uint32_t{1} << 22;
 
 using GraphShape = std::vector<int64_t>;
+
+// Constant values start on a cache line, as the kernels' vector loads and the GEMM libraries
+// like their operands.
+template <class T>
+struct GraphAlignedAllocator {
+  using value_type = T;
+  static constexpr size_t kAlignBytes = 64;
+  GraphAlignedAllocator() = default;
+  template <class U>
+  GraphAlignedAllocator(const GraphAlignedAllocator<U>&) {}
+  T* allocate(size_t n) {
+    if (n > SIZE_MAX / sizeof(T) - kAlignBytes) throw std::bad_alloc();
+    const size_t bytes = (n * sizeof(T) + kAlignBytes - 1) / kAlignBytes * kAlignBytes;
+    void* p = std::aligned_alloc(kAlignBytes, bytes == 0 ? kAlignBytes : bytes);
+    if (p == nullptr) throw std::bad_alloc();
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, size_t) { std::free(p); }
+  template <class U>
+  bool operator==(const GraphAlignedAllocator<U>&) const { return true; }
+};
+using GraphValues = std::vector<float, GraphAlignedAllocator<float>>;
 
 // One tensor of one graph. Ordered, so it can key maps (the feeds and results dictionaries).
 struct GraphTensor {
@@ -114,7 +138,7 @@ enum class GraphScatterMode : uint32_t {
   kAdd = 0, kSub = 1, kMul = 2, kDiv = 3, kMin = 4, kMax = 5, kSet = 6,
 };
 
-// Every operation kind. The last two are made only by compilation (fused chains).
+// Every operation kind. The last five are made only by compilation (fused chains).
 enum class GraphOpKind : uint32_t {
   kPlaceholder, kConstant,
   // binary, broadcasting
@@ -132,7 +156,7 @@ enum class GraphOpKind : uint32_t {
   // products and windows
   kMatMul, kConv2d, kConvTranspose2d, kMaxPool2d, kAvgPool2d, kAttention,
   // compiled chains
-  kFusedLayerNorm, kFusedGelu,
+  kFusedLayerNorm, kFusedGelu, kFusedScaledAdd, kFusedHardSigmoid, kFusedHardSwish,
   kCount,
 };
 inline constexpr uint32_t kGraphOpKindCount = static_cast<uint32_t>(GraphOpKind::kCount);
@@ -145,7 +169,13 @@ struct GraphNodeAttrs {
   int64_t axis = 0;
   int64_t start = 0, length = 0;
   int64_t batch_dims = 0;
-  float alpha = 0.0f;  // leaky slope, attention scale, layer-norm epsilon
+  // leaky slope, attention scale, layer-norm epsilon, GELU divisor, scaled-add factor, fused hard
+  // sigmoid's slope
+  float alpha = 0.0f;
+  float beta = 0.0f;  // fused hard sigmoid: the offset
+  // Fused layer norm and GELU written with a division (x / sqrt(var + eps), x / divisor): the
+  // kernel rounds every step as those nodes do.
+  bool divide_form = false;
   DeviceDataType type = DeviceDataType::kInvalid;  // cast target
   GraphConv2dDescriptor conv;
   GraphPool2dDescriptor pool;
@@ -153,7 +183,7 @@ struct GraphNodeAttrs {
   bool centre_result = false, align_corners = false;
   GraphScatterMode scatter_mode = GraphScatterMode::kSet;
   // constants: the values as f32 (already held at the tensor's type)
-  std::shared_ptr<const std::vector<float>> values;
+  std::shared_ptr<const GraphValues> values;
 };
 
 struct GraphOpNode {
@@ -339,8 +369,7 @@ class Graph {
   GraphTensor unary(GraphOpKind kind, GraphTensor x);
   GraphTensor reduction(GraphOpKind kind, GraphTensor x, const std::vector<int64_t>& axes);
   GraphTensor pool(GraphOpKind kind, GraphTensor x, const GraphPool2dDescriptor& d);
-  GraphTensor constant_values(std::vector<float> values, const GraphShape& shape,
-                              DeviceDataType type);
+  GraphTensor constant_values(GraphValues values, const GraphShape& shape, DeviceDataType type);
   std::shared_ptr<GraphExecutable> cached(const GraphTensorDataMap& feeds,
                                           const GraphTensorDataMap& results, std::string* error);
 

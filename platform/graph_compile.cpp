@@ -166,10 +166,12 @@ class GraphCompiler {
     view->readers.assign(count, 0);
     view->only_reader.assign(count, -1);
     view->target.assign(count, 0);
+    view->reader_nodes.assign(count, {});
     for (uint32_t i : order_) {
       for (uint32_t in : g_.nodes()[i].inputs) {
         if (in == kGraphAbsent) continue;
         view->readers[in] += 1;
+        view->reader_nodes[in].push_back(i);
         view->only_reader[in] = view->readers[in] == 1 ? static_cast<int64_t>(i) : -1;
       }
     }
@@ -193,7 +195,7 @@ class GraphCompiler {
       s.storage = GraphExecutable::Slot::Storage::kConstant;
       s.constant = producer.attrs.values;
       if (s.held != s.type && s.constant != nullptr) {
-        auto rounded = std::make_shared<std::vector<float>>(*s.constant);
+        auto rounded = std::make_shared<GraphValues>(*s.constant);
         device_values_normalise(s.held, rounded->data(), rounded->size());
         s.constant = rounded;
       }
@@ -255,14 +257,14 @@ class GraphCompiler {
         *error = "graph compile: no kernel runs " + op_text(p.kind);
         return false;
       }
-      GraphStepSpec spec;
-      spec.kind = p.kind;
-      spec.attrs = p.attrs;
-      spec.epilogue = p.epilogue;
-      for (uint32_t t : p.inputs) spec.inputs.push_back(operand(t));
-      for (uint32_t t : p.outputs) spec.outputs.push_back(operand(t));
+      GraphStepDesc desc;
+      desc.kind = p.kind;
+      desc.attrs = p.attrs;
+      desc.epilogue = p.epilogue;
+      for (uint32_t t : p.inputs) desc.inputs.push_back(operand(t));
+      for (uint32_t t : p.outputs) desc.outputs.push_back(operand(t));
       std::string why;
-      std::unique_ptr<GraphKernel> kernel = factory(spec, &why);
+      std::unique_ptr<GraphKernel> kernel = factory(desc, &why);
       if (kernel == nullptr) {
         *error = op_text(p.kind) + ": " + (why.empty() ? "no kernel takes these operands" : why);
         return false;
@@ -322,6 +324,13 @@ class GraphCompiler {
         if (slots[t].root == s) exe_->feed_direct_[f] = 0;
       }
     }
+    for (size_t i = 0; i < slots.size(); ++i) {
+      if (life[i].last < life[i].first) life[i].last = life[i].first;
+    }
+    // Concatenations whose inputs can be written where the output holds them.
+    std::vector<int64_t> inside(slots.size(), -1);  // byte offset inside the concat's output
+    std::vector<uint32_t> host(slots.size(), kGraphNoSlot);
+    place_concats(life, written, &inside, &host);
     std::vector<GraphLifetime> arena;
     std::vector<uint32_t> arena_slots;
     for (size_t i = 0; i < slots.size(); ++i) {
@@ -329,10 +338,9 @@ class GraphCompiler {
       if (storage != GraphExecutable::Slot::Storage::kArena &&
           storage != GraphExecutable::Slot::Storage::kFeed)
         continue;
-      if (slots[i].elements == 0) continue;
+      if (slots[i].elements == 0 || inside[i] >= 0) continue;
       GraphLifetime l = life[i];
       l.bytes = slots[i].elements * sizeof(float);
-      if (l.last < l.first) l.last = l.first;
       arena.push_back(l);
       arena_slots.push_back(static_cast<uint32_t>(i));
     }
@@ -349,6 +357,12 @@ class GraphCompiler {
       s.arena_offset = offsets[j];
       s.data = exe_->arena_ + offsets[j] / sizeof(float);
     }
+    for (size_t i = 0; i < slots.size(); ++i) {
+      if (inside[i] < 0) continue;
+      GraphExecutable::Slot& s = slots[i];
+      s.arena_offset = slots[host[i]].arena_offset + static_cast<uint64_t>(inside[i]);
+      s.data = exe_->arena_ + s.arena_offset / sizeof(float);
+    }
     for (GraphExecutable::Slot& s : slots) {
       if (s.elements == 0) {
         s.data = g_empty_block;
@@ -357,6 +371,47 @@ class GraphCompiler {
       }
     }
     return true;
+  }
+
+  // A concatenation whose output is one block of its inputs end to end (every dim before the
+  // axis has extent 1) gets the inputs laid out inside that block, so their producers write
+  // them in place and the concatenation moves nothing: inputs computed by steps here, each
+  // once, not results, not in another such block, and whole multiples of 64 bytes so every
+  // part keeps the arena's alignment. The block lives from the first input's step to the last
+  // use of any part.
+  void place_concats(std::vector<GraphLifetime>& life, const std::vector<uint8_t>& written,
+                     std::vector<int64_t>* inside, std::vector<uint32_t>* host) {
+    auto& slots = exe_->slots_;
+    std::vector<uint8_t> target(slots.size(), 0);
+    for (uint32_t t : exe_->target_slots_) target[slots[t].root] = 1;
+    for (const GraphExecutable::Step& step : exe_->steps_) {
+      if (step.kind != GraphOpKind::kConcat || step.outputs.size() != 1) continue;
+      const uint32_t out = step.outputs[0];
+      const GraphExecutable::Slot& o = slots[out];
+      const int64_t axis = g_.nodes()[g_.info(o.tensor).node].attrs.axis;
+      if (o.storage != GraphExecutable::Slot::Storage::kArena || (*inside)[out] >= 0 ||
+          o.elements == 0 || graph_dims_product(o.shape, 0, static_cast<size_t>(axis)) != 1)
+        continue;
+      bool ok = true;
+      for (size_t k = 0; k < step.inputs.size() && ok; ++k) {
+        const uint32_t in = step.inputs[k];
+        const GraphExecutable::Slot& s = slots[in];
+        ok = s.storage == GraphExecutable::Slot::Storage::kArena && s.root == in && written[in] &&
+             !target[in] && (*inside)[in] < 0 && (*host)[in] == kGraphNoSlot && in != out &&
+             (s.elements * sizeof(float)) % kAlignBytes == 0;
+        for (size_t j = 0; j < k && ok; ++j) ok = step.inputs[j] != in;
+      }
+      if (!ok) continue;
+      int64_t offset = 0;
+      for (uint32_t in : step.inputs) {
+        (*inside)[in] = offset;
+        (*host)[in] = out;
+        (*host)[out] = out;
+        offset += static_cast<int64_t>(slots[in].elements * sizeof(float));
+        life[out].first = std::min(life[out].first, life[in].first);
+        life[out].last = std::max(life[out].last, life[in].last);
+      }
+    }
   }
 
   static void* aligned_block(uint64_t bytes) {

@@ -66,6 +66,7 @@ std::vector<GraphStepSummary> GraphExecutable::steps() const {
   std::vector<GraphStepSummary> out;
   for (const Step& s : steps_) {
     out.push_back(GraphStepSummary{s.kind, s.fused_nodes, s.epilogue.bias, s.epilogue.residual,
+                                   s.epilogue.affine || s.epilogue.relu_affine,
                                    s.epilogue.activation});
   }
   return out;

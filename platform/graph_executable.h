@@ -77,6 +77,7 @@ struct GraphStepSummary {
   GraphOpKind kind;
   uint32_t fused_nodes;  // graph nodes the step stands for
   bool epilogue_bias, epilogue_residual;
+  bool epilogue_affine;  // a batch normalisation folded in or applied after the ReLU
   GraphActivation activation;
 };
 

@@ -19,7 +19,7 @@ struct GraphExecutable::Slot {
   uint64_t elements = 0;
   uint32_t root = 0;         // the slot whose storage an alias shares (itself otherwise)
   uint64_t arena_offset = 0;
-  std::shared_ptr<const std::vector<float>> constant;
+  std::shared_ptr<const GraphValues> constant;
   float* data = nullptr;     // set at compile for arena and constants, per run for feeds
 };
 

@@ -31,19 +31,43 @@ struct GraphOperand {
   const float* constant = nullptr;
 };
 
-enum class GraphActivation : uint32_t { kNone = 0, kRelu, kClamp, kLeakyRelu };
+// kSilu: x * sigmoid(x), rounded as the sigmoid and the product are.
+enum class GraphActivation : uint32_t { kNone = 0, kRelu, kClamp, kLeakyRelu, kSilu, kProgram };
 
-// What compilation fused after a convolution, applied in this order: + bias (input 2, one value
-// per output channel), + residual (input 3, the output's shape), then the activation.
+// One step of a fused element-wise program: one IEEE operation per element, as the node it
+// stands for computes it. Numbered as the CPU engine's convolution tail steps.
+enum class GraphProgramOp : uint32_t {
+  kMul = 1,       // v * a
+  kAdd = 2,       // v + a
+  kDiv = 3,       // v / a
+  kClamp = 4,     // a where v < a, b where v > b, else v (NaN stays)
+  kSave = 5,      // keep v for a later kMulSaved
+  kMulSaved = 6,  // saved * v
+};
+struct GraphProgramStep {
+  GraphProgramOp op = GraphProgramOp::kMul;
+  float a = 0.0f, b = 0.0f;
+};
+inline constexpr uint32_t kGraphProgramMaxSteps = 16;
+
+// What compilation fused after a convolution. Inputs of the step: x, weights, bias, residual,
+// scale, shift (omitted ones absent). Applied in this order: + bias (one value per output
+// channel); a batch normalisation's per-channel scale and shift folded into the weights and
+// bias (affine; constant weights only); + residual (the output's shape); then the activation
+// (kProgram: the steps of `program` in order); with relu_affine the scale and shift come after
+// a ReLU instead.
 struct GraphEpilogue {
   bool bias = false;
   bool residual = false;
+  bool affine = false;
+  bool relu_affine = false;
   GraphActivation activation = GraphActivation::kNone;
   float alpha = 0.0f;          // leaky slope
   float lo = 0.0f, hi = 0.0f;  // clamp bounds
+  std::vector<GraphProgramStep> program;
 };
 
-struct GraphStepSpec {
+struct GraphStepDesc {
   GraphOpKind kind;
   const GraphNodeAttrs* attrs = nullptr;
   std::vector<GraphOperand> inputs;
@@ -67,7 +91,7 @@ class GraphKernel {
 };
 
 // Null with *error set when the step cannot run (an operand the kernels do not take).
-using GraphKernelFactory = std::unique_ptr<GraphKernel> (*)(const GraphStepSpec& spec,
+using GraphKernelFactory = std::unique_ptr<GraphKernel> (*)(const GraphStepDesc& desc,
                                                             std::string* error);
 
 struct GraphKernelTable {

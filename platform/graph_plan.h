@@ -31,6 +31,7 @@ struct GraphScheduleView {
   std::vector<uint32_t> nodes;        // scheduled node indices, in run order
   std::vector<uint32_t> readers;      // per tensor: input slots of scheduled nodes reading it
   std::vector<int64_t> only_reader;   // per tensor: the node reading it when readers == 1
+  std::vector<std::vector<uint32_t>> reader_nodes;  // per tensor: one node per reading slot
   std::vector<uint8_t> target;        // per tensor: computed for the caller
   bool half_compute = false;          // every float value is f16 (fusion would change bits)
 };

@@ -282,7 +282,7 @@ std::string repack_refusal(const uint8_t* image) {
 
 }  // namespace
 
-uint64_t string_pool_extent(const uint8_t* image, uint64_t image_size) {
+uint64_t string_pool_extent(const uint8_t* image) {
   const Section pool = section_at(image, kSectionStringPool);
   const uint64_t p = pool.count;
   const uint8_t* text = image + pool.data();
@@ -318,7 +318,6 @@ uint64_t string_pool_extent(const uint8_t* image, uint64_t image_size) {
       if (is_pooled(e.value_type)) take(e.value, e.value_length);
     }
   }
-  (void)image_size;  // every position above lies inside tables already checked against it
   return extent;
 }
 
@@ -334,7 +333,7 @@ ToolResult model_meta_set(std::string_view path, std::string_view key, uint64_t 
 
   const Section pool = section_at(old.data(), kSectionStringPool);
   const Section meta = section_at(old.data(), kSectionMetaKv);
-  const uint64_t extent = string_pool_extent(old.data(), m);
+  const uint64_t extent = string_pool_extent(old.data());
   const bool pooled = is_pooled(type);
   uint64_t free_slot = kNone;
   uint64_t match = kNone;

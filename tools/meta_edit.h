@@ -25,7 +25,7 @@ ToolResult model_meta_delete(std::string_view path, std::string_view key);
 
 // One past the last string-pool byte that the graph value names, tensor names and metadata
 // entries use (at least 1): the first byte free for new strings. The image's section tables must
-// have passed container_check_tables.
-uint64_t string_pool_extent(const uint8_t* image, uint64_t image_size);
+// have passed container_check_tables, which keeps every position read here inside the image.
+uint64_t string_pool_extent(const uint8_t* image);
 
 }  // namespace vexa::tools

@@ -170,9 +170,7 @@ std::string report(uint64_t q, uint64_t n, uint64_t before, uint64_t after) {
   return text;
 }
 
-}  // namespace
-
-ToolResult pack_quantize(std::string_view input_path, std::string_view output_path) {
+ToolResult quantize(std::string_view input_path, std::string_view output_path) {
   if (input_path.empty() || input_path.find('\0') != std::string_view::npos) {
     return tool_failure("invalid input path");
   }
@@ -285,6 +283,10 @@ ToolResult pack_quantize(std::string_view input_path, std::string_view output_pa
     t.new_relative = d;
     d += t.new_padded;  // never more than the input's data size
     q += t.q8 ? 1 : 0;
+  }
+  // Readers check the Q8 entry of the data-type table only once a tensor uses it.
+  if (q > 0 && !container_check_dtype(c, 4)) {
+    return tool_failure("the pack's data-type table has no valid Q8 block entry");
   }
 
   Buffer area;
@@ -411,6 +413,17 @@ ToolResult pack_quantize(std::string_view input_path, std::string_view output_pa
     return tool_failure("failed writing output pack");
   }
   return ToolResult{true, report(q, n, m + source_size, m + d)};
+}
+
+}  // namespace
+
+ToolResult pack_quantize(std::string_view input_path, std::string_view output_path) {
+  // The large buffers report their own failures; this catches the small tables and lists.
+  try {
+    return quantize(input_path, output_path);
+  } catch (const std::bad_alloc&) {
+    return tool_failure("out of memory");
+  }
 }
 
 }  // namespace vexa::tools

@@ -13,6 +13,7 @@ namespace vexa::tools {
 
 inline constexpr float kQ8TinyBlockMagnitude = 1e-30f;
 inline constexpr float kQ8MaxCode = 127.0f;
+inline constexpr uint64_t kQ8BlockCodes = 64;
 
 // Bytes of one encoded row of `cols` values: ceil(cols / 64) x 68.
 uint64_t q8_row_bytes(uint64_t cols);
@@ -22,5 +23,9 @@ void q8_encode_rows(const float* values, uint64_t rows, uint64_t cols, uint8_t* 
 
 // True when none of the n values is an infinity or a NaN.
 bool q8_all_finite(const float* values, uint64_t n);
+
+// Whole blocks take an AVX2 path when the CPU has one (same bytes); tests force the portable
+// loop to compare the two.
+void q8_encode_force_portable(bool portable);
 
 }  // namespace vexa::tools

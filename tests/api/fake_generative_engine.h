@@ -100,8 +100,8 @@ inline void put_message(char* message, uint64_t capacity, const std::string& tex
   message[n] = '\0';
 }
 
-inline bool open_common(const char* path, uint32_t context_length, vexa::VlmHandle* out,
-                        uint32_t* code, char* message, uint64_t capacity) {
+inline int open_common(const char* path, uint32_t context_length, vexa::VlmHandle** out,
+                       uint32_t* code, char* message, uint64_t capacity) {
   FakeScript* f = fake_script();
   f->opened_path = path != nullptr ? path : "";
   f->context_length = context_length;
@@ -109,13 +109,13 @@ inline bool open_common(const char* path, uint32_t context_length, vexa::VlmHand
     *out = nullptr;
     *code = f->open_code;
     put_message(message, capacity, f->open_message);
-    return false;
+    return 0;
   }
-  *out = reinterpret_cast<vexa::VlmHandle>(&fake_handle_token());
-  return true;
+  *out = reinterpret_cast<vexa::VlmHandle*>(&fake_handle_token());
+  return 1;
 }
 
-inline bool chat(vexa::VlmHandle, const vexa::VlmChatRequest& r, vexa::VlmChatResult* res) {
+inline int chat(vexa::VlmHandle*, const vexa::VlmChatRequest& r, vexa::VlmChatResult* res) {
   FakeScript* f = fake_script();
   ++f->chats;
   f->messages.clear();
@@ -123,15 +123,15 @@ inline bool chat(vexa::VlmHandle, const vexa::VlmChatRequest& r, vexa::VlmChatRe
     const vexa::VlmMessage& m = r.messages[i];
     SeenMessage s;
     s.role = m.role;
-    s.content = m.content;
-    s.has_image = m.has_image != 0;
+    s.content = m.text;
+    s.has_image = m.kind == vexa::kVlmMessageHasImage;
     if (s.has_image) {
-      s.image.assign(m.image, m.image + m.image_len);
+      s.image.assign(m.image, m.image + m.length);
       s.image_ptr = m.image;
       s.width = m.width;
       s.height = m.height;
-      s.row_bytes = m.row_bytes;
-      s.pixel_format = m.pixel_format;
+      s.row_bytes = m.stride;
+      s.pixel_format = m.format;
       s.orientation = m.orientation;
     }
     f->messages.push_back(std::move(s));
@@ -145,8 +145,8 @@ inline bool chat(vexa::VlmHandle, const vexa::VlmChatRequest& r, vexa::VlmChatRe
   f->top_p = r.top_p;
   f->min_p = r.min_p;
   f->repetition_penalty = r.repetition_penalty;
-  f->image_tiled = r.image_tiled;
-  f->image_longest_edge = r.image_longest_edge;
+  f->image_tiled = static_cast<uint8_t>(r.image_options & 1);
+  f->image_longest_edge = static_cast<uint32_t>(r.image_options >> 32);
   f->has_schema = r.json_schema != nullptr;
   f->schema = r.json_schema != nullptr ? r.json_schema : "";
   f->amount_decimals = r.amount_decimals;
@@ -160,7 +160,7 @@ inline bool chat(vexa::VlmHandle, const vexa::VlmChatRequest& r, vexa::VlmChatRe
   if (f->fail) {
     res->error_code = f->fail_code;
     put_message(res->message, sizeof res->message, f->fail_message);
-    return false;
+    return 0;
   }
   std::string answer = f->answer;
   uint32_t finish = f->finish_reason;
@@ -168,52 +168,52 @@ inline bool chat(vexa::VlmHandle, const vexa::VlmChatRequest& r, vexa::VlmChatRe
   for (const std::string& d : f->deltas) {
     if (f->answer.empty()) answer += d;
     if (r.callback == nullptr || !f->use_callback) continue;
-    if (r.callback(r.callback_user, d.data(), d.size()) != 0) {
+    if (r.callback(r.user_data, d.data(), d.size(), 0) != 0) {
       finish = 4;
       break;
     }
     ++sent;
   }
-  res->text = static_cast<char*>(std::malloc(answer.size() + 1));
-  std::memcpy(res->text, answer.data(), answer.size());
-  res->text[answer.size()] = '\0';
-  res->text_len = answer.size();
+  res->answer = static_cast<char*>(std::malloc(answer.size() + 1));
+  std::memcpy(res->answer, answer.data(), answer.size());
+  res->answer[answer.size()] = '\0';
+  res->answer_length = answer.size();
   res->prompt_tokens = f->prompt_tokens;
   res->generated_tokens = f->generated_tokens != 0 ? f->generated_tokens
                                                    : static_cast<uint32_t>(f->deltas.size());
-  res->cached_prompt_tokens = f->cached_prompt_tokens;
+  res->reused_prompt_tokens = f->cached_prompt_tokens;
   res->finish_reason = finish;
-  res->elapsed_ms = f->elapsed_ms;
+  res->wall_ms = f->elapsed_ms;
   (void)sent;
-  return true;
+  return 1;
 }
 
 }  // namespace fake_detail
 
 inline const vexa::VlmEngine& fake_engine() {
   static const vexa::VlmEngine engine = {
-      [](const char* path, uint32_t context_length, bool, const char*, bool, vexa::VlmHandle* out,
-         uint32_t* code, char* message, uint64_t capacity) {
+      [](const char* path, uint32_t context_length, uint32_t, const char*, uint32_t,
+         vexa::VlmHandle** out, uint32_t* code, char* message, uint64_t capacity) {
         return fake_detail::open_common(path, context_length, out, code, message, capacity);
       },
-      [](int32_t, uint64_t, uint64_t, uint32_t context_length, bool, const char*, bool,
-         vexa::VlmHandle* out, uint32_t* code, char* message, uint64_t capacity) {
+      [](int, uint64_t, uint64_t, uint32_t context_length, uint32_t, const char*, uint32_t,
+         vexa::VlmHandle** out, uint32_t* code, char* message, uint64_t capacity) {
         return fake_detail::open_common("<fd>", context_length, out, code, message, capacity);
       },
-      [](vexa::VlmHandle) { ++fake_script()->frees; },
-      [](vexa::VlmHandle) {
+      [](vexa::VlmHandle*) { ++fake_script()->frees; },
+      [](vexa::VlmHandle*) {
         ++fake_script()->unloads;
-        return fake_script()->unload_ok;
+        return fake_script()->unload_ok ? 1 : 0;
       },
-      [](vexa::VlmHandle) {
+      [](vexa::VlmHandle*) {
         ++fake_script()->reloads;
-        return fake_script()->reload_ok;
+        return fake_script()->reload_ok ? 1 : 0;
       },
-      [](vexa::VlmHandle) {
+      [](vexa::VlmHandle*) {
         ++fake_script()->resets;
-        return true;
+        return 1;
       },
-      [](vexa::VlmHandle) { ++fake_script()->cancels; },
+      [](vexa::VlmHandle*) { ++fake_script()->cancels; },
       fake_detail::chat,
   };
   return engine;

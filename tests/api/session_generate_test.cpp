@@ -42,13 +42,14 @@ std::string full_text_of(const vexa_output* o) {
 
 }  // namespace
 
-TEST(SessionGenerative, OpeningWithoutAnEngineFailsWithCode8) {
+TEST(SessionGenerative, OpenFailuresCarryTheEngineCodeAndMessage) {
   TempDir dir;
   const std::string path = generative_model(dir);
   SessionPtr s = new_session();
+  // No processor documents: the real engine refuses the model.
   EXPECT_EQ(open_path(s.get(), path), 0);
-  EXPECT_EQ(vexa_session_error_code(s.get()), 8u);
-  EXPECT_EQ(session_message(s.get()), "Generative LLM/VLM engine is not available in this build");
+  EXPECT_EQ(vexa_session_error_code(s.get()), 3u);
+  EXPECT_NE(session_message(s.get()), "");
   EXPECT_EQ(vexa_session_is_generative(s.get()), 1);
   EXPECT_EQ(vexa_session_check_backend(s.get(), VEXA_BACKEND_CPU), 1);
 
@@ -94,7 +95,9 @@ TEST_F(SessionGenerate, RequestFieldsCrossTheBridge) {
   EXPECT_EQ(script().temperature, 0.5);
   EXPECT_EQ(script().seed, 99u);
   EXPECT_EQ(script().stops, std::vector<std::string>{"END"});
-  EXPECT_FALSE(script().had_callback);
+  // A plain run's callback only listens for cancellation: nothing is stored for next().
+  EXPECT_TRUE(script().had_callback);
+  EXPECT_EQ(rec(s.get())->stream_chunk_count, 0u);
   ASSERT_EQ(script().messages.size(), 1u);
   EXPECT_EQ(script().messages[0].role, "user");
   EXPECT_EQ(script().messages[0].content, "Say hi");

@@ -115,7 +115,8 @@ TEST(SessionInfo, DescriptorsByPathAndByDescriptorRange) {
     EXPECT_EQ(std::string(vexa_session_subgraph_name_ptr(s, 0)), "main");
     EXPECT_EQ(vexa_session_subgraph_name_len(s, 1), 0u);
     EXPECT_EQ(vexa_session_is_generative(s), 0);
-    EXPECT_EQ(vexa_session_active_backend(s), VEXA_BACKEND_CPU);
+    // AUTO takes the GPU backend first.
+    EXPECT_EQ(vexa_session_active_backend(s), VEXA_BACKEND_GPU);
     EXPECT_GT(vexa_session_estimated_memory_bytes(s), 48u);
   }
   EXPECT_EQ(rec(b.get())->source_offset, 4096u);

@@ -45,11 +45,12 @@ struct Opened {
 };
 
 template <typename Build>
-void open_model(Opened* o, Build build, void (*settings)(vexa_session*) = nullptr) {
+void open_model(Opened* o, Build build, void (*settings)(vexa_session*) = nullptr,
+                uint32_t backend = VEXA_BACKEND_AUTO) {
   ModelBuilder m;
   build(m);
   const std::string path = m.write(o->dir);
-  o->s = new_session();
+  o->s = new_session(backend);
   if (settings != nullptr) settings(o->s.get());
   ASSERT_EQ(open_path(o->s.get(), path), 1) << session_message(o->s.get());
 }
@@ -100,24 +101,28 @@ TEST(SessionRun, RawInputsOfEveryType) {
          return vexa_input_set_named_i64(in, "x", 1, v, 4, 1);
        }},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    Opened o;
-    ModelBuilder m;
-    const uint64_t x = m.input({1, 4}, "x", c.dtype);
-    const uint64_t zero = m.weight({1}, {0.0f});
-    const uint64_t y = m.output({1, 4}, "y");
-    m.node(vexa::OpKind::kAdd, {x, zero}, {y});
-    o.s = new_session();
-    ASSERT_EQ(open_path(o.s.get(), m.write(o.dir)), 1) << session_message(o.s.get());
-    EXPECT_EQ(vexa_session_input_dtype(o.s.get(), 0), c.dtype);
-    InputPtr in = new_input();
-    OutputPtr out = new_output();
-    ASSERT_EQ(c.bind(in.get()), 1);
-    ASSERT_EQ(vexa_session_run(o.s.get(), in.get(), out.get()), 1) << session_message(o.s.get());
-    EXPECT_EQ(tensor(out.get(), 0), c.expected);
-    EXPECT_EQ(vexa_output_backend_used(out.get()), VEXA_BACKEND_CPU);
-    EXPECT_GT(vexa_output_latency_ms(out.get()), 0.0);
+  // On the CPU engine and under AUTO, which takes the GPU backend for this graph.
+  for (const uint32_t backend : {VEXA_BACKEND_CPU, VEXA_BACKEND_AUTO}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (backend == VEXA_BACKEND_CPU ? " cpu" : " auto"));
+      Opened o;
+      ModelBuilder m;
+      const uint64_t x = m.input({1, 4}, "x", c.dtype);
+      const uint64_t zero = m.weight({1}, {0.0f});
+      const uint64_t y = m.output({1, 4}, "y");
+      m.node(vexa::OpKind::kAdd, {x, zero}, {y});
+      o.s = new_session(backend);
+      ASSERT_EQ(open_path(o.s.get(), m.write(o.dir)), 1) << session_message(o.s.get());
+      EXPECT_EQ(vexa_session_input_dtype(o.s.get(), 0), c.dtype);
+      InputPtr in = new_input();
+      OutputPtr out = new_output();
+      ASSERT_EQ(c.bind(in.get()), 1);
+      ASSERT_EQ(vexa_session_run(o.s.get(), in.get(), out.get()), 1) << session_message(o.s.get());
+      EXPECT_EQ(tensor(out.get(), 0), c.expected);
+      EXPECT_EQ(vexa_output_backend_used(out.get()),
+                backend == VEXA_BACKEND_CPU ? VEXA_BACKEND_CPU : VEXA_BACKEND_GPU);
+      EXPECT_GT(vexa_output_latency_ms(out.get()), 0.0);
+    }
   }
 }
 
@@ -514,17 +519,25 @@ TEST(SessionRun, SecondaryInputs) {
   ASSERT_EQ(vexa_session_run(o.s.get(), in.get(), out.get()), 1) << session_message(o.s.get());
   EXPECT_EQ(tensor(out.get(), 0), (std::vector<float>{11, 22, 33, 44}));
 
-  // With batch 2 the engine keeps b at one row; eight values cannot be bound.
-  Opened batched;
-  open_model(&batched, build, [](vexa_session* s) { vexa_session_set_batch_size(s, 2); });
+  // With batch 2 the engines keep b at one row; eight values cannot be bound. The CPU engine
+  // refuses the binding, the GPU backend (AUTO's choice) says which backend could not.
   const float a2[8] = {1, 2, 3, 4, 5, 6, 7, 8};
   const int64_t b2[8] = {1, 1, 1, 1, 2, 2, 2, 2};
   InputPtr in2 = new_input();
   vexa_input_set_f32(in2.get(), 0, a2, 8, 0);
   vexa_input_set_i64(in2.get(), 1, b2, 8, 0);
+  Opened batched;
+  open_model(&batched, build, [](vexa_session* s) { vexa_session_set_batch_size(s, 2); },
+             VEXA_BACKEND_CPU);
   EXPECT_EQ(vexa_session_run(batched.s.get(), in2.get(), out.get()), 0);
   EXPECT_EQ(vexa_session_error_code(batched.s.get()), 1u);
   EXPECT_EQ(session_message(batched.s.get()), "Input tensor 'b' could not be bound to the model's engine");
+  Opened on_gpu;
+  open_model(&on_gpu, build, [](vexa_session* s) { vexa_session_set_batch_size(s, 2); });
+  EXPECT_EQ(vexa_session_run(on_gpu.s.get(), in2.get(), out.get()), 0);
+  EXPECT_EQ(vexa_session_error_code(on_gpu.s.get()), 12u);
+  EXPECT_EQ(session_message(on_gpu.s.get()),
+            "GPU backend could not bind input tensor 'b'; use CPU or AUTO");
 }
 
 // Every allocation of a request failing in turn gives a clean error (or a success once the

@@ -117,16 +117,22 @@ TEST(CpuBuildAllocation, EveryThrowingAllocationIsReportedAndReleased) {
       EXPECT_EQ(o.live_after, live_before);
       if (o.fired) {
         ++failures;
-        if (!o.escaped) EXPECT_EQ(o.code, ErrorCode::kOutOfMemory) << o.message;
+        if (!o.escaped) {
+          EXPECT_EQ(o.code, ErrorCode::kOutOfMemory) << o.message;
+        }
         continue;
       }
       completed = true;
       EXPECT_EQ(o.code, refused ? ErrorCode::kUnsupported : ErrorCode::kOk) << o.message;
-      if (refused) EXPECT_EQ(o.message, "precision.cpu=f16 is not available on the CPU yet");
+      if (refused) {
+        EXPECT_EQ(o.message, "precision.cpu=f16 is not available on the CPU yet");
+      }
     }
     EXPECT_TRUE(completed);
     // The refusal text alone needs one allocation.
-    if (refused) EXPECT_GE(failures, 1u);
+    if (refused) {
+      EXPECT_GE(failures, 1u);
+    }
   }
 }
 

@@ -15,14 +15,17 @@ namespace {
 
 constexpr uint8_t kWriteFlag = 0x01;
 
-const std::string& scratch_dir() {
-  static const std::string dir = [] {
-    char name[] = "/tmp/vexa-fuzz-convert-XXXXXX";
-    if (mkdtemp(name) == nullptr) return std::string("/tmp");
-    std::atexit([] { rmdir(scratch_dir().c_str()); });
-    return std::string(name);
+// A plain array, not a std::string: the exit handler runs after static objects are destroyed,
+// and a destroyed string would hand rmdir freed bytes (leaving one folder behind per run).
+char g_scratch[] = "/tmp/vexa-fuzz-convert-XXXXXX";
+
+std::string scratch_dir() {
+  static const bool made = [] {
+    if (mkdtemp(g_scratch) == nullptr) return false;
+    std::atexit([] { rmdir(g_scratch); });
+    return true;
   }();
-  return dir;
+  return made ? g_scratch : "/tmp";
 }
 
 }  // namespace

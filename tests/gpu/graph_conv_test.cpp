@@ -1,5 +1,7 @@
 // Convolutions and pooling against the definition and the CPU engine; the fused convolution
 // chain against the same graph run op by op.
+#include <functional>
+
 #include "cpu/conv_reference.h"
 #include "graph_test_util.h"
 
@@ -154,6 +156,141 @@ TEST(GraphConv, FusedChainsKeepTheOpByOpResults) {
         EXPECT_GT(steps[0].size(), 1u);
       }
     }
+  }
+}
+
+// Runs y = chain(conv(x)) compiled with and without fusion; the step summaries and results.
+struct FusedAndPlain {
+  Floats fused, plain;
+  std::vector<GraphStepSummary> steps;
+};
+
+template <class Chain>
+FusedAndPlain run_both(const Shape& xs, const Floats& x, const Shape& ws, const Floats& w,
+                       const GraphConv2dDescriptor& d, Chain chain) {
+  GraphRun r;
+  FusedAndPlain out;
+  for (int fuse = 0; fuse < 2; ++fuse) {
+    Graph g;
+    const DeviceDataType f = DeviceDataType::kFloat32;
+    GraphTensor tx = g.placeholder(xs, f);
+    GraphTensor y = chain(g, g.conv2d(tx, g.constant_data(w.data(), w.size() * 4, ws, f), d));
+    EXPECT_TRUE(g.ok()) << g.error();
+    GraphCompilationDescriptor cd;
+    cd.fuse = fuse == 1;
+    std::string error;
+    auto exe = g.compile(GraphDevice(device_system_default()), {{tx, {xs, f}}}, {y}, cd, &error);
+    EXPECT_NE(exe, nullptr) << error;
+    if (exe == nullptr) return out;
+    const Shape ys = g.shape(y);
+    auto buf = buffer_of(Floats(count(ys)), f);
+    EXPECT_TRUE(exe->run(r.queue(), {GraphTensorData(buffer_of(x, f), xs, f)}, {GraphTensorData(buf, ys, f)},
+                         GraphExecutionDescriptor{}, &error))
+        << error;
+    (fuse ? out.fused : out.plain) = read_buffer(buf, f, count(ys));
+    if (fuse) out.steps = exe->steps();
+  }
+  return out;
+}
+
+// A batch normalisation after a convolution (per-channel multiply and add by constants) is
+// folded into the weights and bias as the CPU engine folds its BatchNormalization node: the
+// same bits as the CPU engine, close to the op-by-op run. After a ReLU it rides in the epilogue.
+TEST(GraphConv, NormalisationsFoldAsTheCpuEngineFoldsThem) {
+  const Shape xs = {1, 8, 7, 7}, ws = {16, 8, 3, 3};
+  const Floats x = values(count(xs), 150), w = values(count(ws), 151), b = values(16, 152);
+  Floats scale = values(16, 153), shift = values(16, 154);
+  for (float& v : scale) v = 1.0f + 0.5f * v;
+  GraphConv2dDescriptor d;
+  d.pad_left = d.pad_right = d.pad_top = d.pad_bottom = 1;
+  const DeviceDataType f = DeviceDataType::kFloat32;
+  for (bool after_relu : {false, true}) {
+    auto chain = [&](Graph& g, GraphTensor conv) {
+      auto per_channel = [&](const Floats& v) {
+        return g.reshape(g.constant_data(v.data(), 64, {16}, f), {1, 16, 1, 1});
+      };
+      GraphTensor y = g.add(conv, per_channel(b));
+      if (after_relu) y = g.relu(y);
+      y = g.add(g.multiply(y, per_channel(scale)), per_channel(shift));
+      return after_relu ? y : g.relu(y);
+    };
+    const FusedAndPlain r = run_both(xs, x, ws, w, d, chain);
+    ASSERT_EQ(r.steps.size(), 1u) << after_relu;
+    EXPECT_TRUE(r.steps[0].epilogue_affine);
+    EXPECT_EQ(r.steps[0].fused_nodes, 5u);
+    EXPECT_TRUE(near(r.fused, r.plain, 1e-5)) << after_relu;
+
+    cpu::graph_test::GraphModel m;
+    const uint64_t in = m.input({1, 8, 7, 7});
+    const uint64_t wt = m.weight({16, 8, 3, 3}, w), bt = m.weight({16}, b);
+    const uint64_t st = m.weight({16}, scale), sh = m.weight({16}, shift);
+    const uint64_t c1 = m.inter({1, 16, 7, 7}), c2 = m.inter({1, 16, 7, 7});
+    const uint64_t out = m.output({1, 16, 7, 7});
+    m.node(OpKind::kConv, {in, wt, bt}, {c1},
+           {{15, 3}, {16, 3}, {17, 1}, {18, 1}, {19, 1}, {20, 1}, {21, 1}, {22, 1}, {23, 1}, {24, 1}, {25, 1}});
+    if (after_relu) {
+      m.node(OpKind::kRelu, {c1}, {c2});
+      m.node(OpKind::kBatchNormalization, {c2, st, sh}, {out});
+    } else {
+      m.node(OpKind::kBatchNormalization, {c1, st, sh}, {c2});
+      m.node(OpKind::kRelu, {c2}, {out});
+    }
+    ASSERT_TRUE(m.open());
+    cpu::graph_test::StateHolder st_holder(m.create());
+    ASSERT_TRUE(st_holder.ok()) << st_holder.message();
+    ASSERT_EQ(st_holder.state()->node_count, 1u) << "the CPU engine folds it too";
+    Floats cpu_out(16 * 49);
+    ASSERT_TRUE(cpu::cpu_run(st_holder.handle(), x.data(), cpu_out.data()));
+    EXPECT_EQ(r.fused, cpu_out) << after_relu;
+  }
+}
+
+// SiLU and chains of scalar steps (hard-swish written out, a scaled shift) run in the
+// convolution's epilogue, one IEEE operation per step: the op-by-op bits.
+TEST(GraphConv, SiluAndScalarChainsRideInTheEpilogue) {
+  const Shape xs = {1, 8, 6, 6}, ws = {8, 8, 3, 3};
+  const Floats x = values(count(xs), 160), w = values(count(ws), 161), b = values(8, 162);
+  GraphConv2dDescriptor d;
+  d.pad_left = d.pad_right = d.pad_top = d.pad_bottom = 1;
+  const DeviceDataType f = DeviceDataType::kFloat32;
+  auto with_bias = [&](Graph& g, GraphTensor conv) {
+    return g.add(conv, g.constant_data(b.data(), 32, {8, 1, 1}, f));
+  };
+  auto scalar = [&](Graph& g, double v) { return g.constant_scalar(v, f); };
+  struct Case {
+    const char* name;
+    std::function<GraphTensor(Graph&, GraphTensor)> chain;
+    GraphActivation activation;
+    uint32_t nodes;
+  };
+  const std::vector<Case> cases = {
+      {"silu",
+       [&](Graph& g, GraphTensor c) {
+         GraphTensor y = with_bias(g, c);
+         return g.multiply(g.sigmoid(y), y);
+       },
+       GraphActivation::kSilu, 4},
+      // (A hard swish written as clamp(y / 6 + 0.5, 0, 1) * y runs as the CPU engine's kernel
+      // instead: see GraphHardSigmoidFusion.)
+      {"hard-swish",
+       [&](Graph& g, GraphTensor c) {
+         GraphTensor y = with_bias(g, c);
+         GraphTensor gate = g.clamp(g.add(y, scalar(g, 3.0)), scalar(g, 0.0), scalar(g, 6.0));
+         return g.divide(g.multiply(y, gate), scalar(g, 6.0));
+       },
+       GraphActivation::kProgram, 6},
+      {"affine by scalars",
+       [&](Graph& g, GraphTensor c) {
+         return g.divide(g.subtract(g.multiply(scalar(g, 1.5), c), scalar(g, 0.25)), scalar(g, 3.0));
+       },
+       GraphActivation::kProgram, 4},
+  };
+  for (const Case& c : cases) {
+    const FusedAndPlain r = run_both(xs, x, ws, w, d, c.chain);
+    ASSERT_EQ(r.steps.size(), 1u) << c.name;
+    EXPECT_EQ(r.steps[0].activation, c.activation) << c.name;
+    EXPECT_EQ(r.steps[0].fused_nodes, c.nodes) << c.name;
+    EXPECT_EQ(r.fused, r.plain) << c.name;
   }
 }
 

@@ -7,6 +7,16 @@ namespace {
 
 GraphDevice device() { return GraphDevice(device_system_default()); }
 
+TEST(GraphExec, EveryOperationHasAKernel) {
+  const GraphKernelTable& table = graph_ops_table();
+  ASSERT_EQ(table.factories.size(), kGraphOpKindCount);
+  for (uint32_t k = 0; k < kGraphOpKindCount; ++k) {
+    const auto kind = static_cast<GraphOpKind>(k);
+    const bool source = kind == GraphOpKind::kPlaceholder || kind == GraphOpKind::kConstant;
+    EXPECT_EQ(table.factories[k] == nullptr, source) << graph_op_name(kind);
+  }
+}
+
 TEST(GraphExec, FeedsAndResultsAtByteOffsetsInAnyDataType) {
   GraphRun r;
   Graph g;
@@ -243,6 +253,84 @@ TEST(GraphExec, LayerNormAndGeluChainsFuse) {
   EXPECT_EQ(steps[1][0].fused_nodes, 10u);
   EXPECT_EQ(steps[1][1].kind, GraphOpKind::kFusedGelu);
   EXPECT_EQ(steps[0].size(), 15u);
+}
+
+TEST(GraphExec, ScaledAdditionsFuseWithTheirRoundings) {
+  GraphRun r;
+  const DeviceDataType f = DeviceDataType::kFloat32;
+  const Floats x = values(3000, 180), y = values(3000, 181);
+  Floats results[2];
+  for (int fuse = 0; fuse < 2; ++fuse) {
+    Graph g;
+    GraphTensor tx = g.placeholder({3, 1000}, f), ty = g.placeholder({3, 1000}, f);
+    GraphTensor out = g.add(ty, g.multiply(g.constant_scalar(0.3, f), tx));
+    GraphCompilationDescriptor cd;
+    cd.fuse = fuse == 1;
+    std::string error;
+    auto exe = g.compile(GraphDevice(device_system_default()),
+                         {{tx, {{3, 1000}, f}}, {ty, {{3, 1000}, f}}}, {out}, cd, &error);
+    ASSERT_NE(exe, nullptr) << error;
+    if (fuse == 1) {
+      ASSERT_EQ(exe->steps().size(), 1u);
+      EXPECT_EQ(exe->steps()[0].kind, GraphOpKind::kFusedScaledAdd);
+    }
+    auto buf = buffer_of(Floats(3000), f);
+    ASSERT_TRUE(exe->run(r.queue(),
+                         {GraphTensorData(buffer_of(x, f), {3, 1000}, f), GraphTensorData(buffer_of(y, f), {3, 1000}, f)},
+                         {GraphTensorData(buf, {3, 1000}, f)}, GraphExecutionDescriptor{}, &error))
+        << error;
+    results[fuse] = read_buffer(buf, f, 3000);
+  }
+  EXPECT_EQ(results[0], results[1]);
+  EXPECT_EQ(results[1][7], y[7] + x[7] * 0.3f);
+}
+
+// Channel concatenations of one image get their inputs written in place; inputs read again
+// later, repeated, fed or shown as results keep working.
+TEST(GraphExec, ConcatenationsInPlace) {
+  GraphRun r;
+  const DeviceDataType f = DeviceDataType::kFloat32;
+  const Shape xs = {1, 4, 4, 4};
+  const Floats x = values(64, 170);
+  Graph g;
+  GraphTensor tx = g.placeholder(xs, f);
+  GraphTensor a = g.relu(tx), b = g.exp(tx), c = g.negative(tx);
+  GraphTensor cat = g.concat({a, b, c}, 1);
+  GraphTensor twice = g.add(cat, cat);
+  GraphTensor later = g.add(a, b);                 // inputs read after the concatenation
+  GraphTensor again = g.concat({c, c, tx}, -3);    // a repeated input and a fed one
+  GraphTensor nested = g.concat({cat, a}, 1);      // the first block inside another
+  GraphTensor odd = g.concat({g.slice(b, 1, 0, 1), g.slice(c, 1, 0, 1)}, 1);  // not 64-byte parts
+  std::string error;
+  auto exe = g.compile(GraphDevice(device_system_default()), {{tx, {xs, f}}},
+                       {twice, later, again, nested, odd, a}, GraphCompilationDescriptor{}, &error);
+  ASSERT_NE(exe, nullptr) << error;
+  // Feed, the block of three, its double, the sum, the other concatenations: well under the
+  // one-value-at-a-time total.
+  EXPECT_LE(exe->arena_bytes(), 256u * 18);
+  r.feed(g, tx, x);
+  std::vector<Floats> out;
+  ASSERT_TRUE(r.run(g, {twice, later, again, nested, odd, a}, &out));
+  Floats ra(64), rb(64), rc(64);
+  for (int i = 0; i < 64; ++i) {
+    ra[i] = x[i] >= 0 ? x[i] : 0.0f;
+    rb[i] = std::exp(x[i]);
+    rc[i] = -x[i];
+  }
+  Floats want_twice, want_later(64), want_again, want_nested, want_odd;
+  for (const Floats* p : {&ra, &rb, &rc})
+    for (float v : *p) want_twice.push_back(v + v);
+  for (int i = 0; i < 64; ++i) want_later[i] = ra[i] + rb[i];
+  for (const Floats* p : std::initializer_list<const Floats*>{&rc, &rc, &x}) want_again.insert(want_again.end(), p->begin(), p->end());
+  for (const Floats* p : {&ra, &rb, &rc, &ra}) want_nested.insert(want_nested.end(), p->begin(), p->end());
+  want_odd.insert(want_odd.end(), rb.begin(), rb.begin() + 16);
+  want_odd.insert(want_odd.end(), rc.begin(), rc.begin() + 16);
+  EXPECT_TRUE(near(out[0], want_twice, 1e-7));
+  EXPECT_TRUE(near(out[1], want_later, 1e-7));
+  EXPECT_EQ(out[2], want_again);
+  EXPECT_TRUE(near(out[3], want_nested, 1e-7));
+  EXPECT_TRUE(near(out[4], want_odd, 1e-7));
+  EXPECT_EQ(out[5], ra);
 }
 
 TEST(GraphExec, TheArenaIsReusedAlongAChain) {

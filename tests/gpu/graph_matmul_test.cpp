@@ -117,5 +117,29 @@ TEST(GraphMatMul, ScaledDotProductAttentionWithAndWithoutMask) {
   EXPECT_NE(g.error().find("does not broadcast"), std::string::npos) << g.error();
 }
 
+// One operation of a float16 graph computes in f32 and rounds its result once.
+TEST(GraphMatMul, HalfProductsAndAttentionRoundOnce) {
+  GraphRun r;
+  const Shape qs = {2, 6, 16}, ks = {2, 9, 16}, vs = {2, 9, 5}, ws = {16, 7};
+  const Floats q = rounded_f16(values(count(qs), 120)), k = rounded_f16(values(count(ks), 121));
+  const Floats v = rounded_f16(values(count(vs), 122)), w = rounded_f16(values(count(ws), 123));
+  std::vector<Floats> out[2];
+  for (int half = 0; half < 2; ++half) {
+    const DeviceDataType t = half ? DeviceDataType::kFloat16 : DeviceDataType::kFloat32;
+    Graph g;
+    GraphTensor tq = g.placeholder(qs, t), tk = g.placeholder(ks, t), tv = g.placeholder(vs, t);
+    GraphTensor tw = g.placeholder(ws, t);
+    GraphTensor prod = g.matmul(tq, tw);
+    GraphTensor att = g.scaled_dot_product_attention(tq, tk, tv, GraphTensor{}, 0.25f);
+    r.feed(g, tq, q);
+    r.feed(g, tk, k);
+    r.feed(g, tv, v);
+    r.feed(g, tw, w);
+    ASSERT_TRUE(r.run(g, {prod, att}, &out[half]));
+  }
+  EXPECT_EQ(out[1][0], rounded_f16(out[0][0]));
+  EXPECT_EQ(out[1][1], rounded_f16(out[0][1]));
+}
+
 }  // namespace
 }  // namespace vexa::graph_test

@@ -48,12 +48,13 @@ TEST(WeightSlot, Allocation) {
     std::memset(r.slot.data, 0x7F, c.size);  // the whole size is usable
     vexa::buffer_release(&r.slot);
   }
+  EXPECT_EQ(vexa::gpu_working_set_limit(),
+            vexa::device_system_default()->recommended_max_working_set_size());
   FaultEnv fault("gpu.device");
   EXPECT_EQ(vexa::weight_slot_alloc(16384, true).status, PackStatus::kBackendFailed);
   EXPECT_FALSE(vexa::gpu_has_ane());
-  // The working set is the device's, whatever the context faults.
-  EXPECT_EQ(vexa::gpu_working_set_limit(),
-            vexa::device_system_default()->recommended_max_working_set_size());
+  // A device that cannot be reached gives the 4 GiB fallback.
+  EXPECT_EQ(vexa::gpu_working_set_limit(), uint64_t{4} << 30);
 }
 
 TEST(WeightSlot, ContextCreationAndFaultNames) {

@@ -40,6 +40,7 @@ TEST(DecodeBytes, MessagesForWhatIsNotAnImage) {
 }
 
 TEST(DecodeBytes, SuccessClearsTheMessage) {
+  VEXA_REQUIRE_TESTDATA(kTestorigJpg);
   const auto jpg = testorig_jpeg();
   RgbImage img{};
   char msg[kImageMessageCapacity];
@@ -85,7 +86,8 @@ TEST(LoadImageFile, Messages) {
   EXPECT_EQ(img.width, 0u);
   EXPECT_EQ(img.pixels, nullptr);
 
-  ASSERT_EQ(load_image_file(testdata("images/jpeg-testimages/testorig.jpg").c_str(), &img, msg), 1);
+  VEXA_REQUIRE_TESTDATA(kTestorigJpg);
+  ASSERT_EQ(load_image_file(testdata(kTestorigJpg).c_str(), &img, msg), 1);
   EXPECT_EQ(img.width, 227u);
   free_image(&img);
 }
@@ -93,7 +95,8 @@ TEST(LoadImageFile, Messages) {
 // A child forked while another thread decodes an image file must not inherit the file: every
 // descriptor the decoders open carries close-on-exec from the start.
 TEST(LoadImageFile, DescriptorsAreNeverInheritable) {
-  const std::string path = testdata("images/jpeg-testimages/testorig.jpg");
+  VEXA_REQUIRE_TESTDATA(kTestorigJpg);
+  const std::string path = testdata(kTestorigJpg);
   struct stat st {};
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
   const auto decode = [&] {
@@ -259,6 +262,7 @@ TEST(PpmFastPath, FileLimitsApplyBeforeAllocating) {
 TEST(PathAndMemoryDecoders, AgreeOnPpmAndJpeg) {
   TempDir dir;
   const auto p = ppm("P6\n# c\n2 1\n255\n", 6);
+  VEXA_REQUIRE_TESTDATA(kTestorigJpg);
   const auto jpg = testorig_jpeg();
   for (const auto* bytes : {&p, &jpg}) {
     const std::string path = dir.file("img");
@@ -288,6 +292,7 @@ TEST(PathAndMemoryDecoders, AgreeOnPpmAndJpeg) {
 // the decoders then report it with the pixels as stored.
 TEST(PathAndMemoryDecoders, ReportOnlyWhatTheCoreDidNotApply) {
   TempDir dir;
+  VEXA_REQUIRE_TESTDATA(kTestorigJpg);
   const auto base = testorig_jpeg();
   const auto long6 = with_segments_after_soi(base, app1_exif(make_tiff(false, {{274, 4, 1, 6}})));
   const auto short6 = with_segments_after_soi(base, app1_exif(make_tiff(false, {{274, 3, 1, 6}})));
@@ -322,6 +327,7 @@ TEST(PathAndMemoryDecoders, ReportOnlyWhatTheCoreDidNotApply) {
 }
 
 TEST(ExpectedWrappers, FileToRgb) {
+  VEXA_REQUIRE_TESTDATA("images/exif-orientation/Landscape_6.jpg");
   const std::string path = testdata("images/exif-orientation/Landscape_6.jpg");
   auto r = image_file_to_rgb(path.data(), path.size());
   ASSERT_TRUE(r.ok());
@@ -357,6 +363,7 @@ TEST(ExpectedWrappers, FileToRgb) {
 }
 
 TEST(ExpectedWrappers, BytesToRgb) {
+  VEXA_REQUIRE_TESTDATA(kTestorigJpg);
   const auto jpg = testorig_jpeg();
   auto r = image_bytes_to_rgb(jpg.data(), jpg.size());
   ASSERT_TRUE(r.ok());
@@ -379,9 +386,10 @@ TEST(ExpectedWrappers, BytesToRgb) {
 
 // No shared state: decodes on several threads give the same pixels.
 TEST(DecodeConcurrency, ParallelDecodesAgree) {
+  VEXA_REQUIRE_TESTDATA(kTestorigJpg);
   const auto jpg = testorig_jpeg();
   std::vector<uint8_t> png_bytes;
-  ASSERT_TRUE(read_file(testdata("images/pngsuite/basn6a08.png"), &png_bytes));
+  ASSERT_TRUE(read_testdata("images/pngsuite/basn6a08.png", &png_bytes));
   const Decoded want_jpg = decode_bytes(jpg);
   const Decoded want_png = decode_bytes(png_bytes);
   std::vector<int> same(8, 0);

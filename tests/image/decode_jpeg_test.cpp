@@ -31,6 +31,7 @@ std::vector<uint8_t> with_size(std::vector<uint8_t> j, uint32_t w, uint32_t h) {
 }
 
 TEST(JpegDecode, HeaderDimensionsAreCheckedBeforeDecoding) {
+  VEXA_REQUIRE_TESTDATA(kTestorigJpg);
   const auto base = testorig_jpeg();
   ASSERT_NE(find_sof(base), 0u);
   struct Case {
@@ -61,6 +62,7 @@ TEST(JpegDecode, HeaderDimensionsAreCheckedBeforeDecoding) {
 // A picture whose header claims more rows than the data holds is still decoded (libjpeg fills
 // the rest and only warns); warnings never reach the caller.
 TEST(JpegDecode, MissingScanDataDecodesWithoutMessage) {
+  VEXA_REQUIRE_TESTDATA(kTestorigJpg);
   const auto base = testorig_jpeg();
   const Decoded d = decode_bytes(with_size(base, 227, 300));
   ASSERT_EQ(d.ok, 1) << d.message;
@@ -69,6 +71,7 @@ TEST(JpegDecode, MissingScanDataDecodesWithoutMessage) {
 }
 
 TEST(JpegDecode, EveryPrefixFailsCleanlyOrDecodes) {
+  VEXA_REQUIRE_TESTDATA(kTestorigJpg);
   const auto base = testorig_jpeg();
   const size_t sos = [&] {
     for (size_t i = 2; i + 1 < base.size(); ++i) {
@@ -111,6 +114,7 @@ TEST(JpegDecode, GarbageAfterTheStartMarker) {
 }
 
 TEST(JpegDecode, ByteFlipsInTheHeadersNeverCrash) {
+  VEXA_REQUIRE_TESTDATA(kTestorigJpg);
   const auto base = testorig_jpeg();
   const size_t sof = find_sof(base);
   ASSERT_NE(sof, 0u);

@@ -57,8 +57,8 @@ TEST(PngDecode, InterlacedTwinsDecodeAlike) {
     SCOPED_TRACE(name);
     std::vector<uint8_t> plain;
     std::vector<uint8_t> interlaced;
-    ASSERT_TRUE(read_file(testdata(std::string("images/pngsuite/") + name + ".png"), &plain));
-    ASSERT_TRUE(read_file(testdata(std::string("images/pngsuite/i") + name + ".png"), &interlaced));
+    ASSERT_TRUE(read_testdata(std::string("images/pngsuite/") + name + ".png", &plain));
+    ASSERT_TRUE(read_testdata(std::string("images/pngsuite/i") + name + ".png", &interlaced));
     ASSERT_EQ(interlaced[28], 1);  // Adam7
     const Decoded a = decode_bytes(plain);
     const Decoded b = decode_bytes(interlaced);

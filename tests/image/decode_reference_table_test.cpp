@@ -90,6 +90,7 @@ void check_rows(const std::string& root, const std::string& base, const std::str
 
 TEST(DecodeReferenceTable, JpegTestImagesMatchDjpeg) {
   size_t n = 0;
+  VEXA_REQUIRE_TESTDATA("images/jpeg-testimages");
   check_rows("testdata", VEXA_TESTDATA_DIR, "jpeg-testimages/", &n);
   EXPECT_EQ(n, 4u);
 }
@@ -103,12 +104,14 @@ TEST(DecodeReferenceTable, GoJpegVariantsMatchDjpeg) {
 
 TEST(DecodeReferenceTable, PngSuiteMatchesPillowOrIsRefused) {
   size_t n = 0;
+  VEXA_REQUIRE_TESTDATA("images/pngsuite");
   check_rows("testdata", VEXA_TESTDATA_DIR, "pngsuite/", &n);
   EXPECT_GE(n, 60u);
 }
 
 TEST(DecodeReferenceTable, LibpngTestPngsMatchPillowOrAreRefused) {
   size_t n = 0;
+  VEXA_REQUIRE_TESTDATA("images/libpng-testpngs");
   check_rows("testdata", VEXA_TESTDATA_DIR, "libpng-testpngs/", &n);
   EXPECT_GE(n, 100u);
 }
@@ -119,8 +122,8 @@ TEST(DecodeReferenceTable, LibpngTestPngsMatchPillowOrAreRefused) {
 TEST(DecodeReferenceTable, TestorigIsCloseToItsSourcePicture) {
   std::vector<uint8_t> jpg;
   std::vector<uint8_t> ppm;
-  ASSERT_TRUE(read_file(testdata("images/jpeg-testimages/testorig.jpg"), &jpg));
-  ASSERT_TRUE(read_file(testdata("images/jpeg-testimages/testorig.ppm"), &ppm));
+  ASSERT_TRUE(read_testdata("images/jpeg-testimages/testorig.jpg", &jpg));
+  ASSERT_TRUE(read_testdata("images/jpeg-testimages/testorig.ppm", &ppm));
   const Decoded d = decode_bytes(jpg);
   ASSERT_EQ(d.ok, 1) << d.message;
   uint32_t w = 0;

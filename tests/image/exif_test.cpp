@@ -155,6 +155,7 @@ TEST(ExifJpegWalk, LenientStopsOnBadStructure) {
 
 // The strict walk is what decode_image_bytes applies: inject segments into a real JPEG.
 TEST(ExifJpegWalk, StrictWalkDecidesTheDecodedShape) {
+  VEXA_REQUIRE_TESTDATA(kTestorigJpg);
   const auto base = testorig_jpeg();
   ASSERT_FALSE(base.empty());
   const Decoded upright = decode_bytes(base);
@@ -228,7 +229,7 @@ constexpr double kReencodingBound = 6.0;
 TEST(ExifSamples, EveryOrientationComesOutUpright) {
   for (const std::string kind : {"Landscape", "Portrait"}) {
     std::vector<uint8_t> bytes;
-    ASSERT_TRUE(read_file(testdata("images/exif-orientation/" + kind + "_1.jpg"), &bytes));
+    ASSERT_TRUE(read_testdata("images/exif-orientation/" + kind + "_1.jpg", &bytes));
     const Decoded ref = decode_bytes(bytes);
     ASSERT_EQ(ref.ok, 1) << ref.message;
     // The bound below must tell a mirror image apart.
@@ -241,7 +242,7 @@ TEST(ExifSamples, EveryOrientationComesOutUpright) {
     EXPECT_GT(mirror_diff, 4 * kReencodingBound) << kind;
     for (int n = 0; n <= 8; ++n) {
       SCOPED_TRACE(kind + "_" + std::to_string(n));
-      ASSERT_TRUE(read_file(testdata("images/exif-orientation/" + kind + "_" + std::to_string(n) + ".jpg"), &bytes));
+      ASSERT_TRUE(read_testdata("images/exif-orientation/" + kind + "_" + std::to_string(n) + ".jpg", &bytes));
       const Decoded d = decode_bytes(bytes);
       ASSERT_EQ(d.ok, 1) << d.message;
       EXPECT_EQ(d.orientation, n == 0 ? 1u : static_cast<uint32_t>(n));

@@ -13,6 +13,7 @@
 #include "core/bytes.h"
 #include "image/decode.h"
 #include "image/normalize.h"
+#include "testdata.h"
 
 namespace vexa::test {
 
@@ -50,7 +51,10 @@ inline bool write_file(const std::string& path, const std::vector<uint8_t>& byte
   return static_cast<bool>(f);
 }
 
-inline std::string testdata(const std::string& rel) { return std::string(VEXA_TESTDATA_DIR) + "/" + rel; }
+inline std::string testdata(const std::string& rel) { return testdata_path(rel); }
+
+// The libjpeg test picture most JPEG cases start from.
+inline constexpr const char* kTestorigJpg = "images/jpeg-testimages/testorig.jpg";
 
 // Result of decode_image_bytes kept as plain values, the image freed.
 struct Decoded {
@@ -237,9 +241,11 @@ inline std::vector<uint8_t> with_segments_after_soi(const std::vector<uint8_t>& 
   return out;
 }
 
+// Callers start with VEXA_REQUIRE_TESTDATA(kTestorigJpg): an empty picture would fail later
+// and less plainly.
 inline std::vector<uint8_t> testorig_jpeg() {
   std::vector<uint8_t> b;
-  read_file(testdata("images/jpeg-testimages/testorig.jpg"), &b);
+  EXPECT_TRUE(read_testdata(kTestorigJpg, &b));
   return b;
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "image/lanczos.h"
+#include "testdata.h"
 
 namespace vexa {
 namespace {
@@ -39,7 +40,7 @@ std::string fixture(const std::string& name) {
 
 ImageBuffer load_source(const std::string& name) {
   if (name == "photo") {
-    return read_ppm(std::string(VEXA_TESTDATA_DIR) + "/images/jpeg-testimages/testorig.ppm");
+    return read_ppm(test::testdata_path("images/jpeg-testimages/testorig.ppm"));
   }
   return read_ppm(fixture(name + ".ppm"));
 }
@@ -76,6 +77,7 @@ struct PortableScope {
 // fixed point, u8 samples, the same rounding offset and clamp, horizontal pass first), so the
 // bound is exact: every byte equals Pillow's, with either kernel set.
 TEST(Lanczos, MatchesPillowGoldensExactly) {
+  VEXA_REQUIRE_TESTDATA("images/jpeg-testimages/testorig.ppm");
   for (const bool portable : {false, true}) {
     PortableScope kernels(portable);
     for (const GoldenCase& c : kGoldenCases) {
@@ -138,6 +140,7 @@ struct ThreadFailureScope {
 };
 
 TEST(Lanczos, FallbackWithoutThreadsGivesIdenticalBytes) {
+  VEXA_REQUIRE_TESTDATA("images/jpeg-testimages/testorig.ppm");
   const ImageBuffer src = load_source("photo");
   const ImageBuffer threaded_h = resize_lanczos3(src, 101, true);
   const ImageBuffer threaded_v = resize_lanczos3(src, 67, false);

@@ -92,7 +92,9 @@ TEST(ConverterMalformed, TruncationsAndCorruptionsNeverCrash) {
         std::vector<uint8_t> bad = good;
         bad[i] = v;
         const ConvertResult r = convert_bytes(tmp, bad);
-        if (!r.ok) EXPECT_FALSE(r.text.empty()) << model << " byte " << i;
+        if (!r.ok) {
+          EXPECT_FALSE(r.text.empty()) << model << " byte " << i;
+        }
       }
     }
   }

@@ -99,6 +99,12 @@ TEST_F(MetaEdit, EveryTypeIsSetInPlaceAndReadBack) {
 
   Opened o(path_);
   ASSERT_TRUE(o.r.ok());
+  // The first new key lands right after the strings the converter wrote, which are followed by
+  // exactly 4096 spare pool bytes.
+  MetaEntry title{};
+  ASSERT_TRUE(meta_find(o.c(), "title", &title));
+  EXPECT_EQ(title.key_offset, container_section_count(o.c(), kSectionStringPool) - 4096);
+  EXPECT_EQ(title.value, title.key_offset + 6);
   EXPECT_EQ(meta_get_str(o.c(), "title", ""), "résumé");
   EXPECT_EQ(meta_get_f64(o.c(), "threshold", 0.0), -0.125);
   EXPECT_EQ(meta_get_i64(o.c(), "classes", 0), INT64_MIN);
@@ -224,6 +230,27 @@ TEST_F(MetaEdit, RepacksWhenSlotsOrPoolRunOutAndMovesTheWeights) {
     const TensorRecord t = container_tensor_record(o.c(), j);
     EXPECT_EQ(t.absolute_offset, m1 + t.relative_offset);
   }
+  expect_runs_as_before();
+
+  // An f32 array too large for the spare pool goes through another repack and still starts on
+  // a multiple of 4; keys set through repacks delete like any other.
+  std::vector<std::string> words(5000);
+  for (size_t i = 0; i < words.size(); ++i) words[i] = std::to_string(static_cast<int>(i) - 2500);
+  ASSERT_TRUE(set_value(path_, "arr", "f32", std::vector<std::string_view>(words.begin(), words.end())).ok);
+  ASSERT_TRUE(model_meta_delete(path_, "big").ok);
+  ASSERT_TRUE(model_meta_delete(path_, "one.more").ok);
+  Opened again(path_);
+  ASSERT_TRUE(again.r.ok());
+  MetaEntry arr{};
+  ASSERT_TRUE(meta_find(again.c(), "arr", &arr));
+  EXPECT_EQ(arr.value % 4, 0u);
+  uint64_t count = 0;
+  const uint8_t* values = meta_get_f32_array(again.c(), "arr", 3, &count);
+  ASSERT_EQ(count, 5000u);
+  EXPECT_EQ(meta_f32_at(values, 4999), 2499.0f);
+  EXPECT_FALSE(meta_find(again.c(), "big", nullptr));
+  EXPECT_FALSE(meta_find(again.c(), "one.more", nullptr));
+  EXPECT_EQ(meta_get_i64(again.c(), "k0", -1), 0);
   expect_runs_as_before();
 }
 

@@ -126,7 +126,39 @@ struct Opened {
   }
 };
 
-TEST(Q8Encode, MatchesTheNaiveEncodingAndDecodesWithinHalfAStep) {
+// Both paths of the encoder, whole blocks and short ones: the vector path must store exactly
+// the portable bytes, NaNs, infinities, signed zeros and tiny blocks included.
+TEST(Q8Encode, VectorPathStoresThePortableBytes) {
+  std::mt19937 rng(99);
+  std::uniform_real_distribution<float> u(-3.0f, 3.0f);
+  std::uniform_int_distribution<int> pick(0, 40);
+  const float specials[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                            -std::numeric_limits<float>::infinity(), -0.0f, 1e-31f, 1e-30f,
+                            std::numeric_limits<float>::max(), std::numeric_limits<float>::denorm_min(),
+                            0.5f / 127.0f};
+  for (const uint64_t cols : {64u, 128u, 100u, 1000u}) {
+    const uint64_t rows = 40;
+    std::vector<float> x(rows * cols);
+    for (uint64_t r = 0; r < rows; ++r) {
+      // Some rows at tiny or huge scales, some sprinkled with special values.
+      const float scale = r % 5 == 0 ? 1e-32f : r % 5 == 1 ? 1e30f : 1.0f;
+      for (uint64_t c = 0; c < cols; ++c) {
+        float v = u(rng) * scale;
+        if (r % 3 == 0 && pick(rng) == 0) v = specials[pick(rng) % std::size(specials)];
+        x[r * cols + c] = v;
+      }
+    }
+    std::vector<uint8_t> vector_bytes(rows * q8_row_bytes(cols));
+    std::vector<uint8_t> portable_bytes(vector_bytes.size());
+    q8_encode_rows(x.data(), rows, cols, vector_bytes.data());
+    q8_encode_force_portable(true);
+    q8_encode_rows(x.data(), rows, cols, portable_bytes.data());
+    q8_encode_force_portable(false);
+    ASSERT_EQ(vector_bytes, portable_bytes) << "cols " << cols;
+  }
+}
+
+void check_against_naive_encoding() {
   std::mt19937 rng(20240607);
   std::normal_distribution<float> normal(0.0f, 1.0f);
   for (const uint64_t cols : {1u, 63u, 64u, 65u, 100u, 200u, 1000u}) {
@@ -172,6 +204,17 @@ TEST(Q8Encode, MatchesTheNaiveEncodingAndDecodesWithinHalfAStep) {
     EXPECT_EQ(scale, 1.0f);
     EXPECT_EQ(std::count(block, block + 64, 0), 64);
   }
+}
+
+TEST(Q8Encode, MatchesTheNaiveEncodingAndDecodesWithinHalfAStep) {
+  for (const bool portable : {false, true}) {
+    SCOPED_TRACE(portable ? "portable" : "vector path");
+    q8_encode_force_portable(portable);
+    check_against_naive_encoding();
+  }
+  q8_encode_force_portable(false);
+  std::vector<float> x(4, 1.0f);
+  x[3] = std::numeric_limits<float>::quiet_NaN();
   EXPECT_TRUE(q8_all_finite(x.data(), 3));
   EXPECT_FALSE(q8_all_finite(x.data(), 4));
   std::vector<float> big(5000, 1.0f);
@@ -217,6 +260,8 @@ Shapes write_shapes(const std::string& path) {
   }
   s.values[8][77] = std::numeric_limits<float>::infinity();
   for (size_t i = 0; i < std::size(weights); ++i) {
+    // Three load groups: each is laid out again around its new tensor sizes.
+    if (i == 4 || i == 7) w.begin_group();
     const uint64_t t = w.add_tensor_f32(weights[i].name, weights[i].dims, s.values[i].data());
     values.push_back(w.add_weight_value(t, weights[i].name));
   }
@@ -303,6 +348,12 @@ TEST_F(PackQuantize, RulesDecideWhichWeightsBecomeQ8) {
     EXPECT_EQ(v.byte_size, t.size);
   }
   EXPECT_EQ(meta_get_str(o.c(), "task", ""), "shapes");
+  ASSERT_EQ(container_section_count(o.c(), kSectionGroups), 3u);
+  const auto group = [&](uint64_t g) {
+    return load_record<GroupRecord>(o.r.container.image + container_entry_offset(o.c(), kSectionGroups, g));
+  };
+  EXPECT_EQ(group(1).relative_offset, container_tensor_record(o.c(), 4).relative_offset);
+  EXPECT_EQ(group(2).relative_offset, container_tensor_record(o.c(), 7).relative_offset);
   std::vector<uint8_t> memory(o.r.container.weights_data_size);
   ASSERT_TRUE(read_fully_at(o.r.container.fd, memory.data(), memory.size(), o.r.container.weights_offset));
   EXPECT_TRUE(container_verify_tensors(o.c(), memory.data()));
@@ -414,6 +465,15 @@ TEST_F(PackQuantize, RefusalsAndFailedWritesLeaveEveryFileAsItWas) {
   damaged[w + 5] ^= 0x40;
   write_bytes(bad, damaged);
   expect_refused(bad, out, "tensor hash mismatch");
+
+  // A data-type table whose Q8 entry is wrong (readers check it only when a tensor uses it).
+  damaged = good;
+  uint64_t dtypes;
+  std::memcpy(&dtypes, good.data() + offsetof(ContainerHeader, sections) + 16 * kSectionDtypes, 8);
+  damaged[dtypes + 32 + 3 * 64 + 32] = 3;  // the scale's data type
+  container_seal_plain(damaged.data(), damaged.size());
+  write_bytes(bad, damaged);
+  expect_refused(bad, out, "the pack's data-type table has no valid Q8 block entry");
 
   // A generative container holds no f32 graph weights to quantise.
   ContainerWriter g;
