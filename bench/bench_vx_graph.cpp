@@ -261,12 +261,14 @@ int main(int argc, char** argv) {
   const std::string only_weights = option("--weights");
   const std::string only_threads = option("--threads");
   const bool f32 = option("--activations") == "f32";
-  const bool decode_only = std::find(args.begin(), args.end(), "--decode-only") != args.end();
-  args.erase(std::remove(args.begin(), args.end(), "--decode-only"), args.end());
-  const bool prefill_only = std::find(args.begin(), args.end(), "--prefill-only") != args.end();
-  const bool checksum = std::find(args.begin(), args.end(), "--checksum") != args.end();
-  args.erase(std::remove(args.begin(), args.end(), "--checksum"), args.end());
-  args.erase(std::remove(args.begin(), args.end(), "--prefill-only"), args.end());
+  auto flag = [&](const char* name) {
+    const bool present = std::find(args.begin(), args.end(), name) != args.end();
+    args.erase(std::remove(args.begin(), args.end(), name), args.end());
+    return present;
+  };
+  const bool decode_only = flag("--decode-only");
+  const bool prefill_only = flag("--prefill-only");
+  const bool checksum = flag("--checksum");
   const uint64_t tokens = args.size() > 0 ? std::strtoull(args[0].c_str(), nullptr, 10) : 128;
   const uint64_t steps = args.size() > 1 ? std::strtoull(args[1].c_str(), nullptr, 10) : 32;
   const int repeats = args.size() > 2 ? std::max(1, std::atoi(args[2].c_str())) : 5;
@@ -278,7 +280,9 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(steps), f32 ? "FP32" : "FP16", backend.c_str());
   bench::Stream stream;
   std::vector<unsigned> counts = {1, all};
-  if (!only_threads.empty()) counts = {static_cast<unsigned>(std::max(1, std::atoi(only_threads.c_str())))};
+  if (!only_threads.empty()) {
+    counts = {static_cast<unsigned>(std::max(1, std::atoi(only_threads.c_str())))};
+  }
   std::printf("%-7s %7s %12s %11s %10s %12s %6s %10s %12s %6s\n", "weights", "threads",
               "prefill t/s", "decode t/s", "triad GB/s", "roofline t/s", "%roof", "gemm GF/s",
               "prefill GF/s", "%gemm");
