@@ -48,11 +48,15 @@ inline constexpr float kQ8SplitFactor = 8193.0f;
 
 // True when a q8 block's scale keeps every product with a byte (-128..127) either zero or a normal
 // half below 65504, so that the split rounds exactly as a half store would: 2^-14 <= |s| < 511.
+// Compared as the bits of |s| (which order as the values do, NaNs above infinity), one unsigned
+// range test: the float test's fabs and two compares cost about 3% of the AVX-512 q8
+// matrix-vector loop on one Zen 4 core, whose vector units are its limit.
 inline bool q8_scale_splits(const uint8_t* block) {
-  float s;
-  std::memcpy(&s, block + 64, sizeof s);
-  const float a = std::fabs(s);
-  return a >= 0x1p-14f && a < 511.0f;  // false for NaN
+  uint32_t bits;
+  std::memcpy(&bits, block + 64, sizeof bits);
+  constexpr uint32_t kLow = 0x38800000u;   // 2^-14
+  constexpr uint32_t kHigh = 0x43ff8000u;  // 511
+  return (bits & 0x7fffffffu) - kLow < kHigh - kLow;
 }
 
 enum class IsaLevel : uint32_t { kPortable = 0, kAvx2 = 1, kAvx512 = 2 };

@@ -95,7 +95,7 @@ float dot_q8_row(const float* x, const uint8_t* row, uint64_t cols) {
   const uint8_t* b = row;
   for (; k + kQ8BlockValues <= cols; k += kQ8BlockValues, b += kQ8BlockBytes) {
     const __m256 s = block_scale(b);
-    if (q8_scale_splits(b)) {
+    if (q8_scale_splits(b)) [[likely]] {
 #pragma GCC unroll 8
       for (uint64_t g = 0; g < 8; ++g) {
         acc[g % 4] = _mm256_add_ps(acc[g % 4], _mm256_mul_ps(_mm256_loadu_ps(x + k + 8 * g), q8_8_split(b + 8 * g, s)));

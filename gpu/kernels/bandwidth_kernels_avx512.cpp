@@ -103,7 +103,7 @@ float dot_q8_row(const float* x, const uint8_t* row, uint64_t cols) {
   const uint8_t* b = row;
   for (; k + kQ8BlockValues <= cols; k += kQ8BlockValues, b += kQ8BlockBytes) {
     const __m512 s = block_scale(b);
-    if (q8_scale_splits(b)) {
+    if (q8_scale_splits(b)) [[likely]] {
       lo = _mm512_add_ps(lo, _mm512_mul_ps(_mm512_loadu_ps(x + k), q8_16_split(b, s)));
       hi = _mm512_add_ps(hi, _mm512_mul_ps(_mm512_loadu_ps(x + k + 16), q8_16_split(b + 16, s)));
       lo = _mm512_add_ps(lo, _mm512_mul_ps(_mm512_loadu_ps(x + k + 32), q8_16_split(b + 32, s)));

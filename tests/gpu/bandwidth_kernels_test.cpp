@@ -5,6 +5,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -139,6 +140,26 @@ TEST(BandwidthKernels, Q8ValuesForEveryByteAndScale) {
       }
     }
     x[k] = 0.0f;
+  }
+}
+
+// The fast q8 path is taken only for scales with 2^-14 <= |s| < 511: the range test on the
+// scale's bits must agree with that float test at its edges, for both signs, NaNs and infinities.
+TEST(BandwidthKernels, Q8SplitScaleRange) {
+  std::vector<uint32_t> bits = {0x00000000u, 0x00000001u, 0x007fffffu, 0x00800000u, 0x387fffffu,
+                                0x38800000u, 0x38800001u, 0x3f800000u, 0x43ff7fffu, 0x43ff8000u,
+                                0x43ff8001u, 0x7f7fffffu, 0x7f800000u, 0x7f800001u, 0x7fc00000u,
+                                0x7fffffffu};
+  const size_t positive = bits.size();
+  for (size_t i = 0; i < positive; ++i) bits.push_back(bits[i] | 0x80000000u);
+  std::mt19937 rng(7);
+  for (int i = 0; i < 2000; ++i) bits.push_back(static_cast<uint32_t>(rng()));
+  for (const uint32_t b : bits) {
+    uint8_t block[68] = {};
+    std::memcpy(block + 64, &b, 4);
+    const float a = std::fabs(std::bit_cast<float>(b));
+    const bool want = a >= 0x1p-14f && a < 511.0f;
+    EXPECT_EQ(vexa::q8_scale_splits(block), want) << std::hex << b;
   }
 }
 
