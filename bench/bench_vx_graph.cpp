@@ -8,11 +8,17 @@
 //     as the wrapper prefers), against which the prefill's linear FLOPs per second are set.
 //
 //   bench_vx_graph [prompt tokens (128)] [decode steps (32)] [repeats (5)] [--profile]
-//                  [--backend auto|metal|mps|mpsgraph]
+//                  [--backend auto|metal|mps|mpsgraph] [--weights fp16|q8] [--threads N]
+//                  [--decode-only | --prefill-only | --checksum] [--activations f16|f32]
 //
 // One line per weight format and thread count. --profile adds where the time goes: each run
 // once more with per-node timing, summed by op kind. --backend picks the configuration policy
-// (default "metal", the custom kernels). Medians after a warm-up, timed in turns.
+// (default "metal", the custom kernels). --weights and --threads keep one weight format or one
+// thread count; --decode-only and --prefill-only time decode steps or prefills alone (for a
+// sampling profiler). --checksum prints a hash of the bytes of the logits and caches of the
+// prefill and of each decode step instead, at every thread count asked for, so two builds can be
+// compared byte for byte. --activations f32 runs FP32 activations (default FP16). Medians after
+// a warm-up, timed in turns.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -63,7 +69,8 @@ void die(const std::string& what) {
   std::exit(1);
 }
 
-std::unique_ptr<Loaded> load(vexa::testing::VlmWeights weights, const std::string& backend) {
+std::unique_ptr<Loaded> load(vexa::testing::VlmWeights weights, const std::string& backend,
+                             uint64_t activation) {
   auto l = std::make_unique<Loaded>();
   l->spec = vexa::testing::bench_text_spec(weights);
   vexa::testing::TempModelFile file;
@@ -80,7 +87,7 @@ std::unique_ptr<Loaded> load(vexa::testing::VlmWeights weights, const std::strin
   l->slot = s.slot;
   if (vexa::weights_load(&l->container, &l->slot, 8, false).failed) die("weights load");
   l->graph = VXGraph::init_with_context(l->slot.context, l->container.image,
-                                        l->container.image_size, vexa::kVXActivationF16);
+                                        l->container.image_size, activation);
   l->graph->configure({{"backend", backend}});
   return l;
 }
@@ -110,12 +117,44 @@ VXTensorMap prefill_inputs(Loaded& l, uint64_t tokens) {
   return in;
 }
 
+// FNV-1a over a tensor's bytes (a cache view row by row, at its stride).
+uint64_t hash_bytes(const uint8_t* p, uint64_t n, uint64_t h) {
+  for (uint64_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
+  return h;
+}
+
+uint64_t tensor_hash(const vexa::VXTensor& t, uint64_t h) {
+  const auto* base = static_cast<const uint8_t*>(t.buffer->contents()) + t.offset;
+  const uint64_t element = t.dtype == vexa::kVXDtypeF32 ? 4 : 2;
+  if (t.cache_stride == 0 || t.shape.size() != 4) return hash_bytes(base, t.count * element, h);
+  const uint64_t row = t.shape[3] * element;
+  for (uint64_t bh = 0; bh < t.shape[0] * t.shape[1]; ++bh) {
+    for (uint64_t p = 0; p < t.shape[2]; ++p) {
+      h = hash_bytes(base + (bh * t.cache_stride + p) * row, row, h);
+    }
+  }
+  return h;
+}
+
+uint64_t result_hash(const vexa::VXRunResult& r) {
+  uint64_t h = tensor_hash(*r.logits, 14695981039346656037ull);
+  for (const auto& [name, cache] : r.cache) h = tensor_hash(*cache, h);
+  return h;
+}
+
 int64_t argmax(const vexa::VXTensor& logits) {
-  const auto* h = static_cast<const uint16_t*>(logits.buffer->contents()) + logits.offset / 2;
+  const auto* base = static_cast<const uint8_t*>(logits.buffer->contents()) + logits.offset;
   int64_t best = 0;
   float best_v = -INFINITY;
   for (uint64_t i = 0; i < logits.count; ++i) {
-    const float v = vexa::f16_widen(h[i]);
+    float v;
+    if (logits.dtype == vexa::kVXDtypeF32) {
+      std::memcpy(&v, base + i * 4, 4);
+    } else {
+      uint16_t h;
+      std::memcpy(&h, base + i * 2, 2);
+      v = vexa::f16_widen(h);
+    }
     if (v > best_v) best_v = v, best = static_cast<int64_t>(i);
   }
   return best;
@@ -212,22 +251,48 @@ int main(int argc, char** argv) {
     backend = *(b + 1);
     args.erase(b, b + 2);
   }
+  auto option = [&](const char* name) -> std::string {
+    auto it = std::find(args.begin(), args.end(), name);
+    if (it == args.end() || it + 1 == args.end()) return {};
+    std::string value = *(it + 1);
+    args.erase(it, it + 2);
+    return value;
+  };
+  const std::string only_weights = option("--weights");
+  const std::string only_threads = option("--threads");
+  const bool f32 = option("--activations") == "f32";
+  auto flag = [&](const char* name) {
+    const bool present = std::find(args.begin(), args.end(), name) != args.end();
+    args.erase(std::remove(args.begin(), args.end(), name), args.end());
+    return present;
+  };
+  const bool decode_only = flag("--decode-only");
+  const bool prefill_only = flag("--prefill-only");
+  const bool checksum = flag("--checksum");
   const uint64_t tokens = args.size() > 0 ? std::strtoull(args[0].c_str(), nullptr, 10) : 128;
   const uint64_t steps = args.size() > 1 ? std::strtoull(args[1].c_str(), nullptr, 10) : 32;
   const int repeats = args.size() > 2 ? std::max(1, std::atoi(args[2].c_str())) : 5;
   const unsigned all = vexa::thread_pool_size();
   vexa::gemm_warm_up();
-  std::printf("CPU: %s, %u threads in the pool; prompt %llu tokens, %llu decode steps, FP16 "
+  std::printf("CPU: %s, %u threads in the pool; prompt %llu tokens, %llu decode steps, %s "
               "activations, backend policy \"%s\"\n",
               bench::cpu_model().c_str(), all, static_cast<unsigned long long>(tokens),
-              static_cast<unsigned long long>(steps), backend.c_str());
+              static_cast<unsigned long long>(steps), f32 ? "FP32" : "FP16", backend.c_str());
   bench::Stream stream;
-  const unsigned counts[2] = {1, all};
+  std::vector<unsigned> counts = {1, all};
+  if (!only_threads.empty()) {
+    counts = {static_cast<unsigned>(std::max(1, std::atoi(only_threads.c_str())))};
+  }
   std::printf("%-7s %7s %12s %11s %10s %12s %6s %10s %12s %6s\n", "weights", "threads",
               "prefill t/s", "decode t/s", "triad GB/s", "roofline t/s", "%roof", "gemm GF/s",
               "prefill GF/s", "%gemm");
   for (auto weights : {vexa::testing::VlmWeights::fp16, vexa::testing::VlmWeights::mixed_q8}) {
-    std::unique_ptr<Loaded> l = load(weights, backend);
+    if (!only_weights.empty() &&
+        only_weights != (weights == vexa::testing::VlmWeights::fp16 ? "fp16" : "q8")) {
+      continue;
+    }
+    std::unique_ptr<Loaded> l =
+        load(weights, backend, f32 ? vexa::kVXActivationF32 : vexa::kVXActivationF16);
     const vexa::testing::VlmTextShape& shape = l->spec.text;
     const double flops = layer_flops(shape, tokens) * static_cast<double>(shape.layers);
     l->graph->set_cache_capacity(tokens + steps);
@@ -236,6 +301,41 @@ int main(int argc, char** argv) {
     for (unsigned threads : counts) {
       vexa::ThreadCapScope cap(threads);
       const vexa::VXRunResult start = l->graph->run(prefill, nullptr);
+      if (checksum) {
+        std::printf("%-7s %7u prefill %016llx",
+                    weights == vexa::testing::VlmWeights::fp16 ? "fp16" : "q8", threads,
+                    static_cast<unsigned long long>(result_hash(start)));
+        VXTensorMap in = prefill;
+        for (const auto& [name, cache] : start.cache) in[name] = cache;
+        int64_t token = argmax(*start.logits);
+        for (uint64_t s = 0; s < steps; ++s) {
+          in["input_ids"] = ids_tensor(*l->graph, {token});
+          in["position_ids"] = ids_tensor(*l->graph, {static_cast<int64_t>(tokens + s)});
+          const vexa::VXRunResult r = l->graph->run(in, nullptr);
+          std::printf(" %016llx", static_cast<unsigned long long>(result_hash(r)));
+          token = argmax(*r.logits);
+          for (const auto& [name, cache] : r.cache) in[name] = cache;
+        }
+        std::printf("\n");
+        continue;
+      }
+      if (decode_only || prefill_only) {
+        l->graph->set_profile(profile);
+        const std::vector<double> s = bench::median_seconds_in_turns(
+            repeats, {[&] {
+              if (decode_only) {
+                decode(*l, prefill, start, steps);
+              } else {
+                l->graph->run(prefill, nullptr);
+              }
+            }});
+        std::printf("%-7s %7u %s only: %.1f t/s\n",
+                    weights == vexa::testing::VlmWeights::fp16 ? "fp16" : "q8", threads,
+                    decode_only ? "decode" : "prefill",
+                    static_cast<double>(decode_only ? steps : tokens) / s[0]);
+        l->graph->set_profile(false);
+        continue;
+      }
       // Timed in turns: the executor's prefill and decode steps, the wrapper's layer products
       // and the triad see the same minutes of a shared machine.
       const std::vector<double> s = bench::median_seconds_in_turns(

@@ -9,33 +9,22 @@
 namespace vexa {
 
 struct CommandBuffer::Command {
-  enum class Kind { kDispatch, kCopy, kFill, kHost, kFail };
+  enum class Kind : uint8_t { kDispatch, kCopy, kFill, kHost, kFail };
   Kind kind = Kind::kFail;
-  // kDispatch
-  std::shared_ptr<ComputePipeline> pipeline;
-  std::vector<Binding> bindings;
-  Size3 threads, groups, per_group;
-  bool by_groups = false;
-  // kCopy, kFill
-  std::shared_ptr<DeviceBuffer> src, dst;
+  bool by_groups = false;  // kDispatch
+  uint8_t value = 0;       // kFill
+  uint32_t first_slot = 0, slot_count = 0;  // kDispatch: bindings in slots_
+  uint32_t item = 0;  // kHost: index in host_work_; kFail: index in messages_
+  ComputePipeline* pipeline = nullptr;  // kDispatch (retained)
+  Size3 threads, groups, per_group;     // kDispatch
+  DeviceBuffer* src = nullptr;          // kCopy (retained)
+  DeviceBuffer* dst = nullptr;          // kCopy, kFill (retained)
   uint64_t src_offset = 0, dst_offset = 0, size = 0;
-  uint8_t value = 0;
-  // kHost
-  HostWork host;
-  // kFail: an encoding mistake, reported when the command buffer reaches it
-  std::string message;
 };
 
 namespace {
 
 using Command = CommandBuffer::Command;
-
-Command failure_command(std::string message) {
-  Command c;
-  c.kind = Command::Kind::kFail;
-  c.message = std::move(message);
-  return c;
-}
 
 bool range_inside(uint64_t offset, uint64_t size, uint64_t length) {
   return offset <= length && size <= length - offset;
@@ -49,6 +38,15 @@ uint64_t volume(Size3 s) {
   const uint64_t xy = s.x * s.y;
   if (xy != 0 && s.z > UINT64_MAX / xy) return 0;
   return xy * s.z;
+}
+
+// An encoding mistake, reported when the command buffer reaches it.
+void append_failure(CommandBuffer& cb, std::vector<std::string>& messages, std::string message) {
+  Command c;
+  c.kind = Command::Kind::kFail;
+  c.item = static_cast<uint32_t>(messages.size());
+  messages.push_back(std::move(message));
+  cb.append(std::move(c));
 }
 
 }  // namespace
@@ -87,14 +85,35 @@ bool CommandBuffer::encode_host_work(HostWork work) {
     return false;
   Command c;
   c.kind = Command::Kind::kHost;
-  c.host = std::move(work);
-  commands_.push_back(std::move(c));
+  c.item = static_cast<uint32_t>(host_work_.size());
+  host_work_.push_back(std::move(work));
+  commands_.push_back(c);
   return true;
 }
 
-void CommandBuffer::append(Command&& command) { commands_.push_back(std::move(command)); }
+void CommandBuffer::append(Command&& command) { commands_.push_back(command); }
 
 void CommandBuffer::encoder_ended() { encoder_open_ = false; }
+
+uint64_t CommandBuffer::store_bytes(const void* bytes, uint64_t length) {
+  const uint64_t at = inline_bytes_.size();
+  const auto* p = static_cast<const uint8_t*>(bytes);
+  inline_bytes_.insert(inline_bytes_.end(), p, p + length);
+  return at;
+}
+
+void CommandBuffer::retain(std::shared_ptr<DeviceBuffer> buffer) {
+  retained_buffers_.push_back(std::move(buffer));
+}
+
+void CommandBuffer::retain(std::shared_ptr<ComputePipeline> pipeline) {
+  retained_pipelines_.push_back(std::move(pipeline));
+}
+
+uint32_t CommandBuffer::add_slot(const SlotRecord& slot) {
+  slots_.push_back(slot);
+  return static_cast<uint32_t>(slots_.size() - 1);
+}
 
 void CommandBuffer::enqueue() {
   CommandBufferStatus expected = CommandBufferStatus::kNotEnqueued;
@@ -105,15 +124,17 @@ void CommandBuffer::enqueue() {
 bool CommandBuffer::run_command(Command& c, std::string* error) {
   switch (c.kind) {
     case Command::Kind::kFail:
-      *error = c.message;
+      *error = messages_[c.item];
       return false;
-    case Command::Kind::kHost:
-      if (!c.host) return true;
-      if (!c.host(error)) {
+    case Command::Kind::kHost: {
+      HostWork& work = host_work_[c.item];
+      if (!work) return true;
+      if (!work(error)) {
         if (error->empty()) *error = "host work item failed";
         return false;
       }
       return true;
+    }
     case Command::Kind::kCopy:
       if (!range_inside(c.src_offset, c.size, c.src->length()) ||
           !range_inside(c.dst_offset, c.size, c.dst->length())) {
@@ -139,7 +160,8 @@ bool CommandBuffer::run_command(Command& c, std::string* error) {
       d.threadgroups = c.groups;
       d.threads_per_group = c.per_group;
       d.by_threadgroups = c.by_groups;
-      for (Binding& b : c.bindings) {
+      for (uint32_t i = 0; i < c.slot_count; ++i) {
+        const SlotRecord& b = slots_[c.first_slot + i];
         if (b.buffer != nullptr) {
           if (b.offset > b.buffer->length()) {
             *error = "buffer offset past the end of the buffer at index " + std::to_string(b.index);
@@ -148,7 +170,9 @@ bool CommandBuffer::run_command(Command& c, std::string* error) {
           d.set_binding(b.index, KernelBinding{b.buffer->device_bytes() + b.offset,
                                                b.buffer->length() - b.offset});
         } else {
-          d.set_binding(b.index, KernelBinding{b.bytes.data(), b.bytes.size()});
+          // Empty inline bytes bind nothing, as an empty byte block would.
+          d.set_binding(b.index, KernelBinding{b.length == 0 ? nullptr : inline_bytes_.data() + b.offset,
+                                               b.length});
         }
       }
       c.pipeline->fn()(d);
@@ -160,6 +184,24 @@ bool CommandBuffer::run_command(Command& c, std::string* error) {
     }
   }
   return true;
+}
+
+void CommandBuffer::release_work() {
+  // The work is done: let the buffers and pipelines it held go, as the platform does.
+  commands_.clear();
+  commands_.shrink_to_fit();
+  slots_.clear();
+  slots_.shrink_to_fit();
+  inline_bytes_.clear();
+  inline_bytes_.shrink_to_fit();
+  retained_buffers_.clear();
+  retained_buffers_.shrink_to_fit();
+  retained_pipelines_.clear();
+  retained_pipelines_.shrink_to_fit();
+  host_work_.clear();
+  host_work_.shrink_to_fit();
+  messages_.clear();
+  messages_.shrink_to_fit();
 }
 
 void CommandBuffer::commit() {
@@ -190,9 +232,7 @@ void CommandBuffer::commit() {
     }
   }
   end_time_ = monotonic_seconds();
-  // The work is done: let the buffers and pipelines it held go, as the platform does.
-  commands_.clear();
-  commands_.shrink_to_fit();
+  release_work();
   if (!ok) {
     error_ = error.empty() ? "command buffer failed" : error;
     status_.store(CommandBufferStatus::kError, std::memory_order_release);
@@ -213,8 +253,12 @@ void ComputeEncoder::set_buffer(std::shared_ptr<DeviceBuffer> buffer, uint64_t o
     if (error_.empty()) error_ = "buffer index " + std::to_string(index) + " out of range";
     return;
   }
-  slots_[index] = CommandBuffer::Binding{index, std::move(buffer), offset, {}};
-  bound_[index] = slots_[index].buffer != nullptr;
+  Slot& slot = slots_[index];
+  const bool present = buffer != nullptr;
+  slot.buffer = std::move(buffer);
+  slot.offset = offset;
+  slot.length = 0;
+  bound_ = present ? bound_ | (1u << index) : bound_ & ~(1u << index);
 }
 
 void ComputeEncoder::set_bytes(const void* bytes, uint64_t length, uint32_t index) {
@@ -223,12 +267,12 @@ void ComputeEncoder::set_bytes(const void* bytes, uint64_t length, uint32_t inde
     if (error_.empty()) error_ = "inline bytes at index " + std::to_string(index) + " refused";
     return;
   }
-  CommandBuffer::Binding b;
-  b.index = index;
-  const auto* p = static_cast<const uint8_t*>(bytes);
-  b.bytes.assign(p, p + length);
-  slots_[index] = std::move(b);
-  bound_[index] = true;
+  if (ended_) return;
+  Slot& slot = slots_[index];
+  slot.buffer.reset();
+  slot.offset = length == 0 ? 0 : cb_->store_bytes(bytes, length);
+  slot.length = length;
+  bound_ |= 1u << index;
 }
 
 void ComputeEncoder::dispatch(Size3 threads, Size3 groups, Size3 per_group, bool by_groups) {
@@ -244,14 +288,20 @@ void ComputeEncoder::dispatch(Size3 threads, Size3 groups, Size3 per_group, bool
     problem = "grid too large";
   }
   if (!problem.empty()) {
-    cb_->append(failure_command(std::move(problem)));
+    append_failure(*cb_, cb_->messages_, std::move(problem));
     return;
   }
   Command c;
   c.kind = Command::Kind::kDispatch;
-  c.pipeline = pipeline_;
-  for (uint32_t i = 0; i < kDeviceBindingSlots; ++i) {
-    if (bound_[i]) c.bindings.push_back(slots_[i]);
+  c.pipeline = pipeline_.get();
+  cb_->retain(pipeline_);
+  c.first_slot = static_cast<uint32_t>(cb_->slots_.size());
+  for (uint32_t bits = bound_; bits != 0; bits &= bits - 1) {
+    const auto i = static_cast<uint32_t>(__builtin_ctz(bits));
+    const Slot& slot = slots_[i];
+    cb_->add_slot(CommandBuffer::SlotRecord{i, slot.buffer.get(), slot.offset, slot.length});
+    if (slot.buffer != nullptr) cb_->retain(slot.buffer);
+    ++c.slot_count;
   }
   c.threads = threads;
   c.groups = groups;
@@ -269,7 +319,7 @@ void ComputeEncoder::dispatch_threadgroups(Size3 groups, Size3 per_group) {
   if ((threads.x == 0 && groups.x != 0 && per_group.x != 0) ||
       (threads.y == 0 && groups.y != 0 && per_group.y != 0) ||
       (threads.z == 0 && groups.z != 0 && per_group.z != 0)) {
-    if (!ended_) cb_->append(failure_command("grid too large"));
+    if (!ended_) append_failure(*cb_, cb_->messages_, "grid too large");
     return;
   }
   dispatch(threads, groups, per_group, true);
@@ -288,10 +338,10 @@ void ComputeEncoder::end_encoding() {
   if (ended_) return;
   ended_ = true;
   pipeline_.reset();
-  for (uint32_t i = 0; i < kDeviceBindingSlots; ++i) {
-    slots_[i] = CommandBuffer::Binding{};
-    bound_[i] = false;
+  for (uint32_t bits = bound_; bits != 0; bits &= bits - 1) {
+    slots_[__builtin_ctz(bits)].buffer.reset();
   }
+  bound_ = 0;
   cb_->encoder_ended();
 }
 
@@ -301,13 +351,15 @@ void BlitEncoder::copy(std::shared_ptr<DeviceBuffer> src, uint64_t src_offset,
                        std::shared_ptr<DeviceBuffer> dst, uint64_t dst_offset, uint64_t size) {
   if (ended_) return;
   if (src == nullptr || dst == nullptr) {
-    cb_->append(failure_command("blit copy without a buffer"));
+    append_failure(*cb_, cb_->messages_, "blit copy without a buffer");
     return;
   }
   Command c;
   c.kind = Command::Kind::kCopy;
-  c.src = std::move(src);
-  c.dst = std::move(dst);
+  c.src = src.get();
+  c.dst = dst.get();
+  cb_->retain(std::move(src));
+  cb_->retain(std::move(dst));
   c.src_offset = src_offset;
   c.dst_offset = dst_offset;
   c.size = size;
@@ -318,12 +370,13 @@ void BlitEncoder::fill(std::shared_ptr<DeviceBuffer> buffer, uint64_t offset, ui
                        uint8_t value) {
   if (ended_) return;
   if (buffer == nullptr) {
-    cb_->append(failure_command("blit fill without a buffer"));
+    append_failure(*cb_, cb_->messages_, "blit fill without a buffer");
     return;
   }
   Command c;
   c.kind = Command::Kind::kFill;
-  c.dst = std::move(buffer);
+  c.dst = buffer.get();
+  cb_->retain(std::move(buffer));
   c.dst_offset = offset;
   c.size = length;
   c.value = value;

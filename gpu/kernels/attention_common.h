@@ -41,29 +41,29 @@ inline bool attention_shape(KernelDispatch& d, const KernelParams& p, uint64_t d
   return true;
 }
 
-// n A values as floats.
-template <typename A>
-void load_row(const typename A::T* src, uint64_t n, float* dst) {
-  if constexpr (A::kIsFloat) {
-    std::copy(src, src + n, dst);
-  } else {
-    bandwidth_kernels().widen_f16(src, dst, n);
-  }
-}
-
 // Columns [0, count) of query row r (of seq rows over keys columns) from their raw dots, in
-// place: scaled, rounded, masked.
+// place: scaled, rounded, masked. Worked in chunks so the roundings go through the vector forms.
 template <typename A>
 void finish_scores(float* v, uint64_t count, uint64_t keys, uint64_t seq, uint64_t r, float scale,
                    bool causal, const typename A::T* mask_row) {
+  constexpr uint64_t kChunk = 256;
+  float mask[kChunk];
   const int64_t last_visible = static_cast<int64_t>(keys) - static_cast<int64_t>(seq) +
                                static_cast<int64_t>(r);
-  for (uint64_t c = 0; c < count; ++c) {
-    const float s = A::round(A::round(v[c]) * scale);
+  for (uint64_t c0 = 0; c0 < count; c0 += kChunk) {
+    float* w = v + c0;
+    const uint64_t len = std::min(kChunk, count - c0);
+    round_row<A>(w, len);
+    for (uint64_t c = 0; c < len; ++c) w[c] = w[c] * scale;
+    round_row<A>(w, len);
     if (causal) {
-      v[c] = static_cast<int64_t>(c) > last_visible ? A::kMaskedScore : s;
+      for (uint64_t c = 0; c < len; ++c) {
+        if (static_cast<int64_t>(c0 + c) > last_visible) w[c] = A::kMaskedScore;
+      }
     } else {
-      v[c] = A::round(s + A::load(mask_row[c]));
+      load_row<A>(mask_row + c0, len, mask);
+      for (uint64_t c = 0; c < len; ++c) w[c] = w[c] + mask[c];
+      round_row<A>(w, len);
     }
   }
 }

@@ -16,6 +16,9 @@ namespace {
 
 constexpr uint64_t kAttentionTile = 32;
 
+// Scratch slots of the thread that runs a head.
+constexpr unsigned kLeftSlot = 0, kRightSlot = 1, kAccSlot = 2;
+
 // rows x cols of A values with row stride ld, widened into a packed panel.
 template <typename A>
 void widen_rows(const typename A::T* src, uint64_t rows, uint64_t cols, uint64_t ld, float* dst) {
@@ -58,7 +61,8 @@ void attention_scores_kernel(KernelDispatch& d) {
   std::atomic<bool> refused{false};
   for_each_head(heads, [&](uint64_t z) {
     const uint64_t b = z / s.hq, h = z % s.hq;
-    std::vector<float> qf(rows * s.dim), kf(cols * s.dim), acc(rows * cols);
+    ScratchFloats qf(kLeftSlot, rows * s.dim), kf(kRightSlot, cols * s.dim);
+    ScratchFloats acc(kAccSlot, rows * cols);
     widen_rows<A>(q + (b * s.seq * s.hq + h) * s.dim, rows, s.dim, s.hq * s.dim, qf.data());
     widen_rows<A>(kc + (b * s.hkv + h / group_heads) * s.stride * s.dim, cols, s.dim, s.dim, kf.data());
     if (!gemm_f32(false, true, static_cast<int64_t>(rows), static_cast<int64_t>(cols),
@@ -72,8 +76,7 @@ void attention_scores_kernel(KernelDispatch& d) {
       float* v = acc.data() + r * cols;
       finish_scores<A>(v, cols, s.keys, s.seq, r, scale, s.causal,
                        s.causal ? nullptr : mask + (b * s.seq + r) * s.keys);
-      T* out = scores + (z * s.seq + r) * s.keys;
-      for (uint64_t c = 0; c < cols; ++c) out[c] = A::store(v[c]);
+      store_row<A>(v, cols, scores + (z * s.seq + r) * s.keys);
     }
   });
   if (refused.load()) d.fail("matrix product shape refused");
@@ -100,7 +103,8 @@ void attention_values_kernel(KernelDispatch& d) {
   std::atomic<bool> refused{false};
   for_each_head(heads, [&](uint64_t z) {
     const uint64_t b = z / s.hq, h = z % s.hq;
-    std::vector<float> pf(rows * s.keys), vf(s.keys * cols), acc(rows * cols);
+    ScratchFloats pf(kLeftSlot, rows * s.keys), vf(kRightSlot, s.keys * cols);
+    ScratchFloats acc(kAccSlot, rows * cols);
     widen_rows<A>(scores + z * s.seq * s.keys, rows, s.keys, s.keys, pf.data());
     widen_rows<A>(vc + (b * s.hkv + h / group_heads) * s.stride * s.dim, s.keys, cols, s.dim, vf.data());
     if (!gemm_f32(false, false, static_cast<int64_t>(rows), static_cast<int64_t>(cols),
@@ -111,8 +115,7 @@ void attention_values_kernel(KernelDispatch& d) {
       return;
     }
     for (uint64_t r = 0; r < rows; ++r) {
-      T* o = out + ((b * s.seq + r) * s.hq + h) * s.dim;
-      for (uint64_t c = 0; c < cols; ++c) o[c] = A::store(acc[r * cols + c]);
+      store_row<A>(acc.data() + r * cols, cols, out + ((b * s.seq + r) * s.hq + h) * s.dim);
     }
   });
   if (refused.load()) d.fail("matrix product shape refused");

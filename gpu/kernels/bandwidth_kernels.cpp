@@ -46,6 +46,15 @@ void dot_q8_rows(const float* x, const uint8_t* w, uint64_t row_bytes, uint64_t 
 
 void widen_f16(const uint16_t* src, float* dst, uint64_t n) { f16_widen_row(src, dst, n); }
 
+void narrow_f32(const float* src, uint16_t* dst, uint64_t n) { f16_round_row(src, dst, n); }
+
+void widen_f16_transposed(const uint16_t* src, uint64_t ld, uint64_t rows, uint64_t cols,
+                          float* dst, uint64_t ld_dst) {
+  for (uint64_t r = 0; r < rows; ++r) {
+    for (uint64_t c = 0; c < cols; ++c) dst[c * ld_dst + r] = f16_widen(src[r * ld + c]);
+  }
+}
+
 void q8_row_to_f16(const uint8_t* row, uint64_t cols, uint16_t* dst) {
   for (uint64_t k = 0; k < cols; ++k) {
     const uint8_t* block = row + (k / kQ8BlockValues) * kQ8BlockBytes;
@@ -93,8 +102,9 @@ void accumulate64_f32(const float* p, const float* v, uint64_t keys, float* part
 }
 
 const BandwidthKernels kPortable = {
-    dot_f16_rows, dot_q8_rows,  widen_f16,        q8_row_to_f16,    q8_row_to_f32,
-    dots64_f16,   dots64_f32,   accumulate64_f16, accumulate64_f32,
+    dot_f16_rows,     dot_q8_rows,      widen_f16,        narrow_f32,
+    widen_f16_transposed, q8_row_to_f16, q8_row_to_f32,   dots64_f16,
+    dots64_f32,       accumulate64_f16, accumulate64_f32,
 };
 
 std::once_flag g_once;

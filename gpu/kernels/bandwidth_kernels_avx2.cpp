@@ -95,7 +95,7 @@ float dot_q8_row(const float* x, const uint8_t* row, uint64_t cols) {
   const uint8_t* b = row;
   for (; k + kQ8BlockValues <= cols; k += kQ8BlockValues, b += kQ8BlockBytes) {
     const __m256 s = block_scale(b);
-    if (q8_scale_splits(b)) {
+    if (q8_scale_splits(b)) [[likely]] {
 #pragma GCC unroll 8
       for (uint64_t g = 0; g < 8; ++g) {
         acc[g % 4] = _mm256_add_ps(acc[g % 4], _mm256_mul_ps(_mm256_loadu_ps(x + k + 8 * g), q8_8_split(b + 8 * g, s)));
@@ -132,6 +132,63 @@ void widen_f16(const uint16_t* src, float* dst, uint64_t n) {
   uint64_t i = 0;
   for (; i + 8 <= n; i += 8) _mm256_storeu_ps(dst + i, widen8(src + i));
   for (; i < n; ++i) dst[i] = f16_widen(src[i]);
+}
+
+void narrow_f32(const float* src, uint16_t* dst, uint64_t n) {
+  uint64_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), _mm256_cvtps_ph(_mm256_loadu_ps(src + i), kRound));
+  }
+  for (; i < n; ++i) dst[i] = f16_round_even(src[i]);
+}
+
+// 8 x 8 floats transposed in registers: on return r[j] holds column j of the rows given.
+__attribute__((always_inline)) inline void transpose8(__m256* r) {
+  __m256 t[8], u[8];
+#pragma GCC unroll 4
+  for (int i = 0; i < 8; i += 2) {
+    t[i] = _mm256_unpacklo_ps(r[i], r[i + 1]);
+    t[i + 1] = _mm256_unpackhi_ps(r[i], r[i + 1]);
+  }
+#pragma GCC unroll 2
+  for (int g = 0; g < 8; g += 4) {
+    u[g] = _mm256_shuffle_ps(t[g], t[g + 2], 0x44);
+    u[g + 1] = _mm256_shuffle_ps(t[g], t[g + 2], 0xee);
+    u[g + 2] = _mm256_shuffle_ps(t[g + 1], t[g + 3], 0x44);
+    u[g + 3] = _mm256_shuffle_ps(t[g + 1], t[g + 3], 0xee);
+  }
+#pragma GCC unroll 4
+  for (int j = 0; j < 4; ++j) {
+    r[j] = _mm256_permute2f128_ps(u[j], u[4 + j], 0x20);
+    r[4 + j] = _mm256_permute2f128_ps(u[j], u[4 + j], 0x31);
+  }
+}
+
+// Whole 8 x 8 tiles in registers, the next 8 rows' lines prefetched (see the AVX-512 file); the
+// ragged edges one value at a time.
+void widen_f16_transposed(const uint16_t* src, uint64_t ld, uint64_t rows, uint64_t cols,
+                          float* dst, uint64_t ld_dst) {
+  const uint64_t full_rows = rows / 8 * 8, full_cols = cols / 8 * 8;
+  for (uint64_t r0 = 0; r0 < full_rows; r0 += 8) {
+    for (uint64_t c0 = 0; c0 < full_cols; c0 += 8) {
+      if (c0 % 32 == 0 && r0 + 16 <= full_rows) {
+#pragma GCC unroll 8
+        for (uint64_t i = 0; i < 8; ++i) {
+          _mm_prefetch(reinterpret_cast<const char*>(src + (r0 + 8 + i) * ld + c0), _MM_HINT_T0);
+        }
+      }
+      __m256 t[8];
+#pragma GCC unroll 8
+      for (uint64_t i = 0; i < 8; ++i) t[i] = widen8(src + (r0 + i) * ld + c0);
+      transpose8(t);
+#pragma GCC unroll 8
+      for (uint64_t j = 0; j < 8; ++j) _mm256_storeu_ps(dst + (c0 + j) * ld_dst + r0, t[j]);
+    }
+  }
+  for (uint64_t r = 0; r < rows; ++r) {
+    const uint64_t c_begin = r < full_rows ? full_cols : 0;
+    for (uint64_t c = c_begin; c < cols; ++c) dst[c * ld_dst + r] = f16_widen(src[r * ld + c]);
+  }
 }
 
 template <bool kToFloat, typename Out>
@@ -215,8 +272,9 @@ void accumulate64_f32(const float* p, const float* v, uint64_t keys, float* part
 }
 
 const BandwidthKernels kAvx2 = {
-    dot_f16_rows, dot_q8_rows,  widen_f16,        q8_row_to_f16,    q8_row_to_f32,
-    dots64_f16,   dots64_f32,   accumulate64_f16, accumulate64_f32,
+    dot_f16_rows,     dot_q8_rows,      widen_f16,        narrow_f32,
+    widen_f16_transposed, q8_row_to_f16, q8_row_to_f32,   dots64_f16,
+    dots64_f32,       accumulate64_f16, accumulate64_f32,
 };
 
 // F16C from CPUID leaf 1 (ECX bit 29): clang's __builtin_cpu_supports does not know "f16c".

@@ -103,7 +103,7 @@ float dot_q8_row(const float* x, const uint8_t* row, uint64_t cols) {
   const uint8_t* b = row;
   for (; k + kQ8BlockValues <= cols; k += kQ8BlockValues, b += kQ8BlockBytes) {
     const __m512 s = block_scale(b);
-    if (q8_scale_splits(b)) {
+    if (q8_scale_splits(b)) [[likely]] {
       lo = _mm512_add_ps(lo, _mm512_mul_ps(_mm512_loadu_ps(x + k), q8_16_split(b, s)));
       hi = _mm512_add_ps(hi, _mm512_mul_ps(_mm512_loadu_ps(x + k + 16), q8_16_split(b + 16, s)));
       lo = _mm512_add_ps(lo, _mm512_mul_ps(_mm512_loadu_ps(x + k + 32), q8_16_split(b + 32, s)));
@@ -141,6 +141,93 @@ void widen_f16(const uint16_t* src, float* dst, uint64_t n) {
   if (i < n) {
     const __mmask16 m = lanes_below(n - i);
     _mm512_mask_storeu_ps(dst + i, m, widen16_masked(src + i, m));
+  }
+}
+
+void narrow_f32(const float* src, uint16_t* dst, uint64_t n) {
+  uint64_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i),
+                        _mm512_cvtps_ph(_mm512_loadu_ps(src + i), kRound));
+  }
+  if (i < n) {
+    const __mmask16 m = lanes_below(n - i);
+    _mm256_mask_storeu_epi16(dst + i, m, _mm512_cvtps_ph(_mm512_maskz_loadu_ps(m, src + i), kRound));
+  }
+}
+
+// 16 x 16 floats transposed in registers: on return r[j] holds column j of the rows given.
+// Always inlined and fully unrolled, so that the tile never leaves the registers.
+__attribute__((always_inline)) inline void transpose16(__m512* r) {
+  __m512 t[16];
+#pragma GCC unroll 8
+  for (int i = 0; i < 16; i += 2) {
+    t[i] = _mm512_unpacklo_ps(r[i], r[i + 1]);
+    t[i + 1] = _mm512_unpackhi_ps(r[i], r[i + 1]);
+  }
+  // Within each 128-bit lane, r[4g + j] holds column j (of the lane's four) of rows 4g .. 4g + 3.
+#pragma GCC unroll 4
+  for (int g = 0; g < 16; g += 4) {
+    const __m512d a = _mm512_castps_pd(t[g]), b = _mm512_castps_pd(t[g + 1]);
+    const __m512d c = _mm512_castps_pd(t[g + 2]), e = _mm512_castps_pd(t[g + 3]);
+    r[g] = _mm512_castpd_ps(_mm512_unpacklo_pd(a, c));
+    r[g + 1] = _mm512_castpd_ps(_mm512_unpackhi_pd(a, c));
+    r[g + 2] = _mm512_castpd_ps(_mm512_unpacklo_pd(b, e));
+    r[g + 3] = _mm512_castpd_ps(_mm512_unpackhi_pd(b, e));
+  }
+  // Lanes 0 and 2 (columns j and 8 + j), then 1 and 3 (4 + j and 12 + j), of row groups 0-1 and
+  // 2-3; then the row groups joined.
+#pragma GCC unroll 4
+  for (int j = 0; j < 4; ++j) {
+    t[j] = _mm512_shuffle_f32x4(r[j], r[4 + j], 0x88);
+    t[4 + j] = _mm512_shuffle_f32x4(r[j], r[4 + j], 0xdd);
+    t[8 + j] = _mm512_shuffle_f32x4(r[8 + j], r[12 + j], 0x88);
+    t[12 + j] = _mm512_shuffle_f32x4(r[8 + j], r[12 + j], 0xdd);
+  }
+#pragma GCC unroll 8
+  for (int j = 0; j < 8; ++j) {
+    r[j] = _mm512_shuffle_f32x4(t[j], t[8 + j], 0x88);
+    r[8 + j] = _mm512_shuffle_f32x4(t[j], t[8 + j], 0xdd);
+  }
+}
+
+// Tiles of 16 x 16. The next 16 rows' lines are prefetched while a band of rows is worked: the
+// 16 strided input streams were too many for the hardware prefetchers (1536 x 576 weights from
+// memory on one Zen 4 core: 0.27 ns per element with the prefetch, 0.52 without; 0.14 for a
+// plain widening). Edge tiles load zeros past the last row and store only the columns there are.
+void widen_f16_transposed(const uint16_t* src, uint64_t ld, uint64_t rows, uint64_t cols,
+                          float* dst, uint64_t ld_dst) {
+  for (uint64_t r0 = 0; r0 < rows; r0 += 16) {
+    const uint64_t nr = rows - r0 < 16 ? rows - r0 : 16;
+    const uint64_t ahead = rows - r0 > 32 ? 16 : (rows - r0 > 16 ? rows - r0 - 16 : 0);
+    const __mmask16 row_mask = lanes_below(nr);
+    for (uint64_t c0 = 0; c0 < cols; c0 += 16) {
+      const uint64_t nc = cols - c0 < 16 ? cols - c0 : 16;
+      if (c0 % 32 == 0) {
+        for (uint64_t i = 0; i < ahead; ++i) {
+          _mm_prefetch(reinterpret_cast<const char*>(src + (r0 + 16 + i) * ld + c0), _MM_HINT_T0);
+        }
+      }
+      __m512 t[16];
+      if (nr == 16 && nc == 16) {
+#pragma GCC unroll 16
+        for (uint64_t i = 0; i < 16; ++i) t[i] = widen16(src + (r0 + i) * ld + c0);
+        transpose16(t);
+#pragma GCC unroll 16
+        for (uint64_t j = 0; j < 16; ++j) _mm512_storeu_ps(dst + (c0 + j) * ld_dst + r0, t[j]);
+        continue;
+      }
+      const __mmask16 col_mask = lanes_below(nc);
+#pragma GCC unroll 16
+      for (uint64_t i = 0; i < 16; ++i) {
+        t[i] = i < nr ? widen16_masked(src + (r0 + i) * ld + c0, col_mask) : _mm512_setzero_ps();
+      }
+      transpose16(t);
+#pragma GCC unroll 16
+      for (uint64_t j = 0; j < 16; ++j) {
+        if (j < nc) _mm512_mask_storeu_ps(dst + (c0 + j) * ld_dst + r0, row_mask, t[j]);
+      }
+    }
   }
 }
 
@@ -234,8 +321,9 @@ void accumulate64_f32(const float* p, const float* v, uint64_t keys, float* part
 }
 
 const BandwidthKernels kAvx512 = {
-    dot_f16_rows, dot_q8_rows,  widen_f16,        q8_row_to_f16,    q8_row_to_f32,
-    dots64_f16,   dots64_f32,   accumulate64_f16, accumulate64_f32,
+    dot_f16_rows,     dot_q8_rows,      widen_f16,        narrow_f32,
+    widen_f16_transposed, q8_row_to_f16, q8_row_to_f32,   dots64_f16,
+    dots64_f32,       accumulate64_f16, accumulate64_f32,
 };
 
 // F16C from CPUID leaf 1 (ECX bit 29): clang's __builtin_cpu_supports does not know "f16c".

@@ -1,5 +1,7 @@
 #include "gpu/kernels/kernel_common.h"
 
+#include <algorithm>
+
 namespace vexa {
 
 namespace {
@@ -19,7 +21,41 @@ float group_sum(const float* v, uint64_t n, Value value) {
   return (groups[0] + groups[1]) + (groups[2] + groups[3]);
 }
 
+struct ThreadScratch {
+  std::unique_ptr<float[]> panel[kScratchSlots];
+  uint64_t capacity[kScratchSlots] = {};
+  bool busy[kScratchSlots] = {};
+};
+
+thread_local ThreadScratch t_scratch;
+
 }  // namespace
+
+ScratchFloats::ScratchFloats(unsigned slot, uint64_t count) {
+  const uint64_t wanted = count == 0 ? 1 : count;
+  if (slot < kScratchSlots && !t_scratch.busy[slot] &&
+      wanted <= kKeptScratchBytes / sizeof(float)) {
+    if (t_scratch.capacity[slot] < wanted) {
+      // Grown in steps of a quarter so that a run of slowly growing requests reallocates rarely.
+      const uint64_t grown = std::max(wanted, t_scratch.capacity[slot] + t_scratch.capacity[slot] / 4);
+      const uint64_t capacity = std::min(grown, kKeptScratchBytes / sizeof(float));
+      t_scratch.panel[slot].reset();
+      t_scratch.capacity[slot] = 0;
+      t_scratch.panel[slot].reset(new float[capacity]);
+      t_scratch.capacity[slot] = capacity;
+    }
+    t_scratch.busy[slot] = true;
+    borrowed_ = static_cast<int>(slot);
+    data_ = t_scratch.panel[slot].get();
+    return;
+  }
+  owned_.reset(new float[wanted]);
+  data_ = owned_.get();
+}
+
+ScratchFloats::~ScratchFloats() {
+  if (borrowed_ >= 0) t_scratch.busy[borrowed_] = false;
+}
 
 bool read_params(KernelDispatch& d, KernelParams* p) {
   const KernelBinding b = d.binding(kParamsIndex);

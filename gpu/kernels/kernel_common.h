@@ -6,11 +6,14 @@
 // point of a kernel's contract is an explicit A::round (or A::store) call.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 
+#include "gpu/kernels/bandwidth_kernels.h"
 #include "platform/half.h"
 #include "platform/software_device.h"
 
@@ -49,6 +52,41 @@ struct FloatActivation {
   static T store(float x) { return x; }
   static float round(float x) { return x; }
 };
+
+// n A values as floats (halves widened exactly).
+template <typename A>
+void load_row(const typename A::T* src, uint64_t n, float* dst) {
+  if constexpr (A::kIsFloat) {
+    std::copy(src, src + n, dst);
+  } else {
+    bandwidth_kernels().widen_f16(src, dst, n);
+  }
+}
+
+// n floats stored as A values: A::store of each, through the vector forms.
+template <typename A>
+void store_row(const float* src, uint64_t n, typename A::T* dst) {
+  if constexpr (A::kIsFloat) {
+    std::copy(src, src + n, dst);
+  } else {
+    bandwidth_kernels().narrow_f32(src, dst, n);
+  }
+}
+
+// A::round of n floats in place, through the vector forms in chunks.
+template <typename A>
+void round_row(float* v, uint64_t n) {
+  if constexpr (!A::kIsFloat) {
+    constexpr uint64_t kChunk = 256;
+    uint16_t halves[kChunk];
+    const BandwidthKernels& bw = bandwidth_kernels();
+    for (uint64_t i = 0; i < n; i += kChunk) {
+      const uint64_t len = std::min(kChunk, n - i);
+      bw.narrow_f32(v + i, halves, len);
+      bw.widen_f16(halves, v + i, len);
+    }
+  }
+}
 
 inline uint64_t ceil_div_u64(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
 
@@ -108,6 +146,28 @@ float group_sum128(const float* v, uint64_t n);
 
 // The same with every value squared first (v[i] * v[i], rounded), without a copy.
 float group_sum_squares128(const float* v, uint64_t n);
+
+// f32 working memory of one kernel call, on the thread that makes it. Each thread keeps one
+// panel per slot between calls, up to kKeptScratchBytes each: the tiled kernels spent about 46%
+// of their time in page faults while every call took fresh memory. A larger request, or a slot
+// already borrowed on this thread, gets memory of its own that is freed with the object.
+// Contents are unspecified.
+inline constexpr uint64_t kKeptScratchBytes = uint64_t{64} << 20;
+inline constexpr unsigned kScratchSlots = 4;
+
+class ScratchFloats {
+ public:
+  ScratchFloats(unsigned slot, uint64_t count);
+  ~ScratchFloats();
+  ScratchFloats(const ScratchFloats&) = delete;
+  ScratchFloats& operator=(const ScratchFloats&) = delete;
+  float* data() const { return data_; }
+
+ private:
+  float* data_ = nullptr;
+  int borrowed_ = -1;  // slot borrowed, or -1
+  std::unique_ptr<float[]> owned_;
+};
 
 // rsqrt(D) of the attention kernels: 1 / sqrt(D), each step rounded in f32.
 inline float attention_scale(uint64_t head_dim) {

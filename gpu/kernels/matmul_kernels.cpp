@@ -16,68 +16,84 @@ namespace {
 
 constexpr uint64_t kTileCols = 32;
 constexpr uint64_t kDirectTile = 64;
-// Widening work per task, in elements.
-constexpr uint64_t kWidenElementsPerTask = 65536;
+// Widening work per task, in elements: a 576 x 576 weight was 5 tasks at 65,536 and is 11 at
+// 32,768; at 16,384 the one-thread prefill lost about 5% to restarted prefetch streams.
+constexpr uint64_t kWidenElementsPerTask = 32768;
+// Weight rows per packing task come in whole transpose tiles.
+constexpr uint64_t kPackRowMultiple = 16;
+// Scratch slots of the calling thread (see ScratchFloats).
+constexpr unsigned kXSlot = 0, kWeightSlot = 1, kAccSlot = 2, kBiasSlot = 3;
 
-// rows x cols of a matrix with row stride ld, widened to a packed f32 panel.
-template <typename T>
-void widen_panel(const T* src, uint64_t rows, uint64_t cols, uint64_t ld, float* dst) {
-  const uint64_t per_task = std::max<uint64_t>(1, kWidenElementsPerTask / std::max<uint64_t>(1, cols));
-  const BandwidthKernels& bw = bandwidth_kernels();
-  kernel_parallel_for(rows, per_task, [&](uint64_t begin, uint64_t end) {
-    for (uint64_t r = begin; r < end; ++r) {
-      if constexpr (std::is_same_v<T, float>) {
-        std::copy(src + r * ld, src + r * ld + cols, dst + r * cols);
-      } else {
-        bw.widen_f16(src + r * ld, dst + r * cols, cols);
-      }
-    }
-  });
-}
-
-// The weight rows [0, n) of K halves as the f32 B operand: stored [n, K] for a transposed
-// product, or packed [K, n] when the library multiplies that faster.
+// The weight rows [0, n) of K halves as the f32 B operand, in `panel` (n * K floats): stored
+// [n, K] for a transposed product, or [K, n] when the library multiplies that faster.
 struct WeightPanel {
-  std::vector<float> data;
-  bool transposed = true;  // data is [n, K]
-  uint64_t ld = 0;
+  const float* data;
+  bool transposed;  // data is [n, K]
+  uint64_t ld;
 };
 
-WeightPanel widen_weight(const uint16_t* w, uint64_t n, uint64_t k, uint64_t m) {
-  WeightPanel p;
-  p.data.resize(n * k);
-  widen_panel(w, n, k, k, p.data.data());
-  p.ld = std::max<uint64_t>(k, 1);
-  if (gemm_prefers_untransposed_b(static_cast<int64_t>(m), static_cast<int64_t>(n),
-                                  static_cast<int64_t>(k))) {
-    std::vector<float> packed(n * k);
-    gemm_pack_transposed(p.data.data(), static_cast<int64_t>(n), static_cast<int64_t>(k),
-                         static_cast<int64_t>(k), packed.data());
-    p.data.swap(packed);
-    p.transposed = false;
-    p.ld = n;
-  }
-  return p;
+// Both operands widened in one parallel pass (one fork and join instead of two): tasks of x rows,
+// then tasks of weight rows. The [K, n] layout is widened and transposed at once, in groups of
+// whole transpose tiles.
+template <typename T>
+WeightPanel widen_operands(const T* x, uint64_t rows, uint64_t k, float* x_panel,
+                           const uint16_t* w, uint64_t n, float* w_panel) {
+  const bool packed = gemm_prefers_untransposed_b(static_cast<int64_t>(rows), static_cast<int64_t>(n),
+                                                  static_cast<int64_t>(k));
+  const uint64_t per_task = std::max<uint64_t>(1, kWidenElementsPerTask / std::max<uint64_t>(1, k));
+  const uint64_t x_per_task = x == nullptr ? 1 : per_task;
+  const uint64_t x_tasks = x == nullptr ? 0 : ceil_div_u64(rows, x_per_task);
+  const uint64_t w_per_task = packed ? ceil_div_u64(per_task, kPackRowMultiple) * kPackRowMultiple : per_task;
+  const uint64_t w_tasks = ceil_div_u64(n, w_per_task);
+  const BandwidthKernels& bw = bandwidth_kernels();
+  kernel_parallel_for(x_tasks + w_tasks, 1, [&](uint64_t t, uint64_t) {
+    if (t < x_tasks) {
+      const uint64_t begin = t * x_per_task, end = std::min(rows, begin + x_per_task);
+      for (uint64_t r = begin; r < end; ++r) {
+        if constexpr (std::is_same_v<T, float>) {
+          std::copy(x + r * k, x + r * k + k, x_panel + r * k);
+        } else {
+          bw.widen_f16(x + r * k, x_panel + r * k, k);
+        }
+      }
+      return;
+    }
+    const uint64_t begin = (t - x_tasks) * w_per_task, end = std::min(n, begin + w_per_task);
+    if (packed) {
+      bw.widen_f16_transposed(w + begin * k, k, end - begin, k, w_panel + begin, n);
+    } else {
+      for (uint64_t r = begin; r < end; ++r) bw.widen_f16(w + r * k, w_panel + r * k, k);
+    }
+  });
+  if (packed) return {w_panel, false, n};
+  return {w_panel, true, std::max<uint64_t>(k, 1)};
 }
 
 template <typename A>
 struct StoreTile {
-  const float* acc;  // rows x cols, packed
+  float* acc;  // rows x cols, packed; each block is finished in place
   uint64_t cols;
   typename A::T* y;
   uint64_t ldy;
-  const uint16_t* bias;  // null without bias
+  const float* bias;  // the bias widened, or null
 };
 
 template <typename A>
 void store_tile(void* ctx, int64_t row0, int64_t rows, int64_t col0, int64_t cols) {
   const auto* s = static_cast<const StoreTile<A>*>(ctx);
+  const BandwidthKernels& bw = bandwidth_kernels();
+  const auto n = static_cast<uint64_t>(cols);
   for (int64_t r = row0; r < row0 + rows; ++r) {
-    const float* acc = s->acc + static_cast<uint64_t>(r) * s->cols;
-    typename A::T* y = s->y + static_cast<uint64_t>(r) * s->ldy;
-    for (int64_t c = col0; c < col0 + cols; ++c) {
-      const float v = s->bias != nullptr ? acc[c] + f16_widen(s->bias[c]) : acc[c];
-      y[c] = A::store(v);
+    float* acc = s->acc + static_cast<uint64_t>(r) * s->cols + static_cast<uint64_t>(col0);
+    typename A::T* y = s->y + static_cast<uint64_t>(r) * s->ldy + static_cast<uint64_t>(col0);
+    if (s->bias != nullptr) {
+      const float* bias = s->bias + col0;
+      for (uint64_t c = 0; c < n; ++c) acc[c] = acc[c] + bias[c];
+    }
+    if constexpr (A::kIsFloat) {
+      std::copy(acc, acc + n, y);
+    } else {
+      bw.narrow_f32(acc, y, n);
     }
   }
 }
@@ -97,15 +113,15 @@ void tiled_matmul(KernelDispatch& d) {
   const uint16_t* bias = has_bias ? bound_elements<const uint16_t>(d, 4, cols, "bias") : nullptr;
   if (x == nullptr || w == nullptr || y == nullptr || (has_bias && bias == nullptr)) return;
 
-  std::vector<float> xf(rows * k);
-  widen_panel(x, rows, k, k, xf.data());
-  const WeightPanel wp = widen_weight(w, cols, k, rows);
-  std::vector<float> acc(rows * cols);
-  StoreTile<A> tile{acc.data(), cols, y, n_all, bias};
+  ScratchFloats xf(kXSlot, rows * k), wf(kWeightSlot, cols * k), acc(kAccSlot, rows * cols);
+  ScratchFloats bias_f(kBiasSlot, has_bias ? cols : 0);
+  const WeightPanel wp = widen_operands(x, rows, k, xf.data(), w, cols, wf.data());
+  if (has_bias) bandwidth_kernels().widen_f16(bias, bias_f.data(), cols);
+  StoreTile<A> tile{acc.data(), cols, y, n_all, has_bias ? bias_f.data() : nullptr};
   const GemmBlockHook hook{store_tile<A>, &tile};
   if (!gemm_f32(false, wp.transposed, static_cast<int64_t>(rows), static_cast<int64_t>(cols),
                 static_cast<int64_t>(k), 1.0f, xf.data(), static_cast<int64_t>(std::max<uint64_t>(k, 1)),
-                wp.data.data(), static_cast<int64_t>(wp.ld), 0.0f, acc.data(),
+                wp.data, static_cast<int64_t>(wp.ld), 0.0f, acc.data(),
                 static_cast<int64_t>(cols), 0, kGemmMinBlockFlops, &hook)) {
     d.fail("matrix product shape refused");
   }
@@ -137,10 +153,12 @@ void matmul_direct64_kernel(KernelDispatch& d) {
   const uint16_t* w = bound_elements<const uint16_t>(d, 1, mul_sat(cols, k), "weight");
   float* y = bound_elements<float>(d, 2, mul_sat(rows - 1, n_all) + cols, "y");
   if (x == nullptr || w == nullptr || y == nullptr) return;
-  const WeightPanel wp = widen_weight(w, cols, k, rows);
+  ScratchFloats wf(kWeightSlot, cols * k);
+  const WeightPanel wp =
+      widen_operands<float>(nullptr, rows, k, nullptr, w, cols, wf.data());
   if (!gemm_f32(false, wp.transposed, static_cast<int64_t>(rows), static_cast<int64_t>(cols),
                 static_cast<int64_t>(k), 1.0f, x, static_cast<int64_t>(std::max<uint64_t>(k, 1)),
-                wp.data.data(), static_cast<int64_t>(wp.ld), 0.0f, y, static_cast<int64_t>(n_all))) {
+                wp.data, static_cast<int64_t>(wp.ld), 0.0f, y, static_cast<int64_t>(n_all))) {
     d.fail("matrix product shape refused");
   }
 }
@@ -157,9 +175,21 @@ void linear_bias_kernel(KernelDispatch& d) {
   const uint16_t* bias = bound_elements<const uint16_t>(d, 1, std::min(width, n), "bias");
   auto* y = bound_elements<typename A::T>(d, 2, n, "y");
   if (x == nullptr || bias == nullptr || y == nullptr) return;
+  // In chunks of floats (y may be x); the bias in runs that do not wrap.
+  constexpr uint64_t kChunk = 512;
   kernel_parallel_for(n, kWidenElementsPerTask, [&](uint64_t begin, uint64_t end) {
-    for (uint64_t i = begin; i < end; ++i) {
-      y[i] = A::store(A::load(x[i]) + f16_widen(bias[i % width]));
+    float v[kChunk], b[kChunk];
+    for (uint64_t i0 = begin; i0 < end; i0 += kChunk) {
+      const uint64_t len = std::min(kChunk, end - i0);
+      load_row<A>(x + i0, len, v);
+      for (uint64_t done = 0; done < len;) {
+        const uint64_t j = (i0 + done) % width;
+        const uint64_t run = std::min(len - done, width - j);
+        load_row<HalfActivation>(bias + j, run, b + done);
+        done += run;
+      }
+      for (uint64_t i = 0; i < len; ++i) v[i] = v[i] + b[i];
+      store_row<A>(v, len, y + i0);
     }
   });
 }

@@ -9,7 +9,8 @@ namespace vexa {
 
 namespace {
 
-constexpr uint64_t kNormElementsPerTask = 16384;
+// Elements per task: see kPointwiseElementsPerTask (pointwise_kernels.cpp).
+constexpr uint64_t kNormElementsPerTask = 4096;
 
 uint64_t rows_per_task(uint64_t row_length) {
   return std::max<uint64_t>(1, kNormElementsPerTask / std::max<uint64_t>(1, row_length));
@@ -37,24 +38,26 @@ void norm_kernel(KernelDispatch& d) {
   if (x == nullptr || weight == nullptr || y == nullptr || (!rms && bias == nullptr)) return;
   const float count = static_cast<float>(n);
   kernel_parallel_for(rows, rows_per_task(n), [&](uint64_t begin, uint64_t end) {
-    std::vector<float> v(n);
+    ScratchFloats v_buf(0, n), w_buf(1, n), b_buf(2, rms ? 0 : n);
+    float* v = v_buf.data();
+    float* wf = w_buf.data();
+    float* bf = b_buf.data();
+    load_row<HalfActivation>(weight, n, wf);
+    if (!rms) load_row<HalfActivation>(bias, n, bf);
     for (uint64_t r = begin; r < end; ++r) {
-      const T* xr = x + r * n;
-      T* yr = y + r * n;
-      for (uint64_t c = 0; c < n; ++c) v[c] = A::load(xr[c]);
+      load_row<A>(x + r * n, n, v);
       if (rms) {
-        const float scale = 1.0f / std::sqrt(group_sum_squares128(v.data(), n) / count + epsilon);
-        for (uint64_t c = 0; c < n; ++c) {
-          yr[c] = A::store(A::round(v[c] * scale) * f16_widen(weight[c]));
-        }
+        const float scale = 1.0f / std::sqrt(group_sum_squares128(v, n) / count + epsilon);
+        for (uint64_t c = 0; c < n; ++c) v[c] = v[c] * scale;
+        round_row<A>(v, n);
+        for (uint64_t c = 0; c < n; ++c) v[c] = v[c] * wf[c];
       } else {
-        const float mean = group_sum128(v.data(), n) / count;
+        const float mean = group_sum128(v, n) / count;
         for (uint64_t c = 0; c < n; ++c) v[c] = v[c] - mean;
-        const float scale = 1.0f / std::sqrt(group_sum_squares128(v.data(), n) / count + epsilon);
-        for (uint64_t c = 0; c < n; ++c) {
-          yr[c] = A::store((v[c] * scale) * f16_widen(weight[c]) + f16_widen(bias[c]));
-        }
+        const float scale = 1.0f / std::sqrt(group_sum_squares128(v, n) / count + epsilon);
+        for (uint64_t c = 0; c < n; ++c) v[c] = ((v[c] * scale) * wf[c]) + bf[c];
       }
+      store_row<A>(v, n, y + r * n);
     }
   });
 }
@@ -78,39 +81,41 @@ void rope_kernel(KernelDispatch& d) {
   const int64_t* positions = bound_elements<const int64_t>(d, 1, rows, "positions");
   T* y = bound_elements<T>(d, 2, n, "y");
   if (x == nullptr || positions == nullptr || y == nullptr) return;
+  // A partial last head rotates channels with partners past the element count.
+  if (n % dim != 0) return d.fail("rotation partner past the element count");
   const uint64_t half = dim / 2;
-  std::vector<float> exponents(half);
+  // theta^exponent depends on the channel pair only.
+  std::vector<float> frequencies(half);
   for (uint64_t j = 0; j < half; ++j) {
-    exponents[j] = (-2.0f * static_cast<float>(j)) / static_cast<float>(dim);
+    const float exponent = (-2.0f * static_cast<float>(j)) / static_cast<float>(dim);
+    frequencies[j] = std::pow(theta, exponent);
   }
   kernel_parallel_for(rows, rows_per_task(row), [&](uint64_t begin, uint64_t end) {
-    std::vector<float> cosines(half), sines(half), in(dim);
+    // Per channel c of a head: its cosine, its signed sine (-sin for c < d/2), and its partner.
+    std::vector<float> cosines(dim), sines(dim), in(dim), a(dim), b(dim);
     for (uint64_t r = begin; r < end; ++r) {
       // The angles depend on the position and the channel pair only: once per row, not per head.
       const float pos = static_cast<float>(positions[r]);
       for (uint64_t j = 0; j < half; ++j) {
-        const float angle = pos * std::pow(theta, exponents[j]);
-        cosines[j] = A::round(std::cos(angle));
-        sines[j] = A::round(std::sin(angle));
+        const float angle = pos * frequencies[j];
+        cosines[j] = std::cos(angle);
+        sines[j] = std::sin(angle);
       }
+      round_row<A>(cosines.data(), half);
+      round_row<A>(sines.data(), half);
       for (uint64_t base = r * row; base < std::min(n, (r + 1) * row); base += dim) {
-        const uint64_t len = std::min(dim, n - base);
         // Full heads are read before written, so y may be x.
-        for (uint64_t c = 0; c < dim && base + c < std::min(n, base + dim); ++c) {
-          in[c] = A::load(x[base + c]);
+        load_row<A>(x + base, dim, in.data());
+        for (uint64_t c = 0; c < half; ++c) {
+          a[c] = in[c] * cosines[c];
+          b[c] = -in[c + half] * sines[c];
+          a[c + half] = in[c + half] * cosines[c];
+          b[c + half] = in[c] * sines[c];
         }
-        for (uint64_t c = 0; c < len; ++c) {
-          const uint64_t j = c % half;
-          const uint64_t other = (c + half) % dim;
-          if (base + other >= n) {
-            d.fail("rotation partner past the element count");
-            return;
-          }
-          const float rotated = c < half ? -in[other] : in[other];
-          const float a = A::round(in[c] * cosines[j]);
-          const float b = A::round(rotated * sines[j]);
-          y[base + c] = A::store(a + b);
-        }
+        round_row<A>(a.data(), dim);
+        round_row<A>(b.data(), dim);
+        for (uint64_t c = 0; c < dim; ++c) a[c] = a[c] + b[c];
+        store_row<A>(a.data(), dim, y + base);
       }
     }
   });

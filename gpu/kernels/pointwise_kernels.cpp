@@ -12,7 +12,12 @@ constexpr uint32_t kOpAdd = 3;
 constexpr uint32_t kOpGelu = 7;
 constexpr uint32_t kOpSilu = 8;
 constexpr uint32_t kOpMultiply = 9;
-constexpr uint64_t kPointwiseElementsPerTask = 16384;
+// A 128-token prefill of a 576-wide model has 73,728-element activations: at 16,384 elements
+// per task that was 5 tasks for 8 threads; at 4,096 it is 18, and the prefill ran 4-13% faster at
+// 8 threads (best and median of 6 runs on a shared 8-core Zen 4). A decode row is one task.
+constexpr uint64_t kPointwiseElementsPerTask = 4096;
+// Elements converted and computed at a time, in f32 arrays on the stack.
+constexpr uint64_t kPointwiseChunk = 512;
 
 // GELU, tanh form: (0.5 a) (1 + tanh(0.7978845608028654 (a + 0.044715 a^3))), each operation
 // rounded in f32 in the order written, a^3 as (a a) a.
@@ -43,17 +48,35 @@ void pointwise_kernel(KernelDispatch& d) {
   auto* y = bound_elements<typename A::T>(d, 2, n, "y");
   if (x == nullptr || y == nullptr || (binary && b == nullptr)) return;
   kernel_parallel_for(n, kPointwiseElementsPerTask, [&](uint64_t begin, uint64_t end) {
-    for (uint64_t i = begin; i < end; ++i) {
-      const float a = A::load(x[i]);
-      float r;
-      switch (op) {
-        case kOpAdd: r = a + A::load(b[i % b_count]); break;
-        case kOpMultiply: r = a * A::load(b[i % b_count]); break;
-        case kOpGelu: r = gelu(a); break;
-        case kOpSilu: r = silu(a); break;
-        default: r = a; break;
+    float a[kPointwiseChunk], other[kPointwiseChunk];
+    for (uint64_t i0 = begin; i0 < end; i0 += kPointwiseChunk) {
+      const uint64_t len = std::min(kPointwiseChunk, end - i0);
+      load_row<A>(x + i0, len, a);
+      if (binary) {
+        // b[i mod b_count] in runs that do not wrap.
+        for (uint64_t done = 0; done < len;) {
+          const uint64_t j = (i0 + done) % b_count;
+          const uint64_t run = std::min(len - done, b_count - j);
+          load_row<A>(b + j, run, other + done);
+          done += run;
+        }
       }
-      y[i] = A::store(r);
+      switch (op) {
+        case kOpAdd:
+          for (uint64_t i = 0; i < len; ++i) a[i] = a[i] + other[i];
+          break;
+        case kOpMultiply:
+          for (uint64_t i = 0; i < len; ++i) a[i] = a[i] * other[i];
+          break;
+        case kOpGelu:
+          for (uint64_t i = 0; i < len; ++i) a[i] = gelu(a[i]);
+          break;
+        case kOpSilu:
+          for (uint64_t i = 0; i < len; ++i) a[i] = silu(a[i]);
+          break;
+        default: break;
+      }
+      store_row<A>(a, len, y + i0);
     }
   });
 }

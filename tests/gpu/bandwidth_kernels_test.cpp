@@ -5,6 +5,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -142,6 +143,26 @@ TEST(BandwidthKernels, Q8ValuesForEveryByteAndScale) {
   }
 }
 
+// The fast q8 path is taken only for scales with 2^-14 <= |s| < 511: the range test on the
+// scale's bits must agree with that float test at its edges, for both signs, NaNs and infinities.
+TEST(BandwidthKernels, Q8SplitScaleRange) {
+  std::vector<uint32_t> bits = {0x00000000u, 0x00000001u, 0x007fffffu, 0x00800000u, 0x387fffffu,
+                                0x38800000u, 0x38800001u, 0x3f800000u, 0x43ff7fffu, 0x43ff8000u,
+                                0x43ff8001u, 0x7f7fffffu, 0x7f800000u, 0x7f800001u, 0x7fc00000u,
+                                0x7fffffffu};
+  const size_t positive = bits.size();
+  for (size_t i = 0; i < positive; ++i) bits.push_back(bits[i] | 0x80000000u);
+  std::mt19937 rng(7);
+  for (int i = 0; i < 2000; ++i) bits.push_back(static_cast<uint32_t>(rng()));
+  for (const uint32_t b : bits) {
+    uint8_t block[68] = {};
+    std::memcpy(block + 64, &b, 4);
+    const float a = std::fabs(std::bit_cast<float>(b));
+    const bool want = a >= 0x1p-14f && a < 511.0f;
+    EXPECT_EQ(vexa::q8_scale_splits(block), want) << std::hex << b;
+  }
+}
+
 TEST(BandwidthKernels, ConversionsAndQ8Rows) {
   std::mt19937 rng(5);
   const BandwidthKernels& portable = vexa::bandwidth_kernels_portable();
@@ -184,6 +205,60 @@ TEST(BandwidthKernels, ConversionsAndQ8Rows) {
       h.resize(cols);
       expect_bits(f, want, "q8 to f32", cols);
       EXPECT_EQ(h, want_h) << cols;
+    }
+  }
+}
+
+// Narrowing: every half's neighbourhood (the half, the ties either side, one float off each
+// tie), NaNs with payloads, overflow and values below the smallest subnormal, at ragged lengths
+// with a guard after the end.
+TEST(BandwidthKernels, NarrowToHalvesAndWidenTransposed) {
+  std::vector<float> src;
+  for (uint32_t h = 0; h < 0x7c00; ++h) {
+    const float v = vexa::f16_widen(static_cast<uint16_t>(h));
+    const float next = vexa::f16_widen(static_cast<uint16_t>(h + 1));
+    const float tie = v + (next - v) / 2;
+    for (float f : {v, tie, std::nextafter(tie, 0.0f), std::nextafter(tie, INFINITY)}) {
+      src.push_back(f);
+      src.push_back(-f);
+    }
+  }
+  for (uint32_t bits : {0x7f800001u, 0x7fc00000u, 0xffa5a5a5u, 0x7f800000u, 0x477ff000u,
+                        0x477fefffu, 0x33000000u, 0x33000001u, 0x00000001u}) {
+    src.push_back(std::bit_cast<float>(bits));
+  }
+  std::vector<const BandwidthKernels*> forms = vector_forms();
+  forms.push_back(&vexa::bandwidth_kernels_portable());
+  for (uint64_t n : {uint64_t{src.size()}, uint64_t{src.size() - 5}, uint64_t{15}, uint64_t{1},
+                     uint64_t{0}}) {
+    std::vector<uint16_t> want(n);
+    for (uint64_t i = 0; i < n; ++i) want[i] = vexa::f16_round_even(src[i]);
+    for (const BandwidthKernels* form : forms) {
+      std::vector<uint16_t> got(n + 1, 0x1234);
+      form->narrow_f32(src.data(), got.data(), n);
+      EXPECT_EQ(got[n], 0x1234) << "wrote past the end";
+      got.resize(n);
+      ASSERT_EQ(got, want) << n;
+    }
+  }
+
+  // Transposed widening over ragged tiles; the destination's row stride leaves a guard column,
+  // and the source holds NaN past every row.
+  std::mt19937 rng(41);
+  for (uint64_t rows : {1ull, 7ull, 16ull, 17ull, 40ull}) {
+    for (uint64_t cols : {1ull, 8ull, 15ull, 16ull, 33ull, 100ull}) {
+      const uint64_t ld = cols + 5, ld_dst = rows + 3;
+      std::vector<uint16_t> w(rows * ld, kHalfNan);
+      for (uint64_t r = 0; r < rows; ++r)
+        for (uint64_t c = 0; c < cols; ++c) w[r * ld + c] = static_cast<uint16_t>(rng() & 0xfbff);
+      std::vector<float> want(cols * ld_dst, 7.0f);
+      for (uint64_t r = 0; r < rows; ++r)
+        for (uint64_t c = 0; c < cols; ++c) want[c * ld_dst + r] = vexa::f16_widen(w[r * ld + c]);
+      for (const BandwidthKernels* form : forms) {
+        std::vector<float> got(cols * ld_dst, 7.0f);
+        form->widen_f16_transposed(w.data(), ld, rows, cols, got.data(), ld_dst);
+        expect_bits(got, want, "widen transposed", rows * 1000 + cols);
+      }
     }
   }
 }

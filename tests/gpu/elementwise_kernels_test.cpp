@@ -312,4 +312,10 @@ TEST(ElementwiseKernels, RotaryEmbedding) {
                           threads(12)).ok);  // odd head size
   EXPECT_FALSE(run_kernel("rope", false, {{0, &x}, {1, &pb}, {2, &y}}, params({{0, 12}, {1, 2}, {2, 3}}),
                           threads(12)).ok);  // two position rows, one position
+  // A partial last head would rotate with partners past the elements: refused, nothing written.
+  Buf x14 = act_buffer(std::vector<float>(14, 1.0f), false), y14 = output(14, false);
+  const RunResult partial = run_kernel("rope", false, {{0, &x14}, {1, &pb}, {2, &y14}},
+                                       params({{0, 14}, {1, 4}, {2, 4}}), threads(14));
+  EXPECT_FALSE(partial.ok);
+  EXPECT_NE(partial.error.find("partner"), std::string::npos);
 }

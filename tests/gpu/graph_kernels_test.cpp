@@ -176,3 +176,30 @@ TEST(GraphKernels, RandomParametersStayInsideTheBuffers) {
   EXPECT_GT(successes, 0);
   EXPECT_GT(failures, 0);
 }
+
+// Kernel scratch: a thread keeps one panel per slot between calls; a slot already borrowed on
+// the thread, an unknown slot, or a request past the kept size gets memory of its own.
+TEST(GraphKernels, ScratchPanelsAreKeptAndNeverShared) {
+  float* kept = nullptr;
+  {
+    vexa::ScratchFloats a(1, 1000);
+    kept = a.data();
+    a.data()[999] = 1.0f;
+    vexa::ScratchFloats nested(1, 10);  // same slot while borrowed: its own memory
+    EXPECT_NE(nested.data(), kept);
+    nested.data()[9] = 2.0f;
+    EXPECT_EQ(a.data()[999], 1.0f);
+  }
+  {
+    vexa::ScratchFloats again(1, 500);  // the kept panel, large enough already
+    EXPECT_EQ(again.data(), kept);
+  }
+  vexa::ScratchFloats stranger(vexa::kScratchSlots, 4);
+  stranger.data()[3] = 3.0f;
+  const uint64_t huge = vexa::kKeptScratchBytes / sizeof(float) + 1;
+  vexa::ScratchFloats big(2, huge);
+  big.data()[0] = 4.0f;
+  big.data()[huge - 1] = 5.0f;
+  vexa::ScratchFloats empty(3, 0);
+  EXPECT_NE(empty.data(), nullptr);
+}

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <set>
@@ -62,6 +63,16 @@ void record_kernel(KernelDispatch& d) {
   ++g_seen.calls;
 }
 
+// Records the first word of the inline bytes at index 3 (or ~0 when nothing is bound there).
+std::vector<uint32_t> g_words;
+void word_kernel(KernelDispatch& d) {
+  const vexa::KernelBinding b = d.binding(3);
+  uint32_t v = ~0u;
+  if (b.data != nullptr && b.length >= 4) std::memcpy(&v, b.data, 4);
+  g_words.push_back(v);
+  record_kernel(d);
+}
+
 void failing_kernel(KernelDispatch& d) {
   vexa::kernel_parallel_for(64, 1, [&](uint64_t b, uint64_t) {
     if (b % 7 == 3) d.fail("index 3 out of range");
@@ -74,6 +85,7 @@ void runtime_error_kernel(KernelDispatch&) { throw std::runtime_error("kernel th
 const vexa::KernelEntry kEntries[] = {
     {"add", add_kernel<1>, add_kernel<2>},
     {"record", record_kernel, record_kernel},
+    {"word", word_kernel, word_kernel},
     {"fails", failing_kernel, failing_kernel},
     {"throws", throwing_kernel, throwing_kernel},
     {"throws_runtime", runtime_error_kernel, runtime_error_kernel},
@@ -326,6 +338,38 @@ TEST(SoftwareDevice, DispatchGeometryAndBindings) {
   EXPECT_EQ(g_seen.calls, 0);
 }
 
+// Each dispatch sees the bindings as they were when it was encoded, though later dispatches of
+// the same encoder rebind, replace a buffer by inline bytes, unbind, or bind empty bytes.
+TEST(SoftwareDevice, BindingsAreTakenAtEachDispatch) {
+  Rig r;
+  auto word = r.pipeline("word");
+  auto buf = r.device->new_buffer(64, StorageMode::kShared);
+  g_words.clear();
+  std::vector<std::vector<std::pair<uint64_t, uint64_t>>> seen;
+  auto cb = r.queue->command_buffer();
+  auto enc = cb->compute_encoder();
+  enc->set_pipeline(word);
+  const uint32_t first[2] = {11, 0}, second[1] = {22};
+  enc->set_buffer(buf, 0, 0);
+  enc->set_buffer(buf, 8, 3);
+  enc->set_bytes(first, sizeof first, 3);  // replaces the buffer at 3
+  enc->dispatch_threads({1, 1, 1}, {1, 1, 1});
+  enc->set_bytes(second, sizeof second, 3);
+  enc->set_buffer(nullptr, 0, 0);  // unbinds 0
+  enc->set_buffer(buf, 16, 7);
+  enc->dispatch_threads({1, 1, 1}, {1, 1, 1});
+  enc->set_bytes(nullptr, 0, 3);  // empty bytes bind nothing
+  enc->dispatch_threads({1, 1, 1}, {1, 1, 1});
+  enc->end_encoding();
+  g_seen = Seen{};
+  cb->commit();
+  ASSERT_EQ(cb->status(), CommandBufferStatus::kCompleted) << cb->error_message();
+  EXPECT_EQ(g_words, (std::vector<uint32_t>{11, 22, ~0u}));
+  EXPECT_EQ(g_seen.calls, 3);
+  const std::vector<std::pair<uint64_t, uint64_t>> last = {{7, 48}};
+  EXPECT_EQ(g_seen.lengths, last);
+}
+
 TEST(SoftwareDevice, FailuresEndInErrorAndStopTheRest) {
   Rig r;
   auto add = r.pipeline("add");
@@ -469,5 +513,15 @@ TEST(SoftwareDevice, FixedSplitsWhateverTheThreadCount) {
       calls += static_cast<int>(e - b);
     });
     EXPECT_EQ(calls, 5);
+    // Every task runs exactly once, whichever thread takes it.
+    std::vector<std::atomic<int>> runs(257);
+    vexa::kernel_parallel_for(257, 1, [&](uint64_t b, uint64_t) { runs[b].fetch_add(1); });
+    for (size_t t = 0; t < runs.size(); ++t) ASSERT_EQ(runs[t].load(), 1) << t << " " << threads;
+    // The exception of a task that throws reaches the caller.
+    EXPECT_THROW(vexa::kernel_parallel_for(
+                     1000, 1, [&](uint64_t b, uint64_t) {
+                       if (b == 5) throw std::runtime_error("task 5");
+                     }),
+                 std::runtime_error);
   }
 }
