@@ -13,10 +13,11 @@ bash scripts/fetch_ocr_model.sh >/dev/null || echo "test.sh: the PP-OCRv4 detect
 bash scripts/build.sh build -DCMAKE_BUILD_TYPE=Release
 ctest --test-dir build --output-on-failure -j "$jobs"
 
-# The thread pool, the CPU engine and the session's busy and cancel flags under ThreadSanitizer.
+# The thread pool, the CPU engine, the software device with its kernels and the session's busy
+# and cancel flags under ThreadSanitizer.
 # The exported-symbol test needs the shared library, which this tree does not build.
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-tsan_targets=(vexa_platform_tests vexa_cpu_tests vexa_api_tests)
+tsan_targets=(vexa_platform_tests vexa_cpu_tests vexa_gpu_tests vexa_api_tests)
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXA_TSAN=ON \
   -DVEXA_BENCH=OFF > build-tsan.configure.log 2>&1 || { cat build-tsan.configure.log; exit 1; }
 cmake --build build-tsan -j "$jobs" --target "${tsan_targets[@]}"
