@@ -132,6 +132,37 @@ uint32_t sample_checked(const float* logits, uint64_t vocab, const uint8_t* mask
   return kSampleOk;
 }
 
+// Greedy choice with every id allowed and nothing penalised: the same token and the same
+// log-probability as the candidate path (first largest value; the exp() terms summed in double
+// in id order), without building a candidate list over the whole vocabulary.
+uint32_t greedy_unmasked(const float* logits, uint64_t vocab, const int64_t* history,
+                         uint64_t history_length, uint32_t window, SampleResult* result) {
+  const uint64_t window_start =
+      window != 0 && history_length >= window ? history_length - window : 0;
+  for (uint64_t i = window_start; i < history_length; ++i) {
+    if (history[i] < 0 || static_cast<uint64_t>(history[i]) >= vocab) {
+      return kSampleInvalidArgument;
+    }
+  }
+  uint64_t best = 0;
+  float best_value = logits[0];
+  bool finite = true;
+  for (uint64_t id = 0; id < vocab; ++id) {
+    const float v = logits[id];
+    finite = finite && std::isfinite(v);
+    if (v > best_value) {
+      best_value = v;
+      best = id;
+    }
+  }
+  if (!finite) return kSampleNonFinite;
+  const double top = best_value;
+  double sum = 0.0;
+  for (uint64_t id = 0; id < vocab; ++id) sum += std::exp(static_cast<double>(logits[id]) - top);
+  *result = SampleResult{static_cast<int64_t>(best), -std::log(sum)};
+  return kSampleOk;
+}
+
 }  // namespace
 
 uint32_t sample_token(const float* logits, uint64_t vocab_size, const uint8_t* mask,
@@ -141,6 +172,11 @@ uint32_t sample_token(const float* logits, uint64_t vocab_size, const uint8_t* m
       vocab_size == 0 || (history == nullptr && history_length != 0) ||
       !sampling_params_valid(params)) {
     return kSampleInvalidArgument;
+  }
+  // A penalty of exactly 1 leaves every value as it is, so only the history check remains.
+  if (params->temperature == 0.0 && mask == nullptr && params->repetition_penalty == 1.0) {
+    return greedy_unmasked(logits, vocab_size, history, history_length,
+                           params->repetition_window, result);
   }
   try {
     return sample_checked(logits, vocab_size, mask, history, history_length, *params, state,
