@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <new>
 #include <vector>
 
 #include "core/domain_error.h"
+#include "platform/thread_pool.h"
 
 namespace vexa {
 
@@ -34,6 +36,13 @@ double splitmix64_uniform(uint64_t* state) {
 }
 
 namespace {
+
+// Below this many ids one thread is about as fast as handing the exp() terms out; a chunk is
+// one pool index. Greedy over 16,384 random logits on AMD EPYC (Zen 4), fastest of 200: 95 us
+// on one thread, 49-65 us on 4-8; at 8,192 the medians were equal. Chunks of 1,024 to 8,192
+// ids measured alike at 49,280 ids (148-223 us on 8 threads, against 278 us on one).
+constexpr uint64_t kParallelExpMinimum = 16384;
+constexpr uint64_t kExpChunk = 2048;
 
 struct Candidate {
   int64_t id;
@@ -132,6 +141,34 @@ uint32_t sample_checked(const float* logits, uint64_t vocab, const uint8_t* mask
   return kSampleOk;
 }
 
+// Sum over ids, in id order, of exp(logit - top) in double. Over a large vocabulary the terms
+// are computed on the pool into a scratch row first: each term is the same whichever thread
+// computes it and the additions keep their order, so the sum is the same to the bit.
+double exp_sum(const float* logits, uint64_t vocab, double top) {
+  if (vocab >= kParallelExpMinimum && parallel_thread_budget() > 1) {
+    std::unique_ptr<double[]> terms(new (std::nothrow) double[vocab]);
+    if (terms != nullptr) {
+      try {
+        const uint64_t chunks = (vocab + kExpChunk - 1) / kExpChunk;
+        parallel_for(static_cast<size_t>(chunks), [&](size_t c) {
+          const uint64_t end = std::min<uint64_t>(vocab, (c + 1) * kExpChunk);
+          for (uint64_t id = c * kExpChunk; id < end; ++id) {
+            terms[id] = std::exp(static_cast<double>(logits[id]) - top);
+          }
+        });
+        double sum = 0.0;
+        for (uint64_t id = 0; id < vocab; ++id) sum += terms[id];
+        return sum;
+      } catch (const std::exception&) {
+        // The pool could not take the work: the calling thread does it below.
+      }
+    }
+  }
+  double sum = 0.0;
+  for (uint64_t id = 0; id < vocab; ++id) sum += std::exp(static_cast<double>(logits[id]) - top);
+  return sum;
+}
+
 // Greedy choice with every id allowed and nothing penalised: the same token and the same
 // log-probability as the candidate path (first largest value; the exp() terms summed in double
 // in id order), without building a candidate list over the whole vocabulary.
@@ -156,10 +193,7 @@ uint32_t greedy_unmasked(const float* logits, uint64_t vocab, const int64_t* his
     }
   }
   if (!finite) return kSampleNonFinite;
-  const double top = best_value;
-  double sum = 0.0;
-  for (uint64_t id = 0; id < vocab; ++id) sum += std::exp(static_cast<double>(logits[id]) - top);
-  *result = SampleResult{static_cast<int64_t>(best), -std::log(sum)};
+  *result = SampleResult{static_cast<int64_t>(best), -std::log(exp_sum(logits, vocab, best_value))};
   return kSampleOk;
 }
 
