@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <new>
 #include <vector>
 
 #include "core/domain_error.h"
+#include "platform/thread_pool.h"
 
 namespace vexa {
 
@@ -34,6 +36,14 @@ double splitmix64_uniform(uint64_t* state) {
 }
 
 namespace {
+
+// Below this many ids one thread is about as fast as handing the exp() terms out; a chunk is
+// one pool index. Greedy over 16,384 random logits on AMD EPYC (Zen 4), fastest of 200: 95 us
+// on one thread, 49-65 us on 4-8; at 8,192 the medians were equal. Chunks of 1,024 to 8,192
+// ids measured alike at 49,280 ids (148-223 us on 8 threads, against 278 us on one).
+// bench_sampler repeats these figures.
+constexpr uint64_t kParallelExpMinimum = 16384;
+constexpr uint64_t kExpChunk = 2048;
 
 struct Candidate {
   int64_t id;
@@ -132,6 +142,62 @@ uint32_t sample_checked(const float* logits, uint64_t vocab, const uint8_t* mask
   return kSampleOk;
 }
 
+// Sum over ids, in id order, of exp(logit - top) in double. Over a large vocabulary the terms
+// are computed on the pool into a scratch row first: each term is the same whichever thread
+// computes it and the additions keep their order, so the sum is the same to the bit.
+double exp_sum(const float* logits, uint64_t vocab, double top) {
+  if (vocab >= kParallelExpMinimum && parallel_thread_budget() > 1) {
+    std::unique_ptr<double[]> terms(new (std::nothrow) double[vocab]);
+    if (terms != nullptr) {
+      try {
+        const uint64_t chunks = (vocab + kExpChunk - 1) / kExpChunk;
+        parallel_for(static_cast<size_t>(chunks), [&](size_t c) {
+          const uint64_t end = std::min<uint64_t>(vocab, (c + 1) * kExpChunk);
+          for (uint64_t id = c * kExpChunk; id < end; ++id) {
+            terms[id] = std::exp(static_cast<double>(logits[id]) - top);
+          }
+        });
+        double sum = 0.0;
+        for (uint64_t id = 0; id < vocab; ++id) sum += terms[id];
+        return sum;
+      } catch (const std::exception&) {
+        // The pool could not take the work: the calling thread does it below.
+      }
+    }
+  }
+  double sum = 0.0;
+  for (uint64_t id = 0; id < vocab; ++id) sum += std::exp(static_cast<double>(logits[id]) - top);
+  return sum;
+}
+
+// Greedy choice with every id allowed and nothing penalised: the same token and the same
+// log-probability as the candidate path (first largest value; the exp() terms summed in double
+// in id order), without building a candidate list over the whole vocabulary.
+uint32_t greedy_unmasked(const float* logits, uint64_t vocab, const int64_t* history,
+                         uint64_t history_length, uint32_t window, SampleResult* result) {
+  const uint64_t window_start =
+      window != 0 && history_length >= window ? history_length - window : 0;
+  for (uint64_t i = window_start; i < history_length; ++i) {
+    if (history[i] < 0 || static_cast<uint64_t>(history[i]) >= vocab) {
+      return kSampleInvalidArgument;
+    }
+  }
+  uint64_t best = 0;
+  float best_value = logits[0];
+  bool finite = true;
+  for (uint64_t id = 0; id < vocab; ++id) {
+    const float v = logits[id];
+    finite = finite && std::isfinite(v);
+    if (v > best_value) {
+      best_value = v;
+      best = id;
+    }
+  }
+  if (!finite) return kSampleNonFinite;
+  *result = SampleResult{static_cast<int64_t>(best), -std::log(exp_sum(logits, vocab, best_value))};
+  return kSampleOk;
+}
+
 }  // namespace
 
 uint32_t sample_token(const float* logits, uint64_t vocab_size, const uint8_t* mask,
@@ -141,6 +207,11 @@ uint32_t sample_token(const float* logits, uint64_t vocab_size, const uint8_t* m
       vocab_size == 0 || (history == nullptr && history_length != 0) ||
       !sampling_params_valid(params)) {
     return kSampleInvalidArgument;
+  }
+  // A penalty of exactly 1 leaves every value as it is, so only the history check remains.
+  if (params->temperature == 0.0 && mask == nullptr && params->repetition_penalty == 1.0) {
+    return greedy_unmasked(logits, vocab_size, history, history_length,
+                           params->repetition_window, result);
   }
   try {
     return sample_checked(logits, vocab_size, mask, history, history_length, *params, state,

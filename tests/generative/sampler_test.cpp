@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/domain_error.h"
+#include "platform/thread_pool.h"
 
 namespace vexa {
 namespace {
@@ -234,6 +235,107 @@ TEST(Sampler, MatchesThePlainStepsOnRandomInputs) {
     const Outcome again = run(logits, p, seed, round % 2 ? &mask : nullptr, history);
     EXPECT_EQ(again.result.token, got.result.token);
   }
+}
+
+// Greedy requests without a mask or penalty skip the candidate list; an all-ones mask sends the
+// same request down the candidate path, which must agree to the bit.
+TEST(Sampler, UnmaskedGreedyAgreesWithTheCandidatePathBitForBit) {
+  std::mt19937_64 rng(77);
+  std::uniform_real_distribution<float> logit(-12, 12);
+  for (int round = 0; round < 60; ++round) {
+    const size_t n = round == 0 ? 49280 : round == 1 ? 20000 : 1 + rng() % 3000;
+    std::vector<float> logits(n);
+    for (float& l : logits) {
+      // Coarse values give many ties, as FP16 logits do.
+      l = round % 3 == 0 ? std::round(logit(rng) * 4) / 4 : logit(rng);
+    }
+    std::vector<int64_t> history(rng() % 12);
+    for (int64_t& h : history) h = static_cast<int64_t>(rng() % n);
+    const std::vector<uint8_t> all(n, 1);
+    SamplingParams p = greedy();
+    p.repetition_window = static_cast<uint32_t>(rng() % 4);
+    const Outcome fast = run(logits, p, 5, nullptr, history);
+    const Outcome general = run(logits, p, 5, &all, history);
+    ASSERT_EQ(fast.status, kSampleOk) << "round " << round;
+    ASSERT_EQ(general.status, kSampleOk) << "round " << round;
+    EXPECT_EQ(fast.result.token, general.result.token) << "round " << round;
+    EXPECT_EQ(std::memcmp(&fast.result.log_probability, &general.result.log_probability,
+                          sizeof(double)),
+              0)
+        << "round " << round << ": " << fast.result.log_probability << " vs "
+        << general.result.log_probability;
+    EXPECT_EQ(fast.state, 5u);
+    if (n >= 16384) {
+      // Large rows spread the exp() terms over the pool: one thread must give the same bits.
+      const ThreadCapScope one(1);
+      const Outcome alone = run(logits, p, 5, nullptr, history);
+      EXPECT_EQ(alone.result.token, fast.result.token);
+      EXPECT_EQ(std::memcmp(&alone.result.log_probability, &fast.result.log_probability,
+                            sizeof(double)),
+                0);
+    }
+    // The plain steps agree as well, and the token is the first largest logit.
+    uint64_t state = 5;
+    const SampleResult want = reference(logits, all, history, p, &state);
+    EXPECT_EQ(fast.result.token, want.token) << "round " << round;
+    EXPECT_DOUBLE_EQ(fast.result.log_probability, want.log_probability) << "round " << round;
+    const auto first_max = std::max_element(logits.begin(), logits.end());
+    EXPECT_EQ(fast.result.token, first_max - logits.begin()) << "round " << round;
+  }
+}
+
+TEST(Sampler, UnmaskedGreedyTiesAndBadValues) {
+  // Ties go to the lowest id wherever they sit.
+  EXPECT_EQ(run({7, 7, 7}, greedy()).result.token, 0);
+  EXPECT_EQ(run({1, 2, 9, 3, 9}, greedy()).result.token, 2);
+  EXPECT_EQ(run({-0.0f, 0.0f}, greedy()).result.token, 0);
+  const Outcome equal = run({-3, -3, -3, -3}, greedy());
+  EXPECT_EQ(equal.result.token, 0);
+  EXPECT_DOUBLE_EQ(equal.result.log_probability, -std::log(4.0));
+  EXPECT_EQ(run({5}, greedy()).result.log_probability, 0.0);
+
+  // Any non-finite logit is refused, first, last or after the best, exactly as the candidate
+  // path refuses it.
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  for (const std::vector<float>& bad :
+       {std::vector<float>{-inf, 1, 2}, std::vector<float>{1, 2, -inf}, std::vector<float>{nan},
+        std::vector<float>{3, nan, 1}, std::vector<float>{1, inf, 2},
+        std::vector<float>{2, 1, -inf, nan}}) {
+    const std::vector<uint8_t> all(bad.size(), 1);
+    const Outcome fast = run(bad, greedy(), 3);
+    EXPECT_EQ(fast.status, kSampleNonFinite);
+    EXPECT_EQ(fast.result.token, -7);  // the result is left alone
+    EXPECT_EQ(fast.state, 3u);
+    EXPECT_EQ(run(bad, greedy(), 3, &all).status, kSampleNonFinite);
+  }
+
+  // A penalty of 1 still checks the history window, and otherwise changes nothing.
+  SamplingParams p = greedy();
+  p.repetition_window = 2;
+  EXPECT_EQ(run({4, -4, 3}, p, 0, nullptr, {0, 3}).status, kSampleInvalidArgument);
+  EXPECT_EQ(run({4, -4, 3}, p, 0, nullptr, {0, -1}).status, kSampleInvalidArgument);
+  EXPECT_EQ(run({4, -4, 3}, p, 0, nullptr, {9, 0, 0}).status, kSampleOk);  // outside the window
+  const Outcome with = run({4, -4, 3}, p, 0, nullptr, {0, 0});
+  const Outcome without = run({4, -4, 3}, greedy());
+  EXPECT_EQ(with.result.token, without.result.token);
+  EXPECT_EQ(with.result.log_probability, without.result.log_probability);
+}
+
+TEST(Sampler, MaskedOrPenalisedGreedyStillHonoursBoth) {
+  const std::vector<float> logits = {9, 1, 8, 8.5f};
+  // A mask hiding the best leaves the next one, and the probability is over allowed ids only.
+  const std::vector<uint8_t> mask = {0, 1, 1, 0};
+  const Outcome masked = run(logits, greedy(), 0, &mask);
+  EXPECT_EQ(masked.result.token, 2);
+  EXPECT_DOUBLE_EQ(masked.result.log_probability, -std::log(1 + std::exp(-7.0)));
+  // A penalty on the best id seen in the history: 9 / 1.25 = 7.2 falls below 8.5.
+  SamplingParams p = greedy();
+  p.repetition_penalty = 1.25;
+  const Outcome penalised = run(logits, p, 0, nullptr, {0});
+  EXPECT_EQ(penalised.result.token, 3);
+  EXPECT_DOUBLE_EQ(penalised.result.log_probability,
+                   -std::log(std::exp(7.2 - 8.5) + std::exp(1 - 8.5) + std::exp(8 - 8.5) + 1));
 }
 
 TEST(Sampler, SplitMix64Sequence) {
