@@ -277,7 +277,8 @@ TEST(BandwidthKernels, WidenTransposedPastTheCaches) {
         for (uint64_t c = 0; c < cols; ++c) w[r * ld + c] = static_cast<uint16_t>(rng() & 0xfbff);
       std::vector<float> want(cols * ld_dst, 7.0f);
       for (uint64_t r = 0; r < rows; ++r)
-        for (uint64_t c = 0; c < cols; ++c) want[c * ld_dst + at + r] = vexa::f16_widen(w[r * ld + c]);
+        for (uint64_t c = 0; c < cols; ++c)
+          want[c * ld_dst + at + r] = vexa::f16_widen(w[r * ld + c]);
       const vexa::ScratchPanel panel = vexa::new_scratch_panel(cols * ld_dst);
       ASSERT_EQ(reinterpret_cast<uintptr_t>(panel.get()) % vexa::kScratchAlignment, 0u);
       for (const BandwidthKernels* form : vector_forms()) {
