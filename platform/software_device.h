@@ -190,6 +190,9 @@ void kernel_parallel_for(uint64_t units, uint64_t units_per_task, Body&& body) {
       const size_t i = (own + k) % runs;
       const uint64_t end = run_start(i + 1);
       while (!stop.load(std::memory_order_relaxed)) {
+        // Looked at before taking: threads that finish together probe every run, and a read
+        // leaves the line shared where an increment would pull it from core to core each time.
+        if (next[i].load(std::memory_order_relaxed) >= end) break;
         const uint64_t t = next[i].fetch_add(1, std::memory_order_relaxed);
         if (t >= end) break;
         try {

@@ -49,7 +49,7 @@ void widen_f16(const uint16_t* src, float* dst, uint64_t n) { f16_widen_row(src,
 void narrow_f32(const float* src, uint16_t* dst, uint64_t n) { f16_round_row(src, dst, n); }
 
 void widen_f16_transposed(const uint16_t* src, uint64_t ld, uint64_t rows, uint64_t cols,
-                          float* dst, uint64_t ld_dst) {
+                          float* dst, uint64_t ld_dst, bool /*past_caches*/) {
   for (uint64_t r = 0; r < rows; ++r) {
     for (uint64_t c = 0; c < cols; ++c) dst[c * ld_dst + r] = f16_widen(src[r * ld + c]);
   }

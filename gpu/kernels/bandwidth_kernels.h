@@ -28,9 +28,11 @@ struct BandwidthKernels {
   // dst[i] = the half nearest src[i] (ties to even, as f16_round_even).
   void (*narrow_f32)(const float* src, uint16_t* dst, uint64_t n);
   // The rows x cols halves of src (row stride ld) widened and transposed:
-  // dst[c * ld_dst + r] = src[r * ld + c].
+  // dst[c * ld_dst + r] = src[r * ld + c]. With past_caches the vector forms write whole lines of
+  // dst around the caches where its rows start on vector boundaries: for a panel that other cores
+  // read next, so that writing it takes no lines back from their caches.
   void (*widen_f16_transposed)(const uint16_t* src, uint64_t ld, uint64_t rows, uint64_t cols,
-                               float* dst, uint64_t ld_dst);
+                               float* dst, uint64_t ld_dst, bool past_caches);
   // Columns [0, cols) of one q8 row as halves, or as the floats of those halves.
   void (*q8_row_to_f16)(const uint8_t* row, uint64_t cols, uint16_t* dst);
   void (*q8_row_to_f32)(const uint8_t* row, uint64_t cols, float* dst);

@@ -167,8 +167,9 @@ __attribute__((always_inline)) inline void transpose8(__m256* r) {
 // Whole 8 x 8 tiles in registers, the next 8 rows' lines prefetched (see the AVX-512 file); the
 // ragged edges one value at a time.
 void widen_f16_transposed(const uint16_t* src, uint64_t ld, uint64_t rows, uint64_t cols,
-                          float* dst, uint64_t ld_dst) {
+                          float* dst, uint64_t ld_dst, bool past_caches) {
   const uint64_t full_rows = rows / 8 * 8, full_cols = cols / 8 * 8;
+  const bool stream = past_caches && reinterpret_cast<uintptr_t>(dst) % 32 == 0 && ld_dst % 8 == 0;
   for (uint64_t r0 = 0; r0 < full_rows; r0 += 8) {
     for (uint64_t c0 = 0; c0 < full_cols; c0 += 8) {
       if (c0 % 32 == 0 && r0 + 16 <= full_rows) {
@@ -181,10 +182,16 @@ void widen_f16_transposed(const uint16_t* src, uint64_t ld, uint64_t rows, uint6
 #pragma GCC unroll 8
       for (uint64_t i = 0; i < 8; ++i) t[i] = widen8(src + (r0 + i) * ld + c0);
       transpose8(t);
+      if (stream) {
 #pragma GCC unroll 8
-      for (uint64_t j = 0; j < 8; ++j) _mm256_storeu_ps(dst + (c0 + j) * ld_dst + r0, t[j]);
+        for (uint64_t j = 0; j < 8; ++j) _mm256_stream_ps(dst + (c0 + j) * ld_dst + r0, t[j]);
+      } else {
+#pragma GCC unroll 8
+        for (uint64_t j = 0; j < 8; ++j) _mm256_storeu_ps(dst + (c0 + j) * ld_dst + r0, t[j]);
+      }
     }
   }
+  if (stream) _mm_sfence();
   for (uint64_t r = 0; r < rows; ++r) {
     const uint64_t c_begin = r < full_rows ? full_cols : 0;
     for (uint64_t c = c_begin; c < cols; ++c) dst[c * ld_dst + r] = f16_widen(src[r * ld + c]);

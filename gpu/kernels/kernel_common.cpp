@@ -1,6 +1,8 @@
 #include "gpu/kernels/kernel_common.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <new>
 
 namespace vexa {
 
@@ -22,7 +24,7 @@ float group_sum(const float* v, uint64_t n, Value value) {
 }
 
 struct ThreadScratch {
-  std::unique_ptr<float[]> panel[kScratchSlots];
+  ScratchPanel panel[kScratchSlots];
   uint64_t capacity[kScratchSlots] = {};
   bool busy[kScratchSlots] = {};
 };
@@ -30,6 +32,17 @@ struct ThreadScratch {
 thread_local ThreadScratch t_scratch;
 
 }  // namespace
+
+void ScratchDelete::operator()(float* p) const {
+  ::operator delete[](p, std::align_val_t{kScratchAlignment});
+}
+
+ScratchPanel new_scratch_panel(uint64_t count) {
+  const uint64_t n = std::max<uint64_t>(count, 1);
+  if (n > SIZE_MAX / sizeof(float)) throw std::bad_alloc();
+  void* p = ::operator new[](n * sizeof(float), std::align_val_t{kScratchAlignment});
+  return ScratchPanel(static_cast<float*>(p));
+}
 
 ScratchFloats::ScratchFloats(unsigned slot, uint64_t count) {
   const uint64_t wanted = count == 0 ? 1 : count;
@@ -41,7 +54,7 @@ ScratchFloats::ScratchFloats(unsigned slot, uint64_t count) {
       const uint64_t capacity = std::min(grown, kKeptScratchBytes / sizeof(float));
       t_scratch.panel[slot].reset();
       t_scratch.capacity[slot] = 0;
-      t_scratch.panel[slot].reset(new float[capacity]);
+      t_scratch.panel[slot] = new_scratch_panel(capacity);
       t_scratch.capacity[slot] = capacity;
     }
     t_scratch.busy[slot] = true;
@@ -49,7 +62,7 @@ ScratchFloats::ScratchFloats(unsigned slot, uint64_t count) {
     data_ = t_scratch.panel[slot].get();
     return;
   }
-  owned_.reset(new float[wanted]);
+  owned_ = new_scratch_panel(wanted);
   data_ = owned_.get();
 }
 

@@ -155,6 +155,18 @@ float group_sum_squares128(const float* v, uint64_t n);
 inline constexpr uint64_t kKeptScratchBytes = uint64_t{64} << 20;
 inline constexpr unsigned kScratchSlots = 4;
 
+// Scratch panels start on a cache line. The allocator's large blocks start 16 bytes past a page,
+// so every 16-float store of a widening pass split over two lines, and the line at each boundary
+// between two tasks' output was written by both threads.
+inline constexpr uint64_t kScratchAlignment = 64;
+
+struct ScratchDelete {
+  void operator()(float* p) const;
+};
+using ScratchPanel = std::unique_ptr<float[], ScratchDelete>;
+// count floats (at least one) on a kScratchAlignment boundary; throws std::bad_alloc as new does.
+ScratchPanel new_scratch_panel(uint64_t count);
+
 class ScratchFloats {
  public:
   ScratchFloats(unsigned slot, uint64_t count);
@@ -166,7 +178,7 @@ class ScratchFloats {
  private:
   float* data_ = nullptr;
   int borrowed_ = -1;  // slot borrowed, or -1
-  std::unique_ptr<float[]> owned_;
+  ScratchPanel owned_;
 };
 
 // rsqrt(D) of the attention kernels: 1 / sqrt(D), each step rounded in f32.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "gpu/kernels/bandwidth_kernels.h"
+#include "gpu/kernels/kernel_common.h"
 #include "gpu/kernel_test_util.h"
 
 namespace {
@@ -256,8 +257,35 @@ TEST(BandwidthKernels, NarrowToHalvesAndWidenTransposed) {
         for (uint64_t c = 0; c < cols; ++c) want[c * ld_dst + r] = vexa::f16_widen(w[r * ld + c]);
       for (const BandwidthKernels* form : forms) {
         std::vector<float> got(cols * ld_dst, 7.0f);
-        form->widen_f16_transposed(w.data(), ld, rows, cols, got.data(), ld_dst);
+        form->widen_f16_transposed(w.data(), ld, rows, cols, got.data(), ld_dst, false);
         expect_bits(got, want, "widen transposed", rows * 1000 + cols);
+      }
+    }
+  }
+}
+
+// The form that writes around the caches, into a line-aligned panel whose row stride is a whole
+// number of lines, at a task's column offset as the matrix products use it: full tiles take the
+// streaming stores, ragged ones the masked stores, and nothing outside the block is written.
+TEST(BandwidthKernels, WidenTransposedPastTheCaches) {
+  std::mt19937 rng(43);
+  for (uint64_t rows : {16ull, 23ull, 48ull}) {
+    for (uint64_t cols : {16ull, 40ull, 64ull}) {
+      const uint64_t ld = cols + 3, ld_dst = 80, at = 16;
+      std::vector<uint16_t> w(rows * ld, kHalfNan);
+      for (uint64_t r = 0; r < rows; ++r)
+        for (uint64_t c = 0; c < cols; ++c) w[r * ld + c] = static_cast<uint16_t>(rng() & 0xfbff);
+      std::vector<float> want(cols * ld_dst, 7.0f);
+      for (uint64_t r = 0; r < rows; ++r)
+        for (uint64_t c = 0; c < cols; ++c)
+          want[c * ld_dst + at + r] = vexa::f16_widen(w[r * ld + c]);
+      const vexa::ScratchPanel panel = vexa::new_scratch_panel(cols * ld_dst);
+      ASSERT_EQ(reinterpret_cast<uintptr_t>(panel.get()) % vexa::kScratchAlignment, 0u);
+      for (const BandwidthKernels* form : vector_forms()) {
+        std::fill(panel.get(), panel.get() + cols * ld_dst, 7.0f);
+        form->widen_f16_transposed(w.data(), ld, rows, cols, panel.get() + at, ld_dst, true);
+        expect_bits(std::vector<float>(panel.get(), panel.get() + cols * ld_dst), want,
+                    "widen transposed past the caches", rows * 1000 + cols);
       }
     }
   }
