@@ -123,6 +123,9 @@ struct Executor {
 
   // Prefill, then `steps` decode steps feeding each greedy token back.
   void request(const VXTensorMap& prefill, uint64_t steps) {
+    // The API side resets its session before each request, which empties the buffer pool; start
+    // from an empty pool here too, so both sides pay the same first allocations.
+    graph->clear_pool();
     const uint64_t tokens = prefill.at("input_ids")->count;
     graph->set_cache_capacity(tokens + steps + 1);
     vexa::VXRunResult r = graph->run(prefill, nullptr);
