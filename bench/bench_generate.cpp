@@ -234,10 +234,10 @@ int main(int argc, char** argv) {
               "prompt", "exec TTFT ms", "C API TTFT ms", "ratio", "exec decode t/s",
               "C API decode t/s", "ratio");
   for (auto weights : {vexa::testing::VlmWeights::fp16, vexa::testing::VlmWeights::mixed_q8}) {
-    const vexa::testing::VlmModelSpec spec = vexa::testing::bench_text_spec(weights);
+    const vexa::testing::VlmModelDesc desc = vexa::testing::bench_text_desc(weights);
     vexa::testing::TempModelFile file;
     std::string error;
-    if (!file.write(spec, &error)) die(error);
+    if (!file.write(desc, &error)) die(error);
     Session api(file.path());
     api.request(1);
     const uint32_t prompt = vexa_output_prompt_tokens(api.out);
@@ -246,7 +246,7 @@ int main(int argc, char** argv) {
       die("the answer ended after " + std::to_string(vexa_output_generated_tokens(api.out)) +
           " tokens; the decode figure needs all of them");
     }
-    Executor exec(file.path(), spec.text);
+    Executor exec(file.path(), desc.text);
     const VXTensorMap prefill = exec.prefill_inputs(prompt);
     for (unsigned threads : {1u, all}) {
       vexa::ThreadCapScope cap(threads);

@@ -1,5 +1,5 @@
 // One decode step of the generative graph executor on the text model sized like SmolVLM-256M's
-// language part (test support's bench_text_spec: hidden 576, 30 layers, 9 query / 3 key/value
+// language part (test support's bench_text_desc: hidden 576, 30 layers, 9 query / 3 key/value
 // heads of 64, MLP 1536, vocabulary 49,280), FP16 weights and activations: the model is written
 // to a temporary file, loaded into a weight slot, prefilled once, and then the same next-token
 // step is run again and again over the prefill's caches.
@@ -24,10 +24,10 @@ class TextModelDecodeStep {
  public:
   // `prompt_tokens` ids prefilled before the timed step.
   explicit TextModelDecodeStep(uint64_t prompt_tokens) {
-    spec_ = vexa::testing::bench_text_spec(vexa::testing::VlmWeights::fp16);
+    desc_ = vexa::testing::bench_text_desc(vexa::testing::VlmWeights::fp16);
     vexa::testing::TempModelFile file;
     std::string error;
-    if (!file.write(spec_, &error)) die(error);
+    if (!file.write(desc_, &error)) die(error);
     vocab_ = file.info().vocab;
     vexa::OpenResult r = vexa::container_open_path(file.path().c_str(), file.path().size());
     if (!r.ok()) die("cannot open the written model");
@@ -50,7 +50,7 @@ class TextModelDecodeStep {
     inputs_ = {{"input_ids", ids_tensor(ids)},
                {"position_ids", ids_tensor(positions)},
                {"text_attention_mask", g.tensor({1, 1, 0, 0}, g.activation())}};
-    const vexa::testing::VlmTextShape& t = spec_.text;
+    const vexa::testing::VlmTextShape& t = desc_.text;
     for (uint64_t i = 0; i < t.layers; ++i) {
       for (const char* kind : {"past_key.", "past_value."}) {
         inputs_[kind + std::to_string(i)] = g.tensor({1, t.kv_heads, 0, t.head_dim}, g.activation());
@@ -90,7 +90,7 @@ class TextModelDecodeStep {
     return t;
   }
 
-  vexa::testing::VlmModelSpec spec_;
+  vexa::testing::VlmModelDesc desc_;
   uint64_t vocab_ = 0;
   vexa::OpenContainer container_{};
   vexa::WeightSlot slot_{};

@@ -52,7 +52,7 @@ struct Loaded {
   vexa::OpenContainer container{};
   vexa::WeightSlot slot{};
   std::unique_ptr<VXGraph> graph;
-  vexa::testing::VlmModelSpec spec;
+  vexa::testing::VlmModelDesc desc;
   uint64_t vocab = 0;
   uint64_t decode_bytes = 0;
 
@@ -72,10 +72,10 @@ void die(const std::string& what) {
 std::unique_ptr<Loaded> load(vexa::testing::VlmWeights weights, const std::string& backend,
                              uint64_t activation) {
   auto l = std::make_unique<Loaded>();
-  l->spec = vexa::testing::bench_text_spec(weights);
+  l->desc = vexa::testing::bench_text_desc(weights);
   vexa::testing::TempModelFile file;
   std::string error;
-  if (!file.write(l->spec, &error)) die(error);
+  if (!file.write(l->desc, &error)) die(error);
   l->vocab = file.info().vocab;
   l->decode_bytes = file.info().decode_weight_bytes;
   vexa::OpenResult r = vexa::container_open_path(file.path().c_str(), file.path().size());
@@ -109,7 +109,7 @@ VXTensorMap prefill_inputs(Loaded& l, uint64_t tokens) {
   VXTensorMap in{{"input_ids", ids_tensor(g, ids)},
                  {"position_ids", ids_tensor(g, positions)},
                  {"text_attention_mask", g.tensor({1, 1, 0, 0}, g.activation())}};
-  const vexa::testing::VlmTextShape& t = l.spec.text;
+  const vexa::testing::VlmTextShape& t = l.desc.text;
   for (uint64_t i = 0; i < t.layers; ++i) {
     in["past_key." + std::to_string(i)] = g.tensor({1, t.kv_heads, 0, t.head_dim}, g.activation());
     in["past_value." + std::to_string(i)] = g.tensor({1, t.kv_heads, 0, t.head_dim}, g.activation());
@@ -293,7 +293,7 @@ int main(int argc, char** argv) {
     }
     std::unique_ptr<Loaded> l =
         load(weights, backend, f32 ? vexa::kVXActivationF32 : vexa::kVXActivationF16);
-    const vexa::testing::VlmTextShape& shape = l->spec.text;
+    const vexa::testing::VlmTextShape& shape = l->desc.text;
     const double flops = layer_flops(shape, tokens) * static_cast<double>(shape.layers);
     l->graph->set_cache_capacity(tokens + steps);
     LayerGemm gemm(shape, tokens);

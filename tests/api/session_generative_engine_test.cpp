@@ -28,29 +28,29 @@ void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
       .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-std::vector<uint8_t> tiny_bytes(const vexa::testing::VlmModelSpec& spec) {
+std::vector<uint8_t> tiny_bytes(const vexa::testing::VlmModelDesc& desc) {
   std::vector<uint8_t> bytes;
   vexa::testing::VlmModelInfo info;
   std::string error;
-  if (!vexa::testing::write_vlm_model(spec, &bytes, &info, &error)) ADD_FAILURE() << error;
+  if (!vexa::testing::write_vlm_model(desc, &bytes, &info, &error)) ADD_FAILURE() << error;
   return bytes;
 }
 
 // The tiny model with its end-of-sequence ids replaced (to make a golden token end the answer).
 std::vector<uint8_t> tiny_bytes_with_eos(std::vector<int64_t> eos) {
-  vexa::testing::VlmModelSpec spec = vexa::testing::tiny_vlm_spec(VlmWeights::fp16);
+  vexa::testing::VlmModelDesc desc = vexa::testing::tiny_vlm_desc(VlmWeights::fp16);
   std::vector<vexa::testing::AuxBlob> assets;
   vexa::testing::VlmModelInfo info;
   std::string error;
-  EXPECT_TRUE(vexa::testing::make_vlm_assets(spec, &assets, &info, &error)) << error;
+  EXPECT_TRUE(vexa::testing::make_vlm_assets(desc, &assets, &info, &error)) << error;
   for (auto& a : assets) {
     if (a.name != "generation_config.json") continue;
     nlohmann::json g = nlohmann::json::parse(a.blob);
     g["eos_token_id"] = eos;
     a.blob = g.dump();
   }
-  spec.assets = assets;
-  return tiny_bytes(spec);
+  desc.assets = assets;
+  return tiny_bytes(desc);
 }
 
 struct Golden {
@@ -70,7 +70,7 @@ const Golden& golden() {
         << error;
     vexa::testing::VlmModelInfo info;
     std::vector<vexa::testing::AuxBlob> assets;
-    EXPECT_TRUE(vexa::testing::make_vlm_assets(vexa::testing::tiny_vlm_spec(VlmWeights::fp16),
+    EXPECT_TRUE(vexa::testing::make_vlm_assets(vexa::testing::tiny_vlm_desc(VlmWeights::fp16),
                                                &assets, &info, &error));
     std::map<std::string, uint8_t> byte_of;
     for (int b = 0; b < 256; ++b) byte_of[vexa::testing::byte_symbol(static_cast<uint8_t>(b))] = static_cast<uint8_t>(b);
@@ -105,7 +105,7 @@ std::string text_of(const vexa_output* o) {
 struct TinyModel {
   TempDir dir;
   std::string path = dir.file("tiny.vexa");
-  TinyModel() { write_file(path, tiny_bytes(vexa::testing::tiny_vlm_spec(VlmWeights::fp16))); }
+  TinyModel() { write_file(path, tiny_bytes(vexa::testing::tiny_vlm_desc(VlmWeights::fp16))); }
 };
 
 const std::string& tiny_path() {
@@ -410,7 +410,7 @@ TEST_F(EngineSession, MalformedRequestsAreRefusedAndTheSessionGoesOn) {
 
 TEST(EngineOpen, MalformedModelsAndSettings) {
   TempDir dir;
-  const std::vector<uint8_t> bytes = tiny_bytes(vexa::testing::tiny_vlm_spec(VlmWeights::fp16));
+  const std::vector<uint8_t> bytes = tiny_bytes(vexa::testing::tiny_vlm_desc(VlmWeights::fp16));
   std::vector<uint8_t> truncated(bytes.begin(), bytes.end() - 100);
   write_file(dir.file("truncated.vexa"), truncated);
   SessionPtr s = new_session();
@@ -418,14 +418,14 @@ TEST(EngineOpen, MalformedModelsAndSettings) {
   EXPECT_EQ(vexa_session_error_code(s.get()), 3u);
 
   // Broken processor documents: refused as an invalid model.
-  vexa::testing::VlmModelSpec spec = vexa::testing::tiny_vlm_spec(VlmWeights::fp16);
+  vexa::testing::VlmModelDesc desc = vexa::testing::tiny_vlm_desc(VlmWeights::fp16);
   std::vector<vexa::testing::AuxBlob> assets;
   vexa::testing::VlmModelInfo info;
   std::string error;
-  ASSERT_TRUE(vexa::testing::make_vlm_assets(spec, &assets, &info, &error));
+  ASSERT_TRUE(vexa::testing::make_vlm_assets(desc, &assets, &info, &error));
   assets[0].blob = "{\"broken\": ";
-  spec.assets = assets;
-  write_file(dir.file("assets.vexa"), tiny_bytes(spec));
+  desc.assets = assets;
+  write_file(dir.file("assets.vexa"), tiny_bytes(desc));
   EXPECT_EQ(open_path(s.get(), dir.file("assets.vexa")), 0);
   EXPECT_EQ(vexa_session_error_code(s.get()), 3u);
   EXPECT_NE(session_message(s.get()), "");

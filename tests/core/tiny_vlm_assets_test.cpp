@@ -35,10 +35,10 @@ struct Model {
 
 // The aux table read as the processor reads it: names in the string area, blobs after the
 // weights data and at most 8 MiB, each a JSON object, each of the six names once.
-Model write_and_read_assets(const VlmModelSpec& spec) {
+Model write_and_read_assets(const VlmModelDesc& desc) {
   Model m;
   std::string error;
-  EXPECT_TRUE(write_vlm_model(spec, &m.bytes, &m.info, &error)) << error;
+  EXPECT_TRUE(write_vlm_model(desc, &m.bytes, &m.info, &error)) << error;
   const std::vector<uint8_t>& b = m.bytes;
   const uint64_t metadata_end = u64_at(b, 48);
   const uint64_t area_begin = u64_at(b, 80) + 32, area_end = u64_at(b, 80) + u64_at(b, 88);
@@ -66,7 +66,7 @@ const char* const kTemplate =
     R"T(<|im_start|>{% for message in messages %}{{message['role'] | capitalize}}{% if message['content'][0]['type'] == 'image' %}{{':'}}{% else %}{{': '}}{% endif %}{% for line in message['content'] %}{% if line['type'] == 'text' %}{{line['text']}}{% elif line['type'] == 'image' %}{{ '<image>' }}{% endif %}{% endfor %}<end_of_utterance>
 {% endfor %}{% if add_generation_prompt %}{{ 'Assistant:' }}{% endif %})T";
 
-void expect_processor_contract(const Model& m, const VlmModelSpec& spec) {
+void expect_processor_contract(const Model& m, const VlmModelDesc& desc) {
   for (const char* name :
        {"config.json", "tokenizer.json", "tokenizer_config.json", "preprocessor_config.json",
         "processor_config.json", "generation_config.json"}) {
@@ -118,9 +118,9 @@ void expect_processor_contract(const Model& m, const VlmModelSpec& spec) {
   EXPECT_GE(vocab, 1u);
   EXPECT_LE(vocab, 999999u);
   EXPECT_EQ(vocab, m.info.vocab);
-  EXPECT_EQ(text.at("num_hidden_layers"), spec.text.layers);
-  EXPECT_EQ(text.at("num_key_value_heads"), spec.text.kv_heads);
-  EXPECT_EQ(text.at("head_dim"), spec.text.head_dim);
+  EXPECT_EQ(text.at("num_hidden_layers"), desc.text.layers);
+  EXPECT_EQ(text.at("num_key_value_heads"), desc.text.kv_heads);
+  EXPECT_EQ(text.at("head_dim"), desc.text.head_dim);
   for (const auto& [token, id] : tok.at("model").at("vocab").items()) {
     ASSERT_TRUE(id.is_number_integer() && id.get<int64_t>() >= 0 && id.get<uint64_t>() < vocab)
         << token;
@@ -154,11 +154,11 @@ void expect_processor_contract(const Model& m, const VlmModelSpec& spec) {
 
 TEST(GeneratedModelAssets, SatisfyEveryCheckOfTheProcessor) {
   for (VlmWeights weights : {VlmWeights::fp16, VlmWeights::mixed_q8}) {
-    const VlmModelSpec spec = tiny_vlm_spec(weights);
-    const Model m = write_and_read_assets(spec);
-    expect_processor_contract(m, spec);
+    const VlmModelDesc desc = tiny_vlm_desc(weights);
+    const Model m = write_and_read_assets(desc);
+    expect_processor_contract(m, desc);
   }
-  VlmModelSpec text = tiny_vlm_spec(VlmWeights::fp16);
+  VlmModelDesc text = tiny_vlm_desc(VlmWeights::fp16);
   text.vision.present = false;
   text.text.layers = 3;
   text.text.vocab = 4096;
@@ -167,7 +167,7 @@ TEST(GeneratedModelAssets, SatisfyEveryCheckOfTheProcessor) {
 }
 
 TEST(GeneratedModelAssets, TokenizerTablesAreClosedUnderTheirMerges) {
-  const Model m = write_and_read_assets(tiny_vlm_spec(VlmWeights::fp16));
+  const Model m = write_and_read_assets(tiny_vlm_desc(VlmWeights::fp16));
   const json& model = m.assets.at("tokenizer.json").at("model");
   std::map<std::string, int64_t> vocab;
   std::set<int64_t> ids;
@@ -210,7 +210,7 @@ TEST(TinyVlmGoldens, WereMadeFromTheModelTheWriterWritesToday) {
   std::string error;
   ASSERT_TRUE(load_tiny_vlm_goldens(&goldens, &error)) << error;
   for (VlmWeights weights : {VlmWeights::fp16, VlmWeights::mixed_q8}) {
-    const Model m = write_and_read_assets(tiny_vlm_spec(weights));
+    const Model m = write_and_read_assets(tiny_vlm_desc(weights));
     const TinyVlmGoldens::Model* golden = goldens.model(weights);
     ASSERT_NE(golden, nullptr);
     EXPECT_TRUE(golden->length == m.bytes.size() &&
@@ -250,8 +250,8 @@ TEST(TinyVlmInputs, BuildWhatTheGoldensWereComputedFrom) {
   TinyVlmPrompt prompt;
   std::string error;
   ASSERT_TRUE(load_tiny_vlm_prompt(&prompt, &error)) << error;
-  const VlmModelSpec spec = tiny_vlm_spec(VlmWeights::fp16);
-  const Model m = write_and_read_assets(spec);
+  const VlmModelDesc desc = tiny_vlm_desc(VlmWeights::fp16);
+  const Model m = write_and_read_assets(desc);
   const VlmTokenizer& tok = m.info.tokenizer;
   const uint64_t n = prompt.input_ids.size();
 
@@ -265,8 +265,8 @@ TEST(TinyVlmInputs, BuildWhatTheGoldensWereComputedFrom) {
 
   for (Activation act : {Activation::fp16, Activation::fp32}) {
     const uint32_t dtype = act == Activation::fp16 ? 1 : 2;
-    const HostInputs in = tiny_vlm_prefill_inputs(prompt, spec, act, true);
-    EXPECT_EQ(in.size(), 7 + 2 * spec.text.layers);
+    const HostInputs in = tiny_vlm_prefill_inputs(prompt, desc, act, true);
+    EXPECT_EQ(in.size(), 7 + 2 * desc.text.layers);
     const HostTensor& pixels = in.at("pixel_values");
     EXPECT_EQ(pixels.shape, (std::vector<uint64_t>{1, 3, 512, 512}));
     EXPECT_EQ(bit_pattern_checksum(pixels),
@@ -286,7 +286,7 @@ TEST(TinyVlmInputs, BuildWhatTheGoldensWereComputedFrom) {
     }
     EXPECT_EQ(in.at("past_value.1").shape, (std::vector<uint64_t>{1, 2, 0, 16}));
     EXPECT_EQ(in.at("image_token_positions").shape, (std::vector<uint64_t>{64}));
-    EXPECT_EQ(tiny_vlm_prefill_inputs(prompt, spec, act, false).at("text_attention_mask").shape,
+    EXPECT_EQ(tiny_vlm_prefill_inputs(prompt, desc, act, false).at("text_attention_mask").shape,
               (std::vector<uint64_t>{1, 1, 0, 0}));
 
     const HostInputs step = tiny_vlm_decode_inputs(prompt, act, true, 3, 42);

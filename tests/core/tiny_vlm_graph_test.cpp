@@ -139,16 +139,16 @@ struct Graph {
 }
 
 // Graph inputs exactly as the generation loop feeds them, with their dtypes.
-std::map<std::string, uint64_t> loop_inputs(const VlmModelSpec& spec) {
+std::map<std::string, uint64_t> loop_inputs(const VlmModelDesc& desc) {
   std::map<std::string, uint64_t> in = {
       {"input_ids", 3}, {"position_ids", 3}, {"text_attention_mask", 1}};
-  if (spec.vision.present) {
+  if (desc.vision.present) {
     in.insert({{"pixel_values", 1},
                {"patch_position_ids", 3},
                {"vision_attention_mask", 1},
                {"image_token_positions", 3}});
   }
-  for (uint64_t i = 0; i < spec.text.layers; ++i) {
+  for (uint64_t i = 0; i < desc.text.layers; ++i) {
     in["past_key." + std::to_string(i)] = 1;
     in["past_value." + std::to_string(i)] = 1;
   }
@@ -156,7 +156,7 @@ std::map<std::string, uint64_t> loop_inputs(const VlmModelSpec& spec) {
 }
 
 // Value flags, bindings, definitions and uses; per-op attribute, input and output counts.
-::testing::AssertionResult check_structure(const Graph& g, const VlmModelSpec& spec) {
+::testing::AssertionResult check_structure(const Graph& g, const VlmModelDesc& desc) {
   auto fail = [](const std::string& what) { return ::testing::AssertionFailure() << what; };
   std::map<std::string, uint64_t> inputs;
   std::vector<bool> defined(g.values.size());
@@ -178,7 +178,7 @@ std::map<std::string, uint64_t> loop_inputs(const VlmModelSpec& spec) {
     }
     defined[i] = input || weight;
   }
-  if (inputs != loop_inputs(spec)) return fail("graph inputs differ from what the loop feeds");
+  if (inputs != loop_inputs(desc)) return fail("graph inputs differ from what the loop feeds");
   if (logits_flags != 1) return fail("expected exactly one logits value");
 
   int64_t last_group = -1;
@@ -231,10 +231,10 @@ uint64_t count(const Shape& s) {
 
 // Shapes of one run, node by node, checked against each op's contract. `n` new tokens after
 // `past` cached ones; `views` images (0 in a decode step).
-::testing::AssertionResult walk_shapes(const Graph& g, const VlmModelSpec& spec, uint64_t n,
+::testing::AssertionResult walk_shapes(const Graph& g, const VlmModelDesc& desc, uint64_t n,
                                        uint64_t past, uint64_t views, Shape* logits) {
   auto fail = [](const std::string& what) { return ::testing::AssertionFailure() << what; };
-  const VlmTextShape& t = spec.text;
+  const VlmTextShape& t = desc.text;
   std::map<std::string, Shape> in = {{"input_ids", {1, n}},
                                      {"position_ids", {1, n}},
                                      {"text_attention_mask", {1, 1, n, past + n}},
@@ -346,33 +346,33 @@ struct Written {
   VlmModelInfo info;
 };
 
-Written write(const VlmModelSpec& spec) {
+Written write(const VlmModelDesc& desc) {
   Written w;
   std::string error;
-  EXPECT_TRUE(write_vlm_model(spec, &w.bytes, &w.info, &error)) << error;
+  EXPECT_TRUE(write_vlm_model(desc, &w.bytes, &w.info, &error)) << error;
   return w;
 }
 
-VlmModelSpec text_only_spec() {
+VlmModelDesc text_only_desc() {
   // SmolVLM-256M's head arrangement (9 query / 3 KV heads of 64) at a test-sized depth.
-  VlmModelSpec spec;
-  spec.text.hidden = 576;
-  spec.text.heads = 9;
-  spec.text.kv_heads = 3;
-  spec.text.head_dim = 64;
-  spec.text.layers = 3;
-  spec.text.mlp = 256;
-  spec.vision.present = false;
-  spec.weights = VlmWeights::mixed_q8;
-  spec.merges = 300;
-  return spec;
+  VlmModelDesc desc;
+  desc.text.hidden = 576;
+  desc.text.heads = 9;
+  desc.text.kv_heads = 3;
+  desc.text.head_dim = 64;
+  desc.text.layers = 3;
+  desc.text.mlp = 256;
+  desc.vision.present = false;
+  desc.weights = VlmWeights::mixed_q8;
+  desc.merges = 300;
+  return desc;
 }
 
 TEST(GeneratedModel, OpensVerifiesAndKeepsTheChosenWeightTypes) {
   for (VlmWeights weights : {VlmWeights::fp16, VlmWeights::mixed_q8}) {
     SCOPED_TRACE(weights == VlmWeights::fp16 ? "fp16" : "mixed");
-    const VlmModelSpec spec = tiny_vlm_spec(weights);
-    const Written w = write(spec);
+    const VlmModelDesc desc = tiny_vlm_desc(weights);
+    const Written w = write(desc);
     const int fd = memory_file(w.bytes);
     OpenResult r = container_open_fd(fd, 0, w.bytes.size(), kOpenFlagPlanF32);
     close(fd);
@@ -410,39 +410,39 @@ TEST(GeneratedModel, OpensVerifiesAndKeepsTheChosenWeightTypes) {
 }
 
 TEST(GeneratedModel, GraphSectionFollowsTheExecutorRulesAndShapes) {
-  for (const VlmModelSpec& spec :
-       {tiny_vlm_spec(VlmWeights::fp16), tiny_vlm_spec(VlmWeights::mixed_q8), text_only_spec()}) {
-    SCOPED_TRACE(spec.vision.present ? "tiny" : "text only");
-    const Written w = write(spec);
+  for (const VlmModelDesc& desc :
+       {tiny_vlm_desc(VlmWeights::fp16), tiny_vlm_desc(VlmWeights::mixed_q8), text_only_desc()}) {
+    SCOPED_TRACE(desc.vision.present ? "tiny" : "text only");
+    const Written w = write(desc);
     Graph g;
     ASSERT_TRUE(read_graph(w.bytes, &g));
     EXPECT_EQ(g.nodes.size(), w.info.node_count);
     EXPECT_EQ(g.values.size(), w.info.value_count);
-    ASSERT_TRUE(check_structure(g, spec));
+    ASSERT_TRUE(check_structure(g, desc));
 
     std::vector<std::string> groups;
-    if (spec.vision.present) groups.push_back("vision");
-    for (uint64_t i = 0; i < spec.text.layers; ++i) groups.push_back("text." + std::to_string(i));
+    if (desc.vision.present) groups.push_back("vision");
+    for (uint64_t i = 0; i < desc.text.layers; ++i) groups.push_back("text." + std::to_string(i));
     groups.push_back("lm_head");
     EXPECT_EQ(g.groups, groups);
 
     Shape logits;
-    ASSERT_TRUE(walk_shapes(g, spec, 80, 0, spec.vision.present ? 1 : 0, &logits)) << "prefill";
+    ASSERT_TRUE(walk_shapes(g, desc, 80, 0, desc.vision.present ? 1 : 0, &logits)) << "prefill";
     EXPECT_EQ(logits, (Shape{1, 80, w.info.vocab}));
-    ASSERT_TRUE(walk_shapes(g, spec, 1, 85, 0, &logits)) << "decode step";
+    ASSERT_TRUE(walk_shapes(g, desc, 1, 85, 0, &logits)) << "decode step";
     EXPECT_EQ(logits, (Shape{1, 1, w.info.vocab}));
   }
 }
 
 TEST(GeneratedModel, VisionRowsLandOnImageTokensThroughOneScatter) {
-  const VlmModelSpec spec = tiny_vlm_spec(VlmWeights::fp16);
-  const Written w = write(spec);
+  const VlmModelDesc desc = tiny_vlm_desc(VlmWeights::fp16);
+  const Written w = write(desc);
   Graph g;
   ASSERT_TRUE(read_graph(w.bytes, &g));
   // 32 x 32 patches shuffled by 4 give 64 rows of the text width per view, and they reach the
   // text stream only through the scatter, which opens the first text group.
   Shape logits;
-  ASSERT_TRUE(walk_shapes(g, spec, 140, 0, 2, &logits));
+  ASSERT_TRUE(walk_shapes(g, desc, 140, 0, 2, &logits));
   int scatters = 0;
   for (const Graph::Node& n : g.nodes) {
     if (n.op != 13) continue;
@@ -462,13 +462,13 @@ TEST(GeneratedModel, TemporaryFileOpensAndIsRemovedAfterwards) {
   {
     TempModelFile file;
     std::string error;
-    ASSERT_TRUE(file.write(text_only_spec(), &error)) << error;
+    ASSERT_TRUE(file.write(text_only_desc(), &error)) << error;
     path = file.path();
     OpenResult r = container_open_path(path.c_str(), path.size());
     ASSERT_TRUE(r.ok()) << r.status;
     EXPECT_EQ(container_tensor_count(&r.container), file.info().tensor_count);
     container_close(&r.container);
-    EXPECT_FALSE(file.write(text_only_spec(), &error)) << "one model per file";
+    EXPECT_FALSE(file.write(text_only_desc(), &error)) << "one model per file";
   }
   EXPECT_NE(access(path.c_str(), F_OK), 0) << path;
 }
@@ -476,23 +476,23 @@ TEST(GeneratedModel, TemporaryFileOpensAndIsRemovedAfterwards) {
 TEST(GeneratedModel, RefusesImpossibleShapesWithAMessage) {
   struct Case {
     const char* what;
-    void (*edit)(VlmModelSpec*);
+    void (*edit)(VlmModelDesc*);
   };
   const Case cases[] = {
-      {"heads", [](VlmModelSpec* s) { s->text.kv_heads = 3; }},
-      {"head dim", [](VlmModelSpec* s) { s->text.head_dim = 15; }},
-      {"epsilon", [](VlmModelSpec* s) { s->text.norm_eps = 0; }},
-      {"vision heads", [](VlmModelSpec* s) { s->vision.heads = 3; }},
-      {"vocabulary", [](VlmModelSpec* s) { s->text.vocab = 1200; }},
-      {"merges", [](VlmModelSpec* s) { s->merges = 60000; }},
+      {"heads", [](VlmModelDesc* s) { s->text.kv_heads = 3; }},
+      {"head dim", [](VlmModelDesc* s) { s->text.head_dim = 15; }},
+      {"epsilon", [](VlmModelDesc* s) { s->text.norm_eps = 0; }},
+      {"vision heads", [](VlmModelDesc* s) { s->vision.heads = 3; }},
+      {"vocabulary", [](VlmModelDesc* s) { s->text.vocab = 1200; }},
+      {"merges", [](VlmModelDesc* s) { s->merges = 60000; }},
   };
   for (const Case& c : cases) {
-    VlmModelSpec spec = tiny_vlm_spec(VlmWeights::fp16);
-    c.edit(&spec);
+    VlmModelDesc desc = tiny_vlm_desc(VlmWeights::fp16);
+    c.edit(&desc);
     std::vector<uint8_t> out;
     VlmModelInfo info;
     std::string error;
-    EXPECT_FALSE(write_vlm_model(spec, &out, &info, &error)) << c.what;
+    EXPECT_FALSE(write_vlm_model(desc, &out, &info, &error)) << c.what;
     EXPECT_FALSE(error.empty()) << c.what;
     EXPECT_TRUE(out.empty()) << c.what;
   }

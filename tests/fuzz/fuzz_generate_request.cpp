@@ -86,7 +86,7 @@ struct Harness {
     vexa::testing::VlmModelInfo info;
     std::string error;
     if (!vexa::testing::write_vlm_model_file(
-            vexa::testing::tiny_vlm_spec(vexa::testing::VlmWeights::fp16), model_path, &info,
+            vexa::testing::tiny_vlm_desc(vexa::testing::VlmWeights::fp16), model_path, &info,
             &error)) {
       std::fprintf(stderr, "fuzz_generate_request: %s\n", error.c_str());
       return;
@@ -111,7 +111,7 @@ struct Harness {
     vexa::testing::TinyVlmPrompt prompt;
     if (vexa::testing::load_tiny_vlm_prompt(&prompt, &error)) {
       case_inputs = vexa::testing::tiny_vlm_prefill_inputs(
-          prompt, vexa::testing::tiny_vlm_spec(vexa::testing::VlmWeights::fp16),
+          prompt, vexa::testing::tiny_vlm_desc(vexa::testing::VlmWeights::fp16),
           vexa::testing::Activation::fp16, false);
       for (const auto& [name, t] : case_inputs) {
         std::ofstream(dir + "/" + vexa::vlm_dump_file_name(name), std::ios::binary)

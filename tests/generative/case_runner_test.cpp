@@ -112,17 +112,17 @@ TEST_F(CaseRunner, ResultDocumentCarriesEveryKeyAndTheCacheCounters) {
   EXPECT_EQ(r.at("input_tensor_ms").size(), host.size());
   EXPECT_EQ(r.at("input_tensor_stages_ms").at("input_ids").size(), 4u);
 
-  const VlmModelSpec spec = tiny_vlm_spec(VlmWeights::fp16);
+  const VlmModelDesc desc = tiny_vlm_desc(VlmWeights::fp16);
   const uint64_t n = tiny_goldens().prompt.input_ids.size();
-  const uint64_t kv = spec.text.kv_heads * spec.text.head_dim;
+  const uint64_t kv = desc.text.kv_heads * desc.text.head_dim;
   const json& cache = r.at("kv_cache");
   EXPECT_EQ(cache.size(), 7u);
   EXPECT_EQ(cache.at("policy"), "preallocated");
   EXPECT_EQ(cache.at("reused_prompt_tokens"), 0);
   EXPECT_EQ(cache.at("capacity_tokens"), n + steps);
   // One buffer per cache for the whole request; decode steps append in place.
-  EXPECT_EQ(cache.at("buffers"), 2 * spec.text.layers);
-  EXPECT_EQ(cache.at("appended_elements"), 2 * spec.text.layers * kv * (n + steps - 1));
+  EXPECT_EQ(cache.at("buffers"), 2 * desc.text.layers);
+  EXPECT_EQ(cache.at("appended_elements"), 2 * desc.text.layers * kv * (n + steps - 1));
   EXPECT_EQ(cache.at("copied_history_elements"), 0);
 }
 
@@ -418,12 +418,12 @@ TEST_F(CaseRunner, FileCasesReadTheirInputsAndWriteTraces) {
   ASSERT_TRUE(step0.contains("boundary/text.0"));
   EXPECT_EQ(step0.at("boundary/text.0").at("file"), "boundary_text.0.bin");
   EXPECT_EQ(step0.at("boundary/text.0").at("shape")[1], 8);
-  const VlmModelSpec spec = tiny_vlm_spec(VlmWeights::fp16);
-  EXPECT_EQ(read_file(out + "/step0/boundary_text.0.bin").size(), 8 * spec.text.hidden * 2);
+  const VlmModelDesc desc = tiny_vlm_desc(VlmWeights::fp16);
+  EXPECT_EQ(read_file(out + "/step0/boundary_text.0.bin").size(), 8 * desc.text.hidden * 2);
   ASSERT_TRUE(step0.contains("past_key.0"));
   const uint64_t n = tiny_goldens().prompt.input_ids.size();
   EXPECT_EQ(read_file(out + "/step1/past_key.0.bin").size(),
-            spec.text.kv_heads * (n + 1) * spec.text.head_dim * 2);
+            desc.text.kv_heads * (n + 1) * desc.text.head_dim * 2);
   EXPECT_TRUE(r.at("runs")[1].at("outputs").contains("logits_last"));
   EXPECT_FALSE(r.at("runs")[1].at("outputs").contains("boundary/text.0"));
 

@@ -30,7 +30,7 @@ inline nlohmann::json tiny_assets() {
     std::vector<AuxBlob> blobs;
     VlmModelInfo info;
     std::string error;
-    if (!make_vlm_assets(tiny_vlm_spec(VlmWeights::fp16), &blobs, &info, &error)) {
+    if (!make_vlm_assets(tiny_vlm_desc(VlmWeights::fp16), &blobs, &info, &error)) {
       ADD_FAILURE() << error;
     }
     nlohmann::json a = nlohmann::json::object();
@@ -60,7 +60,7 @@ struct TinyContainer {
   explicit TinyContainer(uint64_t prefix = 0) {
     VlmModelInfo info;
     std::string error;
-    EXPECT_TRUE(write_vlm_model(tiny_vlm_spec(VlmWeights::fp16), &bytes, &info, &error)) << error;
+    EXPECT_TRUE(write_vlm_model(tiny_vlm_desc(VlmWeights::fp16), &bytes, &info, &error)) << error;
     std::memcpy(&metadata_length, bytes.data() + 48, sizeof metadata_length);
     fd = memory_file(bytes, prefix);
   }

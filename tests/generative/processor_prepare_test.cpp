@@ -105,7 +105,7 @@ TEST_F(ProcessorPrepare, RawPixelsAndTheSingleImageKeys) {
   const PreparedInputs p = processor().prepare(doc);
   EXPECT_EQ(p.prompt_token_ids, golden.input_ids);
   const testing::HostInputs want = testing::tiny_vlm_prefill_inputs(
-      golden, testing::tiny_vlm_spec(testing::VlmWeights::fp16), testing::Activation::fp32, false);
+      golden, testing::tiny_vlm_desc(testing::VlmWeights::fp16), testing::Activation::fp32, false);
   for (const auto& [name, t] : want) {
     EXPECT_TRUE(p.tensors.at(name).data == t.bytes) << name;
     EXPECT_EQ(p.tensors.at(name).dtype, t.dtype) << name;  // no "activation": F32
@@ -133,7 +133,7 @@ TEST_F(ProcessorPrepare, FlatRecordsEndToEnd) {
   std::string error;
   ASSERT_TRUE(testing::load_tiny_vlm_prompt(&golden, &error)) << error;
   const testing::HostInputs want = testing::tiny_vlm_prefill_inputs(
-      golden, testing::tiny_vlm_spec(testing::VlmWeights::fp16), testing::Activation::fp16, false);
+      golden, testing::tiny_vlm_desc(testing::VlmWeights::fp16), testing::Activation::fp16, false);
   ASSERT_EQ(p.tensors.size(), want.size());
   for (const auto& [name, t] : want) EXPECT_TRUE(p.tensors.at(name).data == t.bytes) << name;
   EXPECT_EQ(p.tensors.at("text_attention_mask").shape, (std::vector<uint32_t>{1, 1, 0, 0}));

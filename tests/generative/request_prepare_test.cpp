@@ -139,7 +139,7 @@ TEST(RequestPrepare, OneViewMatchesTheTinyModelsCommittedInputs) {
       ASSERT_EQ(p.prompt_token_ids, golden.input_ids);
       expect_common_tensors(p, 1, activation == testing::Activation::fp16, causal);
       const testing::HostInputs want = testing::tiny_vlm_prefill_inputs(
-          golden, testing::tiny_vlm_spec(testing::VlmWeights::fp16), activation, !causal);
+          golden, testing::tiny_vlm_desc(testing::VlmWeights::fp16), activation, !causal);
       ASSERT_EQ(want.size(), p.tensors.size());
       for (const auto& [name, t] : want) {
         const PreparedTensor& got = p.tensors.at(name);

@@ -28,7 +28,7 @@ inline const std::vector<uint8_t>& tiny_model_container(VlmWeights weights) {
   if (bytes.empty()) {
     VlmModelInfo info;
     std::string error;
-    if (!write_vlm_model(tiny_vlm_spec(weights), &bytes, &info, &error)) ADD_FAILURE() << error;
+    if (!write_vlm_model(tiny_vlm_desc(weights), &bytes, &info, &error)) ADD_FAILURE() << error;
   }
   return bytes;
 }
@@ -114,7 +114,7 @@ inline GenerationCase case_from_host(const HostInputs& host, uint64_t max_new_to
 
 // The golden prompt's prefill inputs for the session's activation precision.
 inline HostInputs golden_inputs(Activation activation, bool explicit_mask = false) {
-  return tiny_vlm_prefill_inputs(tiny_goldens().prompt, tiny_vlm_spec(VlmWeights::fp16),
+  return tiny_vlm_prefill_inputs(tiny_goldens().prompt, tiny_vlm_desc(VlmWeights::fp16),
                                  activation, explicit_mask);
 }
 

@@ -146,12 +146,12 @@ TEST(VlmOpen, BadContainersAndProcessorsGiveClearCodes) {
   EXPECT_EQ(open_path(dir.file("short.vexa")).error.code, 3u);
 
   // A model whose processor documents are not a supported processor: code 3 from the processor.
-  VlmModelSpec spec = tiny_vlm_spec(VlmWeights::fp16);
-  spec.assets = std::vector<AuxBlob>{{"config.json", "{}"}};
+  VlmModelDesc desc = tiny_vlm_desc(VlmWeights::fp16);
+  desc.assets = std::vector<AuxBlob>{{"config.json", "{}"}};
   std::vector<uint8_t> no_assets;
   VlmModelInfo info;
   std::string error;
-  ASSERT_TRUE(write_vlm_model(spec, &no_assets, &info, &error)) << error;
+  ASSERT_TRUE(write_vlm_model(desc, &no_assets, &info, &error)) << error;
   write_bytes(dir.file("assets.vexa"), no_assets);
   Opened refused = open_path(dir.file("assets.vexa"));
   EXPECT_EQ(refused.ok, 0);

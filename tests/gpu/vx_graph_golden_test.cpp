@@ -57,16 +57,16 @@ void run_goldens(VlmWeights weights, Activation activation, const std::string& b
   const double tolerance = activation == Activation::fp16
                                ? vexa::testing::kTinyVlmLogitToleranceFp16
                                : vexa::testing::kTinyVlmLogitToleranceFp32;
-  const vexa::testing::VlmModelSpec spec = vexa::testing::tiny_vlm_spec(weights);
+  const vexa::testing::VlmModelDesc desc = vexa::testing::tiny_vlm_desc(weights);
 
   VXTensorMap inputs = upload_all(
-      *graph, vexa::testing::tiny_vlm_prefill_inputs(g.prompt, spec, activation, explicit_mask));
+      *graph, vexa::testing::tiny_vlm_prefill_inputs(g.prompt, desc, activation, explicit_mask));
   vexa::VXRunResult r = graph->run(inputs, nullptr);
-  const uint64_t layers = spec.text.layers;
+  const uint64_t layers = desc.text.layers;
   ASSERT_EQ(r.cache.size(), 2 * layers);
   // Prefill fills new caches of the full capacity; every decode step then appends in place.
   EXPECT_EQ(graph->cache_buffer_count(), 2 * layers);
-  const uint64_t kv = spec.text.kv_heads * spec.text.head_dim;
+  const uint64_t kv = desc.text.kv_heads * desc.text.head_dim;
   EXPECT_EQ(graph->cache_written_elements(), 2 * layers * kv * prompt_len);
   EXPECT_EQ(graph->cache_copied_elements(), 0u);
   uint64_t buffers_after_first_step = 0;

@@ -76,7 +76,7 @@ inline const std::vector<uint8_t>& tiny_model_bytes(vexa::testing::VlmWeights we
     std::vector<uint8_t> bytes;
     vexa::testing::VlmModelInfo info;
     std::string error;
-    if (!vexa::testing::write_vlm_model(vexa::testing::tiny_vlm_spec(weights), &bytes, &info,
+    if (!vexa::testing::write_vlm_model(vexa::testing::tiny_vlm_desc(weights), &bytes, &info,
                                         &error)) {
       ADD_FAILURE() << error;
     }

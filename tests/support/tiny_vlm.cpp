@@ -285,7 +285,7 @@ std::vector<uint8_t> tiny_vlm_view_rgb() {
   return rgb;
 }
 
-HostInputs tiny_vlm_prefill_inputs(const TinyVlmPrompt& prompt, const VlmModelSpec& spec,
+HostInputs tiny_vlm_prefill_inputs(const TinyVlmPrompt& prompt, const VlmModelDesc& desc,
                                    Activation activation, bool explicit_mask) {
   const uint64_t n = prompt.input_ids.size();
   const uint32_t act = activation_dtype(activation);
@@ -312,10 +312,10 @@ HostInputs tiny_vlm_prefill_inputs(const TinyVlmPrompt& prompt, const VlmModelSp
   in["vision_attention_mask"] = make_tensor({1, 1, kVisionPatches, kVisionPatches}, act);
   in["image_token_positions"] =
       int64_tensor({prompt.image_token_positions.size()}, prompt.image_token_positions);
-  for (uint64_t i = 0; i < spec.text.layers; ++i) {
+  for (uint64_t i = 0; i < desc.text.layers; ++i) {
     for (const char* kind : {"past_key.", "past_value."}) {
       in[kind + std::to_string(i)] =
-          make_tensor({1, spec.text.kv_heads, 0, spec.text.head_dim}, act);
+          make_tensor({1, desc.text.kv_heads, 0, desc.text.head_dim}, act);
     }
   }
   return in;

@@ -78,7 +78,7 @@ std::vector<uint8_t> tiny_vlm_view_rgb();
 // lowest finite value above) or the empty [1, 1, 0, 0] causal one, the normalised view,
 // patch positions 0..1023, a zero vision mask, the image token positions and empty
 // [1, kv_heads, 0, head_dim] past caches for every layer.
-HostInputs tiny_vlm_prefill_inputs(const TinyVlmPrompt& prompt, const VlmModelSpec& spec,
+HostInputs tiny_vlm_prefill_inputs(const TinyVlmPrompt& prompt, const VlmModelDesc& desc,
                                    Activation activation, bool explicit_mask);
 
 // Decode run `step` (1..decode_steps) feeding `token`, the token the previous run chose: its

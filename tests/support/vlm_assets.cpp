@@ -23,18 +23,18 @@ constexpr double kRescaleFactor = 1.0 / 255.0;
 
 }  // namespace
 
-bool make_vlm_assets(const VlmModelSpec& spec, std::vector<AuxBlob>* assets, VlmModelInfo* info,
+bool make_vlm_assets(const VlmModelDesc& desc, std::vector<AuxBlob>* assets, VlmModelInfo* info,
                      std::string* error) {
   VlmTokenizer& tok = info->tokenizer;
-  if (!build_vlm_tokenizer(spec.merges, &tok, error)) return false;
-  info->vocab = spec.text.vocab != 0 ? spec.text.vocab : (tok.id_count + 63) / 64 * 64;
+  if (!build_vlm_tokenizer(desc.merges, &tok, error)) return false;
+  info->vocab = desc.text.vocab != 0 ? desc.text.vocab : (tok.id_count + 63) / 64 * 64;
   if (info->vocab < tok.id_count) {
     *error = "vocabulary " + std::to_string(info->vocab) + " is below the tokenizer's " +
              std::to_string(tok.id_count) + " ids";
     return false;
   }
-  const VlmTextShape& t = spec.text;
-  const VlmVisionShape& v = spec.vision;
+  const VlmTextShape& t = desc.text;
+  const VlmVisionShape& v = desc.vision;
 
   nlohmann::ordered_json config;
   config["architectures"] = {"SmolVLMForConditionalGeneration"};

@@ -81,8 +81,8 @@ constexpr Init kBias{0.0f, 0.05f};
 
 class GraphBuilder {
  public:
-  GraphBuilder(const VlmModelSpec& spec, ContainerWriter* w, VlmModelInfo* info)
-      : spec_(spec), w_(w), info_(info), random_(spec.seed) {}
+  GraphBuilder(const VlmModelDesc& desc, ContainerWriter* w, VlmModelInfo* info)
+      : desc_(desc), w_(w), info_(info), random_(desc.seed) {}
 
   void group(std::string_view name) {
     if (group_ >= 0 && !group_has_tensor_) {
@@ -106,7 +106,7 @@ class GraphBuilder {
     const float amplitude = init.stddev * std::sqrt(3.0f);  // uniform on [-a, a]: std a / sqrt 3
     for (float& x : values) x = init.centre + amplitude * random_.symmetric();
     const uint64_t cols = shape.back();
-    const bool q8 = spec_.weights == VlmWeights::mixed_q8 && shape.size() == 2;
+    const bool q8 = desc_.weights == VlmWeights::mixed_q8 && shape.size() == 2;
     uint64_t tensor = kWriterInvalidIndex;
     uint64_t bytes = 0;
     uint64_t row_bytes = 0;
@@ -169,7 +169,7 @@ class GraphBuilder {
   const std::string& error() const { return error_; }
 
  private:
-  const VlmModelSpec& spec_;
+  const VlmModelDesc& desc_;
   ContainerWriter* w_;
   VlmModelInfo* info_;
   SeededRandom random_;
@@ -179,9 +179,9 @@ class GraphBuilder {
   std::string error_;
 };
 
-bool check_shape(const VlmModelSpec& spec, std::string* error) {
-  const VlmTextShape& t = spec.text;
-  const VlmVisionShape& v = spec.vision;
+bool check_shape(const VlmModelDesc& desc, std::string* error) {
+  const VlmTextShape& t = desc.text;
+  const VlmVisionShape& v = desc.vision;
   auto bad = [&](const char* what) {
     *error = what;
     return false;
@@ -206,8 +206,8 @@ bool check_shape(const VlmModelSpec& spec, std::string* error) {
   return true;
 }
 
-void build_vision(GraphBuilder& g, const VlmModelSpec& spec, uint64_t* image_rows) {
-  const VlmVisionShape& v = spec.vision;
+void build_vision(GraphBuilder& g, const VlmModelDesc& desc, uint64_t* image_rows) {
+  const VlmVisionShape& v = desc.vision;
   const uint64_t channels = 3;
   const uint64_t patch_k = channels * kVisionPatch * kVisionPatch;
   const uint64_t eps = real_word(v.norm_eps);
@@ -260,15 +260,15 @@ void build_vision(GraphBuilder& g, const VlmModelSpec& spec, uint64_t* image_row
   const uint64_t shuffled_width = v.width * kVisionShuffle * kVisionShuffle;
   *image_rows =
       g.node(kOpLinear,
-             {shuffled, g.weight("vision.connector.weight", {spec.text.hidden, shuffled_width},
+             {shuffled, g.weight("vision.connector.weight", {desc.text.hidden, shuffled_width},
                                  matrix(shuffled_width))},
              {}, "vision.image_rows");
 }
 
-bool build_graph(const VlmModelSpec& spec, ContainerWriter* w, VlmModelInfo* info,
+bool build_graph(const VlmModelDesc& desc, ContainerWriter* w, VlmModelInfo* info,
                  std::string* error) {
-  GraphBuilder g(spec, w, info);
-  const VlmTextShape& t = spec.text;
+  GraphBuilder g(desc, w, info);
+  const VlmTextShape& t = desc.text;
   const uint64_t ids = g.input("input_ids", kDtypeInt64);
   const uint64_t positions = g.input("position_ids", kDtypeInt64);
   const uint64_t text_mask = g.input("text_attention_mask", kDtypeActivation);
@@ -280,9 +280,9 @@ bool build_graph(const VlmModelSpec& spec, ContainerWriter* w, VlmModelInfo* inf
   }
   uint64_t image_rows = 0;
   uint64_t image_positions = 0;
-  if (spec.vision.present) {
+  if (desc.vision.present) {
     image_positions = g.input("image_token_positions", kDtypeInt64);
-    build_vision(g, spec, &image_rows);
+    build_vision(g, desc, &image_rows);
   }
 
   const uint64_t eps = real_word(t.norm_eps);
@@ -306,7 +306,7 @@ bool build_graph(const VlmModelSpec& spec, ContainerWriter* w, VlmModelInfo* inf
       x = g.node(kOpEmbedding,
                  {ids, g.weight("text.embed_tokens.weight", {info->vocab, t.hidden}, {0.0f, 1.0f})},
                  {}, "text.token_embeds");
-      if (spec.vision.present) {
+      if (desc.vision.present) {
         x = g.node(kOpScatter, {x, image_rows, image_positions}, {}, "text.input_embeds");
       }
     }
@@ -343,15 +343,15 @@ bool build_graph(const VlmModelSpec& spec, ContainerWriter* w, VlmModelInfo* inf
   return true;
 }
 
-bool fill_writer(const VlmModelSpec& spec, ContainerWriter* w, VlmModelInfo* info,
+bool fill_writer(const VlmModelDesc& desc, ContainerWriter* w, VlmModelInfo* info,
                  std::string* error) {
   *info = VlmModelInfo{};
-  if (!check_shape(spec, error)) return false;
+  if (!check_shape(desc, error)) return false;
   std::vector<AuxBlob> assets;
-  if (!make_vlm_assets(spec, &assets, info, error)) return false;
-  if (spec.assets) assets = *spec.assets;
+  if (!make_vlm_assets(desc, &assets, info, error)) return false;
+  if (desc.assets) assets = *desc.assets;
   w->set_generative();
-  if (!build_graph(spec, w, info, error)) return false;
+  if (!build_graph(desc, w, info, error)) return false;
   for (const AuxBlob& a : assets) w->add_aux(a.name, a.blob);
   if (w->failed()) {
     *error = w->error();
@@ -363,23 +363,23 @@ bool fill_writer(const VlmModelSpec& spec, ContainerWriter* w, VlmModelInfo* inf
 
 }  // namespace
 
-bool write_vlm_model(const VlmModelSpec& spec, std::vector<uint8_t>* out, VlmModelInfo* info,
+bool write_vlm_model(const VlmModelDesc& desc, std::vector<uint8_t>* out, VlmModelInfo* info,
                      std::string* error) {
   ContainerWriter w;
-  return fill_writer(spec, &w, info, error) && w.write_to_memory(out, error);
+  return fill_writer(desc, &w, info, error) && w.write_to_memory(out, error);
 }
 
-bool write_vlm_model_file(const VlmModelSpec& spec, const std::string& path, VlmModelInfo* info,
+bool write_vlm_model_file(const VlmModelDesc& desc, const std::string& path, VlmModelInfo* info,
                           std::string* error) {
   ContainerWriter w;
-  return fill_writer(spec, &w, info, error) && w.write_to_path(path, error);
+  return fill_writer(desc, &w, info, error) && w.write_to_path(path, error);
 }
 
 TempModelFile::~TempModelFile() {
   if (!path_.empty()) unlink(path_.c_str());
 }
 
-bool TempModelFile::write(const VlmModelSpec& spec, std::string* error) {
+bool TempModelFile::write(const VlmModelDesc& desc, std::string* error) {
   if (!path_.empty()) {
     *error = "a temporary model was already written";
     return false;
@@ -395,33 +395,33 @@ bool TempModelFile::write(const VlmModelSpec& spec, std::string* error) {
   }
   close(fd);
   path_ = path;
-  return write_vlm_model_file(spec, path_, &info_, error);
+  return write_vlm_model_file(desc, path_, &info_, error);
 }
 
-VlmModelSpec tiny_vlm_spec(VlmWeights weights) {
-  VlmModelSpec spec;
-  spec.weights = weights;
+VlmModelDesc tiny_vlm_desc(VlmWeights weights) {
+  VlmModelDesc desc;
+  desc.weights = weights;
   // Chosen so that every greedy step of the goldens, in every weight and activation format, has
   // a top-2 logit margin of at least 0.35 (22 FP16 ulps of the logits) over 17 distinct tokens.
-  spec.seed = 354;
-  return spec;
+  desc.seed = 354;
+  return desc;
 }
 
-VlmModelSpec bench_text_spec(VlmWeights weights) {
-  VlmModelSpec spec;
-  spec.text.hidden = 576;
-  spec.text.layers = 30;
-  spec.text.heads = 9;
-  spec.text.kv_heads = 3;
-  spec.text.head_dim = 64;
-  spec.text.mlp = 1536;
-  spec.text.vocab = 49280;
-  spec.vision.present = false;
-  spec.weights = weights;
-  spec.seed = 7;
+VlmModelDesc bench_text_desc(VlmWeights weights) {
+  VlmModelDesc desc;
+  desc.text.hidden = 576;
+  desc.text.layers = 30;
+  desc.text.heads = 9;
+  desc.text.kv_heads = 3;
+  desc.text.head_dim = 64;
+  desc.text.mlp = 1536;
+  desc.text.vocab = 49280;
+  desc.vision.present = false;
+  desc.weights = weights;
+  desc.seed = 7;
   // 256 byte symbols + 49,000 merges + the special tokens fit under 49,280 ids.
-  spec.merges = 49000;
-  return spec;
+  desc.merges = 49000;
+  return desc;
 }
 
 }  // namespace vexa::testing

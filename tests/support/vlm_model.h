@@ -68,7 +68,7 @@ struct AuxBlob {
   std::string blob;
 };
 
-struct VlmModelSpec {
+struct VlmModelDesc {
   VlmTextShape text;
   VlmVisionShape vision;
   VlmWeights weights = VlmWeights::fp16;
@@ -92,9 +92,9 @@ struct VlmModelInfo {
   uint64_t value_count = 0;
 };
 
-bool write_vlm_model(const VlmModelSpec& spec, std::vector<uint8_t>* out, VlmModelInfo* info,
+bool write_vlm_model(const VlmModelDesc& desc, std::vector<uint8_t>* out, VlmModelInfo* info,
                      std::string* error);
-bool write_vlm_model_file(const VlmModelSpec& spec, const std::string& path, VlmModelInfo* info,
+bool write_vlm_model_file(const VlmModelDesc& desc, const std::string& path, VlmModelInfo* info,
                           std::string* error);
 
 // A model written to a fresh file in $TMPDIR (or /tmp) and removed again by the destructor:
@@ -106,7 +106,7 @@ class TempModelFile {
   TempModelFile(const TempModelFile&) = delete;
   TempModelFile& operator=(const TempModelFile&) = delete;
 
-  bool write(const VlmModelSpec& spec, std::string* error);
+  bool write(const VlmModelDesc& desc, std::string* error);
   const std::string& path() const { return path_; }
   const VlmModelInfo& info() const { return info_; }
 
@@ -116,15 +116,15 @@ class TempModelFile {
 };
 
 // The six processor assets the generated model carries (the tokenizer is built on the way).
-bool make_vlm_assets(const VlmModelSpec& spec, std::vector<AuxBlob>* assets, VlmModelInfo* info,
+bool make_vlm_assets(const VlmModelDesc& desc, std::vector<AuxBlob>* assets, VlmModelInfo* info,
                      std::string* error);
 
 // The tiny test model: text hidden 64, 4 query / 2 KV heads of 16, 2 layers, MLP 128, GPT-2's
 // first 1000 merges (1,280 ids); vision width 32 with 2 heads.
-VlmModelSpec tiny_vlm_spec(VlmWeights weights);
+VlmModelDesc tiny_vlm_desc(VlmWeights weights);
 
 // A text model sized like SmolVLM-256M's language part (hidden 576, 30 layers, 9 query / 3 KV
 // heads of 64, MLP 1536, vocabulary 49,280), for benchmarks: 100-330 MB, never committed.
-VlmModelSpec bench_text_spec(VlmWeights weights);
+VlmModelDesc bench_text_desc(VlmWeights weights);
 
 }  // namespace vexa::testing

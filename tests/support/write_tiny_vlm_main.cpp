@@ -48,15 +48,15 @@ int main(int argc, char** argv) {
     }
   }
   if (output.empty()) return usage();
-  VlmModelSpec spec = bench ? bench_text_spec(weights) : tiny_vlm_spec(weights);
+  VlmModelDesc desc = bench ? bench_text_desc(weights) : tiny_vlm_desc(weights);
   if (seed != nullptr) {
     char* end = nullptr;
-    spec.seed = std::strtoull(seed, &end, 10);
+    desc.seed = std::strtoull(seed, &end, 10);
     if (*seed == '\0' || *end != '\0') return usage();
   }
   VlmModelInfo info;
   std::string error;
-  if (!write_vlm_model_file(spec, output, &info, &error)) {
+  if (!write_vlm_model_file(desc, output, &info, &error)) {
     std::fprintf(stderr, "vexa-write-tiny-vlm: %s\n", error.c_str());
     return 1;
   }

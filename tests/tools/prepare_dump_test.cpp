@@ -56,7 +56,7 @@ class PrepareDump : public ::testing::Test {
     vexa::testing::VlmModelInfo info;
     std::string error;
     ASSERT_TRUE(vexa::testing::write_vlm_model_file(
-        vexa::testing::tiny_vlm_spec(vexa::testing::VlmWeights::fp16), model_path_, &info, &error))
+        vexa::testing::tiny_vlm_desc(vexa::testing::VlmWeights::fp16), model_path_, &info, &error))
         << error;
   }
   static void TearDownTestSuite() { delete model_dir_; }
