@@ -50,18 +50,30 @@ struct Candidate {
   double value;  // penalised logit, then the weight
 };
 
+// The first history entry the repetition penalty looks at (0 for a window of 0: all of it).
+uint64_t penalty_window_start(uint64_t history_length, uint32_t window) {
+  return window != 0 && history_length >= window ? history_length - window : 0;
+}
+
+// Every id inside the penalty window must be a vocabulary id, whether or not it is penalised.
+bool window_ids_valid(const int64_t* history, uint64_t history_length, uint32_t window,
+                      uint64_t vocab) {
+  for (uint64_t i = penalty_window_start(history_length, window); i < history_length; ++i) {
+    if (history[i] < 0 || static_cast<uint64_t>(history[i]) >= vocab) return false;
+  }
+  return true;
+}
+
 uint32_t sample_checked(const float* logits, uint64_t vocab, const uint8_t* mask,
                         const int64_t* history, uint64_t history_length,
                         const SamplingParams& params, uint64_t* state, SampleResult* result) {
-  std::vector<uint8_t> seen(vocab, 0);
-  uint64_t window_start = 0;
-  if (params.repetition_window != 0 && history_length >= params.repetition_window) {
-    window_start = history_length - params.repetition_window;
+  if (!window_ids_valid(history, history_length, params.repetition_window, vocab)) {
+    return kSampleInvalidArgument;
   }
-  for (uint64_t i = window_start; i < history_length; ++i) {
-    const int64_t id = history[i];
-    if (id < 0 || static_cast<uint64_t>(id) >= vocab) return kSampleInvalidArgument;
-    seen[static_cast<uint64_t>(id)] = 1;
+  std::vector<uint8_t> seen(vocab, 0);
+  for (uint64_t i = penalty_window_start(history_length, params.repetition_window);
+       i < history_length; ++i) {
+    seen[static_cast<uint64_t>(history[i])] = 1;
   }
 
   std::vector<Candidate> candidates;
@@ -175,13 +187,7 @@ double exp_sum(const float* logits, uint64_t vocab, double top) {
 // in id order), without building a candidate list over the whole vocabulary.
 uint32_t greedy_unmasked(const float* logits, uint64_t vocab, const int64_t* history,
                          uint64_t history_length, uint32_t window, SampleResult* result) {
-  const uint64_t window_start =
-      window != 0 && history_length >= window ? history_length - window : 0;
-  for (uint64_t i = window_start; i < history_length; ++i) {
-    if (history[i] < 0 || static_cast<uint64_t>(history[i]) >= vocab) {
-      return kSampleInvalidArgument;
-    }
-  }
+  if (!window_ids_valid(history, history_length, window, vocab)) return kSampleInvalidArgument;
   uint64_t best = 0;
   float best_value = logits[0];
   bool finite = true;

@@ -151,7 +151,7 @@ float group_sum_squares128(const float* v, uint64_t n);
 // panel per slot between calls, up to kKeptScratchBytes each: the tiled kernels spent about 46%
 // of their time in page faults while every call took fresh memory. A larger request, or a slot
 // already borrowed on this thread, gets memory of its own that is freed with the object.
-// Contents are unspecified.
+// The memory is not cleared: it may hold an earlier call's values.
 inline constexpr uint64_t kKeptScratchBytes = uint64_t{64} << 20;
 inline constexpr unsigned kScratchSlots = 4;
 
