@@ -86,7 +86,6 @@ struct StoreTile {
 template <typename A>
 void store_tile(void* ctx, int64_t row0, int64_t rows, int64_t col0, int64_t cols) {
   const auto* s = static_cast<const StoreTile<A>*>(ctx);
-  const BandwidthKernels& bw = bandwidth_kernels();
   const auto n = static_cast<uint64_t>(cols);
   for (int64_t r = row0; r < row0 + rows; ++r) {
     float* acc = s->acc + static_cast<uint64_t>(r) * s->cols + static_cast<uint64_t>(col0);
@@ -95,11 +94,7 @@ void store_tile(void* ctx, int64_t row0, int64_t rows, int64_t col0, int64_t col
       const float* bias = s->bias + col0;
       for (uint64_t c = 0; c < n; ++c) acc[c] = acc[c] + bias[c];
     }
-    if constexpr (A::kIsFloat) {
-      std::copy(acc, acc + n, y);
-    } else {
-      bw.narrow_f32(acc, y, n);
-    }
+    store_row<A>(acc, n, y);
   }
 }
 
