@@ -96,9 +96,11 @@ void vlm_result_clear(VlmResult* result) {
   std::memset(result, 0, sizeof *result);
 }
 
-int vlm_generate(VlmHandle* handle, const VlmPromptMessage* messages, uint64_t message_count,
-                 const VlmRequest* request, StopStreamCallback callback, void* user_data,
-                 VlmResult* result, VlmError* error) {
+namespace {
+
+int generate(VlmHandle* handle, const VlmPromptMessage* messages, uint64_t message_count,
+             const VlmRequest* request, StopStreamCallback callback, void* user_data,
+             bool log_probabilities, VlmResult* result, VlmError* error) {
   if (result == nullptr) {
     if (error != nullptr) {
       std::memset(error, 0, sizeof *error);
@@ -133,6 +135,7 @@ int vlm_generate(VlmHandle* handle, const VlmPromptMessage* messages, uint64_t m
     c.eos_token_ids = processor.eos();
     c.processor = &processor;
     c.invocation = &invocation;
+    c.log_probabilities = log_probabilities;
     graph->set_cancel_flag(&handle->cancel);
     const json case_result = vlm_run_case(*graph, c, nullptr, nullptr, true);
 
@@ -162,6 +165,23 @@ int vlm_generate(VlmHandle* handle, const VlmPromptMessage* messages, uint64_t m
   }
   vlm_leave(handle);
   return ok;
+}
+
+}  // namespace
+
+int vlm_generate(VlmHandle* handle, const VlmPromptMessage* messages, uint64_t message_count,
+                 const VlmRequest* request, StopStreamCallback callback, void* user_data,
+                 VlmResult* result, VlmError* error) {
+  return generate(handle, messages, message_count, request, callback, user_data, true, result,
+                  error);
+}
+
+int vlm_generate_answer(VlmHandle* handle, const VlmPromptMessage* messages,
+                        uint64_t message_count, const VlmRequest* request,
+                        StopStreamCallback callback, void* user_data, VlmResult* result,
+                        VlmError* error) {
+  return generate(handle, messages, message_count, request, callback, user_data, false, result,
+                  error);
 }
 
 int vlm_count_tokens(VlmHandle* handle, const VlmPromptMessage* messages, uint64_t message_count,
