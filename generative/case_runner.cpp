@@ -201,14 +201,15 @@ void advance_inputs(VXGraph& graph, const UploadedInputs& in, const PromptShape&
   // Only the entries of step 0 can still be initial tensors; later ones were made here.
   const bool first = s == 0;
   std::vector<VXTensorPtr> retired;
-  retired.reserve(inputs->size());
+  retired.reserve(std::size(kVisionInputs) + 3);
   auto replace = [&](VXTensorPtr* slot, VXTensorPtr t) {
     if (*slot != nullptr && *slot != t) {
       bool initial = false;
       if (first) {
         for (const auto& [name, u] : in.tensors) initial = initial || u == *slot;
       }
-      if (!initial) retired.push_back(std::move(*slot));
+      // The pool never takes cache tensors back.
+      if (!initial && (*slot)->cache_stride == 0) retired.push_back(std::move(*slot));
     }
     *slot = std::move(t);
   };
@@ -231,7 +232,13 @@ void advance_inputs(VXGraph& graph, const UploadedInputs& in, const PromptShape&
   for (size_t i = 0; i < std::size(kVisionInputs); ++i) {
     replace(&(*inputs)[kVisionInputs[i]], empty_leading_tensor(graph, **vision[i]));
   }
-  for (const auto& [name, t] : cache) replace(&(*inputs)[name], t);
+  // Both maps are in name order: one walk finds every cache entry's slot.
+  auto slot = inputs->begin();
+  for (const auto& [name, t] : cache) {
+    while (slot != inputs->end() && slot->first < name) ++slot;
+    if (slot == inputs->end() || slot->first != name) slot = inputs->emplace_hint(slot, name, nullptr);
+    replace(&slot->second, t);
+  }
   if (first) {
     // A reused prefix fed views of the old cache: an entry not replaced above returns to its
     // initial tensor, or leaves when there is none.
@@ -497,7 +504,7 @@ json vlm_run_case(VXGraph& graph, const GenerationCase& c, const std::string* ba
   outcome.kv_cache = kv_cache_summary(graph, counters_at_start, reused);
   outcome.input_prepare_ms = ms_between(t_start, t_inputs);
   outcome.case_wall_ms = ms_between(t_start, monotonic_seconds());
-  return case_result(outcome);
+  return case_result(std::move(outcome));
 }
 
 }  // namespace vexa

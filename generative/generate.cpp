@@ -137,9 +137,10 @@ int generate(VlmHandle* handle, const VlmPromptMessage* messages, uint64_t messa
     c.invocation = &invocation;
     c.log_probabilities = log_probabilities;
     graph->set_cancel_flag(&handle->cancel);
-    const json case_result = vlm_run_case(*graph, c, nullptr, nullptr, true);
+    json case_result = vlm_run_case(*graph, c, nullptr, nullptr, true);
 
     fill_result(case_result, result);
+    const auto reused = case_result.at("kv_cache").at("reused_prompt_tokens").get<uint32_t>();
     ReportInputs report;
     report.input_preparation_ms = (t1 - t0) * kMsPerSecond;
     report.backend_policy = session->backend;
@@ -149,9 +150,8 @@ int generate(VlmHandle* handle, const VlmPromptMessage* messages, uint64_t messa
     report.image_longest_edge = doc.values.at("image_longest_edge");
     report.image_detail = doc.values.at("image_detail");
     report.frontend_stages_ms = prepared.stages_ms;
-    session->last_report = generation_report(*graph, report, case_result);
-    result->reused_prompt_tokens =
-        case_result.at("kv_cache").at("reused_prompt_tokens").get<uint32_t>();
+    session->last_report = generation_report(*graph, report, std::move(case_result));
+    result->reused_prompt_tokens = reused;
     result->wall_ms = (monotonic_seconds() - t0) * kMsPerSecond;
     ok = 1;
   } catch (...) {
