@@ -185,7 +185,8 @@ double exp_sum(const float* logits, uint64_t vocab, double top) {
 // Greedy choice with every id allowed and nothing penalised: the same token and the same
 // log-probability as the candidate path (first largest value; the exp() terms summed in double
 // in id order), without building a candidate list over the whole vocabulary. Without the
-// log-probability the sum, nine tenths of the work, is left out and the field is NaN.
+// log-probability the sum is left out and the field is NaN: for 49,280 random logits on AMD
+// EPYC (Zen 4) the choice alone took 35 us, with the sum 380 on one thread and 150-220 on 8.
 uint32_t greedy_unmasked(const float* logits, uint64_t vocab, const int64_t* history,
                          uint64_t history_length, uint32_t window, bool log_probability,
                          SampleResult* result) {
