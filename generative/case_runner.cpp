@@ -187,9 +187,9 @@ VXTensorMap prefix_inputs(VXGraph& graph, const UploadedInputs& in, const Prompt
 // Moves `inputs` (those of step s) on to those of decode step s + 1 after `token`, in place:
 // the token, its position, the mask row, empty vision inputs and the grown caches replace their
 // entries; every other entry is the initial tensor. A replaced tensor goes back to the pool
-// unless it is one of the initial inputs (cache tensors the pool ignores by itself); they go
-// back only after every new tensor is taken, so that no buffer still named by the old step
-// (two entries may share one) is handed out twice.
+// unless it is an initial input or a cache tensor, and only after every new tensor is taken,
+// so that no buffer still named by the old step (two entries may share one) is handed out
+// twice.
 void advance_inputs(VXGraph& graph, const UploadedInputs& in, const PromptShape& prompt,
                     uint64_t s, int64_t token, const VXTensorMap& cache, VXTensorMap* inputs) {
   const VXTensorPtr* vision[std::size(kVisionInputs)];
@@ -236,7 +236,9 @@ void advance_inputs(VXGraph& graph, const UploadedInputs& in, const PromptShape&
   auto slot = inputs->begin();
   for (const auto& [name, t] : cache) {
     while (slot != inputs->end() && slot->first < name) ++slot;
-    if (slot == inputs->end() || slot->first != name) slot = inputs->emplace_hint(slot, name, nullptr);
+    if (slot == inputs->end() || slot->first != name) {
+      slot = inputs->emplace_hint(slot, name, nullptr);
+    }
     replace(&slot->second, t);
   }
   if (first) {
