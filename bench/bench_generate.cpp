@@ -11,7 +11,10 @@
 // decode tokens/s = steps / (the second's time - the first's). The session is reset before each
 // request so no prompt prefix is reused. The executor: the prefill of as many tokens as the
 // API's prompt had, then the decode steps feeding each greedy token back, caches reserved for
-// the whole request as the generation loop reserves them.
+// the whole request as the generation loop reserves them. One difference stays by design: a
+// request through the C API can be cancelled, so its prefill watches the session's cancel flag
+// and the executor commits each layer group's work before encoding the next, where the
+// executor side here, without a flag, encodes the whole prefill into one command buffer.
 //
 // Each "wall" row gives medians after a warm-up, all four requests timed in turns so that they
 // see the same minutes of a shared machine, and each "min" row the fastest of those turns,
