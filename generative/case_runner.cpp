@@ -382,13 +382,16 @@ json vlm_run_case(VXGraph& graph, const GenerationCase& c, const std::string* ba
   std::vector<float> logits;
   std::vector<uint8_t> mask;
   const bool amount = invocation != nullptr && invocation->amount_decimals != 0;
+  // The last finished run: its caches hold the keys and values of the first `cached_length`
+  // tokens of the sequence. They become the graph's reuse cache once the request ends.
+  VXRunResult run;
+  uint64_t cached_length = 0;
   for (uint64_t s = 0;; ++s) {
     if (cancel_requested(invocation)) {
       finish = kFinishCancelledText;
       break;
     }
     const double t_run0 = monotonic_seconds();
-    VXRunResult run;
     try {
       run = graph.run(inputs, s == 0 ? &captures : nullptr);
     } catch (const DomainError& e) {
@@ -398,13 +401,7 @@ json vlm_run_case(VXGraph& graph, const GenerationCase& c, const std::string* ba
     }
     if (cancel_requested(invocation)) break;
     const double t_run1 = monotonic_seconds();
-    if (invocation != nullptr) {
-      // Exactly the tokens whose keys and values the cache now holds.
-      graph.set_cached_tokens(sequence);
-      // The image is the same for every step of the case: copied once.
-      if (s == 0) graph.set_cached_pixels(std::vector<uint8_t>(pixels.begin(), pixels.end()));
-      graph.set_cached_kv(run.cache);
-    }
+    cached_length = sequence.size();
     const double t_select0 = monotonic_seconds();
 
     read_last_logits(graph, run.logits, &logits);
@@ -497,10 +494,13 @@ json vlm_run_case(VXGraph& graph, const GenerationCase& c, const std::string* ba
     if (flushed == kStreamStopCallback) finish = kFinishCancelledText;
     outcome.answer.assign(stop_stream_text(stream.get()), stop_stream_length(stream.get()));
   }
-  if (finish == kFinishCancelledText) {
-    graph.set_cached_tokens({});
-    graph.set_cached_kv({});
-    graph.set_cached_pixels({});
+  // Requests that may reuse a prefix keep what the cache holds; a cancelled one, or one that
+  // failed before (its error leaves this function), keeps nothing.
+  if (invocation != nullptr && finish != kFinishCancelledText && cached_length > 0) {
+    graph.set_cached_tokens(std::vector<int64_t>(
+        sequence.begin(), sequence.begin() + static_cast<ptrdiff_t>(cached_length)));
+    graph.set_cached_pixels(std::vector<uint8_t>(pixels.begin(), pixels.end()));
+    graph.set_cached_kv(std::move(run.cache));
   }
   outcome.finish_reason = finish;
   outcome.kv_cache = kv_cache_summary(graph, counters_at_start, reused);

@@ -378,6 +378,31 @@ TEST_F(CaseRunner, ReusedPrefixWithAnExplicitMaskDecodesTheGoldenTokens) {
   }
 }
 
+// What the graph keeps for the next request: the tokens whose keys and values the last run
+// stored, whichever way the request ended, and nothing after a failure.
+TEST_F(CaseRunner, TheReuseCacheHoldsTheLastRunsTokensAndNothingAfterAFailure) {
+  StreamInvocation inv = invocation();
+  const std::vector<int64_t>& golden = golden_tokens();
+  ASSERT_GE(golden.size(), 3u);
+  GenerationCase eos = case_from_host(host, 8);
+  eos.invocation = &inv;
+  eos.eos_token_ids = {golden[2]};
+  const json ended = vlm_run_case(graph(), eos, nullptr, nullptr, true);
+  EXPECT_EQ(ended.at("finish_reason"), "eos");
+  std::vector<int64_t> held = tiny_goldens().prompt.input_ids;
+  held.insert(held.end(), golden.begin(), golden.begin() + 2);
+  EXPECT_EQ(graph().cached_tokens(), held);
+  EXPECT_EQ(graph().cached_kv().size(), 2 * tiny_vlm_desc(VlmWeights::fp16).text.layers);
+
+  GenerationCase forced = case_from_host(host, 4);
+  forced.invocation = &inv;
+  forced.forced_tokens = {golden[0], 1 << 30};
+  EXPECT_EQ(refusal(graph(), forced), "Forced token out of range");
+  EXPECT_TRUE(graph().cached_tokens().empty());
+  EXPECT_TRUE(graph().cached_kv().empty());
+  EXPECT_TRUE(graph().cached_pixels().empty());
+}
+
 TEST_F(CaseRunner, MalformedCasesAreRefusedWithTheirMessages) {
   GenerationCase c = case_from_host(host, 4);
   c.max_new_tokens = 0;
