@@ -11,12 +11,17 @@
 // decode tokens/s = steps / (the second's time - the first's). The session is reset before each
 // request so no prompt prefix is reused. The executor: the prefill of as many tokens as the
 // API's prompt had, then the decode steps feeding each greedy token back, caches reserved for
-// the whole request as the generation loop reserves them.
+// the whole request as the generation loop reserves them. One difference stays by design: a
+// request through the C API can be cancelled, so its prefill watches the session's cancel flag
+// and the executor commits each layer group's work before encoding the next, where the
+// executor side here, without a flag, encodes the whole prefill into one command buffer.
 //
 // Each "wall" row gives medians after a warm-up, all four requests timed in turns so that they
 // see the same minutes of a shared machine, and each "min" row the fastest of those turns,
 // which other processes on the machine disturb least; the 1-thread rows also give the calling
-// thread's CPU time (everything runs on it there).
+// thread's CPU time (everything runs on it there). Each "paired" row gives, for the ratio
+// columns, the median over rounds of the ratio within one round (a round's four requests run
+// back to back, so slow minutes of the machine cancel out) and the quartiles of those ratios.
 #include <time.h>
 
 #include <algorithm>
@@ -187,6 +192,7 @@ double thread_cpu_seconds() {
 // round after a warm-up round.
 struct Timings {
   std::vector<double> wall, fastest, cpu;
+  std::vector<std::vector<double>> rounds;  // per function, the wall time of every round
 };
 Timings time_in_turns(int rounds, const std::vector<std::function<void()>>& fns) {
   std::vector<std::vector<double>> wall(fns.size()), cpu(fns.size());
@@ -206,7 +212,28 @@ Timings time_in_turns(int rounds, const std::vector<std::function<void()>>& fns)
     t.fastest.push_back(*std::min_element(wall[i].begin(), wall[i].end()));
     t.cpu.push_back(bench::median(cpu[i]));
   }
+  t.rounds = std::move(wall);
   return t;
+}
+
+// The value at fraction q of the sorted values (nearest rank).
+double quantile(std::vector<double> v, double q) {
+  std::sort(v.begin(), v.end());
+  return v[static_cast<size_t>(q * static_cast<double>(v.size() - 1) + 0.5)];
+}
+
+// Per round: C API TTFT / executor TTFT, and C API decode tokens/s / executor decode tokens/s.
+void print_paired(const char* weights, unsigned threads, uint32_t prompt, const Timings& t) {
+  std::vector<double> ttft, decode;
+  for (size_t r = 0; r < t.rounds[0].size(); ++r) {
+    ttft.push_back(t.rounds[2][r] / t.rounds[0][r]);
+    decode.push_back((t.rounds[1][r] - t.rounds[0][r]) / (t.rounds[3][r] - t.rounds[2][r]));
+  }
+  std::printf("%-7s %7u %6s %7u %13s %13s %6.3f %15s %16s %6.3f   quartiles %.3f-%.3f, "
+              "%.3f-%.3f\n",
+              weights, threads, "paired", prompt, "", "", bench::median(ttft), "", "",
+              bench::median(decode), quantile(ttft, 0.25), quantile(ttft, 0.75),
+              quantile(decode, 0.25), quantile(decode, 0.75));
 }
 
 void print_row(const char* weights, unsigned threads, uint32_t prompt, const char* clock,
@@ -258,6 +285,7 @@ int main(int argc, char** argv) {
       print_row(name, threads, prompt, "wall", t.wall, steps);
       print_row(name, threads, prompt, "min", t.fastest, steps);
       if (threads == 1) print_row(name, threads, prompt, "cpu", t.cpu, steps);
+      print_paired(name, threads, prompt, t);
       std::fflush(stdout);
     }
   }

@@ -1,6 +1,7 @@
-// One greedy token choice (temperature 0) over a vocabulary of random logits: the unmasked path
-// beside the candidate path (the same request with an all-ones mask), at 1 thread and at every
-// thread of the pool. Prints the median and the fastest of the timed calls, in microseconds.
+// One greedy token choice (temperature 0) over a vocabulary of random logits: the unmasked path,
+// the same without the log-probability (token-only), and the candidate path (the same request
+// with an all-ones mask), at 1 thread and at every thread of the pool. Prints the median and
+// the fastest of the timed calls, in microseconds.
 //
 //   bench_sampler [calls per row (200)]
 #include <algorithm>
@@ -28,13 +29,22 @@ int main(int argc, char** argv) {
     const std::vector<uint8_t> all_ids(vocab, 1);
     for (const unsigned threads : {1u, all}) {
       const vexa::ThreadCapScope cap(threads);
-      for (const uint8_t* mask : {static_cast<const uint8_t*>(nullptr), all_ids.data()}) {
+      // The token-only entry, which leaves out the log-probability, on the unmasked path.
+      struct Row {
+        const uint8_t* mask;
+        bool token_only;
+        const char* name;
+      };
+      for (const Row row : {Row{nullptr, false, "unmasked"}, Row{nullptr, true, "token-only"},
+                            Row{all_ids.data(), false, "candidates"}}) {
+        const uint8_t* mask = row.mask;
+        const auto entry = row.token_only ? vexa::sample_token_id : vexa::sample_token;
         std::vector<double> us;
         for (int c = 0; c <= calls; ++c) {
           uint64_t state = 0;
           vexa::SampleResult r{};
           const double s = bench::seconds_of([&] {
-            if (vexa::sample_token(logits.data(), vocab, mask, nullptr, 0, &greedy, &state, &r) !=
+            if (entry(logits.data(), vocab, mask, nullptr, 0, &greedy, &state, &r) !=
                 vexa::kSampleOk) {
               std::fprintf(stderr, "bench_sampler: sampling failed\n");
               std::exit(1);
@@ -43,7 +53,7 @@ int main(int argc, char** argv) {
           if (c > 0) us.push_back(s * 1e6);  // the first call warms the pool and caches
         }
         std::printf("%8llu %7u %10s %10.1f %10.1f\n", static_cast<unsigned long long>(vocab),
-                    threads, mask == nullptr ? "unmasked" : "candidates", bench::median(us),
+                    threads, row.name, bench::median(us),
                     *std::min_element(us.begin(), us.end()));
       }
     }

@@ -149,8 +149,9 @@ int real_chat(VlmHandle* handle, const VlmChatRequest& r, VlmChatResult* result)
 
   VlmResult generated{};
   VlmError error{};
-  if (!vlm_generate(handle, turns, r.message_count, &request, r.callback, r.user_data,
-                    &generated, &error)) {
+  // The chat result carries no log-probabilities, so none are computed.
+  if (!vlm_generate_answer(handle, turns, r.message_count, &request, r.callback, r.user_data,
+                           &generated, &error)) {
     vlm_result_clear(&generated);
     return chat_failed(result, error.code != 0 ? error.code : code(ErrorCode::kInference),
                        error.message);

@@ -96,9 +96,11 @@ void vlm_result_clear(VlmResult* result) {
   std::memset(result, 0, sizeof *result);
 }
 
-int vlm_generate(VlmHandle* handle, const VlmPromptMessage* messages, uint64_t message_count,
-                 const VlmRequest* request, StopStreamCallback callback, void* user_data,
-                 VlmResult* result, VlmError* error) {
+namespace {
+
+int generate(VlmHandle* handle, const VlmPromptMessage* messages, uint64_t message_count,
+             const VlmRequest* request, StopStreamCallback callback, void* user_data,
+             bool log_probabilities, VlmResult* result, VlmError* error) {
   if (result == nullptr) {
     if (error != nullptr) {
       std::memset(error, 0, sizeof *error);
@@ -133,10 +135,12 @@ int vlm_generate(VlmHandle* handle, const VlmPromptMessage* messages, uint64_t m
     c.eos_token_ids = processor.eos();
     c.processor = &processor;
     c.invocation = &invocation;
+    c.log_probabilities = log_probabilities;
     graph->set_cancel_flag(&handle->cancel);
-    const json case_result = vlm_run_case(*graph, c, nullptr, nullptr, true);
+    json case_result = vlm_run_case(*graph, c, nullptr, nullptr, true);
 
     fill_result(case_result, result);
+    const auto reused = case_result.at("kv_cache").at("reused_prompt_tokens").get<uint32_t>();
     ReportInputs report;
     report.input_preparation_ms = (t1 - t0) * kMsPerSecond;
     report.backend_policy = session->backend;
@@ -146,9 +150,8 @@ int vlm_generate(VlmHandle* handle, const VlmPromptMessage* messages, uint64_t m
     report.image_longest_edge = doc.values.at("image_longest_edge");
     report.image_detail = doc.values.at("image_detail");
     report.frontend_stages_ms = prepared.stages_ms;
-    session->last_report = generation_report(*graph, report, case_result);
-    result->reused_prompt_tokens =
-        case_result.at("kv_cache").at("reused_prompt_tokens").get<uint32_t>();
+    session->last_report = generation_report(*graph, report, std::move(case_result));
+    result->reused_prompt_tokens = reused;
     result->wall_ms = (monotonic_seconds() - t0) * kMsPerSecond;
     ok = 1;
   } catch (...) {
@@ -162,6 +165,23 @@ int vlm_generate(VlmHandle* handle, const VlmPromptMessage* messages, uint64_t m
   }
   vlm_leave(handle);
   return ok;
+}
+
+}  // namespace
+
+int vlm_generate(VlmHandle* handle, const VlmPromptMessage* messages, uint64_t message_count,
+                 const VlmRequest* request, StopStreamCallback callback, void* user_data,
+                 VlmResult* result, VlmError* error) {
+  return generate(handle, messages, message_count, request, callback, user_data, true, result,
+                  error);
+}
+
+int vlm_generate_answer(VlmHandle* handle, const VlmPromptMessage* messages,
+                        uint64_t message_count, const VlmRequest* request,
+                        StopStreamCallback callback, void* user_data, VlmResult* result,
+                        VlmError* error) {
+  return generate(handle, messages, message_count, request, callback, user_data, false, result,
+                  error);
 }
 
 int vlm_count_tokens(VlmHandle* handle, const VlmPromptMessage* messages, uint64_t message_count,

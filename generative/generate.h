@@ -22,6 +22,15 @@ int vlm_generate(VlmHandle* handle, const VlmPromptMessage* messages, uint64_t m
                  const VlmRequest* request, StopStreamCallback callback, void* user_data,
                  VlmResult* result, VlmError* error);
 
+// vlm_generate for callers that read the answer, the counts and the finish reason but never
+// the log-probabilities: the result's log_probs are zeros and the report lists none, which
+// spares greedy decoding a pass of exp() over the vocabulary at every token. Everything else,
+// the tokens included, is what vlm_generate gives.
+int vlm_generate_answer(VlmHandle* handle, const VlmPromptMessage* messages,
+                        uint64_t message_count, const VlmRequest* request,
+                        StopStreamCallback callback, void* user_data, VlmResult* result,
+                        VlmError* error);
+
 // The prompt length in tokens of a request, without running the model.
 int vlm_count_tokens(VlmHandle* handle, const VlmPromptMessage* messages, uint64_t message_count,
                      const VlmRequest* request, uint32_t* count_out, VlmError* error);

@@ -48,6 +48,10 @@ struct GenerationCase {
   VXConstraint* constraint = nullptr;
   std::vector<int64_t> eos_token_ids;
   std::string name = "prompt";
+  // False for callers that never read the log-probabilities (the C API's chat path): the
+  // result's "token_log_probabilities" stays empty and greedy steps skip their sum over the
+  // vocabulary. Tokens, text and everything else are the same.
+  bool log_probabilities = true;
   // "temperature", "top_p", "min_p", "top_k", "repetition_penalty", "repetition_window",
   // "seed"; absent keys take the sampler's defaults.
   nlohmann::json sampling = nlohmann::json::object();

@@ -46,22 +46,22 @@ json kv_cache_summary(const VXGraph& graph, const CacheCounters& since,
           {"copied_history_elements", now.copied - since.copied}};
 }
 
-json case_result(const CaseOutcome& o) {
-  return {{"answer", o.answer},
-          {"finish_reason", o.finish_reason},
-          {"token_log_probabilities", o.log_probabilities},
-          {"name", o.name},
+json case_result(CaseOutcome o) {
+  return {{"answer", std::move(o.answer)},
+          {"finish_reason", std::move(o.finish_reason)},
+          {"token_log_probabilities", std::move(o.log_probabilities)},
+          {"name", std::move(o.name)},
           {"prompt_tokens", o.prompt_tokens},
-          {"generated_token_ids", o.generated},
-          {"runs", o.runs},
-          {"kv_cache", o.kv_cache},
+          {"generated_token_ids", std::move(o.generated)},
+          {"runs", std::move(o.runs)},
+          {"kv_cache", std::move(o.kv_cache)},
           {"input_prepare_ms", o.input_prepare_ms},
-          {"input_tensor_ms", o.input_tensor_ms},
-          {"input_tensor_stages_ms", o.input_tensor_stages_ms},
+          {"input_tensor_ms", std::move(o.input_tensor_ms)},
+          {"input_tensor_stages_ms", std::move(o.input_tensor_stages_ms)},
           {"case_wall_ms", o.case_wall_ms}};
 }
 
-json generation_report(const VXGraph& graph, const ReportInputs& in, const json& result) {
+json generation_report(const VXGraph& graph, const ReportInputs& in, json result) {
   json report = json::object();
   report["input_preparation_ms"] = in.input_preparation_ms;
   report["diagnostic_profile"] = graph.profile();
@@ -75,7 +75,8 @@ json generation_report(const VXGraph& graph, const ReportInputs& in, const json&
   report["device"] = graph.device() != nullptr ? std::string(graph.device()->name()) : std::string();
   report["answer"] = result.value("answer", "");
   report["finish_reason"] = result.value("finish_reason", "");
-  report["cases"] = json::array({result});
+  report["cases"] = json::array();
+  report["cases"].push_back(std::move(result));
   report["image_views"] = in.image_views;
   report["image_orientations"] = in.image_orientations;
   report["image_longest_edge"] = in.image_longest_edge;

@@ -49,8 +49,8 @@ struct CaseOutcome {
   nlohmann::json input_tensor_stages_ms = nlohmann::json::object();
   double case_wall_ms = 0;
 };
-// The twelve keys of a case result.
-nlohmann::json case_result(const CaseOutcome& outcome);
+// The twelve keys of a case result; the outcome's lists move into it.
+nlohmann::json case_result(CaseOutcome outcome);
 
 // What the generation report takes from the request beyond the case result.
 struct ReportInputs {
@@ -63,9 +63,10 @@ struct ReportInputs {
   nlohmann::json image_detail = "single";
   nlohmann::json frontend_stages_ms = nlohmann::json::object();
 };
-// The twenty keys of a generation report, in the order they are built, around one case result.
+// The twenty keys of a generation report, in the order they are built, around one case result
+// (moved in when the caller no longer needs it).
 nlohmann::json generation_report(const VXGraph& graph, const ReportInputs& inputs,
-                                 const nlohmann::json& case_result);
+                                 nlohmann::json case_result);
 
 // Peak resident set size of this process in bytes (0 when unknown).
 uint64_t max_rss_bytes();

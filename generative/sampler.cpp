@@ -184,9 +184,12 @@ double exp_sum(const float* logits, uint64_t vocab, double top) {
 
 // Greedy choice with every id allowed and nothing penalised: the same token and the same
 // log-probability as the candidate path (first largest value; the exp() terms summed in double
-// in id order), without building a candidate list over the whole vocabulary.
+// in id order), without building a candidate list over the whole vocabulary. Without the
+// log-probability the sum is left out and the field is NaN: for 49,280 random logits on AMD
+// EPYC (Zen 4) the choice alone took 35 us, with the sum 380 on one thread and 150-220 on 8.
 uint32_t greedy_unmasked(const float* logits, uint64_t vocab, const int64_t* history,
-                         uint64_t history_length, uint32_t window, SampleResult* result) {
+                         uint64_t history_length, uint32_t window, bool log_probability,
+                         SampleResult* result) {
   if (!window_ids_valid(history, history_length, window, vocab)) return kSampleInvalidArgument;
   uint64_t best = 0;
   float best_value = logits[0];
@@ -200,15 +203,15 @@ uint32_t greedy_unmasked(const float* logits, uint64_t vocab, const int64_t* his
     }
   }
   if (!finite) return kSampleNonFinite;
-  *result = SampleResult{static_cast<int64_t>(best), -std::log(exp_sum(logits, vocab, best_value))};
+  const double lp = log_probability ? -std::log(exp_sum(logits, vocab, best_value))
+                                    : std::numeric_limits<double>::quiet_NaN();
+  *result = SampleResult{static_cast<int64_t>(best), lp};
   return kSampleOk;
 }
 
-}  // namespace
-
-uint32_t sample_token(const float* logits, uint64_t vocab_size, const uint8_t* mask,
-                      const int64_t* history, uint64_t history_length,
-                      const SamplingParams* params, uint64_t* state, SampleResult* result) {
+uint32_t sample(const float* logits, uint64_t vocab_size, const uint8_t* mask,
+                const int64_t* history, uint64_t history_length, const SamplingParams* params,
+                uint64_t* state, bool log_probability, SampleResult* result) {
   if (logits == nullptr || params == nullptr || state == nullptr || result == nullptr ||
       vocab_size == 0 || (history == nullptr && history_length != 0) ||
       !sampling_params_valid(params)) {
@@ -217,16 +220,34 @@ uint32_t sample_token(const float* logits, uint64_t vocab_size, const uint8_t* m
   // A penalty of exactly 1 leaves every value as it is, so only the history check remains.
   if (params->temperature == 0.0 && mask == nullptr && params->repetition_penalty == 1.0) {
     return greedy_unmasked(logits, vocab_size, history, history_length,
-                           params->repetition_window, result);
+                           params->repetition_window, log_probability, result);
   }
   try {
-    return sample_checked(logits, vocab_size, mask, history, history_length, *params, state,
-                          result);
+    const uint32_t status = sample_checked(logits, vocab_size, mask, history, history_length,
+                                           *params, state, result);
+    if (status == kSampleOk && !log_probability) {
+      result->log_probability = std::numeric_limits<double>::quiet_NaN();
+    }
+    return status;
   } catch (const std::bad_alloc&) {
     return kSampleNoMemory;
   } catch (const std::length_error&) {
     return kSampleNoMemory;
   }
+}
+
+}  // namespace
+
+uint32_t sample_token(const float* logits, uint64_t vocab_size, const uint8_t* mask,
+                      const int64_t* history, uint64_t history_length,
+                      const SamplingParams* params, uint64_t* state, SampleResult* result) {
+  return sample(logits, vocab_size, mask, history, history_length, params, state, true, result);
+}
+
+uint32_t sample_token_id(const float* logits, uint64_t vocab_size, const uint8_t* mask,
+                         const int64_t* history, uint64_t history_length,
+                         const SamplingParams* params, uint64_t* state, SampleResult* result) {
+  return sample(logits, vocab_size, mask, history, history_length, params, state, false, result);
 }
 
 namespace {

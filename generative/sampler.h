@@ -44,6 +44,13 @@ uint32_t sample_token(const float* logits, uint64_t vocab_size, const uint8_t* m
                       const int64_t* history, uint64_t history_length,
                       const SamplingParams* params, uint64_t* state, SampleResult* result);
 
+// sample_token for callers that never read the log-probability: the same token, statuses and
+// state; log_probability is NaN. The greedy choice over an unmasked, unpenalised vocabulary
+// then skips its sum of exp() terms over the whole vocabulary.
+uint32_t sample_token_id(const float* logits, uint64_t vocab_size, const uint8_t* mask,
+                         const int64_t* history, uint64_t history_length,
+                         const SamplingParams* params, uint64_t* state, SampleResult* result);
+
 // One SplitMix64 step: advances the state and returns a uniform value in [0, 1).
 double splitmix64_uniform(uint64_t* state);
 

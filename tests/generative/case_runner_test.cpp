@@ -3,6 +3,7 @@
 // and every refusal of a malformed case.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <iterator>
@@ -323,6 +324,83 @@ TEST_F(CaseRunner, PrefixReuseSkipsTheSharedPromptAndKeepsTheLogits) {
   EXPECT_EQ(vlm_run_case(graph(), file_like, nullptr, nullptr, true)
                 .at("kv_cache").at("reused_prompt_tokens"), 0);
   EXPECT_TRUE(graph().cached_tokens().empty());
+}
+
+// Each greedy log-probability is the log-softmax of the step's traced FP16 logits at the chosen
+// id, summed here in double in id order; a case that asks for none gets the same tokens.
+TEST_F(CaseRunner, GreedyLogProbabilitiesFollowTheLogitsAndMayBeLeftOut) {
+  ScratchDir dir;
+  const uint64_t steps = 4;
+  GenerationCase c = case_from_host(host, steps);
+  c.trace = true;
+  const std::string out = dir.file("lp");
+  const json with = vlm_run_case(graph(), c, nullptr, &out, true);
+  const std::vector<int64_t> ids = ids_of(with);
+  EXPECT_EQ(ids, std::vector<int64_t>(golden_tokens().begin(), golden_tokens().begin() + steps));
+  const json& lps = with.at("token_log_probabilities");
+  ASSERT_EQ(lps.size(), steps);
+  for (uint64_t s = 0; s < steps; ++s) {
+    const std::vector<float> logits =
+        read_f16_file(out + "/step" + std::to_string(s) + "/logits_last.bin");
+    ASSERT_FALSE(logits.empty());
+    const float best = *std::max_element(logits.begin(), logits.end());
+    EXPECT_EQ(logits[static_cast<size_t>(ids[s])], best) << "step " << s;
+    double sum = 0.0;
+    for (float v : logits) sum += std::exp(static_cast<double>(v) - best);
+    EXPECT_EQ(lps[s].get<double>(), -std::log(sum)) << "step " << s;
+  }
+
+  GenerationCase quiet = case_from_host(host, steps);
+  quiet.log_probabilities = false;
+  const json without = vlm_run_case(graph(), quiet, nullptr, nullptr, true);
+  EXPECT_EQ(ids_of(without), ids);
+  EXPECT_TRUE(without.at("token_log_probabilities").empty());
+  EXPECT_EQ(without.at("finish_reason"), with.at("finish_reason"));
+  EXPECT_EQ(without.at("runs").size(), steps);
+}
+
+// Decode steps after a reused prefix with the explicit n x n mask: the mask row, the position
+// and the caches move on as after a full prefill, so the tokens stay the goldens.
+TEST_F(CaseRunner, ReusedPrefixWithAnExplicitMaskDecodesTheGoldenTokens) {
+  const HostInputs masked = golden_inputs(Activation::fp16, true);
+  StreamInvocation inv = invocation();
+  const uint64_t steps = std::min<uint64_t>(golden_tokens().size(), 6);
+  const std::vector<int64_t> want(golden_tokens().begin(), golden_tokens().begin() + steps);
+  GenerationCase c = case_from_host(masked, steps);
+  c.invocation = &inv;
+  const json first = vlm_run_case(graph(), c, nullptr, nullptr, true);
+  EXPECT_EQ(ids_of(first), want);
+  for (int again = 0; again < 2; ++again) {
+    const json reused = vlm_run_case(graph(), c, nullptr, nullptr, true);
+    EXPECT_EQ(reused.at("kv_cache").at("reused_prompt_tokens"),
+              tiny_goldens().prompt.input_ids.size() - 1);
+    EXPECT_EQ(ids_of(reused), want) << "request " << again + 2;
+  }
+}
+
+// What the graph keeps for the next request: the tokens whose keys and values the last run
+// stored, whichever way the request ended, and nothing after a failure.
+TEST_F(CaseRunner, TheReuseCacheHoldsTheLastRunsTokensAndNothingAfterAFailure) {
+  StreamInvocation inv = invocation();
+  const std::vector<int64_t>& golden = golden_tokens();
+  ASSERT_GE(golden.size(), 3u);
+  GenerationCase eos = case_from_host(host, 8);
+  eos.invocation = &inv;
+  eos.eos_token_ids = {golden[2]};
+  const json ended = vlm_run_case(graph(), eos, nullptr, nullptr, true);
+  EXPECT_EQ(ended.at("finish_reason"), "eos");
+  std::vector<int64_t> held = tiny_goldens().prompt.input_ids;
+  held.insert(held.end(), golden.begin(), golden.begin() + 2);
+  EXPECT_EQ(graph().cached_tokens(), held);
+  EXPECT_EQ(graph().cached_kv().size(), 2 * tiny_vlm_desc(VlmWeights::fp16).text.layers);
+
+  GenerationCase forced = case_from_host(host, 4);
+  forced.invocation = &inv;
+  forced.forced_tokens = {golden[0], 1 << 30};
+  EXPECT_EQ(refusal(graph(), forced), "Forced token out of range");
+  EXPECT_TRUE(graph().cached_tokens().empty());
+  EXPECT_TRUE(graph().cached_kv().empty());
+  EXPECT_TRUE(graph().cached_pixels().empty());
 }
 
 TEST_F(CaseRunner, MalformedCasesAreRefusedWithTheirMessages) {

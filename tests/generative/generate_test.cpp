@@ -138,6 +138,38 @@ TEST_F(Generate, SeededSamplingIsReproducible) {
   EXPECT_NE(a, golden_tokens(Activation::fp16));
 }
 
+// The answer-only entry gives vlm_generate's tokens, text, counts and finish reason, greedy or
+// seeded, with and without a reused prefix; only the log-probabilities are left out.
+TEST_F(Generate, AnswerOnlyRequestsMatchFullOnes) {
+  GoldenRequest g(9);
+  for (double temperature : {0.0, 0.8}) {
+    g.request.sampling.temperature = temperature;
+    g.request.sampling.seed = 77;
+    vlm_reset_impl(handle.get(), &error);
+    ResultCloser full;
+    ASSERT_EQ(vlm_generate(handle.get(), &g.turn, 1, &g.request, nullptr, nullptr, &full.r,
+                           &error), 1) << error.message;
+    // First after a reset (a full prefill), then again (every prompt token but the last reused).
+    for (uint32_t reused : {0u, 1u}) {
+      if (reused == 0) vlm_reset_impl(handle.get(), &error);
+      ResultCloser quick;
+      ASSERT_EQ(vlm_generate_answer(handle.get(), &g.turn, 1, &g.request, nullptr, nullptr,
+                                    &quick.r, &error), 1) << error.message;
+      EXPECT_EQ(ids_of(quick.r), ids_of(full.r)) << "temperature " << temperature;
+      EXPECT_EQ(std::string(quick.r.answer, quick.r.answer_length),
+                std::string(full.r.answer, full.r.answer_length));
+      EXPECT_EQ(quick.r.finish_reason, full.r.finish_reason);
+      EXPECT_EQ(quick.r.prompt_tokens, full.r.prompt_tokens);
+      EXPECT_EQ(quick.r.reused_prompt_tokens, reused == 0 ? 0u : full.r.prompt_tokens - 1);
+      ASSERT_NE(quick.r.log_probs, nullptr);
+      for (uint32_t i = 0; i < quick.r.generated_tokens; ++i) EXPECT_EQ(quick.r.log_probs[i], 0.0);
+      const json& report_case = handle->session->last_report.at("cases")[0];
+      EXPECT_TRUE(report_case.at("token_log_probabilities").empty());
+      EXPECT_EQ(report_case.at("generated_token_ids").get<std::vector<int64_t>>(), ids_of(full.r));
+    }
+  }
+}
+
 TEST_F(Generate, ConstrainedAnswersFollowTheirFormat) {
   const VlmContentItem text{kContentText, "Give me a record.", nullptr};
   const VlmPromptMessage turn{"user", &text, 1};

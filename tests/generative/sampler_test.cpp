@@ -338,6 +338,77 @@ TEST(Sampler, MaskedOrPenalisedGreedyStillHonoursBoth) {
                    -std::log(std::exp(7.2 - 8.5) + std::exp(1 - 8.5) + std::exp(8 - 8.5) + 1));
 }
 
+// Without the log-probability every request still gives the token, status and state that
+// sample_token gives: greedy and drawn, masked, penalised and refused alike.
+TEST(Sampler, TokenOnlyAgreesWithTheFullSamplerOnEveryPath) {
+  auto token_only = [](const std::vector<float>& logits, const SamplingParams& p, uint64_t state,
+                       const std::vector<uint8_t>* mask, const std::vector<int64_t>& history) {
+    SampleResult r{-7, -7.0};
+    const uint32_t status =
+        sample_token_id(logits.data(), logits.size(), mask ? mask->data() : nullptr,
+                        history.empty() ? nullptr : history.data(), history.size(), &p, &state, &r);
+    return Outcome{status, r, state};
+  };
+  std::mt19937_64 rng(99);
+  std::uniform_real_distribution<float> logit(-10, 10);
+  for (int round = 0; round < 200; ++round) {
+    const size_t n = round == 0 ? 49280 : 1 + rng() % 500;
+    std::vector<float> logits(n);
+    for (float& l : logits) l = round % 4 == 0 ? std::round(logit(rng)) : logit(rng);
+    std::vector<uint8_t> mask(n, 1);
+    for (uint8_t& m : mask) m = rng() % 4 != 0;
+    mask[rng() % n] = 1;
+    std::vector<int64_t> history(rng() % 10);
+    for (int64_t& h : history) h = static_cast<int64_t>(rng() % n);
+    SamplingParams p = sampling_params_default();
+    p.temperature = round % 2 == 0 ? 0.0 : 0.2 + (rng() % 50) / 20.0;
+    p.top_k = static_cast<uint32_t>(rng() % 20);
+    p.repetition_penalty = round % 3 == 0 ? 1.0 : 0.5 + (rng() % 20) / 10.0;
+    const std::vector<uint8_t>* m = round % 5 == 1 ? &mask : nullptr;
+    const uint64_t seed = rng();
+    const Outcome full = run(logits, p, seed, m, history);
+    const Outcome quick = token_only(logits, p, seed, m, history);
+    ASSERT_EQ(full.status, kSampleOk) << "round " << round;
+    ASSERT_EQ(quick.status, kSampleOk) << "round " << round;
+    EXPECT_EQ(quick.result.token, full.result.token) << "round " << round;
+    EXPECT_EQ(quick.state, full.state) << "round " << round;
+    EXPECT_TRUE(std::isnan(quick.result.log_probability)) << "round " << round;
+  }
+  // The refusals are the same, and a refusal leaves the result and state alone.
+  const float inf = std::numeric_limits<float>::infinity();
+  const std::vector<uint8_t> none(3, 0);
+  SamplingParams bad = greedy();
+  bad.top_p = 0.0;
+  SamplingParams window = greedy();
+  window.repetition_window = 2;
+  const struct {
+    std::vector<float> logits;
+    SamplingParams params;
+    const std::vector<uint8_t>* mask;
+    std::vector<int64_t> history;
+    uint32_t status;
+  } refused[] = {{{1, inf, 2}, greedy(), nullptr, {}, kSampleNonFinite},
+                 {{1, inf, 2}, warm(1.0), nullptr, {}, kSampleNonFinite},
+                 {{1, 2, 3}, greedy(), &none, {}, kSampleNoCandidate},
+                 {{1, 2, 3}, bad, nullptr, {}, kSampleInvalidArgument},
+                 {{1, 2, 3}, window, nullptr, {0, 3}, kSampleInvalidArgument}};
+  for (const auto& c : refused) {
+    EXPECT_EQ(run(c.logits, c.params, 4, c.mask, c.history).status, c.status);
+    const Outcome quick = token_only(c.logits, c.params, 4, c.mask, c.history);
+    EXPECT_EQ(quick.status, c.status);
+    EXPECT_EQ(quick.result.token, -7);
+    EXPECT_EQ(quick.state, 4u);
+  }
+  SampleResult r{};
+  uint64_t state = 0;
+  const SamplingParams p = greedy();
+  EXPECT_EQ(sample_token_id(nullptr, 3, nullptr, nullptr, 0, &p, &state, &r),
+            kSampleInvalidArgument);
+  const float one = 1.0f;
+  EXPECT_EQ(sample_token_id(&one, 1, nullptr, nullptr, 0, &p, &state, nullptr),
+            kSampleInvalidArgument);
+}
+
 TEST(Sampler, SplitMix64Sequence) {
   // The generator's published outputs for state 0.
   uint64_t state = 0;
