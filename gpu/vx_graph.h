@@ -279,6 +279,8 @@ class VXGraph {
   // How many nodes from node j on are single-row products of one input that linear_siblings
   // may encode together (1: node j alone).
   uint64_t sibling_linears(uint64_t j, const std::vector<VXTensorPtr>& bound) const;
+  // Fills sibling_runs_ from the graph's structure, once the graph is read.
+  void find_sibling_linears();
 
   // Operations (vx_graph_ops.cpp, vx_graph_attention.cpp).
   void check_node(const VXNode& node, const VXTensorList& inputs) const;
@@ -342,6 +344,10 @@ class VXGraph {
   std::vector<VXTensorPtr> weights_;
   std::vector<std::string> groups_;
   std::vector<uint64_t> uses_;
+  // Per node: how many linear nodes from it on read the same input through weight values, in one
+  // group (at most kMaxLinearSiblings); the run decides from the shapes whether they share a
+  // dispatch.
+  std::vector<uint8_t> sibling_runs_;
   std::map<std::string, uint64_t> input_ids_;
   uint64_t logits_id_ = kNoLogits;
   static constexpr uint64_t kNoLogits = (uint64_t{1} << 63) - 1;

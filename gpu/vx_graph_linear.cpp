@@ -99,39 +99,51 @@ VXTensorPtr VXGraph::linear(const VXTensorPtr& x, const VXTensorPtr& weight,
   return y;
 }
 
+void VXGraph::find_sibling_linears() {
+  auto is_weight = [&](uint64_t id) { return (rows_[id].flags & kVXValueWeight) != 0; };
+  // Weights and biases are weight values, so no sibling reads another's output.
+  auto product = [&](const VXNode& node) {
+    return node.op == kVXOpLinear && node.attrs.empty() && node.outputs.size() == 1 &&
+           (node.inputs.size() == 2 || node.inputs.size() == 3) && is_weight(node.inputs[1]) &&
+           (node.inputs.size() == 2 || is_weight(node.inputs[2]));
+  };
+  sibling_runs_.assign(nodes_.size(), 1);
+  for (uint64_t j = 0; j < nodes_.size(); ++j) {
+    const VXNode& first = nodes_[j];
+    if (!product(first)) continue;
+    uint64_t count = 1;
+    while (j + count < nodes_.size() && count < kMaxLinearSiblings) {
+      const VXNode& node = nodes_[j + count];
+      if (!product(node) || node.group != first.group || node.inputs[0] != first.inputs[0]) break;
+      ++count;
+    }
+    sibling_runs_[j] = static_cast<uint8_t>(count);
+  }
+}
+
 uint64_t VXGraph::sibling_linears(uint64_t j, const std::vector<VXTensorPtr>& bound) const {
+  const uint64_t candidates = j < sibling_runs_.size() ? sibling_runs_[j] : 1;
+  if (candidates <= 1) return 1;
   const VXNode& first = nodes_[j];
-  if (first.op != kVXOpLinear || first.inputs.empty()) return 1;
   const VXTensorPtr& x = bound[first.inputs[0]];
   if (x == nullptr || x->dtype != activation_ || x->shape.empty() || x->count == 0 ||
       x->count != x->shape.back() || x->count % 2 != 0) {
     return 1;
   }
   const uint64_t k = x->count;
-  auto is_weight = [&](uint64_t id) {
-    return (rows_[id].flags & kVXValueWeight) != 0 && bound[id] != nullptr;
-  };
-  uint64_t dtype = 0;
+  const uint64_t dtype = bound[first.inputs[1]] ? bound[first.inputs[1]]->dtype : 0;
   uint64_t count = 0;
-  for (uint64_t i = j; i < nodes_.size() && count < kMaxLinearSiblings; ++i, ++count) {
-    const VXNode& node = nodes_[i];
-    // Weights and biases are weight values, so no sibling reads another's output.
-    if (node.op != kVXOpLinear || node.group != first.group || !node.attrs.empty() ||
-        node.outputs.size() != 1 || (node.inputs.size() != 2 && node.inputs.size() != 3) ||
-        node.inputs[0] != first.inputs[0] || !is_weight(node.inputs[1]) ||
-        (node.inputs.size() == 3 && !is_weight(node.inputs[2]))) {
-      break;
-    }
-    const VXTensor& w = *bound[node.inputs[1]];
-    if (i == j) dtype = w.dtype;
-    const uint64_t n = w.shape.size() == 2 ? w.shape[0] : 0;
-    if ((w.dtype != kVXDtypeF16 && w.dtype != kVXDtypeQ8) || w.dtype != dtype || n == 0 ||
-        n % 2 != 0 || w.shape[1] != k || w.count != n * k) {
+  for (; count < candidates; ++count) {
+    const VXNode& node = nodes_[j + count];
+    const VXTensorPtr& w = bound[node.inputs[1]];
+    const uint64_t n = w != nullptr && w->shape.size() == 2 ? w->shape[0] : 0;
+    if (n == 0 || (w->dtype != kVXDtypeF16 && w->dtype != kVXDtypeQ8) || w->dtype != dtype ||
+        n % 2 != 0 || w->shape[1] != k || w->count != n * k) {
       break;
     }
     if (node.inputs.size() == 3) {
-      const VXTensor& b = *bound[node.inputs[2]];
-      if (b.dtype != kVXDtypeF16 || b.count != n) break;
+      const VXTensorPtr& b = bound[node.inputs[2]];
+      if (b == nullptr || b->dtype != kVXDtypeF16 || b->count != n) break;
     }
   }
   return std::max<uint64_t>(count, 1);

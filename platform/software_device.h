@@ -326,6 +326,13 @@ class CommandQueue : public std::enable_shared_from_this<CommandQueue> {
   explicit CommandQueue(std::shared_ptr<Device> device) : device_(std::move(device)) {}
   std::shared_ptr<Device> device_;
   std::mutex run_mutex_;  // command buffers of one queue run one at a time
+  // How many records the last command buffer that ran held: a new one reserves that much, since
+  // a queue mostly runs the same work again (one decode step after another), and growing the
+  // arrays by doubling cost more of a decode step's encoding than any single dispatch did.
+  struct Sizes {
+    std::atomic<uint64_t> commands{0}, slots{0}, inline_bytes{0}, buffers{0}, pipelines{0};
+  };
+  Sizes last_sizes_;
 };
 
 // A work item encoded into a command buffer and run in order with its kernels: the stand-ins

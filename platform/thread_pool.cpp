@@ -82,6 +82,9 @@ struct Job {
 // Takes chunks of indices until none are left or a body has thrown.
 void work_on(Job& job) {
   while (!job.failed.load(std::memory_order_relaxed)) {
+    // Looked at before taking: every participant ends here once the indices run out, and a read
+    // leaves the counter's line shared where an increment would pull it from core to core.
+    if (job.next.load(std::memory_order_relaxed) >= job.n) return;
     size_t begin = job.next.fetch_add(job.grain, std::memory_order_relaxed);
     if (begin >= job.n) return;
     size_t end = std::min(job.n, begin + job.grain);
