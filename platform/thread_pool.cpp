@@ -73,6 +73,9 @@ struct Job {
   void* ctx = nullptr;
   size_t n = 0;
   size_t grain = 1;
+  // Every worker may join: no tickets are taken. Every worker taking one from the same line as
+  // they all arrive cost each later worker another transfer of that line before it could start.
+  bool every_worker = false;
   alignas(kCacheLineBytes) std::atomic<size_t> next{0};
   std::atomic<int> helper_tickets{0};  // workers that may still join
   std::atomic<bool> failed{false};
@@ -98,14 +101,21 @@ void work_on(Job& job) {
   }
 }
 
-// A job is published in a slot. `visitors` counts workers that may be reading the slot's
-// job: a worker registers before it loads the pointer and leaves when done, so once the
-// owner has cleared the pointer and seen visitors reach 0 no worker can touch the job.
+// A job is published in a slot. A worker that may be reading a slot's job says so in its own
+// mark (the slot's number + 1) before it loads the pointer, and clears the mark when done; the
+// owner clears the pointer, then waits until no mark names the slot, after which no worker can
+// touch the job. Both sides store, then load the other's word (sequentially consistent), so
+// either the worker sees no job or the owner sees the mark. Marks are one line per worker: a
+// count in the slot's line, taken and given back by every worker as a job starts and ends,
+// made the last of 7 workers wait for 7 transfers of that line before it could start.
 struct alignas(kCacheLineBytes) Slot {
   std::atomic<uint32_t> busy{0};  // owned by a caller from publication until drained
   std::atomic<Job*> job{nullptr};
-  std::atomic<uint32_t> visitors{0};
   std::atomic<uint32_t> owner_sleeping{0};
+};
+
+struct alignas(kCacheLineBytes) WorkerMark {
+  std::atomic<uint32_t> inside{0};  // 0, or the number + 1 of the slot being visited
 };
 
 // A CPU for each of `workers` workers: those of the process's affinity mask, less the one the
@@ -154,7 +164,7 @@ class Pool {
     const std::vector<int> cpus = worker_cpus(participants - 1);
     for (unsigned i = 1; i < participants; ++i) {
       try {
-        std::thread worker(&Pool::worker_main, this);
+        std::thread worker(&Pool::worker_main, this, &marks_[i - 1]);
         if (!cpus.empty()) pin_to(worker, cpus[i - 1]);
         worker.detach();
       } catch (...) {
@@ -172,6 +182,7 @@ class Pool {
     Slot* slot = claim_slot();
     if (slot == nullptr) return false;
     job.helper_tickets.store(static_cast<int>(helpers), std::memory_order_relaxed);
+    job.every_worker = helpers + 1 >= participants_;
     slot->job.store(&job);
     epoch_.fetch_add(1);
     if (sleepers_.load() > 0) futex_wake(&epoch_, static_cast<int>(helpers));
@@ -182,7 +193,7 @@ class Pool {
     }
 
     slot->job.store(nullptr);
-    drain(*slot);
+    drain(*slot, static_cast<uint32_t>(slot - slots_) + 1);
     slot->busy.store(0, std::memory_order_release);
     return true;
   }
@@ -199,50 +210,56 @@ class Pool {
     return nullptr;
   }
 
-  static void leave(Slot& slot) {
-    if (slot.visitors.fetch_sub(1) == 1 && slot.owner_sleeping.load() != 0) {
-      futex_wake(&slot.visitors, INT_MAX);
-    }
+  static void leave(Slot& slot, WorkerMark& mark) {
+    mark.inside.store(0);
+    if (slot.owner_sleeping.load() != 0) futex_wake(&mark.inside, INT_MAX);
   }
 
   // Waits until no worker is inside the slot's (already unpublished) job.
-  static void drain(Slot& slot) {
+  void drain(Slot& slot, uint32_t id) {
+    const unsigned workers = participants_ - 1;
     auto deadline = std::chrono::steady_clock::now() + kSpinBeforeSleep;
-    for (unsigned iter = 1; slot.visitors.load() != 0; ++iter) {
-      cpu_relax();
-      if (iter % kSpinChecksPerClockRead == 0 && std::chrono::steady_clock::now() > deadline) {
-        slot.owner_sleeping.store(1);
-        for (uint32_t v = slot.visitors.load(); v != 0; v = slot.visitors.load()) {
-          futex_wait(&slot.visitors, v);
+    bool sleeping = false;
+    for (unsigned w = 0; w < workers; ++w) {
+      std::atomic<uint32_t>& inside = marks_[w].inside;
+      for (unsigned iter = 1; inside.load() == id; ++iter) {
+        if (sleeping) {
+          futex_wait(&inside, id);
+          continue;
         }
-        slot.owner_sleeping.store(0);
-        break;
+        cpu_relax();
+        if (iter % kSpinChecksPerClockRead == 0 && std::chrono::steady_clock::now() > deadline) {
+          slot.owner_sleeping.store(1);
+          sleeping = true;
+        }
       }
     }
+    if (sleeping) slot.owner_sleeping.store(0);
   }
 
   // One pass over the slots; true when some work was done.
-  bool help_once() {
+  bool help_once(WorkerMark& mark) {
     bool worked = false;
     for (Slot& slot : slots_) {
       if (slot.job.load(std::memory_order_relaxed) == nullptr) continue;
-      slot.visitors.fetch_add(1);
+      mark.inside.store(static_cast<uint32_t>(&slot - slots_) + 1);
       Job* job = slot.job.load();
       if (job != nullptr && job->next.load(std::memory_order_relaxed) < job->n &&
-          job->helper_tickets.fetch_sub(1, std::memory_order_relaxed) > 0) {
+          (job->every_worker ||
+           job->helper_tickets.fetch_sub(1, std::memory_order_relaxed) > 0)) {
         work_on(*job);
         worked = true;
       }
-      leave(slot);
+      leave(slot, mark);
     }
     return worked;
   }
 
-  void worker_main() {
+  void worker_main(WorkerMark* mark) {
     t_in_region = true;  // nested calls from bodies run inline
     for (;;) {
       uint32_t seen = epoch_.load();
-      if (help_once()) continue;
+      if (help_once(*mark)) continue;
       bool posted = false;
       const auto start = std::chrono::steady_clock::now();
       const auto deadline = start + kSpinBeforeSleep;
@@ -268,6 +285,7 @@ class Pool {
 
   unsigned participants_ = 1;
   Slot slots_[kJobSlots];
+  WorkerMark marks_[kMaxParallelThreads];
   alignas(kCacheLineBytes) std::atomic<uint32_t> epoch_{0};
   alignas(kCacheLineBytes) std::atomic<uint32_t> sleepers_{0};
 };

@@ -110,6 +110,31 @@ TEST(ThreadPool, JobsSpacedBeyondTheSpinStillComplete) {
   }
 }
 
+TEST(ThreadPool, CallerSleepsPastItsSpinUntilTheLastWorkerLeaves) {
+  // Workers' bodies outlast the caller's spin window (500 us), so the caller waits for them on
+  // the futex; the call returns only once every body has finished.
+  for (int round = 0; round < 3; ++round) {
+    const std::thread::id caller = std::this_thread::get_id();
+    std::atomic<int> finished{0};
+    std::atomic<bool> worker_in{false};
+    parallel_for(8, [&](size_t) {
+      if (std::this_thread::get_id() != caller) {
+        worker_in.store(true);
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+      } else {
+        // Leave indices to the workers until one of them holds one.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (!worker_in.load() && std::chrono::steady_clock::now() < until) {
+          std::this_thread::yield();
+        }
+      }
+      finished.fetch_add(1);
+    });
+    EXPECT_EQ(finished.load(), 8) << round;
+    EXPECT_TRUE(worker_in.load()) << round;
+  }
+}
+
 struct ConcurrencyCtx {
   std::atomic<int> running{0};
   std::atomic<int> peak{0};
