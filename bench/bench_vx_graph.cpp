@@ -15,10 +15,11 @@
 // once more with per-node timing, summed by op kind. --backend picks the configuration policy
 // (default "metal", the custom kernels). --weights and --threads keep one weight format or one
 // thread count; --decode-only and --prefill-only time decode steps or prefills alone (for a
-// sampling profiler). --checksum prints a hash of the bytes of the logits and caches of the
-// prefill and of each decode step instead, at every thread count asked for, so two builds can be
-// compared byte for byte. --activations f32 runs FP32 activations (default FP16). Medians after
-// a warm-up, timed in turns.
+// sampling profiler; decode-only also prints the mean encoding time of a step). --checksum
+// prints a hash of the bytes of the logits and caches of the prefill and of each decode step
+// instead, at every thread count asked for, so two builds can be compared byte for byte.
+// --activations f32 runs FP32 activations (default FP16). Medians after a warm-up, timed in
+// turns.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
