@@ -190,7 +190,9 @@ void kernel_parallel_for(uint64_t units, uint64_t units_per_task, Body&& body) {
   RunCounter next[kMaxParallelThreads];
   for (size_t i = 0; i < runs; ++i) next[i].task.store(run_start(i), std::memory_order_relaxed);
   std::atomic<bool> stop{false};
-  parallel_for(runs, [&](size_t own) {
+  parallel_team(static_cast<unsigned>(runs), [&](size_t member) {
+    // A worker numbered past the runs (a cap below the pool size) starts on one taken already.
+    const size_t own = member % runs;
     for (size_t k = 0; k < runs; ++k) {
       const size_t i = (own + k) % runs;
       const uint64_t end = run_start(i + 1);

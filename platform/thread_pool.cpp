@@ -76,11 +76,29 @@ struct Job {
   // Every worker may join: no tickets are taken. Every worker taking one from the same line as
   // they all arrive cost each later worker another transfer of that line before it could start.
   bool every_worker = false;
+  // A team job (parallel_team): each thread calls fn once with its own number; `seq` tells a
+  // worker whether it already took part in this one.
+  bool team = false;
+  uint64_t seq = 0;
   alignas(kCacheLineBytes) std::atomic<size_t> next{0};
   std::atomic<int> helper_tickets{0};  // workers that may still join
   std::atomic<bool> failed{false};
   std::exception_ptr error;  // written once, by the thread that set failed
 };
+
+void record_failure(Job& job) {
+  bool expected = false;
+  if (job.failed.compare_exchange_strong(expected, true)) job.error = std::current_exception();
+}
+
+// The one call of a team job on this thread.
+void take_part(Job& job, size_t member) {
+  try {
+    job.fn(job.ctx, member);
+  } catch (...) {
+    record_failure(job);
+  }
+}
 
 // Takes chunks of indices until none are left or a body has thrown.
 void work_on(Job& job) {
@@ -94,8 +112,7 @@ void work_on(Job& job) {
     try {
       for (size_t i = begin; i < end; ++i) job.fn(job.ctx, i);
     } catch (...) {
-      bool expected = false;
-      if (job.failed.compare_exchange_strong(expected, true)) job.error = std::current_exception();
+      record_failure(job);
       return;
     }
   }
@@ -119,6 +136,7 @@ struct alignas(kCacheLineBytes) Slot {
 
 struct alignas(kCacheLineBytes) WorkerMark {
   std::atomic<uint32_t> inside{0};  // 0, or the number + 1 of the slot being visited
+  uint64_t team_seq = 0;            // the last team job this worker took part in (its own)
 };
 
 // A CPU for each of `workers` workers: those of the process's affinity mask, less the one the
@@ -192,7 +210,11 @@ class Pool {
 
     {
       RegionGuard region;
-      work_on(job);
+      if (job.team) {
+        take_part(job, 0);
+      } else {
+        work_on(job);
+      }
     }
 
     slot->job.store(nullptr);
@@ -247,9 +269,17 @@ class Pool {
       if (slot.job.load(std::memory_order_relaxed) == nullptr) continue;
       mark.inside.store(static_cast<uint32_t>(&slot - slots_) + 1);
       Job* job = slot.job.load();
-      if (job != nullptr && job->next.load(std::memory_order_relaxed) < job->n &&
-          (job->every_worker ||
-           job->helper_tickets.fetch_sub(1, std::memory_order_relaxed) > 0)) {
+      if (job != nullptr && job->team) {
+        if (mark.team_seq != job->seq &&
+            (job->every_worker ||
+             job->helper_tickets.fetch_sub(1, std::memory_order_relaxed) > 0)) {
+          mark.team_seq = job->seq;
+          take_part(*job, static_cast<size_t>(&mark - marks_) + 1);
+          worked = true;
+        }
+      } else if (job != nullptr && job->next.load(std::memory_order_relaxed) < job->n &&
+                 (job->every_worker ||
+                  job->helper_tickets.fetch_sub(1, std::memory_order_relaxed) > 0)) {
         work_on(*job);
         worked = true;
       }
@@ -345,6 +375,34 @@ void parallel_apply(size_t n, void* ctx, ParallelFn fn, unsigned max_threads) {
   job.grain = std::max<size_t>(1, n / (threads * kChunksPerThread));
   if (!p.run(job, static_cast<unsigned>(threads - 1))) {
     run_inline(n, ctx, fn);
+    return;
+  }
+  if (job.failed.load()) std::rethrow_exception(job.error);
+}
+
+void parallel_team(unsigned members, void* ctx, ParallelFn fn) {
+  static std::atomic<uint64_t> team_jobs{0};
+  const unsigned cap = effective_cap(0);
+  if (t_in_region || members <= 1 || cap <= 1) {
+    RegionGuard region;
+    fn(ctx, 0);
+    return;
+  }
+  Pool& p = pool();
+  const unsigned threads = std::min({members, cap, p.size()});
+  if (threads <= 1) {
+    RegionGuard region;
+    fn(ctx, 0);
+    return;
+  }
+  Job job;
+  job.fn = fn;
+  job.ctx = ctx;
+  job.team = true;
+  job.seq = team_jobs.fetch_add(1, std::memory_order_relaxed) + 1;
+  if (!p.run(job, threads - 1)) {
+    RegionGuard region;
+    fn(ctx, 0);
     return;
   }
   if (job.failed.load()) std::rethrow_exception(job.error);
