@@ -124,10 +124,11 @@ void work_on(Job& job) {
 // touch the job. Both sides store, then load the other's word (sequentially consistent), so
 // either the worker sees no job or the owner sees the mark. Marks are one line per worker: a
 // count in the slot's line, taken and given back by every worker as a job starts and ends,
-// made the last of 7 workers wait for 7 transfers of that line before it could start. With the
-// marks and kernel_parallel_for's counters in lines of their own, a decode-like run of 151
-// dispatches (30 x 66, 9, 42, 220 and 110 tasks of 0.3 us, then 222) took 1005-1044 us at 8
-// threads against 1167-1204 us before (medians of 300, three runs each, shared 8-core Zen 4).
+// made the last of 7 workers wait for 7 transfers of that line before it could start. A
+// decode-like run of 151 kernel_parallel_for dispatches (30 x 66, 9, 42, 220 and 110 tasks of
+// 0.3 us, then 222) took 1302-1390 us at 8 threads with the count, 1136-1263 with the marks and a
+// line per run counter, 1043-1193 with team jobs on top (medians of 300 steps, four interleaved
+// runs each, shared 8-core Zen 4).
 struct alignas(kCacheLineBytes) Slot {
   std::atomic<uint32_t> busy{0};  // owned by a caller from publication until drained
   std::atomic<Job*> job{nullptr};
