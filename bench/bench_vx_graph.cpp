@@ -15,10 +15,11 @@
 // once more with per-node timing, summed by op kind. --backend picks the configuration policy
 // (default "metal", the custom kernels). --weights and --threads keep one weight format or one
 // thread count; --decode-only and --prefill-only time decode steps or prefills alone (for a
-// sampling profiler). --checksum prints a hash of the bytes of the logits and caches of the
-// prefill and of each decode step instead, at every thread count asked for, so two builds can be
-// compared byte for byte. --activations f32 runs FP32 activations (default FP16). Medians after
-// a warm-up, timed in turns.
+// sampling profiler; decode-only also prints the mean encoding time of a step). --checksum
+// prints a hash of the bytes of the logits and caches of the prefill and of each decode step
+// instead, at every thread count asked for, so two builds can be compared byte for byte.
+// --activations f32 runs FP32 activations (default FP16). Medians after a warm-up, timed in
+// turns.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -160,6 +161,10 @@ int64_t argmax(const vexa::VXTensor& logits) {
   return best;
 }
 
+// Encoding time of the decode steps run so far (milliseconds, steps), for the --decode-only line.
+double g_decode_encode_ms = 0;
+uint64_t g_decode_encode_steps = 0;
+
 // `steps` greedy decode steps after a prefill whose result is `start`, feeding the caches back.
 // The caches have room for every step, so each call appends in place over the same positions.
 void decode(Loaded& l, const VXTensorMap& prefill, const vexa::VXRunResult& start, uint64_t steps) {
@@ -172,6 +177,8 @@ void decode(Loaded& l, const VXTensorMap& prefill, const vexa::VXRunResult& star
     in["input_ids"] = ids_tensor(g, {token});
     in["position_ids"] = ids_tensor(g, {static_cast<int64_t>(tokens + s)});
     vexa::VXRunResult r = g.run(in, nullptr);
+    g_decode_encode_ms += g.last_encode_ms();
+    ++g_decode_encode_steps;
     g.recycle(in["input_ids"]);
     g.recycle(in["position_ids"]);
     token = argmax(*r.logits);
@@ -321,6 +328,8 @@ int main(int argc, char** argv) {
       }
       if (decode_only || prefill_only) {
         l->graph->set_profile(profile);
+        g_decode_encode_ms = 0;
+        g_decode_encode_steps = 0;
         const std::vector<double> s = bench::median_seconds_in_turns(
             repeats, {[&] {
               if (decode_only) {
@@ -329,10 +338,15 @@ int main(int argc, char** argv) {
                 l->graph->run(prefill, nullptr);
               }
             }});
-        std::printf("%-7s %7u %s only: %.1f t/s\n",
+        std::printf("%-7s %7u %s only: %.1f t/s",
                     weights == vexa::testing::VlmWeights::fp16 ? "fp16" : "q8", threads,
                     decode_only ? "decode" : "prefill",
                     static_cast<double>(decode_only ? steps : tokens) / s[0]);
+        if (decode_only && g_decode_encode_steps != 0) {
+          std::printf(", %.3f ms encoding per step (mean)",
+                      g_decode_encode_ms / static_cast<double>(g_decode_encode_steps));
+        }
+        std::printf("\n");
         l->graph->set_profile(false);
         continue;
       }

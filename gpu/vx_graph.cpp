@@ -72,16 +72,17 @@ const std::shared_ptr<ComputePipeline>& VXGraph::pipeline(std::string_view name)
 void VXGraph::kernel(std::string_view name, std::initializer_list<const VXTensor*> tensors,
                      const VXParams& params, uint64_t count, bool groups,
                      const std::shared_ptr<CommandBuffer>& command) {
-  encode(name, tensors, params, Size3{count, 1, 1}, kDispatchGroupThreads, groups, command);
+  encode(name, {tensors.begin(), tensors.size()}, params, Size3{count, 1, 1}, kDispatchGroupThreads,
+         groups, command);
 }
 
 void VXGraph::kernel_grid(std::string_view name, std::initializer_list<const VXTensor*> tensors,
                           const VXParams& params, Size3 groups, uint64_t threads_per_group,
                           const std::shared_ptr<CommandBuffer>& command) {
-  encode(name, tensors, params, groups, threads_per_group, true, command);
+  encode(name, {tensors.begin(), tensors.size()}, params, groups, threads_per_group, true, command);
 }
 
-void VXGraph::encode(std::string_view name, std::initializer_list<const VXTensor*> tensors,
+void VXGraph::encode(std::string_view name, std::span<const VXTensor* const> tensors,
                      const VXParams& params, Size3 size, uint64_t threads_per_group,
                      bool groups, const std::shared_ptr<CommandBuffer>& command) {
   if (size.x == 0 || size.y == 0 || size.z == 0) return;

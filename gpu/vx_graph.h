@@ -25,6 +25,7 @@
 #include <memory>
 #include <nlohmann/json_fwd.hpp>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -72,6 +73,10 @@ struct VXParams {
 };
 static_assert(sizeof(VXParams) == 80);
 inline constexpr uint32_t kVXParamsIndex = 3;
+
+// Most single-row products of one input that go out as one dispatch (the matrix-vector kernels
+// take four).
+inline constexpr uint64_t kMaxLinearSiblings = 4;
 
 // Attention refuses contexts longer than this many positions.
 inline constexpr uint64_t kVXMaxContext = 8192;
@@ -146,6 +151,12 @@ class VXGraph {
   // y = x weight^T (+ bias) with the weight stored [N, K] in FP16 (q8 for a single row).
   VXTensorPtr linear(const VXTensorPtr& x, const VXTensorPtr& weight, const VXTensorPtr& bias,
                      const std::shared_ptr<CommandBuffer>& command);
+  // The single-row products of one x through two to four weights (q/k/v, gate/up), each with
+  // an optional bias (null), as one matrix-vector dispatch: the outputs are those linear()
+  // gives, byte for byte. The caller has checked each product as linear() checks it.
+  VXTensorList linear_siblings(const VXTensorPtr& x, const VXTensorList& weights,
+                               const VXTensorList& biases,
+                               const std::shared_ptr<CommandBuffer>& command);
   // Encodes one graph node; returns its output tensors.
   VXTensorList operation(const VXNode& node, const VXTensorList& inputs,
                          const std::shared_ptr<CommandBuffer>& command);
@@ -259,11 +270,17 @@ class VXGraph {
   void read_graph(const uint8_t* image, uint64_t length);
 
   const std::shared_ptr<ComputePipeline>& pipeline(std::string_view name) const;
-  void encode(std::string_view name, std::initializer_list<const VXTensor*> tensors,
+  void encode(std::string_view name, std::span<const VXTensor* const> tensors,
               const VXParams& params, Size3 size, uint64_t threads_per_group, bool groups,
               const std::shared_ptr<CommandBuffer>& command);
   void note_allocation();
   std::shared_ptr<CommandBuffer> new_command_buffer();
+
+  // How many nodes from node j on are single-row products of one input that linear_siblings
+  // may encode together (1: node j alone).
+  uint64_t sibling_linears(uint64_t j, const std::vector<VXTensorPtr>& bound) const;
+  // Fills sibling_runs_ from the graph's structure, once the graph is read.
+  void find_sibling_linears();
 
   // Operations (vx_graph_ops.cpp, vx_graph_attention.cpp).
   void check_node(const VXNode& node, const VXTensorList& inputs) const;
@@ -327,6 +344,10 @@ class VXGraph {
   std::vector<VXTensorPtr> weights_;
   std::vector<std::string> groups_;
   std::vector<uint64_t> uses_;
+  // Per node: how many linear nodes from it on read the same input through weight values, in one
+  // group (at most kMaxLinearSiblings); the run decides from the shapes whether they share a
+  // dispatch.
+  std::vector<uint8_t> sibling_runs_;
   std::map<std::string, uint64_t> input_ids_;
   uint64_t logits_id_ = kNoLogits;
   static constexpr uint64_t kNoLogits = (uint64_t{1} << 63) - 1;

@@ -158,6 +158,7 @@ std::unique_ptr<VXGraph> VXGraph::init_with_context(const GpuContext* context,
                     "Activation precision must be FP16 or FP32");
   g->build_pipelines();
   g->read_graph(metadata, length);
+  g->find_sibling_linears();
   g->peak_metal_allocated_bytes_ = g->device_->current_allocated_size();
   return g;
 }

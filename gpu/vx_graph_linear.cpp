@@ -1,6 +1,8 @@
 // Linear layers: y = x weight^T (+ bias) with the weight in its stored [N, K] layout. One row
 // streams the weight through a matrix-vector kernel (q8 read directly); several rows take the
 // graph library or the matrix library when configured and large enough, else a tiled kernel.
+#include <algorithm>
+
 #include "gpu/vx_graph.h"
 
 namespace vexa {
@@ -12,6 +14,8 @@ constexpr uint64_t kLibraryMinRows = 32;
 constexpr uint64_t kLibraryMinOutputs = 64;
 constexpr uint64_t kLibraryMinInputs = 64;
 constexpr uint64_t kMatvecThreadsPerRow = 32;
+// Threads per group of a one-dimensional dispatch, as VXGraph::kernel dispatches them.
+constexpr uint64_t kDispatchGroupThreads = 128;
 // Tiled kernels: 32 output columns per tile, 32 rows (128 threads) or, from 64 rows on, 64 rows
 // (256 threads); the direct kernel takes whole 64 x 64 tiles with 512 threads.
 constexpr uint64_t kTileColumns = 32;
@@ -93,6 +97,90 @@ VXTensorPtr VXGraph::linear(const VXTensorPtr& x, const VXTensorPtr& weight,
               p, Size3{ceil_div(n, kTileColumns), ceil_div(m, wide ? kWideTileRows : kTileRows), 1},
               wide ? kWideTileThreads : kTileThreads, command);
   return y;
+}
+
+void VXGraph::find_sibling_linears() {
+  auto is_weight = [&](uint64_t id) { return (rows_[id].flags & kVXValueWeight) != 0; };
+  // Weights and biases are weight values, so no sibling reads another's output.
+  auto product = [&](const VXNode& node) {
+    return node.op == kVXOpLinear && node.attrs.empty() && node.outputs.size() == 1 &&
+           (node.inputs.size() == 2 || node.inputs.size() == 3) && is_weight(node.inputs[1]) &&
+           (node.inputs.size() == 2 || is_weight(node.inputs[2]));
+  };
+  sibling_runs_.assign(nodes_.size(), 1);
+  for (uint64_t j = 0; j < nodes_.size(); ++j) {
+    const VXNode& first = nodes_[j];
+    if (!product(first)) continue;
+    uint64_t count = 1;
+    while (j + count < nodes_.size() && count < kMaxLinearSiblings) {
+      const VXNode& node = nodes_[j + count];
+      if (!product(node) || node.group != first.group || node.inputs[0] != first.inputs[0]) break;
+      ++count;
+    }
+    sibling_runs_[j] = static_cast<uint8_t>(count);
+  }
+}
+
+uint64_t VXGraph::sibling_linears(uint64_t j, const std::vector<VXTensorPtr>& bound) const {
+  const uint64_t candidates = j < sibling_runs_.size() ? sibling_runs_[j] : 1;
+  if (candidates <= 1) return 1;
+  const VXNode& first = nodes_[j];
+  const VXTensorPtr& x = bound[first.inputs[0]];
+  if (x == nullptr || x->dtype != activation_ || x->shape.empty() || x->count == 0 ||
+      x->count != x->shape.back() || x->count % 2 != 0) {
+    return 1;
+  }
+  const uint64_t k = x->count;
+  const uint64_t dtype = bound[first.inputs[1]] ? bound[first.inputs[1]]->dtype : 0;
+  uint64_t count = 0;
+  for (; count < candidates; ++count) {
+    const VXNode& node = nodes_[j + count];
+    const VXTensorPtr& w = bound[node.inputs[1]];
+    const uint64_t n = w != nullptr && w->shape.size() == 2 ? w->shape[0] : 0;
+    if (n == 0 || (w->dtype != kVXDtypeF16 && w->dtype != kVXDtypeQ8) || w->dtype != dtype ||
+        n % 2 != 0 || w->shape[1] != k || w->count != n * k) {
+      break;
+    }
+    if (node.inputs.size() == 3) {
+      const VXTensorPtr& b = bound[node.inputs[2]];
+      if (b == nullptr || b->dtype != kVXDtypeF16 || b->count != n) break;
+    }
+  }
+  return std::max<uint64_t>(count, 1);
+}
+
+VXTensorList VXGraph::linear_siblings(const VXTensorPtr& x, const VXTensorList& weights,
+                                      const VXTensorList& biases,
+                                      const std::shared_ptr<CommandBuffer>& command) {
+  const uint64_t parts = weights.size();
+  require_inference(parts >= 2 && parts <= kMaxLinearSiblings && biases.size() == parts,
+                    "Linear shape/dtype");
+  const bool q8 = weights[0]->dtype == kVXDtypeQ8;
+  VXParams p{};
+  p.u[1] = u32(shape_last_dim(x->shape));
+  p.u[4] = u32(parts - 1);
+  VXTensorList out;
+  std::vector<const VXTensor*> bindings = {x.get()};
+  uint64_t rows = 0;
+  for (uint64_t i = 0; i < parts; ++i) {
+    const VXTensorPtr& w = weights[i];
+    const uint64_t n = w->shape[0];
+    std::vector<uint64_t> shape = x->shape;
+    shape.back() = n;
+    out.push_back(tensor(std::move(shape), activation_));
+    // Part i's words: rows, bias flag, q8 row bytes (part 0 at 0, 2, 3).
+    p.u[i == 0 ? 0 : 2 + 3 * i] = u32(n);
+    p.u[i == 0 ? 2 : 3 + 3 * i] = biases[i] != nullptr ? 1 : 0;
+    p.u[i == 0 ? 3 : 4 + 3 * i] = u32(w->row_bytes);
+    bindings.push_back(w.get());
+    bindings.push_back(out.back().get());
+    bindings.push_back(biases[i] != nullptr ? biases[i].get() : w.get());
+    rows += n;
+    if (q8) ++fused_int8_matvec_calls_;
+  }
+  encode(q8 ? "matvec_q8" : "matvec", bindings, p, Size3{rows * kMatvecThreadsPerRow, 1, 1},
+         kDispatchGroupThreads, false, command);
+  return out;
 }
 
 void VXGraph::add_bias(const VXTensorPtr& y, const VXTensorPtr& bias, uint64_t n,

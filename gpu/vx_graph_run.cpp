@@ -92,8 +92,58 @@ VXRunResult VXGraph::run(const VXTensorMap& inputs, const std::set<std::string>*
   std::vector<VXProfileRecord> profile;
   VXRunResult result;
 
-  for (uint64_t j = 0; j < nodes_.size(); ++j) {
+  // After a node's kernels are encoded: the profile record, the outputs bound and captured, the
+  // inputs released after their last reader.
+  auto finish_node = [&](uint64_t j, const VXTensorList& in, const VXTensorList& out) {
     const VXNode& node = nodes_[j];
+    require_inference(out.size() == node.outputs.size(), "Output count mismatch");
+    if (encode_hook_) encode_hook_(cb, j);
+
+    if (profile_) {
+      cb->commit();
+      cb->wait_until_completed();
+      require_inference(cb->status() == CommandBufferStatus::kCompleted,
+                        "Profile command failed");
+      VXProfileRecord r;
+      r.node = j;
+      r.op = node.op;
+      r.group = groups_[node.group];
+      r.input_shape = in[0]->shape;
+      r.gpu_ms = gpu_ms(*cb);
+      accumulated_ms += r.gpu_ms;
+      profile.push_back(std::move(r));
+      cb = new_command_buffer();
+    }
+
+    for (uint64_t o = 0; o < out.size(); ++o) {
+      const uint64_t id = node.outputs[o];
+      bound[id] = out[o];
+      if (captured(rows_[id].name)) {
+        result.captures[rows_[id].name] = out[o];
+        kept[id] = true;
+      }
+    }
+    if (last_of_group[node.group] == j && captured(groups_[node.group])) {
+      result.captures[groups_[node.group]] = out[0];
+      kept[node.outputs[0]] = true;
+    }
+    if (node.op == kVXOpAttention && out.size() == 3) {
+      result.cache[rows_[node.inputs[4]].name] = out[1];
+      result.cache[rows_[node.inputs[5]].name] = out[2];
+    }
+
+    for (uint64_t id : node.inputs) {
+      if (--remaining[id] != 0 || rows_[id].flags != 0 || kept[id]) continue;
+      recycle(bound[id]);
+      bound[id] = nullptr;
+      released[id] = true;
+    }
+  };
+
+  uint64_t step = 1;
+  for (uint64_t j = 0; j < nodes_.size(); j += step) {
+    const VXNode& node = nodes_[j];
+    step = 1;
     if (cancel_flag_ != nullptr) {
       if (j == 0) {
         stop_if_cancelled(cancel_flag_);
@@ -107,6 +157,28 @@ VXRunResult VXGraph::run(const VXTensorMap& inputs, const std::set<std::string>*
         cb = new_command_buffer();
         stop_if_cancelled(cancel_flag_);
       }
+    }
+
+    // Single-row products of one input (q/k/v, gate/up) share one dispatch: one hand-out of the
+    // weights to the threads and one wait for the last of them, instead of one per product.
+    const uint64_t siblings = sibling_linears(j, bound);
+    if (siblings > 1) {
+      VXTensorList weights, biases;
+      for (uint64_t i = j; i < j + siblings; ++i) {
+        const VXNode& n = nodes_[i];
+        weights.push_back(bound[n.inputs[1]]);
+        biases.push_back(n.inputs.size() > 2 ? bound[n.inputs[2]] : nullptr);
+      }
+      const VXTensorPtr x = bound[node.inputs[0]];
+      const VXTensorList outs = linear_siblings(x, weights, biases, cb);
+      for (uint64_t i = 0; i < siblings; ++i) {
+        const VXNode& n = nodes_[j + i];
+        VXTensorList in = {x, weights[i]};
+        if (n.inputs.size() > 2) in.push_back(biases[i]);
+        finish_node(j + i, in, {outs[i]});
+      }
+      step = siblings;
+      continue;
     }
 
     VXTensorList in;
@@ -153,49 +225,8 @@ VXRunResult VXGraph::run(const VXTensorMap& inputs, const std::set<std::string>*
     }
 
     VXTensorList out = operation(node, in, cb);
-    require_inference(out.size() == node.outputs.size(), "Output count mismatch");
     for (const VXTensorPtr& t : scratch) recycle(t);
-    if (encode_hook_) encode_hook_(cb, j);
-
-    if (profile_) {
-      cb->commit();
-      cb->wait_until_completed();
-      require_inference(cb->status() == CommandBufferStatus::kCompleted,
-                        "Profile command failed");
-      VXProfileRecord r;
-      r.node = j;
-      r.op = node.op;
-      r.group = groups_[node.group];
-      r.input_shape = in[0]->shape;
-      r.gpu_ms = gpu_ms(*cb);
-      accumulated_ms += r.gpu_ms;
-      profile.push_back(std::move(r));
-      cb = new_command_buffer();
-    }
-
-    for (uint64_t o = 0; o < out.size(); ++o) {
-      const uint64_t id = node.outputs[o];
-      bound[id] = out[o];
-      if (captured(rows_[id].name)) {
-        result.captures[rows_[id].name] = out[o];
-        kept[id] = true;
-      }
-    }
-    if (last_of_group[node.group] == j && captured(groups_[node.group])) {
-      result.captures[groups_[node.group]] = out[0];
-      kept[node.outputs[0]] = true;
-    }
-    if (node.op == kVXOpAttention && out.size() == 3) {
-      result.cache[rows_[node.inputs[4]].name] = out[1];
-      result.cache[rows_[node.inputs[5]].name] = out[2];
-    }
-
-    for (uint64_t id : node.inputs) {
-      if (--remaining[id] != 0 || rows_[id].flags != 0 || kept[id]) continue;
-      recycle(bound[id]);
-      bound[id] = nullptr;
-      released[id] = true;
-    }
+    finish_node(j, in, out);
   }
 
   last_encode_ms_ = (monotonic_seconds() - start) * kMsPerSecond;

@@ -59,7 +59,14 @@ std::shared_ptr<CommandBuffer> CommandQueue::command_buffer() {
 
 // ---- CommandBuffer -------------------------------------------------------------------------
 
-CommandBuffer::CommandBuffer(std::shared_ptr<CommandQueue> queue) : queue_(std::move(queue)) {}
+CommandBuffer::CommandBuffer(std::shared_ptr<CommandQueue> queue) : queue_(std::move(queue)) {
+  const CommandQueue::Sizes& last = queue_->last_sizes_;
+  commands_.reserve(last.commands.load(std::memory_order_relaxed));
+  slots_.reserve(last.slots.load(std::memory_order_relaxed));
+  inline_bytes_.reserve(last.inline_bytes.load(std::memory_order_relaxed));
+  retained_buffers_.reserve(last.buffers.load(std::memory_order_relaxed));
+  retained_pipelines_.reserve(last.pipelines.load(std::memory_order_relaxed));
+}
 
 CommandBuffer::~CommandBuffer() = default;
 
@@ -68,7 +75,11 @@ std::shared_ptr<ComputeEncoder> CommandBuffer::compute_encoder() {
   if (encoder_open_ || (s != CommandBufferStatus::kNotEnqueued && s != CommandBufferStatus::kEnqueued))
     return nullptr;
   encoder_open_ = true;
-  return std::shared_ptr<ComputeEncoder>(new ComputeEncoder(shared_from_this()));
+  // One allocation for the encoder and its count (the constructor is open to this class only).
+  struct Made : ComputeEncoder {
+    explicit Made(std::shared_ptr<CommandBuffer> cb) : ComputeEncoder(std::move(cb)) {}
+  };
+  return std::make_shared<Made>(shared_from_this());
 }
 
 std::shared_ptr<BlitEncoder> CommandBuffer::blit_encoder() {
@@ -187,6 +198,12 @@ bool CommandBuffer::run_command(Command& c, std::string* error) {
 }
 
 void CommandBuffer::release_work() {
+  CommandQueue::Sizes& last = queue_->last_sizes_;
+  last.commands.store(commands_.size(), std::memory_order_relaxed);
+  last.slots.store(slots_.size(), std::memory_order_relaxed);
+  last.inline_bytes.store(inline_bytes_.size(), std::memory_order_relaxed);
+  last.buffers.store(retained_buffers_.size(), std::memory_order_relaxed);
+  last.pipelines.store(retained_pipelines_.size(), std::memory_order_relaxed);
   // The work is done: let the buffers and pipelines it held go, as the platform does.
   commands_.clear();
   commands_.shrink_to_fit();

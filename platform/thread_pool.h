@@ -52,6 +52,24 @@ void parallel_for(size_t n, Body&& body, unsigned max_threads = 0) {
                  max_threads);
 }
 
+// Runs fn(ctx, 0) on the calling thread and fn(ctx, p) once on each worker that joins while it
+// runs, p being that worker's number in the pool (1 up to the pool size); at most `members`
+// threads take part, under the thread cap of the calling thread. A worker busy elsewhere may not
+// join at all, so fn must share its work out itself (kernel_parallel_for: each member starts on
+// its own run of tasks and takes from the others' when done). Joining takes no index from a
+// shared counter, which every worker would otherwise pull from the others' caches in turn as a
+// job starts. Exceptions and nesting as for parallel_apply.
+void parallel_team(unsigned members, void* ctx, ParallelFn fn);
+
+// The same for lambdas: parallel_team(n, [&](size_t member) { ... }).
+template <typename Body>
+void parallel_team(unsigned members, Body&& body) {
+  using B = std::remove_reference_t<Body>;
+  auto trampoline = [](void* ctx, size_t member) { (*static_cast<B*>(ctx))(member); };
+  parallel_team(members, const_cast<void*>(static_cast<const void*>(std::addressof(body))),
+                trampoline);
+}
+
 // Caps the threads used by parallel_apply calls made on this thread while the scope
 // lives (1 = run everything on the calling thread). Scopes nest; the innermost wins.
 // 0 lifts the cap for the scope.

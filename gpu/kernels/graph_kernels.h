@@ -24,6 +24,8 @@ template <typename A> void weights_float_kernel(KernelDispatch& d);
 
 // Matrix-vector products (matvec_kernels.cpp): y[r] = A(dot + bias[r]) for rows
 // r < min(N, ceil(threads / 32)), the dot taken as BandwidthKernels::dot_*_rows takes it.
+// u[4] > 0 adds up to three more products over the same x in one dispatch (layout in
+// matvec_kernels.cpp); the grid's rows are then taken from the products in order.
 template <typename A> void matvec_kernel(KernelDispatch& d);
 template <typename A> void matvec_q8_kernel(KernelDispatch& d);
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "gpu/kernel_test_util.h"
+#include "platform/thread_pool.h"
 
 namespace {
 
@@ -93,6 +94,106 @@ TEST(MatrixKernels, MatvecCoversTheRowsOfItsThreads) {
                                  params({{0, n}, {1, k}}), threads(n * 32));
   EXPECT_FALSE(r.ok);
   EXPECT_NE(r.error.find("weight"), std::string::npos) << r.error;
+}
+
+namespace {
+
+// One product's row r as the lane order gives it: 32 lane sums in ascending k, folded, then the
+// bias added and the sum stored as an activation.
+float lane_order_row(const std::vector<float>& x, const std::vector<float>& w, uint64_t r,
+                     uint64_t k, const float* bias, bool fp32) {
+  std::vector<float> lanes(32, 0.0f);
+  for (uint64_t c = 0; c < k; ++c) lanes[c % 32] += x[c] * w[r * k + c];
+  const float dot = fold32(lanes);
+  return round_a(bias != nullptr ? dot + *bias : dot, fp32);
+}
+
+}  // namespace
+
+// Three products over one x in one dispatch, as the q/k/v projections go out: every row as the
+// lane order gives it (so as separate dispatches give it), at 1, 2 and 8 threads, and the rows
+// past the grid left alone, the grid's rows taken from the products in order.
+TEST(MatrixKernels, MatvecSiblingsShareOneDispatch) {
+  std::mt19937 rng(12);
+  const uint64_t k = 200;  // q8: three whole blocks and one partly used
+  const uint64_t rows[3] = {150, 38, 64};
+  const bool has_bias[3] = {true, false, true};
+  for (bool fp32 : {false, true}) {
+    const std::vector<float> x = uniform(rng, k, -1, 1, fp32);
+    Buf xb = guarded_act(x, fp32);
+    for (bool quantised : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "fp32 " << fp32 << " q8 " << quantised);
+      std::vector<std::vector<float>> w(3), bias(3);
+      std::vector<Buf> wb, bb;
+      uint64_t row_bytes = 0;
+      for (int p = 0; p < 3; ++p) {
+        if (quantised) {
+          const Q8Matrix q = random_q8(rng, rows[p], k);
+          row_bytes = q.row_bytes;
+          for (uint64_t r = 0; r < rows[p]; ++r) {
+            for (uint64_t c = 0; c < k; ++c) w[p].push_back(q.value(r, c));
+          }
+          wb.push_back(make_buffer(q.bytes));
+        } else {
+          w[p] = uniform(rng, rows[p] * k, -1, 1, false);
+          wb.push_back(make_buffer(to_halves(w[p])));
+        }
+        bias[p] = uniform(rng, rows[p], -4, 4, false);
+        bb.push_back(make_buffer(to_halves(bias[p])));
+      }
+      const uint32_t rb = static_cast<uint32_t>(row_bytes);
+      const KernelParams p = params({{0, 150}, {1, static_cast<uint32_t>(k)}, {2, 1}, {3, rb},
+                                     {4, 2}, {5, 38}, {6, 0}, {7, rb}, {8, 64}, {9, 1}, {10, rb}});
+      const char* kernel = quantised ? "matvec_q8" : "matvec";
+      for (unsigned cap : {1u, 2u, 8u}) {
+        for (uint64_t covered : {uint64_t{252}, uint64_t{160}}) {
+          SCOPED_TRACE(testing::Message() << "threads " << cap << " rows covered " << covered);
+          vexa::ThreadCapScope scope(cap);
+          std::vector<Buf> y;
+          for (int q = 0; q < 3; ++q) {
+            y.push_back(act_buffer(std::vector<float>(rows[q] + 4, kSentinel), fp32));
+          }
+          const RunResult r = run_kernel(kernel, fp32,
+                                         {{0, &xb}, {1, &wb[0]}, {2, &y[0]}, {4, &bb[0]},
+                                          {5, &wb[1]}, {6, &y[1]}, {7, &wb[1]},
+                                          {8, &wb[2]}, {9, &y[2]}, {10, &bb[2]}},
+                                         p, threads(covered * 32));
+          ASSERT_TRUE(r.ok) << r.error;
+          uint64_t first = 0;
+          for (int q = 0; q < 3; ++q) {
+            std::vector<float> want(rows[q] + 4, kSentinel);
+            for (uint64_t row = 0; row < rows[q] && first + row < covered; ++row) {
+              want[row] = lane_order_row(x, w[q], row, k, has_bias[q] ? &bias[q][row] : nullptr,
+                                         fp32);
+            }
+            expect_same(read_act(y[q], rows[q] + 4, fp32), want,
+                        std::string(kernel) + " part " + std::to_string(q));
+            first += rows[q];
+          }
+        }
+      }
+      // Refused: a fifth product, a short weight of a later part, a later part's y unbound.
+      Buf y0 = act_buffer(std::vector<float>(rows[0], kSentinel), fp32);
+      KernelParams five = p;
+      five.u[4] = 4;
+      RunResult r = run_kernel(kernel, fp32, {{0, &xb}, {1, &wb[0]}, {2, &y0}, {4, &bb[0]}}, five,
+                               threads(252 * 32));
+      EXPECT_FALSE(r.ok);
+      EXPECT_NE(r.error.find("more than four products"), std::string::npos) << r.error;
+      r = run_kernel(kernel, fp32,
+                     {{0, &xb}, {1, &wb[0]}, {2, &y0}, {4, &bb[0]}, {5, &wb[1]}, {6, &y0},
+                      {7, &wb[1]}, {8, &wb[1]}, {9, &y0}, {10, &bb[2]}},
+                     p, threads(252 * 32));
+      EXPECT_FALSE(r.ok);  // part 2's 64 rows read from part 1's 38
+      EXPECT_NE(r.error.find("weight shorter"), std::string::npos) << r.error;
+      r = run_kernel(kernel, fp32,
+                     {{0, &xb}, {1, &wb[0]}, {2, &y0}, {4, &bb[0]}, {5, &wb[1]}, {7, &wb[1]},
+                      {8, &wb[2]}, {9, &y0}, {10, &bb[2]}},
+                     p, threads(252 * 32));
+      EXPECT_FALSE(r.ok);
+      EXPECT_NE(r.error.find("y not bound"), std::string::npos) << r.error;
+    }
+  }
 }
 
 namespace {

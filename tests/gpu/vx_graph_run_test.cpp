@@ -3,6 +3,8 @@
 // and the configuration flags with their report texts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <nlohmann/json.hpp>
 
 #include "core/atomics.h"
@@ -148,6 +150,57 @@ TEST(VXGraphRun, QuantizedWeightsAreExpandedOrReadDirectly) {
   Mini e(vexa::kVXActivationF16, true, [](MiniGraph* g) { g->nodes[0].inputs = {0, 2}; });
   e.g->run(e.ids({1, 2}), nullptr);
   EXPECT_EQ(e.g->fused_int8_embedding_calls(), 1u);
+}
+
+TEST(VXGraphRun, SiblingProductsOfOneRowShareOneDispatch) {
+  // x -> a = x head^T and b = x w^T, logits = a + b. With w = head one row encodes one product
+  // for both (as q/k/v do); the values, captures and profile records are those of two.
+  auto edit = [](uint64_t second_weight) {
+    return [second_weight](MiniGraph* g) {
+      g->values[4] = {"a", 1, 0, 0};
+      g->values.push_back({"b", 1, 0, 0});
+      g->values.push_back({"logits", 1, vexa::kVXValueLogits, 0});
+      g->nodes.push_back({vexa::kVXOpLinear, 1, {3, second_weight}, {5}, {}});
+      g->nodes.push_back({vexa::kVXOpAdd, 1, {4, 5}, {6}, {}});
+    };
+  };
+  for (bool q8 : {false, true}) {
+    SCOPED_TRACE(q8 ? "q8" : "fp16");
+    Mini m(vexa::kVXActivationF32, q8, edit(2));
+    const std::set<std::string> captures{"a"};
+    vexa::VXRunResult r = m.g->run(m.ids({3}), &captures);
+    EXPECT_EQ(m.log, (std::vector<std::string>{"embedding", q8 ? "matvec_q8" : "matvec", "pointwise"}));
+    EXPECT_EQ(m.g->fused_int8_matvec_calls(), q8 ? 2u : 0u);
+    const std::vector<float> ref = m.graph.logits_of(3);
+    const std::vector<float> logits = read_floats(*r.logits);
+    ASSERT_EQ(r.captures.count("a"), 1u);
+    const std::vector<float> a = read_floats(*r.captures.at("a"));
+    for (uint64_t n = 0; n < 8; ++n) {
+      EXPECT_EQ(logits[n], 2 * ref[n]) << n;
+      EXPECT_EQ(a[n], ref[n]) << n;
+    }
+    m.g->set_profile(true);
+    m.g->run(m.ids({3}), nullptr);
+    EXPECT_EQ(m.g->last_profile().size(), 4u);
+    m.g->set_profile(false);
+    // Two rows go to the tiled products, one each.
+    m.log.clear();
+    r = m.g->run(m.ids({3, 6}), nullptr);
+    EXPECT_EQ(std::count(m.log.begin(), m.log.end(), "matmul"), 2);
+    const std::vector<float> two = read_floats(*r.logits);
+    const std::vector<float> ref6 = m.graph.logits_of(6);
+    for (uint64_t n = 0; n < 8; ++n) EXPECT_EQ(two[8 + n], 2 * ref6[n]) << n;
+  }
+  // A q8 head beside an FP16 table: different weight kinds are separate dispatches.
+  Mini mixed(vexa::kVXActivationF32, true, edit(1));
+  const vexa::VXRunResult r = mixed.g->run(mixed.ids({5}), nullptr);
+  EXPECT_EQ(mixed.log, (std::vector<std::string>{"embedding", "matvec_q8", "matvec", "pointwise"}));
+  const std::vector<float> got = read_floats(*r.logits);
+  for (uint64_t n = 0; n < 8; ++n) {
+    float want = mixed.graph.logits_of(5)[n];
+    for (uint64_t c = 0; c < 4; ++c) want += mixed.graph.emb[5 * 4 + c] * mixed.graph.emb[n * 4 + c];
+    EXPECT_EQ(got[n], want) << n;
+  }
 }
 
 TEST(VXGraphRun, CancellationStopsBeforeTheFirstNodeOrAtAGroupBoundary) {

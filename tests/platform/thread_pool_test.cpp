@@ -13,6 +13,7 @@
 #include <map>
 #include <set>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -107,6 +108,31 @@ TEST(ThreadPool, JobsSpacedBeyondTheSpinStillComplete) {
     CoverCtx ctx(100);
     parallel_apply(100, &ctx, cover_body);
     for (size_t i = 0; i < 100; ++i) ASSERT_EQ(ctx.hits[i].load(), 1);
+  }
+}
+
+TEST(ThreadPool, CallerSleepsPastItsSpinUntilTheLastWorkerLeaves) {
+  // Workers' bodies outlast the caller's spin window (500 us), so the caller waits for them on
+  // the futex; the call returns only once every body has finished.
+  for (int round = 0; round < 3; ++round) {
+    const std::thread::id caller = std::this_thread::get_id();
+    std::atomic<int> finished{0};
+    std::atomic<bool> worker_in{false};
+    parallel_for(8, [&](size_t) {
+      if (std::this_thread::get_id() != caller) {
+        worker_in.store(true);
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+      } else {
+        // Leave indices to the workers until one of them holds one.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (!worker_in.load() && std::chrono::steady_clock::now() < until) {
+          std::this_thread::yield();
+        }
+      }
+      finished.fetch_add(1);
+    });
+    EXPECT_EQ(finished.load(), 8) << round;
+    EXPECT_TRUE(worker_in.load()) << round;
   }
 }
 
@@ -210,6 +236,58 @@ TEST(ThreadPool, NestedCallsRunInlineOnTheSameThread) {
     EXPECT_EQ(same_thread[o], 1);
     EXPECT_EQ(budget_inside[o], 1);
   }
+}
+
+TEST(ThreadPool, TeamMembersRunOnceEachWithTheirOwnNumbers) {
+  // Member 0 is the caller; every other member is a worker's number, each at most once per
+  // call, never more members than the cap; one member, a cap of 1 or a nested call run member 0
+  // inline.
+  for (unsigned cap : {0u, 1u, 3u, 8u}) {
+    ThreadCapScope scope(cap);
+    for (int round = 0; round < 200; ++round) {
+      const std::thread::id caller = std::this_thread::get_id();
+      std::mutex mutex;
+      std::map<size_t, int> calls;
+      std::set<std::thread::id> threads;
+      bool caller_was_zero = false;
+      parallel_team(8, [&](size_t member) {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++calls[member];
+        threads.insert(std::this_thread::get_id());
+        if (member == 0) caller_was_zero = std::this_thread::get_id() == caller;
+      });
+      ASSERT_TRUE(caller_was_zero) << cap;
+      ASSERT_LE(calls.size(), cap == 0 ? kTestPoolSize : cap);
+      ASSERT_EQ(threads.size(), calls.size());
+      for (const auto& [member, count] : calls) {
+        ASSERT_LT(member, kTestPoolSize);
+        ASSERT_EQ(count, 1) << member;
+      }
+    }
+  }
+  std::vector<size_t> inner;
+  parallel_for(4, [&](size_t i) {
+    if (i != 0) return;
+    parallel_team(8, [&](size_t member) { inner.push_back(member); });
+  });
+  EXPECT_EQ(inner, std::vector<size_t>{0});
+}
+
+TEST(ThreadPool, TeamExceptionReachesTheCallerAndPoolStaysUsable) {
+  for (int round = 0; round < 20; ++round) {
+    bool caught = false;
+    try {
+      parallel_team(8, [&](size_t member) {
+        if (member == 0 || round % 2 == 0) throw std::runtime_error("member failed");
+      });
+    } catch (const std::runtime_error& e) {
+      caught = std::string(e.what()) == "member failed";
+    }
+    EXPECT_TRUE(caught) << round;
+  }
+  CoverCtx ctx(64);
+  parallel_apply(64, &ctx, cover_body);
+  for (size_t i = 0; i < 64; ++i) ASSERT_EQ(ctx.hits[i].load(), 1);
 }
 
 TEST(ThreadPool, ExceptionReachesTheCallerAndPoolStaysUsable) {
