@@ -12,13 +12,8 @@ namespace {
 // Output elements per task: large enough that a task is a few microseconds of copying.
 constexpr uint64_t kLookupElementsPerTask = 32768;
 
-// q8 weights expanded for a prefill's product: a 576 x 576 weight was 11 tasks for 8 threads at
-// 32,768 elements, so the last round ran 3 of them; the product reads the halves next, from the
-// shared cache.
-constexpr uint64_t kDequantElementsPerTask = 4096;
-
-uint64_t rows_per_task(uint64_t row_length, uint64_t elements = kLookupElementsPerTask) {
-  return std::max<uint64_t>(1, elements / std::max<uint64_t>(1, row_length));
+uint64_t rows_per_task(uint64_t row_length) {
+  return std::max<uint64_t>(1, kLookupElementsPerTask / std::max<uint64_t>(1, row_length));
 }
 
 // Checks every id against the rows the weight binding holds, before anything is written.
@@ -128,7 +123,7 @@ void dequant_q8_kernel(KernelDispatch& d) {
   uint16_t* y = bound_elements<uint16_t>(d, 2, n, "y");
   if (weight == nullptr || y == nullptr) return;
   const BandwidthKernels& bw = bandwidth_kernels();
-  kernel_parallel_for(rows, rows_per_task(cols, kDequantElementsPerTask), [&](uint64_t begin, uint64_t end) {
+  kernel_parallel_for(rows, rows_per_task(cols), [&](uint64_t begin, uint64_t end) {
     for (uint64_t r = begin; r < end; ++r) {
       bw.q8_row_to_f16(weight + r * row_bytes, std::min(cols, n - r * cols), y + r * cols);
     }
