@@ -21,9 +21,10 @@ constexpr uint64_t kDirectTile = 64;
 constexpr uint64_t kWidenElementsPerTask = 32768;
 // With more than one thread the widening is bounded by memory and by its last tasks: 11 tasks
 // (and 3 of x rows) for 8 threads left most of them idle in the second round. At 4,096 elements
-// (weight tasks of 16 rows) the 30-layer prefill's widening at 8 threads took 9-15 ms instead of
-// 14-20 (sums over 14-22 prefills, interleaved runs on a shared 8-core Zen 4 EPYC; 16,384 and
-// 8,192 fell between).
+// (weight tasks of 16 rows) the widening of a 30-layer, 576-wide prefill at 8 threads took 14 ms
+// instead of 17-20 (best sums over 14-22 prefills, interleaved runs on a shared 8-core Zen 4
+// EPYC; 16,384 and 8,192 fell between). Stores through the caches made it 2-3x slower, also
+// into a second panel that no core had read recently: the stores' line reads are the cost.
 constexpr uint64_t kParallelWidenElementsPerTask = 4096;
 // Weight rows per packing task come in whole transpose tiles.
 constexpr uint64_t kPackRowMultiple = 16;
