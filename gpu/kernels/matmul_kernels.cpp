@@ -19,6 +19,13 @@ constexpr uint64_t kDirectTile = 64;
 // Widening work per task, in elements: a 576 x 576 weight was 5 tasks at 65,536 and is 11 at
 // 32,768; at 16,384 the one-thread prefill lost about 5% to restarted prefetch streams.
 constexpr uint64_t kWidenElementsPerTask = 32768;
+// With more than one thread the widening is bounded by memory and by its last tasks: 11 tasks
+// (and 3 of x rows) for 8 threads left most of them idle in the second round. At 4,096 elements
+// (weight tasks of 16 rows) the widening of a 30-layer, 576-wide prefill at 8 threads took 14 ms
+// instead of 17-20 (best sums over 14-22 prefills, interleaved runs on a shared 8-core Zen 4
+// EPYC; 16,384 and 8,192 fell between). Stores through the caches made it 2-3x slower, also
+// into a second panel that no core had read recently: the stores' line reads are the cost.
+constexpr uint64_t kParallelWidenElementsPerTask = 4096;
 // Weight rows per packing task come in whole transpose tiles.
 constexpr uint64_t kPackRowMultiple = 16;
 // Scratch slots of the calling thread (see ScratchFloats).
@@ -40,17 +47,18 @@ WeightPanel widen_operands(const T* x, uint64_t rows, uint64_t k, float* x_panel
                            const uint16_t* w, uint64_t n, float* w_panel) {
   const bool packed = gemm_prefers_untransposed_b(static_cast<int64_t>(rows), static_cast<int64_t>(n),
                                                   static_cast<int64_t>(k));
-  const uint64_t per_task = std::max<uint64_t>(1, kWidenElementsPerTask / std::max<uint64_t>(1, k));
+  // Shared among threads, the panel's lines are still in the caches of the cores whose product
+  // read them last, and writing them costs a round of invalidations: prefill at 8 threads spent
+  // a third as many profile samples transposing with stores past the caches. One thread keeps
+  // the panel in its own cache for the product, which ran 8% slower reading it from memory.
+  const bool parallel = parallel_thread_budget() > 1;
+  const uint64_t task_elements = parallel ? kParallelWidenElementsPerTask : kWidenElementsPerTask;
+  const uint64_t per_task = std::max<uint64_t>(1, task_elements / std::max<uint64_t>(1, k));
   const uint64_t x_per_task = x == nullptr ? 1 : per_task;
   const uint64_t x_tasks = x == nullptr ? 0 : ceil_div_u64(rows, x_per_task);
   const uint64_t w_per_task = packed ? ceil_div_u64(per_task, kPackRowMultiple) * kPackRowMultiple : per_task;
   const uint64_t w_tasks = ceil_div_u64(n, w_per_task);
   const BandwidthKernels& bw = bandwidth_kernels();
-  // Shared among threads, the panel's lines are still in the caches of the cores whose product
-  // read them last, and writing them costs a round of invalidations: prefill at 8 threads spent
-  // a third as many profile samples transposing with stores past the caches. One thread keeps
-  // the panel in its own cache for the product, which ran 8% slower reading it from memory.
-  const bool past_caches = parallel_thread_budget() > 1;
   kernel_parallel_for(x_tasks + w_tasks, 1, [&](uint64_t t, uint64_t) {
     if (t < x_tasks) {
       const uint64_t begin = t * x_per_task, end = std::min(rows, begin + x_per_task);
@@ -65,7 +73,7 @@ WeightPanel widen_operands(const T* x, uint64_t rows, uint64_t k, float* x_panel
     }
     const uint64_t begin = (t - x_tasks) * w_per_task, end = std::min(n, begin + w_per_task);
     if (packed) {
-      bw.widen_f16_transposed(w + begin * k, k, end - begin, k, w_panel + begin, n, past_caches);
+      bw.widen_f16_transposed(w + begin * k, k, end - begin, k, w_panel + begin, n, parallel);
     } else {
       for (uint64_t r = begin; r < end; ++r) bw.widen_f16(w + r * k, w_panel + r * k, k);
     }

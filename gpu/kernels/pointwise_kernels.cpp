@@ -1,6 +1,7 @@
 // Element-wise arithmetic on activations, in f32, one rounding to A at the store.
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 #include "gpu/kernels/graph_kernels.h"
 
@@ -30,6 +31,52 @@ inline float gelu(float a) {
 // SiLU: a / (1 + exp(-a)).
 inline float silu(float a) { return a / (1.0f + std::exp(-a)); }
 
+void unary_row(uint32_t op, float* a, uint64_t len) {
+  if (op == kOpGelu) {
+    for (uint64_t i = 0; i < len; ++i) a[i] = gelu(a[i]);
+  } else if (op == kOpSilu) {
+    for (uint64_t i = 0; i < len; ++i) a[i] = silu(a[i]);
+  }
+}
+
+// A unary op on half activations is a function of 16 bits: its result for every half, made once
+// by the same chunked computation as the float path (so the bytes are those of the formula), and
+// then looked up. The prefill of a 576-wide, 30-layer model spent 2.9 ms at 8 threads in SiLU's
+// exp and division, and 0.6 ms looking it up from this 128 KiB table, which stays in each core's
+// L2 (per-node profile, runs in turns on a shared 8-core Zen 4 EPYC).
+class HalfUnaryTable {
+ public:
+  explicit HalfUnaryTable(uint32_t op) : values_(new uint16_t[kHalfValues]) {
+    float a[kPointwiseChunk];
+    uint16_t in[kPointwiseChunk];
+    for (uint32_t h0 = 0; h0 < kHalfValues; h0 += kPointwiseChunk) {
+      for (uint32_t i = 0; i < kPointwiseChunk; ++i) in[i] = static_cast<uint16_t>(h0 + i);
+      load_row<HalfActivation>(in, kPointwiseChunk, a);
+      unary_row(op, a, kPointwiseChunk);
+      store_row<HalfActivation>(a, kPointwiseChunk, values_.get() + h0);
+    }
+  }
+  void apply(const uint16_t* x, uint64_t n, uint16_t* y) const {
+    const uint16_t* t = values_.get();
+    for (uint64_t i = 0; i < n; ++i) y[i] = t[x[i]];
+  }
+
+ private:
+  static constexpr uint32_t kHalfValues = 65536;
+  static_assert(kHalfValues % kPointwiseChunk == 0);
+  std::unique_ptr<uint16_t[]> values_;
+};
+
+// Made on first use (about a millisecond each), then shared by every thread.
+const HalfUnaryTable& half_unary_table(uint32_t op) {
+  if (op == kOpGelu) {
+    static const HalfUnaryTable gelu_table(kOpGelu);
+    return gelu_table;
+  }
+  static const HalfUnaryTable silu_table(kOpSilu);
+  return silu_table;
+}
+
 }  // namespace
 
 template <typename A>
@@ -47,6 +94,15 @@ void pointwise_kernel(KernelDispatch& d) {
   if (binary) b = bound_elements<const typename A::T>(d, 1, std::min(b_count, n), "b");
   auto* y = bound_elements<typename A::T>(d, 2, n, "y");
   if (x == nullptr || y == nullptr || (binary && b == nullptr)) return;
+  if constexpr (!A::kIsFloat) {
+    if (op == kOpGelu || op == kOpSilu) {
+      const HalfUnaryTable& table = half_unary_table(op);
+      kernel_parallel_for(n, kPointwiseElementsPerTask, [&](uint64_t begin, uint64_t end) {
+        table.apply(x + begin, end - begin, y + begin);
+      });
+      return;
+    }
+  }
   kernel_parallel_for(n, kPointwiseElementsPerTask, [&](uint64_t begin, uint64_t end) {
     float a[kPointwiseChunk], other[kPointwiseChunk];
     for (uint64_t i0 = begin; i0 < end; i0 += kPointwiseChunk) {
@@ -69,10 +125,8 @@ void pointwise_kernel(KernelDispatch& d) {
           for (uint64_t i = 0; i < len; ++i) a[i] = a[i] * other[i];
           break;
         case kOpGelu:
-          for (uint64_t i = 0; i < len; ++i) a[i] = gelu(a[i]);
-          break;
         case kOpSilu:
-          for (uint64_t i = 0; i < len; ++i) a[i] = silu(a[i]);
+          unary_row(op, a, len);
           break;
         default: break;
       }

@@ -75,6 +75,44 @@ TEST(ElementwiseKernels, PointwiseOps) {
                           threads(8)).ok);
 }
 
+// GELU and SiLU of half activations over every one of the 65,536 halves (NaNs and infinities
+// included), out of place with a ragged end and in place, against the f32 formulas rounded once.
+TEST(ElementwiseKernels, UnaryOpsOnEveryHalf) {
+  constexpr uint64_t kHalves = 65536;
+  std::vector<uint16_t> bits(kHalves);
+  for (uint64_t i = 0; i < kHalves; ++i) bits[i] = static_cast<uint16_t>((i * 40503u) % kHalves);
+  std::vector<float> x(kHalves);
+  for (uint64_t i = 0; i < kHalves; ++i) x[i] = vexa::f16_widen(bits[i]);
+  for (uint32_t op : {7u, 8u}) {
+    SCOPED_TRACE(op);
+    std::vector<float> want(kHalves);
+    for (uint64_t i = 0; i < kHalves; ++i) {
+      const float a = x[i];
+      float r;
+      if (op == 7) {
+        const float inner = 0.7978845608028654f * (a + 0.044715f * ((a * a) * a));
+        r = (0.5f * a) * (1.0f + std::tanh(inner));
+      } else {
+        r = a / (1.0f + std::exp(-a));
+      }
+      want[i] = round_a(r, false);
+    }
+    const uint64_t n = kHalves - 5;
+    Buf xb = make_buffer(bits), y = output(kHalves, false);
+    ASSERT_TRUE(run_kernel("pointwise", false, {{0, &xb}, {1, &xb}, {2, &y}},
+                           params({{0, static_cast<uint32_t>(n)}, {1, 1}, {2, op}}), threads(n))
+                    .ok);
+    std::vector<float> out_of_place = want;
+    for (uint64_t i = n; i < kHalves; ++i) out_of_place[i] = kSentinel;
+    expect_same(read_act(y, kHalves + 4, false), with_tail(out_of_place), "out of place");
+    ASSERT_TRUE(run_kernel("pointwise", false, {{0, &xb}, {1, &xb}, {2, &xb}},
+                           params({{0, static_cast<uint32_t>(kHalves)}, {1, 1}, {2, op}}),
+                           threads(kHalves))
+                    .ok);
+    expect_same(read_act(xb, kHalves, false), want, "in place");
+  }
+}
+
 TEST(ElementwiseKernels, UnfoldShuffleAndHeadLayouts) {
   std::mt19937 rng(22);
   for (bool fp32 : {false, true}) {

@@ -125,6 +125,21 @@ TEST(LookupKernels, Q8EmbeddingAndExpansion) {
       for (uint64_t i = n; i < n + 4; ++i) EXPECT_EQ(got[i], kSentinelHalf);
     }
   }
+  {  // Expansion of a weight in many row tasks, the last one short.
+    const uint64_t rows = 50, dim = 200, n = rows * dim;
+    const Q8Matrix big = random_q8(rng, rows, dim);
+    Buf wq = make_buffer(big.bytes), out = make_buffer(std::vector<uint16_t>(n, kSentinelHalf));
+    Buf unused = zeros(8);
+    ASSERT_TRUE(run_kernel("dequant_q8", false, {{0, &wq}, {1, &unused}, {2, &out}},
+                           params({{0, static_cast<uint32_t>(n)}, {1, static_cast<uint32_t>(dim)},
+                                   {2, static_cast<uint32_t>(big.row_bytes)}}),
+                           threads(n))
+                    .ok);
+    const auto got = out.read<uint16_t>(n);
+    for (uint64_t i = 0; i < n; ++i) {
+      ASSERT_EQ(got[i], vexa::f16_round_even(big.value(i / dim, i % dim))) << i;
+    }
+  }
   // Row bytes too small for the columns: refused, not read past.
   const Q8Matrix q = random_q8(rng, 2, 70);
   Buf wq = make_buffer(q.bytes), out = zeros(1000), unused = zeros(8);

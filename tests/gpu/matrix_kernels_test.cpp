@@ -247,6 +247,9 @@ TEST(MatrixKernels, TiledProducts) {
     // A grid that covers part of the output computes that part only.
     check_tiled("matmul", 32, {70, 96, 20, true}, fp32, rng, 1, 2);
     check_tiled("matmul_rows64", 64, {130, 96, 20, false}, fp32, rng, 2, 1);
+    // Widened in many tasks when threads share it: x rows and 16-row weight groups, both with a
+    // short last task.
+    check_tiled("matmul_rows64", 64, {70, 200, 600, true}, fp32, rng, 7, 2);
   }
   // Sums that half cannot hold exactly: the store rounds once, to nearest even.
   std::mt19937 r2(12);
