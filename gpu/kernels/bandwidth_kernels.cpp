@@ -39,7 +39,9 @@ void dot_q8_rows(const float* x, const uint8_t* w, uint64_t row_bytes, uint64_t 
   for (uint64_t r = 0; r < rows; ++r) {
     const uint8_t* row = w + r * row_bytes;
     float lanes[kSimdLanes] = {};
-    for (uint64_t k = 0; k < cols; ++k) lanes[k % kSimdLanes] += x[k] * q8_value(row, k);
+    for (uint64_t k = 0; k < cols; ++k) {
+      lanes[k % kSimdLanes] = std::fma(x[k], q8_value(row, k), lanes[k % kSimdLanes]);
+    }
     out[r] = fold_lanes32(lanes);
   }
 }

@@ -18,8 +18,9 @@ namespace vexa {
 struct BandwidthKernels {
   // out[r] for r < rows: the sum over k < cols of x[k] * w(r, k), taken as 32 lane sums (lane
   // k mod 32 adds its products in ascending k, from +0) folded upper half onto lower half
-  // (16, 8, 4, 2, 1). Products and sums are rounded separately (no fused multiply-add).
-  // f16 rows: w(r, k) = w[r * ld + k]. q8 rows: row r starts at w + r * row_bytes.
+  // (16, 8, 4, 2, 1). f16 rows: w(r, k) = w[r * ld + k], each product and sum rounded
+  // separately. q8 rows: row r starts at w + r * row_bytes; each lane step is one fused
+  // multiply-add of x[k] and the weight's half value.
   void (*dot_f16_rows)(const float* x, const uint16_t* w, uint64_t ld, uint64_t cols,
                        uint64_t rows, float* out);
   void (*dot_q8_rows)(const float* x, const uint8_t* w, uint64_t row_bytes, uint64_t cols,

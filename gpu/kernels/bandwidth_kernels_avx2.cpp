@@ -98,26 +98,25 @@ float dot_q8_row(const float* x, const uint8_t* row, uint64_t cols) {
     if (q8_scale_splits(b)) [[likely]] {
 #pragma GCC unroll 8
       for (uint64_t g = 0; g < 8; ++g) {
-        acc[g % 4] = _mm256_add_ps(acc[g % 4], _mm256_mul_ps(_mm256_loadu_ps(x + k + 8 * g), q8_8_split(b + 8 * g, s)));
+        acc[g % 4] = _mm256_fmadd_ps(_mm256_loadu_ps(x + k + 8 * g), q8_8_split(b + 8 * g, s), acc[g % 4]);
       }
     } else {
 #pragma GCC unroll 8
       for (uint64_t g = 0; g < 8; ++g) {
-        acc[g % 4] = _mm256_add_ps(acc[g % 4], _mm256_mul_ps(_mm256_loadu_ps(x + k + 8 * g), q8_8(b + 8 * g, s)));
+        acc[g % 4] = _mm256_fmadd_ps(_mm256_loadu_ps(x + k + 8 * g), q8_8(b + 8 * g, s), acc[g % 4]);
       }
     }
   }
   if (k < cols) {
     // Bytes past the last column lie inside the block but may hold anything (and the scale may
-    // be anything): their products are masked off, not trusted to be 0.
+    // be anything): lanes past it keep their sums, whatever those bytes give.
     const uint64_t left = cols - k;
     alignas(32) float xpad[kQ8BlockValues] = {};
     std::memcpy(xpad, x + k, left * sizeof(float));
     const __m256 s = block_scale(b);
     for (uint64_t g = 0; g < 8 && 8 * g < left; ++g) {
-      const __m256 prod = _mm256_and_ps(lane_mask(left - 8 * g),
-                                        _mm256_mul_ps(_mm256_load_ps(xpad + 8 * g), q8_8(b + 8 * g, s)));
-      acc[g % 4] = _mm256_add_ps(acc[g % 4], prod);
+      const __m256 sum = _mm256_fmadd_ps(_mm256_load_ps(xpad + 8 * g), q8_8(b + 8 * g, s), acc[g % 4]);
+      acc[g % 4] = _mm256_blendv_ps(acc[g % 4], sum, lane_mask(left - 8 * g));
     }
   }
   return fold32(acc);

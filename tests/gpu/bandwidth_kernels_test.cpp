@@ -79,7 +79,7 @@ TEST(BandwidthKernels, MatrixVectorRows) {
       q.bytes.resize(q.bytes.size() + 68, 0xff);
       for (uint64_t r = 0; r < rows; ++r) {
         std::vector<float> lanes(32, 0.0f);
-        for (uint64_t k = 0; k < cols; ++k) lanes[k % 32] += x[k] * q.value(r, k);
+        for (uint64_t k = 0; k < cols; ++k) lanes[k % 32] = std::fma(x[k], q.value(r, k), lanes[k % 32]);
         want[r] = fold32(lanes);
       }
       portable.dot_q8_rows(x.data(), q.bytes.data(), q.row_bytes, cols, rows, got.data());

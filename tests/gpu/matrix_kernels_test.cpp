@@ -3,6 +3,7 @@
 // ragged shapes, partial grids and both precisions; bias handling.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <random>
 #include <vector>
 
@@ -60,7 +61,8 @@ TEST(MatrixKernels, MatvecHalfAndQ8Rows) {
           double sum = 0, mag = 0;
           for (uint64_t k = 0; k < c.k; ++k) {
             const float wk = quantised ? q.value(row, k) : wv[row * c.k + k];
-            lanes[k % 32] += x[k] * wk;
+            // q8 lanes accumulate with one fused multiply-add per step.
+            lanes[k % 32] = quantised ? std::fma(x[k], wk, lanes[k % 32]) : lanes[k % 32] + x[k] * wk;
             sum += static_cast<double>(x[k]) * wk;
             mag += std::fabs(static_cast<double>(x[k]) * wk);
           }
@@ -98,12 +100,15 @@ TEST(MatrixKernels, MatvecCoversTheRowsOfItsThreads) {
 
 namespace {
 
-// One product's row r as the lane order gives it: 32 lane sums in ascending k, folded, then the
-// bias added and the sum stored as an activation.
+// One product's row r as the lane order gives it: 32 lane sums in ascending k (fused steps for q8
+// weights), folded, then the bias added and the sum stored as an activation.
 float lane_order_row(const std::vector<float>& x, const std::vector<float>& w, uint64_t r,
-                     uint64_t k, const float* bias, bool fp32) {
+                     uint64_t k, const float* bias, bool fp32, bool fused) {
   std::vector<float> lanes(32, 0.0f);
-  for (uint64_t c = 0; c < k; ++c) lanes[c % 32] += x[c] * w[r * k + c];
+  for (uint64_t c = 0; c < k; ++c) {
+    const float wc = w[r * k + c];
+    lanes[c % 32] = fused ? std::fma(x[c], wc, lanes[c % 32]) : lanes[c % 32] + x[c] * wc;
+  }
   const float dot = fold32(lanes);
   return round_a(bias != nullptr ? dot + *bias : dot, fp32);
 }
@@ -164,7 +169,7 @@ TEST(MatrixKernels, MatvecSiblingsShareOneDispatch) {
             std::vector<float> want(rows[q] + 4, kSentinel);
             for (uint64_t row = 0; row < rows[q] && first + row < covered; ++row) {
               want[row] = lane_order_row(x, w[q], row, k, has_bias[q] ? &bias[q][row] : nullptr,
-                                         fp32);
+                                         fp32, quantised);
             }
             expect_same(read_act(y[q], rows[q] + 4, fp32), want,
                         std::string(kernel) + " part " + std::to_string(q));
