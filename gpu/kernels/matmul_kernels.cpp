@@ -1,7 +1,10 @@
 // Tiled matrix products y = x weight^T (+ bias), with the weight in its stored [N, K] half
 // layout. The device's tiles become one product over the region the grid covers: both operands
-// are widened to f32 panels (exactly: halves are f32 values), multiplied by the GEMM wrapper
-// with f32 accumulation, and each result is rounded once, A(acc + bias[c]).
+// are widened to f32 (exactly: halves are f32 values), multiplied by the GEMM wrapper with f32
+// accumulation, and each result is rounded once, A(acc + bias[c]). Where the wrapper takes the
+// shape, the weight is widened a slice at a time inside the task that multiplies it, so its f32
+// form never leaves that core's cache; otherwise it is widened whole first. Both give the same
+// bytes (the wrapper's guarantee, held by the tests).
 #include <algorithm>
 #include <type_traits>
 #include <vector>
@@ -82,6 +85,42 @@ WeightPanel widen_operands(const T* x, uint64_t rows, uint64_t k, float* x_panel
   return {w_panel, true, std::max<uint64_t>(k, 1)};
 }
 
+// The stored [N, K] half weight as the wrapper's column source: weight rows [col0, col0 + cols)
+// widened and transposed into the K x cols panel.
+struct WeightSlices {
+  const uint16_t* w;
+  uint64_t k;
+};
+
+void widen_weight_slice(void* ctx, int64_t col0, int64_t cols, float* dst) {
+  const auto* s = static_cast<const WeightSlices*>(ctx);
+  const auto c0 = static_cast<uint64_t>(col0), n = static_cast<uint64_t>(cols);
+  // The panel is read next by this thread: stores through the caches.
+  bandwidth_kernels().widen_f16_transposed(s->w + c0 * s->k, s->k, n, s->k, dst, n, false);
+}
+
+// The rows of x as the f32 A operand: f32 activations as they are, halves widened into `panel`.
+template <typename T>
+const float* x_operand(const T* x, uint64_t rows, uint64_t k, float* panel) {
+  if constexpr (std::is_same_v<T, float>) {
+    return x;
+  } else {
+    widen_operands<T>(x, rows, k, panel, nullptr, 0, nullptr);
+    return panel;
+  }
+}
+
+// acc (rows x cols, row stride ldc) = x weight^T through weight slices; false when the wrapper
+// does not take the shape (nothing written), for the caller to widen the weight whole.
+bool sliced_product(const float* x, uint64_t rows, uint64_t k, const uint16_t* w, uint64_t cols,
+                    float* acc, uint64_t ldc, const GemmBlockHook* hook) {
+  WeightSlices slices{w, k};
+  const GemmColumnSource source{widen_weight_slice, &slices};
+  return gemm_f32_sliced(static_cast<int64_t>(rows), static_cast<int64_t>(cols),
+                         static_cast<int64_t>(k), x, static_cast<int64_t>(k), source, acc,
+                         static_cast<int64_t>(ldc), 0, hook);
+}
+
 template <typename A>
 struct StoreTile {
   float* acc;  // rows x cols, packed; each block is finished in place
@@ -121,12 +160,22 @@ void tiled_matmul(KernelDispatch& d) {
   const uint16_t* bias = has_bias ? bound_elements<const uint16_t>(d, 4, cols, "bias") : nullptr;
   if (x == nullptr || w == nullptr || y == nullptr || (has_bias && bias == nullptr)) return;
 
-  ScratchFloats xf(kXSlot, rows * k), wf(kWeightSlot, cols * k), acc(kAccSlot, rows * cols);
-  ScratchFloats bias_f(kBiasSlot, has_bias ? cols : 0);
-  const WeightPanel wp = widen_operands(x, rows, k, xf.data(), w, cols, wf.data());
+  ScratchFloats acc(kAccSlot, rows * cols), bias_f(kBiasSlot, has_bias ? cols : 0);
   if (has_bias) bandwidth_kernels().widen_f16(bias, bias_f.data(), cols);
   StoreTile<A> tile{acc.data(), cols, y, n_all, has_bias ? bias_f.data() : nullptr};
   const GemmBlockHook hook{store_tile<A>, &tile};
+  if (gemm_choose_slices(static_cast<int64_t>(rows), static_cast<int64_t>(cols),
+                         static_cast<int64_t>(k)).task_count > 0) {
+    constexpr bool kHalfX = !std::is_same_v<typename A::T, float>;
+    ScratchFloats xf(kXSlot, kHalfX ? rows * k : 0);
+    const float* xp = x_operand(x, rows, k, xf.data());
+    if (!sliced_product(xp, rows, k, w, cols, acc.data(), cols, &hook)) {
+      d.fail("matrix product shape refused");
+    }
+    return;
+  }
+  ScratchFloats xf(kXSlot, rows * k), wf(kWeightSlot, cols * k);
+  const WeightPanel wp = widen_operands(x, rows, k, xf.data(), w, cols, wf.data());
   if (!gemm_f32(false, wp.transposed, static_cast<int64_t>(rows), static_cast<int64_t>(cols),
                 static_cast<int64_t>(k), 1.0f, xf.data(), static_cast<int64_t>(std::max<uint64_t>(k, 1)),
                 wp.data, static_cast<int64_t>(wp.ld), 0.0f, acc.data(),
@@ -161,6 +210,7 @@ void matmul_direct64_kernel(KernelDispatch& d) {
   const uint16_t* w = bound_elements<const uint16_t>(d, 1, mul_sat(cols, k), "weight");
   float* y = bound_elements<float>(d, 2, mul_sat(rows - 1, n_all) + cols, "y");
   if (x == nullptr || w == nullptr || y == nullptr) return;
+  if (sliced_product(x, rows, k, w, cols, y, n_all, nullptr)) return;
   ScratchFloats wf(kWeightSlot, cols * k);
   const WeightPanel wp =
       widen_operands<float>(nullptr, rows, k, nullptr, w, cols, wf.data());
