@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "platform/thread_pool.h"
@@ -279,18 +280,20 @@ AlignedFloats new_aligned_floats(int64_t count) {
       static_cast<float*>(::operator new[](n * sizeof(float), std::align_val_t{kSliceAlignment})));
 }
 
-// The calling thread's slice panel; a nested call (a fill that multiplies) gets its own.
+// The calling thread's slice panels (one for B, one for A); a nested call (a fill that
+// multiplies) gets its own.
 struct SlicePanel {
   AlignedFloats kept;
   int64_t capacity = 0;
   bool busy = false;
 };
-thread_local SlicePanel t_slice_panel;
+constexpr int kBSlot = 0, kASlot = 1;
+thread_local SlicePanel t_slice_panels[2];
 
 class SliceScratch {
  public:
-  explicit SliceScratch(int64_t count) {
-    SlicePanel& t = t_slice_panel;
+  SliceScratch(int slot, int64_t count) : slot_(slot) {
+    SlicePanel& t = t_slice_panels[slot];
     if (t.busy || count > kKeptSliceBytes / static_cast<int64_t>(sizeof(float))) {
       own_ = new_aligned_floats(count);
       data_ = own_.get();
@@ -307,13 +310,14 @@ class SliceScratch {
     data_ = t.kept.get();
   }
   ~SliceScratch() {
-    if (borrowed_) t_slice_panel.busy = false;
+    if (borrowed_) t_slice_panels[slot_].busy = false;
   }
   SliceScratch(const SliceScratch&) = delete;
   SliceScratch& operator=(const SliceScratch&) = delete;
   float* data() const { return data_; }
 
  private:
+  int slot_;
   AlignedFloats own_;
   float* data_ = nullptr;
   bool borrowed_ = false;
@@ -321,8 +325,9 @@ class SliceScratch {
 
 struct SliceArgs {
   int64_t M, N, K;
-  const float* A;
+  const float* A;  // or null, with rows
   int64_t lda;
+  const GemmRowSource* rows;
   const GemmColumnSource* source;
   float* C;
   int64_t ldc;
@@ -337,9 +342,15 @@ void run_slice(void* ctx, size_t index) {
   const int64_t i0 = t / p.col_count * p.row_block, m = std::min(p.row_block, g.M - i0);
   const int64_t slice = t % p.col_count, j0 = slice * p.col_slice;
   const int64_t n = slice == p.col_count - 1 ? g.N - j0 : p.col_slice;
-  SliceScratch panel(g.K * n);
+  SliceScratch panel(kBSlot, g.K * n);
   g.source->fill(g.source->ctx, j0, n, panel.data());
-  const float* A = g.A + i0 * g.lda;
+  const float* A = g.A == nullptr ? nullptr : g.A + i0 * g.lda;
+  std::optional<SliceScratch> a_panel;
+  if (A == nullptr) {
+    a_panel.emplace(kASlot, m * g.K);
+    g.rows->fill(g.rows->ctx, i0, m, a_panel->data());
+    A = a_panel->data();
+  }
   float* C = g.C + i0 * g.ldc + j0;
   dnnl_status_t status;
   {
@@ -472,7 +483,19 @@ bool gemm_f32_sliced(int64_t M, int64_t N, int64_t K, const float* A, int64_t ld
   if (plan.task_count == 0 || lda < K || ldc < N || !fits_int(lda) || !fits_int(ldc)) return false;
   if (A == nullptr || C == nullptr || source.fill == nullptr) return false;
   blas_single_threaded();
-  SliceArgs args{M, N, K, A, lda, &source, C, ldc, plan, hook};
+  SliceArgs args{M, N, K, A, lda, nullptr, &source, C, ldc, plan, hook};
+  parallel_apply(static_cast<size_t>(plan.task_count), &args, run_slice, max_threads);
+  return true;
+}
+
+bool gemm_f32_sliced(int64_t M, int64_t N, int64_t K, const GemmRowSource& rows,
+                     const GemmColumnSource& source, float* C, int64_t ldc, unsigned max_threads,
+                     const GemmBlockHook* hook) {
+  const GemmSlicePlan plan = gemm_choose_slices(M, N, K);
+  if (plan.task_count == 0 || ldc < N || !fits_int(ldc)) return false;
+  if (rows.fill == nullptr || C == nullptr || source.fill == nullptr) return false;
+  blas_single_threaded();
+  SliceArgs args{M, N, K, nullptr, K, &rows, &source, C, ldc, plan, hook};
   parallel_apply(static_cast<size_t>(plan.task_count), &args, run_slice, max_threads);
   return true;
 }

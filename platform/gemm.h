@@ -118,6 +118,20 @@ bool gemm_f32_sliced(int64_t M, int64_t N, int64_t K, const float* A, int64_t ld
                      const GemmColumnSource& source, float* C, int64_t ldc,
                      unsigned max_threads = 0, const GemmBlockHook* hook = nullptr);
 
+// A made on the way too: fill(ctx, row0, rows, dst) writes rows [row0, row0 + rows) of the
+// M x K matrix A as a rows x K row-major panel (row stride K) at dst, 64-byte aligned, once
+// per task. Each task makes its own rows in its own cache: a shared A panel made first would be
+// written over lines that the other cores' caches still hold from the product before.
+struct GemmRowSource {
+  void (*fill)(void* ctx, int64_t row0, int64_t rows, float* dst) = nullptr;
+  void* ctx = nullptr;
+};
+
+// As above with A from `rows`: the bytes of gemm_f32 on A filled whole.
+bool gemm_f32_sliced(int64_t M, int64_t N, int64_t K, const GemmRowSource& rows,
+                     const GemmColumnSource& source, float* C, int64_t ldc,
+                     unsigned max_threads = 0, const GemmBlockHook* hook = nullptr);
+
 // True when B should be given untransposed (K x N) for this shape: oneDNN's transposed-B
 // path is up to 2x slower. One-row products (M = 1) prefer B stored N x K, and small ones
 // don't care. An engine with constant N x K weights packs them at build when this holds.

@@ -99,26 +99,34 @@ void widen_weight_slice(void* ctx, int64_t col0, int64_t cols, float* dst) {
   bandwidth_kernels().widen_f16_transposed(s->w + c0 * s->k, s->k, n, s->k, dst, n, false);
 }
 
-// The rows of x as the f32 A operand: f32 activations as they are, halves widened into `panel`.
-template <typename T>
-const float* x_operand(const T* x, uint64_t rows, uint64_t k, float* panel) {
-  if constexpr (std::is_same_v<T, float>) {
-    return x;
-  } else {
-    widen_operands<T>(x, rows, k, panel, nullptr, 0, nullptr);
-    return panel;
-  }
+// Half activation rows [row0, row0 + rows) of x (rows of k) widened into a task's panel.
+struct HalfRows {
+  const uint16_t* x;
+  uint64_t k;
+};
+
+void widen_x_rows(void* ctx, int64_t row0, int64_t rows, float* dst) {
+  const auto* s = static_cast<const HalfRows*>(ctx);
+  const uint64_t count = static_cast<uint64_t>(rows) * s->k;
+  bandwidth_kernels().widen_f16(s->x + static_cast<uint64_t>(row0) * s->k, dst, count);
 }
 
 // acc (rows x cols, row stride ldc) = x weight^T through weight slices; false when the wrapper
-// does not take the shape (nothing written), for the caller to widen the weight whole.
-bool sliced_product(const float* x, uint64_t rows, uint64_t k, const uint16_t* w, uint64_t cols,
+// does not take the shape (nothing written), for the caller to widen the weight whole. f32
+// activations are read as they are; half ones are widened by each task, for its rows.
+template <typename T>
+bool sliced_product(const T* x, uint64_t rows, uint64_t k, const uint16_t* w, uint64_t cols,
                     float* acc, uint64_t ldc, const GemmBlockHook* hook) {
   WeightSlices slices{w, k};
   const GemmColumnSource source{widen_weight_slice, &slices};
-  return gemm_f32_sliced(static_cast<int64_t>(rows), static_cast<int64_t>(cols),
-                         static_cast<int64_t>(k), x, static_cast<int64_t>(k), source, acc,
-                         static_cast<int64_t>(ldc), 0, hook);
+  const auto m = static_cast<int64_t>(rows), n = static_cast<int64_t>(cols);
+  const auto kk = static_cast<int64_t>(k), ld = static_cast<int64_t>(ldc);
+  if constexpr (std::is_same_v<T, float>) {
+    return gemm_f32_sliced(m, n, kk, x, kk, source, acc, ld, 0, hook);
+  } else {
+    HalfRows half{x, k};
+    return gemm_f32_sliced(m, n, kk, GemmRowSource{widen_x_rows, &half}, source, acc, ld, 0, hook);
+  }
 }
 
 template <typename A>
@@ -164,16 +172,7 @@ void tiled_matmul(KernelDispatch& d) {
   if (has_bias) bandwidth_kernels().widen_f16(bias, bias_f.data(), cols);
   StoreTile<A> tile{acc.data(), cols, y, n_all, has_bias ? bias_f.data() : nullptr};
   const GemmBlockHook hook{store_tile<A>, &tile};
-  if (gemm_choose_slices(static_cast<int64_t>(rows), static_cast<int64_t>(cols),
-                         static_cast<int64_t>(k)).task_count > 0) {
-    constexpr bool kHalfX = !std::is_same_v<typename A::T, float>;
-    ScratchFloats xf(kXSlot, kHalfX ? rows * k : 0);
-    const float* xp = x_operand(x, rows, k, xf.data());
-    if (!sliced_product(xp, rows, k, w, cols, acc.data(), cols, &hook)) {
-      d.fail("matrix product shape refused");
-    }
-    return;
-  }
+  if (sliced_product(x, rows, k, w, cols, acc.data(), cols, &hook)) return;
   ScratchFloats xf(kXSlot, rows * k), wf(kWeightSlot, cols * k);
   const WeightPanel wp = widen_operands(x, rows, k, xf.data(), w, cols, wf.data());
   if (!gemm_f32(false, wp.transposed, static_cast<int64_t>(rows), static_cast<int64_t>(cols),

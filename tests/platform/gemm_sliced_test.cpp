@@ -81,7 +81,27 @@ std::vector<float> whole(const Product& p) {
   return c;
 }
 
-std::vector<float> sliced(const Product& p, unsigned threads, bool* ok) {
+// A stored M x K with row stride lda; fill copies the rows asked for.
+struct RowLog {
+  const float* a = nullptr;
+  int64_t lda = 0, M = 0, K = 0;
+  std::atomic<int> bad_calls{0};
+
+  static void fill(void* ctx, int64_t row0, int64_t rows, float* dst) {
+    auto& log = *static_cast<RowLog*>(ctx);
+    if (reinterpret_cast<uintptr_t>(dst) % 64 != 0 || rows < 1 || row0 < 0 ||
+        row0 > log.M - rows) {
+      ++log.bad_calls;
+      return;
+    }
+    for (int64_t i = 0; i < rows; ++i) {
+      std::memcpy(dst + i * log.K, log.a + (row0 + i) * log.lda, static_cast<size_t>(log.K) * 4);
+    }
+  }
+};
+
+// The sliced product with A given whole, or made by the tasks from `from_rows`.
+std::vector<float> sliced(const Product& p, unsigned threads, bool* ok, bool from_rows = false) {
   std::vector<float> c(p.C);
   ColumnLog log;
   log.b = p.B.data();
@@ -89,9 +109,18 @@ std::vector<float> sliced(const Product& p, unsigned threads, bool* ok) {
   log.K = p.s.K;
   log.N = p.s.N;
   log.filled.assign(static_cast<size_t>(p.s.N), 0);
-  *ok = gemm_f32_sliced(p.s.M, p.s.N, p.s.K, p.A.data(), p.lda, {ColumnLog::fill, &log}, c.data(),
-                        p.ldc, threads);
+  RowLog rows;
+  rows.a = p.A.data();
+  rows.lda = p.lda;
+  rows.M = p.s.M;
+  rows.K = p.s.K;
+  const GemmColumnSource source{ColumnLog::fill, &log};
+  *ok = from_rows ? gemm_f32_sliced(p.s.M, p.s.N, p.s.K, GemmRowSource{RowLog::fill, &rows}, source,
+                                    c.data(), p.ldc, threads)
+                  : gemm_f32_sliced(p.s.M, p.s.N, p.s.K, p.A.data(), p.lda, source, c.data(),
+                                    p.ldc, threads);
   EXPECT_EQ(log.bad_calls, 0);
+  EXPECT_EQ(rows.bad_calls.load(), 0);
   return c;
 }
 
@@ -108,12 +137,14 @@ TEST(GemmSliced, GivesTheWholeProductsBytesOnAnyThreadCount) {
     const Product p = make_product(s, s.M % 2 == 0 ? 0 : 3, 17);
     const std::vector<float> want = whole(p);
     for (unsigned threads : {1u, 2u, 8u}) {
-      bool ok = false;
-      const std::vector<float> got = sliced(p, threads, &ok);
-      ASSERT_TRUE(ok);
-      // Padding between rows included: it must be left as it was.
-      EXPECT_EQ(0, std::memcmp(want.data(), got.data(), want.size() * sizeof(float)))
-          << "threads " << threads;
+      for (bool from_rows : {false, true}) {
+        bool ok = false;
+        const std::vector<float> got = sliced(p, threads, &ok, from_rows);
+        ASSERT_TRUE(ok);
+        // Padding between rows included: it must be left as it was.
+        EXPECT_EQ(0, std::memcmp(want.data(), got.data(), want.size() * sizeof(float)))
+            << "threads " << threads << " rows made by the tasks " << from_rows;
+      }
     }
   }
 }
@@ -265,6 +296,15 @@ TEST(GemmSliced, RefusesWhatCouldChangeTheBytesAndBadArgumentsWithoutWriting) {
   EXPECT_FALSE(gemm_f32_sliced(s.M, s.N, s.K, p.A.data(), s.K, source, nullptr, s.N));
   EXPECT_FALSE(gemm_f32_sliced(s.M, s.N, s.K, p.A.data(), s.K, {nullptr, &log}, c.data(), s.N));
   EXPECT_FALSE(gemm_f32_sliced(s.M, s.N, s.K, p.A.data(), int64_t{1} << 31, source, c.data(), s.N));
+  RowLog rows;  // never called: every call below is refused
+  EXPECT_FALSE(gemm_f32_sliced(s.M, s.N, s.K, GemmRowSource{nullptr, &rows}, source, c.data(), s.N));
+  EXPECT_FALSE(gemm_f32_sliced(s.M, s.N, s.K, GemmRowSource{RowLog::fill, &rows}, source, c.data(),
+                               s.N - 1));
+  EXPECT_FALSE(gemm_f32_sliced(s.M, s.N, s.K, GemmRowSource{RowLog::fill, &rows}, source, nullptr,
+                               s.N));
+  EXPECT_FALSE(gemm_f32_sliced(1, s.N, s.K, GemmRowSource{RowLog::fill, &rows}, source, c.data(),
+                               s.N));
+  EXPECT_EQ(rows.bad_calls.load(), 0);
   EXPECT_EQ(c, p.C);
   EXPECT_EQ(log.filled, std::vector<int>(static_cast<size_t>(s.N), 0));
 }
