@@ -197,6 +197,48 @@ TEST(GemmSliced, CalledFromParallelBodiesGivesTheSameBytes) {
   }
 }
 
+struct CountingRows {
+  RowLog* rows;
+  std::atomic<int> calls{0};
+  static void fill(void* ctx, int64_t row0, int64_t rows, float* dst) {
+    auto& c = *static_cast<CountingRows*>(ctx);
+    ++c.calls;
+    RowLog::fill(c.rows, row0, rows, dst);
+  }
+};
+
+TEST(GemmSliced, RowsAreMadeOncePerRowBlockOnAThreadAndNeverKeptAcrossCalls) {
+  const Shape s{128, 576, 576};
+  const GemmSlicePlan plan = gemm_choose_slices(s.M, s.N, s.K);
+  ASSERT_GT(plan.col_count, 1);
+  Product p = make_product(s, 0, 41);
+  for (int round = 0; round < 3; ++round) {
+    // The same buffer with new values each round: rows kept from the round before would be stale.
+    if (round > 0) p.A = uniform(p.A.size(), 100 + round);
+    const std::vector<float> want = whole(p);
+    ColumnLog log;
+    log.b = p.B.data();
+    log.ldb = log.N = s.N;
+    log.K = s.K;
+    log.filled.assign(static_cast<size_t>(s.N), 0);
+    RowLog rows;
+    rows.a = p.A.data();
+    rows.lda = p.lda;
+    rows.M = s.M;
+    rows.K = s.K;
+    CountingRows counting{&rows};
+    std::vector<float> c(p.C);
+    const unsigned threads = round == 1 ? 8 : 1;
+    ASSERT_TRUE(gemm_f32_sliced(s.M, s.N, s.K, GemmRowSource{CountingRows::fill, &counting},
+                                {ColumnLog::fill, &log}, c.data(), p.ldc, threads));
+    EXPECT_EQ(c, want) << "round " << round;
+    if (threads == 1) {
+      EXPECT_EQ(counting.calls.load(), plan.row_count);
+    }
+    EXPECT_LE(counting.calls.load(), plan.task_count);
+  }
+}
+
 struct BlockLog {
   int64_t ldc;
   std::mutex lock;
