@@ -66,7 +66,7 @@ constexpr int64_t kSliceTasks = 24;
 constexpr int64_t kMinSliceRows = 32;
 // A thread keeps its slice panel between calls up to this size (larger ones are freed after
 // the task): fresh memory per task would spend the time in page faults.
-constexpr int64_t kKeptSliceBytes = int64_t{16} << 20;
+constexpr int64_t kKeptSliceBytes = int64_t{4} << 20;
 constexpr size_t kSliceAlignment = 64;
 
 int64_t ceil_div(int64_t a, int64_t b) { return (a + b - 1) / b; }
@@ -393,6 +393,17 @@ void run_slice(void* ctx, size_t index) {
 
 bool fits_int(int64_t v) { return v >= 0 && v <= INT_MAX; }
 
+// oneDNN's AVX-512 kernels give an element of a product the same bits in any block of at least
+// two rows and two columns. Its AVX2 kernels do so only across column slices that start on a
+// vector boundary and keep each call's rows: a block of 32 or 48 of 128 rows changed the sums
+// (oneDNN 2.6, DNNL_MAX_CPU_ISA=AVX2 on a Zen 4 EPYC). Without AVX-512 the slices therefore
+// keep gemm_f32's row blocks. Asked once: the answer also fixes oneDNN's choice.
+bool onednn_rows_free() {
+  static const bool free_rows =
+      (dnnl_get_effective_cpu_isa() & dnnl_cpu_isa_avx512_core) == dnnl_cpu_isa_avx512_core;
+  return free_rows;
+}
+
 // Columns of the first product of each block of a oneDNN product whose blocks span every
 // column (0: no split).
 int64_t narrow_split(const GemmPlan& plan, int64_t N) {
@@ -485,8 +496,10 @@ GemmSlicePlan gemm_choose_slices(int64_t M, int64_t N, int64_t K) {
                                                    K / kSliceAlign * kSliceAlign);
   // The grid of most tasks up to kSliceTasks; among those, the one that makes least operand:
   // each task makes its rows of A and its slice of B, r*N + c*M (times K) for r row blocks and
-  // c slices. A shape whose narrowest panels already make more slices keeps that count.
-  const int64_t max_rows = std::max<int64_t>(1, M / kMinSliceRows);
+  // c slices. A shape whose narrowest panels already make more slices keeps that count. Where
+  // rows may not be cut freely, the row blocks are gemm_f32's own.
+  const bool free_rows = onednn_rows_free();
+  const int64_t max_rows = free_rows ? std::max<int64_t>(1, M / kMinSliceRows) : 1;
   int64_t best_cost = 0, best_tasks = 0;
   for (int64_t want = ceil_div(N, widest); want <= kSliceTasks || best_tasks == 0; ++want) {
     int64_t width = std::min(N, ceil_div(ceil_div(N, want), kSliceAlign) * kSliceAlign);
@@ -494,7 +507,7 @@ GemmSlicePlan gemm_choose_slices(int64_t M, int64_t N, int64_t K) {
     const int64_t count = width == N ? 1 : N / width + (N % width >= 2 ? 1 : 0);
     if (count == 1) width = N;
     for (int64_t r = 1; r <= max_rows; ++r) {
-      const int64_t row_block = ceil_div(M, r);
+      const int64_t row_block = free_rows ? ceil_div(M, r) : whole.row_block;
       const int64_t row_count = ceil_div(M, row_block);
       const int64_t tasks = row_count * count;
       if (tasks > kSliceTasks && best_tasks != 0) break;

@@ -102,11 +102,12 @@ struct GemmSlicePlan {
   int64_t task_count = 0;
 };
 
-// The cut for a shape, a pure function of (M, N, K). Only oneDNN products that gemm_f32 runs
-// whole (no split_col) and in blocks of at least two rows and two columns are taken: oneDNN
-// gives every element of such blocks the same bits whatever block it lies in (its accumulation
-// over K depends on K alone, and a single row or column takes its matrix-vector path), so the
-// sliced form gives gemm_f32's bytes. Everything else is refused (task_count 0).
+// The cut for a shape, a function of (M, N, K) and of the instruction set oneDNN runs on (never
+// of the thread count). Only oneDNN products that gemm_f32 runs whole (no split_col) and in
+// blocks of at least two rows and two columns are taken, sliced so that every element is summed
+// as in gemm_f32: slices start on multiples of 48 columns, and without AVX-512 the row blocks
+// are gemm_f32's (a single row or column takes oneDNN's matrix-vector path, and its AVX2 kernel
+// sums a row differently in blocks of other heights). Everything else is refused (task_count 0).
 GemmSlicePlan gemm_choose_slices(int64_t M, int64_t N, int64_t K);
 
 // C = A * B with B from `source`, cut as gemm_choose_slices says, then the hook (when given) on
