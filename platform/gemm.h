@@ -77,6 +77,62 @@ bool gemm_f32(bool trans_a, bool trans_b, int64_t M, int64_t N, int64_t K, float
               int64_t ldc, unsigned max_threads = 0,
               int64_t min_block_flops = kGemmMinBlockFlops, const GemmBlockHook* hook = nullptr);
 
+// A product whose B is made on the way, a slice of columns at a time: C = A * B with A
+// untransposed (M x K, row stride lda), alpha 1 and beta 0. Each task makes its slice of B into
+// a panel of its own thread that stays in that core's cache for the product, so a B that exists
+// only in another form (halves, say) never goes through memory as f32.
+//
+// fill(ctx, col0, cols, dst) writes columns [col0, col0 + cols) of the K x N matrix B as a
+// K x cols row-major panel (row stride cols) at dst, which starts on a 64-byte boundary. It is
+// called once per task, from the thread that runs the task, and may be called again for the
+// same columns by tasks of other row blocks.
+struct GemmColumnSource {
+  void (*fill)(void* ctx, int64_t col0, int64_t cols, float* dst) = nullptr;
+  void* ctx = nullptr;
+};
+
+// The fixed cut of gemm_f32_sliced: task t covers row block t / col_count and column slice
+// t % col_count; the last row block may be shorter, the last slice shorter or one column
+// wider (no block has a single row or column). task_count 0: the shape is refused.
+struct GemmSlicePlan {
+  int64_t row_block = 0;
+  int64_t row_count = 0;
+  int64_t col_slice = 0;
+  int64_t col_count = 0;
+  int64_t task_count = 0;
+};
+
+// The cut for a shape, a function of (M, N, K) and of the instruction set oneDNN runs on (never
+// of the thread count). Only oneDNN products that gemm_f32 runs whole (no split_col) and in
+// blocks of at least two rows and two columns are taken, sliced so that every element is summed
+// as in gemm_f32: slices start on multiples of 48 columns, and without AVX-512 the row blocks
+// are gemm_f32's (a single row or column takes oneDNN's matrix-vector path, and its AVX2 kernel
+// sums a row differently in blocks of other heights). Everything else is refused (task_count 0).
+GemmSlicePlan gemm_choose_slices(int64_t M, int64_t N, int64_t K);
+
+// C = A * B with B from `source`, cut as gemm_choose_slices says, then the hook (when given) on
+// every task's block right after it. Byte-identical to gemm_f32(false, false, M, N, K, 1, A,
+// lda, B, N, 0, C, ldc) with B filled whole, on any number of threads. Returns false, with C
+// untouched and fill never called, for a refused shape, lda < K, ldc < N or a null pointer.
+// max_threads as for gemm_f32.
+bool gemm_f32_sliced(int64_t M, int64_t N, int64_t K, const float* A, int64_t lda,
+                     const GemmColumnSource& source, float* C, int64_t ldc,
+                     unsigned max_threads = 0, const GemmBlockHook* hook = nullptr);
+
+// A made on the way too: fill(ctx, row0, rows, dst) writes rows [row0, row0 + rows) of the
+// M x K matrix A as a rows x K row-major panel (row stride K) at dst, 64-byte aligned, once
+// per task. Each task makes its own rows in its own cache: a shared A panel made first would be
+// written over lines that the other cores' caches still hold from the product before.
+struct GemmRowSource {
+  void (*fill)(void* ctx, int64_t row0, int64_t rows, float* dst) = nullptr;
+  void* ctx = nullptr;
+};
+
+// As above with A from `rows`: the bytes of gemm_f32 on A filled whole.
+bool gemm_f32_sliced(int64_t M, int64_t N, int64_t K, const GemmRowSource& rows,
+                     const GemmColumnSource& source, float* C, int64_t ldc,
+                     unsigned max_threads = 0, const GemmBlockHook* hook = nullptr);
+
 // True when B should be given untransposed (K x N) for this shape: oneDNN's transposed-B
 // path is up to 2x slower. One-row products (M = 1) prefer B stored N x K, and small ones
 // don't care. An engine with constant N x K weights packs them at build when this holds.

@@ -1,7 +1,10 @@
 // Tiled matrix products y = x weight^T (+ bias), with the weight in its stored [N, K] half
 // layout. The device's tiles become one product over the region the grid covers: both operands
-// are widened to f32 panels (exactly: halves are f32 values), multiplied by the GEMM wrapper
-// with f32 accumulation, and each result is rounded once, A(acc + bias[c]).
+// are widened to f32 (exactly: halves are f32 values), multiplied by the GEMM wrapper with f32
+// accumulation, and each result is rounded once, A(acc + bias[c]). Where the wrapper takes the
+// shape, the weight is widened a slice at a time inside the task that multiplies it, so its f32
+// form never leaves that core's cache; otherwise it is widened whole first. Both give the same
+// bytes (the wrapper's guarantee, held by the tests).
 #include <algorithm>
 #include <type_traits>
 #include <vector>
@@ -82,6 +85,50 @@ WeightPanel widen_operands(const T* x, uint64_t rows, uint64_t k, float* x_panel
   return {w_panel, true, std::max<uint64_t>(k, 1)};
 }
 
+// The stored [N, K] half weight as the wrapper's column source: weight rows [col0, col0 + cols)
+// widened and transposed into the K x cols panel.
+struct WeightSlices {
+  const uint16_t* w;
+  uint64_t k;
+};
+
+void widen_weight_slice(void* ctx, int64_t col0, int64_t cols, float* dst) {
+  const auto* s = static_cast<const WeightSlices*>(ctx);
+  const auto c0 = static_cast<uint64_t>(col0), n = static_cast<uint64_t>(cols);
+  // The panel is read next by this thread: stores through the caches.
+  bandwidth_kernels().widen_f16_transposed(s->w + c0 * s->k, s->k, n, s->k, dst, n, false);
+}
+
+// Half activation rows [row0, row0 + rows) of x (rows of k) widened into a task's panel.
+struct HalfRows {
+  const uint16_t* x;
+  uint64_t k;
+};
+
+void widen_x_rows(void* ctx, int64_t row0, int64_t rows, float* dst) {
+  const auto* s = static_cast<const HalfRows*>(ctx);
+  const uint64_t count = static_cast<uint64_t>(rows) * s->k;
+  bandwidth_kernels().widen_f16(s->x + static_cast<uint64_t>(row0) * s->k, dst, count);
+}
+
+// acc (rows x cols, row stride ldc) = x weight^T through weight slices; false when the wrapper
+// does not take the shape (nothing written), for the caller to widen the weight whole. f32
+// activations are read as they are; half ones are widened by each task, for its rows.
+template <typename T>
+bool sliced_product(const T* x, uint64_t rows, uint64_t k, const uint16_t* w, uint64_t cols,
+                    float* acc, uint64_t ldc, const GemmBlockHook* hook) {
+  WeightSlices slices{w, k};
+  const GemmColumnSource source{widen_weight_slice, &slices};
+  const auto m = static_cast<int64_t>(rows), n = static_cast<int64_t>(cols);
+  const auto kk = static_cast<int64_t>(k), ld = static_cast<int64_t>(ldc);
+  if constexpr (std::is_same_v<T, float>) {
+    return gemm_f32_sliced(m, n, kk, x, kk, source, acc, ld, 0, hook);
+  } else {
+    HalfRows half{x, k};
+    return gemm_f32_sliced(m, n, kk, GemmRowSource{widen_x_rows, &half}, source, acc, ld, 0, hook);
+  }
+}
+
 template <typename A>
 struct StoreTile {
   float* acc;  // rows x cols, packed; each block is finished in place
@@ -121,12 +168,13 @@ void tiled_matmul(KernelDispatch& d) {
   const uint16_t* bias = has_bias ? bound_elements<const uint16_t>(d, 4, cols, "bias") : nullptr;
   if (x == nullptr || w == nullptr || y == nullptr || (has_bias && bias == nullptr)) return;
 
-  ScratchFloats xf(kXSlot, rows * k), wf(kWeightSlot, cols * k), acc(kAccSlot, rows * cols);
-  ScratchFloats bias_f(kBiasSlot, has_bias ? cols : 0);
-  const WeightPanel wp = widen_operands(x, rows, k, xf.data(), w, cols, wf.data());
+  ScratchFloats acc(kAccSlot, rows * cols), bias_f(kBiasSlot, has_bias ? cols : 0);
   if (has_bias) bandwidth_kernels().widen_f16(bias, bias_f.data(), cols);
   StoreTile<A> tile{acc.data(), cols, y, n_all, has_bias ? bias_f.data() : nullptr};
   const GemmBlockHook hook{store_tile<A>, &tile};
+  if (sliced_product(x, rows, k, w, cols, acc.data(), cols, &hook)) return;
+  ScratchFloats xf(kXSlot, rows * k), wf(kWeightSlot, cols * k);
+  const WeightPanel wp = widen_operands(x, rows, k, xf.data(), w, cols, wf.data());
   if (!gemm_f32(false, wp.transposed, static_cast<int64_t>(rows), static_cast<int64_t>(cols),
                 static_cast<int64_t>(k), 1.0f, xf.data(), static_cast<int64_t>(std::max<uint64_t>(k, 1)),
                 wp.data, static_cast<int64_t>(wp.ld), 0.0f, acc.data(),
@@ -161,6 +209,7 @@ void matmul_direct64_kernel(KernelDispatch& d) {
   const uint16_t* w = bound_elements<const uint16_t>(d, 1, mul_sat(cols, k), "weight");
   float* y = bound_elements<float>(d, 2, mul_sat(rows - 1, n_all) + cols, "y");
   if (x == nullptr || w == nullptr || y == nullptr) return;
+  if (sliced_product(x, rows, k, w, cols, y, n_all, nullptr)) return;
   ScratchFloats wf(kWeightSlot, cols * k);
   const WeightPanel wp =
       widen_operands<float>(nullptr, rows, k, nullptr, w, cols, wf.data());

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "gpu/kernel_test_util.h"
+#include "platform/gemm.h"
 #include "platform/thread_pool.h"
 
 namespace {
@@ -319,5 +320,61 @@ TEST(MatrixKernels, DirectProductAndLinearBias) {
     std::vector<float> want_lb(count + 2, kSentinel);
     for (uint64_t i = 0; i < count; ++i) want_lb[i] = round_a(a[i] + b[i % width], fp32);
     expect_same(read_act(out, count + 2, fp32), want_lb, "linear_bias");
+  }
+}
+
+TEST(MatrixKernels, SlicedProductsGiveTheWholePanelsBytesOnAnyThreadCount) {
+  // Sums that f32 rounds: the kernels widen the weight a slice at a time next to each product,
+  // and must give the bytes of one product over the whole widened weight ([K, N], as the wrapper
+  // prefers it) followed by A(acc + bias). A last slice one column wider and short row blocks.
+  struct Case {
+    const char* kernel;
+    uint64_t tile_rows, m, n, k;
+    bool bias;
+  };
+  const Case cases[] = {{"matmul_rows64", 64, 130, 577, 700, true},
+                        {"matmul", 32, 128, 576, 1536, false},
+                        {"matmul", 32, 128, 192, 576, true},
+                        {"matmul_direct64", 64, 128, 576, 576, false}};
+  std::mt19937 rng(21);
+  for (const Case& c : cases) {
+    ASSERT_GT(vexa::gemm_choose_slices(c.m, c.n, c.k).task_count, 1) << c.kernel;
+    const bool direct = std::string(c.kernel) == "matmul_direct64";
+    for (bool fp32 : {false, true}) {
+      SCOPED_TRACE(testing::Message() << c.kernel << " fp32 " << fp32 << " " << c.m << "x" << c.n
+                                      << "x" << c.k);
+      const std::vector<float> x = uniform(rng, c.m * c.k, -1, 1, fp32 || direct);
+      const std::vector<float> w = uniform(rng, c.n * c.k, -1, 1, false);
+      const std::vector<float> bias = uniform(rng, c.n, -1, 1, false);
+      std::vector<float> b(c.k * c.n), acc(c.m * c.n);
+      for (uint64_t j = 0; j < c.n; ++j)
+        for (uint64_t t = 0; t < c.k; ++t) b[t * c.n + j] = w[j * c.k + t];
+      ASSERT_TRUE(vexa::gemm_f32(false, false, c.m, c.n, c.k, 1.0f, x.data(), c.k, b.data(), c.n,
+                                 0.0f, acc.data(), c.n));
+      std::vector<float> want(c.m * c.n);
+      for (uint64_t i = 0; i < c.m; ++i)
+        for (uint64_t j = 0; j < c.n; ++j) {
+          const float v = acc[i * c.n + j];
+          want[i * c.n + j] = direct ? v : round_a(c.bias ? v + bias[j] : v, fp32);
+        }
+      Buf xb = direct ? make_buffer(x) : act_buffer(x, fp32), wb = make_buffer(to_halves(w));
+      Buf bb = make_buffer(to_halves(bias));
+      const uint64_t per_col = direct ? 64 : 32;
+      const Dispatch grid = groups((c.n + per_col - 1) / per_col, (c.m + c.tile_rows - 1) / c.tile_rows,
+                                   1, direct ? 512 : (c.tile_rows == 64 ? 256 : 128));
+      for (unsigned threads : {1u, 2u, 8u}) {
+        vexa::ThreadCapScope cap(threads);
+        Buf y = direct ? make_buffer(std::vector<float>(c.m * c.n, kSentinel))
+                       : act_buffer(std::vector<float>(c.m * c.n, kSentinel), fp32);
+        const RunResult r = run_kernel(
+            c.kernel, fp32, {{0, &xb}, {1, &wb}, {2, &y}, {4, c.bias ? &bb : &wb}},
+            params({{0, static_cast<uint32_t>(c.m)}, {1, static_cast<uint32_t>(c.n)},
+                    {2, static_cast<uint32_t>(c.k)}, {3, c.bias ? 1u : 0u}}),
+            grid);
+        ASSERT_TRUE(r.ok) << r.error;
+        expect_same(direct ? y.read<float>(c.m * c.n) : read_act(y, c.m * c.n, fp32), want,
+                    "threads " + std::to_string(threads));
+      }
+    }
   }
 }
