@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/atomics.h"
+#include "platform/thread_pool.h"
 #include "tests/gpu/vx_graph_test_util.h"
 
 namespace {
@@ -237,6 +238,26 @@ TEST(VXGraphRun, CancellationStopsBeforeTheFirstNodeOrAtAGroupBoundary) {
   // Without a flag there are no group commits: the whole prefill runs.
   m.g->set_cancel_flag(nullptr);
   expect_logits(*m.g->run(m.ids({1, 2}), nullptr).logits, m.graph, {2});
+}
+
+// A decode step is encoded while idle workers prefetch weights: the logits stay exact on any
+// thread count, and an error raised while encoding reaches the caller with the workers released
+// (the next step runs).
+TEST(VXGraphRun, DecodeStepsOnEveryThreadCountAndEncodingErrors) {
+  for (bool q8 : {false, true}) {
+    Mini m(vexa::kVXActivationF16, q8);
+    for (unsigned cap : {1u, 2u, 8u}) {
+      SCOPED_TRACE(testing::Message() << "q8 " << q8 << " threads " << cap);
+      vexa::ThreadCapScope scope(cap);
+      for (int64_t id : {3, 0, 6}) expect_logits(*m.g->run(m.ids({id}), nullptr).logits, m.graph, {id});
+      m.g->set_encode_hook([](const std::shared_ptr<vexa::CommandBuffer>&, uint64_t node) {
+        if (node == 1) vexa::raise_inference("encoding stopped");
+      });
+      EXPECT_TRUE(raises([&] { m.g->run(m.ids({2}), nullptr); }, "encoding stopped", "VexaInference"));
+      m.g->set_encode_hook({});
+      expect_logits(*m.g->run(m.ids({5}), nullptr).logits, m.graph, {5});
+    }
+  }
 }
 
 TEST(VXGraphRun, KernelFailuresAreErrorsNeverResults) {
