@@ -43,6 +43,14 @@ struct ColumnLog {
   std::vector<int> filled;  // per column: fill calls that covered it
   int bad_calls = 0;        // misaligned panel, empty or out-of-range columns
 
+  // Watches B = b (K x N, unpadded) with no calls recorded yet.
+  void watch(const float* b_, int64_t K_, int64_t N_) {
+    b = b_;
+    ldb = N = N_;
+    K = K_;
+    filled.assign(static_cast<size_t>(N_), 0);
+  }
+
   static void fill(void* ctx, int64_t col0, int64_t cols, float* dst) {
     auto& log = *static_cast<ColumnLog*>(ctx);
     {
@@ -104,11 +112,7 @@ struct RowLog {
 std::vector<float> sliced(const Product& p, unsigned threads, bool* ok, bool from_rows = false) {
   std::vector<float> c(p.C);
   ColumnLog log;
-  log.b = p.B.data();
-  log.ldb = p.s.N;
-  log.K = p.s.K;
-  log.N = p.s.N;
-  log.filled.assign(static_cast<size_t>(p.s.N), 0);
+  log.watch(p.B.data(), p.s.K, p.s.N);
   RowLog rows;
   rows.a = p.A.data();
   rows.lda = p.lda;
@@ -217,10 +221,7 @@ TEST(GemmSliced, RowsAreMadeOncePerRowBlockOnAThreadAndNeverKeptAcrossCalls) {
     if (round > 0) p.A = uniform(p.A.size(), 100 + round);
     const std::vector<float> want = whole(p);
     ColumnLog log;
-    log.b = p.B.data();
-    log.ldb = log.N = s.N;
-    log.K = s.K;
-    log.filled.assign(static_cast<size_t>(s.N), 0);
+    log.watch(p.B.data(), s.K, s.N);
     RowLog rows;
     rows.a = p.A.data();
     rows.lda = p.lda;
@@ -262,10 +263,7 @@ TEST(GemmSliced, TasksCoverEveryOutputOnceAndFillEveryColumnPerRowBlock) {
     ASSERT_EQ(plan.task_count, plan.row_count * plan.col_count);
     const Product p = make_product(s, 0, 3);
     ColumnLog columns;
-    columns.b = p.B.data();
-    columns.ldb = columns.N = s.N;
-    columns.K = s.K;
-    columns.filled.assign(static_cast<size_t>(s.N), 0);
+    columns.watch(p.B.data(), s.K, s.N);
     BlockLog blocks;
     blocks.ldc = p.ldc;
     blocks.visits.assign(p.C.size(), 0);
@@ -315,7 +313,7 @@ TEST(GemmSliced, RefusesWhatCouldChangeTheBytesAndBadArgumentsWithoutWriting) {
     const Product p = make_product(s, 0, 9);
     std::vector<float> c(p.C);
     ColumnLog log;
-    log.filled.assign(static_cast<size_t>(s.N), 0);
+    log.watch(p.B.data(), s.K, s.N);
     EXPECT_FALSE(gemm_f32_sliced(s.M, s.N, s.K, p.A.data(), p.lda, {ColumnLog::fill, &log},
                                  c.data(), p.ldc));
     EXPECT_EQ(c, p.C);
@@ -326,10 +324,7 @@ TEST(GemmSliced, RefusesWhatCouldChangeTheBytesAndBadArgumentsWithoutWriting) {
   ASSERT_GT(gemm_choose_slices(s.M, s.N, s.K).task_count, 0);
   const Product p = make_product(s, 0, 11);
   ColumnLog log;
-  log.b = p.B.data();
-  log.ldb = log.N = s.N;
-  log.K = s.K;
-  log.filled.assign(static_cast<size_t>(s.N), 0);
+  log.watch(p.B.data(), s.K, s.N);
   const GemmColumnSource source{ColumnLog::fill, &log};
   std::vector<float> c(p.C);
   EXPECT_FALSE(gemm_f32_sliced(s.M, s.N, s.K, p.A.data(), s.K - 1, source, c.data(), s.N));
