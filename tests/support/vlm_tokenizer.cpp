@@ -47,21 +47,23 @@ Gpt2Tables load_tables() {
     }
     t.tokens[id.get<uint64_t>()] = token;
   }
-  if (!read_file(dir + "gpt2_merges.txt", &text)) {
-    t.error = "cannot read " + dir + "gpt2_merges.txt";
+  if (!read_file(dir + "gpt2_merges.json", &text)) {
+    t.error = "cannot read " + dir + "gpt2_merges.json";
     return t;
   }
-  std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (line.empty() || line.rfind("#version", 0) == 0) continue;
-    const size_t space = line.find(' ');
-    if (space == std::string::npos || space == 0 || space + 1 == line.size() ||
-        line.find(' ', space + 1) != std::string::npos) {
-      t.error = "gpt2_merges.txt line is not two symbols: " + line;
+  // Pairs of symbols in rank order.
+  const nlohmann::json merges = nlohmann::json::parse(text, nullptr, false);
+  if (!merges.is_array()) {
+    t.error = "gpt2_merges.json is not a JSON array";
+    return t;
+  }
+  for (const nlohmann::json& pair : merges) {
+    if (!pair.is_array() || pair.size() != 2 || !pair[0].is_string() || !pair[1].is_string() ||
+        pair[0].get_ref<const std::string&>().empty() || pair[1].get_ref<const std::string&>().empty()) {
+      t.error = "gpt2_merges.json entry is not two symbols: " + pair.dump();
       return t;
     }
-    t.merges.emplace_back(line.substr(0, space), line.substr(space + 1));
+    t.merges.emplace_back(pair[0].get<std::string>(), pair[1].get<std::string>());
   }
   return t;
 }
