@@ -391,6 +391,12 @@ void run_slice(void* ctx, size_t index) {
   if (g.hook != nullptr && g.hook->fn != nullptr) g.hook->fn(g.hook->ctx, i0, m, j0, n);
 }
 
+// Every task of a checked sliced product, on the pool.
+void run_slices(SliceArgs args, unsigned max_threads) {
+  blas_single_threaded();
+  parallel_apply(static_cast<size_t>(args.plan.task_count), &args, run_slice, max_threads);
+}
+
 bool fits_int(int64_t v) { return v >= 0 && v <= INT_MAX; }
 
 // oneDNN's AVX-512 kernels give an element of a product the same bits in any block of at least
@@ -534,9 +540,7 @@ bool gemm_f32_sliced(int64_t M, int64_t N, int64_t K, const float* A, int64_t ld
   const GemmSlicePlan plan = gemm_choose_slices(M, N, K);
   if (plan.task_count == 0 || lda < K || ldc < N || !fits_int(lda) || !fits_int(ldc)) return false;
   if (A == nullptr || C == nullptr || source.fill == nullptr) return false;
-  blas_single_threaded();
-  SliceArgs args{M, N, K, A, lda, nullptr, 0, &source, C, ldc, plan, hook};
-  parallel_apply(static_cast<size_t>(plan.task_count), &args, run_slice, max_threads);
+  run_slices(SliceArgs{M, N, K, A, lda, nullptr, 0, &source, C, ldc, plan, hook}, max_threads);
   return true;
 }
 
@@ -546,10 +550,8 @@ bool gemm_f32_sliced(int64_t M, int64_t N, int64_t K, const GemmRowSource& rows,
   const GemmSlicePlan plan = gemm_choose_slices(M, N, K);
   if (plan.task_count == 0 || ldc < N || !fits_int(ldc)) return false;
   if (rows.fill == nullptr || C == nullptr || source.fill == nullptr) return false;
-  blas_single_threaded();
   const uint64_t call = g_slice_calls.fetch_add(1, std::memory_order_relaxed) + 1;
-  SliceArgs args{M, N, K, nullptr, K, &rows, call, &source, C, ldc, plan, hook};
-  parallel_apply(static_cast<size_t>(plan.task_count), &args, run_slice, max_threads);
+  run_slices(SliceArgs{M, N, K, nullptr, K, &rows, call, &source, C, ldc, plan, hook}, max_threads);
   return true;
 }
 

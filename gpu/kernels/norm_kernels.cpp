@@ -1,7 +1,7 @@
 // Row normalisation (layer and RMS) and rotary position embedding.
 #include <algorithm>
+#include <bit>
 #include <cmath>
-#include <cstring>
 #include <vector>
 
 #include "gpu/kernels/graph_kernels.h"
@@ -81,17 +81,11 @@ struct RopeTable {
   std::vector<float> cosines, sines;
 };
 
-uint32_t float_bits(float f) {
-  uint32_t b;
-  std::memcpy(&b, &f, sizeof b);
-  return b;
-}
-
 template <typename A>
 const RopeTable& rope_table(float theta, uint64_t dim, int64_t position) {
   thread_local RopeTable t;
   const uint64_t half = dim / 2;
-  if (!t.has_frequencies || t.theta_bits != float_bits(theta) || t.dim != dim) {
+  if (!t.has_frequencies || t.theta_bits != std::bit_cast<uint32_t>(theta) || t.dim != dim) {
     t.has_frequencies = false;
     t.has_angles = false;
     t.frequencies.resize(half);
@@ -99,7 +93,7 @@ const RopeTable& rope_table(float theta, uint64_t dim, int64_t position) {
       const float exponent = (-2.0f * static_cast<float>(j)) / static_cast<float>(dim);
       t.frequencies[j] = std::pow(theta, exponent);
     }
-    t.theta_bits = float_bits(theta);
+    t.theta_bits = std::bit_cast<uint32_t>(theta);
     t.dim = dim;
     t.has_frequencies = true;
   }

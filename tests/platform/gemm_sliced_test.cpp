@@ -9,12 +9,12 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "platform/gemm.h"
 #include "platform/thread_pool.h"
+#include "tests/support/seeded_random.h"
 
 namespace vexa {
 namespace {
@@ -28,10 +28,9 @@ std::string name(Shape s) {
 }
 
 std::vector<float> uniform(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+  vexa::testing::SeededRandom rng(seed);
   std::vector<float> v(n);
-  for (float& x : v) x = dist(rng);
+  for (float& x : v) x = rng.symmetric();
   return v;
 }
 
