@@ -284,6 +284,10 @@ class VXGraph {
 
   // Operations (vx_graph_ops.cpp, vx_graph_attention.cpp).
   void check_node(const VXNode& node, const VXTensorList& inputs) const;
+  // linear()'s checks of x, the weight and the bias (null: none); the rows M, outputs N and
+  // inputs K of the product.
+  void check_linear(const VXTensor& x, const VXTensor& weight, const VXTensor* bias, uint64_t* m,
+                    uint64_t* n, uint64_t* k) const;
   VXTensorPtr embedding(const VXTensorPtr& ids, const VXTensorPtr& weight,
                         const std::shared_ptr<CommandBuffer>& command);
   VXTensorPtr patch_embedding(const VXNode& node, const VXTensorList& in,

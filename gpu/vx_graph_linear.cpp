@@ -32,24 +32,31 @@ uint32_t u32(uint64_t v) { return static_cast<uint32_t>(v); }
 
 }  // namespace
 
+void VXGraph::check_linear(const VXTensor& x, const VXTensor& weight, const VXTensor* bias,
+                           uint64_t* m, uint64_t* n, uint64_t* k) const {
+  *k = shape_last_dim(x.shape);
+  *n = shape_dim_at(weight.shape, 0);
+  *m = *k == 0 ? 0 : x.count / *k;
+  const bool q8 = weight.dtype == kVXDtypeQ8;
+  const bool weight_ok =
+      weight.dtype == kVXDtypeF16 || (q8 && (*m == 0 || (*m == 1 && weight.shape.size() == 2)));
+  // n * k cannot wrap: both are dimensions of at most 2^30.
+  require_inference(x.dtype == activation_ && weight_ok && *k != 0 && weight.count == *n * *k &&
+                        *k % 2 == 0 && *n % 2 == 0,
+                    "Linear shape/dtype");
+  if (bias != nullptr) {
+    require_inference(bias->count == *n && (bias->dtype == kVXDtypeF16 ||
+                                            (bias->dtype == kVXDtypeQ8 && *m == 0)),
+                      "Linear bias shape");
+  }
+}
+
 VXTensorPtr VXGraph::linear(const VXTensorPtr& x, const VXTensorPtr& weight,
                             const VXTensorPtr& bias,
                             const std::shared_ptr<CommandBuffer>& command) {
-  const uint64_t k = shape_last_dim(x->shape);
-  const uint64_t n = shape_dim_at(weight->shape, 0);
-  const uint64_t m = k == 0 ? 0 : x->count / k;
+  uint64_t m = 0, n = 0, k = 0;
+  check_linear(*x, *weight, bias.get(), &m, &n, &k);
   const bool q8 = weight->dtype == kVXDtypeQ8;
-  const bool weight_ok =
-      weight->dtype == kVXDtypeF16 || (q8 && (m == 0 || (m == 1 && weight->shape.size() == 2)));
-  // n * k cannot wrap: both are dimensions of at most 2^30.
-  require_inference(x->dtype == activation_ && weight_ok && k != 0 && weight->count == n * k &&
-                        k % 2 == 0 && n % 2 == 0,
-                    "Linear shape/dtype");
-  if (bias != nullptr) {
-    require_inference(bias->count == n && (bias->dtype == kVXDtypeF16 ||
-                                           (bias->dtype == kVXDtypeQ8 && m == 0)),
-                      "Linear bias shape");
-  }
   std::vector<uint64_t> shape = x->shape;
   shape.back() = n;
   VXTensorPtr y = tensor(std::move(shape), activation_);

@@ -148,7 +148,14 @@ VXTensorPtr VXGraph::patch_embedding(const VXNode& node, const VXTensorList& in,
   if (!checked_mul_u64(patch, patch, &depth) || !checked_mul_u64(depth, channels, &depth)) {
     raise_inference("Patch geometry");
   }
-  VXTensorPtr unfolded = tensor({s[0], side * side, depth}, activation_);
+  // The projection's checks come first, so a refused node has encoded nothing.
+  VXTensor probe;
+  probe.shape = {s[0], side * side, depth};
+  probe.count = shape_element_count(probe.shape);
+  probe.dtype = activation_;
+  uint64_t rows = 0, outputs = 0, inputs = 0;
+  check_linear(probe, *weight, in[2].get(), &rows, &outputs, &inputs);
+  VXTensorPtr unfolded = tensor(std::move(probe.shape), activation_);
   VXParams p{};
   p.u[0] = u32(unfolded->count);
   p.u[1] = u32(patch);

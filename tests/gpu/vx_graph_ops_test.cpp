@@ -383,6 +383,16 @@ TEST(VXGraphOps, PatchEmbeddingUnfoldsThenProjects) {
                      "Patch weights"));
   EXPECT_TRUE(raises(ops.call({2, 0, {}, {}, {4}}, {pix, upload_f16(*ops.g, {4, 48}, std::vector<float>(192)), w}),
                      "Patch weights"));
+  // A projection the linear layer refuses (27 inputs per patch are odd; a bias of the wrong
+  // length) is refused before the unfold is encoded.
+  VXTensorPtr pix6 = ops.act({1, 3, 6, 6}, std::vector<float>(108));
+  VXTensorPtr w3 = upload_f16(*ops.g, {4, 3, 3, 3}, std::vector<float>(108));
+  EXPECT_TRUE(raises(ops.call({2, 0, {}, {}, {3}}, {pix6, w3, upload_f16(*ops.g, {4}, std::vector<float>(4))}),
+                     "Linear shape/dtype"));
+  EXPECT_TRUE(ops.log.empty());
+  EXPECT_TRUE(raises(ops.call({2, 0, {}, {}, {4}}, {pix, w, upload_f16(*ops.g, {5}, std::vector<float>(5))}),
+                     "Linear bias shape"));
+  EXPECT_TRUE(ops.log.empty());
 }
 
 TEST(VXGraphOps, PatchEmbeddingOfAFullViewAndOfNone) {
