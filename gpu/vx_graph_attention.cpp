@@ -61,8 +61,10 @@ VXTensorList VXGraph::attention(const VXNode& node, const VXTensorList& in,
   const VXTensorPtr past_k = cached ? in[4] : nullptr;
   const VXTensorPtr past_v = cached ? in[5] : nullptr;
   const uint64_t batch = q->shape[0], seq = q->shape[1];
-  // The past length is the third dimension of a [B, Hkv, P, D] cache; any other rank is no cache.
-  if (cached) require_inference(past_k->shape.size() == 4, "KV cache shape");
+  // The past length is the third dimension of the past keys; without one there is no cache to
+  // speak of. Any other rank than [B, Hkv, P, D] is refused with the cache checks, after the
+  // shapes of the new positions.
+  if (cached) require_inference(past_k->shape.size() >= 3, "KV cache shape");
   const uint64_t past = cached ? past_k->shape[2] : 0;
   const uint64_t total = past + seq;  // both at most 2^30
   uint64_t q_width = 0, kv_width = 0;

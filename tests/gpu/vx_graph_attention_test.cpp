@@ -248,6 +248,16 @@ TEST(VXGraphAttention, AttributeAndShapeRefusals) {
   EXPECT_TRUE(raises(call(in.node, with(4, upload_act(*a.g, {1, 1, 3, 16}, std::vector<float>(48)))), kCache));
   EXPECT_TRUE(raises(call(in.node, with(4, upload_act(*a.g, {2, 3, 16}, std::vector<float>(96)))), kCache));
   EXPECT_TRUE(raises(call(in.node, with(5, upload_f16(*a.g, {1, 2, 3, 16}, std::vector<float>(96)))), kCache));
+  // A past of another rank still has its third dimension as P: a wrong mask is reported first.
+  VXTensorList rank3 = with(4, upload_act(*a.g, {1, 2, 3}, std::vector<float>(6)));
+  EXPECT_TRUE(raises(call(in.node, rank3), kCache));
+  rank3[3] = upload_act(*a.g, {1, 1, 4, 4}, std::vector<float>(16));
+  EXPECT_TRUE(raises(call(in.node, rank3), kShape));
+  VXTensorList rank5 = with(4, upload_act(*a.g, {1, 2, 3, 16, 1}, std::vector<float>(96)));
+  EXPECT_TRUE(raises(call(in.node, rank5), kCache));
+  rank5[3] = upload_act(*a.g, {1, 1, 4, 4}, std::vector<float>(16));
+  EXPECT_TRUE(raises(call(in.node, rank5), kShape));
+  EXPECT_TRUE(raises(call(in.node, with(4, upload_act(*a.g, {2, 3}, std::vector<float>(6)))), kCache));
   // Cache views that claim more than their buffer holds, or a stride below their length.
   VXTensorPtr wide = std::make_shared<VXTensor>(*in.tensors[4]);
   wide->cache_stride = 1 << 20;
