@@ -301,8 +301,10 @@ class VXGraph {
   VXTensorPtr scatter(const VXTensorList& in, const std::shared_ptr<CommandBuffer>& command);
   VXTensorList attention(const VXNode& node, const VXTensorList& in,
                          const std::shared_ptr<CommandBuffer>& command);
+  // in_place: the past has room for the new positions at offset 0 (decided for keys and values
+  // together).
   VXTensorPtr cache_append(const VXTensorPtr& fresh, const VXTensorPtr& past, bool cached,
-                           uint64_t batch, uint64_t kv_heads, uint64_t seq, uint64_t past_len,
+                           bool in_place, uint64_t batch, uint64_t kv_heads, uint64_t seq, uint64_t past_len,
                            uint64_t dim, const std::shared_ptr<CommandBuffer>& command);
   void add_bias(const VXTensorPtr& y, const VXTensorPtr& bias, uint64_t n,
                 const std::shared_ptr<CommandBuffer>& command);

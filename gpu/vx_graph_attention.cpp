@@ -103,8 +103,15 @@ VXTensorList VXGraph::attention(const VXNode& node, const VXTensorList& in,
                       "Graph attention requires zero-offset activations");
   }
 
-  VXTensorPtr keys = cache_append(k, past_k, cached != 0, batch, hkv, seq, past, dim, command);
-  VXTensorPtr values = cache_append(v, past_v, cached != 0, batch, hkv, seq, past, dim, command);
+  // A cache at offset 0 with room for the new positions takes them in place (an offset view
+  // could not: the result addresses the buffer from its start). The kernels read keys and
+  // values with one stride, so both take them in place or neither does.
+  const bool in_place = cached && past_k->cache_stride >= total && past_k->offset == 0 &&
+                        past_v->cache_stride == past_k->cache_stride && past_v->offset == 0;
+  VXTensorPtr keys =
+      cache_append(k, past_k, cached != 0, in_place, batch, hkv, seq, past, dim, command);
+  VXTensorPtr values =
+      cache_append(v, past_v, cached != 0, in_place, batch, hkv, seq, past, dim, command);
   VXTensorPtr out = tensor(q->shape, activation_);
   VXParams p{};
   p.u[0] = u32(hq);
@@ -148,13 +155,10 @@ VXTensorList VXGraph::attention(const VXNode& node, const VXTensorList& in,
 }
 
 VXTensorPtr VXGraph::cache_append(const VXTensorPtr& fresh, const VXTensorPtr& past, bool cached,
-                                  uint64_t batch, uint64_t kv_heads, uint64_t seq,
+                                  bool in_place, uint64_t batch, uint64_t kv_heads, uint64_t seq,
                                   uint64_t past_len, uint64_t dim,
                                   const std::shared_ptr<CommandBuffer>& command) {
   const uint64_t total = past_len + seq;
-  // A cache at offset 0 with room for the new positions takes them in place (an offset view
-  // could not: the result addresses the buffer from its start).
-  const bool in_place = cached && past->cache_stride >= total && past->offset == 0;
   VXTensorPtr result;
   uint64_t stride = 0;
   if (in_place) {

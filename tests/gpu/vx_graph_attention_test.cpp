@@ -375,6 +375,38 @@ TEST(VXGraphAttention, CachedViewOfAnEarlierPrefixIsAppendedFromItsEnd) {
   for (size_t i = 0; i < ref.size(); ++i) ASSERT_NEAR(got[i], ref[i], 2e-5) << i;
 }
 
+TEST(VXGraphAttention, PastKeysAndValuesOfDifferentStridesGiveOneLayout) {
+  // The kernels read both caches with one stride: a pair whose keys could take the new positions
+  // in place but whose values could not (or whose strides differ) is copied whole, both to the
+  // same stride, instead of reading the values with the keys' stride.
+  for (uint64_t values_stride : {uint64_t{0}, uint64_t{16}}) {
+    Attention a;
+    Shape sh;
+    sh.s = 2;
+    sh.p = 3;
+    sh.past_stride = 8;
+    Inputs in = make_inputs(a, sh, 30);
+    Shape other = sh;
+    other.past_stride = values_stride;
+    in.tensors[5] = a.past(other, in.past_v);
+    VXTensorList out = a.run(in.node, in.tensors);
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[1]->cache_stride, out[2]->cache_stride);
+    EXPECT_EQ(a.g->cache_copied_elements(), 2u * 2 * 16 * 3);
+    const std::vector<float> got = read_floats(*out[0]);
+    const std::vector<float> ref = reference(sh, in);
+    for (size_t i = 0; i < ref.size(); ++i) ASSERT_NEAR(got[i], ref[i], 2e-5) << i;
+    const std::vector<float> values = read_floats(*out[2]);
+    for (uint64_t h = 0; h < sh.hkv; ++h) {
+      for (uint64_t j = 0; j < sh.p; ++j) {
+        for (uint64_t c = 0; c < sh.d; ++c) {
+          ASSERT_EQ(values[(h * 5 + j) * sh.d + c], in.past_v[(h * sh.p + j) * sh.d + c]);
+        }
+      }
+    }
+  }
+}
+
 TEST(VXGraphAttention, LongContextsOfOneQueryUseTheTiledKernels) {
   Attention a(vexa::kVXActivationF16);
   Shape sh;
