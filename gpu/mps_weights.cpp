@@ -116,7 +116,6 @@ class WeightBuilder {
     }
     pool_offset_ = large_bytes_;
     s_->private_weights = true;
-    s_->weights_fed = true;
     return true;
   }
 
@@ -181,6 +180,8 @@ class WeightBuilder {
       pool_used_ += n;
     }
     v.tensor = g.reshape(t, shape_of(v));
+    // Only a weight that really is fed makes the graph need feeding; the switch alone does not.
+    s_->weights_fed = true;
     return true;
   }
 

@@ -199,6 +199,23 @@ TEST(MpsRun, NeuralEngineThroughTheTestHook) {
     got = run_engine(fed, {{0, in}});
     expect_close(got[0], want[0], kF32Tolerance);
   }
+  // Private weights are fed too; but with the switch on and no weight above its threshold
+  // every weight is a constant, nothing is fed, and the Neural Engine compiles.
+  for (const char* threshold : {"0", "100000"}) {
+    SCOPED_TRACE(threshold);
+    ScopedEnv priv("VEXA_MPS_PRIVATE_WEIGHTS", "1");
+    ScopedEnv min("VEXA_MPS_PRIVATE_MIN", threshold);
+    Engine p(m, w, 1, true);
+    ASSERT_TRUE(p.ok()) << p.message();
+    const bool all_constant = std::string(threshold) != "0";
+    EXPECT_TRUE(mps_uses_private_weights(p.handle()));
+    EXPECT_FALSE(mps_uses_slot_weights(p.handle()));
+    EXPECT_EQ(p.state()->weights_fed, !all_constant);
+    EXPECT_EQ(mps_set_ne(p.handle(), true), all_constant);
+    EXPECT_EQ(mps_active_backend(p.handle()), all_constant ? 3u : 2u);
+    got = run_engine(p, {{0, in}});
+    expect_close(got[0], want[0], all_constant ? kF16Tolerance : kF32Tolerance);
+  }
 }
 
 // Every output of a multi-output graph on the Neural Engine, compiled with the extra outputs.
