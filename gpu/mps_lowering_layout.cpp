@@ -181,6 +181,11 @@ bool mps_lower_layout(MpsNode& n) {
   Graph& g = n.g();
   switch (static_cast<OpKind>(n.kind())) {
     case OpKind::kFlatten: {
+      // A value nobody sized (and nobody reads) receives nothing, as on the CPU engine.
+      if (mps_value_sizeless(n.out_value(0))) {
+        n.set_out(0, n.in(0));
+        return true;
+      }
       if (n.in_value(0).element_count != n.out_value(0).element_count) {
         return n.fail("Flatten of " + std::to_string(n.in_value(0).element_count) +
                       " elements into " + std::to_string(n.out_value(0).element_count));

@@ -310,7 +310,13 @@ TEST(MpsRun, OutputsSharingATensor) {
   m.raw_value(sizeless);
   m.node(OpKind::kRelu, {x}, {y});
   m.node(OpKind::kIdentity, {y}, {z});
+  // A dangling Flatten into an unsized value builds as it does on the CPU engine.
+  m.node(OpKind::kFlatten, {x}, {m.raw_value(sizeless)});
   ASSERT_TRUE(m.open());
+  {
+    StateHolder cpu_engine(m.create(1));
+    ASSERT_TRUE(cpu_engine.ok()) << cpu_engine.message();
+  }
   GpuWeights w(m);
   Engine e(m, w);
   ASSERT_TRUE(e.ok()) << e.message();
