@@ -86,13 +86,15 @@ struct OwnedMessages {
 json options_messages(const json& options) {
   const auto it = options.find("messages");
   if (it != options.end() && !it->is_null()) return *it;
+  // The values go in as given: a path or prompt that is not text is refused with the item,
+  // never dropped (an answer that silently ignored the image would look like a real one).
   json content = json::array();
-  if (const auto image = options.find("image"); image != options.end() && image->is_string()) {
+  if (const auto image = options.find("image"); image != options.end() && !image->is_null()) {
     content.push_back({{"type", "image"}, {"path", *image}});
   }
   const auto prompt = options.find("prompt");
   content.push_back({{"type", "text"},
-                     {"text", prompt != options.end() && prompt->is_string() ? *prompt : json("")}});
+                     {"text", prompt != options.end() && !prompt->is_null() ? *prompt : json("")}});
   return json::array({{{"role", "user"}, {"content", std::move(content)}}});
 }
 
@@ -129,7 +131,11 @@ void build_messages(const json& messages, OwnedMessages* out) {
     out->turns[i] = {out->roles.back().c_str(), out->items.data() + next, content.size()};
     for (const json& item : content) {
       if (!item.is_object()) raise(kVlmDomainArgument, "Invalid content");
-      const std::string type = item.value("type", std::string());
+      // A type that is not text matches neither kind.
+      const auto type_value = item.find("type");
+      const std::string type = type_value != item.end() && type_value->is_string()
+                                   ? type_value->get<std::string>()
+                                   : std::string();
       VlmContentItem& slot = out->items[next];
       if (type == "text") {
         const auto text = item.find("text");

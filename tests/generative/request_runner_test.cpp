@@ -213,6 +213,12 @@ TEST_F(Runner, OptionsBecomeTheRequest) {
       {{{"messages", {{{"role", "user"}, {"content", {{{"type", "image"}, {"url", "x"}}}}}}},
         {"max_new_tokens", 2}},
        1, "Image requires path"},
+      {{{"messages", {{{"role", "user"}, {"content", {{{"type", 5}, {"path", "x"}}}}}}},
+        {"max_new_tokens", 2}},
+       1, "Image requires path"},
+      // Options that are not text are refused, not dropped: no silent answer without the image.
+      {{{"prompt", 5}, {"max_new_tokens", 2}}, 1, "Invalid text"},
+      {{{"prompt", "x"}, {"image", 7}, {"max_new_tokens", 2}}, 1, "Image requires path"},
       {{{"prompt", "x"}, {"max_new_tokens", 2}, {"image_crop", {0, 0, 1}}}, 1,
        "Crop requires four coordinates"},
       {{{"prompt", "x"}, {"max_new_tokens", 2}, {"temperature", "hot"}}, 1,
