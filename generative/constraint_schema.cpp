@@ -124,6 +124,9 @@ uint32_t schema_size_bound(const json& schema, const char* key, uint32_t fallbac
   if (it->is_number_unsigned()) {
     value = it->get<uint64_t>();
     ok = value <= maximum;
+  } else if (it->is_number_integer()) {
+    // The JSON library reads "-0" as a signed integer: it is the integer 0 all the same.
+    ok = it->get<int64_t>() == 0;
   }
   // A negative integer, a float such as 2.0, or any other type is refused alike.
   constraint_require(ok, "Invalid schema size bound");

@@ -180,6 +180,11 @@ TEST(ConstraintCompiler, LimitsAtTheirEdges) {
   // Lengths and counts at their maximum.
   EXPECT_EQ("", schema_refusal(R"({"type":"string","minLength":1024,"maxLength":1024})"));
   EXPECT_EQ("", schema_refusal(R"({"type":"string","minLength":1024})"));
+  // "-0" is the integer 0, though the JSON library keeps it as a signed value.
+  EXPECT_EQ("", schema_refusal(R"({"type":"string","minLength":-0,"maxLength":-0})"));
+  EXPECT_TRUE(accepts(compile_schema(R"({"type":"string","maxLength":-0})"), "\"\""));
+  EXPECT_FALSE(accepts(compile_schema(R"({"type":"string","maxLength":-0})"), "\"a\""));
+  EXPECT_EQ("", schema_refusal(R"({"type":"array","items":{"type":"null"},"maxItems":-0})"));
   EXPECT_EQ("", schema_refusal(R"({"type":"array","items":{"type":"null"},"minItems":64,"maxItems":64})"));
   auto object_of = [](size_t n, size_t required) {
     std::string props;
