@@ -220,14 +220,27 @@ void bpe_merge_symbols_by_heap(const TokenizerTables& t, std::vector<uint32_t>& 
 }
 
 void bpe_merge_word(const Processor& p, std::string_view piece, std::vector<int64_t>& ids) {
-  std::vector<uint32_t> symbols;
-  merge_piece(p.tokens, reinterpret_cast<const uint8_t*>(piece.data()), piece.size(), symbols,
-              ids);
+  // A failure leaves the caller's ids as they were, not with the piece's first ids appended.
+  const size_t before = ids.size();
+  try {
+    std::vector<uint32_t> symbols;
+    merge_piece(p.tokens, reinterpret_cast<const uint8_t*>(piece.data()), piece.size(), symbols,
+                ids);
+  } catch (...) {
+    ids.resize(before);
+    throw;
+  }
 }
 
 void pretokenize(const Processor& p, std::string_view text, std::vector<int64_t>& ids) {
-  EncodeScratch scratch;
-  encode_stretch(p, text, scratch, ids);
+  const size_t before = ids.size();
+  try {
+    EncodeScratch scratch;
+    encode_stretch(p, text, scratch, ids);
+  } catch (...) {
+    ids.resize(before);
+    throw;
+  }
 }
 
 std::vector<std::string_view> pretokenize_pieces(std::string_view text) {

@@ -201,6 +201,16 @@ TEST(TokenizerErrors, MessagesAndBounds) {
   assets["tokenizer.json"]["model"]["vocab"].erase(testing::symbols_of("xy"));
   const auto missing = processor_load_config(std::move(assets));
   EXPECT_EQ(message_of([&] { tokenizer_encode(*missing, "axyb"); }), "Missing BPE symbol");
+  // A failure appends nothing, though the pieces and symbols before the missing one are known.
+  std::vector<int64_t> kept = {7};
+  EXPECT_EQ(message_of([&] { bpe_merge_word(*missing, "axyb", kept); }), "Missing BPE symbol");
+  EXPECT_EQ(kept, (std::vector<int64_t>{7}));
+  EXPECT_EQ(message_of([&] { pretokenize(*missing, "ab cd axyb", kept); }), "Missing BPE symbol");
+  EXPECT_EQ(kept, (std::vector<int64_t>{7}));
+  EXPECT_EQ(message_of([&] { pretokenize(*missing, "ab\xFF", kept); }), "Invalid UTF-8 input");
+  EXPECT_EQ(kept, (std::vector<int64_t>{7}));
+  pretokenize(*missing, "ab", kept);
+  EXPECT_EQ(kept, (std::vector<int64_t>{7, 'a', 'b'}));
   // A token whose text holds a code point that stands for no byte.
   auto odd = testing::small_assets({}, {});
   odd["tokenizer.json"]["model"]["vocab"]["\u4e2d"] = 300;
