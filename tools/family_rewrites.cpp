@@ -790,7 +790,8 @@ bool onnx_rewrite_graph_io(BuilderState& s, uint32_t index, const OnnxValueInfo&
 }
 
 bool onnx_rewrite_node(BuilderState& s, uint64_t start, uint64_t end) {
-  if (s.bindings != nullptr) return false;
+  // After a cut nothing is emitted: the ordinary lowering accepts every later node as it is.
+  if (s.bindings != nullptr || s.graph_cut) return false;
   ScannedNode n;
   scan_node(s.image, start, end, n);
   uint64_t& pending = s.rewrite_state[0];

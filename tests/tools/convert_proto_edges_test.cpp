@@ -1,5 +1,6 @@
 // Wire-level edge cases built byte by byte: repeated graph fields, opset list capacity, empty
-// strings, truncated varints, the refusal report's cap and the node-count limit.
+// strings, truncated varints, the refusal report's cap, the node-count limit and what a graph
+// cut leaves of the nodes after it.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -106,6 +107,31 @@ TEST(ConverterProto, NodeCountLimit) {
   const ConvertResult r = convert_model(tmp, pb_model(graph));
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.text, "the model is larger than the converter's limits (16384 nodes, 32768 values)");
+}
+
+TEST(ConverterProto, NothingAfterADetectionHeadCutIsLowered) {
+  // A [1, 300, 6] output and a ReduceMax after its Concat cut the graph there. Later nodes emit
+  // nothing, not even those whose names would start a model-family rewrite: a backbone-named
+  // ScatterND and a Mod would otherwise read the cut-off ReduceMax's value.
+  TempDir tmp;
+  const std::string concat_axis = pb_bytes(5, pb_bytes(1, "axis") + pb_int(3, 2) + pb_int(20, 2));
+  const std::string graph =
+      pb_bytes(1, pb_node("Concat", {"a", "b"}, {"c"}, "cat", concat_axis)) +
+      pb_bytes(1, pb_node("ReduceMax", {"c"}, {"r"}, "head")) +
+      pb_bytes(1, pb_node("ScatterND", {"r", "r", "r"}, {"z"}, "/bb/scatter")) +
+      pb_bytes(1, pb_node("Mod", {"z", "r"}, {"m"}, "/bb/mod")) +
+      pb_bytes(1, pb_node("Relu", {"m"}, {"t"}, "tail")) +
+      pb_bytes(11, pb_value_info("a", {1, 300, 2})) + pb_bytes(11, pb_value_info("b", {1, 300, 4})) +
+      pb_bytes(12, pb_value_info("out", {1, 300, 6}));
+  const std::string model = pb_model(graph);
+  write_bytes(tmp.file("in.onnx"), std::vector<uint8_t>(model.begin(), model.end()));
+  const ConvertResult r = onnx_convert(tmp.file("in.onnx"), tmp.file("out.vexa"), 0, nullptr);
+  ASSERT_TRUE(r.ok) << r.text;
+  EXPECT_EQ(r.text, "input  a [1, 300, 2] f32\ninput  b [1, 300, 4] f32\noutput out [1, 300, 6] f32\n"
+                    "opset 13, ir_version 7, 1 nodes\n");
+  EXPECT_EQ(onnx_rewrite_report(),
+            "  [1, 300, *] output with ReduceMax: graph cut at the detection head (yolo26x "
+            "NMS-free tail dropped)\n");
 }
 
 }  // namespace
