@@ -17,6 +17,8 @@ constexpr float kResizeScaleSlack = 0.0001f;
 constexpr uint64_t kSameUpper = 2, kSameLower = 3;
 constexpr uint64_t kNmsDefaultBoxes = 100;
 constexpr uint64_t kNmsColumns = 3;
+// Rows a document-layout tail keeps: its top-k queries, and the boxes of as many masks.
+constexpr uint64_t kDetrSlots = 300;
 // Bound on kernel, stride, dilation, pad and block attributes: far beyond any real model, and
 // small enough that the window arithmetic cannot overflow.
 constexpr uint64_t kMaxWindow = 65536;
@@ -718,6 +720,37 @@ bool infer_dequantize(Pass& p) {
   return true;
 }
 
+// The fused kinds the family rewrites emit. Both engines derive the sampling grid and the
+// coordinate ramp themselves, so no table is appended as an input.
+bool infer_family_kind(Pass& p) {
+  GraphNode& n = p.n;
+  const BuilderValue& x = p.in(0);
+  switch (static_cast<OpKind>(n.op_kind)) {
+    case OpKind::kDeformUnfold: {
+      if (!present(n, 1) || !present(n, 2) || x.rank != 4 || p.in(2).rank < 2) {
+        return p.fail(kFoldNot2d);
+      }
+      // The modulation holds one plane per kernel tap: 1, 9 or (otherwise) 49 of them.
+      const uint64_t taps = p.in(2).dims[1];
+      const uint64_t side = taps == 1 ? 1 : taps == 9 ? 3 : 7;
+      n.attrs[kWordKernelH] = side;
+      n.attrs[kWordKernelW] = side;
+      const uint64_t dims[4] = {x.dims[0], x.dims[1], side * x.dims[2], side * x.dims[3]};
+      return p.set_out(0, 4, dims);
+    }
+    case OpKind::kDetrTopK: {
+      if (!present(n, 1) || p.in(1).rank < 3) return p.fail(kFoldInconsistent);
+      const uint64_t dims[3] = {1, kDetrSlots, p.in(1).dims[2]};
+      return p.set_out(0, 3, dims);
+    }
+    default: {
+      p.keep_inputs(1);
+      const uint64_t dims[3] = {1, kDetrSlots, 4};
+      return p.set_out(0, 3, dims);
+    }
+  }
+}
+
 bool infer_node(Pass& p) {
   GraphNode& n = p.n;
   const OpKind kind = static_cast<OpKind>(n.op_kind);
@@ -1047,6 +1080,10 @@ bool infer_node(Pass& p) {
       const uint64_t dims[3] = {1, n.attrs[0], n.attrs[1] + 6};
       return p.set_out(0, 3, dims);
     }
+    case OpKind::kDeformUnfold:
+    case OpKind::kDetrTopK:
+    case OpKind::kMaskToBoxLogit:
+      return infer_family_kind(p);
     case OpKind::kConstantOfShape:
     case OpKind::kRange:
       return p.refuse("its inputs are not known at convert time");

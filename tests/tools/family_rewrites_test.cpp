@@ -15,6 +15,7 @@
 #include "tools/family_rewrites.h"
 #include "tools/onnx_lower.h"
 #include "tools/onnx_wire.h"
+#include "tools/shape_infer.h"
 
 namespace vexa::tools {
 namespace {
@@ -412,6 +413,58 @@ TEST(FamilyRewrites, BirefnetMaskBakedScatterWindowPadAndDeformableAspp) {
   }
   EXPECT_EQ(l.s->rewrite_state[0], 0u);
   EXPECT_EQ(l.s->rewrite_bits, kRewriteBiRefNet);
+}
+
+// The fused kinds the rewrites emit get their output shapes from the shape pass, with the
+// kernel side of a deformable unfold read from its modulation planes.
+TEST(FamilyRewrites, ShapePassSizesTheFusedKinds) {
+  struct Case {
+    OpKind kind;
+    std::vector<std::vector<uint64_t>> inputs;
+    std::vector<uint64_t> out;
+    uint64_t side;  // DeformUnfold only
+  };
+  const std::vector<Case> cases = {
+      {OpKind::kDeformUnfold, {{1, 4, 6, 5}, {1, 18, 6, 5}, {1, 9, 6, 5}}, {1, 4, 18, 15}, 3},
+      {OpKind::kDeformUnfold, {{1, 2, 3, 3}, {1, 98, 3, 3}, {1, 49, 3, 3}}, {1, 2, 21, 21}, 7},
+      {OpKind::kDeformUnfold, {{1, 2, 3, 4}, {1, 2, 3, 4}, {1, 1, 3, 4}}, {1, 2, 3, 4}, 1},
+      {OpKind::kDetrTopK, {{1, 900, 17}, {1, 900, 256}}, {1, 300, 256}, 0},
+      {OpKind::kMaskToBoxLogit, {{1, 300, 200, 200}}, {1, 300, 4}, 0},
+  };
+  static constexpr const char* kNames[] = {"a", "b", "c"};
+  for (const Case& c : cases) {
+    auto s = std::make_unique<BuilderState>();
+    GraphNode n{};
+    n.op_kind = static_cast<uint64_t>(c.kind);
+    for (uint64_t i = 0; i < kGraphNodeMaxInputs; ++i) n.inputs[i] = kAbsentInput;
+    for (uint64_t i = 0; i < kGraphNodeMaxOutputs; ++i) n.outputs[i] = kAbsentInput;
+    for (uint64_t i = 0; i < c.inputs.size(); ++i) {
+      const uint32_t v = builder_value_index(*s, kNames[i]);
+      s->values[v].kind = kInputKind;
+      s->values[v].rank = c.inputs[i].size();
+      std::copy(c.inputs[i].begin(), c.inputs[i].end(), s->values[v].dims);
+      n.inputs[i] = v;
+    }
+    n.input_count = c.inputs.size();
+    const uint32_t y = builder_value_index(*s, "y");
+    s->values[y].kind = kOutputKind;
+    n.outputs[0] = y;
+    n.output_count = 1;
+    s->nodes.push_back(n);
+    NodeExtra extra;
+    extra.name = "fused";
+    s->extras.push_back(extra);
+    const std::string kind(op_kind_name(static_cast<uint32_t>(c.kind)));
+    ASSERT_TRUE(builder_fold_and_infer(*s)) << kind << ": " << s->detail;
+    const BuilderValue& out = s->values[y];
+    EXPECT_EQ(std::vector<uint64_t>(out.dims, out.dims + out.rank), c.out) << kind;
+    ASSERT_EQ(s->nodes.size(), 1u);
+    EXPECT_EQ(s->nodes[0].input_count, c.inputs.size()) << kind;
+    if (c.kind == OpKind::kDeformUnfold) {
+      EXPECT_EQ(s->nodes[0].attrs[kWordKernelH], c.side);
+      EXPECT_EQ(s->nodes[0].attrs[kWordKernelW], c.side);
+    }
+  }
 }
 
 }  // namespace
