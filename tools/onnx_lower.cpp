@@ -353,6 +353,17 @@ std::string_view attr_text(const std::vector<OnnxAttr>& attributes, std::string_
 constexpr int64_t kCastToString = 8;
 constexpr int64_t kCastToBfloat16 = 16;
 
+// Targets the engines' cast reproduces: the integers and booleans (truncation toward zero) and
+// the wider floats (an identity). Complex, 8-bit and 4-bit float and 4-bit integer targets would
+// come out as a truncation, a plainly different value.
+bool cast_target_supported(int64_t to) {
+  constexpr int64_t kTargets[] = {1, 2, 3, 4, 5, 6, 7, 9, 10, 11, 12, 13};
+  for (int64_t t : kTargets) {
+    if (t == to) return true;
+  }
+  return false;
+}
+
 // Forms of an operator whose ONNX result the engines would not reproduce: refused with the
 // reason in s.detail. Attributes the engines honour through a word are recorded here.
 bool lower_checks(BuilderState& s, std::string_view op, OpKind kind,
@@ -433,6 +444,9 @@ bool lower_checks(BuilderState& s, std::string_view op, OpKind kind,
     if (to == kCastToString || to == kCastToBfloat16) {
       return refuse(std::string("a cast to ") + (to == kCastToString ? "string" : "bfloat16") +
                     " is not supported");
+    }
+    if (!cast_target_supported(to)) {
+      return refuse("a cast to element type " + std::to_string(to) + " is not supported");
     }
   }
   return true;
