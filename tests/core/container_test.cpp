@@ -446,6 +446,117 @@ TEST(ContainerWriterLayout, MistakesAreReportedNotWritten) {
   EXPECT_NE(error.find("temporary"), std::string::npos) << error;
 }
 
+// The accessors guard what validation does not: the image is edited after opening to forge
+// records that a file could never carry past the table walk.
+TEST(ContainerAccessors, DuplicateKeysMissingMetadataAndOversizedViews) {
+  const SampleModel m = testing::make_sample();
+  const int fd = testing::memory_file(m.bytes);
+  Opened o{container_open_fd(fd, 0, m.bytes.size(), 0)};
+  close(fd);
+  ASSERT_TRUE(o.r.ok());
+  OpenContainer& c = o.r.container;
+
+  // A second "task" slot after the live ones, holding the value of "empty": the lower index
+  // wins, and emptying it (type 0) exposes the other.
+  MetaEntry first{};
+  MetaEntry other{};
+  ASSERT_TRUE(meta_find(&c, "task", &first));
+  ASSERT_TRUE(meta_find(&c, "empty", &other));
+  const uint64_t live = meta_live_count(&c);
+  uint64_t first_slot = 0;
+  while (meta_entry_at(&c, first_slot).key_offset != first.key_offset) ++first_slot;
+  MetaEntry twin = first;
+  twin.value = other.value;
+  twin.value_length = other.value_length;
+  store_record(c.image + container_entry_offset(&c, kSectionMetaKv, live), twin);
+  EXPECT_EQ(meta_live_count(&c), live + 1);
+  EXPECT_EQ(meta_get_str(&c, "task", "d"), "classification");
+  first.value_type = 0;
+  store_record(c.image + container_entry_offset(&c, kSectionMetaKv, first_slot), first);
+  const std::string_view exposed = meta_get_str(&c, "task", "d");
+  EXPECT_EQ(exposed.size(), 0u);
+  EXPECT_NE(exposed.data(), std::string_view("d").data());
+
+  // Dims (3, 2^31) pass no element bound; a size or row-bytes field that disagrees with the
+  // shape, or bytes past the weight memory, give the all-zero view.
+  const uint64_t at = container_entry_offset(&c, kSectionTensors, 0);
+  const TensorRecord saved = load_record<TensorRecord>(c.image + at);
+  auto view_with = [&](auto edit) {
+    TensorRecord t = saved;
+    edit(t);
+    store_record(c.image + at, t);
+    const WeightView v = container_weight_view(&c, 0);
+    store_record(c.image + at, saved);
+    return v.dtype | v.rows | v.row_length | v.element_count | v.stored_size | v.f32_size |
+           v.absolute_offset | v.relative_offset;
+  };
+  EXPECT_NE(view_with([](TensorRecord&) {}), 0u);
+  // Sizes consistent with the oversized shapes and a weight memory large enough, so only the
+  // element bound can refuse them.
+  const uint64_t data_size = c.weights_data_size;
+  c.weights_data_size = uint64_t{1} << 40;
+  EXPECT_EQ(view_with([](TensorRecord& t) {
+              t.rank = 2;
+              t.dims[0] = 3;
+              t.dims[1] = uint64_t{1} << 31;
+              t.dims[2] = 0;
+              t.row_bytes = uint64_t{1} << 33;
+              t.size = 3 * t.row_bytes;
+            }), 0u);
+  EXPECT_EQ(view_with([](TensorRecord& t) {
+              t.rank = 1;
+              t.dims[0] = uint64_t{1} << 31;
+              t.dims[1] = t.dims[2] = 0;
+              t.row_bytes = uint64_t{1} << 33;
+              t.size = t.row_bytes;
+            }), 0u);
+  EXPECT_NE(view_with([](TensorRecord& t) {
+              t.rank = 1;
+              t.dims[0] = (uint64_t{1} << 31) - 1;
+              t.dims[1] = t.dims[2] = 0;
+              t.row_bytes = 4 * t.dims[0];
+              t.size = t.row_bytes;
+            }), 0u);
+  c.weights_data_size = data_size;
+  EXPECT_EQ(view_with([](TensorRecord& t) { t.size += 4; }), 0u);
+  EXPECT_EQ(view_with([](TensorRecord& t) { t.row_bytes = 4; }), 0u);
+  EXPECT_EQ(view_with([&](TensorRecord& t) { t.relative_offset = c.weights_data_size - 16; }), 0u);
+  EXPECT_EQ(view_with([](TensorRecord& t) { t.dtype = 3; }), 0u);
+  EXPECT_EQ(container_weight_view(&c, container_tensor_count(&c)).dtype, 0u);
+  // A Q8 (4, 100) tensor: 4 rows of two 68-byte blocks.
+  const WeightView q = container_weight_view(&c, 2);
+  const uint64_t q_at = container_entry_offset(&c, kSectionTensors, 2);
+  TensorRecord q4 = load_record<TensorRecord>(c.image + q_at);
+  q4.dims[0] = 4;
+  q4.size = 4 * 136;
+  store_record(c.image + q_at, q4);
+  const WeightView v = container_weight_view(&c, 2);
+  EXPECT_EQ(v.dtype, 4u);
+  EXPECT_EQ(v.rows, 4u);
+  EXPECT_EQ(v.row_length, 100u);
+  EXPECT_EQ(v.element_count, 400u);
+  EXPECT_EQ(v.stored_size, 544u);
+  EXPECT_EQ(v.f32_size, 1600u);
+  EXPECT_EQ(v.absolute_offset, q.absolute_offset);
+  EXPECT_EQ(v.relative_offset, q.relative_offset);
+
+  // Section 1 with 48-byte entries holds no key/value table: every getter gives its default.
+  const uint64_t s1 = container_section_offset(&c, kSectionMetaKv);
+  store_record(c.image + s1 + 8, uint64_t{48});
+  EXPECT_EQ(meta_count(&c), 0u);
+  EXPECT_EQ(meta_live_count(&c), 0u);
+  EXPECT_EQ(meta_entry_at(&c, 0).value_type, 0u);
+  EXPECT_FALSE(meta_find(&c, "empty", nullptr));
+  EXPECT_EQ(meta_get_str(&c, "empty", "d"), "d");
+  EXPECT_EQ(meta_get_f64(&c, "threshold", 1.5), 1.5);
+  EXPECT_EQ(meta_get_i64(&c, "classes", 7), 7);
+  EXPECT_TRUE(meta_get_bool(&c, "fp16_safe", true) && !meta_get_bool(&c, "fp16_safe", false));
+  uint64_t count = 9;
+  EXPECT_EQ(meta_get_f32_array(&c, "mean", 4, &count), nullptr);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(meta_get_str_list_item(&c, "labels", 6, 0), "");
+}
+
 TEST(ContainerRoundTrip, RankZeroTensorsExpandToOneElement) {
   ContainerWriter w;
   testing::Q8Tensor q = testing::make_q8(1, 1);
