@@ -443,6 +443,30 @@ bool session_load_model_info(Session* s, const OpenContainer* c) {
 
 void session_drop_labels(Session* s) { drop_labels(s); }
 
+void session_clear_model_info(Session* s) {
+  s->is_generative = 0;
+  s->boxes_corner_form = 0;
+  s->input_count = 0;
+  s->output_count = 0;
+  s->estimated_memory_bytes = 0;
+  s->backend_preference = 0;
+  s->task[0] = '\0';
+  s->task_len = 0;
+  s->decode[0] = '\0';
+  s->decode_len = 0;
+  // Presets the metadata chose go back to the defaults; what the caller set stays.
+  if (!s->resize_mode_set) s->resize_mode = static_cast<uint32_t>(ResizeMode::kStretch);
+  if (!s->letterbox_pad_set) s->letterbox_pad = kDefaultLetterboxPad;
+  if (!s->color_bgr_set) s->color_bgr = 0;
+  if (!s->normalization_set) {
+    s->norm_scale = default_frame_scale();
+    for (int k = 0; k < 3; ++k) {
+      s->norm_mean[k] = 0.0f;
+      s->norm_std[k] = 1.0f;
+    }
+  }
+}
+
 const char* session_meta_str_cached(Session* s, const char* key, uint64_t len, uint64_t* out_len) {
   *out_len = 0;
   if (s == nullptr || !s->container_loaded) return "";

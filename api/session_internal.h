@@ -34,6 +34,8 @@ uint32_t container_dtype_to_api(const OpenContainer* container, uint64_t dtype_i
 // session error set on failure.
 bool session_load_model_info(Session* s, const OpenContainer* container);
 void session_drop_labels(Session* s);
+// Forgets the closed model's facts and the presets its metadata chose (caller settings stay).
+void session_clear_model_info(Session* s);
 const char* session_meta_str_cached(Session* s, const char* key, uint64_t len, uint64_t* out_len);
 
 // Engine lifecycle. The callers hold the busy flag.

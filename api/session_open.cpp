@@ -149,6 +149,7 @@ void session_close(Session* s) {
     s->container_loaded = 0;
   }
   session_drop_labels(s);
+  session_clear_model_info(s);
   s->meta_cache_used = 0;
   s->meta_cache_count = 0;
   s->model_info_ready = 0;

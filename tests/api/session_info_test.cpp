@@ -344,6 +344,66 @@ TEST(SessionInfo, PresetsFromMetadataAndCallerSettings) {
   EXPECT_EQ(r->letterbox_pad, 0xFF);
 }
 
+// What one model's metadata chose belongs to that model: the next model on the same session
+// starts from the defaults (caller settings aside), and a failed inspect leaves nothing of the
+// previous model to read back.
+TEST(SessionInfo, ModelChoicesDoNotCarryOverToTheNextModel) {
+  TempDir dir_a;
+  const std::string a = unit_affine_model(dir_a, [](vexa::ContainerWriter& w) {
+    w.set_meta_string("task", "detect");
+    w.set_meta_string("decode", "xyxy");
+    w.set_meta_string("normalize", "imagenet");
+    w.set_meta_string("color", "bgr");
+    w.set_meta_i64("letterbox_pad", 7);
+    w.set_meta_string("backend", "cpu");
+  });
+  TempDir dir_b;
+  const std::string b = unit_affine_model(dir_b, [](vexa::ContainerWriter&) {});
+  const float k255 = 1.0f / 255.0f;
+
+  SessionPtr s = new_session();
+  const vexa::Session* r = rec(s.get());
+  ASSERT_EQ(vexa_session_inspect(s.get(), a.data(), a.size()), 1) << session_message(s.get());
+  ASSERT_EQ(r->resize_mode, 1u);
+  ASSERT_EQ(r->color_bgr, 1);
+  ASSERT_EQ(r->letterbox_pad, 7);
+  ASSERT_FLOAT_EQ(r->norm_mean[0], 0.485f);
+  ASSERT_EQ(r->backend_preference, 1u);
+  ASSERT_EQ(vexa_session_inspect(s.get(), b.data(), b.size()), 1) << session_message(s.get());
+  EXPECT_EQ(r->resize_mode, 0u);
+  EXPECT_EQ(r->color_bgr, 0);
+  EXPECT_EQ(r->letterbox_pad, 114);
+  EXPECT_FLOAT_EQ(r->norm_scale, k255);
+  for (int c = 0; c < 3; ++c) {
+    EXPECT_EQ(r->norm_mean[c], 0.0f);
+    EXPECT_EQ(r->norm_std[c], 1.0f);
+  }
+  EXPECT_EQ(r->backend_preference, 0u);
+  EXPECT_EQ(r->task_len, 0u);
+  EXPECT_EQ(r->decode_len, 0u);
+
+  // A caller setting still survives while the metadata choices go.
+  vexa_session_set_color_bgr(s.get(), 1);
+  ASSERT_EQ(vexa_session_inspect(s.get(), a.data(), a.size()), 1);
+  ASSERT_EQ(vexa_session_inspect(s.get(), b.data(), b.size()), 1);
+  EXPECT_EQ(r->color_bgr, 1);
+  EXPECT_EQ(r->resize_mode, 0u);
+
+  // A failed inspect: the earlier model's descriptors and facts are gone.
+  ASSERT_EQ(open_path(s.get(), a), 1);
+  ASSERT_EQ(vexa_session_input_count(s.get()), 1u);
+  const std::string missing = dir_a.file("missing.vexa");
+  EXPECT_EQ(vexa_session_inspect(s.get(), missing.data(), missing.size()), 0);
+  EXPECT_EQ(vexa_session_error_code(s.get()), 2u);
+  EXPECT_EQ(vexa_session_input_count(s.get()), 0u);
+  EXPECT_EQ(vexa_session_output_count(s.get()), 0u);
+  EXPECT_EQ(vexa_session_input_name_len(s.get(), 0), 0u);
+  EXPECT_EQ(vexa_session_estimated_memory_bytes(s.get()), 0u);
+  EXPECT_EQ(r->task_len, 0u);
+  EXPECT_EQ(r->resize_mode, 0u);
+  EXPECT_EQ(r->letterbox_pad, 114);
+}
+
 TEST(SessionInfo, BackendPreferenceFromMetadata) {
   struct Case {
     const char* what;
