@@ -419,7 +419,6 @@ bool session_open_engine(Session* s) {
   if (s->is_generative) return open_generative(s);
 
   const uint32_t req = s->requested_backend;
-  const bool want_cpu = req == backend_u32(Backend::kCpu);
   const bool want_gpu = req == backend_u32(Backend::kGpu);
   const bool want_npu = req == backend_u32(Backend::kNpu);
   const bool single_f32 =
@@ -440,7 +439,9 @@ bool session_open_engine(Session* s) {
   const uint32_t preference = s->backend_preference >= 1 && s->backend_preference <= 3
                                   ? s->backend_preference
                                   : backend_u32(Backend::kNpu);
-  const bool want_auto = !want_cpu && !want_gpu && !want_npu;
+  // Only an explicit AUTO request gets the automatic choice; any other stored value builds
+  // the CPU engine.
+  const bool want_auto = req == backend_u32(Backend::kAuto);
   const bool use_graph = multi_ok && (want_npu || want_gpu ||
                                       (want_auto && preference != backend_u32(Backend::kCpu)));
 

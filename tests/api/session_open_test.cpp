@@ -91,6 +91,18 @@ TEST(SessionOpen, AutoTakesTheGpuUnlessTheModelPrefersTheCpu) {
     EXPECT_EQ(vexa_session_active_backend(s.get()), c.backend);
     EXPECT_EQ(run_affine(s.get()), affine_expected());
   }
+  // A backend value the session stored unchecked is no AUTO request: with no graph-engine
+  // request, the model is built for the CPU engine.
+  for (uint32_t stored : {4u, 7u, 0xFFFFFFFFu}) {
+    TempDir dir;
+    const std::string path = affine_model(dir);
+    SessionPtr s = new_session(VEXA_BACKEND_AUTO);
+    vexa_session_set_backend(s.get(), stored);
+    EXPECT_EQ(vexa_session_requested_backend(s.get()), stored);
+    ASSERT_EQ(open_path(s.get(), path), 1) << session_message(s.get());
+    EXPECT_EQ(vexa_session_active_backend(s.get()), VEXA_BACKEND_CPU) << stored;
+    EXPECT_EQ(run_affine(s.get()), affine_expected());
+  }
 }
 
 // An explicit GPU request runs single- and multi-input graphs on the GPU backend.
