@@ -9,6 +9,7 @@
 #include <mutex>
 #include <new>
 
+#include "core/clock.h"
 #include "cpu/arena_planner.h"
 #include "cpu/conv_packing.h"
 #include "cpu/fusion.h"
@@ -79,14 +80,18 @@ void release_buffers(CpuState* s) {
 // States allocated and not yet released, so tests can see a leaked one.
 std::atomic<uint64_t> g_live_states{0};
 
+// Test hook: sees each record after its wipe, just before it goes back.
+void (*g_release_observer)(const CpuState*) = nullptr;
+
 void release_state(CpuState* s) {
   if (s == nullptr) return;
   g_live_states.fetch_sub(1, std::memory_order_relaxed);
   release_buffers(s);
-  // The tables hold model shapes; clear what was used before the record goes back.
-  std::memset(s->values, 0, sizeof(CpuValue) * s->value_count);
-  std::memset(s->data, 0, sizeof(float*) * s->value_count);
-  std::memset(s->nodes, 0, sizeof(CpuNode) * s->node_count);
+  // The record holds the model's shapes and node list, including node records that fusion
+  // moved past the final node count. A plain memset before free may be dropped by the
+  // optimiser, so the wipe uses a store it has to keep.
+  secure_zero(s, sizeof(CpuState));
+  if (g_release_observer != nullptr) g_release_observer(s);
   std::free(s);
 }
 
@@ -419,6 +424,10 @@ bool cpu_set_input(CpuState* const* handle, uint64_t value, const void* src, uin
 void cpu_set_context(CpuState* const* handle, const uint32_t* cancel_flag) {
   if (handle == nullptr || *handle == nullptr) return;
   (*handle)->cancel_flag = cancel_flag;
+}
+
+void cpu_observe_release_for_testing(void (*observer)(const CpuState*)) {
+  g_release_observer = observer;
 }
 
 uint64_t cpu_live_state_count_for_testing() {

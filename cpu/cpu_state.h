@@ -89,6 +89,9 @@ void cpu_set_context(CpuState* const* handle, const uint32_t* cancel_flag);
 // Test hook: the n-th allocation made by the following builds fails (state record, planner,
 // arena, workspace, in that order); 0 turns the hook off.
 void cpu_fail_allocation_for_testing(uint32_t n);
+// Test hook: `observer` is called with each state record after its wipe, just before the
+// memory goes back; null turns the hook off.
+void cpu_observe_release_for_testing(void (*observer)(const CpuState*));
 // Test view: built states not yet destroyed, counting partial ones a failed build left behind.
 uint64_t cpu_live_state_count_for_testing();
 

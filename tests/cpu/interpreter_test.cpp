@@ -489,6 +489,56 @@ TEST(CpuInterpreter, PrecisionSettingsTheCpuRefuses) {
   EXPECT_NE(s.message().find("dot-product"), std::string::npos) << s.message();
 }
 
+// Counts the records released since the last reset whose bytes were not all zero.
+std::atomic<int> g_released_records{0};
+std::atomic<int> g_unwiped_records{0};
+
+void check_record_wiped(const CpuState* s) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(s);
+  const bool clean = std::all_of(bytes, bytes + sizeof(CpuState), [](unsigned char b) {
+    return b == 0;
+  });
+  g_released_records.fetch_add(1);
+  if (!clean) g_unwiped_records.fetch_add(1);
+}
+
+TEST(CpuInterpreter, ReleasedStateRecordsAreWipedWhole) {
+  // Conv then Relu: fusion folds the Relu into the Conv, leaving the Relu's record behind the
+  // final node count.
+  GraphModel g;
+  const uint64_t in = g.input({1, 2, 2, 2});
+  const uint64_t w = g.weight({2, 2, 1, 1}, {1, 2, 3, 4});
+  const uint64_t c = g.inter({1, 2, 2, 2});
+  const uint64_t out = g.output({1, 2, 2, 2});
+  g.node(OpKind::kConv, {in, w}, {c}, {{15, 1}, {16, 1}, {17, 1}, {18, 1}, {23, 1}, {24, 1}});
+  g.node(OpKind::kRelu, {c}, {out});
+  ASSERT_TRUE(g.open());
+
+  g_released_records = 0;
+  g_unwiped_records = 0;
+  cpu_observe_release_for_testing(check_record_wiped);
+  {
+    StateHolder s(g.create());
+    ASSERT_TRUE(s.ok()) << s.message();
+    ASSERT_EQ(s.state()->node_count, 1u);
+    const CpuNode& stale = s.state()->nodes[1];
+    EXPECT_TRUE(std::any_of(std::begin(stale.w), std::end(stale.w), [](uint64_t w) {
+      return w != 0;
+    }));
+    std::vector<float> x(8, 1.0f), y(8);
+    EXPECT_TRUE(cpu_run(s.handle(), x.data(), y.data()));
+  }
+  {
+    // A build refused at its last step releases its record the same way.
+    ScopedEnv env("VEXA_PRECISION_CPU", "f16");
+    StateHolder s(g.create());
+    EXPECT_FALSE(s.ok());
+  }
+  cpu_observe_release_for_testing(nullptr);
+  EXPECT_EQ(g_released_records.load(), 2);
+  EXPECT_EQ(g_unwiped_records.load(), 0);
+}
+
 TEST(CpuInterpreter, StudyRoundsProducedValuesAndWritesCalibration) {
   GraphModel g;
   const uint64_t in = g.input({1, 2});
