@@ -143,7 +143,10 @@ bool run_prelu(const OpContext& ctx) {
   const float* slope = ctx.in(1);
   float* y = ctx.out(0);
   const uint64_t m = ctx.in_value(1).element_count();
-  const uint64_t planes = vx.rank() <= 1 ? vx.dim(0) : vx.dim(0) * vx.dim(1);
+  // A scalar is one plane of one element: its dims[0] is not a dimension.
+  const uint64_t planes = vx.rank() == 0   ? 1
+                          : vx.rank() == 1 ? vx.dim(0)
+                                           : vx.dim(0) * vx.dim(1);
   if (planes == 0) return true;
   const uint64_t plane = ctx.out_value(0).element_count() / planes;
   uint64_t s = 0;

@@ -184,6 +184,23 @@ TEST(CpuUnary, PReluSlopeAdvancesPerPlaneAndWraps) {
   }
 }
 
+TEST(CpuUnary, PReluOfAScalarIsOnePlane) {
+  for (const float v : {-4.0f, 3.0f}) {
+    GraphModel g;
+    const uint64_t x = g.input({});
+    const uint64_t w = g.weight({1}, {0.25f});
+    const uint64_t y = g.output({});
+    g.node(OpKind::kPRelu, {x, w}, {y});
+    std::string why;
+    ASSERT_TRUE(g.open(&why)) << why;
+    StateHolder s(g.create());
+    ASSERT_TRUE(s.ok()) << s.message();
+    float out = 12345.0f;
+    ASSERT_TRUE(cpu_run(s.handle(), &v, &out));
+    EXPECT_EQ(out, v < 0 ? v * 0.25f : v);
+  }
+}
+
 TEST(CpuUnary, WhereBroadcastsEachOperandAgainstTheOutput) {
   GraphModel g;
   const uint64_t cond = g.input({2, 1, 3});
