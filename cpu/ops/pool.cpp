@@ -19,7 +19,6 @@ constexpr int64_t kPoolMinWork = 4096;
 // Outputs a task of the channel-lane kernel covers at least (whole groups of planes).
 constexpr int64_t kPoolTaskOutputs = 2048;
 constexpr int64_t kGlobalPoolMinWork = 65536;
-constexpr int64_t kGlobalPoolSums = 4;
 
 template <bool kMax>
 void pool_plane(const PoolGeometry& g, const float* x, float* y) {
@@ -123,16 +122,10 @@ void cpu_global_avgpool(int64_t planes, int64_t plane_size, const float* x, floa
   const bool parallel = planes >= kPoolMinPlanes && planes * plane_size >= kGlobalPoolMinWork;
   cpu_parallel_for(planes, parallel, [&](int64_t p) {
     const float* src = x + p * plane_size;
-    // Independent partial sums, so the adds do not wait on one another; the order is fixed
-    // by the index, never by the thread count.
-    double part[kGlobalPoolSums] = {};
-    int64_t i = 0;
-    for (; i + kGlobalPoolSums <= plane_size; i += kGlobalPoolSums) {
-      for (int64_t k = 0; k < kGlobalPoolSums; ++k) part[k] += src[i + k];
-    }
-    for (; i < plane_size; ++i) part[0] += src[i];
+    // One running double sum in element order: split sums would cancel large terms in a
+    // different order and can change the rounded mean.
     double sum = 0.0;
-    for (int64_t k = 0; k < kGlobalPoolSums; ++k) sum += part[k];
+    for (int64_t i = 0; i < plane_size; ++i) sum += src[i];
     y[p] = static_cast<float>(sum / static_cast<double>(plane_size));
   });
 }

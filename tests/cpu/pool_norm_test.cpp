@@ -118,6 +118,17 @@ TEST(PoolKernel, GlobalAverageAccumulatesInDouble) {
     for (int i = 0; i < 50; ++i) s += v[p * 50 + i];
     EXPECT_NEAR(out[p], s / 50, 1e-7);
   }
+  // Element order matters once large terms cancel: in order, the first 1 is absorbed by 1e30
+  // and only the second survives (1 / 8); summing every fourth element apart would keep both.
+  // Sixteen planes take the parallel path too.
+  const std::vector<float> cancel = {1e30f, 1.0f, 0.0f, 0.0f, -1e30f, 1.0f, 0.0f, 0.0f};
+  for (int64_t planes : {int64_t{1}, int64_t{16 * 1024}}) {
+    std::vector<float> in;
+    for (int64_t p = 0; p < planes; ++p) in.insert(in.end(), cancel.begin(), cancel.end());
+    std::vector<float> mean(static_cast<size_t>(planes));
+    cpu_global_avgpool(planes, 8, in.data(), mean.data());
+    for (int64_t p = 0; p < planes; ++p) ASSERT_EQ(mean[p], 0.125f) << planes << " planes";
+  }
 }
 
 TEST(NormKernel, LayerNormalization) {
