@@ -81,7 +81,7 @@ void release_buffers(CpuState* s) {
 std::atomic<uint64_t> g_live_states{0};
 
 // Test hook: sees each record after its wipe, just before it goes back.
-void (*g_release_observer)(const CpuState*) = nullptr;
+std::atomic<void (*)(const CpuState*)> g_release_observer{nullptr};
 
 void release_state(CpuState* s) {
   if (s == nullptr) return;
@@ -91,7 +91,7 @@ void release_state(CpuState* s) {
   // moved past the final node count. A plain memset before free may be dropped by the
   // optimiser, so the wipe uses a store it has to keep.
   secure_zero(s, sizeof(CpuState));
-  if (g_release_observer != nullptr) g_release_observer(s);
+  if (auto observe = g_release_observer.load(std::memory_order_acquire)) observe(s);
   std::free(s);
 }
 
@@ -427,7 +427,7 @@ void cpu_set_context(CpuState* const* handle, const uint32_t* cancel_flag) {
 }
 
 void cpu_observe_release_for_testing(void (*observer)(const CpuState*)) {
-  g_release_observer = observer;
+  g_release_observer.store(observer, std::memory_order_release);
 }
 
 uint64_t cpu_live_state_count_for_testing() {
