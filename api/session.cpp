@@ -37,6 +37,21 @@ float default_frame_scale() {
   return f;
 }
 
+// The preprocessing defaults, for every setting the caller has not made: a new session, and a
+// session whose model (and what its metadata chose) is closed.
+void reset_preprocessing(Session* s) {
+  if (!s->resize_mode_set) s->resize_mode = static_cast<uint32_t>(ResizeMode::kStretch);
+  if (!s->letterbox_pad_set) s->letterbox_pad = kDefaultLetterboxPad;
+  if (!s->color_bgr_set) s->color_bgr = 0;
+  if (!s->normalization_set) {
+    s->norm_scale = default_frame_scale();
+    for (int k = 0; k < 3; ++k) {
+      s->norm_mean[k] = 0.0f;
+      s->norm_std[k] = 1.0f;
+    }
+  }
+}
+
 void error_lock(const Session* s) {
   auto* word = const_cast<uint32_t*>(&s->error_lock);
   while (atomic_cas_u32(word, 0, 1, kOrderAcquire) != 0) {
@@ -454,17 +469,7 @@ void session_clear_model_info(Session* s) {
   s->task_len = 0;
   s->decode[0] = '\0';
   s->decode_len = 0;
-  // Presets the metadata chose go back to the defaults; what the caller set stays.
-  if (!s->resize_mode_set) s->resize_mode = static_cast<uint32_t>(ResizeMode::kStretch);
-  if (!s->letterbox_pad_set) s->letterbox_pad = kDefaultLetterboxPad;
-  if (!s->color_bgr_set) s->color_bgr = 0;
-  if (!s->normalization_set) {
-    s->norm_scale = default_frame_scale();
-    for (int k = 0; k < 3; ++k) {
-      s->norm_mean[k] = 0.0f;
-      s->norm_std[k] = 1.0f;
-    }
-  }
+  reset_preprocessing(s);
 }
 
 const char* session_meta_str_cached(Session* s, const char* key, uint64_t len, uint64_t* out_len) {
@@ -547,10 +552,7 @@ VEXA_API vexa_session* vexa_session_new(const vexa_config* config) {
     s->requested_backend = s->config.backend;
     s->batch_size = kDefaultBatch;
     s->context_length = kDefaultContextLength;
-    s->resize_mode = static_cast<uint32_t>(ResizeMode::kStretch);
-    s->letterbox_pad = kDefaultLetterboxPad;
-    s->norm_scale = default_frame_scale();
-    for (int k = 0; k < 3; ++k) s->norm_std[k] = 1.0f;
+    reset_preprocessing(s);
     s->source_fd = -1;
     s->container.fd = -1;
     // An unregistered session could not be told apart from a freed one by its outputs.
