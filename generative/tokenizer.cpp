@@ -219,28 +219,36 @@ void bpe_merge_symbols_by_heap(const TokenizerTables& t, std::vector<uint32_t>& 
   symbols.resize(out);
 }
 
-void bpe_merge_word(const Processor& p, std::string_view piece, std::vector<int64_t>& ids) {
-  // A failure leaves the caller's ids as they were, not with the piece's first ids appended.
+namespace {
+
+// Runs append(ids); a failure leaves the caller's ids as they were, not with the first ids of
+// the failed piece or stretch appended.
+template <typename Append>
+void append_all_or_none(std::vector<int64_t>& ids, Append&& append) {
   const size_t before = ids.size();
   try {
-    std::vector<uint32_t> symbols;
-    merge_piece(p.tokens, reinterpret_cast<const uint8_t*>(piece.data()), piece.size(), symbols,
-                ids);
+    append(ids);
   } catch (...) {
     ids.resize(before);
     throw;
   }
 }
 
+}  // namespace
+
+void bpe_merge_word(const Processor& p, std::string_view piece, std::vector<int64_t>& ids) {
+  append_all_or_none(ids, [&](std::vector<int64_t>& out) {
+    std::vector<uint32_t> symbols;
+    merge_piece(p.tokens, reinterpret_cast<const uint8_t*>(piece.data()), piece.size(), symbols,
+                out);
+  });
+}
+
 void pretokenize(const Processor& p, std::string_view text, std::vector<int64_t>& ids) {
-  const size_t before = ids.size();
-  try {
+  append_all_or_none(ids, [&](std::vector<int64_t>& out) {
     EncodeScratch scratch;
-    encode_stretch(p, text, scratch, ids);
-  } catch (...) {
-    ids.resize(before);
-    throw;
-  }
+    encode_stretch(p, text, scratch, out);
+  });
 }
 
 std::vector<std::string_view> pretokenize_pieces(std::string_view text) {
