@@ -9,9 +9,13 @@
 //
 //   bench_vx_graph [prompt tokens (128)] [decode steps (32)] [repeats (5)] [--profile]
 //                  [--backend auto|metal|mps|mpsgraph] [--weights fp16|q8] [--threads N]
-//                  [--decode-only | --prefill-only | --checksum] [--activations f16|f32]
+//                  [--decode-only | --prefill-only | --checksum | --memory]
+//                  [--activations f16|f32]
 //
-// One line per weight format and thread count. --profile adds where the time goes: each run
+// One line per weight format and thread count, each followed by the bytes of whole weights the
+// executor widened during one prefill (0 when every product reads its weights as stored).
+// --memory instead loads one weight format (--weights, default fp16) and reports how far the
+// peak resident memory of its first prefill rises above the loaded model. --profile adds where the time goes: each run
 // once more with per-node timing, summed by op kind. --backend picks the configuration policy
 // (default "metal", the custom kernels). --weights and --threads keep one weight format or one
 // thread count; --decode-only and --prefill-only time decode steps or prefills alone (for a
@@ -241,6 +245,52 @@ const char* op_name(uint64_t op) {
   return op < 14 ? names[op] : "?";
 }
 
+// Resident set sizes from /proc/self/status, in bytes ("VmRSS:", "VmHWM:"); 0 when unreadable.
+uint64_t status_bytes(const char* key) {
+  FILE* f = std::fopen("/proc/self/status", "r");
+  if (f == nullptr) return 0;
+  char line[256];
+  uint64_t kb = 0;
+  const size_t len = std::strlen(key);
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    if (std::strncmp(line, key, len) == 0) kb = std::strtoull(line + len, nullptr, 10);
+  }
+  std::fclose(f);
+  return kb * 1024;
+}
+
+// --memory: a fresh process loads one model and runs its first prefill on every thread; how far
+// the peak resident set rises above the loaded model, beside what the executor holds afterwards
+// (activation and cache buffers) and the rest (per-thread blocks of the products, libraries'
+// scratch). In a process that ran another model first, freed memory would be reused unseen.
+void report_prefill_memory(vexa::testing::VlmWeights weights, const std::string& backend,
+                           uint64_t activation, uint64_t tokens) {
+  const uint64_t start = status_bytes("VmRSS:");
+  std::unique_ptr<Loaded> l = load(weights, backend, activation);
+  l->graph->set_cache_capacity(tokens);
+  const VXTensorMap prefill = prefill_inputs(*l, tokens);
+  FILE* reset = std::fopen("/proc/self/clear_refs", "w");
+  if (reset == nullptr) die("cannot reset the peak resident set");
+  std::fputs("5", reset);  // the peak starts again from the current resident set
+  std::fclose(reset);
+  const uint64_t loaded = status_bytes("VmRSS:");
+  const uint64_t device_before = l->graph->device()->current_allocated_size();
+  l->graph->run(prefill, nullptr);
+  const uint64_t peak = status_bytes("VmHWM:");
+  const uint64_t device = l->graph->device()->current_allocated_size() - device_before;
+  const double mb = 1e6;
+  std::printf("%-7s memory of the first %llu-token prefill at %u threads: weights %.1f MB; "
+              "resident %.1f MB before loading, %.1f MB loaded, %.1f MB at the peak: %.1f MB "
+              "above the loaded model, of which device buffers (activations, caches) %.1f MB "
+              "and the rest (per-thread blocks, library scratch) %.1f MB\n",
+              weights == vexa::testing::VlmWeights::fp16 ? "fp16" : "q8",
+              static_cast<unsigned long long>(tokens), vexa::parallel_thread_budget(),
+              static_cast<double>(l->slot.size) / mb, static_cast<double>(start) / mb,
+              static_cast<double>(loaded) / mb, static_cast<double>(peak) / mb,
+              static_cast<double>(peak - loaded) / mb, static_cast<double>(device) / mb,
+              (static_cast<double>(peak - loaded) - static_cast<double>(device)) / mb);
+}
+
 void print_profile(VXGraph& g, const char* what) {
   std::map<std::string, double> by_op;
   double total = 0;
@@ -283,6 +333,7 @@ int main(int argc, char** argv) {
   const bool decode_only = flag("--decode-only");
   const bool prefill_only = flag("--prefill-only");
   const bool checksum = flag("--checksum");
+  const bool memory = flag("--memory");
   const uint64_t tokens = args.size() > 0 ? std::strtoull(args[0].c_str(), nullptr, 10) : 128;
   const uint64_t steps = args.size() > 1 ? std::strtoull(args[1].c_str(), nullptr, 10) : 32;
   const int repeats = args.size() > 2 ? std::max(1, std::atoi(args[2].c_str())) : 5;
@@ -292,6 +343,13 @@ int main(int argc, char** argv) {
               "activations, backend policy \"%s\"\n",
               bench::cpu_model().c_str(), all, static_cast<unsigned long long>(tokens),
               static_cast<unsigned long long>(steps), f32 ? "FP32" : "FP16", backend.c_str());
+  if (memory) {
+    vexa::ThreadCapScope cap(only_threads.empty() ? all : static_cast<unsigned>(std::max(1, std::atoi(only_threads.c_str()))));
+    report_prefill_memory(only_weights == "q8" ? vexa::testing::VlmWeights::mixed_q8
+                                               : vexa::testing::VlmWeights::fp16,
+                          backend, f32 ? vexa::kVXActivationF32 : vexa::kVXActivationF16, tokens);
+    return 0;
+  }
   bench::Stream stream;
   std::vector<unsigned> counts = {1, all};
   if (!only_threads.empty()) {
@@ -314,7 +372,9 @@ int main(int argc, char** argv) {
     const VXTensorMap prefill = prefill_inputs(*l, tokens);
     for (unsigned threads : counts) {
       vexa::ThreadCapScope cap(threads);
+      const uint64_t widened_before = l->graph->widened_weight_bytes();
       const vexa::VXRunResult start = l->graph->run(prefill, nullptr);
+      const uint64_t widened = l->graph->widened_weight_bytes() - widened_before;
       if (checksum) {
         std::printf("%-7s %7u prefill %016llx",
                     weights == vexa::testing::VlmWeights::fp16 ? "fp16" : "q8", threads,
@@ -378,6 +438,8 @@ int main(int argc, char** argv) {
                   static_cast<double>(tokens) / s[0], decode_tps, triad_gbs, roofline,
                   100 * decode_tps / roofline, gemm_gflops, prefill_gflops,
                   100 * prefill_gflops / gemm_gflops);
+      std::printf("    weights widened per prefill: %llu bytes\n",
+                  static_cast<unsigned long long>(widened));
       decode(*l, prefill, start, 1);
       std::printf("    one decode step: %.2f ms encoding, %.2f ms on the device\n",
                   l->graph->last_encode_ms(), l->graph->last_gpu_ms());

@@ -240,6 +240,10 @@ class VXGraph {
   uint64_t resident_weight_bytes() const { return resident_weight_bytes_; }
   uint64_t peak_dequantized_weight_bytes() const { return peak_dequantized_weight_bytes_; }
   uint64_t dequantized_weight_bytes() const { return dequantized_weight_bytes_; }
+  // Bytes of widened copies of whole weights written so far: q8 weights expanded to FP16
+  // scratch, and the f32 copies the library paths multiply. Slices widened inside a product,
+  // one cache-sized block at a time, do not count.
+  uint64_t widened_weight_bytes() const { return widened_weight_bytes_; }
   uint64_t fused_int8_matvec_calls() const { return fused_int8_matvec_calls_; }
   uint64_t fused_int8_embedding_calls() const { return fused_int8_embedding_calls_; }
   uint64_t cache_written_elements() const { return cache_written_elements_; }
@@ -285,9 +289,20 @@ class VXGraph {
   // Operations (vx_graph_ops.cpp, vx_graph_attention.cpp).
   void check_node(const VXNode& node, const VXTensorList& inputs) const;
   // linear()'s checks of x, the weight and the bias (null: none); the rows M, outputs N and
-  // inputs K of the product.
+  // inputs K of the product. q8_rows admits a rank-2 q8 weight for any number of rows.
   void check_linear(const VXTensor& x, const VXTensor& weight, const VXTensor* bias, uint64_t* m,
-                    uint64_t* n, uint64_t* k) const;
+                    uint64_t* n, uint64_t* k, bool q8_rows = false) const;
+  // A linear node of the run: linear(), except that a rank-2 q8 weight of a product of several
+  // rows is read in place by the tiled kernels (through FP16 scratch only where a library path
+  // multiplies it).
+  VXTensorPtr linear_node(const VXTensorPtr& x, const VXTensorPtr& weight, const VXTensorPtr& bias,
+                          const std::shared_ptr<CommandBuffer>& command);
+  // Whether a product of m rows, n outputs and k inputs goes to a library path.
+  bool library_linear(uint64_t m, uint64_t n, uint64_t k) const;
+  // The tiled kernels' dispatch of a checked product of several rows into y.
+  void linear_tiled(const VXTensorPtr& x, const VXTensorPtr& weight, const VXTensorPtr& bias,
+                    const VXTensorPtr& y, uint64_t m, uint64_t n, uint64_t k,
+                    const std::shared_ptr<CommandBuffer>& command);
   VXTensorPtr embedding(const VXTensorPtr& ids, const VXTensorPtr& weight,
                         const std::shared_ptr<CommandBuffer>& command);
   VXTensorPtr patch_embedding(const VXNode& node, const VXTensorList& in,
@@ -379,6 +394,7 @@ class VXGraph {
   uint64_t resident_weight_bytes_ = 0;
   uint64_t peak_dequantized_weight_bytes_ = 0;
   uint64_t dequantized_weight_bytes_ = 0;
+  uint64_t widened_weight_bytes_ = 0;
   uint64_t fused_int8_matvec_calls_ = 0;
   uint64_t fused_int8_embedding_calls_ = 0;
   uint64_t cache_capacity_ = 0;

@@ -1,6 +1,7 @@
 // Linear layers: y = x weight^T (+ bias) with the weight in its stored [N, K] layout. One row
 // streams the weight through a matrix-vector kernel (q8 read directly); several rows take the
-// graph library or the matrix library when configured and large enough, else a tiled kernel.
+// graph library or the matrix library when configured and large enough, else a tiled kernel,
+// which reads FP16 and (for the run's linear nodes) q8 weights where they are stored.
 #include <algorithm>
 
 #include "gpu/vx_graph.h"
@@ -33,13 +34,13 @@ uint32_t u32(uint64_t v) { return static_cast<uint32_t>(v); }
 }  // namespace
 
 void VXGraph::check_linear(const VXTensor& x, const VXTensor& weight, const VXTensor* bias,
-                           uint64_t* m, uint64_t* n, uint64_t* k) const {
+                           uint64_t* m, uint64_t* n, uint64_t* k, bool q8_rows) const {
   *k = shape_last_dim(x.shape);
   *n = shape_dim_at(weight.shape, 0);
   *m = *k == 0 ? 0 : x.count / *k;
   const bool q8 = weight.dtype == kVXDtypeQ8;
-  const bool weight_ok =
-      weight.dtype == kVXDtypeF16 || (q8 && (*m == 0 || (*m == 1 && weight.shape.size() == 2)));
+  const bool q8_ok = *m == 0 || ((*m == 1 || q8_rows) && weight.shape.size() == 2);
+  const bool weight_ok = weight.dtype == kVXDtypeF16 || (q8 && q8_ok);
   // n * k cannot wrap: both are dimensions of at most 2^30.
   require_inference(x.dtype == activation_ && weight_ok && *k != 0 && weight.count == *n * *k &&
                         *k % 2 == 0 && *n % 2 == 0,
@@ -75,35 +76,70 @@ VXTensorPtr VXGraph::linear(const VXTensorPtr& x, const VXTensorPtr& weight,
     return y;
   }
 
+  if (library_linear(m, n, k)) {
+    if (graph_linear_) {
+      linear_graph(x, weight, bias, y, m, n, k, command);
+    } else {
+      linear_matrix(x, weight, bias, y, m, n, k, command);
+    }
+    // Both libraries multiply f32 operands: the stand-ins widen the whole weight.
+    widened_weight_bytes_ += n * k * sizeof(float);
+    return y;
+  }
+  linear_tiled(x, weight, bias, y, m, n, k, command);
+  return y;
+}
+
+VXTensorPtr VXGraph::linear_node(const VXTensorPtr& x, const VXTensorPtr& weight,
+                                 const VXTensorPtr& bias,
+                                 const std::shared_ptr<CommandBuffer>& command) {
+  if (weight->dtype != kVXDtypeQ8) return linear(x, weight, bias, command);
+  uint64_t m = 0, n = 0, k = 0;
+  check_linear(*x, *weight, bias.get(), &m, &n, &k, true);
+  if (m <= 1) return linear(x, weight, bias, command);
+  if (library_linear(m, n, k)) {
+    // The libraries take halves: the weight goes through FP16 scratch for them.
+    const VXTensorPtr expanded = dequantize(weight, command);
+    VXTensorPtr y = linear(x, expanded, bias, command);
+    recycle(expanded);
+    return y;
+  }
+  std::vector<uint64_t> shape = x->shape;
+  shape.back() = n;
+  VXTensorPtr y = tensor(std::move(shape), activation_);
+  linear_tiled(x, weight, bias, y, m, n, k, command);
+  return y;
+}
+
+bool VXGraph::library_linear(uint64_t m, uint64_t n, uint64_t k) const {
   const bool library_size =
       m >= kLibraryMinRows && n >= kLibraryMinOutputs && k >= kLibraryMinInputs;
-  if (library_size && graph_linear_) {
-    linear_graph(x, weight, bias, y, m, n, k, command);
-    return y;
-  }
-  if (library_size && mps_prefill_) {
-    linear_matrix(x, weight, bias, y, m, n, k, command);
-    return y;
-  }
+  return library_size && (graph_linear_ || mps_prefill_);
+}
 
+void VXGraph::linear_tiled(const VXTensorPtr& x, const VXTensorPtr& weight,
+                           const VXTensorPtr& bias, const VXTensorPtr& y, uint64_t m, uint64_t n,
+                           uint64_t k, const std::shared_ptr<CommandBuffer>& command) {
+  const VXTensor* bias_or_weight = bias != nullptr ? bias.get() : weight.get();
   VXParams p{};
   p.u[0] = u32(m);
   p.u[1] = u32(n);
   p.u[2] = u32(k);
   p.u[3] = bias != nullptr ? 1 : 0;
+  // q8 rows are read in place by their row bytes; 0 means FP16 rows.
+  p.u[4] = weight->dtype == kVXDtypeQ8 ? u32(weight->row_bytes) : 0;
   const bool fp32 = activation_ == kVXActivationF32;
   if (fp32 && m % kDirectTile == 0 && n % kDirectTile == 0 && k % kDirectDepthMultiple == 0) {
     // Whole 64 x 64 tiles without bounds tests; the kernel adds no bias.
     kernel_grid("matmul_direct64", {x.get(), weight.get(), y.get(), bias_or_weight}, p,
                 Size3{n / kDirectTile, m / kDirectTile, 1}, kDirectThreads, command);
     if (bias != nullptr) add_bias(y, bias, n, command);
-    return y;
+    return;
   }
   const bool wide = m >= kWideTileRows;
   kernel_grid(wide ? "matmul_rows64" : "matmul", {x.get(), weight.get(), y.get(), bias_or_weight},
               p, Size3{ceil_div(n, kTileColumns), ceil_div(m, wide ? kWideTileRows : kTileRows), 1},
               wide ? kWideTileThreads : kTileThreads, command);
-  return y;
 }
 
 void VXGraph::find_sibling_linears() {

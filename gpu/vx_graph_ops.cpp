@@ -76,7 +76,7 @@ VXTensorList VXGraph::operation(const VXNode& node, const VXTensorList& in,
     case kVXOpPatchEmbedding: return {patch_embedding(node, in, command)};
     case kVXOpAdd:
     case kVXOpMultiply: return {point(in[0], in[1], node.op, command)};
-    case kVXOpLinear: return {linear(in[0], in[1], in.size() > 2 ? in[2] : nullptr, command)};
+    case kVXOpLinear: return {linear_node(in[0], in[1], in.size() > 2 ? in[2] : nullptr, command)};
     case kVXOpLayerNorm:
     case kVXOpRmsNorm: return {norm(node, in, command)};
     case kVXOpGelu:

@@ -125,6 +125,8 @@ VXTensorPtr VXGraph::dequantize(const VXTensorPtr& weight,
   p.u[1] = static_cast<uint32_t>(weight->shape.empty() ? 1 : weight->shape.back());
   p.u[2] = static_cast<uint32_t>(weight->row_bytes);
   kernel("dequant_q8", {weight.get(), weight.get(), y.get()}, p, weight->count, false, command);
+  dequantized_weight_bytes_ += weight->count * 2;
+  widened_weight_bytes_ += weight->count * 2;
   return y;
 }
 
@@ -276,8 +278,8 @@ VXRunResult VXGraph::run(const VXTensorMap& inputs, const std::set<std::string>*
       in[0] = std::move(last);
     }
 
-    // q8 weights become FP16 scratch for every op but the lookups and single-row products,
-    // which read the blocks directly.
+    // q8 weights become FP16 scratch for every op but the lookups and the linear nodes, which
+    // read the blocks directly (linear_node expands them itself where a library multiplies).
     VXTensorList scratch;
     if (has_q8 && in[0]->count > 0 && in.size() >= 2) {
       uint64_t scratch_bytes = 0;
@@ -286,11 +288,9 @@ VXRunResult VXGraph::run(const VXTensorMap& inputs, const std::set<std::string>*
         if (w->dtype != kVXDtypeQ8) continue;
         if (i == 1) {
           if (node.op == kVXOpEmbedding) continue;
-          const bool one_row = !in[0]->shape.empty() && in[0]->count == in[0]->shape.back();
-          if (node.op == kVXOpLinear && one_row && w->shape.size() == 2) continue;
+          if (node.op == kVXOpLinear && w->shape.size() == 2) continue;
         }
         VXTensorPtr expanded = dequantize(w, cb);
-        dequantized_weight_bytes_ += w->count * 2;
         scratch_bytes += expanded->buffer->length();
         in[i] = expanded;
         scratch.push_back(std::move(expanded));

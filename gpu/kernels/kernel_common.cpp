@@ -93,6 +93,15 @@ uint8_t* bound_bytes(KernelDispatch& d, uint32_t index, uint64_t bytes, const ch
   return b.data;
 }
 
+bool q8_row_bytes_ok(KernelDispatch& d, uint64_t row_bytes, uint64_t cols) {
+  if (row_bytes == 0 || row_bytes / kQ8BlockBytes < ceil_div_u64(cols, kQ8BlockValues)) {
+    d.fail("q8 row bytes " + std::to_string(row_bytes) + " too small for " +
+           std::to_string(cols) + " columns");
+    return false;
+  }
+  return true;
+}
+
 float group_sum128(const float* v, uint64_t n) {
   return group_sum(v, n, [](float x) { return x; });
 }

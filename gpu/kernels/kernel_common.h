@@ -130,6 +130,10 @@ T* bound_elements(KernelDispatch& d, uint32_t index, uint64_t count, const char*
 // otherwise.
 uint8_t* bound_bytes(KernelDispatch& d, uint32_t index, uint64_t bytes, const char* what);
 
+// q8 rows of `row_bytes` must hold ceil(cols / 64) blocks; false (with the dispatch failed)
+// otherwise.
+bool q8_row_bytes_ok(KernelDispatch& d, uint64_t row_bytes, uint64_t cols);
+
 // The sum of 32 lane values as a SIMD-group reduction folds them: the upper half onto the lower
 // half, 16 + 8 + 4 + 2 + 1 lanes.
 inline float fold_lanes32(float* v) {

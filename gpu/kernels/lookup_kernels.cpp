@@ -42,16 +42,6 @@ bool element_rows(KernelDispatch& d, uint64_t count, uint64_t row_length, uint64
   return true;
 }
 
-// q8 rows of `row_bytes` must hold ceil(cols / 64) blocks.
-bool q8_row_bytes_ok(KernelDispatch& d, uint64_t row_bytes, uint64_t cols) {
-  if (row_bytes == 0 || row_bytes / kQ8BlockBytes < ceil_div_u64(cols, kQ8BlockValues)) {
-    d.fail("q8 row bytes " + std::to_string(row_bytes) + " too small for " +
-           std::to_string(cols) + " columns");
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 template <typename A>

@@ -1,10 +1,11 @@
-// Tiled matrix products y = x weight^T (+ bias), with the weight in its stored [N, K] half
-// layout. The device's tiles become one product over the region the grid covers: both operands
-// are widened to f32 (exactly: halves are f32 values), multiplied by the GEMM wrapper with f32
-// accumulation, and each result is rounded once, A(acc + bias[c]). Where the wrapper takes the
-// shape, the weight is widened a slice at a time inside the task that multiplies it, so its f32
-// form never leaves that core's cache; otherwise it is widened whole first. Both give the same
-// bytes (the wrapper's guarantee, held by the tests).
+// Tiled matrix products y = x weight^T (+ bias), with the weight read where it is stored: [N, K]
+// halves, or q8 rows when P u[4] gives their row bytes. The device's tiles become one product
+// over the region the grid covers: x is taken as f32 (halves widen exactly), the weight is
+// widened a cache-sized column slice at a time inside the task that multiplies it (a q8 value
+// first becomes the half its block reconstructs, so both forms multiply the same halves), the
+// GEMM wrapper accumulates in f32, and each result is rounded once, A(acc + bias[c]). No f32 copy
+// of a whole weight is made: shapes the wrapper does not cut into slices go through it a column
+// chunk at a time.
 #include <algorithm>
 #include <type_traits>
 #include <vector>
@@ -19,84 +20,50 @@ namespace {
 
 constexpr uint64_t kTileCols = 32;
 constexpr uint64_t kDirectTile = 64;
-// Widening work per task, in elements: a 576 x 576 weight was 5 tasks at 65,536 and is 11 at
-// 32,768; at 16,384 the one-thread prefill lost about 5% to restarted prefetch streams.
+// Elements per task of the widening and bias passes.
 constexpr uint64_t kWidenElementsPerTask = 32768;
-// With more than one thread the widening is bounded by memory and by its last tasks: 11 tasks
-// (and 3 of x rows) for 8 threads left most of them idle in the second round. At 4,096 elements
-// (weight tasks of 16 rows) the widening of a 30-layer, 576-wide prefill at 8 threads took 14 ms
-// instead of 17-20 (best sums over 14-22 prefills, interleaved runs on a shared 8-core Zen 4
-// EPYC; 16,384 and 8,192 fell between). Stores through the caches made it 2-3x slower, also
-// into a second panel that no core had read recently: the stores' line reads are the cost.
-constexpr uint64_t kParallelWidenElementsPerTask = 4096;
-// Weight rows per packing task come in whole transpose tiles.
-constexpr uint64_t kPackRowMultiple = 16;
+// Chunked products: weight columns per chunk so that the chunk's f32 panel is about the size of
+// a sliced product's (platform/gemm.cpp kSliceBytes), in whole vectors of 16 floats.
+constexpr uint64_t kChunkBytes = 256 << 10;
+constexpr uint64_t kChunkAlign = 16;
+// q8 rows become halves this many at a time before they are widened into a panel: 16 rows of
+// 1,536 columns are 48 KB of halves, which stay in L2 for the transposing pass.
+constexpr uint64_t kQ8StagingRows = 16;
 // Scratch slots of the calling thread (see ScratchFloats).
 constexpr unsigned kXSlot = 0, kWeightSlot = 1, kAccSlot = 2, kBiasSlot = 3;
 
-// The weight rows [0, n) of K halves as the f32 B operand, in `panel` (n * K floats): stored
-// [n, K] for a transposed product, or [K, n] when the library multiplies that faster.
-struct WeightPanel {
-  const float* data;
-  bool transposed;  // data is [n, K]
-  uint64_t ld;
+// The weight operand as stored: rows of k halves (row_bytes 0), or q8 rows of row_bytes.
+struct StoredWeight {
+  const uint8_t* base;
+  uint64_t k;
+  uint64_t row_bytes;
 };
 
-// Both operands widened in one parallel pass (one fork and join instead of two): tasks of x rows,
-// then tasks of weight rows. The [K, n] layout is widened and transposed at once, in groups of
-// whole transpose tiles.
-template <typename T>
-WeightPanel widen_operands(const T* x, uint64_t rows, uint64_t k, float* x_panel,
-                           const uint16_t* w, uint64_t n, float* w_panel) {
-  const bool packed = gemm_prefers_untransposed_b(static_cast<int64_t>(rows), static_cast<int64_t>(n),
-                                                  static_cast<int64_t>(k));
-  // Shared among threads, the panel's lines are still in the caches of the cores whose product
-  // read them last, and writing them costs a round of invalidations: prefill at 8 threads spent
-  // a third as many profile samples transposing with stores past the caches. One thread keeps
-  // the panel in its own cache for the product, which ran 8% slower reading it from memory.
-  const bool parallel = parallel_thread_budget() > 1;
-  const uint64_t task_elements = parallel ? kParallelWidenElementsPerTask : kWidenElementsPerTask;
-  const uint64_t per_task = std::max<uint64_t>(1, task_elements / std::max<uint64_t>(1, k));
-  const uint64_t x_per_task = x == nullptr ? 1 : per_task;
-  const uint64_t x_tasks = x == nullptr ? 0 : ceil_div_u64(rows, x_per_task);
-  const uint64_t w_per_task = packed ? ceil_div_u64(per_task, kPackRowMultiple) * kPackRowMultiple : per_task;
-  const uint64_t w_tasks = ceil_div_u64(n, w_per_task);
+// Weight rows [col0, col0 + cols) as the columns of the K x cols f32 panel at dst (row stride
+// cols): dst[t * cols + j] = w(col0 + j, t).
+void fill_weight_columns(const StoredWeight& w, uint64_t col0, uint64_t cols, float* dst) {
   const BandwidthKernels& bw = bandwidth_kernels();
-  kernel_parallel_for(x_tasks + w_tasks, 1, [&](uint64_t t, uint64_t) {
-    if (t < x_tasks) {
-      const uint64_t begin = t * x_per_task, end = std::min(rows, begin + x_per_task);
-      for (uint64_t r = begin; r < end; ++r) {
-        if constexpr (std::is_same_v<T, float>) {
-          std::copy(x + r * k, x + r * k + k, x_panel + r * k);
-        } else {
-          bw.widen_f16(x + r * k, x_panel + r * k, k);
-        }
-      }
-      return;
+  if (w.row_bytes == 0) {
+    const auto* halves = reinterpret_cast<const uint16_t*>(w.base) + col0 * w.k;
+    // The panel is read next by this thread: stores through the caches.
+    bw.widen_f16_transposed(halves, w.k, cols, w.k, dst, cols, false);
+    return;
+  }
+  // Kept per thread between calls: a fresh block per slice would cost page faults.
+  thread_local std::vector<uint16_t> staging;
+  if (staging.size() < kQ8StagingRows * w.k) staging.resize(kQ8StagingRows * w.k);
+  for (uint64_t r0 = 0; r0 < cols; r0 += kQ8StagingRows) {
+    const uint64_t rows = std::min(kQ8StagingRows, cols - r0);
+    for (uint64_t r = 0; r < rows; ++r) {
+      bw.q8_row_to_f16(w.base + (col0 + r0 + r) * w.row_bytes, w.k, staging.data() + r * w.k);
     }
-    const uint64_t begin = (t - x_tasks) * w_per_task, end = std::min(n, begin + w_per_task);
-    if (packed) {
-      bw.widen_f16_transposed(w + begin * k, k, end - begin, k, w_panel + begin, n, parallel);
-    } else {
-      for (uint64_t r = begin; r < end; ++r) bw.widen_f16(w + r * k, w_panel + r * k, k);
-    }
-  });
-  if (packed) return {w_panel, false, n};
-  return {w_panel, true, std::max<uint64_t>(k, 1)};
+    bw.widen_f16_transposed(staging.data(), w.k, rows, w.k, dst + r0, cols, false);
+  }
 }
 
-// The stored [N, K] half weight as the wrapper's column source: weight rows [col0, col0 + cols)
-// widened and transposed into the K x cols panel.
-struct WeightSlices {
-  const uint16_t* w;
-  uint64_t k;
-};
-
-void widen_weight_slice(void* ctx, int64_t col0, int64_t cols, float* dst) {
-  const auto* s = static_cast<const WeightSlices*>(ctx);
-  const auto c0 = static_cast<uint64_t>(col0), n = static_cast<uint64_t>(cols);
-  // The panel is read next by this thread: stores through the caches.
-  bandwidth_kernels().widen_f16_transposed(s->w + c0 * s->k, s->k, n, s->k, dst, n, false);
+void fill_weight_slice(void* ctx, int64_t col0, int64_t cols, float* dst) {
+  fill_weight_columns(*static_cast<const StoredWeight*>(ctx), static_cast<uint64_t>(col0),
+                      static_cast<uint64_t>(cols), dst);
 }
 
 // Half activation rows [row0, row0 + rows) of x (rows of k) widened into a task's panel.
@@ -111,22 +78,78 @@ void widen_x_rows(void* ctx, int64_t row0, int64_t rows, float* dst) {
   bandwidth_kernels().widen_f16(s->x + static_cast<uint64_t>(row0) * s->k, dst, count);
 }
 
-// acc (rows x cols, row stride ldc) = x weight^T through weight slices; false when the wrapper
-// does not take the shape (nothing written), for the caller to widen the weight whole. f32
-// activations are read as they are; half ones are widened by each task, for its rows.
+// A block hook for one column chunk: the chunk's block coordinates moved to the whole product's.
+struct ChunkHook {
+  const GemmBlockHook* inner;
+  int64_t col0;
+};
+
+void chunk_hook(void* ctx, int64_t row0, int64_t rows, int64_t col0, int64_t cols) {
+  const auto* h = static_cast<const ChunkHook*>(ctx);
+  h->inner->fn(h->inner->ctx, row0, rows, h->col0 + col0, cols);
+}
+
+// The shapes the sliced cut refuses (small products, or widths oneDNN runs in two parts): the
+// weight a column chunk at a time, each chunk widened on the calling thread and multiplied by the
+// wrapper over every row. Each chunk's cut is fixed by its shape, so the bytes do not depend on
+// the thread count.
+bool chunked_product(const float* x, uint64_t rows, uint64_t k, const StoredWeight& w,
+                     uint64_t cols, float* acc, uint64_t ldc, const GemmBlockHook* hook) {
+  const uint64_t fit = kChunkBytes / sizeof(float) / std::max<uint64_t>(k, 1) / kChunkAlign * kChunkAlign;
+  const uint64_t chunk = std::min(cols, std::max(kChunkAlign, fit));
+  ScratchFloats panel(kWeightSlot, chunk * k);
+  for (uint64_t c0 = 0; c0 < cols; c0 += chunk) {
+    const uint64_t n = std::min(chunk, cols - c0);
+    fill_weight_columns(w, c0, n, panel.data());
+    ChunkHook h{hook, static_cast<int64_t>(c0)};
+    const GemmBlockHook moved{chunk_hook, &h};
+    const auto m = static_cast<int64_t>(rows), nn = static_cast<int64_t>(n);
+    const auto kk = static_cast<int64_t>(k);
+    if (!gemm_f32(false, false, m, nn, kk, 1.0f, x, kk, panel.data(), nn, 0.0f, acc + c0,
+                  static_cast<int64_t>(ldc), 0, kGemmMinBlockFlops,
+                  hook != nullptr ? &moved : nullptr)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// acc (rows x cols, row stride ldc) = x weight^T, then the hook on every finished block. f32
+// activations are read as they are; half ones are widened by each task for its rows, or whole
+// for a chunked product.
 template <typename T>
-bool sliced_product(const T* x, uint64_t rows, uint64_t k, const uint16_t* w, uint64_t cols,
-                    float* acc, uint64_t ldc, const GemmBlockHook* hook) {
-  WeightSlices slices{w, k};
-  const GemmColumnSource source{widen_weight_slice, &slices};
+bool stored_weight_product(const T* x, uint64_t rows, uint64_t k, const StoredWeight& w,
+                           uint64_t cols, float* acc, uint64_t ldc, const GemmBlockHook* hook) {
+  const GemmColumnSource source{fill_weight_slice, const_cast<StoredWeight*>(&w)};
   const auto m = static_cast<int64_t>(rows), n = static_cast<int64_t>(cols);
   const auto kk = static_cast<int64_t>(k), ld = static_cast<int64_t>(ldc);
   if constexpr (std::is_same_v<T, float>) {
-    return gemm_f32_sliced(m, n, kk, x, kk, source, acc, ld, 0, hook);
+    if (gemm_f32_sliced(m, n, kk, x, kk, source, acc, ld, 0, hook)) return true;
+    return chunked_product(x, rows, k, w, cols, acc, ldc, hook);
   } else {
     HalfRows half{x, k};
-    return gemm_f32_sliced(m, n, kk, GemmRowSource{widen_x_rows, &half}, source, acc, ld, 0, hook);
+    if (gemm_f32_sliced(m, n, kk, GemmRowSource{widen_x_rows, &half}, source, acc, ld, 0, hook)) {
+      return true;
+    }
+    ScratchFloats xf(kXSlot, rows * k);
+    kernel_parallel_for(rows * k, kWidenElementsPerTask, [&](uint64_t begin, uint64_t end) {
+      bandwidth_kernels().widen_f16(x + begin, xf.data() + begin, end - begin);
+    });
+    return chunked_product(xf.data(), rows, k, w, cols, acc, ldc, hook);
   }
+}
+
+// The weight binding's first `rows` rows: halves (row_bytes 0) or q8 rows of row_bytes.
+bool bound_weight(KernelDispatch& d, uint64_t row_bytes, uint64_t rows, uint64_t k,
+                  StoredWeight* w) {
+  *w = StoredWeight{nullptr, k, row_bytes};
+  if (row_bytes == 0) {
+    w->base = reinterpret_cast<const uint8_t*>(
+        bound_elements<const uint16_t>(d, 1, mul_sat(rows, k), "weight"));
+  } else if (q8_row_bytes_ok(d, row_bytes, k)) {
+    w->base = bound_bytes(d, 1, mul_sat(rows, row_bytes), "weight");
+  }
+  return w->base != nullptr;
 }
 
 template <typename A>
@@ -162,23 +185,18 @@ void tiled_matmul(KernelDispatch& d) {
   const uint64_t rows = std::min(m_all, mul_sat(d.threadgroups.y, kTileRows));
   const uint64_t cols = std::min(n_all, mul_sat(d.threadgroups.x, kTileCols));
   if (rows == 0 || cols == 0) return;
+  StoredWeight w;
   const auto* x = bound_elements<const typename A::T>(d, 0, mul_sat(rows, k), "x");
-  const auto* w = bound_elements<const uint16_t>(d, 1, mul_sat(cols, k), "weight");
+  if (x == nullptr || !bound_weight(d, p.u[4], cols, k, &w)) return;
   auto* y = bound_elements<typename A::T>(d, 2, mul_sat(rows - 1, n_all) + cols, "y");
   const uint16_t* bias = has_bias ? bound_elements<const uint16_t>(d, 4, cols, "bias") : nullptr;
-  if (x == nullptr || w == nullptr || y == nullptr || (has_bias && bias == nullptr)) return;
+  if (y == nullptr || (has_bias && bias == nullptr)) return;
 
   ScratchFloats acc(kAccSlot, rows * cols), bias_f(kBiasSlot, has_bias ? cols : 0);
   if (has_bias) bandwidth_kernels().widen_f16(bias, bias_f.data(), cols);
   StoreTile<A> tile{acc.data(), cols, y, n_all, has_bias ? bias_f.data() : nullptr};
   const GemmBlockHook hook{store_tile<A>, &tile};
-  if (sliced_product(x, rows, k, w, cols, acc.data(), cols, &hook)) return;
-  ScratchFloats xf(kXSlot, rows * k), wf(kWeightSlot, cols * k);
-  const WeightPanel wp = widen_operands(x, rows, k, xf.data(), w, cols, wf.data());
-  if (!gemm_f32(false, wp.transposed, static_cast<int64_t>(rows), static_cast<int64_t>(cols),
-                static_cast<int64_t>(k), 1.0f, xf.data(), static_cast<int64_t>(std::max<uint64_t>(k, 1)),
-                wp.data, static_cast<int64_t>(wp.ld), 0.0f, acc.data(),
-                static_cast<int64_t>(cols), 0, kGemmMinBlockFlops, &hook)) {
+  if (!stored_weight_product(x, rows, k, w, cols, acc.data(), cols, &hook)) {
     d.fail("matrix product shape refused");
   }
 }
@@ -205,17 +223,12 @@ void matmul_direct64_kernel(KernelDispatch& d) {
   const uint64_t rows = mul_sat(d.threadgroups.y, kDirectTile);
   const uint64_t cols = std::min(n_all, mul_sat(d.threadgroups.x, kDirectTile));
   if (rows == 0 || cols == 0) return;
+  StoredWeight w;
   const float* x = bound_elements<const float>(d, 0, mul_sat(rows, k), "x");
-  const uint16_t* w = bound_elements<const uint16_t>(d, 1, mul_sat(cols, k), "weight");
+  if (x == nullptr || !bound_weight(d, p.u[4], cols, k, &w)) return;
   float* y = bound_elements<float>(d, 2, mul_sat(rows - 1, n_all) + cols, "y");
-  if (x == nullptr || w == nullptr || y == nullptr) return;
-  if (sliced_product(x, rows, k, w, cols, y, n_all, nullptr)) return;
-  ScratchFloats wf(kWeightSlot, cols * k);
-  const WeightPanel wp =
-      widen_operands<float>(nullptr, rows, k, nullptr, w, cols, wf.data());
-  if (!gemm_f32(false, wp.transposed, static_cast<int64_t>(rows), static_cast<int64_t>(cols),
-                static_cast<int64_t>(k), 1.0f, x, static_cast<int64_t>(std::max<uint64_t>(k, 1)),
-                wp.data, static_cast<int64_t>(wp.ld), 0.0f, y, static_cast<int64_t>(n_all))) {
+  if (y == nullptr) return;
+  if (!stored_weight_product(x, rows, k, w, cols, y, n_all, nullptr)) {
     d.fail("matrix product shape refused");
   }
 }

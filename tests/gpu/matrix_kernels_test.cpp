@@ -378,3 +378,74 @@ TEST(MatrixKernels, SlicedProductsGiveTheWholePanelsBytesOnAnyThreadCount) {
     }
   }
 }
+
+TEST(MatrixKernels, TiledProductsReadQ8RowsAsTheHalvesTheyReconstruct) {
+  // With P u[4] the weight is q8 rows of that many bytes, read in place: each value must enter
+  // the product as the half its block reconstructs, so the result is byte for byte the FP16
+  // kernel's on those halves, on any thread count. Shapes that the wrapper cuts into slices and
+  // shapes it does not (a small product, and an odd width taken a chunk at a time), columns that
+  // end inside a block, and the direct kernel.
+  struct Case {
+    const char* kernel;
+    uint64_t tile_rows, m, n, k;
+    bool bias, sliced;
+  };
+  const Case cases[] = {{"matmul_rows64", 64, 128, 576, 700, true, true},
+                        {"matmul", 32, 7, 40, 100, true, false},
+                        {"matmul", 32, 33, 90, 70, false, false},
+                        {"matmul", 32, 3, 50, 3000, true, false},  // chunks of 16 columns
+                        {"matmul_direct64", 64, 128, 192, 96, false, true}};
+  std::mt19937 rng(33);
+  for (const Case& c : cases) {
+    EXPECT_EQ(vexa::gemm_choose_slices(c.m, c.n, c.k).task_count > 0, c.sliced) << c.kernel;
+    const bool direct = std::string(c.kernel) == "matmul_direct64";
+    const Q8Matrix q = random_q8(rng, c.n, c.k);
+    std::vector<float> halves(c.n * c.k);
+    for (uint64_t r = 0; r < c.n; ++r)
+      for (uint64_t t = 0; t < c.k; ++t) halves[r * c.k + t] = q.value(r, t);
+    Buf qb = make_buffer(q.bytes), hb = make_buffer(to_halves(halves));
+    const std::vector<float> bias = uniform(rng, c.n, -1, 1, false);
+    Buf bb = make_buffer(to_halves(bias));
+    const uint64_t per_col = direct ? 64 : 32;
+    const Dispatch grid = groups((c.n + per_col - 1) / per_col, (c.m + c.tile_rows - 1) / c.tile_rows,
+                                 1, direct ? 512 : (c.tile_rows == 64 ? 256 : 128));
+    for (bool fp32 : {false, true}) {
+      if (direct && !fp32) continue;
+      SCOPED_TRACE(testing::Message() << c.kernel << " fp32 " << fp32 << " " << c.m << "x" << c.n
+                                      << "x" << c.k);
+      const std::vector<float> x = uniform(rng, c.m * c.k, -1, 1, fp32);
+      Buf xb = direct ? make_buffer(x) : act_buffer(x, fp32);
+      auto run = [&](bool quantised, unsigned threads) {
+        vexa::ThreadCapScope cap(threads);
+        Buf y = direct ? make_buffer(std::vector<float>(c.m * c.n, kSentinel))
+                       : act_buffer(std::vector<float>(c.m * c.n, kSentinel), fp32);
+        const uint32_t row_bytes = quantised ? static_cast<uint32_t>(q.row_bytes) : 0;
+        const Buf* w = quantised ? &qb : &hb;
+        const RunResult r = run_kernel(
+            c.kernel, fp32, {{0, &xb}, {1, w}, {2, &y}, {4, c.bias ? &bb : w}},
+            params({{0, static_cast<uint32_t>(c.m)}, {1, static_cast<uint32_t>(c.n)},
+                    {2, static_cast<uint32_t>(c.k)}, {3, c.bias ? 1u : 0u}, {4, row_bytes}}),
+            grid);
+        EXPECT_TRUE(r.ok) << r.error;
+        return direct ? y.read<float>(c.m * c.n) : read_act(y, c.m * c.n, fp32);
+      };
+      const std::vector<float> want = run(false, 8);
+      for (unsigned threads : {1u, 8u}) {
+        expect_same(run(true, threads), want, "q8 at " + std::to_string(threads) + " threads");
+      }
+    }
+  }
+  // Rows shorter than the blocks the columns need, and a weight shorter than its rows, are
+  // refused before anything is read.
+  const Q8Matrix q = random_q8(rng, 40, 100);
+  Buf qb = make_buffer(q.bytes), xb = act_buffer(std::vector<float>(7 * 100, 1.0f), false);
+  Buf y = act_buffer(std::vector<float>(7 * 40, kSentinel), false);
+  RunResult r = run_kernel("matmul", false, {{0, &xb}, {1, &qb}, {2, &y}, {4, &qb}},
+                           params({{0, 7}, {1, 40}, {2, 100}, {4, 68}}), groups(2, 1));
+  EXPECT_FALSE(r.ok);
+  EXPECT_NE(r.error.find("q8 row bytes 68 too small for 100 columns"), std::string::npos) << r.error;
+  r = run_kernel("matmul", false, {{0, &xb}, {1, &qb}, {2, &y}, {4, &qb}},
+                 params({{0, 7}, {1, 40}, {2, 100}, {4, 272}}), groups(2, 1));
+  EXPECT_FALSE(r.ok);
+  EXPECT_NE(r.error.find("weight shorter"), std::string::npos) << r.error;
+}

@@ -124,7 +124,7 @@ TEST(VXGraphRun, CapturedValuesAndGroupsSurviveLaterNodes) {
   EXPECT_EQ(fresh_allocations(&just_x), fresh_allocations(nullptr) + 256);
 }
 
-TEST(VXGraphRun, QuantizedWeightsAreExpandedOrReadDirectly) {
+TEST(VXGraphRun, QuantizedWeightsAreReadWhereTheyAreStored) {
   Mini m(vexa::kVXActivationF16, /*q8=*/true);
   // The trimmed prefill row reads the q8 head directly.
   vexa::VXRunResult r = m.g->run(m.ids({1, 6, 2}), nullptr);
@@ -132,16 +132,17 @@ TEST(VXGraphRun, QuantizedWeightsAreExpandedOrReadDirectly) {
   expect_logits(*r.logits, m.graph, {2});
   EXPECT_EQ(m.g->fused_int8_matvec_calls(), 1u);
   EXPECT_EQ(m.g->dequantized_weight_bytes(), 0u);
-  // All rows wanted: the head becomes FP16 scratch for the tiled product.
+  // All rows wanted: the tiled product reads the q8 head in place too, with no FP16 scratch.
   const std::set<std::string> captures{"logits"};
   m.log.clear();
   r = m.g->run(m.ids({1, 6, 2}), &captures);
-  EXPECT_EQ(m.log, (std::vector<std::string>{"embedding", "dequant_q8", "matmul"}));
+  EXPECT_EQ(m.log, (std::vector<std::string>{"embedding", "matmul"}));
   expect_logits(*r.logits, m.graph, {1, 6, 2});
-  EXPECT_EQ(m.g->dequantized_weight_bytes(), 8u * 4 * 2);
-  EXPECT_EQ(m.g->peak_dequantized_weight_bytes(), 256u);
+  EXPECT_EQ(m.g->dequantized_weight_bytes(), 0u);
+  EXPECT_EQ(m.g->peak_dequantized_weight_bytes(), 0u);
+  EXPECT_EQ(m.g->widened_weight_bytes(), 0u);
   const nlohmann::json w = m.g->weight_execution();
-  EXPECT_EQ(w["cumulative_dequantized_weight_bytes"], 64u);
+  EXPECT_EQ(w["cumulative_dequantized_weight_bytes"], 0u);
   EXPECT_EQ(w["fused_int8_matvec_calls"], 1u);
   EXPECT_EQ(w["quantized_tensors"], 1u);
   EXPECT_EQ(w["policy"],
