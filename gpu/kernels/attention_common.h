@@ -7,6 +7,7 @@
 
 #include "gpu/kernels/bandwidth_kernels.h"
 #include "gpu/kernels/kernel_common.h"
+#include "platform/vector_math.h"
 
 namespace vexa {
 
@@ -54,15 +55,15 @@ void finish_scores(float* v, uint64_t count, uint64_t keys, uint64_t seq, uint64
     float* w = v + c0;
     const uint64_t len = std::min(kChunk, count - c0);
     round_row<A>(w, len);
-    for (uint64_t c = 0; c < len; ++c) w[c] = w[c] * scale;
+    vec_mul_scalar(w, scale, w, len);
     round_row<A>(w, len);
     if (causal) {
-      for (uint64_t c = 0; c < len; ++c) {
-        if (static_cast<int64_t>(c0 + c) > last_visible) w[c] = A::kMaskedScore;
-      }
+      // Columns past last_visible, from the first of this chunk that is.
+      const int64_t first = std::max<int64_t>(0, last_visible + 1 - static_cast<int64_t>(c0));
+      if (static_cast<uint64_t>(first) < len) std::fill(w + first, w + len, A::kMaskedScore);
     } else {
       load_row<A>(mask_row + c0, len, mask);
-      for (uint64_t c = 0; c < len; ++c) w[c] = w[c] + mask[c];
+      vec_add(w, mask, w, len);
       round_row<A>(w, len);
     }
   }

@@ -29,13 +29,32 @@ constexpr uint64_t kDecodeHeadDim = 64;
 constexpr uint64_t kDecodeMinTaskBytes = 16 * 1024;
 constexpr float kDecodeScale = 0.125f;  // 1 / sqrt(64)
 
-// e = exp(v - max) in place; returns the maximum.
-float exp_shifted(float* v, uint64_t n) {
-  float m = -INFINITY;
-  for (uint64_t i = 0; i < n; ++i) m = v[i] > m ? v[i] : m;
-  for (uint64_t i = 0; i < n; ++i) v[i] = v[i] - m;
+// The largest of n values, NaNs passed over. Eight running maxima instead of one chain: the
+// order changes at most which of +0 and -0 is kept, and v - max then gives the same exp.
+float row_max(const float* v, uint64_t n) {
+  constexpr uint64_t kChains = 8;
+  float m[kChains];
+  std::fill(m, m + kChains, -INFINITY);
+  uint64_t i = 0;
+  for (; i + kChains <= n; i += kChains) {
+    for (uint64_t c = 0; c < kChains; ++c) m[c] = v[i + c] > m[c] ? v[i + c] : m[c];
+  }
+  for (; i < n; ++i) m[0] = v[i] > m[0] ? v[i] : m[0];
+  float best = m[0];
+  for (uint64_t c = 1; c < kChains; ++c) best = m[c] > best ? m[c] : best;
+  return best;
+}
+
+// e = exp(v - max) in place (v + (-max) is the same IEEE operation as v - max).
+void exp_shifted(float* v, uint64_t n) {
+  vec_add_scalar(v, -row_max(v, n), v, n);
   vec_exp(v, v, n);
-  return m;
+}
+
+// v[i] / sum in place, each an IEEE division; `fill` is n floats of scratch.
+void divide_by(float* v, uint64_t n, float sum, float* fill) {
+  std::fill(fill, fill + n, sum);
+  vec_div(v, fill, v, n);
 }
 
 }  // namespace
@@ -86,13 +105,12 @@ void attention_softmax_kernel(KernelDispatch& d) {
   if (scores == nullptr) return;
   const uint64_t per_task = std::max<uint64_t>(1, kScoreElementsPerTask / keys);
   kernel_parallel_for(rows, per_task, [&](uint64_t begin, uint64_t end) {
-    std::vector<float> e(keys);
+    std::vector<float> e(keys), fill(keys);
     for (uint64_t r = begin; r < end; ++r) {
       T* row = scores + r * keys;
       load_row<A>(row, keys, e.data());
       exp_shifted(e.data(), keys);
-      const float sum = group_sum128(e.data(), keys);
-      for (uint64_t c = 0; c < keys; ++c) e[c] = e[c] / sum;
+      divide_by(e.data(), keys, group_sum128(e.data(), keys), fill.data());
       store_row<A>(e.data(), keys, row);
     }
   });
@@ -126,7 +144,7 @@ void attention_kernel(KernelDispatch& d) {
   const float scale = attention_scale(s.dim);
   const uint64_t group_heads = s.hq / s.hkv;
   kernel_parallel_for(groups, 1, [&](uint64_t begin, uint64_t end) {
-    std::vector<float> qf(s.dim), kf(s.dim), scores(s.keys), acc(s.dim);
+    std::vector<float> qf(s.dim), kf(s.dim), scores(s.keys), acc(s.dim), fill(s.keys);
     for (uint64_t g = begin; g < end; ++g) {
       const uint64_t h = g % s.hq, r = (g / s.hq) % s.seq, b = g / (s.hq * s.seq);
       const uint64_t head = (b * s.hkv + h / group_heads) * s.stride;
@@ -140,8 +158,7 @@ void attention_kernel(KernelDispatch& d) {
       finish_scores<A>(scores.data(), s.keys, s.keys, s.seq, r, scale, s.causal,
                        s.causal ? nullptr : mask + (b * s.seq + r) * s.keys);
       exp_shifted(scores.data(), s.keys);
-      const float sum = group_sum128(scores.data(), s.keys);
-      for (uint64_t j = 0; j < s.keys; ++j) scores[j] = scores[j] / sum;
+      divide_by(scores.data(), s.keys, group_sum128(scores.data(), s.keys), fill.data());
       round_row<A>(scores.data(), s.keys);
       std::fill(acc.begin(), acc.end(), 0.0f);
       for (uint64_t j = 0; j < s.keys; ++j) {
@@ -184,7 +201,7 @@ void attention_decode64_kernel(KernelDispatch& d) {
   const uint64_t heads_per_task = std::max<uint64_t>(1, kDecodeMinTaskBytes / std::max<uint64_t>(1, head_bytes));
   kernel_parallel_for(groups, heads_per_task, [&](uint64_t begin, uint64_t end) {
     float qf[kDecodeHeadDim];
-    std::vector<float> scores(s.keys), mask_row(s.causal ? 0 : s.keys);
+    std::vector<float> scores(s.keys), mask_row(s.causal ? 0 : s.keys), fill(s.keys);
     float partial[4 * kDecodeHeadDim];
     for (uint64_t g = begin; g < end; ++g) {
       const uint64_t h = g % s.hq, b = g / s.hq;
@@ -196,18 +213,18 @@ void attention_decode64_kernel(KernelDispatch& d) {
         bw.dots64_f16(qf, kc + head, s.keys, scores.data());
       }
       round_row<A>(scores.data(), s.keys);
-      for (uint64_t j = 0; j < s.keys; ++j) scores[j] = scores[j] * kDecodeScale;
+      vec_mul_scalar(scores.data(), kDecodeScale, scores.data(), s.keys);
       round_row<A>(scores.data(), s.keys);
       if (!s.causal) {
         load_row<A>(mask + b * s.keys, s.keys, mask_row.data());
-        for (uint64_t j = 0; j < s.keys; ++j) scores[j] = scores[j] + mask_row[j];
+        vec_add(scores.data(), mask_row.data(), scores.data(), s.keys);
         round_row<A>(scores.data(), s.keys);
       }
       exp_shifted(scores.data(), s.keys);
       float sums[4] = {0.0f, 0.0f, 0.0f, 0.0f};
       for (uint64_t j = 0; j < s.keys; ++j) sums[j % 4] += scores[j];
       const float sum = (sums[0] + sums[1]) + (sums[2] + sums[3]);
-      for (uint64_t j = 0; j < s.keys; ++j) scores[j] = scores[j] / sum;
+      divide_by(scores.data(), s.keys, sum, fill.data());
       round_row<A>(scores.data(), s.keys);
       std::fill(partial, partial + 4 * kDecodeHeadDim, 0.0f);
       if constexpr (A::kIsFloat) {
