@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "gpu/kernel_test_util.h"
+#include "gpu/kernels/bandwidth_kernels.h"
 #include "platform/gemm.h"
 #include "platform/thread_pool.h"
 
@@ -432,6 +433,14 @@ TEST(MatrixKernels, TiledProductsReadQ8RowsAsTheHalvesTheyReconstruct) {
       const std::vector<float> want = run(false, 8);
       for (unsigned threads : {1u, 8u}) {
         expect_same(run(true, threads), want, "q8 at " + std::to_string(threads) + " threads");
+      }
+      // Every instruction-set form of the reconstruction and the widening gives those bytes.
+      for (vexa::IsaLevel level : {vexa::IsaLevel::kPortable, vexa::IsaLevel::kAvx2}) {
+        if (vexa::bandwidth_kernels_at(level) == nullptr) continue;
+        vexa::bandwidth_kernels_force(level);
+        const std::vector<float> got = run(true, 8);
+        vexa::bandwidth_kernels_force(vexa::IsaLevel::kAvx512);
+        expect_same(got, want, "q8 at level " + std::to_string(static_cast<int>(level)));
       }
     }
   }
