@@ -1,18 +1,15 @@
 // Tiled matrix products y = x weight^T (+ bias), with the weight read where it is stored: [N, K]
 // halves, or q8 rows when P u[4] gives their row bytes. The device's tiles become one product
-// over the region the grid covers: x is taken as f32 (halves widen exactly), the weight is
-// widened a cache-sized column slice at a time inside the task that multiplies it (a q8 value
-// first becomes the half its block reconstructs, so both forms multiply the same halves), the
-// GEMM wrapper accumulates in f32, and each result is rounded once, A(acc + bias[c]). No f32 copy
-// of a whole weight is made: shapes the wrapper does not cut into slices go through it a column
-// chunk at a time.
+// over the region the grid covers, through the stored-weight product (widened a cache-sized
+// slice at a time inside the tasks that multiply it, f32 accumulation), and each result is
+// rounded once, A(acc + bias[c]).
 #include <algorithm>
 #include <type_traits>
 #include <vector>
 
 #include "gpu/kernels/bandwidth_kernels.h"
 #include "gpu/kernels/graph_kernels.h"
-#include "platform/gemm.h"
+#include "gpu/kernels/stored_weight_product.h"
 
 namespace vexa {
 
@@ -20,133 +17,20 @@ namespace {
 
 constexpr uint64_t kTileCols = 32;
 constexpr uint64_t kDirectTile = 64;
-// Elements per task of the widening and bias passes.
-constexpr uint64_t kWidenElementsPerTask = 32768;
-// Chunked products: weight columns per chunk so that the chunk's f32 panel is about the size of
-// a sliced product's (platform/gemm.cpp kSliceBytes), in whole vectors of 16 floats.
-constexpr uint64_t kChunkBytes = 256 << 10;
-constexpr uint64_t kChunkAlign = 16;
-// q8 rows become halves this many at a time before they are widened into a panel: 16 rows of
-// 1,536 columns are 48 KB of halves, which stay in L2 for the transposing pass.
-constexpr uint64_t kQ8StagingRows = 16;
-// Scratch slots of the calling thread (see ScratchFloats).
-constexpr unsigned kXSlot = 0, kWeightSlot = 1, kAccSlot = 2, kBiasSlot = 3;
-
-// The weight operand as stored: rows of k halves (row_bytes 0), or q8 rows of row_bytes.
-struct StoredWeight {
-  const uint8_t* base;
-  uint64_t k;
-  uint64_t row_bytes;
-};
-
-// Weight rows [col0, col0 + cols) as the columns of the K x cols f32 panel at dst (row stride
-// cols): dst[t * cols + j] = w(col0 + j, t).
-void fill_weight_columns(const StoredWeight& w, uint64_t col0, uint64_t cols, float* dst) {
-  const BandwidthKernels& bw = bandwidth_kernels();
-  if (w.row_bytes == 0) {
-    const auto* halves = reinterpret_cast<const uint16_t*>(w.base) + col0 * w.k;
-    // The panel is read next by this thread: stores through the caches.
-    bw.widen_f16_transposed(halves, w.k, cols, w.k, dst, cols, false);
-    return;
-  }
-  // Kept per thread between calls: a fresh block per slice would cost page faults.
-  thread_local std::vector<uint16_t> staging;
-  if (staging.size() < kQ8StagingRows * w.k) staging.resize(kQ8StagingRows * w.k);
-  for (uint64_t r0 = 0; r0 < cols; r0 += kQ8StagingRows) {
-    const uint64_t rows = std::min(kQ8StagingRows, cols - r0);
-    for (uint64_t r = 0; r < rows; ++r) {
-      bw.q8_row_to_f16(w.base + (col0 + r0 + r) * w.row_bytes, w.k, staging.data() + r * w.k);
-    }
-    bw.widen_f16_transposed(staging.data(), w.k, rows, w.k, dst + r0, cols, false);
-  }
-}
-
-void fill_weight_slice(void* ctx, int64_t col0, int64_t cols, float* dst) {
-  fill_weight_columns(*static_cast<const StoredWeight*>(ctx), static_cast<uint64_t>(col0),
-                      static_cast<uint64_t>(cols), dst);
-}
-
-// Half activation rows [row0, row0 + rows) of x (rows of k) widened into a task's panel.
-struct HalfRows {
-  const uint16_t* x;
-  uint64_t k;
-};
-
-void widen_x_rows(void* ctx, int64_t row0, int64_t rows, float* dst) {
-  const auto* s = static_cast<const HalfRows*>(ctx);
-  const uint64_t count = static_cast<uint64_t>(rows) * s->k;
-  bandwidth_kernels().widen_f16(s->x + static_cast<uint64_t>(row0) * s->k, dst, count);
-}
-
-// A block hook for one column chunk: the chunk's block coordinates moved to the whole product's.
-struct ChunkHook {
-  const GemmBlockHook* inner;
-  int64_t col0;
-};
-
-void chunk_hook(void* ctx, int64_t row0, int64_t rows, int64_t col0, int64_t cols) {
-  const auto* h = static_cast<const ChunkHook*>(ctx);
-  h->inner->fn(h->inner->ctx, row0, rows, h->col0 + col0, cols);
-}
-
-// The shapes the sliced cut refuses (small products, or widths oneDNN runs in two parts): the
-// weight a column chunk at a time, each chunk widened on the calling thread and multiplied by the
-// wrapper over every row. Each chunk's cut is fixed by its shape, so the bytes do not depend on
-// the thread count.
-bool chunked_product(const float* x, uint64_t rows, uint64_t k, const StoredWeight& w,
-                     uint64_t cols, float* acc, uint64_t ldc, const GemmBlockHook* hook) {
-  const uint64_t fit = kChunkBytes / sizeof(float) / std::max<uint64_t>(k, 1) / kChunkAlign * kChunkAlign;
-  const uint64_t chunk = std::min(cols, std::max(kChunkAlign, fit));
-  ScratchFloats panel(kWeightSlot, chunk * k);
-  for (uint64_t c0 = 0; c0 < cols; c0 += chunk) {
-    const uint64_t n = std::min(chunk, cols - c0);
-    fill_weight_columns(w, c0, n, panel.data());
-    ChunkHook h{hook, static_cast<int64_t>(c0)};
-    const GemmBlockHook moved{chunk_hook, &h};
-    const auto m = static_cast<int64_t>(rows), nn = static_cast<int64_t>(n);
-    const auto kk = static_cast<int64_t>(k);
-    if (!gemm_f32(false, false, m, nn, kk, 1.0f, x, kk, panel.data(), nn, 0.0f, acc + c0,
-                  static_cast<int64_t>(ldc), 0, kGemmMinBlockFlops,
-                  hook != nullptr ? &moved : nullptr)) {
-      return false;
-    }
-  }
-  return true;
-}
-
-// acc (rows x cols, row stride ldc) = x weight^T, then the hook on every finished block. f32
-// activations are read as they are; half ones are widened by each task for its rows, or whole
-// for a chunked product.
-template <typename T>
-bool stored_weight_product(const T* x, uint64_t rows, uint64_t k, const StoredWeight& w,
-                           uint64_t cols, float* acc, uint64_t ldc, const GemmBlockHook* hook) {
-  const GemmColumnSource source{fill_weight_slice, const_cast<StoredWeight*>(&w)};
-  const auto m = static_cast<int64_t>(rows), n = static_cast<int64_t>(cols);
-  const auto kk = static_cast<int64_t>(k), ld = static_cast<int64_t>(ldc);
-  if constexpr (std::is_same_v<T, float>) {
-    if (gemm_f32_sliced(m, n, kk, x, kk, source, acc, ld, 0, hook)) return true;
-    return chunked_product(x, rows, k, w, cols, acc, ldc, hook);
-  } else {
-    HalfRows half{x, k};
-    if (gemm_f32_sliced(m, n, kk, GemmRowSource{widen_x_rows, &half}, source, acc, ld, 0, hook)) {
-      return true;
-    }
-    ScratchFloats xf(kXSlot, rows * k);
-    kernel_parallel_for(rows * k, kWidenElementsPerTask, [&](uint64_t begin, uint64_t end) {
-      bandwidth_kernels().widen_f16(x + begin, xf.data() + begin, end - begin);
-    });
-    return chunked_product(xf.data(), rows, k, w, cols, acc, ldc, hook);
-  }
-}
+// Elements per task of the bias pass.
+constexpr uint64_t kBiasElementsPerTask = 32768;
+// Scratch slots of the calling thread (see ScratchFloats); the stored-weight product uses 0 and 1.
+constexpr unsigned kAccSlot = 2, kBiasSlot = 3;
 
 // The weight binding's first `rows` rows: halves (row_bytes 0) or q8 rows of row_bytes.
 bool bound_weight(KernelDispatch& d, uint64_t row_bytes, uint64_t rows, uint64_t k,
                   StoredWeight* w) {
-  *w = StoredWeight{nullptr, k, row_bytes};
   if (row_bytes == 0) {
+    *w = StoredWeight{nullptr, k, k * sizeof(uint16_t), StoredRows::kHalf};
     w->base = reinterpret_cast<const uint8_t*>(
         bound_elements<const uint16_t>(d, 1, mul_sat(rows, k), "weight"));
   } else if (q8_row_bytes_ok(d, row_bytes, k)) {
+    *w = StoredWeight{nullptr, k, row_bytes, StoredRows::kQ8};
     w->base = bound_bytes(d, 1, mul_sat(rows, row_bytes), "weight");
   }
   return w->base != nullptr;
@@ -247,7 +131,7 @@ void linear_bias_kernel(KernelDispatch& d) {
   if (x == nullptr || bias == nullptr || y == nullptr) return;
   // In chunks of floats (y may be x); the bias in runs that do not wrap.
   constexpr uint64_t kChunk = 512;
-  kernel_parallel_for(n, kWidenElementsPerTask, [&](uint64_t begin, uint64_t end) {
+  kernel_parallel_for(n, kBiasElementsPerTask, [&](uint64_t begin, uint64_t end) {
     float v[kChunk], b[kChunk];
     for (uint64_t i0 = begin; i0 < end; i0 += kChunk) {
       const uint64_t len = std::min(kChunk, end - i0);
