@@ -65,6 +65,7 @@ GraphKernelTable build_table() {
   set(GraphOpKind::kFusedScaledAdd, graph_ops::make_scaled_add);
   set(GraphOpKind::kFusedHardSigmoid, graph_ops::make_hard_sigmoid);
   set(GraphOpKind::kFusedHardSwish, graph_ops::make_hard_sigmoid);
+  set(GraphOpKind::kFusedStoredMatMul, graph_ops::make_stored_matmul);
   return t;
 }
 

@@ -33,6 +33,7 @@ KernelPtr make_axis_op(const GraphStepDesc& desc, std::string* error);  // softm
 KernelPtr make_layer_norm(const GraphStepDesc& desc, std::string* error);
 KernelPtr make_gelu(const GraphStepDesc& desc, std::string* error);
 KernelPtr make_scaled_add(const GraphStepDesc& desc, std::string* error);
+KernelPtr make_stored_matmul(const GraphStepDesc& desc, std::string* error);
 KernelPtr make_hard_sigmoid(const GraphStepDesc& desc, std::string* error);  // and hard swish
 KernelPtr make_conv(const GraphStepDesc& desc, std::string* error);
 KernelPtr make_conv_transpose(const GraphStepDesc& desc, std::string* error);

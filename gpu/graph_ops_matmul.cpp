@@ -4,6 +4,7 @@
 
 #include "cpu/ops/gemm.h"
 #include "gpu/graph_ops_internal.h"
+#include "gpu/kernels/stored_weight_product.h"
 #include "platform/graph_shapes.h"
 #include "platform/vector_math.h"
 
@@ -44,6 +45,35 @@ class MatMulKernel : public GraphKernel {
 
  private:
   cpu::MatMulShape s_;
+};
+
+// a [M, K] times the transpose of a weight [N, K] in its stored rows: the caller's halves or
+// floats when the executable hands the feed over as it is, else the f32 values it converted.
+class StoredMatMulKernel : public GraphKernel {
+ public:
+  StoredMatMulKernel(uint64_t m, uint64_t n, uint64_t k) : m_(m), n_(n), k_(k) {}
+  bool run(const GraphKernelArgs& a) override {
+    StoredWeight w;
+    w.k = k_;
+    if (a.fed != nullptr && a.fed[1].bytes != nullptr) {
+      const bool half = a.fed[1].type == DeviceDataType::kFloat16;
+      w.base = a.fed[1].bytes;
+      w.row_bytes = k_ * (half ? sizeof(uint16_t) : sizeof(float));
+      w.form = half ? StoredRows::kHalf : StoredRows::kFloat;
+    } else {
+      w.base = reinterpret_cast<const uint8_t*>(a.inputs[1]);
+      w.row_bytes = k_ * sizeof(float);
+      w.form = StoredRows::kFloat;
+    }
+    if (!stored_weight_product(a.inputs[0], m_, k_, w, n_, a.outputs[0], n_, nullptr)) {
+      *a.error = "the matrix product shape is refused";
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  uint64_t m_, n_, k_;
 };
 
 struct ScaleJob {
@@ -145,6 +175,17 @@ KernelPtr make_matmul(const GraphStepDesc& desc, std::string* error) {
     return nullptr;
   }
   return std::make_unique<MatMulKernel>(s);
+}
+
+KernelPtr make_stored_matmul(const GraphStepDesc& desc, std::string* error) {
+  const Shape& a = desc.inputs[0].shape;
+  const Shape& w = desc.inputs[1].shape;
+  if (a.size() != 2 || w.size() != 2 || a[1] != w[1]) {
+    *error = "a stored-weight product takes a [M, K] by a [N, K] weight";
+    return nullptr;
+  }
+  return std::make_unique<StoredMatMulKernel>(static_cast<uint64_t>(a[0]), static_cast<uint64_t>(w[0]),
+                                              static_cast<uint64_t>(a[1]));
 }
 
 KernelPtr make_attention(const GraphStepDesc& desc, std::string* error) {

@@ -78,12 +78,13 @@ VXTensorPtr VXGraph::linear(const VXTensorPtr& x, const VXTensorPtr& weight,
 
   if (library_linear(m, n, k)) {
     if (graph_linear_) {
+      // The graph library reads the fed weight in its stored rows.
       linear_graph(x, weight, bias, y, m, n, k, command);
     } else {
+      // The matrix library multiplies f32 operands: the whole weight is widened first.
       linear_matrix(x, weight, bias, y, m, n, k, command);
+      widened_weight_bytes_ += n * k * sizeof(float);
     }
-    // Both libraries multiply f32 operands: the stand-ins widen the whole weight.
-    widened_weight_bytes_ += n * k * sizeof(float);
     return y;
   }
   linear_tiled(x, weight, bias, y, m, n, k, command);

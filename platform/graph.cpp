@@ -39,7 +39,7 @@ constexpr const char* kOpNames[] = {
     "top_k",
     "matmul", "conv2d", "conv_transpose2d", "max_pool2d", "avg_pool2d",
     "scaled_dot_product_attention",
-    "layer_norm", "gelu", "scaled_add", "hard_sigmoid", "hard_swish",
+    "layer_norm", "gelu", "scaled_add", "hard_sigmoid", "hard_swish", "stored_matmul",
 };
 static_assert(sizeof(kOpNames) / sizeof(kOpNames[0]) == kGraphOpKindCount,
               "one name per operation kind");

@@ -157,6 +157,7 @@ enum class GraphOpKind : uint32_t {
   kMatMul, kConv2d, kConvTranspose2d, kMaxPool2d, kAvgPool2d, kAttention,
   // compiled chains
   kFusedLayerNorm, kFusedGelu, kFusedScaledAdd, kFusedHardSigmoid, kFusedHardSwish,
+  kFusedStoredMatMul,
   kCount,
 };
 inline constexpr uint32_t kGraphOpKindCount = static_cast<uint32_t>(GraphOpKind::kCount);

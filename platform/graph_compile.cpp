@@ -225,8 +225,34 @@ class GraphCompiler {
       steps_.push_back(std::move(p));
     }
     for (GraphTensor t : exe_->targets_) exe_->target_slots_.push_back(slot_of(t.index));
+    mark_stored_feeds();
     (void)error;
     return true;
+  }
+
+  // Feeds that stored-weight products alone read (no other step, no alias, no result) are
+  // handed to them as the caller's bytes: converting them to f32 would copy a whole weight.
+  void mark_stored_feeds() {
+    for (const GraphPlannedStep& p : steps_) {
+      for (uint32_t t : p.inputs) {
+        if (t != kGraphAbsent) slot_of(t);  // every slot exists before the marks are sized
+      }
+    }
+    auto& slots = exe_->slots_;
+    std::vector<uint8_t> stored_use(slots.size(), 0), other_use(slots.size(), 0);
+    for (const GraphPlannedStep& p : steps_) {
+      for (size_t i = 0; i < p.inputs.size(); ++i) {
+        if (p.inputs[i] == kGraphAbsent) continue;
+        const uint32_t slot = slot_of(p.inputs[i]);
+        const uint32_t root = slots[slot].root;
+        const bool stored = p.kind == GraphOpKind::kFusedStoredMatMul && i == 1 && slot == root;
+        (stored ? stored_use : other_use)[root] = 1;
+      }
+    }
+    for (uint32_t t : exe_->target_slots_) other_use[slots[t].root] = 1;
+    for (uint32_t s : exe_->feed_slots_) {
+      slots[s].stored = stored_use[s] != 0 && other_use[s] == 0 && slots[s].elements != 0;
+    }
   }
 
   GraphOperand operand(uint32_t tensor) {
@@ -286,6 +312,9 @@ class GraphCompiler {
         step.normalise.push_back(s.held != DeviceDataType::kFloat32 && !keeps ? 1 : 0);
       }
       step.empty = !any_output;
+      for (uint32_t s : step.inputs) {
+        if (s != kGraphNoSlot && exe_->slots_[s].stored) step.fed.resize(step.inputs.size());
+      }
       step.in_ptrs.resize(step.inputs.size());
       step.out_ptrs.resize(step.outputs.size());
       exe_->workspace_bytes_ = std::max(exe_->workspace_bytes_, step.kernel->workspace_bytes());
@@ -338,7 +367,7 @@ class GraphCompiler {
       if (storage != GraphExecutable::Slot::Storage::kArena &&
           storage != GraphExecutable::Slot::Storage::kFeed)
         continue;
-      if (slots[i].elements == 0 || inside[i] >= 0) continue;
+      if (slots[i].elements == 0 || inside[i] >= 0 || slots[i].stored) continue;
       GraphLifetime l = life[i];
       l.bytes = slots[i].elements * sizeof(float);
       arena.push_back(l);

@@ -146,6 +146,20 @@ bool GraphExecutable::execute(const std::vector<GraphTensorData>& inputs,
     uint8_t* bytes = nullptr;
     if (!slot_bytes(d, s.shape, s.elements, "feed", f, "placeholder", &bytes, error)) return false;
     if (bytes == nullptr) continue;
+    if (s.stored) {
+      // Read where the caller keeps it, by products that take halves or floats.
+      const DeviceDataType t = d.type();
+      const size_t size = t == DeviceDataType::kFloat16 ? 2 : 4;
+      if ((t != DeviceDataType::kFloat16 && t != DeviceDataType::kFloat32) ||
+          reinterpret_cast<uintptr_t>(bytes) % size != 0) {
+        *error = "graph executable: feed " + std::to_string(f) +
+                 " is a weight read as stored and must be aligned float16 or float32 values";
+        return false;
+      }
+      s.fed = GraphFedBytes{bytes, t};
+      s.data = nullptr;
+      continue;
+    }
     const bool in_place = feed_direct_[f] && d.type() == DeviceDataType::kFloat32 &&
                           s.held == DeviceDataType::kFloat32 &&
                           reinterpret_cast<uintptr_t>(bytes) % alignof(float) == 0;
@@ -163,9 +177,14 @@ bool GraphExecutable::execute(const std::vector<GraphTensorData>& inputs,
     if (step.empty) continue;
     for (size_t i = 0; i < step.inputs.size(); ++i) {
       step.in_ptrs[i] = step.inputs[i] == kGraphNoSlot ? nullptr : slots_[step.inputs[i]].data;
+      if (!step.fed.empty()) {
+        const bool stored = step.inputs[i] != kGraphNoSlot && slots_[step.inputs[i]].stored;
+        step.fed[i] = stored ? slots_[step.inputs[i]].fed : GraphFedBytes{};
+      }
     }
     for (size_t i = 0; i < step.outputs.size(); ++i) step.out_ptrs[i] = slots_[step.outputs[i]].data;
-    GraphKernelArgs args{step.in_ptrs.data(), step.out_ptrs.data(), workspace_, error};
+    GraphKernelArgs args{step.in_ptrs.data(), step.out_ptrs.data(), workspace_, error,
+                         step.fed.empty() ? nullptr : step.fed.data()};
     bool ok = false;
     try {
       ok = step.kernel->run(args);

@@ -21,6 +21,10 @@ struct GraphExecutable::Slot {
   uint64_t arena_offset = 0;
   std::shared_ptr<const GraphValues> constant;
   float* data = nullptr;     // set at compile for arena and constants, per run for feeds
+  // A feed that only stored-weight products read: handed to them as the caller's bytes, with no
+  // room in the arena and no conversion. Set per run.
+  bool stored = false;
+  GraphFedBytes fed;
 };
 
 struct GraphExecutable::Step {
@@ -36,6 +40,7 @@ struct GraphExecutable::Step {
   // Pointer lists handed to the kernel, refilled every run.
   std::vector<const float*> in_ptrs;
   std::vector<float*> out_ptrs;
+  std::vector<GraphFedBytes> fed;  // per input; empty when no input is a stored feed
 };
 
 inline constexpr uint32_t kGraphNoSlot = UINT32_MAX;

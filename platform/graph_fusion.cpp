@@ -12,7 +12,9 @@
 //     square root of 2) in place of the product;
 //   - a hard sigmoid written out as clamp(x * a + b, 0, 1), and a hard swish (x times the hard
 //     sigmoid of a = 1/6, b = 1/2);
-//   - x * s + y with a one-element constant s.
+//   - x * s + y with a one-element constant s;
+//   - a product by the transpose of a fed weight [N, K] (cast to f32 or not), which the step
+//     reads in its stored rows.
 // Every value inside a chain must be read by the chain alone and not be a result. A fused step
 // computes in f32 with one rounding per kernel step, as the CPU engine's fused kernels do, so
 // its results may differ from the op-by-op ones in the last bits.
@@ -654,6 +656,53 @@ bool fuse_scaled_add(const Matcher& m, const GraphOpNode& mul, std::vector<uint8
   return true;
 }
 
+// ---- products by a fed weight ----
+
+// matmul(a, transpose(w)) or matmul(a, transpose(cast(w))) of a rank-2 a [M, K] and a fed
+// weight w [N, K] (a placeholder of halves or floats, cast only to f32): one step that reads w
+// in its stored [N, K] rows, so that neither the cast nor the transpose is made whole. Both are
+// exact (a half is an f32 value), so the product sums the same values.
+bool fuse_stored_matmul(const Matcher& m, const GraphOpNode& mm, uint32_t mm_index,
+                        std::vector<uint8_t>* covered, GraphPlannedStep* step,
+                        uint32_t* position) {
+  if (mm.inputs.size() != 2 || mm.inputs[0] == mm.inputs[1]) return false;
+  const uint32_t a = mm.inputs[0], t = mm.inputs[1];
+  const GraphOpNode& perm = m.node_of(t);
+  const std::vector<int64_t> swap = {1, 0};
+  if (!m.private_value(t) || perm.kind != GraphOpKind::kPermute || perm.attrs.ints != swap ||
+      perm.inputs.size() != 1) {
+    return false;
+  }
+  uint32_t w = perm.inputs[0];
+  std::vector<uint32_t> chain = {m.info(t).node};
+  const GraphOpNode* source = &m.node_of(w);
+  if (source->kind == GraphOpKind::kCast) {
+    if (!m.private_value(w) || !m.is_f32(w) || source->inputs.size() != 1) return false;
+    chain.push_back(m.info(w).node);
+    w = source->inputs[0];
+    source = &m.node_of(w);
+  }
+  const DeviceDataType wt = m.info(w).type;
+  if (source->kind != GraphOpKind::kPlaceholder ||
+      (wt != DeviceDataType::kFloat16 && wt != DeviceDataType::kFloat32)) {
+    return false;
+  }
+  const GraphShape& as = m.info(a).shape;
+  const GraphShape& ws = m.info(w).shape;
+  if (as.size() != 2 || ws.size() != 2 || as[1] != ws[1] ||
+      !device_data_type_is_float(m.info(a).type)) {
+    return false;
+  }
+  for (uint32_t node : chain) (*covered)[node] = 1;
+  *position = mm_index;
+  step->kind = GraphOpKind::kFusedStoredMatMul;
+  step->inputs = {a, w};
+  step->outputs = {mm.outputs[0]};
+  step->attrs = &mm.attrs;
+  step->fused_nodes = static_cast<uint32_t>(chain.size() + 1);
+  return true;
+}
+
 }  // namespace
 
 bool graph_kind_keeps_values(GraphOpKind kind) {
@@ -696,6 +745,8 @@ std::vector<GraphPlannedStep> graph_plan_steps(const GraphScheduleView& view, bo
         fused = fuse_layer_norm(m, n, &covered, &step, &position);
       } else if (n.kind == GraphOpKind::kErf) {
         fused = fuse_gelu(m, n, i, &covered, &step, &position);
+      } else if (n.kind == GraphOpKind::kMatMul) {
+        fused = fuse_stored_matmul(m, n, i, &covered, &step, &position);
       } else if (n.kind == GraphOpKind::kMultiply) {
         // A hard sigmoid's product and sum round once in its kernel: tried first.
         fused = fuse_hard_sigmoid(m, i, &covered, &step, &position) ||

@@ -75,11 +75,20 @@ struct GraphStepDesc {
   GraphEpilogue epilogue;
 };
 
+// A feed handed to a step as the caller's bytes in their own type, instead of converted to f32.
+struct GraphFedBytes {
+  const uint8_t* bytes = nullptr;  // null: the input is in `inputs` as f32
+  DeviceDataType type = DeviceDataType::kInvalid;
+};
+
 struct GraphKernelArgs {
-  const float* const* inputs;  // null for an omitted optional input
+  const float* const* inputs;  // null for an omitted optional input, or one passed as fed bytes
   float* const* outputs;
   float* workspace;  // 64-byte aligned, at least workspace_bytes() of the kernel
   std::string* error;
+  // Per input, for the kinds that read a feed as it is stored (kFusedStoredMatMul's weight):
+  // its bytes when no other step needs the feed as f32. Null for every other kind.
+  const GraphFedBytes* fed = nullptr;
 };
 
 class GraphKernel {

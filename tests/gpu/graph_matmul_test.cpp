@@ -143,3 +143,122 @@ TEST(GraphMatMul, HalfProductsAndAttentionRoundOnce) {
 
 }  // namespace
 }  // namespace vexa::graph_test
+
+namespace vexa::graph_test {
+namespace {
+
+// x [M, K] times the transpose of a fed weight [N, K], as a linear layer's graph writes it.
+struct LinearGraph {
+  Graph g;
+  GraphTensor x, w, y;
+  DeviceDataType xt;  // the activations' type: halves with a weight of halves used uncast
+  LinearGraph(int64_t m, int64_t n, int64_t k, DeviceDataType weight_type, bool cast)
+      : xt(cast ? DeviceDataType::kFloat32 : weight_type) {
+    x = g.placeholder({m, k}, xt, "x");
+    w = g.placeholder({n, k}, weight_type, "weight");
+    GraphTensor b = cast ? g.cast(w, DeviceDataType::kFloat32) : w;
+    y = g.matmul(x, g.transpose(b, 0, 1));
+  }
+};
+
+::testing::AssertionResult run_linear(LinearGraph& l, const Floats& x, const Floats& w,
+                                      DeviceDataType weight_type, bool fuse, Floats* out,
+                                      std::shared_ptr<GraphExecutable>* exe_out = nullptr) {
+  const DeviceDataType xt = l.xt;
+  const Shape xs = l.g.shape(l.x), ws = l.g.shape(l.w), ys = l.g.shape(l.y);
+  GraphCompilationDescriptor cd;
+  cd.fuse = fuse;
+  std::string error;
+  auto exe = l.g.compile(GraphDevice(device_system_default()),
+                         {{l.x, {xs, xt}}, {l.w, {ws, weight_type}}}, {l.y}, cd, &error);
+  if (exe == nullptr) return ::testing::AssertionFailure() << "compile: " << error;
+  auto queue = device_system_default()->new_command_queue();
+  auto result = buffer_of(Floats(count(ys), -777.0f), xt);
+  if (!exe->run(*queue,
+                {GraphTensorData(buffer_of(x, xt), xs, xt),
+                 GraphTensorData(buffer_of(w, weight_type), ws, weight_type)},
+                {GraphTensorData(result, ys, xt)}, GraphExecutionDescriptor{}, &error)) {
+    return ::testing::AssertionFailure() << "run: " << error;
+  }
+  *out = read_buffer(result, xt, count(ys));
+  if (exe_out != nullptr) *exe_out = exe;
+  return ::testing::AssertionSuccess();
+}
+
+TEST(GraphMatMul, ProductsByAFedWeightReadItAsStored) {
+  // The cast and the transpose are not made: one step reads the weight's [N, K] rows where the
+  // caller keeps them, and the arena holds no copy of it. The result is the unfused graph's,
+  // byte for byte, and within f32 rounding of a double-precision product, for weights of halves
+  // and of floats, with and without the cast, in sliced and in chunked shapes.
+  graph_ops_install();
+  struct Case {
+    int64_t m, n, k;
+    DeviceDataType type;
+    bool cast;
+  };
+  const DeviceDataType f16 = DeviceDataType::kFloat16, f32 = DeviceDataType::kFloat32;
+  const Case cases[] = {{128, 576, 192, f16, true}, {33, 90, 70, f16, true},
+                        {40, 64, 96, f32, false}, {7, 48, 3000, f16, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.m << "x" << c.n << "x" << c.k << " cast " << c.cast);
+    LinearGraph l(c.m, c.n, c.k, c.type, c.cast);
+    ASSERT_TRUE(l.g.ok()) << l.g.error();
+    Floats x = values(static_cast<uint64_t>(c.m * c.k), 7);
+    Floats w = values(static_cast<uint64_t>(c.n * c.k), 8);
+    if (c.type == f16) w = rounded_f16(w);
+    if (l.xt == f16) x = rounded_f16(x);
+    Floats fused, plain;
+    std::shared_ptr<GraphExecutable> exe;
+    ASSERT_TRUE(run_linear(l, x, w, c.type, true, &fused, &exe));
+    const std::vector<GraphStepSummary> steps = exe->steps();
+    ASSERT_EQ(steps.size(), 1u);
+    EXPECT_EQ(steps[0].kind, GraphOpKind::kFusedStoredMatMul);
+    EXPECT_EQ(steps[0].fused_nodes, c.cast ? 3u : 2u);
+    // x and the result only: the weight is read in place.
+    EXPECT_LE(exe->arena_bytes(), static_cast<uint64_t>(c.m * (c.k + c.n)) * 4 + 128);
+    ASSERT_TRUE(run_linear(l, x, w, c.type, false, &plain));
+    EXPECT_EQ(fused, plain);
+    Floats wt(static_cast<uint64_t>(c.k * c.n));
+    for (int64_t r = 0; r < c.n; ++r)
+      for (int64_t t = 0; t < c.k; ++t) wt[t * c.n + r] = w[r * c.k + t];
+    // Half results are the f32 sums rounded once.
+    EXPECT_TRUE(near(fused, naive_matmul(x, {c.m, c.k}, wt, {c.k, c.n}, {c.m, c.n}),
+                     l.xt == f16 ? 1e-3 : 1e-4));
+  }
+  // A weight that another step reads as well is converted as before, and both uses see it.
+  Graph g;
+  GraphTensor x = g.placeholder({4, 8}, f32), w = g.placeholder({6, 8}, f16);
+  GraphTensor wf = g.cast(w, f32);
+  GraphTensor y = g.matmul(x, g.transpose(wf, 0, 1));
+  GraphTensor twice = g.add(w, w);
+  ASSERT_TRUE(g.ok()) << g.error();
+  const Floats xv = values(32, 3), wv = rounded_f16(values(48, 4));
+  GraphRun r;
+  r.feed(g, x, xv);
+  r.feed(g, w, wv);
+  std::vector<Floats> out;
+  ASSERT_TRUE(r.run(g, {y, twice}, &out));
+  Floats wt(48);
+  for (int64_t row = 0; row < 6; ++row)
+    for (int64_t t = 0; t < 8; ++t) wt[t * 6 + row] = wv[row * 8 + t];
+  EXPECT_TRUE(near(out[0], naive_matmul(xv, {4, 8}, wt, {8, 6}, {4, 6}), 1e-5));
+  for (size_t i = 0; i < 48; ++i) EXPECT_EQ(out[1][i], f16_round_trip(wv[i] + wv[i])) << i;
+  // A weight fed in another type than the product reads is refused with a message.
+  LinearGraph l(4, 6, 8, f16, true);
+  const DeviceDataType i64 = DeviceDataType::kInt64;
+  std::string error;
+  auto exe = l.g.compile(GraphDevice(device_system_default()),
+                         {{l.x, {{4, 8}, f32}}, {l.w, {{6, 8}, f16}}}, {l.y},
+                         GraphCompilationDescriptor{}, &error);
+  ASSERT_NE(exe, nullptr) << error;
+  auto queue = device_system_default()->new_command_queue();
+  EXPECT_FALSE(exe->run(*queue,
+                        {GraphTensorData(buffer_of(Floats(32, 1.0f), f32), {4, 8}, f32),
+                         GraphTensorData(buffer_of(Floats(48, 1.0f), i64), {6, 8}, i64)},
+                        {GraphTensorData(buffer_of(Floats(24), f32), {4, 6}, f32)},
+                        GraphExecutionDescriptor{}, &error));
+  EXPECT_NE(error.find("read as stored"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace vexa::graph_test
