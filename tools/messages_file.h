@@ -18,7 +18,7 @@ inline constexpr int kMaxMessagesJsonDepth = 512;
 bool read_messages_text(const std::string& path, std::string* text);
 
 // Throws the JSON library's parse error, or std::runtime_error "Messages JSON nests too
-// deeply" past kMaxMessagesJsonDepth levels.
+// deeply" past kMaxMessagesJsonDepth levels. Linear in the text.
 nlohmann::json parse_messages_json(std::string_view text);
 
 }  // namespace vexa::tools
