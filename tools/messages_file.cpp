@@ -1,5 +1,6 @@
 #include "tools/messages_file.h"
 
+#include <cstdio>
 #include <stdexcept>
 #include <vector>
 
@@ -74,6 +75,33 @@ nlohmann::json parse_messages_json(std::string_view text) {
   DepthCheck depth;
   nlohmann::json::sax_parse(text, &depth, nlohmann::json::input_format_t::json, true, false);
   return nlohmann::json::parse(text, nullptr, true, false);
+}
+
+std::string messages_json_error_text(const nlohmann::json::exception& e) {
+  // The library's text after its "[json.exception.<kind>.<id>] " tag and, for a parse error,
+  // after its "parse error at line L, column C: " lead, which the byte position replaces.
+  std::string_view what = e.what();
+  if (const size_t tag = what.find("] "); tag != std::string_view::npos) what.remove_prefix(tag + 2);
+  const auto* parse = dynamic_cast<const nlohmann::json::parse_error*>(&e);
+  if (parse != nullptr && what.rfind("parse error", 0) == 0) {
+    if (const size_t lead = what.find(": "); lead != std::string_view::npos) what.remove_prefix(lead + 2);
+  }
+  // The library quotes the last bytes it read as they are: control bytes and bytes of broken
+  // UTF-8 are written as \xNN, so the message stays one printable line.
+  std::string detail;
+  for (const char c : what) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte < 0x7F) {
+      detail.push_back(c);
+    } else {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+      detail += escaped;
+    }
+  }
+  std::string text = "Messages file is not valid JSON: " + detail;
+  if (parse != nullptr) text += " at byte " + std::to_string(parse->byte);
+  return text;
 }
 
 }  // namespace vexa::tools

@@ -1,6 +1,6 @@
 // The messages file of the command lines: large files parse (the parse is linear; its time is
-// measured by bench/bench_messages, not here), and the depth limit holds at the same level as
-// before.
+// measured by bench/bench_messages, not here), the depth limit holds at the same level as
+// before, and the library's errors become one line with the byte position.
 #include "tools/messages_file.h"
 
 #include <gtest/gtest.h>
@@ -21,6 +21,8 @@ std::string nested(int levels, const std::string& inner) {
 std::string parse_refusal(const std::string& text) {
   try {
     parse_messages_json(text);
+  } catch (const json::exception& e) {
+    return messages_json_error_text(e);
   } catch (const std::runtime_error& e) {
     return e.what();
   }
@@ -65,6 +67,25 @@ TEST(MessagesFile, DepthLimitHoldsAtItsLevel) {
   EXPECT_EQ(parse_messages_json(nested(511, "{\"a\":1}")), json::parse(nested(511, "{\"a\":1}")));
   // Too deep and broken further on: the depth is met first, as the parse reads in order.
   EXPECT_EQ(parse_refusal(nested(600, "") + "x"), "Messages JSON nests too deeply");
+}
+
+TEST(MessagesFile, LibraryErrorsBecomeOneLineWithTheBytePosition) {
+  EXPECT_EQ(parse_refusal("[1,"),
+            "Messages file is not valid JSON: syntax error while parsing value - unexpected end "
+            "of input; expected '[', '{', or a literal at byte 4");
+  EXPECT_EQ(parse_refusal("[] x"),
+            "Messages file is not valid JSON: syntax error while parsing value - invalid literal; "
+            "last read: '[] x'; expected end of input at byte 4");
+  // Broken UTF-8 and control bytes in the quoted text are written as \xNN.
+  const std::string refused = parse_refusal("[\"a\xff\"]");
+  EXPECT_EQ(refused.rfind("Messages file is not valid JSON: ", 0), 0u) << refused;
+  EXPECT_NE(refused.find("\\xFF"), std::string::npos) << refused;
+  EXPECT_NE(refused.find(" at byte 4"), std::string::npos) << refused;
+  for (const char c : refused) EXPECT_TRUE(c >= 0x20 && c < 0x7F) << refused;
+  // A number no double holds: the library's out_of_range, which has no byte position.
+  EXPECT_EQ(parse_refusal("[1e999]"), "Messages file is not valid JSON: number overflow parsing '1e999'");
+  // The sibling tool passes the library's exceptions on as they are.
+  EXPECT_THROW(parse_messages_json("[1,"), json::parse_error);
 }
 
 }  // namespace
