@@ -1,7 +1,7 @@
 // The generative command-line programs run as their own processes: vexa-vlm generate answers as
 // the C API does for the same request, streams, writes its report and fails with one line and
-// status 1; vexa-chat refuses a JSON schema path that is no regular file with one line. Every
-// run has a time limit.
+// status 1; a graph model is named as no generative model; vexa-chat refuses a JSON schema
+// path that is no regular file with one line. Every run has a time limit.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/core/container_fixture.h"
 #include "tests/support/vlm_model.h"
 #include "tests/tools/convert_test_util.h"
 #include "vexa/vexa.h"
@@ -121,6 +122,16 @@ TEST_F(VlmProgram, FailuresAreOneLineAndStatusOne) {
   EXPECT_EQ(r.out, "vexa: --max-new-tokens must be 1..8192\n");
   r = run("vexa-vlm", "");
   EXPECT_EQ(r.status, 2);
+}
+
+TEST_F(VlmProgram, GraphModelIsNamedAsNoGenerativeModel) {
+  const std::string graph = out_.file("graph.vexa");
+  testing::write_bytes(graph, vexa::testing::make_sample().bytes);
+  for (const char* program : {"vexa-vlm generate", "vexa-chat"}) {
+    const ProgramRun r = run(program, "--model " + shell_quoted(graph) + " --prompt Hi");
+    EXPECT_EQ(r.status, 1) << program;
+    EXPECT_EQ(r.out, "vexa: [3] Model is not a generative model\n") << program;
+  }
 }
 
 TEST_F(VlmProgram, ChatRefusesASchemaPathThatIsNoRegularFile) {
