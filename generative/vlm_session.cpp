@@ -11,6 +11,7 @@
 #include "core/alloc_fault.h"
 #include "core/atomics.h"
 #include "core/clock.h"
+#include "core/container_access.h"
 #include "core/domain_error.h"
 #include "core/exception_code.h"
 #include "core/text_utf8.h"
@@ -154,6 +155,12 @@ int vlm_open_fd(int fd, uint64_t base_offset, uint64_t length, const VlmOpenPara
 
 int vlm_open_common(const OpenContainer* container, const char* path, const VlmOpenParams* params,
                     VlmHandle** out, VlmError* error, double open_ms) {
+  // Graph values (section 8) make a graph model; a generative container has none (DESIGN.md,
+  // section 7). Refused before its weights are loaded and before its aux table is read as
+  // processor assets, which would name an aux bound instead.
+  if (container_value_count(container) != 0) {
+    return fail(error, ErrorCode::kInvalidModel, "Model is not a generative model");
+  }
   double t = monotonic_seconds();
   WeightSlotResult slot = weight_slot_alloc(container->weights_data_size, true);
   if (!slot.ok()) {

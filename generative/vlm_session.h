@@ -100,7 +100,8 @@ int vlm_open_params_validate(const char* path, const VlmOpenParams* params, VlmH
 int vlm_open_path(const char* path, const VlmOpenParams* params, VlmHandle** out, VlmError* error);
 int vlm_open_fd(int fd, uint64_t base_offset, uint64_t length, const VlmOpenParams* params,
                 VlmHandle** out, VlmError* error);
-// The shared tail of both opens: weight slot, weights, optional verification, session.
+// The shared tail of both opens: weight slot, weights, optional verification, session. A graph
+// model (one with graph values) is refused first: code 3 "Model is not a generative model".
 int vlm_open_common(const OpenContainer* container, const char* path, const VlmOpenParams* params,
                     VlmHandle** out, VlmError* error, double open_ms);
 // Builds the session over a loaded context; null with the error filled on failure (the context

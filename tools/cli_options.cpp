@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <stdexcept>
 #include <string_view>
 #include <vector>
 
@@ -117,8 +118,10 @@ void read_messages(json& o) {
   json messages;
   try {
     messages = parse_messages_json(text);
-  } catch (const std::exception&) {
-    messages = nullptr;  // unparseable text is no array either
+  } catch (const json::exception& e) {
+    refuse(messages_json_error_text(e));
+  } catch (const std::runtime_error& e) {
+    refuse(e.what());  // nested past the depth limit
   }
   if (!messages.is_array()) refuse("Messages must be a JSON array");
   o["messages"] = std::move(messages);

@@ -90,7 +90,8 @@ bool read_file(const char* path, std::vector<uint8_t>& image, std::string& error
     case FileReadStatus::kOpenFailed: error = "failed to open onnx file"; return false;
     case FileReadStatus::kEmpty: error = "empty onnx file"; return false;
     case FileReadStatus::kNoMemory: error = "out of memory reading onnx"; return false;
-    case FileReadStatus::kReadFailed: break;
+    case FileReadStatus::kReadFailed:
+    case FileReadStatus::kTooLarge: break;  // no limit is asked for
   }
   error = "failed reading onnx bytes";
   return false;

@@ -9,7 +9,7 @@
 
 namespace vexa::tools {
 
-FileReadStatus read_regular_file(const char* path, std::vector<uint8_t>& out) {
+FileReadStatus read_regular_file(const char* path, std::vector<uint8_t>& out, uint64_t max_bytes) {
   out.clear();
   const int fd = os_open_regular_read(path);
   if (fd < 0) return FileReadStatus::kOpenFailed;
@@ -19,6 +19,8 @@ FileReadStatus read_regular_file(const char* path, std::vector<uint8_t>& out) {
     status = FileReadStatus::kReadFailed;
   } else if (size == 0) {
     status = FileReadStatus::kEmpty;
+  } else if (static_cast<uint64_t>(size) > max_bytes) {
+    status = FileReadStatus::kTooLarge;
   } else {
     try {
       out.resize(static_cast<size_t>(size));

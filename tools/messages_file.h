@@ -17,8 +17,14 @@ inline constexpr int kMaxMessagesJsonDepth = 512;
 // blocking). An empty file reads as empty text.
 bool read_messages_text(const std::string& path, std::string* text);
 
-// Throws the JSON library's parse error, or std::runtime_error "Messages JSON nests too
-// deeply" past kMaxMessagesJsonDepth levels.
+// Throws the JSON library's parse error (or its out_of_range for a number no double holds),
+// or std::runtime_error "Messages JSON nests too deeply" past kMaxMessagesJsonDepth levels.
+// Linear in the text.
 nlohmann::json parse_messages_json(std::string_view text);
+
+// One line for a JSON library error of parse_messages_json: "Messages file is not valid JSON:
+// <the library's reason> at byte <N>" (the library's byte position, counted from 1; no position
+// for a number out of range).
+std::string messages_json_error_text(const nlohmann::json::exception& e);
 
 }  // namespace vexa::tools

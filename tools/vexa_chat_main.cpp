@@ -10,13 +10,12 @@
 // "vexa: [code] message" on standard error and exit with 1.
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "generative/request_runner.h"
 #include "tools/cli_options.h"
+#include "tools/schema_file.h"
 
 namespace {
 
@@ -28,16 +27,6 @@ constexpr const char* kUsage =
     "       [--top-k N] [--seed N] [--repetition-penalty X] [--repetition-window N]\n"
     "       [--stop TEXT]... [--json-schema FILE | --amount-decimals N] [--stream]\n"
     "       [--report PATH] [--profile]";
-
-// A JSON schema is at most this large (the C API's limit is far lower).
-constexpr std::streamsize kMaxSchemaBytes = 1 << 20;
-
-bool read_schema(const std::string& path, std::string* out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  out->assign(std::istreambuf_iterator<char>(in), {});
-  return !out->empty() && static_cast<std::streamsize>(out->size()) <= kMaxSchemaBytes;
-}
 
 }  // namespace
 
@@ -60,8 +49,9 @@ int main(int argc, char** argv) {
       }
       const std::string value = args[++i];
       if (args[i - 1] == "--json-schema") {
-        if (!read_schema(value, &schema)) {
-          std::fprintf(stderr, "vexa: cannot read JSON schema '%s'\n", value.c_str());
+        std::string error;
+        if (!vexa::tools::read_json_schema_file(value, &schema, &error)) {
+          std::fprintf(stderr, "vexa: %s\n", error.c_str());
           return 1;
         }
       } else {

@@ -3,12 +3,17 @@
 //   vexa-vlm prepare --output DIR (--prompt TEXT | --messages FILE) [options]
 //       prepares the request only and dumps every model input (.bin files and inputs.json)
 //   vexa-vlm generate (--prompt TEXT | --messages FILE) [options]
-//       generation: not part of this build yet
+//       runs the request (any command word but "prepare" does): prints the answer and a line
+//       break (or streams it as it comes with --stream), writes the report with --report;
+//       failures print "vexa: [code] message" on standard error
+//
+// Exit status: 0 on success, 1 on failure, 2 for a missing command word.
 #include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "generative/request_runner.h"
 #include "tools/cli_options.h"
 #include "tools/cli_prepare.h"
 #include "tools/model_file.h"
@@ -34,16 +39,13 @@ int main(int argc, char** argv) {
     std::printf("%s\n", kUsage);
     return 0;
   }
-  if (args.size() < 2 || (args[1] != "prepare" && args[1] != "generate")) {
+  if (args.size() < 2) {
     std::fprintf(stderr, "%s\n", kUsage);
     return 2;
   }
   const std::optional<nlohmann::json> options = cli_parse_arguments(args);
   if (!options) return 1;
-  if (args[1] == "generate") {
-    std::fprintf(stderr, "vexa: generation is not part of this build\n");
-    return 1;
-  }
+  if (args[1] != "prepare") return vexa::vlm_cli_generate(*options) != 0 ? 0 : 1;
   // The model must exist before anything is prepared: a bad path is refused at once.
   OpenedModel model;
   std::string error;

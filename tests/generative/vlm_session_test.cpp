@@ -158,6 +158,23 @@ TEST(VlmOpen, BadContainersAndProcessorsGiveClearCodes) {
   EXPECT_EQ(refused.error.code, 3u);
   EXPECT_NE(std::string(refused.error.message), "");
 
+  // A graph model (one with graph values) is named as such, not by the processor's first
+  // complaint about its aux table.
+  write_bytes(dir.file("graph.vexa"), make_sample().bytes);
+  Opened graph = open_path(dir.file("graph.vexa"));
+  EXPECT_EQ(graph.ok, 0);
+  EXPECT_EQ(graph.error.code, 3u);
+  EXPECT_STREQ(graph.error.message, "Model is not a generative model");
+  EXPECT_EQ(graph.handle, nullptr);
+  const int graph_fd = memory_file(make_sample().bytes);
+  VlmHandle* graph_handle = nullptr;
+  VlmError graph_error{};
+  EXPECT_EQ(vlm_open_fd(graph_fd, 0, make_sample().bytes.size(), nullptr, &graph_handle, &graph_error), 0);
+  close(graph_fd);
+  EXPECT_EQ(graph_handle, nullptr);
+  EXPECT_EQ(graph_error.code, 3u);
+  EXPECT_STREQ(graph_error.message, "Model is not a generative model");
+
   // A weight byte changed after sealing: opens, but not with verification.
   std::vector<uint8_t> tampered = bytes;
   tampered[word_of(bytes, 48) + 5] ^= 0x40;

@@ -94,9 +94,14 @@ TEST_F(CliOptions, MessagesFileIsReadAndParsed) {
 TEST_F(CliOptions, EveryRefusalHasItsMessage) {
   const std::string messages = write("m.json", R"([{"role": "user", "content": []}])");
   const std::string object = write("o.json", R"({"role": "user"})");
+  const std::string number = write("n.json", "5");
+  const std::string null = write("z.json", " null\n");
   const std::string broken = write("b.json", "[{]");
   const std::string commented = write("c.json", "[] // note");
   const std::string empty = write("e.json", "");
+  const std::string truncated = write("t.json", R"([{"role": "user", "content": [)");
+  const std::string bad_utf8 = write("u.json", "[{\"role\": \"us\xC3\x28\"}]");
+  const std::string trailing = write("x.json", "[]\n]");
   std::string deep;
   for (int i = 0; i < 600; ++i) deep += "[";
   for (int i = 0; i < 600; ++i) deep += "]";
@@ -116,10 +121,28 @@ TEST_F(CliOptions, EveryRefusalHasItsMessage) {
       {{"--messages", dir_.file("missing.json")}, "Cannot read messages JSON"},
       {{"--messages", dir_.path()}, "Cannot read messages JSON"},
       {{"--messages", object}, "Messages must be a JSON array"},
-      {{"--messages", broken}, "Messages must be a JSON array"},
-      {{"--messages", commented}, "Messages must be a JSON array"},
-      {{"--messages", empty}, "Messages must be a JSON array"},
-      {{"--messages", too_deep}, "Messages must be a JSON array"},
+      {{"--messages", number}, "Messages must be a JSON array"},
+      {{"--messages", null}, "Messages must be a JSON array"},
+      // Text that is no JSON at all says so, with where the parser stopped.
+      {{"--messages", broken},
+       "Messages file is not valid JSON: syntax error while parsing object key - unexpected ']'; "
+       "expected string literal at byte 3"},
+      {{"--messages", commented},
+       "Messages file is not valid JSON: syntax error while parsing value - invalid literal; "
+       "last read: '[] /'; expected end of input at byte 4"},
+      {{"--messages", empty},
+       "Messages file is not valid JSON: syntax error while parsing value - unexpected end of "
+       "input; expected '[', '{', or a literal at byte 1"},
+      {{"--messages", truncated},
+       "Messages file is not valid JSON: syntax error while parsing value - unexpected end of "
+       "input; expected '[', '{', or a literal at byte 31"},
+      {{"--messages", bad_utf8},
+       "Messages file is not valid JSON: syntax error while parsing value - invalid string: "
+       "ill-formed UTF-8 byte; last read: '\"us\\xC3(' at byte 15"},
+      {{"--messages", trailing},
+       "Messages file is not valid JSON: syntax error while parsing value - unexpected ']'; "
+       "expected end of input at byte 4"},
+      {{"--messages", too_deep}, "Messages JSON nests too deeply"},
       {{"--prompt", "x", "--image-detail", "medium"}, "--image-detail must be single or tiled"},
       {{"--prompt", "x", "--activation", "int8"}, "--activation must be fp16 or fp32"},
       {{"--prompt", "x", "--backend", "vulkan"}, "--backend must be auto, metal, mps or mpsgraph"},

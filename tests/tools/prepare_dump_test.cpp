@@ -16,6 +16,7 @@
 #include "core/container.h"
 #include "generative/processor.h"
 #include "tests/support/vlm_model.h"
+#include "tests/testdata.h"
 #include "tests/tools/container_tool_util.h"
 #include "tests/tools/convert_test_util.h"
 #include "tools/cli_options.h"
@@ -29,7 +30,9 @@ namespace {
 using nlohmann::json;
 using testing::read_bytes;
 
-const std::string kImage = std::string(VEXA_TESTDATA_DIR) + "/images/jpeg-testimages/testorig.jpg";
+// Third-party test data: the tests that read it start with VEXA_REQUIRE_TESTDATA(kImageData).
+const char* const kImageData = "images/jpeg-testimages/testorig.jpg";
+const std::string kImage = vexa::test::testdata_path(kImageData);
 
 std::set<std::string> listing(const std::string& dir) {
   std::set<std::string> names;
@@ -100,6 +103,7 @@ std::vector<std::string> vlm_args(std::initializer_list<std::string> options) {
 }
 
 TEST_F(PrepareDump, GenerativeCommandLineDumpRoundTrips) {
+  VEXA_REQUIRE_TESTDATA(kImageData);
   const std::string dir = out_.file("nested/dump");  // parents are made
   const json options = cli_parse_options(vlm_args(
       {"--model", model_path_, "--prompt", "What is this?", "--image", kImage, "--image-detail",
@@ -220,6 +224,7 @@ TEST_F(PrepareDump, FailedWritesLeaveNoPartialFiles) {
 }
 
 TEST_F(PrepareDump, SiblingDumpRoundTrips) {
+  VEXA_REQUIRE_TESTDATA(kImageData);
   const std::string messages = out_.file("m.json");
   const std::string text = json::array({{{"role", "system"}, {"content", json::array({{{"type", "text"}, {"text", "Be brief."}}})}},
                                         {{"role", "user"},
