@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <new>
 #include <stdexcept>
 #include <string_view>
 #include <vector>
@@ -122,6 +123,8 @@ void read_messages(json& o) {
     refuse(messages_json_error_text(e));
   } catch (const std::runtime_error& e) {
     refuse(e.what());  // nested past the depth limit
+  } catch (const std::bad_alloc&) {
+    refuse("Cannot read messages JSON");  // a document larger than memory holds
   }
   if (!messages.is_array()) refuse("Messages must be a JSON array");
   o["messages"] = std::move(messages);
