@@ -306,6 +306,46 @@ TEST_F(SessionGenerate, FailuresAndCancellation) {
   EXPECT_EQ(text_of(out.get()), "ab");
 }
 
+// A cancel that arrives while the engine streams stops it at its next delta: the session's
+// callback refuses that delta, so the engine ends cancelled with only the earlier text stored.
+// The start still succeeds and its first next reports the cancellation; a plain run fails.
+TEST_F(SessionGenerate, CancelMidStreamStopsTheEngineAtItsNextDelta) {
+  script().deltas = {"a", "b", "c"};
+  script().before_delta = [&](size_t i) {
+    if (i == 1) vexa_session_cancel(s.get());
+  };
+  InputPtr in = new_input();
+  OutputPtr out = new_output();
+  vexa_input_set_prompt(in.get(), "x", 1);
+  ASSERT_EQ(vexa_session_start(s.get(), in.get(), out.get()), 1) << session_message(s.get());
+  EXPECT_EQ(script().delivered, 1u);
+  EXPECT_EQ(script().cancels.load(), 1);
+  EXPECT_EQ(rec(s.get())->stream_chunk_count, 1u);
+  EXPECT_EQ(rec(s.get())->stream_finish_reason, 4u);
+  EXPECT_EQ(vexa_session_next(s.get(), out.get()), 0);
+  EXPECT_EQ(vexa_output_finish_reason(out.get()), 4u);
+  EXPECT_EQ(vexa_output_text_len(out.get()), 0u);
+  EXPECT_EQ(vexa_session_error_code(s.get()), 10u);
+  EXPECT_EQ(session_message(s.get()), "Generation stream was cancelled");
+
+  // A plain run listens for the cancel the same way.
+  ASSERT_EQ(vexa_session_reset(s.get()), 1);
+  EXPECT_EQ(vexa_session_run(s.get(), in.get(), out.get()), 0);
+  EXPECT_EQ(script().delivered, 1u);
+  EXPECT_EQ(vexa_session_error_code(s.get()), 10u);
+  EXPECT_EQ(session_message(s.get()), "Generation was cancelled");
+
+  // Without a cancel every delta goes through.
+  script().before_delta = nullptr;
+  ASSERT_EQ(vexa_session_reset(s.get()), 1);
+  ASSERT_EQ(vexa_session_start(s.get(), in.get(), out.get()), 1);
+  EXPECT_EQ(script().delivered, 3u);
+  int deltas = 0;
+  while (vexa_session_next(s.get(), out.get()) == 1) ++deltas;
+  EXPECT_EQ(deltas, 3);
+  EXPECT_EQ(vexa_output_finish_reason(out.get()), 1u);
+}
+
 // While a generation holds the session, every other operation is refused with code 9.
 TEST_F(SessionGenerate, BusyWhileGenerating) {
   script().block = true;
