@@ -291,6 +291,13 @@ bool session_start_impl(Session* s, const Input* in, Output* o) {
 
 int32_t session_next_impl(Session* s, Output* o) {
   if (s == nullptr || o == nullptr) return -1;
+  // A start or run on another thread frees and refills the chunk store: the stream is read
+  // only while this call holds the session.
+  if (!session_try_acquire(s)) {
+    session_set_error(s, ErrorCode::kBusy, "Session is already executing an operation");
+    return -1;
+  }
+  const SessionBusyHold hold(s);
   if (!s->stream_active) {
     session_set_error(s, ErrorCode::kInvalidArgument, "No active generation stream; call start() first");
     return -1;

@@ -24,6 +24,17 @@ inline void session_set_error(Session* s, ErrorCode code, std::string_view messa
 // The busy flag: compare-and-swap 0 -> 1 with acquire order; release store of 0.
 bool session_try_acquire(Session* s);
 void session_release(Session* s);
+// Gives back a busy flag its owner has taken, however the owner's scope is left.
+class SessionBusyHold {
+ public:
+  explicit SessionBusyHold(Session* s) : s_(s) {}
+  ~SessionBusyHold() { session_release(s_); }
+  SessionBusyHold(const SessionBusyHold&) = delete;
+  SessionBusyHold& operator=(const SessionBusyHold&) = delete;
+
+ private:
+  Session* s_;
+};
 bool session_cancel_requested(const Session* s);
 
 // Element size of a TensorDtype (Q8 blocks count as 1 byte); 0 for other values.

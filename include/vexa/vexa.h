@@ -274,7 +274,8 @@ VEXA_API int32_t vexa_session_run(vexa_session* session, const vexa_input* input
                                   vexa_output* output);
 /* Streaming of generative models: start runs the generation, then each next places one text
  * delta (and the grown full text) in the output. next returns 1 for a delta, 0 at the end
- * (the output then carries the final counts and finish reason) and -1 on error. */
+ * (the output then carries the final counts and finish reason) and -1 on error, code 9 while
+ * another call holds the session. */
 VEXA_API int32_t vexa_session_start(vexa_session* session, const vexa_input* input,
                                     vexa_output* output);
 VEXA_API int32_t vexa_session_next(vexa_session* session, vexa_output* output);

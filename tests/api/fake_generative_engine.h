@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -46,6 +47,8 @@ struct FakeScript {
   bool unload_ok = true;
   bool reload_ok = true;
   bool block = false;  // chat waits until release() is called
+  // Called before each delta goes to the callback, with its index: lets a test act mid-stream.
+  std::function<void(size_t)> before_delta;
 
   // What the engine saw.
   std::vector<SeenMessage> messages;
@@ -60,6 +63,7 @@ struct FakeScript {
   std::string schema;
   int32_t amount_decimals = 0;
   bool had_callback = false;
+  uint32_t delivered = 0;  // deltas the callback took before it asked to stop
   std::string opened_path;
   uint32_t context_length = 0;
   std::atomic<int> frees{0}, unloads{0}, reloads{0}, resets{0}, cancels{0}, chats{0};
@@ -165,15 +169,18 @@ inline int chat(vexa::VlmHandle*, const vexa::VlmChatRequest& r, vexa::VlmChatRe
   std::string answer = f->answer;
   uint32_t finish = f->finish_reason;
   uint32_t sent = 0;
-  for (const std::string& d : f->deltas) {
+  for (size_t i = 0; i < f->deltas.size(); ++i) {
+    const std::string& d = f->deltas[i];
     if (f->answer.empty()) answer += d;
     if (r.callback == nullptr || !f->use_callback) continue;
+    if (f->before_delta) f->before_delta(i);
     if (r.callback(r.user_data, d.data(), d.size(), 0) != 0) {
       finish = 4;
       break;
     }
     ++sent;
   }
+  f->delivered = sent;
   res->answer = static_cast<char*>(std::malloc(answer.size() + 1));
   std::memcpy(res->answer, answer.data(), answer.size());
   res->answer[answer.size()] = '\0';
@@ -184,7 +191,6 @@ inline int chat(vexa::VlmHandle*, const vexa::VlmChatRequest& r, vexa::VlmChatRe
   res->reused_prompt_tokens = f->cached_prompt_tokens;
   res->finish_reason = finish;
   res->wall_ms = f->elapsed_ms;
-  (void)sent;
   return 1;
 }
 

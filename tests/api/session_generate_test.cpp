@@ -10,6 +10,7 @@
 #include "api/api_test_util.h"
 #include "api/fake_generative_engine.h"
 #include "api/session_test_util.h"
+#include "core/atomics.h"
 
 using namespace vexa_test;
 
@@ -305,6 +306,46 @@ TEST_F(SessionGenerate, FailuresAndCancellation) {
   EXPECT_EQ(text_of(out.get()), "ab");
 }
 
+// A cancel that arrives while the engine streams stops it at its next delta: the session's
+// callback refuses that delta, so the engine ends cancelled with only the earlier text stored.
+// The start still succeeds and its first next reports the cancellation; a plain run fails.
+TEST_F(SessionGenerate, CancelMidStreamStopsTheEngineAtItsNextDelta) {
+  script().deltas = {"a", "b", "c"};
+  script().before_delta = [&](size_t i) {
+    if (i == 1) vexa_session_cancel(s.get());
+  };
+  InputPtr in = new_input();
+  OutputPtr out = new_output();
+  vexa_input_set_prompt(in.get(), "x", 1);
+  ASSERT_EQ(vexa_session_start(s.get(), in.get(), out.get()), 1) << session_message(s.get());
+  EXPECT_EQ(script().delivered, 1u);
+  EXPECT_EQ(script().cancels.load(), 1);
+  EXPECT_EQ(rec(s.get())->stream_chunk_count, 1u);
+  EXPECT_EQ(rec(s.get())->stream_finish_reason, 4u);
+  EXPECT_EQ(vexa_session_next(s.get(), out.get()), 0);
+  EXPECT_EQ(vexa_output_finish_reason(out.get()), 4u);
+  EXPECT_EQ(vexa_output_text_len(out.get()), 0u);
+  EXPECT_EQ(vexa_session_error_code(s.get()), 10u);
+  EXPECT_EQ(session_message(s.get()), "Generation stream was cancelled");
+
+  // A plain run listens for the cancel the same way.
+  ASSERT_EQ(vexa_session_reset(s.get()), 1);
+  EXPECT_EQ(vexa_session_run(s.get(), in.get(), out.get()), 0);
+  EXPECT_EQ(script().delivered, 1u);
+  EXPECT_EQ(vexa_session_error_code(s.get()), 10u);
+  EXPECT_EQ(session_message(s.get()), "Generation was cancelled");
+
+  // Without a cancel every delta goes through.
+  script().before_delta = nullptr;
+  ASSERT_EQ(vexa_session_reset(s.get()), 1);
+  ASSERT_EQ(vexa_session_start(s.get(), in.get(), out.get()), 1);
+  EXPECT_EQ(script().delivered, 3u);
+  int deltas = 0;
+  while (vexa_session_next(s.get(), out.get()) == 1) ++deltas;
+  EXPECT_EQ(deltas, 3);
+  EXPECT_EQ(vexa_output_finish_reason(out.get()), 1u);
+}
+
 // While a generation holds the session, every other operation is refused with code 9.
 TEST_F(SessionGenerate, BusyWhileGenerating) {
   script().block = true;
@@ -331,6 +372,78 @@ TEST_F(SessionGenerate, BusyWhileGenerating) {
   worker.join();
   EXPECT_EQ(result, 1);
   EXPECT_EQ(text_of(out.get()), "done");
+}
+
+// next reads the chunk store that a start or run on another thread frees and refills, so it
+// takes the session like they do: while another call holds it, next is refused with code 9 and
+// leaves the stream where it was.
+TEST_F(SessionGenerate, NextIsRefusedWhileAnotherCallHoldsTheSession) {
+  script().deltas = {"one", " two"};
+  InputPtr in = new_input();
+  OutputPtr out = new_output();
+  vexa_input_set_prompt(in.get(), "x", 1);
+  ASSERT_EQ(vexa_session_start(s.get(), in.get(), out.get()), 1) << session_message(s.get());
+
+  // Null arguments come first and write no error.
+  EXPECT_EQ(vexa_session_next(nullptr, out.get()), -1);
+  EXPECT_EQ(vexa_session_next(s.get(), nullptr), -1);
+  EXPECT_EQ(vexa_session_error_code(s.get()), 0u);
+
+  // The flag held by someone else: refused, and the flag stays theirs.
+  uint32_t* busy = &rec(s.get())->busy;
+  vexa::atomic_store_u32(busy, 1, vexa::kOrderRelease);
+  EXPECT_EQ(vexa_session_next(s.get(), out.get()), -1);
+  EXPECT_EQ(vexa_session_error_code(s.get()), 9u);
+  EXPECT_EQ(session_message(s.get()), "Session is already executing an operation");
+  EXPECT_EQ(vexa::atomic_load_u32(busy, vexa::kOrderAcquire), 1u);
+  EXPECT_EQ(vexa_output_text_len(out.get()), 0u);
+  vexa::atomic_store_u32(busy, 0, vexa::kOrderRelease);
+
+  // Let go: the stream goes on from its first delta, and every return gives the flag back.
+  ASSERT_EQ(vexa_session_next(s.get(), out.get()), 1);
+  EXPECT_EQ(text_of(out.get()), "one");
+  EXPECT_EQ(vexa::atomic_load_u32(busy, vexa::kOrderAcquire), 0u);
+  ASSERT_EQ(vexa_session_next(s.get(), out.get()), 1);
+  EXPECT_EQ(full_text_of(out.get()), "one two");
+  EXPECT_EQ(vexa_session_next(s.get(), out.get()), 0);
+  EXPECT_EQ(vexa::atomic_load_u32(busy, vexa::kOrderAcquire), 0u);
+  EXPECT_EQ(vexa_session_next(s.get(), out.get()), -1);
+  EXPECT_EQ(vexa_session_error_code(s.get()), 1u);
+  EXPECT_EQ(vexa::atomic_load_u32(busy, vexa::kOrderAcquire), 0u);
+
+  // A start and a plain run on another thread, each caught inside the engine: the earlier
+  // stream is being replaced, and next is refused rather than reading it.
+  for (bool streaming : {true, false}) {
+    SCOPED_TRACE(streaming ? "start" : "run");
+    ASSERT_EQ(vexa_session_start(s.get(), in.get(), out.get()), 1);
+    script().block = true;
+    script().entered = false;
+    script().released = false;
+    OutputPtr other = new_output();
+    int32_t result = -1;
+    std::thread worker([&] {
+      result = streaming ? vexa_session_start(s.get(), in.get(), other.get())
+                         : vexa_session_run(s.get(), in.get(), other.get());
+    });
+    script().wait_entered();
+    OutputPtr reader = new_output();
+    EXPECT_EQ(vexa_session_next(s.get(), reader.get()), -1);
+    EXPECT_EQ(vexa_session_error_code(s.get()), 9u);
+    EXPECT_EQ(session_message(s.get()), "Session is already executing an operation");
+    EXPECT_EQ(vexa_output_text_len(reader.get()), 0u);
+    script().release();
+    worker.join();
+    script().block = false;
+    EXPECT_EQ(result, 1) << session_message(s.get());
+    // The new stream, whole; a run leaves none.
+    if (streaming) {
+      ASSERT_EQ(vexa_session_next(s.get(), other.get()), 1);
+      EXPECT_EQ(text_of(other.get()), "one");
+    } else {
+      EXPECT_EQ(vexa_session_next(s.get(), other.get()), -1);
+      EXPECT_EQ(vexa_session_error_code(s.get()), 1u);
+    }
+  }
 }
 
 TEST_F(SessionGenerate, LifecycleForwardsToTheEngine) {

@@ -4,7 +4,10 @@
 // allocation failing in turn, and malformed requests and models.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstring>
 #include <fstream>
 #include <thread>
 
@@ -306,6 +309,69 @@ TEST_F(EngineSession, CancelFromAnotherThreadAndASecondRequestWhileOneRuns) {
     EXPECT_EQ(run_text(second.get(), after.get()), reference_text(vexa::testing::Activation::fp16, 2));
     EXPECT_EQ(vexa_output_cached_prompt_tokens(after.get()), 0u);
   }
+}
+
+// One thread reads the stream while another keeps starting new ones on the same session. A start
+// frees and refills the chunk store, so each next either hands out a whole delta of the answer or
+// is refused while a start holds the session; it never copies a chunk being freed (this suite
+// also runs under ThreadSanitizer, which reports such a read).
+TEST_F(EngineSession, StreamReadsWhileStartsRunOnAnotherThread) {
+  InputPtr in = new_input();
+  vexa_input_set_prompt(in.get(), "Hi", 2);
+  vexa_input_set_max_tokens(in.get(), 3);
+  vexa_input_set_temperature(in.get(), 0.0f);
+  // The greedy answer's deltas, read with nothing else running: every stream repeats them.
+  std::vector<std::string> deltas;
+  {
+    OutputPtr out = new_output();
+    ASSERT_EQ(vexa_session_start(s.get(), in.get(), out.get()), 1) << session_message(s.get());
+    while (vexa_session_next(s.get(), out.get()) == 1) deltas.push_back(text_of(out.get()));
+  }
+  ASSERT_FALSE(deltas.empty());
+
+  // A dozen starts against a few hundred reads, paced so that each side gets the session often:
+  // the writer pauses after each start, the reader waits longer after a refusal.
+  constexpr int kStarts = 12;
+  constexpr int kMaxReads = 600;
+  std::atomic<bool> writing{true};
+  int started = 0;
+  std::thread writer([&] {
+    OutputPtr out = new_output();
+    for (int i = 0; i < kStarts; ++i) {
+      started += vexa_session_start(s.get(), in.get(), out.get());
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    writing = false;
+  });
+  OutputPtr out = new_output();
+  int unexpected = 0;
+  for (int i = 0; i < kMaxReads && writing.load(); ++i) {
+    const int32_t r = vexa_session_next(s.get(), out.get());
+    bool refused = false;
+    if (r == 1) {
+      const std::string delta = text_of(out.get());
+      EXPECT_EQ(std::strlen(vexa_output_text_ptr(out.get())), delta.size());
+      if (std::find(deltas.begin(), deltas.end(), delta) == deltas.end()) ++unexpected;
+    } else if (r == -1) {
+      // 9: a start holds the session. 1: the last stream was read to its end and the next start
+      // has not begun. 0: a start that succeeded since then cleared the error.
+      const uint32_t code = vexa_session_error_code(s.get());
+      EXPECT_TRUE(code == 9 || code == 1 || code == 0) << code;
+      refused = code == 9;
+    } else {
+      EXPECT_EQ(r, 0);
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(refused ? 1000 : 50));
+  }
+  writer.join();
+  EXPECT_EQ(unexpected, 0);
+  EXPECT_GT(started, 0);
+  // Whatever the interleaving, the session is free and the last stream reads whole.
+  EXPECT_EQ(__atomic_load_n(&rec(s.get())->busy, __ATOMIC_ACQUIRE), 0u);
+  ASSERT_EQ(vexa_session_start(s.get(), in.get(), out.get()), 1) << session_message(s.get());
+  std::vector<std::string> last;
+  while (vexa_session_next(s.get(), out.get()) == 1) last.push_back(text_of(out.get()));
+  EXPECT_EQ(last, deltas);
 }
 
 TEST_F(EngineSession, EveryAllocationFailingInTurnGivesACleanCode) {

@@ -211,6 +211,65 @@ TEST_F(Generate, ConstrainedAnswersFollowTheirFormat) {
   EXPECT_EQ(refused.r.answer, nullptr);
 }
 
+// How a constrained answer ends. A constraint that completes (nothing more could be written)
+// before the token limit ends the answer as a stop sequence would; one that completes on the last
+// allowed token reports the limit, as does an answer the limit cuts while its value could still
+// grow. The tiny model pads with whitespace for as long as the budget lets it.
+TEST_F(Generate, ConstrainedAnswerFinishReasons) {
+  const VlmContentItem text{kContentText, "Give me a record.", nullptr};
+  const VlmPromptMessage turn{"user", &text, 1};
+  auto generate = [&](const char* schema, uint32_t decimals, uint32_t max_new_tokens,
+                      ResultCloser* out) {
+    VlmRequest request = vlm_request_default();
+    request.max_new_tokens = max_new_tokens;
+    request.sampling.temperature = 0;
+    request.json_schema = schema;
+    request.amount_decimals = decimals;
+    ASSERT_EQ(vlm_generate(handle.get(), &turn, 1, &request, nullptr, nullptr, &out->r, &error), 1)
+        << error.code << " " << error.message;
+  };
+  auto answer_of = [](const ResultCloser& out) {
+    return std::string(out.r.answer, out.r.answer_length);
+  };
+  const char* kChoice = R"({"enum":["a","bc"]})";
+
+  // Completed with room to spare.
+  ResultCloser early;
+  generate(kChoice, 0, 12, &early);
+  const std::string choice = answer_of(early);
+  json parsed;
+  ASSERT_NO_THROW(parsed = json::parse(choice)) << choice;
+  EXPECT_TRUE(parsed == "a" || parsed == "bc") << choice;
+  ASSERT_LT(early.r.generated_tokens, 12u) << choice;
+  EXPECT_EQ(early.r.finish_reason, kFinishStopSequence) << choice;
+  EXPECT_EQ(handle->session->last_report.at("finish_reason"), "stop_sequence");
+
+  // The same answer with exactly its own length as the limit: completed on the last token.
+  ResultCloser exact;
+  generate(kChoice, 0, early.r.generated_tokens, &exact);
+  EXPECT_EQ(answer_of(exact), choice);
+  EXPECT_EQ(exact.r.generated_tokens, early.r.generated_tokens);
+  EXPECT_EQ(exact.r.finish_reason, kFinishLength);
+  EXPECT_EQ(handle->session->last_report.at("finish_reason"), "length");
+
+  // An amount completes once its decimals are written; the padding uses the whole budget.
+  ResultCloser amount;
+  generate(nullptr, 2, 6, &amount);
+  const std::string value = answer_of(amount);
+  EXPECT_TRUE(std::regex_match(value, std::regex(R"(-?[0-9]+\.[0-9]{2})"))) << value;
+  EXPECT_EQ(amount.r.generated_tokens, 6u) << value;
+  EXPECT_EQ(amount.r.finish_reason, kFinishLength) << value;
+
+  // The limit comes first: an integer that could take more digits is cut, not completed.
+  ResultCloser cut;
+  generate(R"({"type":"integer"})", 0, 3, &cut);
+  const std::string number = answer_of(cut);
+  ASSERT_NO_THROW(parsed = json::parse(number)) << number;
+  EXPECT_TRUE(parsed.is_number_integer()) << number;
+  EXPECT_EQ(cut.r.generated_tokens, 3u) << number;
+  EXPECT_EQ(cut.r.finish_reason, kFinishLength) << number;
+}
+
 TEST_F(Generate, GuardsAndRefusals) {
   GoldenRequest g(4);
   ResultCloser out;

@@ -343,6 +343,108 @@ TEST(VXGraphAttention, FullCacheGrowsByCopyToTheCapacity) {
   EXPECT_EQ(plain[1]->cache_stride, 101u);
 }
 
+// Decoding into a cache made with the graph's capacity: every step appends in place, the last
+// one filling the buffer's final position (the cache's stride equals the capacity and the new
+// total), and the step after that grows by copy. After each step the buffers are read with the
+// stride they were made with and compared with every key and value appended so far, kept here.
+TEST(VXGraphAttention, DecodeFillsACacheOfTheCapacityInPlaceToItsLastPosition) {
+  constexpr uint64_t kCapacity = 7;
+  for (uint64_t activation : {vexa::kVXActivationF16, vexa::kVXActivationF32}) {
+    Attention a(activation);
+    a.g->set_cache_capacity(kCapacity);
+    Shape sh;
+    sh.b = 2;
+    sh.hq = 4;
+    sh.hkv = 2;
+    sh.d = 16;
+    // Keys and values so far, [B, Hkv, T, D] without gaps.
+    std::vector<float> kept_k, kept_v;
+    VXTensorPtr cache_k, cache_v;
+    // The cache buffer read as [B, Hkv, stride, D], its first `total` positions.
+    auto read_positions = [&](const VXTensorPtr& cache, uint64_t stride, uint64_t total) {
+      VXTensor whole = *cache;
+      whole.shape = {sh.b, sh.hkv, stride, sh.d};
+      whole.count = sh.b * sh.hkv * stride * sh.d;
+      whole.cache_stride = 0;
+      whole.offset = 0;
+      const std::vector<float> raw = read_floats(whole);
+      std::vector<float> out;
+      for (uint64_t h = 0; h < sh.b * sh.hkv; ++h) {
+        out.insert(out.end(), raw.begin() + h * stride * sh.d, raw.begin() + (h * stride + total) * sh.d);
+      }
+      return out;
+    };
+    struct Step {
+      uint64_t seq;
+      bool in_place;
+      uint64_t stride;  // of the cache the step returns
+    };
+    // Prefill into a new buffer of the capacity, two appends in place, the one that fills the
+    // last position in place, and one past the capacity by copy to exactly the new total.
+    const Step steps[] = {{3, false, kCapacity}, {2, true, kCapacity}, {1, true, kCapacity},
+                          {1, true, kCapacity}, {1, false, kCapacity + 1}};
+    uint32_t seed = 50;
+    for (const Step& step : steps) {
+      sh.p = kept_k.size() / (sh.b * sh.hkv * sh.d);
+      sh.s = step.seq;
+      const uint64_t total = sh.p + sh.s;
+      SCOPED_TRACE(::testing::Message() << (a.fp32 ? "fp32" : "fp16") << " past " << sh.p
+                                        << " new " << sh.s);
+      Inputs in = make_inputs(a, sh, seed++);
+      if (cache_k != nullptr) {
+        in.tensors[4] = cache_k;
+        in.tensors[5] = cache_v;
+      }
+      in.past_k = kept_k;
+      in.past_v = kept_v;
+      const uint64_t buffers = a.g->cache_buffer_count();
+      const uint64_t copied = a.g->cache_copied_elements();
+      VXTensorList out = a.run(in.node, in.tensors);
+      ASSERT_EQ(out.size(), 3u);
+      EXPECT_EQ(out[1]->shape, (std::vector<uint64_t>{sh.b, sh.hkv, total, sh.d}));
+      EXPECT_EQ(out[1]->cache_stride, step.stride);
+      EXPECT_EQ(out[2]->cache_stride, step.stride);
+      if (step.in_place) {
+        EXPECT_EQ(out[1]->buffer, cache_k->buffer);
+        EXPECT_EQ(out[2]->buffer, cache_v->buffer);
+        EXPECT_EQ(a.g->cache_buffer_count(), buffers);
+        EXPECT_EQ(a.g->cache_copied_elements(), copied);
+      } else {
+        EXPECT_EQ(a.g->cache_buffer_count(), buffers + 2);
+        EXPECT_EQ(a.g->cache_copied_elements(), copied + 2 * sh.b * sh.hkv * sh.p * sh.d);
+      }
+
+      const std::vector<float> got = read_floats(*out[0]);
+      const std::vector<float> ref = reference(sh, in);
+      const double tol = a.fp32 ? 2e-5 : 6e-3;
+      for (size_t i = 0; i < ref.size(); ++i) ASSERT_NEAR(got[i], ref[i], tol) << i;
+
+      // Append the new positions to the kept keys and values ([B, S, Hkv, D] in the inputs).
+      std::vector<float> next_k, next_v;
+      for (uint64_t b = 0; b < sh.b; ++b) {
+        for (uint64_t h = 0; h < sh.hkv; ++h) {
+          const uint64_t head = b * sh.hkv + h;
+          for (uint64_t t = 0; t < total; ++t) {
+            for (uint64_t c = 0; c < sh.d; ++c) {
+              const bool past = t < sh.p;
+              const uint64_t at = past ? (head * sh.p + t) * sh.d + c
+                                       : ((b * sh.s + t - sh.p) * sh.hkv + h) * sh.d + c;
+              next_k.push_back(past ? kept_k[at] : in.k[at]);
+              next_v.push_back(past ? kept_v[at] : in.v[at]);
+            }
+          }
+        }
+      }
+      kept_k = std::move(next_k);
+      kept_v = std::move(next_v);
+      ASSERT_EQ(read_positions(out[1], step.stride, total), kept_k);
+      ASSERT_EQ(read_positions(out[2], step.stride, total), kept_v);
+      cache_k = out[1];
+      cache_v = out[2];
+    }
+  }
+}
+
 TEST(VXGraphAttention, CachedViewOfAnEarlierPrefixIsAppendedFromItsEnd) {
   Attention a;
   Shape sh;

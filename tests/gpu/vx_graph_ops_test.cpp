@@ -520,7 +520,8 @@ TEST(VXGraphLinearLibrary, PathsByFlagsAndSize) {
       // 31 rows, 62 outputs or 62 inputs: the tiled kernels, whatever the flags.
       for (auto [mm, nn, kk] : {std::tuple<uint64_t, uint64_t, uint64_t>{31, 64, 96}, {40, 62, 96}, {40, 64, 62}}) {
         ops.linear(ops.act({mm, kk}, random_values(mm * kk, 44)), upload_f16(*ops.g, {nn, kk}, random_values(nn * kk, 45)));
-        EXPECT_EQ(ops.log.size(), 1u);
+        // Fatal on failure: the next line reads the first entry.
+        ASSERT_EQ(ops.log.size(), 1u) << backend << " " << mm << " x " << nn << " x " << kk;
         EXPECT_EQ(ops.log[0].rfind("matmul", 0), 0u) << ops.log[0];
       }
       EXPECT_EQ(ops.g->graph_cache_size() + ops.g->matrix_cache_size(), graph ? 2u : 1u);
