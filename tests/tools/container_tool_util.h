@@ -29,11 +29,12 @@ inline bool same_digest(const Digest128& a, const Digest128& b) {
 }
 
 // Runs a program of the build folder (one level above the test programs) with its standard
-// error joined to its output; the exit status goes to *status (-1 when it did not exit).
+// error joined to its output; the exit status goes to *status (-1 when it did not exit: a
+// signal, or two minutes gone, so that a program that hangs fails its test instead).
 inline std::string run_program(const std::string& program, const std::string& args, int* status) {
   std::string out;
   *status = -1;
-  FILE* p = popen(("../" + program + " " + args + " 2>&1").c_str(), "r");
+  FILE* p = popen(("timeout -s KILL 120 ../" + program + " " + args + " 2>&1").c_str(), "r");
   if (p == nullptr) return out;
   std::array<char, 4096> buf;
   size_t n = 0;

@@ -17,13 +17,13 @@
 
 #include "tests/core/container_fixture.h"
 #include "tests/support/vlm_model.h"
+#include "tests/tools/container_tool_util.h"
 #include "tests/tools/convert_test_util.h"
 #include "vexa/vexa.h"
 
 namespace vexa::tools {
 namespace {
 
-// The programs sit in the build folder, one level above the test programs.
 struct ProgramRun {
   int status;       // -1 when the program did not exit (a signal, or the time limit)
   std::string out;  // standard output and standard error together
@@ -31,18 +31,11 @@ struct ProgramRun {
 
 ProgramRun run(const std::string& program, const std::string& args) {
   ProgramRun r{-1, ""};
-  const std::string cmd = "timeout -s KILL 120 ../" + program + " " + args + " 2>&1";
-  FILE* p = popen(cmd.c_str(), "r");
-  if (p == nullptr) return r;
-  std::array<char, 4096> buf;
-  size_t n = 0;
-  while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
-  const int st = pclose(p);
-  if (WIFEXITED(st)) r.status = WEXITSTATUS(st);
+  r.out = vexa::tools::testing::run_program(program, args, &r.status);
   return r;
 }
 
-bool built(const std::string& program) { return access(("../" + program).c_str(), X_OK) == 0; }
+bool built(const std::string& program) { return vexa::tools::testing::program_built(program); }
 
 std::string shell_quoted(const std::string& path) { return "'" + path + "'"; }
 
