@@ -69,6 +69,13 @@ void q8_row_to_f32(const uint8_t* row, uint64_t cols, float* dst) {
   for (uint64_t k = 0; k < cols; ++k) dst[k] = q8_value(row, k);
 }
 
+void q8_to_f32_transposed(const uint8_t* src, uint64_t row_bytes, uint64_t rows, uint64_t cols,
+                          float* dst, uint64_t ld_dst) {
+  for (uint64_t r = 0; r < rows; ++r) {
+    for (uint64_t c = 0; c < cols; ++c) dst[c * ld_dst + r] = q8_value(src + r * row_bytes, c);
+  }
+}
+
 template <typename K, typename Load>
 void dots64(const float* q, const K* k, uint64_t keys, float* dots, Load load) {
   for (uint64_t j = 0; j < keys; ++j) {
@@ -105,8 +112,8 @@ void accumulate64_f32(const float* p, const float* v, uint64_t keys, float* part
 
 const BandwidthKernels kPortable = {
     dot_f16_rows,     dot_q8_rows,      widen_f16,        narrow_f32,
-    widen_f16_transposed, q8_row_to_f16, q8_row_to_f32,   dots64_f16,
-    dots64_f32,       accumulate64_f16, accumulate64_f32,
+    widen_f16_transposed, q8_row_to_f16, q8_row_to_f32,   q8_to_f32_transposed,
+    dots64_f16,       dots64_f32,       accumulate64_f16, accumulate64_f32,
 };
 
 std::once_flag g_once;

@@ -37,6 +37,10 @@ struct BandwidthKernels {
   // Columns [0, cols) of one q8 row as halves, or as the floats of those halves.
   void (*q8_row_to_f16)(const uint8_t* row, uint64_t cols, uint16_t* dst);
   void (*q8_row_to_f32)(const uint8_t* row, uint64_t cols, float* dst);
+  // The rows x cols q8 values of src (row r at src + r * row_bytes) as the floats of their
+  // halves, transposed: dst[c * ld_dst + r] = value(r, c).
+  void (*q8_to_f32_transposed)(const uint8_t* src, uint64_t row_bytes, uint64_t rows,
+                               uint64_t cols, float* dst, uint64_t ld_dst);
   // Decode attention over keys of 64 channels (rows of 64 values, half or float):
   // dots[j] = 32-lane fold of (q[l] * k[j][l] + q[l + 32] * k[j][l + 32]).
   void (*dots64_f16)(const float* q, const uint16_t* k, uint64_t keys, float* dots);

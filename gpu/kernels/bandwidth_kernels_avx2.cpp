@@ -228,6 +228,38 @@ void q8_row_to(const uint8_t* row, uint64_t cols, Out* dst) {
 void q8_row_to_f16(const uint8_t* row, uint64_t cols, uint16_t* dst) {
   q8_row_to<false>(row, cols, dst);
 }
+
+// Tiles of 8 x 8 (eight columns never straddle a block of 64); the ragged edges one by one.
+void q8_to_f32_transposed(const uint8_t* src, uint64_t row_bytes, uint64_t rows, uint64_t cols,
+                          float* dst, uint64_t ld_dst) {
+  const uint64_t full_rows = rows / 8 * 8, full_cols = cols / 8 * 8;
+  for (uint64_t r0 = 0; r0 < full_rows; r0 += 8) {
+    for (uint64_t c0 = 0; c0 < full_cols; c0 += 8) {
+      const uint64_t block = (c0 / kQ8BlockValues) * kQ8BlockBytes, at = c0 % kQ8BlockValues;
+      __m256 t[8];
+#pragma GCC unroll 8
+      for (uint64_t i = 0; i < 8; ++i) {
+        const uint8_t* b = src + (r0 + i) * row_bytes + block;
+        const __m256i q = _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(b + at)));
+        const __m128i h = _mm256_cvtps_ph(_mm256_mul_ps(_mm256_cvtepi32_ps(q), block_scale(b)), kRound);
+        t[i] = _mm256_cvtph_ps(h);
+      }
+      transpose8(t);
+#pragma GCC unroll 8
+      for (uint64_t j = 0; j < 8; ++j) _mm256_storeu_ps(dst + (c0 + j) * ld_dst + r0, t[j]);
+    }
+  }
+  for (uint64_t r = 0; r < rows; ++r) {
+    const uint8_t* row = src + r * row_bytes;
+    for (uint64_t c = r < full_rows ? full_cols : 0; c < cols; ++c) {
+      const uint8_t* block = row + (c / kQ8BlockValues) * kQ8BlockBytes;
+      float s;
+      std::memcpy(&s, block + kQ8BlockValues, sizeof s);
+      const float v = static_cast<float>(static_cast<int8_t>(block[c % kQ8BlockValues])) * s;
+      dst[c * ld_dst + r] = f16_widen(f16_round_even(v));
+    }
+  }
+}
 void q8_row_to_f32(const uint8_t* row, uint64_t cols, float* dst) {
   q8_row_to<true>(row, cols, dst);
 }
@@ -279,8 +311,8 @@ void accumulate64_f32(const float* p, const float* v, uint64_t keys, float* part
 
 const BandwidthKernels kAvx2 = {
     dot_f16_rows,     dot_q8_rows,      widen_f16,        narrow_f32,
-    widen_f16_transposed, q8_row_to_f16, q8_row_to_f32,   dots64_f16,
-    dots64_f32,       accumulate64_f16, accumulate64_f32,
+    widen_f16_transposed, q8_row_to_f16, q8_row_to_f32,   q8_to_f32_transposed,
+    dots64_f16,       dots64_f32,       accumulate64_f16, accumulate64_f32,
 };
 
 // F16C from CPUID leaf 1 (ECX bit 29): clang's __builtin_cpu_supports does not know "f16c".

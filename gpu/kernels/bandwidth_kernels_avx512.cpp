@@ -297,6 +297,43 @@ void q8_row_to(const uint8_t* row, uint64_t cols, Out* dst) {
   }
 }
 
+// Tiles of 16 x 16 (sixteen columns never straddle a block of 64), loading only the columns
+// there are; rows past the last are zeros that are not stored.
+void q8_to_f32_transposed(const uint8_t* src, uint64_t row_bytes, uint64_t rows, uint64_t cols,
+                          float* dst, uint64_t ld_dst) {
+  for (uint64_t r0 = 0; r0 < rows; r0 += 16) {
+    const uint64_t nr = rows - r0 < 16 ? rows - r0 : 16;
+    const __mmask16 row_mask = lanes_below(nr);
+    for (uint64_t c0 = 0; c0 < cols; c0 += 16) {
+      const uint64_t nc = cols - c0 < 16 ? cols - c0 : 16;
+      const uint64_t block = (c0 / kQ8BlockValues) * kQ8BlockBytes, at = c0 % kQ8BlockValues;
+      const __mmask16 col_mask = lanes_below(nc);
+      __m512 t[16];
+#pragma GCC unroll 16
+      for (uint64_t i = 0; i < 16; ++i) {
+        if (i < nr) {
+          const uint8_t* b = src + (r0 + i) * row_bytes + block;
+          const __m512i q = _mm512_cvtepi8_epi32(_mm_maskz_loadu_epi8(col_mask, b + at));
+          const __m512 v = _mm512_mul_ps(_mm512_cvtepi32_ps(q), block_scale(b));
+          t[i] = _mm512_cvtph_ps(_mm512_cvtps_ph(v, kRound));
+        } else {
+          t[i] = _mm512_setzero_ps();
+        }
+      }
+      transpose16(t);
+      if (nr == 16 && nc == 16) {
+#pragma GCC unroll 16
+        for (uint64_t j = 0; j < 16; ++j) _mm512_storeu_ps(dst + (c0 + j) * ld_dst + r0, t[j]);
+        continue;
+      }
+#pragma GCC unroll 16
+      for (uint64_t j = 0; j < 16; ++j) {
+        if (j < nc) _mm512_mask_storeu_ps(dst + (c0 + j) * ld_dst + r0, row_mask, t[j]);
+      }
+    }
+  }
+}
+
 void q8_row_to_f16(const uint8_t* row, uint64_t cols, uint16_t* dst) {
   q8_row_to<false>(row, cols, dst);
 }
@@ -369,8 +406,8 @@ void accumulate64_f32(const float* p, const float* v, uint64_t keys, float* part
 
 const BandwidthKernels kAvx512 = {
     dot_f16_rows,     dot_q8_rows,      widen_f16,        narrow_f32,
-    widen_f16_transposed, q8_row_to_f16, q8_row_to_f32,   dots64_f16,
-    dots64_f32,       accumulate64_f16, accumulate64_f32,
+    widen_f16_transposed, q8_row_to_f16, q8_row_to_f32,   q8_to_f32_transposed,
+    dots64_f16,       dots64_f32,       accumulate64_f16, accumulate64_f32,
 };
 
 // F16C from CPUID leaf 1 (ECX bit 29): clang's __builtin_cpu_supports does not know "f16c".

@@ -18,9 +18,6 @@ constexpr uint64_t kWidenElementsPerTask = 32768;
 // a sliced product's (platform/gemm.cpp kSliceBytes), in whole vectors of 16 floats.
 constexpr uint64_t kChunkBytes = 256 << 10;
 constexpr uint64_t kChunkAlign = 16;
-// q8 rows become halves this many at a time before they are widened into a panel: 16 rows of
-// 1,536 columns are 48 KB of halves, which stay in L2 for the transposing pass.
-constexpr uint64_t kQ8StagingRows = 16;
 // Scratch slots of the calling thread (see ScratchFloats); the tiled kernels hold 2 and 3.
 constexpr unsigned kXSlot = 0, kWeightSlot = 1;
 
@@ -40,16 +37,7 @@ void fill_weight_columns(const StoredWeight& w, uint64_t col0, uint64_t cols, fl
                          static_cast<int64_t>(w.row_bytes / sizeof(float)), dst);
     return;
   }
-  // Kept per thread between calls: a fresh block per slice would cost page faults.
-  thread_local std::vector<uint16_t> staging;
-  if (staging.size() < kQ8StagingRows * w.k) staging.resize(kQ8StagingRows * w.k);
-  for (uint64_t r0 = 0; r0 < cols; r0 += kQ8StagingRows) {
-    const uint64_t rows = std::min(kQ8StagingRows, cols - r0);
-    for (uint64_t r = 0; r < rows; ++r) {
-      bw.q8_row_to_f16(w.base + (col0 + r0 + r) * w.row_bytes, w.k, staging.data() + r * w.k);
-    }
-    bw.widen_f16_transposed(staging.data(), w.k, rows, w.k, dst + r0, cols, false);
-  }
+  bw.q8_to_f32_transposed(w.base + col0 * w.row_bytes, w.row_bytes, cols, w.k, dst, cols);
 }
 
 void fill_weight_slice(void* ctx, int64_t col0, int64_t cols, float* dst) {

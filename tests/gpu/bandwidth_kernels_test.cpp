@@ -264,6 +264,29 @@ TEST(BandwidthKernels, NarrowToHalvesAndWidenTransposed) {
   }
 }
 
+// q8 rows widened transposed, over ragged tiles and columns that end inside a block (whose
+// unused bytes hold junk): the floats of the halves the blocks reconstruct, the same bits in
+// every form, and nothing written outside the block of the destination.
+TEST(BandwidthKernels, Q8WidenTransposed) {
+  std::mt19937 rng(43);
+  std::vector<const BandwidthKernels*> forms = vector_forms();
+  forms.push_back(&vexa::bandwidth_kernels_portable());
+  for (uint64_t rows : {1ull, 7ull, 8ull, 16ull, 17ull, 40ull}) {
+    for (uint64_t cols : {1ull, 8ull, 15ull, 16ull, 33ull, 64ull, 100ull, 130ull}) {
+      const Q8Matrix q = random_q8(rng, rows, cols);
+      const uint64_t ld_dst = rows + 3;
+      std::vector<float> want(cols * ld_dst, 7.0f);
+      for (uint64_t r = 0; r < rows; ++r)
+        for (uint64_t c = 0; c < cols; ++c) want[c * ld_dst + r] = q.value(r, c);
+      for (const BandwidthKernels* form : forms) {
+        std::vector<float> got(cols * ld_dst, 7.0f);
+        form->q8_to_f32_transposed(q.bytes.data(), q.row_bytes, rows, cols, got.data(), ld_dst);
+        expect_bits(got, want, "q8 widen transposed", rows * 1000 + cols);
+      }
+    }
+  }
+}
+
 // The form that writes around the caches, into a line-aligned panel whose row stride is a whole
 // number of lines, at a task's column offset as the matrix products use it: full tiles take the
 // streaming stores, ragged ones the masked stores, and nothing outside the block is written.
