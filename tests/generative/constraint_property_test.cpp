@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/generative/constraint_test_support.h"
+#include "testdata.h"
 
 namespace vexa {
 namespace {
@@ -80,6 +81,7 @@ const json& suite_file(const std::string& name) {
 }
 
 TEST(ConstraintSuite, EverySchemaCompilesOrIsRefusedAsTabled) {
+  VEXA_REQUIRE_TESTDATA("json-schema/draft2020-12");
   const std::vector<SuiteRow> rows = suite_rows();
   ASSERT_EQ(461u, rows.size());
   size_t sound_checks = 0;
@@ -272,11 +274,15 @@ void check_walks(const std::vector<WalkCase>& cases, const std::string& part) {
   }
 }
 
-TEST(ConstraintProperty, SuiteSchemaWalks) { check_walks(suite_walk_cases(), "suite"); }
+TEST(ConstraintProperty, SuiteSchemaWalks) {
+  VEXA_REQUIRE_TESTDATA("json-schema/draft2020-12");
+  check_walks(suite_walk_cases(), "suite");
+}
 TEST(ConstraintProperty, NestedSchemaWalks) { check_walks(nested_walk_cases(), "nested"); }
 TEST(ConstraintProperty, AmountWalks) { check_walks(amount_walk_cases(), "amount"); }
 
 TEST(ConstraintProperty, EveryGoldenWalkIsRun) {
+  VEXA_REQUIRE_TESTDATA("json-schema/draft2020-12");
   size_t walks = 0;
   for (const auto& cases : {suite_walk_cases(), nested_walk_cases(), amount_walk_cases()}) {
     for (const WalkCase& wc : cases) walks += wc.seeds;

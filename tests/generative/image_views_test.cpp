@@ -10,6 +10,7 @@
 
 #include "image/decode.h"
 #include "prepare_fixture.h"
+#include "testdata.h"
 
 namespace vexa {
 namespace {
@@ -216,6 +217,7 @@ TEST(ImageViews, OrientationIsAppliedAndRecordedPerImage) {
   // Portrait now: w = trunc((2/3) x 512) = 341, raised to 342.
   expect_same_image(set.views[0], resized(resized(turned, 342, 512), 512, 512), "view");
 
+  VEXA_REQUIRE_TESTDATA("images/exif-orientation/Landscape_3.jpg");
   ProcessorOptions file;
   const json item = {{"type", "image"},
                      {"path", std::string(VEXA_TESTDATA_DIR) +

@@ -16,6 +16,7 @@
 #include "generative/request_validation.h"
 #include "prepare_fixture.h"
 #include "tests/support/tiny_vlm.h"
+#include "testdata.h"
 
 namespace vexa {
 namespace {
@@ -63,6 +64,7 @@ RequestDocument with_messages(json messages) {
 }
 
 TEST_F(ProcessorPrepare, EncodedBytesPrepareAsTheFileDoes) {
+  VEXA_REQUIRE_TESTDATA("images/exif-orientation/Portrait_5.jpg");
   // Orientation 5 turns the 1200 x 1800 picture on its side.
   const std::vector<uint8_t> jpeg = file_bytes(kJpegPath);
   ASSERT_FALSE(jpeg.empty());
@@ -111,6 +113,7 @@ TEST_F(ProcessorPrepare, RawPixelsAndTheSingleImageKeys) {
     EXPECT_EQ(p.tensors.at(name).dtype, t.dtype) << name;  // no "activation": F32
   }
   // Bytes the document owns serve as well as lent ones.
+  VEXA_REQUIRE_TESTDATA("images/exif-orientation/Portrait_5.jpg");
   RequestDocument owned(json{{"prompt", "Describe this picture."}, {"max_new_tokens", 16}});
   owned.values["image_data"] = json::binary(file_bytes(kJpegPath));
   EXPECT_EQ(processor().prepare(owned).image_orientations, std::vector<uint32_t>{5});
