@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "gpu/kernels/graph_kernels.h"
+#include "platform/vector_math.h"
 
 namespace vexa {
 
@@ -47,16 +48,19 @@ void norm_kernel(KernelDispatch& d) {
     if (!rms) load_row<HalfActivation>(bias, n, bf);
     for (uint64_t r = begin; r < end; ++r) {
       load_row<A>(x + r * n, n, v);
+      // The vector routines make the same IEEE operations, one rounding each.
       if (rms) {
         const float scale = 1.0f / std::sqrt(group_sum_squares128(v, n) / count + epsilon);
-        for (uint64_t c = 0; c < n; ++c) v[c] = v[c] * scale;
+        vec_mul_scalar(v, scale, v, n);
         round_row<A>(v, n);
-        for (uint64_t c = 0; c < n; ++c) v[c] = v[c] * wf[c];
+        vec_mul(v, wf, v, n);
       } else {
         const float mean = group_sum128(v, n) / count;
-        for (uint64_t c = 0; c < n; ++c) v[c] = v[c] - mean;
+        vec_add_scalar(v, -mean, v, n);  // v + (-mean) is v - mean
         const float scale = 1.0f / std::sqrt(group_sum_squares128(v, n) / count + epsilon);
-        for (uint64_t c = 0; c < n; ++c) v[c] = ((v[c] * scale) * wf[c]) + bf[c];
+        vec_mul_scalar(v, scale, v, n);
+        vec_mul(v, wf, v, n);
+        vec_add(v, bf, v, n);
       }
       store_row<A>(v, n, y + r * n);
     }
@@ -66,28 +70,56 @@ void norm_kernel(KernelDispatch& d) {
 namespace {
 
 // The rounded cosines and sines of one position. Every rotary node of a decode step rotates
-// the same position with the same theta and head size (60 nodes a step in a 30-layer model), so
-// a thread keeps the last table it made, per activation type, and makes it again only when the
-// theta, head size or position changes; the values are those a fresh computation gives. With
-// this and scratch rows instead of five vectors per task, the 60 nodes of a bench decode step
-// took 67 us instead of 86 (1 thread, sampled over 600 steps, shared 8-core Zen 4).
+// the same position with the same theta and head size (60 nodes a step in a 30-layer model), and
+// every node of a prefill the same run of positions, so a thread keeps the tables it made, per
+// activation type: positions below kRopeCachedPositions each have a row made once for the
+// current theta and head size, any other position the last one made. The values are those a
+// fresh computation gives. With the single last table and scratch rows instead of five vectors
+// per task, the 60 nodes of a bench decode step took 67 us instead of 86 (1 thread, sampled over
+// 600 steps, shared 8-core Zen 4); a 128-token prefill, which made every row's table again at
+// each of its 60 nodes, spent 8 ms of its 227 in them at one thread.
+constexpr int64_t kRopeCachedPositions = 4096;
+
 struct RopeTable {
+  const float* cosines = nullptr;
+  const float* sines = nullptr;
+};
+
+struct RopeTables {
   uint32_t theta_bits = 0;
   uint64_t dim = 0;
-  int64_t position = 0;
   bool has_frequencies = false;
-  bool has_angles = false;
   std::vector<float> frequencies;  // theta^exponent per channel pair
-  std::vector<float> cosines, sines;
+  // Rows of `half` cosines then `half` sines per cached position; made[p] when row p is made.
+  std::vector<float> rows;
+  std::vector<uint8_t> made;
+  // The last position past the cache.
+  int64_t other_position = 0;
+  bool has_other = false;
+  std::vector<float> other;
 };
 
 template <typename A>
-const RopeTable& rope_table(float theta, uint64_t dim, int64_t position) {
-  thread_local RopeTable t;
+void make_angles(const RopeTables& t, int64_t position, float* row) {
+  const uint64_t half = t.dim / 2;
+  const float pos = static_cast<float>(position);
+  for (uint64_t j = 0; j < half; ++j) {
+    const float angle = pos * t.frequencies[j];
+    row[j] = std::cos(angle);
+    row[half + j] = std::sin(angle);
+  }
+  round_row<A>(row, 2 * half);
+}
+
+template <typename A>
+RopeTable rope_table(float theta, uint64_t dim, int64_t position) {
+  thread_local RopeTables t;
   const uint64_t half = dim / 2;
   if (!t.has_frequencies || t.theta_bits != std::bit_cast<uint32_t>(theta) || t.dim != dim) {
     t.has_frequencies = false;
-    t.has_angles = false;
+    t.has_other = false;
+    t.made.clear();
+    t.rows.clear();
     t.frequencies.resize(half);
     for (uint64_t j = 0; j < half; ++j) {
       const float exponent = (-2.0f * static_cast<float>(j)) / static_cast<float>(dim);
@@ -97,22 +129,28 @@ const RopeTable& rope_table(float theta, uint64_t dim, int64_t position) {
     t.dim = dim;
     t.has_frequencies = true;
   }
-  if (!t.has_angles || t.position != position) {
-    t.has_angles = false;
-    t.cosines.resize(half);
-    t.sines.resize(half);
-    const float pos = static_cast<float>(position);
-    for (uint64_t j = 0; j < half; ++j) {
-      const float angle = pos * t.frequencies[j];
-      t.cosines[j] = std::cos(angle);
-      t.sines[j] = std::sin(angle);
+  float* row = nullptr;
+  if (position >= 0 && position < kRopeCachedPositions) {
+    const auto p = static_cast<uint64_t>(position);
+    if (p >= t.made.size()) {
+      t.made.resize(p + 1, 0);
+      t.rows.resize((p + 1) * dim);
     }
-    round_row<A>(t.cosines.data(), half);
-    round_row<A>(t.sines.data(), half);
-    t.position = position;
-    t.has_angles = true;
+    row = t.rows.data() + p * dim;
+    if (!t.made[p]) {
+      make_angles<A>(t, position, row);
+      t.made[p] = 1;
+    }
+  } else {
+    t.other.resize(dim);
+    row = t.other.data();
+    if (!t.has_other || t.other_position != position) {
+      make_angles<A>(t, position, row);
+      t.other_position = position;
+      t.has_other = true;
+    }
   }
-  return t;
+  return RopeTable{row, row + half};
 }
 
 }  // namespace
@@ -140,29 +178,34 @@ void rope_kernel(KernelDispatch& d) {
   if (n % dim != 0) return d.fail("rotation partner past the element count");
   const uint64_t half = dim / 2;
   kernel_parallel_for(rows, rows_per_task(row), [&](uint64_t begin, uint64_t end) {
-    ScratchFloats in_buf(0, dim), a_buf(1, dim), b_buf(2, dim);
+    ScratchFloats in_buf(0, row), a_buf(1, row), b_buf(2, row);
     float* in = in_buf.data();
     float* a = a_buf.data();
     float* b = b_buf.data();
     for (uint64_t r = begin; r < end; ++r) {
       // The angles depend on the position and the channel pair only: once per row, not per head.
-      const RopeTable& t = rope_table<A>(theta, dim, positions[r]);
-      const float* cosines = t.cosines.data();
-      const float* sines = t.sines.data();
-      for (uint64_t base = r * row; base < std::min(n, (r + 1) * row); base += dim) {
-        // Full heads are read before written, so y may be x.
-        load_row<A>(x + base, dim, in);
+      const RopeTable t = rope_table<A>(theta, dim, positions[r]);
+      const float* cosines = t.cosines;
+      const float* sines = t.sines;
+      // Every head of the row at once (whole heads: n is a multiple of dim), read before any is
+      // written, so y may be x.
+      const uint64_t base = r * row, len = std::min(n, base + row) - base;
+      load_row<A>(x + base, len, in);
+      for (uint64_t h = 0; h < len; h += dim) {
+        const float* hin = in + h;
+        float* ha = a + h;
+        float* hb = b + h;
         for (uint64_t c = 0; c < half; ++c) {
-          a[c] = in[c] * cosines[c];
-          b[c] = -in[c + half] * sines[c];
-          a[c + half] = in[c + half] * cosines[c];
-          b[c + half] = in[c] * sines[c];
+          ha[c] = hin[c] * cosines[c];
+          hb[c] = -hin[c + half] * sines[c];
+          ha[c + half] = hin[c + half] * cosines[c];
+          hb[c + half] = hin[c] * sines[c];
         }
-        round_row<A>(a, dim);
-        round_row<A>(b, dim);
-        for (uint64_t c = 0; c < dim; ++c) a[c] = a[c] + b[c];
-        store_row<A>(a, dim, y + base);
       }
+      round_row<A>(a, len);
+      round_row<A>(b, len);
+      vec_add(a, b, a, len);
+      store_row<A>(a, len, y + base);
     }
   });
 }

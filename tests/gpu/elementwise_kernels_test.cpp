@@ -319,13 +319,15 @@ TEST(ElementwiseKernels, NormRows) {
 TEST(ElementwiseKernels, RotaryEmbedding) {
   std::mt19937 rng(30);
   for (bool fp32 : {false, true}) {
-    for (uint64_t dim : {uint64_t{8}, uint64_t{64}}) {
-      SCOPED_TRACE(testing::Message() << "fp32 " << fp32 << " d " << dim);
+    // Tables are kept per thread between calls: a position seen again, one past the cached
+    // range, and a second theta with the same head size must each get their own angles.
+    for (const auto& [dim, theta] : {std::pair<uint64_t, float>{8, 10000.0f}, {64, 10000.0f},
+                                     {64, 500.0f}}) {
+      SCOPED_TRACE(testing::Message() << "fp32 " << fp32 << " d " << dim << " theta " << theta);
       const uint64_t heads = 3;
-      const std::vector<int64_t> positions = {0, 5, 1000, -3, 7};
+      const std::vector<int64_t> positions = {0, 5, 1000, -3, 7, 5000, 5, 5000, 4095, 4096};
       const uint64_t count = positions.size() * heads * dim;
       const std::vector<float> x = uniform(rng, count, -4, 4, fp32);
-      const float theta = 10000.0f;
       Buf xb = act_buffer(x, fp32), pb = make_buffer(positions), y = output(count, fp32);
       ASSERT_TRUE(run_kernel("rope", fp32, {{0, &xb}, {1, &pb}, {2, &y}},
                              params({{0, count}, {1, dim}, {2, heads}}, {{0, theta}}), threads(count)).ok);
