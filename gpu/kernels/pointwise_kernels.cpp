@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "gpu/kernels/graph_kernels.h"
+#include "platform/vector_math.h"
 
 namespace vexa {
 
@@ -119,10 +120,10 @@ void pointwise_kernel(KernelDispatch& d) {
       }
       switch (op) {
         case kOpAdd:
-          for (uint64_t i = 0; i < len; ++i) a[i] = a[i] + other[i];
+          vec_add(a, other, a, len);
           break;
         case kOpMultiply:
-          for (uint64_t i = 0; i < len; ++i) a[i] = a[i] * other[i];
+          vec_mul(a, other, a, len);
           break;
         case kOpGelu:
         case kOpSilu:
