@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <type_traits>
-#include <vector>
 
 #include "gpu/kernels/bandwidth_kernels.h"
 #include "gpu/kernels/kernel_common.h"
@@ -12,7 +11,7 @@ namespace vexa {
 
 namespace {
 
-// Elements per task of the widening and bias passes.
+// Elements per task when half activations are widened whole for a chunked product.
 constexpr uint64_t kWidenElementsPerTask = 32768;
 // Chunked products: weight columns per chunk so that the chunk's f32 panel is about the size of
 // a sliced product's (platform/gemm.cpp kSliceBytes), in whole vectors of 16 floats.
@@ -94,8 +93,8 @@ bool chunked_product(const float* x, uint64_t rows, uint64_t k, const StoredWeig
 }
 
 template <typename T>
-bool product(const T* x, uint64_t rows, uint64_t k, const StoredWeight& w,
-                           uint64_t cols, float* acc, uint64_t ldc, const GemmBlockHook* hook) {
+bool product(const T* x, uint64_t rows, uint64_t k, const StoredWeight& w, uint64_t cols,
+             float* acc, uint64_t ldc, const GemmBlockHook* hook) {
   const GemmColumnSource source{fill_weight_slice, const_cast<StoredWeight*>(&w)};
   const auto m = static_cast<int64_t>(rows), n = static_cast<int64_t>(cols);
   const auto kk = static_cast<int64_t>(k), ld = static_cast<int64_t>(ldc);
