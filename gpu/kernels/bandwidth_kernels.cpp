@@ -110,10 +110,28 @@ void accumulate64_f32(const float* p, const float* v, uint64_t keys, float* part
   accumulate64(p, v, keys, partial, [](float x) { return x; });
 }
 
+template <bool kSquares>
+float group_sum_lanes(const float* v, uint64_t n) {
+  float lanes[kRowGroupThreads] = {};
+  for (uint64_t i = 0; i < n; ++i) {
+    lanes[i % kRowGroupThreads] += kSquares ? v[i] * v[i] : v[i];
+  }
+  float groups[kRowGroupThreads / kSimdLanes];
+  for (uint64_t g = 0; g < kRowGroupThreads / kSimdLanes; ++g) {
+    groups[g] = fold_lanes32(lanes + g * kSimdLanes);
+  }
+  return (groups[0] + groups[1]) + (groups[2] + groups[3]);
+}
+
+float group_sum128(const float* v, uint64_t n, bool squares) {
+  return squares ? group_sum_lanes<true>(v, n) : group_sum_lanes<false>(v, n);
+}
+
 const BandwidthKernels kPortable = {
     dot_f16_rows,     dot_q8_rows,      widen_f16,        narrow_f32,
     widen_f16_transposed, q8_row_to_f16, q8_row_to_f32,   q8_to_f32_transposed,
     dots64_f16,       dots64_f32,       accumulate64_f16, accumulate64_f32,
+    group_sum128,
 };
 
 std::once_flag g_once;

@@ -48,6 +48,11 @@ struct BandwidthKernels {
   // partial[g * 64 + c] += p[j] * v[j][c] for every key j with j mod 4 = g, in ascending j.
   void (*accumulate64_f16)(const float* p, const uint16_t* v, uint64_t keys, float* partial);
   void (*accumulate64_f32)(const float* p, const float* v, uint64_t keys, float* partial);
+  // The sum of v[0..n), or of each v[i] * v[i] rounded when `squares`, as one 128-thread group
+  // reduces it: thread t adds values t, t + 128, ... in order from +0, each SIMD group folds its
+  // 32 threads upper half onto lower half (16, 8, 4, 2, 1), and the four group sums combine as
+  // (g0 + g1) + (g2 + g3).
+  float (*group_sum128)(const float* v, uint64_t n, bool squares);
 };
 
 // Veltkamp's split factor 2^13 + 1: t = v f, hi = t - (t - v) rounds v to 11 significant bits.
@@ -64,6 +69,18 @@ inline bool q8_scale_splits(const uint8_t* block) {
   constexpr uint32_t kLow = 0x38800000u;   // 2^-14
   constexpr uint32_t kHigh = 0x43ff8000u;  // 511
   return (bits & 0x7fffffffu) - kLow < kHigh - kLow;
+}
+
+// Asks for the lines of rows [r0, r0 + count) of a q8 matrix that hold the block at byte `block`
+// of each row (68 bytes may straddle two lines). The transposing expansions read 8 or 16 rows
+// side by side in runs too short for the hardware prefetchers to follow.
+inline void prefetch_q8_block(const uint8_t* src, uint64_t row_bytes, uint64_t r0, uint64_t count,
+                              uint64_t block) {
+  for (uint64_t i = 0; i < count; ++i) {
+    const uint8_t* b = src + (r0 + i) * row_bytes + block;
+    __builtin_prefetch(b, 0, 3);
+    __builtin_prefetch(b + 67, 0, 3);
+  }
 }
 
 enum class IsaLevel : uint32_t { kPortable = 0, kAvx2 = 1, kAvx512 = 2 };

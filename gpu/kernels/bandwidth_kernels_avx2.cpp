@@ -4,6 +4,7 @@
 #include <cpuid.h>
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "gpu/kernels/bandwidth_kernels.h"
@@ -230,12 +231,19 @@ void q8_row_to_f16(const uint8_t* row, uint64_t cols, uint16_t* dst) {
 }
 
 // Tiles of 8 x 8 (eight columns never straddle a block of 64); the ragged edges one by one.
+// Prefetched as the AVX-512 form is: the first band's rows, then each next band's blocks.
 void q8_to_f32_transposed(const uint8_t* src, uint64_t row_bytes, uint64_t rows, uint64_t cols,
                           float* dst, uint64_t ld_dst) {
   const uint64_t full_rows = rows / 8 * 8, full_cols = cols / 8 * 8;
+  const uint64_t used_bytes = ((cols + kQ8BlockValues - 1) / kQ8BlockValues) * kQ8BlockBytes;
+  for (uint64_t block = 0; block < used_bytes; block += kQ8BlockBytes) {
+    prefetch_q8_block(src, row_bytes, 0, std::min<uint64_t>(rows, 8), block);
+  }
   for (uint64_t r0 = 0; r0 < full_rows; r0 += 8) {
+    const uint64_t ahead = std::min<uint64_t>(8, rows - r0 - 8);  // rows past this band
     for (uint64_t c0 = 0; c0 < full_cols; c0 += 8) {
       const uint64_t block = (c0 / kQ8BlockValues) * kQ8BlockBytes, at = c0 % kQ8BlockValues;
+      if (at == 0) prefetch_q8_block(src, row_bytes, r0 + 8, ahead, block);
       __m256 t[8];
 #pragma GCC unroll 8
       for (uint64_t i = 0; i < 8; ++i) {
@@ -309,10 +317,39 @@ void accumulate64_f32(const float* p, const float* v, uint64_t keys, float* part
   accumulate64(p, v, keys, partial);
 }
 
+// 128 lanes in sixteen registers, as the AVX-512 form: masked lanes add +0. Group g is registers
+// 4g .. 4g + 3.
+template <bool kSquares>
+float group_sum_lanes(const float* v, uint64_t n) {
+  __m256 acc[16];
+#pragma GCC unroll 16
+  for (int j = 0; j < 16; ++j) acc[j] = _mm256_setzero_ps();
+  for (uint64_t i = 0; i < n; i += 128) {
+#pragma GCC unroll 16
+    for (uint64_t j = 0; j < 16; ++j) {
+      const uint64_t at = i + 8 * j;
+      __m256 x;
+      if (at + 8 <= n) {
+        x = _mm256_loadu_ps(v + at);
+      } else {
+        x = _mm256_maskload_ps(v + at, _mm256_castps_si256(lane_mask(at < n ? n - at : 0)));
+      }
+      acc[j] = _mm256_add_ps(acc[j], kSquares ? _mm256_mul_ps(x, x) : x);
+    }
+  }
+  const float g0 = fold32(acc), g1 = fold32(acc + 4), g2 = fold32(acc + 8), g3 = fold32(acc + 12);
+  return (g0 + g1) + (g2 + g3);
+}
+
+float group_sum128(const float* v, uint64_t n, bool squares) {
+  return squares ? group_sum_lanes<true>(v, n) : group_sum_lanes<false>(v, n);
+}
+
 const BandwidthKernels kAvx2 = {
     dot_f16_rows,     dot_q8_rows,      widen_f16,        narrow_f32,
     widen_f16_transposed, q8_row_to_f16, q8_row_to_f32,   q8_to_f32_transposed,
     dots64_f16,       dots64_f32,       accumulate64_f16, accumulate64_f32,
+    group_sum128,
 };
 
 // F16C from CPUID leaf 1 (ECX bit 29): clang's __builtin_cpu_supports does not know "f16c".

@@ -299,14 +299,23 @@ void q8_row_to(const uint8_t* row, uint64_t cols, Out* dst) {
 
 // Tiles of 16 x 16 (sixteen columns never straddle a block of 64), loading only the columns
 // there are; rows past the last are zeros that are not stored.
+// Tiles of 16 x 16, prefetched as widen_f16_transposed's are: the next band's blocks while a band
+// is worked, and the first band's whole rows before it (1536 x 48 and 576 x 96 slices of q8
+// weights from memory on one Zen 5 core: 0.11-0.12 ns per value with both, 0.14-0.19 without).
 void q8_to_f32_transposed(const uint8_t* src, uint64_t row_bytes, uint64_t rows, uint64_t cols,
                           float* dst, uint64_t ld_dst) {
+  const uint64_t used_bytes = ((cols + kQ8BlockValues - 1) / kQ8BlockValues) * kQ8BlockBytes;
+  for (uint64_t block = 0; block < used_bytes; block += kQ8BlockBytes) {
+    prefetch_q8_block(src, row_bytes, 0, rows < 16 ? rows : 16, block);
+  }
   for (uint64_t r0 = 0; r0 < rows; r0 += 16) {
     const uint64_t nr = rows - r0 < 16 ? rows - r0 : 16;
+    const uint64_t ahead = rows - r0 > 32 ? 16 : (rows - r0 > 16 ? rows - r0 - 16 : 0);
     const __mmask16 row_mask = lanes_below(nr);
     for (uint64_t c0 = 0; c0 < cols; c0 += 16) {
       const uint64_t nc = cols - c0 < 16 ? cols - c0 : 16;
       const uint64_t block = (c0 / kQ8BlockValues) * kQ8BlockBytes, at = c0 % kQ8BlockValues;
+      if (at == 0) prefetch_q8_block(src, row_bytes, r0 + 16, ahead, block);
       const __mmask16 col_mask = lanes_below(nc);
       __m512 t[16];
 #pragma GCC unroll 16
@@ -404,10 +413,35 @@ void accumulate64_f32(const float* p, const float* v, uint64_t keys, float* part
   accumulate64(p, v, keys, partial);
 }
 
+// 128 lanes in eight registers; a partial chunk adds +0 in its masked lanes, which leaves a lane
+// that started at +0 unchanged. Group g is registers 2g (lanes 0-15) and 2g + 1 (16-31).
+template <bool kSquares>
+float group_sum_lanes(const float* v, uint64_t n) {
+  __m512 acc[8];
+#pragma GCC unroll 8
+  for (int j = 0; j < 8; ++j) acc[j] = _mm512_setzero_ps();
+  for (uint64_t i = 0; i < n; i += 128) {
+#pragma GCC unroll 8
+    for (uint64_t j = 0; j < 8; ++j) {
+      const uint64_t at = i + 16 * j;
+      const __m512 x = _mm512_maskz_loadu_ps(lanes_below(at < n ? n - at : 0), v + at);
+      acc[j] = _mm512_add_ps(acc[j], kSquares ? _mm512_mul_ps(x, x) : x);
+    }
+  }
+  const float g0 = fold32(acc[0], acc[1]), g1 = fold32(acc[2], acc[3]);
+  const float g2 = fold32(acc[4], acc[5]), g3 = fold32(acc[6], acc[7]);
+  return (g0 + g1) + (g2 + g3);
+}
+
+float group_sum128(const float* v, uint64_t n, bool squares) {
+  return squares ? group_sum_lanes<true>(v, n) : group_sum_lanes<false>(v, n);
+}
+
 const BandwidthKernels kAvx512 = {
     dot_f16_rows,     dot_q8_rows,      widen_f16,        narrow_f32,
     widen_f16_transposed, q8_row_to_f16, q8_row_to_f32,   q8_to_f32_transposed,
     dots64_f16,       dots64_f32,       accumulate64_f16, accumulate64_f32,
+    group_sum128,
 };
 
 // F16C from CPUID leaf 1 (ECX bit 29): clang's __builtin_cpu_supports does not know "f16c".

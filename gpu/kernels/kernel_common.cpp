@@ -1,5 +1,7 @@
 #include "gpu/kernels/kernel_common.h"
 
+#include "gpu/kernels/bandwidth_kernels.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <new>
@@ -7,21 +9,6 @@
 namespace vexa {
 
 namespace {
-
-template <typename Value>
-float group_sum(const float* v, uint64_t n, Value value) {
-  float lanes[kRowGroupThreads] = {};
-  uint64_t i = 0;
-  for (; i + kRowGroupThreads <= n; i += kRowGroupThreads) {
-    for (uint64_t t = 0; t < kRowGroupThreads; ++t) lanes[t] += value(v[i + t]);
-  }
-  for (uint64_t t = 0; i + t < n; ++t) lanes[t] += value(v[i + t]);
-  float groups[kRowGroupThreads / kSimdLanes];
-  for (uint64_t g = 0; g < kRowGroupThreads / kSimdLanes; ++g) {
-    groups[g] = fold_lanes32(lanes + g * kSimdLanes);
-  }
-  return (groups[0] + groups[1]) + (groups[2] + groups[3]);
-}
 
 struct ThreadScratch {
   ScratchPanel panel[kScratchSlots];
@@ -102,12 +89,10 @@ bool q8_row_bytes_ok(KernelDispatch& d, uint64_t row_bytes, uint64_t cols) {
   return true;
 }
 
-float group_sum128(const float* v, uint64_t n) {
-  return group_sum(v, n, [](float x) { return x; });
-}
+float group_sum128(const float* v, uint64_t n) { return bandwidth_kernels().group_sum128(v, n, false); }
 
 float group_sum_squares128(const float* v, uint64_t n) {
-  return group_sum(v, n, [](float x) { return x * x; });
+  return bandwidth_kernels().group_sum128(v, n, true);
 }
 
 }  // namespace vexa

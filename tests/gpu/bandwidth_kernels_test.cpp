@@ -348,6 +348,38 @@ TEST(BandwidthKernels, DecodeAttentionDotsAndSums) {
   }
 }
 
+// Group sums against the strided thread sums written out here, every form bit for bit, at
+// lengths around the 128 threads and the 16- and 8-lane registers; values read past n are NaN.
+// Large and tiny magnitudes mixed make the result depend on the order, and -0 inputs check that
+// lanes given nothing stay +0.
+TEST(BandwidthKernels, GroupSumsInThreadOrder) {
+  std::mt19937 rng(12);
+  auto forms = vector_forms();
+  forms.push_back(&vexa::bandwidth_kernels_portable());
+  for (uint64_t n : {0ull, 1ull, 5ull, 8ull, 15ull, 16ull, 17ull, 100ull, 127ull, 128ull, 129ull,
+                     200ull, 576ull, 1000ull, 1537ull}) {
+    std::vector<float> v = uniform(rng, n, -3.0f, 3.0f, true);
+    for (uint64_t i = 0; i < n; i += 7) v[i] *= 1e7f;
+    for (uint64_t i = 3; i < n; i += 11) v[i] = -0.0f;
+    std::vector<float> squares(n);
+    for (uint64_t i = 0; i < n; ++i) squares[i] = v[i] * v[i];
+    const float want = group_sum128(v), want_squares = group_sum128(squares);
+    v.resize(n + 128, NAN);
+    for (const BandwidthKernels* form : forms) {
+      const float got = form->group_sum128(v.data(), n, false);
+      const float got_squares = form->group_sum128(v.data(), n, true);
+      EXPECT_EQ(std::bit_cast<uint32_t>(got), std::bit_cast<uint32_t>(want)) << "n " << n;
+      EXPECT_EQ(std::bit_cast<uint32_t>(got_squares), std::bit_cast<uint32_t>(want_squares))
+          << "squares, n " << n;
+    }
+  }
+  // A lone -0 sums to +0 as the threads' +0 starts make it.
+  const float neg_zero[2] = {-0.0f, NAN};
+  for (const BandwidthKernels* form : forms) {
+    EXPECT_EQ(std::bit_cast<uint32_t>(form->group_sum128(neg_zero, 1, false)), 0u);
+  }
+}
+
 TEST(BandwidthKernels, RunTimeChoiceAndTestSwitch) {
   const IsaLevel best = vexa::bandwidth_kernels_level();
   if (vexa::bandwidth_avx512_available()) {
