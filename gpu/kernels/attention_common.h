@@ -54,13 +54,16 @@ void finish_scores(float* v, uint64_t count, uint64_t keys, uint64_t seq, uint64
   for (uint64_t c0 = 0; c0 < count; c0 += kChunk) {
     float* w = v + c0;
     const uint64_t len = std::min(kChunk, count - c0);
-    round_row<A>(w, len);
-    vec_mul_scalar(w, scale, w, len);
-    round_row<A>(w, len);
+    // Causal columns past last_visible are masked whatever their value: only those before it
+    // are scaled.
+    const uint64_t worked =
+        causal ? std::min<uint64_t>(len, std::max<int64_t>(0, last_visible + 1 - static_cast<int64_t>(c0)))
+               : len;
+    round_row<A>(w, worked);
+    vec_mul_scalar(w, scale, w, worked);
+    round_row<A>(w, worked);
     if (causal) {
-      // Columns past last_visible, from the first of this chunk that is.
-      const int64_t first = std::max<int64_t>(0, last_visible + 1 - static_cast<int64_t>(c0));
-      if (static_cast<uint64_t>(first) < len) std::fill(w + first, w + len, A::kMaskedScore);
+      std::fill(w + worked, w + len, A::kMaskedScore);
     } else {
       load_row<A>(mask_row + c0, len, mask);
       vec_add(w, mask, w, len);

@@ -108,12 +108,25 @@ TEST(AttentionKernels, ScaleMaskAndSoftmax) {
         expect_same(read_act(xb, count, fp32), want, "attention_scale_mask");
       }
     }
-    for (uint64_t keys : {uint64_t{1}, uint64_t{5}, uint64_t{130}, uint64_t{300}}) {
+    // Rows that end in runs of one value, where causal masking puts them or elsewhere, and rows
+    // whose causal flag promises a run the data does not have: every row as the reference.
+    for (uint64_t keys : {uint64_t{1}, uint64_t{5}, uint64_t{130}, uint64_t{300}})
+    for (bool causal : {false, true}) {
       const uint64_t rows = 7;
       std::vector<float> scores = uniform(rng, rows * keys, -20, 20, fp32);
       scores[0] = masked_score(fp32);
+      auto run_from = [&](uint64_t r, uint64_t c0, float v) {
+        for (uint64_t c = c0; c < keys; ++c) scores[r * keys + c] = v;
+      };
+      for (uint64_t r = 0; r < 3; ++r) run_from(r, std::min(keys, keys - rows + r + 1), masked_score(fp32));
+      run_from(3, keys / 2, 2.5f);
+      run_from(5, 0, -7.0f);
+      run_from(6, keys / 3, masked_score(fp32));  // longer than the causal run
+      if (keys > 2) scores[6 * keys + keys - 2] = -0.0f, scores[6 * keys + keys - 1] = 0.0f;
       Buf xb = act_buffer(scores, fp32);
-      ASSERT_TRUE(run_kernel("attention_softmax", fp32, {{0, &xb}}, params({{4, static_cast<uint32_t>(keys)}}),
+      ASSERT_TRUE(run_kernel("attention_softmax", fp32, {{0, &xb}},
+                             params({{3, static_cast<uint32_t>(rows)}, {4, static_cast<uint32_t>(keys)},
+                                     {14, causal ? 1u : 0u}}),
                              groups(rows)).ok);
       std::vector<float> want(rows * keys);
       for (uint64_t r = 0; r < rows; ++r) {
