@@ -67,8 +67,7 @@ int main(int argc, char** argv) {
   std::printf("%-8s %8s %-8s %9s %9s %7s\n", "routine", "n", "path", "ours", "scalar", "ratio");
   for (bool portable : {false, true}) {
     vexa::vector_math_force_portable(portable);
-    const char* path =
-        portable ? "portable" : (vexa::vector_math_uses_avx2() ? "avx2" : "portable");
+    const char* path = vexa::vector_math_path_name(vexa::vector_math_path());
     for (const Routine& r : routines) {
       for (size_t n : sizes) {
         double ours = median_seconds(repeats, [&] { r.ours(a.data(), b.data(), out.data(), n); });

@@ -108,11 +108,27 @@ namespace {
 
 std::atomic<const vecmath::Kernels*> g_active{nullptr};
 
+bool has_avx2() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
+bool has_avx512() {
+  return has_avx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
+}
+
+// The table of one path; null when the CPU lacks it.
+const vecmath::Kernels* path_kernels(VectorPath path) {
+  __builtin_cpu_init();
+  switch (path) {
+    case VectorPath::kPortable: return &vecmath::portable_kernels();
+    case VectorPath::kAvx2: return has_avx2() ? &vecmath::avx2_kernels() : nullptr;
+    case VectorPath::kAvx512: return has_avx512() ? &vecmath::avx512_kernels() : nullptr;
+  }
+  return nullptr;
+}
+
 const vecmath::Kernels* best_kernels() {
   static const vecmath::Kernels* best = [] {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
-      return &vecmath::avx2_kernels();
+    for (VectorPath p : {VectorPath::kAvx512, VectorPath::kAvx2}) {
+      if (const vecmath::Kernels* k = path_kernels(p)) return k;
     }
     return &vecmath::portable_kernels();
   }();
@@ -180,6 +196,26 @@ void vector_math_force_portable(bool portable) {
                  std::memory_order_release);
 }
 
-bool vector_math_uses_avx2() { return &kernels() == &vecmath::avx2_kernels(); }
+bool vector_math_force_path(VectorPath path) {
+  const vecmath::Kernels* k = path_kernels(path);
+  if (k == nullptr) return false;
+  g_active.store(k, std::memory_order_release);
+  return true;
+}
+
+VectorPath vector_math_path() {
+  const vecmath::Kernels* k = &kernels();
+  if (k == &vecmath::portable_kernels()) return VectorPath::kPortable;
+  return k == &vecmath::avx2_kernels() ? VectorPath::kAvx2 : VectorPath::kAvx512;
+}
+
+const char* vector_math_path_name(VectorPath path) {
+  switch (path) {
+    case VectorPath::kPortable: return "portable";
+    case VectorPath::kAvx2: return "avx2";
+    case VectorPath::kAvx512: return "avx512";
+  }
+  return "?";
+}
 
 }  // namespace vexa

@@ -4,10 +4,10 @@
 // `out` may be the same pointer as any input (in place); other overlaps are not allowed.
 // Arguments read left to right: vec_sub(a, b, out, n) is a - b.
 //
-// An AVX2+FMA path is picked once at run time from the CPU's features, with a portable
-// fallback. Both paths give bit-identical results for every routine: the arithmetic
+// The widest of an AVX-512, an AVX2+FMA and a portable path is picked once at run time from
+// the CPU's features. All paths give bit-identical results for every routine: the arithmetic
 // routines are single IEEE operations, and vec_exp evaluates one fixed sequence of
-// roundings (its fused multiply-adds are explicit in both paths).
+// roundings (its fused multiply-adds are explicit in every path).
 //
 // The routines do not fan out to threads; callers split large work into fixed slices.
 #pragma once
@@ -56,9 +56,15 @@ void vec_silu(const float* a, float* out, size_t n);
 void vec_add_strided(const float* a, ptrdiff_t sa, const float* b, ptrdiff_t sb, float* out,
                      ptrdiff_t so, size_t n);
 
-// Test switch: true forces the portable path, false returns to the best path for this CPU.
+enum class VectorPath { kPortable, kAvx2, kAvx512 };
+
+// Test switches: true forces the portable path, false returns to the best path for this CPU;
+// vector_math_force_path uses one path, or returns false (and changes nothing) when the CPU
+// lacks it.
 void vector_math_force_portable(bool portable);
-// True when the AVX2 path is in use.
-bool vector_math_uses_avx2();
+bool vector_math_force_path(VectorPath path);
+// The path in use, and its name ("portable", "avx2", "avx512").
+VectorPath vector_math_path();
+const char* vector_math_path_name(VectorPath path);
 
 }  // namespace vexa

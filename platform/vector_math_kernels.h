@@ -29,6 +29,8 @@ struct Kernels {
 const Kernels& portable_kernels();
 // Needs AVX2 and FMA; the dispatcher checks the CPU before using it.
 const Kernels& avx2_kernels();
+// Needs AVX-512F/BW/VL/DQ as well; the routines it has no 16-lane form of are the AVX2 ones.
+const Kernels& avx512_kernels();
 
 // exp(x) = 2^k * e^r with k = round(x * log2(e)) and r = x - k*ln2 in two fused steps
 // (ln2 split into a float head and the remainder), e^r by its Taylor series to degree 7

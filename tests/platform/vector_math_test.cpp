@@ -41,9 +41,11 @@ bool same_bits(float a, float b) {
 }
 
 // Both dispatch paths, restored to the CPU's best when the test ends.
-class VectorPaths : public ::testing::TestWithParam<bool> {
+class VectorPaths : public ::testing::TestWithParam<VectorPath> {
  protected:
-  void SetUp() override { vector_math_force_portable(GetParam()); }
+  void SetUp() override {
+    if (!vector_math_force_path(GetParam())) GTEST_SKIP() << "this CPU lacks the path";
+  }
   void TearDown() override { vector_math_force_portable(false); }
 };
 
@@ -357,12 +359,14 @@ TEST_P(VectorPaths, TailsNeverTouchTheNextPage) {
   munmap(mem, 2 * page);
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, VectorPaths, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& p) {
-                           return p.param ? std::string("Portable") : std::string("Best");
+INSTANTIATE_TEST_SUITE_P(Paths, VectorPaths,
+                         ::testing::Values(VectorPath::kPortable, VectorPath::kAvx2,
+                                           VectorPath::kAvx512),
+                         [](const ::testing::TestParamInfo<VectorPath>& p) {
+                           return std::string(vector_math_path_name(p.param));
                          });
 
-TEST(VectorMath, BothPathsGiveTheSameBits) {
+TEST(VectorMath, EveryPathGivesTheSameBits) {
   std::vector<float> x = random_values(20011, 3, -110.0f, 95.0f),
                      b = random_values(20011, 4, -2, 2);
   // Whole vectors on either side of the exp kernel's direct-scaling bounds.
@@ -378,18 +382,27 @@ TEST(VectorMath, BothPathsGiveTheSameBits) {
        [&](const float* a, float* o, size_t n) { vec_mul_scalar_add(a, 1.5f, b.data(), o, n); }},
       {"clip", [](const float* a, float* o, size_t n) { vec_clip(a, -3.0f, 7.0f, o, n); }},
   };
-  for (const auto& [name, fn] : fns) {
-    std::vector<float> best(x.size()), portable(x.size());
-    vector_math_force_portable(false);
-    fn(x.data(), best.data(), x.size());
-    vector_math_force_portable(true);
-    EXPECT_FALSE(vector_math_uses_avx2());
-    fn(x.data(), portable.data(), x.size());
-    vector_math_force_portable(false);
-    EXPECT_EQ(0, std::memcmp(best.data(), portable.data(), x.size() * sizeof(float))) << name;
+  // Every vector path the CPU has against the portable one.
+  for (VectorPath path : {VectorPath::kAvx2, VectorPath::kAvx512}) {
+    for (const auto& [name, fn] : fns) {
+      std::vector<float> vector(x.size()), portable(x.size());
+      vector_math_force_portable(true);
+      EXPECT_EQ(vector_math_path(), VectorPath::kPortable);
+      fn(x.data(), portable.data(), x.size());
+      if (!vector_math_force_path(path)) break;
+      fn(x.data(), vector.data(), x.size());
+      EXPECT_EQ(0, std::memcmp(vector.data(), portable.data(), x.size() * sizeof(float)))
+          << name << " on " << vector_math_path_name(path);
+    }
   }
-  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
-    EXPECT_TRUE(vector_math_uses_avx2());
+  vector_math_force_portable(false);
+  // The widest path the CPU has is the one in use.
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+      __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
+      __builtin_cpu_supports("fma")) {
+    EXPECT_EQ(vector_math_path(), VectorPath::kAvx512);
+  } else if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
+    EXPECT_EQ(vector_math_path(), VectorPath::kAvx2);
   }
 }
 
