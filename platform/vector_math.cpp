@@ -59,6 +59,9 @@ void mul_scalar(const float* a, float s, float* out, size_t n) {
 void scalar_div(float s, const float* b, float* out, size_t n) {
   for (size_t i = 0; i < n; ++i) out[i] = s / b[i];
 }
+void div_scalar(const float* a, float s, float* out, size_t n) {
+  for (size_t i = 0; i < n; ++i) out[i] = a[i] / s;
+}
 void mul_scalar_add(const float* a, float s, const float* b, float* out, size_t n) {
   for (size_t i = 0; i < n; ++i) out[i] = a[i] * s + b[i];
 }
@@ -94,7 +97,8 @@ void silu(const float* a, float* out, size_t n) {
   for (size_t i = 0; i < n; ++i) out[i] = std::isnan(a[i]) ? a[i] : a[i] * sigmoid_one(a[i]);
 }
 
-const Kernels kPortable = {add, sub, mul, div, add_scalar, mul_scalar, scalar_div, mul_scalar_add,
+const Kernels kPortable = {add, sub, mul, div, add_scalar, mul_scalar, scalar_div, div_scalar,
+                           mul_scalar_add,
                            mul_scalar_add_scalar, neg, max, min, zero_below, clip, exp, sigmoid,
                            silu};
 
@@ -159,6 +163,9 @@ void vec_mul_scalar(const float* a, float s, float* out, size_t n) {
 }
 void vec_scalar_div(float s, const float* b, float* out, size_t n) {
   kernels().scalar_div(s, b, out, n);
+}
+void vec_div_scalar(const float* a, float s, float* out, size_t n) {
+  kernels().div_scalar(a, s, out, n);
 }
 void vec_mul_scalar_add(const float* a, float s, const float* b, float* out, size_t n) {
   kernels().mul_scalar_add(a, s, b, out, n);

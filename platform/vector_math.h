@@ -24,6 +24,7 @@ void vec_div(const float* a, const float* b, float* out, size_t n);  // a / b (I
 void vec_add_scalar(const float* a, float s, float* out, size_t n);  // a + s
 void vec_mul_scalar(const float* a, float s, float* out, size_t n);  // a * s
 void vec_scalar_div(float s, const float* b, float* out, size_t n);  // s / b
+void vec_div_scalar(const float* a, float s, float* out, size_t n);  // a / s (IEEE division)
 
 // a * s + b, rounded after the product and after the sum (not fused).
 void vec_mul_scalar_add(const float* a, float s, const float* b, float* out, size_t n);

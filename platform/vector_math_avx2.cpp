@@ -109,6 +109,10 @@ void scalar_div(float s, const float* b, float* out, size_t n) {
   const __m256 vs = _mm256_set1_ps(s);
   map1(b, out, n, [vs](__m256 x) { return _mm256_div_ps(vs, x); });
 }
+void div_scalar(const float* a, float s, float* out, size_t n) {
+  const __m256 vs = _mm256_set1_ps(s);
+  map1(a, out, n, [vs](__m256 x) { return _mm256_div_ps(x, vs); });
+}
 void mul_scalar_add(const float* a, float s, const float* b, float* out, size_t n) {
   const __m256 vs = _mm256_set1_ps(s);
   map2(a, b, out, n, [vs](__m256 x, __m256 y) { return _mm256_add_ps(_mm256_mul_ps(x, vs), y); });
@@ -157,6 +161,7 @@ const Kernels kAvx2 = {add,
                        add_scalar,
                        mul_scalar,
                        scalar_div,
+                       div_scalar,
                        mul_scalar_add,
                        mul_scalar_add_scalar,
                        neg,

@@ -1,5 +1,6 @@
 // AVX-512 forms of the routines where 16 lanes pay: exp and what is built on it (sigmoid, silu)
-// and the element-wise operations the kernels run row by row. The others stay the AVX2 forms.
+// and the element-wise operations the kernels run row by row (add, multiply, divide, and
+// their scalar forms). The others stay the AVX2 forms.
 // Built with AVX-512F/BW/VL/DQ and FMA; only called after the dispatcher has checked the CPU.
 // The roundings are the AVX2 forms' step for step, so the bits are the same; tails use masked
 // loads and stores, so nothing past n is read or written.
@@ -109,6 +110,10 @@ void mul_scalar(const float* a, float s, float* out, size_t n) {
   const __m512 vs = _mm512_set1_ps(s);
   map1(a, out, n, [vs](__m512 x) { return _mm512_mul_ps(x, vs); });
 }
+void div_scalar(const float* a, float s, float* out, size_t n) {
+  const __m512 vs = _mm512_set1_ps(s);
+  map1(a, out, n, [vs](__m512 x) { return _mm512_div_ps(x, vs); });
+}
 void exp(const float* a, float* out, size_t n) { map1(a, out, n, exp16); }
 void sigmoid(const float* a, float* out, size_t n) { map1(a, out, n, sigmoid16); }
 void silu(const float* a, float* out, size_t n) {
@@ -125,6 +130,7 @@ Kernels make_avx512() {
   k.div = div;
   k.add_scalar = add_scalar;
   k.mul_scalar = mul_scalar;
+  k.div_scalar = div_scalar;
   k.exp = exp;
   k.sigmoid = sigmoid;
   k.silu = silu;

@@ -14,6 +14,7 @@ struct Kernels {
   void (*add_scalar)(const float*, float, float*, size_t);
   void (*mul_scalar)(const float*, float, float*, size_t);
   void (*scalar_div)(float, const float*, float*, size_t);
+  void (*div_scalar)(const float*, float, float*, size_t);
   void (*mul_scalar_add)(const float*, float, const float*, float*, size_t);
   void (*mul_scalar_add_scalar)(const float*, float, float, float*, size_t);
   void (*neg)(const float*, float*, size_t);

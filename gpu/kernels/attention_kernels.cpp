@@ -7,8 +7,6 @@
 // unmasked scores stay s. Otherwise the explicit mask [B, 1, S, T] is added: A(s + mask).
 // Softmax: max in f32, e = exp(s - max) (vec_exp), probabilities A(e / sum).
 #include <algorithm>
-#include <bit>
-#include <cstring>
 #include <vector>
 
 #include "gpu/kernels/attention_common.h"
@@ -47,45 +45,10 @@ float row_max(const float* v, uint64_t n) {
   return best;
 }
 
-// Where v[0, n) becomes one value repeated, bit for bit, to its end: v[i] = v[n - 1] for every
-// i >= the answer. `hint` is where a causal row's masked scores should begin (n when there are
-// none); it is checked (one memcmp of the run against itself moved by one value) before it is
-// used, and the walk back goes on from there.
-uint64_t run_start(const float* v, uint64_t n, uint64_t hint) {
-  if (n == 0) return 0;
-  uint64_t i = n - 1;
-  if (hint < i && std::memcmp(v + hint, v + hint + 1, (i - hint) * sizeof(float)) == 0) i = hint;
-  const uint32_t last = std::bit_cast<uint32_t>(v[n - 1]);
-  while (i > 0 && std::bit_cast<uint32_t>(v[i - 1]) == last) --i;
-  return i;
-}
-
-// The first masked column of query row r of seq rows over keys columns (keys when none is).
-uint64_t first_masked(bool causal, uint64_t keys, uint64_t seq, uint64_t r) {
-  if (!causal || keys + r + 1 < seq) return keys;
-  return std::min(keys, keys - seq + r + 1);
-}
-
-// e = exp(v - max) in place (v + (-max) is the same IEEE operation as v - max). The values from
-// `run` on (run_start) take the same operations on the same bits, so the first of them is worked
-// and copied: about half of a causal prefill's scores are masked.
-void exp_shifted(float* v, uint64_t n, uint64_t run) {
-  if (n == 0) return;
-  const float max = row_max(v, n);
-  const uint64_t worked = std::min(n, run + 1);
-  vec_add_scalar(v, -max, v, worked);
-  vec_exp(v, v, worked);
-  std::fill(v + worked, v + n, v[worked - 1]);
-}
-
-// v[i] / sum in place, each an IEEE division; `fill` is n floats of scratch. The run from `run`
-// on is divided once, as in exp_shifted (its values are still equal after it).
-void divide_by(float* v, uint64_t n, float sum, float* fill, uint64_t run) {
-  if (n == 0) return;
-  const uint64_t worked = std::min(n, run + 1);
-  std::fill(fill, fill + worked, sum);
-  vec_div(v, fill, v, worked);
-  std::fill(v + worked, v + n, v[worked - 1]);
+// e = exp(v - max) in place (v + (-max) is the same IEEE operation as v - max).
+void exp_shifted(float* v, uint64_t n) {
+  vec_add_scalar(v, -row_max(v, n), v, n);
+  vec_exp(v, v, n);
 }
 
 }  // namespace
@@ -134,18 +97,14 @@ void attention_softmax_kernel(KernelDispatch& d) {
   if (rows == 0 || keys == 0) return;
   T* scores = bound_elements<T>(d, 0, mul_sat(rows, keys), "scores");
   if (scores == nullptr) return;
-  // Row r is query position r mod seq: its masked scores, if causal, are a trailing run.
-  const bool causal = p.u[14] != 0;
-  const uint64_t seq = std::max<uint64_t>(1, p.u[3]);
   const uint64_t per_task = std::max<uint64_t>(1, kScoreElementsPerTask / keys);
   kernel_parallel_for(rows, per_task, [&](uint64_t begin, uint64_t end) {
-    std::vector<float> e(keys), fill(keys);
+    std::vector<float> e(keys);
     for (uint64_t r = begin; r < end; ++r) {
       T* row = scores + r * keys;
       load_row<A>(row, keys, e.data());
-      const uint64_t run = run_start(e.data(), keys, first_masked(causal, keys, seq, r % seq));
-      exp_shifted(e.data(), keys, run);
-      divide_by(e.data(), keys, group_sum128(e.data(), keys), fill.data(), run);
+      exp_shifted(e.data(), keys);
+      vec_div_scalar(e.data(), group_sum128(e.data(), keys), e.data(), keys);
       store_row<A>(e.data(), keys, row);
     }
   });
@@ -179,7 +138,7 @@ void attention_kernel(KernelDispatch& d) {
   const float scale = attention_scale(s.dim);
   const uint64_t group_heads = s.hq / s.hkv;
   kernel_parallel_for(groups, 1, [&](uint64_t begin, uint64_t end) {
-    std::vector<float> qf(s.dim), kf(s.dim), scores(s.keys), acc(s.dim), fill(s.keys);
+    std::vector<float> qf(s.dim), kf(s.dim), scores(s.keys), acc(s.dim);
     for (uint64_t g = begin; g < end; ++g) {
       const uint64_t h = g % s.hq, r = (g / s.hq) % s.seq, b = g / (s.hq * s.seq);
       const uint64_t head = (b * s.hkv + h / group_heads) * s.stride;
@@ -192,10 +151,8 @@ void attention_kernel(KernelDispatch& d) {
       }
       finish_scores<A>(scores.data(), s.keys, s.keys, s.seq, r, scale, s.causal,
                        s.causal ? nullptr : mask + (b * s.seq + r) * s.keys);
-      const uint64_t run =
-          run_start(scores.data(), s.keys, first_masked(s.causal, s.keys, s.seq, r));
-      exp_shifted(scores.data(), s.keys, run);
-      divide_by(scores.data(), s.keys, group_sum128(scores.data(), s.keys), fill.data(), run);
+      exp_shifted(scores.data(), s.keys);
+      vec_div_scalar(scores.data(), group_sum128(scores.data(), s.keys), scores.data(), s.keys);
       round_row<A>(scores.data(), s.keys);
       std::fill(acc.begin(), acc.end(), 0.0f);
       for (uint64_t j = 0; j < s.keys; ++j) {
@@ -238,7 +195,7 @@ void attention_decode64_kernel(KernelDispatch& d) {
   const uint64_t heads_per_task = std::max<uint64_t>(1, kDecodeMinTaskBytes / std::max<uint64_t>(1, head_bytes));
   kernel_parallel_for(groups, heads_per_task, [&](uint64_t begin, uint64_t end) {
     float qf[kDecodeHeadDim];
-    std::vector<float> scores(s.keys), mask_row(s.causal ? 0 : s.keys), fill(s.keys);
+    std::vector<float> scores(s.keys), mask_row(s.causal ? 0 : s.keys);
     float partial[4 * kDecodeHeadDim];
     for (uint64_t g = begin; g < end; ++g) {
       const uint64_t h = g % s.hq, b = g / s.hq;
@@ -257,12 +214,11 @@ void attention_decode64_kernel(KernelDispatch& d) {
         vec_add(scores.data(), mask_row.data(), scores.data(), s.keys);
         round_row<A>(scores.data(), s.keys);
       }
-      // One query over every key: no masked run to share.
-      exp_shifted(scores.data(), s.keys, s.keys);
+      exp_shifted(scores.data(), s.keys);
       float sums[4] = {0.0f, 0.0f, 0.0f, 0.0f};
       for (uint64_t j = 0; j < s.keys; ++j) sums[j % 4] += scores[j];
       const float sum = (sums[0] + sums[1]) + (sums[2] + sums[3]);
-      divide_by(scores.data(), s.keys, sum, fill.data(), s.keys);
+      vec_div_scalar(scores.data(), sum, scores.data(), s.keys);
       round_row<A>(scores.data(), s.keys);
       std::fill(partial, partial + 4 * kDecodeHeadDim, 0.0f);
       if constexpr (A::kIsFloat) {

@@ -175,6 +175,8 @@ const BandwidthKernels* bandwidth_kernels_at(IsaLevel level) {
 }
 
 const BandwidthKernels& bandwidth_kernels() {
+  // Asked for once per row by the kernels: after the first choice, one load.
+  if (const BandwidthKernels* k = g_active.load(std::memory_order_acquire)) return *k;
   select_once();
   return *g_active.load(std::memory_order_acquire);
 }

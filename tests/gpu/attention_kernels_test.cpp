@@ -108,8 +108,9 @@ TEST(AttentionKernels, ScaleMaskAndSoftmax) {
         expect_same(read_act(xb, count, fp32), want, "attention_scale_mask");
       }
     }
-    // Rows that end in runs of one value, where causal masking puts them or elsewhere, and rows
-    // whose causal flag promises a run the data does not have: every row as the reference.
+    // Rows that end in runs of one value (masked scores where causal masking puts them, or
+    // elsewhere, or ordinary values) and rows with none, under causal and plain parameters:
+    // every row as the reference.
     for (uint64_t keys : {uint64_t{1}, uint64_t{5}, uint64_t{130}, uint64_t{300}})
     for (bool causal : {false, true}) {
       const uint64_t rows = 7;

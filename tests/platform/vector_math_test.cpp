@@ -101,6 +101,8 @@ const UnaryCase kUnary[] = {
      [](float a) { return a * 3.0f; }},
     {"scalar_div(1)", [](const float* a, float* o, size_t n) { vec_scalar_div(1.0f, a, o, n); },
      [](float a) { return 1.0f / a; }},
+    {"div_scalar(3)", [](const float* a, float* o, size_t n) { vec_div_scalar(a, 3.0f, o, n); },
+     [](float a) { return a / 3.0f; }},
     {"mul_scalar_add_scalar(0.5, 0.25)",
      [](const float* a, float* o, size_t n) { vec_mul_scalar_add_scalar(a, 0.5f, 0.25f, o, n); },
      [](float a) {
