@@ -56,9 +56,8 @@ void finish_scores(float* v, uint64_t count, uint64_t keys, uint64_t seq, uint64
     const uint64_t len = std::min(kChunk, count - c0);
     // Causal columns past last_visible are masked whatever their value: only those before it
     // are scaled.
-    const uint64_t worked =
-        causal ? std::min<uint64_t>(len, std::max<int64_t>(0, last_visible + 1 - static_cast<int64_t>(c0)))
-               : len;
+    const int64_t visible = std::max<int64_t>(0, last_visible + 1 - static_cast<int64_t>(c0));
+    const uint64_t worked = causal ? std::min<uint64_t>(len, visible) : len;
     round_row<A>(w, worked);
     vec_mul_scalar(w, scale, w, worked);
     round_row<A>(w, worked);

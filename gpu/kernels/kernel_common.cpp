@@ -89,7 +89,9 @@ bool q8_row_bytes_ok(KernelDispatch& d, uint64_t row_bytes, uint64_t cols) {
   return true;
 }
 
-float group_sum128(const float* v, uint64_t n) { return bandwidth_kernels().group_sum128(v, n, false); }
+float group_sum128(const float* v, uint64_t n) {
+  return bandwidth_kernels().group_sum128(v, n, false);
+}
 
 float group_sum_squares128(const float* v, uint64_t n) {
   return bandwidth_kernels().group_sum128(v, n, true);

@@ -119,14 +119,17 @@ TEST(AttentionKernels, ScaleMaskAndSoftmax) {
       auto run_from = [&](uint64_t r, uint64_t c0, float v) {
         for (uint64_t c = c0; c < keys; ++c) scores[r * keys + c] = v;
       };
-      for (uint64_t r = 0; r < 3; ++r) run_from(r, std::min(keys, keys - rows + r + 1), masked_score(fp32));
+      for (uint64_t r = 0; r < 3; ++r) {
+        run_from(r, std::min(keys, keys - rows + r + 1), masked_score(fp32));
+      }
       run_from(3, keys / 2, 2.5f);
       run_from(5, 0, -7.0f);
       run_from(6, keys / 3, masked_score(fp32));  // longer than the causal run
       if (keys > 2) scores[6 * keys + keys - 2] = -0.0f, scores[6 * keys + keys - 1] = 0.0f;
       Buf xb = act_buffer(scores, fp32);
       ASSERT_TRUE(run_kernel("attention_softmax", fp32, {{0, &xb}},
-                             params({{3, static_cast<uint32_t>(rows)}, {4, static_cast<uint32_t>(keys)},
+                             params({{3, static_cast<uint32_t>(rows)},
+                                     {4, static_cast<uint32_t>(keys)},
                                      {14, causal ? 1u : 0u}}),
                              groups(rows)).ok);
       std::vector<float> want(rows * keys);
