@@ -97,10 +97,10 @@ void silu(const float* a, float* out, size_t n) {
   for (size_t i = 0; i < n; ++i) out[i] = std::isnan(a[i]) ? a[i] : a[i] * sigmoid_one(a[i]);
 }
 
-const Kernels kPortable = {add, sub, mul, div, add_scalar, mul_scalar, scalar_div, div_scalar,
-                           mul_scalar_add,
-                           mul_scalar_add_scalar, neg, max, min, zero_below, clip, exp, sigmoid,
-                           silu};
+const Kernels kPortable = {add,        sub,        mul,        div,
+                           add_scalar, mul_scalar, scalar_div, div_scalar,
+                           mul_scalar_add, mul_scalar_add_scalar, neg, max, min, zero_below,
+                           clip,       exp,        sigmoid,    silu};
 
 }  // namespace
 

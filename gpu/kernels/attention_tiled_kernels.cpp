@@ -77,7 +77,8 @@ void attention_scores_kernel(KernelDispatch& d) {
   std::atomic<bool> refused{false};
   for_each_head_rows(heads, rows, [&](uint64_t z, uint64_t r0, uint64_t nr) {
     const uint64_t b = z / s.hq, h = z % s.hq;
-    // Columns no row of the block can see are masked whatever their dot: not computed.
+    // Columns no row of the block can see are masked whatever their dot: not computed (and not
+    // read: finish_scores scales a causal row's visible columns only, and masks the rest).
     const uint64_t seen = visible_keys(s, cols, r0, nr);
     ScratchFloats qf(kLeftSlot, nr * s.dim), kf(kRightSlot, seen * s.dim);
     ScratchFloats acc(kAccSlot, nr * cols);
@@ -93,7 +94,6 @@ void attention_scores_kernel(KernelDispatch& d) {
     }
     for (uint64_t i = 0; i < nr; ++i) {
       float* v = acc.data() + i * cols;
-      std::fill(v + seen, v + cols, 0.0f);
       const uint64_t r = r0 + i;
       finish_scores<A>(v, cols, s.keys, s.seq, r, scale, s.causal,
                        s.causal ? nullptr : mask + (b * s.seq + r) * s.keys);

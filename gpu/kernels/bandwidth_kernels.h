@@ -71,18 +71,6 @@ inline bool q8_scale_splits(const uint8_t* block) {
   return (bits & 0x7fffffffu) - kLow < kHigh - kLow;
 }
 
-// Asks for the lines of rows [r0, r0 + count) of a q8 matrix that hold the block at byte `block`
-// of each row (68 bytes may straddle two lines). The transposing expansions read 8 or 16 rows
-// side by side in runs too short for the hardware prefetchers to follow.
-inline void prefetch_q8_block(const uint8_t* src, uint64_t row_bytes, uint64_t r0, uint64_t count,
-                              uint64_t block) {
-  for (uint64_t i = 0; i < count; ++i) {
-    const uint8_t* b = src + (r0 + i) * row_bytes + block;
-    __builtin_prefetch(b, 0, 3);
-    __builtin_prefetch(b + 67, 0, 3);
-  }
-}
-
 enum class IsaLevel : uint32_t { kPortable = 0, kAvx2 = 1, kAvx512 = 2 };
 
 // The forms in use: the widest the CPU has unless a test forced another.

@@ -235,10 +235,7 @@ void q8_row_to_f16(const uint8_t* row, uint64_t cols, uint16_t* dst) {
 void q8_to_f32_transposed(const uint8_t* src, uint64_t row_bytes, uint64_t rows, uint64_t cols,
                           float* dst, uint64_t ld_dst) {
   const uint64_t full_rows = rows / 8 * 8, full_cols = cols / 8 * 8;
-  const uint64_t used_bytes = ((cols + kQ8BlockValues - 1) / kQ8BlockValues) * kQ8BlockBytes;
-  for (uint64_t block = 0; block < used_bytes; block += kQ8BlockBytes) {
-    prefetch_q8_block(src, row_bytes, 0, std::min<uint64_t>(rows, 8), block);
-  }
+  prefetch_q8_rows(src, row_bytes, std::min<uint64_t>(rows, 8), cols);
   for (uint64_t r0 = 0; r0 < full_rows; r0 += 8) {
     const uint64_t ahead = std::min<uint64_t>(8, rows - r0 - 8);  // rows past this band
     for (uint64_t c0 = 0; c0 < full_cols; c0 += 8) {

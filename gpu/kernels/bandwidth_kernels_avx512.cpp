@@ -298,16 +298,13 @@ void q8_row_to(const uint8_t* row, uint64_t cols, Out* dst) {
 }
 
 // Tiles of 16 x 16 (sixteen columns never straddle a block of 64), loading only the columns
-// there are; rows past the last are zeros that are not stored.
-// Tiles of 16 x 16, prefetched as widen_f16_transposed's are: the next band's blocks while a band
-// is worked, and the first band's whole rows before it (1536 x 48 and 576 x 96 slices of q8
-// weights from memory on one Zen 5 core: 0.11-0.12 ns per value with both, 0.14-0.19 without).
+// there are; rows past the last are zeros that are not stored. Prefetched as
+// widen_f16_transposed is: the next band's blocks while a band is worked, and the first band's
+// whole rows before it (1536 x 48 and 576 x 96 slices of q8 weights from memory on one Zen 5
+// core: 0.11-0.12 ns per value with both, 0.14-0.19 without).
 void q8_to_f32_transposed(const uint8_t* src, uint64_t row_bytes, uint64_t rows, uint64_t cols,
                           float* dst, uint64_t ld_dst) {
-  const uint64_t used_bytes = ((cols + kQ8BlockValues - 1) / kQ8BlockValues) * kQ8BlockBytes;
-  for (uint64_t block = 0; block < used_bytes; block += kQ8BlockBytes) {
-    prefetch_q8_block(src, row_bytes, 0, rows < 16 ? rows : 16, block);
-  }
+  prefetch_q8_rows(src, row_bytes, rows < 16 ? rows : 16, cols);
   for (uint64_t r0 = 0; r0 < rows; r0 += 16) {
     const uint64_t nr = rows - r0 < 16 ? rows - r0 : 16;
     const uint64_t ahead = rows - r0 > 32 ? 16 : (rows - r0 > 16 ? rows - r0 - 16 : 0);

@@ -29,6 +29,27 @@ static_assert(sizeof(KernelParams) == 80);
 inline constexpr uint32_t kParamsIndex = 3;
 inline constexpr uint64_t kQ8BlockValues = 64;
 inline constexpr uint64_t kQ8BlockBytes = 68;
+
+// Asks for the lines of rows [r0, r0 + count) of a q8 matrix that hold the block at byte `block`
+// of each row (a block may straddle two lines). The transposing expansions read 8 or 16 rows
+// side by side in runs too short for the hardware prefetchers to follow.
+inline void prefetch_q8_block(const uint8_t* src, uint64_t row_bytes, uint64_t r0, uint64_t count,
+                              uint64_t block) {
+  for (uint64_t i = 0; i < count; ++i) {
+    const uint8_t* b = src + (r0 + i) * row_bytes + block;
+    __builtin_prefetch(b, 0, 3);
+    __builtin_prefetch(b + kQ8BlockBytes - 1, 0, 3);
+  }
+}
+
+// Every block of columns [0, cols) of rows [0, count): the first band of a transposing
+// expansion, asked for before it is worked.
+inline void prefetch_q8_rows(const uint8_t* src, uint64_t row_bytes, uint64_t count,
+                             uint64_t cols) {
+  for (uint64_t c = 0; c < cols; c += kQ8BlockValues) {
+    prefetch_q8_block(src, row_bytes, 0, count, c / kQ8BlockValues * kQ8BlockBytes);
+  }
+}
 // Threads of a per-row group, and how its reductions are laid out: 4 SIMD groups of 32 lanes.
 inline constexpr uint64_t kRowGroupThreads = 128;
 inline constexpr uint64_t kSimdLanes = 32;
